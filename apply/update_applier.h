@@ -1,0 +1,9 @@
+// Apply mode: confirms with the player, then installs the package attached
+// to the program's own file into the working directory.
+#pragma once
+
+#include "platform/platform.h"
+
+// Apply mode for the package at the end of `self_path`; reports the outcome
+// in message boxes.
+void ApplyPackage(const WString& self_path);

@@ -1,0 +1,23 @@
+// Writes the record of one source file: header, then its zlib stream.
+#pragma once
+
+#include <optional>
+
+#include "package/format.h"
+#include "platform/platform.h"
+
+enum class EntryWriteResult {
+  kWritten,           // a complete record was appended
+  kSkipped,           // the file vanished since it was listed; nothing written
+  kSourceUnreadable,  // the file exists but cannot be read
+  kBadName,           // the name cannot be carried by a package
+  kPackageError,      // the package could not take the record
+};
+
+// The three times of the file at `path`; none when it cannot be opened.
+std::optional<EntryTimes> ReadFileTimes(const WString& path);
+
+// Appends the record of `file_path`, named relative to g_sourceRoot.
+// The content is opened before anything is written, so a file that cannot
+// be read leaves the package untouched.
+EntryWriteResult WriteEntry(PackageOut& package, const WString& file_path);

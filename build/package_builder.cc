@@ -1,0 +1,134 @@
+#include "build/package_builder.h"
+
+#include <algorithm>
+
+#include "build/entry_writer.h"
+#include "entry/process_state.h"
+#include "entry/product_texts.h"
+
+namespace {
+
+bool Fail(SourceWalk& walk, BuildFailure failure, const WString& path) {
+  walk.failure = failure;
+  walk.failed_path = path;
+  return false;
+}
+
+void Trace(const WString& line) { platform::DebugOutput(line); }
+
+bool AddFile(const WString& path, SourceWalk& walk) {
+  Trace(path + u"\n");
+  if (walk.output && platform::GetFileId(path) == walk.output) {
+    Trace(u"(the output file itself, not packed)\n");
+    return true;
+  }
+  switch (WriteEntry(*g_packageOut, path)) {
+    case EntryWriteResult::kWritten:
+    case EntryWriteResult::kSkipped:
+      return true;
+    case EntryWriteResult::kSourceUnreadable:
+    case EntryWriteResult::kBadName:
+      return Fail(walk, BuildFailure::kSourceUnreadable, path);
+    case EntryWriteResult::kPackageError:
+      break;
+  }
+  return Fail(walk,
+              g_packageOut->too_large ? BuildFailure::kPackageTooLarge : BuildFailure::kOutputError,
+              path);
+}
+
+bool AddDirectory(const WString& path, SourceWalk& walk) {
+  Trace(u"<" + path + u">\n");
+  std::optional<platform::FileId> id = platform::GetFileId(path);
+  if (id && std::find(walk.open_directories.begin(), walk.open_directories.end(), *id) !=
+                walk.open_directories.end()) {
+    Trace(u"(a link back to a directory being walked, skipped)\n");
+    return true;
+  }
+  return AddSourceTree(path, walk);
+}
+
+WString FailureText(const SourceWalk& walk) {
+  const ProductTexts& texts = kProductTexts;
+  switch (walk.failure) {
+    case BuildFailure::kSourceUnreadable:
+      return texts.source_unreadable + walk.failed_path;
+    case BuildFailure::kPathTooLong:
+      return texts.path_too_long + walk.failed_path;
+    case BuildFailure::kPackageTooLarge:
+      return texts.package_too_large + walk.failed_path;
+    case BuildFailure::kNone:
+    case BuildFailure::kOutputError:
+      break;
+  }
+  return texts.output_error;
+}
+
+void ShowBuildError(const WString& text) {
+  platform::ShowMessageBox(text, kProductTexts.output_error_caption, platform::BoxStyle::kOk);
+}
+
+// Walks the source root and writes the trailer; the walk's failure otherwise.
+void WritePackage(PackageOut& package, SourceWalk& walk) {
+  std::optional<WString> cwd = platform::CurrentDirectory();
+  std::optional<WString> root =
+      cwd ? platform::AppendPath(*cwd, kProductTexts.source_directory) : std::nullopt;
+  if (!root) {
+    Fail(walk, BuildFailure::kPathTooLong, cwd.value_or(u"."));
+    return;
+  }
+  g_sourceRoot = *root;
+  int64_t start = package.size;
+  g_packageOut = &package;
+  bool walked = AddSourceTree(*root, walk);
+  g_packageOut = nullptr;
+  if (!walked) return;
+  if (!WritePackageTrailer(package, static_cast<uint32_t>(package.size - start)) ||
+      !package.file->Flush()) {
+    Fail(walk, package.too_large ? BuildFailure::kPackageTooLarge : BuildFailure::kOutputError,
+         WString());
+  }
+}
+
+}  // namespace
+
+bool AddSourceTree(const WString& directory, SourceWalk& walk) {
+  std::optional<std::vector<platform::DirItem>> items = platform::ListDirectory(directory);
+  if (!items) return true;  // a missing source root gives an empty package
+  std::optional<platform::FileId> id = platform::GetFileId(directory);
+  if (id) walk.open_directories.push_back(*id);
+  bool ok = true;
+  for (const platform::DirItem& item : *items) {
+    std::optional<WString> path = platform::AppendPath(directory, item.name);
+    if (!item.name_valid) {
+      ok = Fail(walk, BuildFailure::kSourceUnreadable, directory + u"\\" + item.name);
+    } else if (!path) {
+      ok = Fail(walk, BuildFailure::kPathTooLong, directory + u"\\" + item.name);
+    } else {
+      ok = item.is_directory ? AddDirectory(*path, walk) : AddFile(*path, walk);
+    }
+    if (!ok) break;
+  }
+  if (id) walk.open_directories.pop_back();
+  return ok;
+}
+
+void BuildPackage(const WString& output_path) {
+  platform::File output;
+  if (output_path.size() <= kMaxPathUnits) output = platform::OpenFile(output_path, "ab");
+  int64_t start = output && output.Seek(0, SEEK_END) ? output.Tell() : -1;
+  if (start < 0) {
+    ShowBuildError(kProductTexts.output_error);
+    return;
+  }
+  PackageOut package{&output, start};
+  SourceWalk walk;
+  walk.output = platform::GetFileId(output_path);
+  WritePackage(package, walk);
+  bool closed = output.Close();
+  if (walk.failure == BuildFailure::kNone && closed) return;
+  // Leave the output exactly as it was before this run.
+  platform::TruncateFile(output_path, start);
+  if (walk.failure == BuildFailure::kNone) walk.failure = BuildFailure::kOutputError;
+  ShowBuildError(FailureText(walk));
+}

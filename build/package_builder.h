@@ -1,0 +1,33 @@
+// Build mode: packs every file below "src" of the working directory and
+// appends the package and its trailer to an output file.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Why a build stopped; the output is cut back to its old length then.
+enum class BuildFailure {
+  kNone,
+  kOutputError,       // the output cannot be opened or written
+  kSourceUnreadable,  // `path` names the file
+  kPathTooLong,       // `path` names the item
+  kPackageTooLarge,   // the output would reach 2 GiB
+};
+
+// State of one walk over the source tree.
+struct SourceWalk {
+  std::optional<platform::FileId> output;          // the output file, never packed into itself
+  std::vector<platform::FileId> open_directories;  // the directories being walked, root first
+  BuildFailure failure = BuildFailure::kNone;
+  WString failed_path;
+};
+
+// Appends one record per file below `directory`, depth-first in listing
+// order. False once `walk` holds a failure.
+bool AddSourceTree(const WString& directory, SourceWalk& walk);
+
+// Build mode: appends the package of ./src to `output_path`; reports failures
+// in an "ERROR" box and leaves the output as it was then.
+void BuildPackage(const WString& output_path);

@@ -1,0 +1,22 @@
+#include "entry/dispatch.h"
+
+#include "apply/update_applier.h"
+#include "build/package_builder.h"
+
+bool IsBuildCommand(const std::vector<WString>& args) {
+  return args.size() == 3 && (args[1] == u"-l" || args[1] == u"-L");
+}
+
+int RunUpdater() {
+  std::optional<std::vector<WString>> args = platform::CommandLineArguments();
+  if (args && IsBuildCommand(*args)) {
+    BuildPackage((*args)[2]);
+    return 0;
+  }
+  // The running image's own path, not argv[0]: a command line may name the
+  // program without its folder or extension.
+  std::optional<WString> self = platform::OwnExecutablePath();
+  if (!self && args) self = (*args)[0];
+  ApplyPackage(self.value_or(WString()));
+  return 0;
+}

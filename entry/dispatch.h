@@ -1,0 +1,12 @@
+// Start-up: splits the command line and runs exactly one mode.
+#pragma once
+
+#include <vector>
+
+#include "platform/platform.h"
+
+// True when the arguments select build mode: exactly "-l" (either case) and an output.
+bool IsBuildCommand(const std::vector<WString>& args);
+
+// Runs the mode the process command line selects. Returns the exit code, always 0.
+int RunUpdater();

@@ -1,0 +1,3 @@
+#include "entry/dispatch.h"
+
+int main() { return RunUpdater(); }

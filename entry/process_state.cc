@@ -1,0 +1,5 @@
+#include "entry/process_state.h"
+
+WString g_sourceRoot;
+WString g_installRoot;
+PackageOut* g_packageOut = nullptr;

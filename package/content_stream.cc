@@ -1,0 +1,101 @@
+#include "package/content_stream.h"
+
+#include <zlib.h>
+
+namespace {
+
+// Ends a zlib stream on every path out of a pump.
+class ZStreamGuard {
+ public:
+  ZStreamGuard(z_stream& stream, int (*end)(z_streamp)) : stream_(stream), end_(end) {}
+  ~ZStreamGuard() { end_(&stream_); }
+  ZStreamGuard(const ZStreamGuard&) = delete;
+  ZStreamGuard& operator=(const ZStreamGuard&) = delete;
+
+ private:
+  z_stream& stream_;
+  int (*end_)(z_streamp);
+};
+
+void TraceZlibMessage(const z_stream& stream) {
+  if (stream.msg) platform::DebugOutputA(stream.msg);
+}
+
+}  // namespace
+
+DeflateResult DeflateFileInto(PackageOut& out, platform::File& source) {
+  z_stream zs{};
+  if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) {
+    TraceZlibMessage(zs);
+    return DeflateResult::kPackageError;
+  }
+  ZStreamGuard guard(zs, deflateEnd);
+  uint8_t in[kStreamBufferSize];
+  uint8_t buffer[kStreamBufferSize];
+  int flush = Z_NO_FLUSH;
+  do {
+    size_t got = source.Read(in, sizeof in);
+    if (source.HasError()) return DeflateResult::kSourceError;
+    flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
+    zs.next_in = in;
+    zs.avail_in = static_cast<uInt>(got);
+    do {
+      zs.next_out = buffer;
+      zs.avail_out = sizeof buffer;
+      if (deflate(&zs, flush) == Z_STREAM_ERROR) return DeflateResult::kPackageError;
+      size_t have = sizeof buffer - zs.avail_out;
+      if (have > 0 && !WriteToPackage(out, buffer, have)) return DeflateResult::kPackageError;
+    } while (zs.avail_out == 0);
+  } while (flush != Z_FINISH);
+  return DeflateResult::kOk;
+}
+
+bool InflateStream(platform::File& package, const ByteSink& sink) {
+  z_stream zs{};
+  if (inflateInit(&zs) != Z_OK) {
+    TraceZlibMessage(zs);
+    return false;
+  }
+  ZStreamGuard guard(zs, inflateEnd);
+  uint8_t in[kStreamBufferSize];
+  uint8_t buffer[kStreamBufferSize];
+  int ret = Z_OK;
+  while (ret != Z_STREAM_END) {
+    size_t got = package.Read(in, sizeof in);
+    if (got == 0) return false;  // the package ends inside the stream
+    zs.next_in = in;
+    zs.avail_in = static_cast<uInt>(got);
+    do {
+      zs.next_out = buffer;
+      zs.avail_out = sizeof buffer;
+      ret = inflate(&zs, Z_NO_FLUSH);
+      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) {
+        TraceZlibMessage(zs);
+        return false;
+      }
+      size_t have = sizeof buffer - zs.avail_out;
+      if (have > 0 && !sink(buffer, have)) return false;
+    } while (zs.avail_out == 0 && ret != Z_STREAM_END);
+  }
+  // The last read may have taken the start of the next record: give it back.
+  return zs.avail_in == 0 || package.Seek(-static_cast<int64_t>(zs.avail_in), SEEK_CUR);
+}
+
+platform::File CreateTargetFile(const WString& target) {
+  platform::File file = platform::OpenFile(target, "wb");
+  if (file) return file;
+  for (size_t i = target.find(u'\\'); i != WString::npos; i = target.find(u'\\', i + 1)) {
+    WString prefix = target.substr(0, i);
+    if (!prefix.empty() && !platform::IsDirectory(prefix)) platform::MakeDirectory(prefix);
+  }
+  return platform::OpenFile(target, "wb");
+}
+
+bool InflateFileFrom(platform::File& package, const WString& target) {
+  platform::File file = CreateTargetFile(target);
+  if (!file) return false;
+  bool inflated = InflateStream(
+      package, [&file](const uint8_t* data, size_t size) { return file.Write(data, size); });
+  bool closed = file.Close();
+  return inflated && closed;
+}

@@ -1,0 +1,36 @@
+// The content of each entry is one zlib stream (RFC 1950) written right after
+// its record header. No length is stored: the inflate side stops at the
+// stream's end and gives back what it read beyond it, so the package stays
+// positioned exactly at the next record.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "package/format.h"
+#include "platform/file.h"
+#include "platform/platform.h"
+
+// Size of the read and write buffers of both pumps.
+inline constexpr size_t kStreamBufferSize = 1024;
+
+enum class DeflateResult { kOk, kSourceError, kPackageError };
+
+// Compresses everything `source` holds into `out` as one zlib stream at the
+// default level. On failure the package holds a partial stream.
+DeflateResult DeflateFileInto(PackageOut& out, platform::File& source);
+
+// Receives inflated bytes; returning false fails the inflation.
+using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
+
+// Inflates the zlib stream at the package's position into `sink` and leaves
+// the package at the first byte after it. False when the stream is damaged,
+// ends early, or the sink fails.
+bool InflateStream(platform::File& package, const ByteSink& sink);
+
+// Opens `target` for writing ("wb"), creating missing parent directories.
+platform::File CreateTargetFile(const WString& target);
+
+// Creates `target` and inflates the stream at the package's position into it.
+// False when the target cannot be created or written, or the stream is bad.
+bool InflateFileFrom(platform::File& package, const WString& target);

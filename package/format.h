@@ -1,0 +1,59 @@
+// The byte layout of an update package: entry records back to back, then an
+// eight-byte trailer ("feof" and the payload length), appended to any file.
+// All integers are little-endian.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "platform/file.h"
+#include "platform/platform.h"
+
+inline constexpr char kFileTag[4] = {'f', 'i', 'l', 'e'};
+inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
+inline constexpr int64_t kTrailerSize = 8;
+// Positions in a package file are signed 32-bit: the payload starts at most
+// 2^31 bytes before the end, and the file never reaches 2 GiB.
+inline constexpr uint32_t kMaxPayloadLength = 2147483640u;
+inline constexpr int64_t kMaxPackageFileSize = 2147483647;
+
+// The package output: the stream appended to and the size of the file so far.
+struct PackageOut {
+  platform::File* file = nullptr;
+  int64_t size = 0;
+  bool too_large = false;     // a write was refused because of kMaxPackageFileSize
+  bool write_failed = false;  // the OS refused a write
+};
+
+// Appends bytes; false (and the matching flag set) when they cannot all be written.
+bool WriteToPackage(PackageOut& out, const void* data, size_t size);
+
+// Writes the 16-bit unit count and the UTF-16LE units of `name`.
+bool WriteEntryName(PackageOut& out, const WString& name);
+
+// Writes the "file" tag, the name and the three times, creation first.
+bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times);
+
+// Writes the "feof" tag and the payload length.
+bool WritePackageTrailer(PackageOut& out, uint32_t payload_length);
+
+// Reads a name; zero units are dropped. None when the stream ends inside it.
+std::optional<WString> ReadEntryName(platform::File& package);
+
+// Reads the three times of a record; none when the stream ends inside them.
+std::optional<EntryTimes> ReadEntryTimes(platform::File& package);
+
+enum class RecordTag { kFile, kEnd, kInvalid };
+
+// Reads a four-byte tag; kInvalid when it is neither tag or cannot be read whole.
+RecordTag ReadRecordTag(platform::File& package);
+
+enum class LocateResult {
+  kFound,      // the stream is at the first record (or the trailer's tag when empty)
+  kNoPackage,  // the file does not end with a trailer
+  kDamaged,    // a trailer whose length does not fit the file or the format
+};
+
+// Finds the payload from the trailer at the end of `package`.
+// `payload_end` receives the offset of the trailer when found.
+LocateResult LocatePayload(platform::File& package, int64_t* payload_end = nullptr);

@@ -1,0 +1,79 @@
+#include "platform/file.h"
+
+namespace platform {
+namespace {
+
+int64_t g_write_budget = -1;
+
+// Takes `size` bytes from the test budget; false when the budget runs out.
+bool SpendWriteBudget(size_t size) {
+  if (g_write_budget < 0) return true;
+  if (static_cast<int64_t>(size) > g_write_budget) {
+    g_write_budget = 0;
+    return false;
+  }
+  g_write_budget -= static_cast<int64_t>(size);
+  return true;
+}
+
+}  // namespace
+
+void SetWriteBudgetForTesting(int64_t bytes) { g_write_budget = bytes; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    stream_ = other.stream_;
+    write_failed_ = other.write_failed_;
+    other.stream_ = nullptr;
+  }
+  return *this;
+}
+
+size_t File::Read(void* buffer, size_t size) {
+  return stream_ ? std::fread(buffer, 1, size, stream_) : 0;
+}
+
+bool File::Write(const void* buffer, size_t size) {
+  if (!stream_ || write_failed_) return false;
+  if (size == 0) return true;
+  if (!SpendWriteBudget(size) || std::fwrite(buffer, 1, size, stream_) != size) {
+    write_failed_ = true;
+  }
+  return !write_failed_;
+}
+
+bool File::Seek(int64_t offset, int origin) {
+  if (!stream_) return false;
+#ifdef _WIN32
+  return _fseeki64(stream_, offset, origin) == 0;
+#else
+  return fseeko(stream_, static_cast<off_t>(offset), origin) == 0;
+#endif
+}
+
+int64_t File::Tell() {
+  if (!stream_) return -1;
+#ifdef _WIN32
+  return _ftelli64(stream_);
+#else
+  return static_cast<int64_t>(ftello(stream_));
+#endif
+}
+
+bool File::Flush() {
+  if (!stream_ || write_failed_) return false;
+  if (std::fflush(stream_) != 0) write_failed_ = true;
+  return !write_failed_;
+}
+
+bool File::Close() {
+  if (!stream_) return false;
+  bool ok = !write_failed_ && !std::ferror(stream_);
+  if (std::fclose(stream_) != 0) ok = false;
+  stream_ = nullptr;
+  write_failed_ = false;
+  return ok;
+}
+
+}  // namespace platform

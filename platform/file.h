@@ -1,0 +1,54 @@
+// A move-only owner of a C runtime binary stream. The updater's package and
+// content streams are all of this kind; the owner closes them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+class File {
+ public:
+  File() = default;
+  explicit File(std::FILE* stream) : stream_(stream) {}
+  File(File&& other) noexcept : stream_(other.stream_) { other.stream_ = nullptr; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { Close(); }
+
+  // True while a stream is open.
+  explicit operator bool() const { return stream_ != nullptr; }
+
+  // Reads up to `size` bytes; fewer only at the end of the file or on a read error.
+  size_t Read(void* buffer, size_t size);
+
+  // True when a read or write on the stream has failed (not at the mere end of the file).
+  bool HasError() const { return stream_ != nullptr && std::ferror(stream_) != 0; }
+
+  // Writes all `size` bytes; false when any of them could not be written.
+  bool Write(const void* buffer, size_t size);
+
+  // Moves the position like fseek (SEEK_SET, SEEK_CUR, SEEK_END); false on failure.
+  bool Seek(int64_t offset, int origin);
+
+  // The current position, or -1 when it cannot be told.
+  int64_t Tell();
+
+  // Pushes buffered writes to the OS; false when that fails or an earlier write failed.
+  bool Flush();
+
+  // Closes the stream; false when it was not open or buffered data could not be written.
+  bool Close();
+
+ private:
+  std::FILE* stream_ = nullptr;
+  bool write_failed_ = false;
+};
+
+// Test seam: after `bytes` more bytes have been written through any File,
+// every further write fails as on a full disk. A negative value turns it off.
+void SetWriteBudgetForTesting(int64_t bytes);
+
+}  // namespace platform

@@ -1,0 +1,25 @@
+// Conversions between FILETIME and the POSIX seconds-and-nanoseconds form.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Seconds between 1601-01-01 and 1970-01-01.
+inline constexpr int64_t kFileTimeEpochOffsetSeconds = 11644473600;
+
+struct UnixTime {
+  int64_t seconds = 0;
+  uint32_t nanoseconds = 0;
+  bool operator==(const UnixTime& o) const {
+    return seconds == o.seconds && nanoseconds == o.nanoseconds;
+  }
+};
+
+// FILETIME of a POSIX time, truncated to 100 ns; 0 for times before 1601.
+uint64_t FileTimeFromUnix(UnixTime time);
+
+// POSIX time of a FILETIME, exact.
+UnixTime UnixFromFileTime(uint64_t file_time);
+
+}  // namespace platform

@@ -1,0 +1,103 @@
+// The operating-system services the updater relies on. One implementation
+// is built per target: Win32 (platform_win.cc) or POSIX (platform_posix.cc).
+// Paths and texts are UTF-16 with "\" between components everywhere outside
+// this folder; the implementations convert to the OS form themselves.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+
+using WString = std::u16string;
+
+// Longest path the updater handles, in UTF-16 units, without a terminator.
+inline constexpr size_t kMaxPathUnits = 259;
+
+// FILETIME: 100-nanosecond intervals since 1601-01-01 00:00 UTC.
+using FileTime = uint64_t;
+
+// The three times of one file, always in this order.
+struct EntryTimes {
+  FileTime creation = 0;
+  FileTime last_access = 0;
+  FileTime last_write = 0;
+  bool operator==(const EntryTimes& o) const {
+    return creation == o.creation && last_access == o.last_access && last_write == o.last_write;
+  }
+};
+
+namespace platform {
+
+// Message box styles and the answers the program looks at.
+enum class BoxStyle : unsigned { kOk = 0x00, kError = 0x10, kQuestion = 0x24, kInformation = 0x40 };
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdYes = 6;
+inline constexpr int kIdNo = 7;
+
+// Splits the process command line; argv[0] first. None when it cannot be split.
+std::optional<std::vector<WString>> CommandLineArguments();
+
+// Full path of the running executable's own file; none when unknown.
+std::optional<WString> OwnExecutablePath();
+
+// Shows a modal box without owner and returns the button pressed (kIdYes, kIdNo or kIdOk).
+int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style);
+
+// The working directory as an absolute path; none when it cannot be read or is too long.
+std::optional<WString> CurrentDirectory();
+
+// Joins `more` to `base` with one "\", removing "." components and resolving "..".
+// None when the result would exceed kMaxPathUnits.
+std::optional<WString> AppendPath(const WString& base, const WString& more);
+
+// The path of `file` relative to the directory `dir`, starting with ".\"; none when there is none.
+std::optional<WString> RelativePathTo(const WString& dir, const WString& file);
+
+// True for an existing file or directory.
+bool FileExists(const WString& path);
+
+// True for an existing directory.
+bool IsDirectory(const WString& path);
+
+// Creates one directory level; false when it could not be created.
+bool MakeDirectory(const WString& path);
+
+// One item of a directory listing.
+struct DirItem {
+  WString name;
+  bool is_directory = false;
+  bool name_valid = true;  // false when the OS name has no UTF-16 form
+};
+
+// Lists `dir` without "." and ".."; none when the directory cannot be read.
+// The order is the file system's on Windows and ordinal by UTF-16 unit elsewhere.
+std::optional<std::vector<DirItem>> ListDirectory(const WString& dir);
+
+// Reads the three times of an existing file; none when it cannot be opened.
+std::optional<EntryTimes> GetFileTimes(const WString& path);
+
+// Sets the three times of an existing file (creation only where the OS allows it).
+bool SetFileTimes(const WString& path, const EntryTimes& times);
+
+// An identity for an existing file that is equal for two paths naming the same file.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId& o) const { return volume == o.volume && index == o.index; }
+};
+std::optional<FileId> GetFileId(const WString& path);
+
+// Opens a file with a C runtime mode ("rb", "wb", "ab"); a closed File on failure.
+File OpenFile(const WString& path, const char* mode);
+
+// Cuts the file at `path` back to `length` bytes.
+bool TruncateFile(const WString& path, int64_t length);
+
+// Sends a line to the debug channel.
+void DebugOutput(const WString& text);
+void DebugOutputA(const char* text);
+
+}  // namespace platform

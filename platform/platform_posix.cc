@@ -1,0 +1,200 @@
+// POSIX implementation of the platform services. Paths arrive with "\"
+// separators and become "/" only here, at the file-system boundary.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/filetime.h"
+#include "platform/path_rules.h"
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace platform {
+namespace {
+
+std::string ToNative(const WString& path) {
+  std::string out = ToUtf8(path);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+WString FromNative(const std::string& path) {
+  WString out = FromUtf8Lossy(path);
+  std::replace(out.begin(), out.end(), u'/', u'\\');
+  return out;
+}
+
+FileTime ToFileTime(const struct statx_timestamp& t) {
+  return FileTimeFromUnix({t.tv_sec, t.tv_nsec});
+}
+
+struct timespec ToTimespec(FileTime t) {
+  UnixTime u = UnixFromFileTime(t);
+  struct timespec out {};
+  out.tv_sec = static_cast<time_t>(u.seconds);
+  out.tv_nsec = static_cast<long>(u.nanoseconds);
+  return out;
+}
+
+// Reads one answer line; none at the end of input.
+std::optional<std::string> ReadAnswerLine() {
+  std::string line;
+  int c;
+  while ((c = std::fgetc(stdin)) != EOF && c != '\n') line += static_cast<char>(c);
+  if (c == EOF && line.empty()) return std::nullopt;
+  line.erase(std::remove_if(line.begin(), line.end(),
+                            [](char ch) { return ch == ' ' || ch == '\r' || ch == '\t'; }),
+             line.end());
+  std::transform(line.begin(), line.end(), line.begin(), [](char ch) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  });
+  return line;
+}
+
+int AskYesNo() {
+  for (bool first = true;; first = false) {
+    std::fputs(first ? " [y/n] " : "[y/n] ", stderr);
+    std::fflush(stderr);
+    std::optional<std::string> answer = ReadAnswerLine();
+    // Answers from a pipe are not echoed; show them so the log reads like a session.
+    if (!isatty(STDIN_FILENO)) std::fprintf(stderr, "%s\n", answer.value_or("").c_str());
+    if (!answer) return kIdNo;
+    if (*answer == "y" || *answer == "yes") return kIdYes;
+    if (*answer == "n" || *answer == "no") return kIdNo;
+  }
+}
+
+}  // namespace
+
+std::optional<std::vector<WString>> CommandLineArguments() {
+  FILE* f = std::fopen("/proc/self/cmdline", "rb");
+  if (!f) return std::nullopt;
+  std::vector<WString> args;
+  std::string current;
+  int c;
+  while ((c = std::fgetc(f)) != EOF) {
+    if (c == '\0') {
+      args.push_back(FromUtf8Lossy(current));
+      current.clear();
+    } else {
+      current += static_cast<char>(c);
+    }
+  }
+  std::fclose(f);
+  if (args.empty()) return std::nullopt;
+  return args;
+}
+
+std::optional<WString> OwnExecutablePath() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::nullopt;
+  return FromNative(std::string(buffer, static_cast<size_t>(n)));
+}
+
+int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style) {
+  std::string line = "[" + ToUtf8(caption) + "] " + ToUtf8(text);
+  std::fputs(line.c_str(), stderr);
+  if (style == BoxStyle::kQuestion) return AskYesNo();
+  std::fputs("\n", stderr);
+  return kIdOk;
+}
+
+std::optional<WString> CurrentDirectory() {
+  char buffer[4096];
+  if (!getcwd(buffer, sizeof buffer)) return std::nullopt;
+  WString dir = FromNative(buffer);
+  if (dir.size() > kMaxPathUnits) return std::nullopt;
+  return dir;
+}
+
+std::optional<WString> AppendPath(const WString& base, const WString& more) {
+  return JoinPathRules(base, more);
+}
+
+std::optional<WString> RelativePathTo(const WString& dir, const WString& file) {
+  return RelativePathRules(dir, file);
+}
+
+bool FileExists(const WString& path) {
+  struct stat st;
+  return stat(ToNative(path).c_str(), &st) == 0;
+}
+
+bool IsDirectory(const WString& path) {
+  struct stat st;
+  return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeDirectory(const WString& path) { return mkdir(ToNative(path).c_str(), 0777) == 0; }
+
+std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
+  std::string native = ToNative(dir);
+  DIR* d = opendir(native.c_str());
+  if (!d) return std::nullopt;
+  std::vector<DirItem> items;
+  while (struct dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    DirItem item;
+    std::optional<WString> wide = FromUtf8(name);
+    item.name_valid = wide.has_value();
+    item.name = wide ? *wide : FromUtf8Lossy(name);
+    struct stat st;
+    item.is_directory = stat((native + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    items.push_back(std::move(item));
+  }
+  closedir(d);
+  std::sort(items.begin(), items.end(),
+            [](const DirItem& a, const DirItem& b) { return a.name < b.name; });
+  return items;
+}
+
+std::optional<EntryTimes> GetFileTimes(const WString& path) {
+  struct statx st;
+  if (statx(AT_FDCWD, ToNative(path).c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
+    return std::nullopt;
+  }
+  EntryTimes times;
+  times.last_access = ToFileTime(st.stx_atime);
+  times.last_write = ToFileTime(st.stx_mtime);
+  // Not every file system records a birth time; the last write stands in.
+  times.creation = (st.stx_mask & STATX_BTIME) ? ToFileTime(st.stx_btime) : times.last_write;
+  return times;
+}
+
+bool SetFileTimes(const WString& path, const EntryTimes& times) {
+  // Linux has no call that sets a birth time, so the creation time stays as the OS made it.
+  int fd = open(ToNative(path).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct timespec ts[2] = {ToTimespec(times.last_access), ToTimespec(times.last_write)};
+  bool ok = futimens(fd, ts) == 0;
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
+std::optional<FileId> GetFileId(const WString& path) {
+  struct stat st;
+  if (stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+File OpenFile(const WString& path, const char* mode) {
+  return File(std::fopen(ToNative(path).c_str(), mode));
+}
+
+bool TruncateFile(const WString& path, int64_t length) {
+  return truncate(ToNative(path).c_str(), static_cast<off_t>(length)) == 0;
+}
+
+void DebugOutput(const WString& text) { std::fputs(ToUtf8(text).c_str(), stderr); }
+
+void DebugOutputA(const char* text) { std::fputs(text, stderr); }
+
+}  // namespace platform

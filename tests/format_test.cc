@@ -1,0 +1,155 @@
+#include "package/format.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+const EntryTimes kTimes{0x0102030405060708, 0x1112131415161718, 0x2122232425262728};
+
+Bytes WriteWith(const ScratchDir& dir, void (*write)(PackageOut&)) {
+  platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
+  PackageOut out{&file, 0};
+  write(out);
+  EXPECT_TRUE(file.Close());
+  return ReadAll(dir.path() / "pkg");
+}
+
+platform::File OpenBytes(const ScratchDir& dir, const Bytes& bytes) {
+  WriteAll(dir.path() / "in", bytes);
+  return platform::OpenFile(dir.Wide("in"), "rb");
+}
+
+TEST(FormatTest, EntryHeaderMatchesTheWorkedExample) {
+  ScratchDir dir;
+  Bytes got = WriteWith(
+      dir, [](PackageOut& out) { ASSERT_TRUE(WriteEntryHeader(out, u".\\data2.dat", kTimes)); });
+  Bytes want = {0x66, 0x69, 0x6C, 0x65, 0x0B, 0x00, 0x2E, 0x00, 0x5C, 0x00, 0x64, 0x00, 0x61,
+                0x00, 0x74, 0x00, 0x61, 0x00, 0x32, 0x00, 0x2E, 0x00, 0x64, 0x00, 0x61, 0x00,
+                0x74, 0x00, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x18, 0x17, 0x16,
+                0x15, 0x14, 0x13, 0x12, 0x11, 0x28, 0x27, 0x26, 0x25, 0x24, 0x23, 0x22, 0x21};
+  EXPECT_EQ(got, want);
+}
+
+TEST(FormatTest, HeaderReadsBackFieldByField) {
+  ScratchDir dir;
+  Bytes bytes = WriteWith(dir, [](PackageOut& out) {
+    ASSERT_TRUE(WriteEntryHeader(out, u".\\sub\\日本語.dat", kTimes));
+  });
+  platform::File in = OpenBytes(dir, bytes);
+  EXPECT_EQ(ReadRecordTag(in), RecordTag::kFile);
+  EXPECT_EQ(ReadEntryName(in), std::optional<WString>(u".\\sub\\日本語.dat"));
+  EXPECT_EQ(ReadEntryTimes(in), std::optional<EntryTimes>(kTimes));
+  EXPECT_EQ(ReadRecordTag(in), RecordTag::kInvalid);  // nothing left
+}
+
+TEST(FormatTest, ReadEntryNameCases) {
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    std::optional<WString> name;
+  } cases[] = {
+      {"empty name", {0x00, 0x00}, WString()},
+      {"zero units dropped", {0x03, 0x00, 'a', 0, 0, 0, 'b', 0}, WString(u"ab")},
+      {"only zero units", {0x02, 0x00, 0, 0, 0, 0}, WString()},
+      {"ends after one length byte", {0x03}, std::nullopt},
+      {"ends inside the name", {0x03, 0x00, 'a', 0, 'b'}, std::nullopt},
+      {"nothing at all", {}, std::nullopt},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    platform::File in = OpenBytes(dir, c.bytes);
+    EXPECT_EQ(ReadEntryName(in), c.name) << c.what;
+  }
+}
+
+TEST(FormatTest, TagsAreExactBytes) {
+  ScratchDir dir;
+  struct Case {
+    Bytes bytes;
+    RecordTag tag;
+  } cases[] = {{{'f', 'i', 'l', 'e'}, RecordTag::kFile},
+               {{'f', 'e', 'o', 'f'}, RecordTag::kEnd},
+               {{'F', 'I', 'L', 'E'}, RecordTag::kInvalid},
+               {{'f', 'i', 'l'}, RecordTag::kInvalid}};
+  for (const Case& c : cases) {
+    platform::File in = OpenBytes(dir, c.bytes);
+    EXPECT_EQ(ReadRecordTag(in), c.tag);
+  }
+}
+
+Bytes Trailer(uint32_t length) {
+  return {'f',
+          'e',
+          'o',
+          'f',
+          static_cast<uint8_t>(length),
+          static_cast<uint8_t>(length >> 8),
+          static_cast<uint8_t>(length >> 16),
+          static_cast<uint8_t>(length >> 24)};
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(FormatTest, LocatePayloadCases) {
+  Bytes prefix = PatternBytes(100, false);
+  Bytes records = Bytes(40, 0xAB);
+  struct Case {
+    const char* what;
+    Bytes file;
+    LocateResult result;
+    int64_t position;  // where the stream stands when found
+  } cases[] = {
+      {"empty file", {}, LocateResult::kNoPackage, 0},
+      {"shorter than a trailer", {'f', 'e', 'o', 'f', 0, 0, 0}, LocateResult::kNoPackage, 0},
+      {"no trailer tag", prefix, LocateResult::kNoPackage, 0},
+      {"trailer alone", Trailer(0), LocateResult::kFound, 0},
+      {"empty package after a prefix", Concat({prefix, Trailer(0)}), LocateResult::kFound, 100},
+      {"records", Concat({prefix, records, Trailer(40)}), LocateResult::kFound, 100},
+      {"appended twice: the last one counts",
+       Concat({prefix, records, Trailer(40), records, Trailer(40)}), LocateResult::kFound, 148},
+      {"length before the file", Concat({records, Trailer(41)}), LocateResult::kDamaged, 0},
+      {"length above the format", Concat({records, Trailer(0x80000000u)}), LocateResult::kDamaged,
+       0},
+      {"length of all ones", Concat({records, Trailer(0xFFFFFFFFu)}), LocateResult::kDamaged, 0},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    platform::File in = OpenBytes(dir, c.file);
+    int64_t end = -1;
+    EXPECT_EQ(LocatePayload(in, &end), c.result) << c.what;
+    if (c.result == LocateResult::kFound) {
+      EXPECT_EQ(in.Tell(), c.position) << c.what;
+      EXPECT_EQ(end, static_cast<int64_t>(c.file.size()) - 8) << c.what;
+    }
+  }
+}
+
+TEST(FormatTest, PackageOutRefusesToReachTwoGigabytes) {
+  ScratchDir dir;
+  platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
+  PackageOut out{&file, kMaxPackageFileSize - 4};
+  EXPECT_TRUE(WriteToPackage(out, "abcd", 4));
+  EXPECT_FALSE(WriteToPackage(out, "e", 1));
+  EXPECT_TRUE(out.too_large);
+  EXPECT_FALSE(out.write_failed);
+}
+
+TEST(FormatTest, PackageOutReportsWriteErrors) {
+  ScratchDir dir;
+  platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
+  PackageOut out{&file, 0};
+  platform::SetWriteBudgetForTesting(10);
+  EXPECT_TRUE(WriteToPackage(out, "0123456789", 10));
+  EXPECT_FALSE(WritePackageTrailer(out, 0));
+  platform::SetWriteBudgetForTesting(-1);
+  EXPECT_TRUE(out.write_failed);
+  EXPECT_FALSE(file.Close());
+}
+
+}  // namespace

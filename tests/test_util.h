@@ -1,0 +1,28 @@
+// Helpers shared by the unit tests: a scratch folder and byte-level file access.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder below the system temp folder, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::filesystem::path& path() const { return path_; }
+  // The UTF-16 "\"-separated form the updater's code takes, of `name` inside this folder.
+  WString Wide(const std::string& name = "") const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+WString ToWide(const std::filesystem::path& path);
+Bytes ReadAll(const std::filesystem::path& path);
+void WriteAll(const std::filesystem::path& path, const Bytes& bytes);
+Bytes PatternBytes(size_t size, bool compressible, uint32_t seed = 1);
