@@ -1,6 +1,7 @@
 #include "package/format.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -38,10 +39,8 @@ bool WriteEntryName(PackageOut& out, const WString& name) {
   uint8_t count[2];
   PutLe(count, name.size(), 2);
   if (!WriteToPackage(out, count, sizeof count)) return false;
-  std::string units(name.size() * 2, '\0');
-  for (size_t i = 0; i < name.size(); ++i) {
-    PutLe(reinterpret_cast<uint8_t*>(&units[2 * i]), name[i], 2);
-  }
+  std::vector<uint8_t> units(name.size() * 2);
+  for (size_t i = 0; i < name.size(); ++i) PutLe(&units[2 * i], name[i], 2);
   return WriteToPackage(out, units.data(), units.size());
 }
 
@@ -64,11 +63,11 @@ std::optional<WString> ReadEntryName(platform::File& package) {
   uint8_t count[2];
   if (!ReadExactly(package, count, sizeof count)) return std::nullopt;
   size_t units = GetLe(count, 2);
-  std::string raw(units * 2, '\0');
+  std::vector<uint8_t> raw(units * 2);
   if (!ReadExactly(package, raw.data(), raw.size())) return std::nullopt;
   WString name;
   for (size_t i = 0; i < units; ++i) {
-    auto unit = static_cast<char16_t>(GetLe(reinterpret_cast<const uint8_t*>(&raw[2 * i]), 2));
+    auto unit = static_cast<char16_t>(GetLe(&raw[2 * i], 2));
     if (unit != 0) name += unit;
   }
   return name;

@@ -1,0 +1,170 @@
+// Win32 implementation of the platform services: the shell and kernel
+// operations under their own names. wchar_t is UTF-16 here, so strings pass
+// through unchanged.
+#include <shellapi.h>
+#include <shlwapi.h>
+#include <windows.h>
+
+#include <cwchar>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+const wchar_t* W(const WString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+WString FromW(const wchar_t* s) { return WString(reinterpret_cast<const char16_t*>(s)); }
+
+FILETIME ToFileTime(FileTime t) {
+  FILETIME out;
+  out.dwLowDateTime = static_cast<DWORD>(t);
+  out.dwHighDateTime = static_cast<DWORD>(t >> 32);
+  return out;
+}
+
+FileTime FromFileTime(const FILETIME& t) {
+  return (static_cast<FileTime>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+// Closes a kernel handle when it goes out of scope.
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid()) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+HANDLE OpenExisting(const WString& path, DWORD access, DWORD flags) {
+  return CreateFileW(W(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+}  // namespace
+
+std::optional<std::vector<WString>> CommandLineArguments() {
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) return std::nullopt;
+  std::vector<WString> args;
+  for (int i = 0; i < argc; ++i) args.push_back(FromW(argv[i]));
+  LocalFree(argv);
+  if (args.empty()) return std::nullopt;
+  return args;
+}
+
+std::optional<WString> OwnExecutablePath() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::nullopt;
+    if (n < buffer.size()) return FromW(buffer.data());
+    if (buffer.size() >= 32768) return std::nullopt;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style) {
+  return MessageBoxW(nullptr, W(text), W(caption), static_cast<UINT>(style));
+}
+
+std::optional<WString> CurrentDirectory() {
+  wchar_t buffer[MAX_PATH];
+  DWORD n = GetCurrentDirectoryW(MAX_PATH, buffer);
+  if (n == 0 || n >= MAX_PATH) return std::nullopt;
+  return FromW(buffer);
+}
+
+std::optional<WString> AppendPath(const WString& base, const WString& more) {
+  if (base.size() > kMaxPathUnits) return std::nullopt;
+  wchar_t buffer[MAX_PATH];
+  std::wcscpy(buffer, W(base));
+  if (!PathAppendW(buffer, W(more))) return std::nullopt;
+  return FromW(buffer);
+}
+
+std::optional<WString> RelativePathTo(const WString& dir, const WString& file) {
+  wchar_t buffer[MAX_PATH];
+  if (!PathRelativePathToW(buffer, W(dir), FILE_ATTRIBUTE_DIRECTORY, W(file),
+                           FILE_ATTRIBUTE_ARCHIVE)) {
+    return std::nullopt;
+  }
+  return FromW(buffer);
+}
+
+bool FileExists(const WString& path) { return PathFileExistsW(W(path)) != FALSE; }
+
+bool IsDirectory(const WString& path) { return PathIsDirectoryW(W(path)) != FALSE; }
+
+bool MakeDirectory(const WString& path) { return _wmkdir(W(path)) == 0; }
+
+std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
+  WString pattern = dir + u"\\*";
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(W(pattern), &found);
+  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::vector<DirItem> items;
+  do {
+    WString name = FromW(found.cFileName);
+    if (name == u"." || name == u"..") continue;
+    DirItem item;
+    item.name = name;
+    item.is_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    items.push_back(item);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return items;
+}
+
+std::optional<EntryTimes> GetFileTimes(const WString& path) {
+  Handle file(OpenExisting(path, 0, FILE_ATTRIBUTE_NORMAL));
+  FILETIME c, a, w;
+  if (!file.valid() || !GetFileTime(file.get(), &c, &a, &w)) return std::nullopt;
+  return EntryTimes{FromFileTime(c), FromFileTime(a), FromFileTime(w)};
+}
+
+bool SetFileTimes(const WString& path, const EntryTimes& times) {
+  Handle file(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  FILETIME c = ToFileTime(times.creation);
+  FILETIME a = ToFileTime(times.last_access);
+  FILETIME w = ToFileTime(times.last_write);
+  return file.valid() && SetFileTime(file.get(), &c, &a, &w);
+}
+
+std::optional<FileId> GetFileId(const WString& path) {
+  // Backup semantics let the same call open directories.
+  Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+File OpenFile(const WString& path, const char* mode) {
+  wchar_t wide_mode[8] = {};
+  for (size_t i = 0; mode[i] && i < 7; ++i) wide_mode[i] = static_cast<wchar_t>(mode[i]);
+  return File(_wfopen(W(path), wide_mode));
+}
+
+bool TruncateFile(const WString& path, int64_t length) {
+  Handle file(OpenExisting(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL));
+  LARGE_INTEGER position;
+  position.QuadPart = length;
+  return file.valid() && SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(file.get());
+}
+
+void DebugOutput(const WString& text) { OutputDebugStringW(W(text)); }
+
+void DebugOutputA(const char* text) { OutputDebugStringA(text); }
+
+}  // namespace platform

@@ -1,0 +1,148 @@
+"""Runs the Windows program under Wine on a private X display, reads each
+message box's text from Wine's trace and answers it with xdotool.
+
+Every helper process started here (Xvfb, wineserver) is ended by close(),
+by its own process id."""
+import os
+import re
+import subprocess
+import tempfile
+import time
+
+BOX_CAPTIONS = re.compile(r"Tessaran|^ERROR$")
+_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+
+
+def decode_trace_text(line):
+    """The text of a MSGBOX_OnInit trace line: L"..." with \\xxxx escapes."""
+    body = line[line.index('L"') + 2:line.rindex('"')]
+    out, i = [], 0
+    while i < len(body):
+        c = body[i]
+        if c == "\\" and body[i + 1] in _ESCAPES:
+            out.append(_ESCAPES[body[i + 1]])
+            i += 2
+        elif c == "\\":
+            out.append(chr(int(body[i + 1:i + 5], 16)))
+            i += 5
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+class WineSession:
+    def __init__(self, prefix):
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all")
+        self.xvfb = None
+        self.wineserver = None
+        try:
+            self._start_display()
+            self._prepare_prefix(prefix)
+            # A persistent server of our own keeps each run fast and has a known pid.
+            self.wineserver = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env)
+        except BaseException:
+            self.close()
+            raise
+
+    def _start_display(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        display = b""
+        while not display.endswith(b"\n"):
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            display += chunk
+        os.close(read_end)
+        self.env["DISPLAY"] = ":" + display.decode().strip()
+
+    def _prepare_prefix(self, prefix):
+        if os.path.isdir(os.path.join(prefix, "drive_c")):
+            return
+        subprocess.run(["wine", "wineboot", "-i"], env=self.env, check=True, timeout=600,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Dialog text uses "MS Shell Dlg"; point it at a font with Japanese glyphs
+        # so that screenshots of the boxes are readable.
+        subprocess.run(["wine", "reg", "add",
+                        r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes",
+                        "/v", "MS Shell Dlg", "/t", "REG_SZ", "/d", "VL Gothic", "/f"],
+                       env=self.env, check=True, timeout=120,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=120)
+
+    def close(self):
+        if self.wineserver and self.wineserver.poll() is None:
+            # Ends the programs and services of this prefix, then the server itself.
+            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
+        for proc in (self.wineserver, self.xvfb):
+            if proc and proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(timeout=20)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+
+    def _xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
+                              text=True, timeout=30).stdout
+
+    def _find_box(self, seen, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for wid in self._xdotool("search", "--onlyvisible", "--name", BOX_CAPTIONS.pattern).split():
+                if wid not in seen:
+                    return wid
+            time.sleep(0.1)
+        raise RuntimeError("message box window not found")
+
+    def run(self, exe, args, cwd, answer=lambda caption, text: "Return", timeout=180):
+        """Runs exe; answers each box with the key answer(caption, text) returns.
+        Returns the boxes shown, as (caption, text) pairs."""
+        env = dict(self.env, WINEDEBUG="-all,+msgbox")
+        # The trace goes to a file, not a pipe: Wine's helper processes inherit
+        # the handle and would keep a pipe open after the program ends.
+        with tempfile.TemporaryFile() as trace:
+            proc = subprocess.Popen(["wine", exe, *args], cwd=cwd, env=env,
+                                    stdout=subprocess.DEVNULL, stderr=trace)
+            try:
+                return self._answer_boxes(proc, trace, answer, time.monotonic() + timeout)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+
+    def _answer_boxes(self, proc, trace, answer, deadline):
+        boxes, seen, pending, offset = [], set(), b"", 0
+        while True:
+            exited = proc.poll() is not None
+            trace.seek(offset)
+            chunk = trace.read()
+            offset += len(chunk)
+            pending += chunk
+            *lines, pending = pending.split(b"\n")
+            for raw in lines:
+                line = raw.decode("latin-1")
+                if "MSGBOX_OnInit" in line:
+                    boxes.append(self._answer_one(decode_trace_text(line), seen, answer))
+            if exited and not chunk:
+                break
+            if time.monotonic() > deadline:
+                raise RuntimeError("the program did not end in time")
+            time.sleep(0.05)
+        if proc.returncode != 0:
+            raise RuntimeError(f"the program exited with {proc.returncode}")
+        return boxes
+
+    def _answer_one(self, text, seen, answer):
+        wid = self._find_box(seen)
+        seen.add(wid)
+        caption = self._xdotool("getwindowname", wid).rstrip("\n")
+        self._xdotool("key", "--window", wid, answer(caption, text))
+        return caption, text
