@@ -1,9 +1,10 @@
 // Win32 implementation of the platform services: the shell and kernel
 // operations under their own names. wchar_t is UTF-16 here, so strings pass
 // through unchanged.
+#include <windows.h>
+// windows.h first: the shell headers rely on its types.
 #include <shellapi.h>
 #include <shlwapi.h>
-#include <windows.h>
 
 #include <cwchar>
 
