@@ -1,8 +1,8 @@
 #include "apply/entry_reader.h"
 
-#include "apply/entry_name.h"
 #include "entry/process_state.h"
 #include "package/content_stream.h"
+#include "package/entry_name.h"
 #include "package/format.h"
 
 namespace {

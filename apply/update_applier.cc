@@ -1,6 +1,7 @@
 #include "apply/update_applier.h"
 
 #include "apply/entry_reader.h"
+#include "apply/package_check.h"
 #include "entry/process_state.h"
 #include "entry/product_texts.h"
 #include "package/format.h"
@@ -48,7 +49,9 @@ void ApplyPackage(const WString& self_path) {
   int64_t payload_end = 0;
   LocateResult located = package ? LocatePayload(package, &payload_end) : LocateResult::kDamaged;
   if (located == LocateResult::kNoPackage) return;
-  if (located == LocateResult::kDamaged || !ApplyRecords(package, payload_end)) {
+  // Nothing is written unless the whole package passes the check.
+  if (located == LocateResult::kDamaged || !CheckPackage(package, payload_end, root) ||
+      !ApplyRecords(package, payload_end)) {
     ShowApplyBox(texts.failed, platform::BoxStyle::kError);
     return;
   }

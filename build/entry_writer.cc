@@ -2,6 +2,7 @@
 
 #include "entry/process_state.h"
 #include "package/content_stream.h"
+#include "package/entry_name.h"
 
 std::optional<EntryTimes> ReadFileTimes(const WString& path) {
   return platform::GetFileTimes(path);
@@ -12,7 +13,7 @@ EntryWriteResult WriteEntry(PackageOut& package, const WString& file_path) {
   std::optional<EntryTimes> times = ReadFileTimes(file_path);
   if (!times) return EntryWriteResult::kSkipped;
   std::optional<WString> name = platform::RelativePathTo(g_sourceRoot, file_path);
-  if (!name) return EntryWriteResult::kBadName;
+  if (!name || !IsAcceptableEntryName(*name)) return EntryWriteResult::kBadName;
   platform::File source = platform::OpenFile(file_path, "rb");
   if (!source) {
     return platform::FileExists(file_path) ? EntryWriteResult::kSourceUnreadable

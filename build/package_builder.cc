@@ -22,13 +22,16 @@ bool AddFile(const WString& path, SourceWalk& walk) {
     Trace(u"(the output file itself, not packed)\n");
     return true;
   }
+  // Names equal ignoring case would overwrite each other on Windows.
+  if (!AddPackagePath(walk.paths, path)) return Fail(walk, BuildFailure::kBadName, path);
   switch (WriteEntry(*g_packageOut, path)) {
     case EntryWriteResult::kWritten:
     case EntryWriteResult::kSkipped:
       return true;
     case EntryWriteResult::kSourceUnreadable:
-    case EntryWriteResult::kBadName:
       return Fail(walk, BuildFailure::kSourceUnreadable, path);
+    case EntryWriteResult::kBadName:
+      return Fail(walk, BuildFailure::kBadName, path);
     case EntryWriteResult::kPackageError:
       break;
   }
@@ -55,6 +58,8 @@ WString FailureText(const SourceWalk& walk) {
       return texts.source_unreadable + walk.failed_path;
     case BuildFailure::kPathTooLong:
       return texts.path_too_long + walk.failed_path;
+    case BuildFailure::kBadName:
+      return texts.bad_name + walk.failed_path;
     case BuildFailure::kPackageTooLarge:
       return texts.package_too_large + walk.failed_path;
     case BuildFailure::kNone:
@@ -100,8 +105,8 @@ bool AddSourceTree(const WString& directory, SourceWalk& walk) {
   bool ok = true;
   for (const platform::DirItem& item : *items) {
     std::optional<WString> path = platform::AppendPath(directory, item.name);
-    if (!item.name_valid) {
-      ok = Fail(walk, BuildFailure::kSourceUnreadable, directory + u"\\" + item.name);
+    if (!item.name_valid || !IsAcceptableComponent(item.name)) {
+      ok = Fail(walk, BuildFailure::kBadName, directory + u"\\" + item.name);
     } else if (!path) {
       ok = Fail(walk, BuildFailure::kPathTooLong, directory + u"\\" + item.name);
     } else {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "package/entry_name.h"
 #include "platform/platform.h"
 
 // Why a build stopped; the output is cut back to its old length then.
@@ -13,6 +14,7 @@ enum class BuildFailure {
   kOutputError,       // the output cannot be opened or written
   kSourceUnreadable,  // `path` names the file
   kPathTooLong,       // `path` names the item
+  kBadName,           // `path` names a file the applier would refuse
   kPackageTooLarge,   // the output would reach 2 GiB
 };
 
@@ -20,6 +22,7 @@ enum class BuildFailure {
 struct SourceWalk {
   std::optional<platform::FileId> output;          // the output file, never packed into itself
   std::vector<platform::FileId> open_directories;  // the directories being walked, root first
+  PackagePaths paths;                              // every file packed so far
   BuildFailure failure = BuildFailure::kNone;
   WString failed_path;
 };

@@ -18,6 +18,7 @@ const ProductTexts kProductTexts = {
     u"ERROR",
     u"ファイルを読み込めません。\n",
     u"パスが長すぎます。\n",
+    u"ファイル名が使えません。\n",
     u"更新パッケージが 2 GB を超えます。\n",
 };
 

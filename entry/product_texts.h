@@ -21,6 +21,7 @@ struct ProductTexts {
   // Build-mode errors that name a file; the file's path follows the text.
   const char16_t* source_unreadable;
   const char16_t* path_too_long;
+  const char16_t* bad_name;
   const char16_t* package_too_large;
 };
 

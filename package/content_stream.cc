@@ -69,10 +69,7 @@ bool InflateStream(platform::File& package, const ByteSink& sink) {
       zs.next_out = buffer;
       zs.avail_out = sizeof buffer;
       ret = inflate(&zs, Z_NO_FLUSH);
-      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) {
-        TraceZlibMessage(zs);
-        return false;
-      }
+      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) return false;
       size_t have = sizeof buffer - zs.avail_out;
       if (have > 0 && !sink(buffer, have)) return false;
     } while (zs.avail_out == 0 && ret != Z_STREAM_END);
@@ -82,13 +79,13 @@ bool InflateStream(platform::File& package, const ByteSink& sink) {
 }
 
 platform::File CreateTargetFile(const WString& target) {
-  platform::File file = platform::OpenFile(target, "wb");
+  platform::File file = platform::OpenForWriting(target);
   if (file) return file;
   for (size_t i = target.find(u'\\'); i != WString::npos; i = target.find(u'\\', i + 1)) {
     WString prefix = target.substr(0, i);
     if (!prefix.empty() && !platform::IsDirectory(prefix)) platform::MakeDirectory(prefix);
   }
-  return platform::OpenFile(target, "wb");
+  return platform::OpenForWriting(target);
 }
 
 bool InflateFileFrom(platform::File& package, const WString& target) {

@@ -28,7 +28,8 @@ using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 // ends early, or the sink fails.
 bool InflateStream(platform::File& package, const ByteSink& sink);
 
-// Opens `target` for writing ("wb"), creating missing parent directories.
+// Creates or truncates `target` for writing, creating missing parent
+// directories; a link at `target` itself is never followed.
 platform::File CreateTargetFile(const WString& target);
 
 // Creates `target` and inflates the stream at the package's position into it.

@@ -90,6 +90,21 @@ struct FileId {
 };
 std::optional<FileId> GetFileId(const WString& path);
 
+// The absolute path of an existing file or folder with every link resolved;
+// none when it does not exist.
+std::optional<WString> ResolvedPath(const WString& path);
+
+// True when `path` itself is a symbolic link, junction or other reparse point.
+bool IsLink(const WString& path);
+
+// True when the existing file `path` can be opened for writing now (not
+// read-only, not held by another program); it is not changed.
+bool CanOpenForWriting(const WString& path);
+
+// Creates or truncates `path` for binary writing without following a link
+// at its last component; a closed File on failure.
+File OpenForWriting(const WString& path);
+
 // Opens a file with a C runtime mode ("rb", "wb", "ab"); a closed File on failure.
 File OpenFile(const WString& path, const char* mode);
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/filetime.h"
@@ -183,6 +184,35 @@ std::optional<FileId> GetFileId(const WString& path) {
   struct stat st;
   if (stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+std::optional<WString> ResolvedPath(const WString& path) {
+  char* resolved = realpath(ToNative(path).c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  WString out = FromNative(resolved);
+  std::free(resolved);
+  return out;
+}
+
+bool IsLink(const WString& path) {
+  struct stat st;
+  return lstat(ToNative(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool CanOpenForWriting(const WString& path) {
+  int fd = open(ToNative(path).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+File OpenForWriting(const WString& path) {
+  int fd =
+      open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return File();
+  std::FILE* stream = fdopen(fd, "wb");
+  if (!stream) close(fd);
+  return File(stream);
 }
 
 File OpenFile(const WString& path, const char* mode) {

@@ -3,6 +3,8 @@
 // through unchanged.
 #include <windows.h>
 // windows.h first: the shell headers rely on its types.
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 
@@ -148,6 +150,48 @@ std::optional<FileId> GetFileId(const WString& path) {
   if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
   return FileId{info.dwVolumeSerialNumber,
                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+std::optional<WString> ResolvedPath(const WString& path) {
+  Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
+  if (!file.valid()) return std::nullopt;
+  wchar_t buffer[32768];
+  DWORD n = GetFinalPathNameByHandleW(file.get(), buffer, 32768, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= 32768) return std::nullopt;
+  return FromW(buffer);
+}
+
+bool IsLink(const WString& path) {
+  DWORD attributes = GetFileAttributesW(W(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool CanOpenForWriting(const WString& path) {
+  Handle file(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return file.valid();
+}
+
+File OpenForWriting(const WString& path) {
+  HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return File();
+  BY_HANDLE_FILE_INFORMATION info;
+  // A link planted since the check is not followed, and not overwritten either.
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      !SetEndOfFile(h)) {
+    CloseHandle(h);
+    return File();
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return File();
+  }
+  std::FILE* stream = _fdopen(fd, "wb");
+  if (!stream) _close(fd);
+  return File(stream);
 }
 
 File OpenFile(const WString& path, const char* mode) {

@@ -11,6 +11,8 @@ namespace std {
 [[noreturn]] void __throw_bad_function_call() { std::abort(); }
 [[noreturn]] void __throw_length_error(const char*) { std::abort(); }
 [[noreturn]] void __throw_logic_error(const char*) { std::abort(); }
+[[noreturn]] void __throw_out_of_range(const char*) { std::abort(); }
+[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
 }  // namespace std
 
 // Allocation failure ends the process, as the throwing path above would.

@@ -146,6 +146,20 @@ class WindowsProgramTest(WineTest):
                          [(CAPTION, QUESTION), (CAPTION, COMPLETED)])
         self.assertEqual(snapshot(self.game), before)
 
+    def test_hostile_or_busy_target_changes_nothing(self):
+        outside = os.path.join(self.tmp, "outside.txt")
+        self.write(outside, b"keep")
+        first = (".\\fine.dat", (1, 2, 3), b"fine")
+        # The running update's own file stands for a file the game holds open.
+        for second in ("..\\outside.txt", ".\\CON", ".\\update.exe"):
+            with self.subTest(second):
+                package = pt.encode_package([first, (second, (1, 2, 3), b"new")])
+                exe = self.exe_with(package, name=os.path.join("game", "update.exe"))
+                before = snapshot(self.game)
+                self.assertEqual(self.apply(exe), [(CAPTION, QUESTION), (CAPTION, FAILED)])
+                self.assertEqual(snapshot(self.game), before)
+                self.assertEqual(self.read(outside), b"keep")
+
     def test_output_that_cannot_be_opened(self):
         boxes = session.run(UPDATER_EXE, ["-l", "missing\\out.exe"], cwd=self.studio)
         self.assertEqual(boxes, [("ERROR", OUTPUT_ERROR)])

@@ -1,0 +1,77 @@
+#include "package/entry_name.h"
+
+namespace {
+
+bool IsForbiddenUnit(char16_t c) {
+  return c < 0x20 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'?' || c == u'*' ||
+         c == u':' || c == u'/' || c == u'\\';
+}
+
+char16_t FoldUnit(char16_t c) {
+  if (c >= u'a' && c <= u'z') return c - 0x20;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;     // Latin-1
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 0x20;  // Greek
+  if (c >= 0x430 && c <= 0x44F) return c - 0x20;                // Cyrillic
+  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+  if (c >= 0xFF41 && c <= 0xFF5A) return c - 0x20;  // full-width Latin
+  return c;
+}
+
+// Device names Windows opens whatever folder they are in and whatever
+// extension follows them.
+bool IsDeviceName(const WString& component) {
+  WString base = FoldCase(component.substr(0, component.find(u'.')));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (base == device) return true;
+  }
+  if (base.size() != 4 || (base.compare(0, 3, u"COM") != 0 && base.compare(0, 3, u"LPT") != 0)) {
+    return false;
+  }
+  char16_t digit = base[3];
+  return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
+         digit == u'\u00B3';
+}
+
+}  // namespace
+
+bool IsAcceptableComponent(const WString& component) {
+  if (component.empty() || component == u"." || component == u"..") return false;
+  for (char16_t c : component) {
+    if (IsForbiddenUnit(c)) return false;
+  }
+  if (component.back() == u'.' || component.back() == u' ') return false;
+  return !IsDeviceName(component);
+}
+
+bool IsAcceptableEntryName(const WString& name) {
+  size_t start = 0;
+  while (name.compare(start, 2, u".\\") == 0) start += 2;
+  if (start >= name.size()) return false;
+  for (;;) {
+    size_t end = name.find(u'\\', start);
+    WString component = name.substr(start, end - start);
+    if (end == WString::npos) return IsAcceptableComponent(component);
+    if (component != u"." && !IsAcceptableComponent(component)) return false;
+    start = end + 1;
+  }
+}
+
+WString FoldCase(const WString& text) {
+  WString out = text;
+  for (char16_t& c : out) c = FoldUnit(c);
+  return out;
+}
+
+bool AddPackagePath(PackagePaths& paths, const WString& path) {
+  WString folded = FoldCase(path);
+  if (paths.files.count(folded) || paths.folders.count(folded)) return false;
+  for (size_t i = folded.find(u'\\'); i != WString::npos; i = folded.find(u'\\', i + 1)) {
+    if (paths.files.count(folded.substr(0, i))) return false;
+  }
+  for (size_t i = folded.find(u'\\'); i != WString::npos; i = folded.find(u'\\', i + 1)) {
+    paths.folders.insert(folded.substr(0, i));
+  }
+  paths.files.insert(folded);
+  return true;
+}

@@ -1,0 +1,32 @@
+// The names a package may carry. A package may come from anywhere, so a name
+// must be a plain relative path that stays below the folder it is joined to
+// and means the same file on Windows and elsewhere. Build mode refuses to
+// write what the applier would refuse.
+#pragma once
+
+#include <set>
+
+#include "platform/platform.h"
+
+// True when `component` can name a file or folder on Windows: no separator,
+// drive colon, wildcard, control or other forbidden character, no trailing
+// dot or space, not "." or "..", and not a device name such as CON or LPT1.
+bool IsAcceptableComponent(const WString& component);
+
+// True when `name` is a relative "\"-separated path of acceptable components,
+// optionally after leading "." components (".\sub\a.dat").
+bool IsAcceptableEntryName(const WString& name);
+
+// `text` with letters mapped to upper case the way Windows compares names
+// (ASCII, Latin-1, Greek, Cyrillic and full-width Latin letters).
+WString FoldCase(const WString& text);
+
+// The file paths of one package, folded, and every folder above them.
+struct PackagePaths {
+  std::set<WString> files;
+  std::set<WString> folders;
+};
+
+// Records `path`; false when it names the same file as an earlier path
+// ignoring case, or a file where another path needs a folder, or vice versa.
+bool AddPackagePath(PackagePaths& paths, const WString& path);

@@ -1,0 +1,196 @@
+"""Damaged and hostile packages, hostile source trees and full disks: the
+update either applies whole or changes nothing, inside or outside the game."""
+import os
+import shutil
+import struct
+import subprocess
+import unittest
+
+import package_tool as pt
+from test_updater import COMPLETED, FAILED, OUTPUT_ERROR, QUESTION, UpdaterTest, box, snapshot
+
+ENTRIES = [(".\\a.dat", (1, 2, 3), b"new a" * 100),
+           (".\\sub\\b.dat", (4, 5, 6), os.urandom(1500)),
+           (".\\c.dat", (7, 8, 9), b"")]
+
+
+class HostileTest(UpdaterTest):
+    def setUp(self):
+        super().setUp()
+        self.outside = os.path.join(self.tmp, "outside")
+        os.makedirs(self.outside)
+        self.write(os.path.join(self.outside, "keep.txt"), b"keep")
+        self.write(os.path.join(self.game, "a.dat"), b"old a")
+        self.write(os.path.join(self.game, "sub", "b.dat"), b"old b")
+        self.program = self.read(self.update_exe())
+
+    def run_package(self, package):
+        """Applies `package`; returns the boxes, checking the all-or-nothing rule."""
+        exe = os.path.join(self.tmp, "update.bin")
+        with open(exe, "wb") as f:
+            f.write(self.program + package)
+        before = (snapshot(self.game), snapshot(self.outside))
+        log = self.apply(exe)
+        boxes = [line for line in log.splitlines() if line.startswith("[")]
+        self.assertEqual(snapshot(self.outside), before[1])
+        if box(COMPLETED) not in boxes:
+            self.assertEqual(snapshot(self.game), before[0])
+        return boxes
+
+    def assert_refused(self, package):
+        self.assertEqual(self.run_package(package)[-1], box(FAILED))
+
+
+class DamagedPackageTest(HostileTest):
+    def test_cut_at_every_byte_changes_nothing(self):
+        package = pt.encode_package(ENTRIES)
+        payload = package[:-8]
+        for cut in range(len(package)):
+            boxes = self.run_package(package[:cut])
+            self.assertNotIn(box(COMPLETED), boxes, cut)
+        ends = {len(pt.encode_package(ENTRIES[:n])) - 8 for n in range(len(ENTRIES) + 1)}
+        for cut in range(len(payload)):
+            trailer = b"feof" + struct.pack("<I", cut)
+            boxes = self.run_package(payload[:cut] + trailer)
+            self.assertEqual(box(COMPLETED) in boxes, cut in ends, cut)
+
+    def test_flipped_bytes_never_install_wrong_files(self):
+        package = pt.encode_package(ENTRIES)
+        for at in range(len(package)):
+            damaged = bytearray(package)
+            damaged[at] ^= 0xFF
+            boxes = self.run_package(bytes(damaged))
+            if box(COMPLETED) in boxes:
+                # Only damage the format cannot see (times, a name's letters) may pass.
+                _, entries = pt.parse_package(bytes(damaged))
+                for e in entries:
+                    path = os.path.join(self.game, *e.name.split("\\"))
+                    self.assertEqual(self.read(path), e.content, at)
+            shutil.rmtree(self.game)
+            os.makedirs(self.game)
+            self.write(os.path.join(self.game, "tavro.exe"), b"engine")
+
+    def test_malformed_records(self):
+        good = pt.encode_record(".\\a.dat", (1, 2, 3), b"a")
+        bad_records = {
+            "name length past the end": b"file\xff\x00" + ".\\x".encode("utf-16-le"),
+            "times cut short": b"file\x03\x00" + ".\\x".encode("utf-16-le") + b"\0" * 10,
+            "junk after a stream": pt.encode_record(".\\j.dat", (1, 2, 3), b"j") + b"junk",
+            "unknown tag": b"FILE" + good[4:],
+            "early trailer tag": b"feof\0\0\0\0",
+        }
+        for what, record in bad_records.items():
+            with self.subTest(what):
+                payload = good + record
+                self.assert_refused(payload + b"feof" + struct.pack("<I", len(payload)))
+        for length in (len(good) + 1, 0x7FFFFFF9, 0xFFFFFFFF):
+            with self.subTest(length=length):
+                self.assert_refused(good + b"feof" + struct.pack("<I", length))
+
+
+class HostileNameTest(HostileTest):
+    def test_names_that_leave_the_game_or_mean_devices_are_refused(self):
+        names = ["..\\outside\\keep.txt", ".\\..\\outside\\keep.txt", ".\\sub\\..\\..\\x",
+                 "\\" + self.outside.replace("/", "\\") + "\\keep.txt", "C:\\x.dat", "C:x.dat",
+                 ".\\a/../../outside/keep.txt", ".\\CON", ".\\nul.txt", ".\\COM1.dat",
+                 ".\\LPT\u00b9", ".\\x?.dat", ".\\tab\t.dat", ".\\dot.", ".\\space ",
+                 "\\\\?\\C:\\x", "\\\\.\\PhysicalDrive0", "\\\\server\\share\\x", "",
+                 "\x00\x00", ".\\" + "n" * 260]
+        for name in names:
+            with self.subTest(name=name):
+                self.assert_refused(pt.encode_package(
+                    [(".\\a.dat", (1, 2, 3), b"first entry is fine"), (name, (1, 2, 3), b"x")]))
+
+    def test_names_equal_ignoring_case_are_refused(self):
+        self.assert_refused(pt.encode_package([(".\\Data.dat", (1, 2, 3), b"1"),
+                                               (".\\DATA.dat", (1, 2, 3), b"2")]))
+
+    def test_link_leading_outside_is_refused(self):
+        os.symlink(self.outside, os.path.join(self.game, "link"))
+        self.assert_refused(pt.encode_package([(".\\link\\keep.txt", (1, 2, 3), b"pwned")]))
+        os.symlink(os.path.join(self.outside, "keep.txt"), os.path.join(self.game, "file"))
+        self.assert_refused(pt.encode_package([(".\\file", (1, 2, 3), b"pwned")]))
+
+    def test_file_in_use_is_refused_before_anything_is_written(self):
+        # A running program cannot be written to; the update's own file stands
+        # for a file the game holds open.
+        exe = os.path.join(self.game, "update.bin")
+        with open(exe, "wb") as f:
+            f.write(self.program + pt.encode_package(
+                [(".\\a.dat", (1, 2, 3), b"new"), (".\\update.bin", (1, 2, 3), b"x")]))
+        os.chmod(exe, 0o755)
+        before = snapshot(self.game)
+        self.assertIn(box(FAILED), self.apply(exe))
+        self.assertEqual(snapshot(self.game), before)
+
+    def test_link_inside_the_game_is_followed(self):
+        os.makedirs(os.path.join(self.game, "real"))
+        os.symlink(os.path.join(self.game, "real"), os.path.join(self.game, "alias"))
+        boxes = self.run_package(pt.encode_package([(".\\alias\\x.dat", (1, 2, 3), b"in")]))
+        self.assertEqual(boxes[-1], box(COMPLETED))
+        self.assertEqual(self.read(os.path.join(self.game, "real", "x.dat")), b"in")
+
+
+class FullDiskTest(HostileTest):
+    def test_apply_onto_a_full_file_system_shows_the_failure_box(self):
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tmpfs", self.game],
+                               capture_output=True)
+        if mount.returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        try:
+            self.write(os.path.join(self.game, "tavro.exe"), b"engine")
+            exe = os.path.join(self.tmp, "update.bin")
+            with open(exe, "wb") as f:
+                f.write(self.program + pt.encode_package(
+                    [(".\\big.dat", (1, 2, 3), bytes(1024 * 1024))]))
+            log = self.apply(exe)
+            self.assertIn(box(FAILED), log)
+            self.assertNotIn(COMPLETED, log)
+        finally:
+            subprocess.run(["umount", self.game], check=True)
+
+
+class HostileSourceTest(UpdaterTest):
+    def assert_build_refuses(self, bad_name):
+        output = self.update_exe()
+        before = self.read(output)
+        log = self.run_updater(["-l", output], cwd=self.studio)
+        self.assertIn("[ERROR] ファイル名が使えません。", log)
+        self.assertIn(bad_name, log)
+        self.assertEqual(self.read(output), before)
+
+    def test_names_the_applier_would_refuse_fail_the_build(self):
+        for name in ("back\\slash.dat", "co:lon.dat", "CON.txt", "what?.dat", "dot.", "lpt1"):
+            with self.subTest(name=name):
+                src = os.path.join(self.studio, "src")
+                shutil.rmtree(src)
+                self.write(os.path.join(src, "fine.dat"), b"fine")
+                self.write(os.path.join(src, name), b"bad")
+                self.assert_build_refuses(name)
+
+    def test_invalid_utf8_name_fails_the_build(self):
+        src = os.path.join(self.studio, "src").encode()
+        with open(src + b"/bad\xff.dat", "wb") as f:
+            f.write(b"x")
+        self.assert_build_refuses("bad\ufffd.dat")
+
+    def test_names_differing_only_in_case_fail_the_build(self):
+        self.write(os.path.join(self.studio, "src", "Readme.txt"), b"1")
+        self.write(os.path.join(self.studio, "src", "README.txt"), b"2")
+        self.assert_build_refuses("Readme.txt")
+
+    def test_directory_link_cycle_is_walked_once(self):
+        src = os.path.join(self.studio, "src")
+        self.write(os.path.join(src, "sub", "a.dat"), b"a")
+        os.symlink(src, os.path.join(src, "sub", "loop"))
+        external = os.path.join(self.tmp, "external")
+        self.write(os.path.join(external, "e.dat"), b"e")
+        os.symlink(external, os.path.join(src, "ext"))
+        exe, log = self.build()
+        _, entries = pt.parse_package(self.read(exe))
+        self.assertEqual([e.name for e in entries], [".\\ext\\e.dat", ".\\sub\\a.dat"])
+        self.assertIn("skipped", log)
+
+
+if __name__ == "__main__":
+    unittest.main()
