@@ -1,0 +1,59 @@
+// Fuzzes the whole apply path: locating the payload, the check pass and, for
+// packages that pass it, the write pass into a scratch game folder.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "apply/entry_reader.h"
+#include "apply/package_check.h"
+#include "entry/process_state.h"
+#include "package/format.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path& Scratch() {
+  static const fs::path dir = [] {
+    fs::path d = fs::temp_directory_path() / ("apply-fuzz-" + std::to_string(getpid()));
+    fs::create_directories(d);
+    return d;
+  }();
+  return dir;
+}
+
+WString Wide(const fs::path& p) {
+  std::u16string out = p.u16string();
+  for (char16_t& c : out) {
+    if (c == u'/') c = u'\\';
+  }
+  return out;
+}
+
+void ApplyWhole(const WString& package_path, const WString& root) {
+  platform::File package = platform::OpenFile(package_path, "rb");
+  int64_t payload_end = 0;
+  if (LocatePayload(package, &payload_end) != LocateResult::kFound) return;
+  if (!CheckPackage(package, payload_end, root)) return;
+  g_installRoot = root;
+  while (ReadEntry(package, payload_end) == ReadResult::kContinue) {
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fs::path package = Scratch() / "package.bin";
+  fs::path game = Scratch() / "game";
+  {
+    std::ofstream out(package, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+  fs::create_directories(game);
+  ApplyWhole(Wide(package), Wide(game));
+  fs::remove_all(game);
+  return 0;
+}
