@@ -41,7 +41,9 @@ def snapshot(root):
     return out
 
 
-class UpdaterTest(unittest.TestCase):
+class GameFolderTest(unittest.TestCase):
+    """A scratch folder holding an installed game and a studio with src/."""
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="updater-e2e-")
         self.game = os.path.join(self.tmp, "game")
@@ -66,6 +68,8 @@ class UpdaterTest(unittest.TestCase):
         with open(path, "rb") as f:
             return f.read()
 
+
+class UpdaterTest(GameFolderTest):
     def run_updater(self, args, cwd, answer="", exe=UPDATER, argv0=None):
         result = subprocess.run([argv0 or exe] + args, executable=exe, cwd=cwd,
                                 input=answer.encode(), capture_output=True, timeout=120)

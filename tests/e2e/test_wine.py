@@ -2,14 +2,12 @@
 answered with the keyboard, and packages crossing between the platforms."""
 import os
 import shutil
-import struct
 import subprocess
-import tempfile
 import unittest
 
 import package_tool as pt
 from test_updater import (CAPTION, COMPLETED, FAILED, NOT_INSTALLED, OUTPUT_ERROR, QUESTION,
-                          snapshot)
+                          GameFolderTest, snapshot)
 from wine_session import WineSession
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -35,31 +33,7 @@ def answer_with(key):
     return lambda caption, text: key if text == QUESTION else "Return"
 
 
-class WineTest(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="updater-wine-")
-        self.game = os.path.join(self.tmp, "game")
-        self.studio = os.path.join(self.tmp, "studio")
-        os.makedirs(self.game)
-        os.makedirs(os.path.join(self.studio, "src"))
-        self.write(os.path.join(self.game, "tavro.exe"), b"engine")
-
-    def tearDown(self):
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
-    @staticmethod
-    def write(path, data, ns=None):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        if ns is not None:
-            os.utime(path, ns=ns)
-
-    @staticmethod
-    def read(path):
-        with open(path, "rb") as f:
-            return f.read()
-
+class WineTest(GameFolderTest):
     def exe_with(self, package, program=UPDATER_EXE, name="update.exe"):
         exe = os.path.join(self.tmp, name)
         shutil.copyfile(program, exe)
