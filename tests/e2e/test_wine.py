@@ -123,9 +123,11 @@ class WindowsProgramTest(WineTest):
     def test_hostile_or_busy_target_changes_nothing(self):
         outside = os.path.join(self.tmp, "outside.txt")
         self.write(outside, b"keep")
+        os.symlink(self.tmp, os.path.join(self.game, "link"))
         first = (".\\fine.dat", (1, 2, 3), b"fine")
-        # The running update's own file stands for a file the game holds open.
-        for second in ("..\\outside.txt", ".\\CON", ".\\update.exe"):
+        # The running update's own file stands for a file the game holds open;
+        # "link" is a symbolic link that leads out of the game folder.
+        for second in ("..\\outside.txt", ".\\CON", ".\\update.exe", ".\\link\\outside.txt"):
             with self.subTest(second):
                 package = pt.encode_package([first, (second, (1, 2, 3), b"new")])
                 exe = self.exe_with(package, name=os.path.join("game", "update.exe"))
