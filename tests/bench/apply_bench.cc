@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
   std::printf("payload %.1f MB, %d entries, check %s, write %s\n",
               static_cast<double>(payload_end - start) / 1e6, entries, checked ? "ok" : "FAILED",
               r == ReadResult::kEnd ? "ok" : "FAILED");
-  std::printf("check pass  %.3f s\nwrite pass  %.3f s\nratio check/write  %.2f\n", check_s,
-              write_s, check_s / write_s);
+  std::printf("check pass  %.3f s\nwrite pass  %.3f s\nratio check/write  %.2f\n", check_s, write_s,
+              check_s / write_s);
   std::printf("peak RSS  %ld KiB\n", usage.ru_maxrss);
   return checked && r == ReadResult::kEnd ? 0 : 1;
 }
