@@ -7,16 +7,11 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
-// True when the entry `name` can be written below `install_root`: every
-// folder on its way that exists lies inside the install root once links are
-// resolved, the file itself is not a link or a folder, and an existing file
-// can be opened for writing now.
-bool TargetIsWritable(const WString& install_root, const WString& name);
-
 // Reads every record from the package's position to the trailer at
 // `payload_end` without writing anything, and puts the stream back where it
 // was. True when every record is well-formed, every name acceptable and
 // distinct from the others ignoring case, every content stream inflates to
 // its end with a correct checksum and is followed at once by the next tag,
-// the trailer is met exactly at `payload_end`, and every target is writable.
+// the trailer is met exactly at `payload_end`, and every target is writable
+// inside `install_root` once links are resolved.
 bool CheckPackage(platform::File& package, int64_t payload_end, const WString& install_root);
