@@ -8,7 +8,7 @@ import unittest
 import package_tool as pt
 from test_updater import (CAPTION, COMPLETED, FAILED, NOT_INSTALLED, OUTPUT_ERROR, QUESTION,
                           GameFolderTest, snapshot)
-from wine_session import WineSession
+from wine_session import WineSession, wine_can_run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "..", "..", "out")
@@ -21,6 +21,8 @@ session = None
 
 def setUpModule():
     global session
+    if not wine_can_run():
+        raise unittest.SkipTest("this machine cannot run 32-bit programs, so Wine cannot start")
     session = WineSession(os.path.abspath(PREFIX))
 
 

@@ -31,6 +31,15 @@ def decode_trace_text(line):
     return "".join(out)
 
 
+def wine_can_run():
+    """False where the machine cannot run 32-bit programs, so Wine cannot start."""
+    try:
+        return subprocess.run(["wine", "--version"], capture_output=True,
+                              timeout=60).returncode == 0
+    except OSError:
+        return False
+
+
 class WineSession:
     def __init__(self, prefix):
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32",
