@@ -1,37 +1,83 @@
 #include "apply/entry_reader.h"
 
-#include "entry/process_state.h"
+#include <algorithm>
+
 #include "package/content_stream.h"
-#include "package/entry_name.h"
 #include "package/format.h"
 
 namespace {
 
-ReadResult ReadFileEntry(platform::File& package) {
+bool LiesInside(const WString& path, const WString& root) {
+  if (path.compare(0, root.size(), root) != 0) return false;
+  return path.size() == root.size() || root.back() == u'\\' || path[root.size()] == u'\\';
+}
+
+// True when `path` does not exist, or exists and resolves inside `root`.
+bool ExistingPartStaysInside(const WString& path, const WString& resolved_root) {
+  if (!platform::FileExists(path)) return !platform::IsLink(path);  // a dangling link is refused
+  std::optional<WString> resolved = platform::ResolvedPath(path);
+  return resolved && LiesInside(*resolved, resolved_root);
+}
+
+// Checks that the entry `name` can be written below the root: every folder
+// on its way that exists lies inside the root once links are resolved, the
+// file itself is not a link or a folder, and an existing file can be opened
+// for writing now. Folders still missing are added to the staging plan.
+bool CheckTarget(StageState& state, const WString& name, StagedEntry& entry) {
+  Staging& staging = state.staging;
+  for (const WString& folder_name : FoldersOf(name)) {
+    std::optional<WString> folder = platform::AppendPath(staging.root, folder_name);
+    if (!folder || !ExistingPartStaysInside(*folder, state.resolved_root)) return false;
+    if (platform::FileExists(*folder)) {
+      if (!platform::IsDirectory(*folder)) return false;
+    } else if (std::find(staging.new_folders.begin(), staging.new_folders.end(), folder_name) ==
+               staging.new_folders.end()) {
+      staging.new_folders.push_back(folder_name);
+    }
+  }
+  if (!ExistingPartStaysInside(entry.target, state.resolved_root)) return false;
+  entry.existed = platform::FileExists(entry.target);
+  if (!entry.existed) return true;
+  return !platform::IsLink(entry.target) && !platform::IsDirectory(entry.target) &&
+         platform::CanOpenForWriting(entry.target);
+}
+
+// Inflates the stream at the package's position into the staged file and
+// gives it its times; on disk before it returns where each file is synced.
+bool StageContent(platform::File& package, const WString& staged, const EntryTimes& times) {
+  platform::File file = platform::OpenForWriting(staged);
+  if (!file) return false;
+  bool ok = InflateStream(
+      package, [&file](const uint8_t* data, size_t size) { return file.Write(data, size); });
+  if (ok && !platform::kHasFileSystemSync) ok = file.Sync();
+  if (!file.Close()) ok = false;
+  return ok && platform::SetFileTimes(staged, times);
+}
+
+ReadResult StageFileEntry(platform::File& package, StageState& state) {
   std::optional<WString> name = ReadEntryName(package);
   if (!name || !IsAcceptableEntryName(*name)) return ReadResult::kFail;
-  std::optional<WString> target = platform::AppendPath(g_installRoot, *name);
-  if (!target) return ReadResult::kFail;
+  std::optional<WString> target = platform::AppendPath(state.staging.root, *name);
+  if (!target || !AddPackagePath(state.paths, *target)) return ReadResult::kFail;
   std::optional<EntryTimes> times = ReadEntryTimes(package);
-  if (!times || !InflateFileFrom(package, *target)) return ReadResult::kFail;
-  // The entry counts as installed even where the OS keeps its own times.
-  RestoreFileTimes(*target, *times);
+  if (!times) return ReadResult::kFail;
+  AddStagedEntry(state.staging, *name, *target);
+  StagedEntry& entry = state.staging.entries.back();
+  if (!CheckTarget(state, *name, entry) || !StageContent(package, entry.staged, *times)) {
+    return ReadResult::kFail;
+  }
   return ReadResult::kContinue;
 }
 
 }  // namespace
 
-bool RestoreFileTimes(const WString& target, const EntryTimes& times) {
-  return platform::SetFileTimes(target, times);
-}
-
-ReadResult ReadEntry(platform::File& package, int64_t payload_end) {
+ReadResult ReadEntry(platform::File& package, StageState& state) {
   switch (ReadRecordTag(package)) {
     case RecordTag::kFile:
-      return ReadFileEntry(package);
+      return StageFileEntry(package, state);
     case RecordTag::kEnd:
       // Only the trailer that was located ends the package.
-      return package.Tell() == payload_end + 4 ? ReadResult::kEnd : ReadResult::kFail;
+      return package.Tell() == state.payload_end + 4 ? ReadResult::kEnd : ReadResult::kFail;
     case RecordTag::kInvalid:
       break;
   }

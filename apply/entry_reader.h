@@ -1,17 +1,26 @@
-// Reads one record of a package and installs its file under g_installRoot.
+// Reads one record of a package and stages its file: checks it, inflates it
+// into the staging folder and gives the staged file its three times.
 #pragma once
 
 #include <cstdint>
 
+#include "apply/staging.h"
+#include "package/entry_name.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 
 enum class ReadResult { kContinue = 1, kEnd = -1, kFail = 0 };
 
-// Consumes the record at the package's position: a file entry is installed
-// with its times (kContinue); the trailer's tag at `payload_end` gives kEnd;
-// anything else, or an entry that cannot be installed, gives kFail.
-ReadResult ReadEntry(platform::File& package, int64_t payload_end);
+// What the records read so far have established.
+struct StageState {
+  Staging staging;
+  WString resolved_root;  // the root with every link resolved
+  PackagePaths paths;     // every target so far, folded
+  int64_t payload_end = 0;
+};
 
-// Sets the three times of the existing file `target`.
-bool RestoreFileTimes(const WString& target, const EntryTimes& times);
+// Consumes the record at the package's position. A file entry whose name is
+// acceptable and distinct ignoring case, whose target is a replaceable file
+// inside the root and whose stream inflates whole is staged (kContinue); the
+// trailer's tag at `payload_end` gives kEnd; anything else gives kFail.
+ReadResult ReadEntry(platform::File& package, StageState& state);

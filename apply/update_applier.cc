@@ -1,7 +1,6 @@
 #include "apply/update_applier.h"
 
-#include "apply/entry_reader.h"
-#include "apply/package_check.h"
+#include "apply/installer.h"
 #include "entry/process_state.h"
 #include "entry/product_texts.h"
 #include "package/format.h"
@@ -15,20 +14,6 @@ void ShowApplyBox(const char16_t* text, platform::BoxStyle style) {
 bool GameIsInstalled(const WString& root) {
   std::optional<WString> engine = platform::AppendPath(root, kProductTexts.engine_executable);
   return engine && platform::FileExists(*engine);
-}
-
-// Installs every record; false when one of them fails.
-bool ApplyRecords(platform::File& package, int64_t payload_end) {
-  for (;;) {
-    switch (ReadEntry(package, payload_end)) {
-      case ReadResult::kContinue:
-        continue;
-      case ReadResult::kEnd:
-        return true;
-      case ReadResult::kFail:
-        return false;
-    }
-  }
 }
 
 }  // namespace
@@ -49,9 +34,7 @@ void ApplyPackage(const WString& self_path) {
   int64_t payload_end = 0;
   LocateResult located = package ? LocatePayload(package, &payload_end) : LocateResult::kDamaged;
   if (located == LocateResult::kNoPackage) return;
-  // Nothing is written unless the whole package passes the check.
-  if (located == LocateResult::kDamaged || !CheckPackage(package, payload_end, root) ||
-      !ApplyRecords(package, payload_end)) {
+  if (located == LocateResult::kDamaged || !InstallPackage(package, payload_end, root)) {
     ShowApplyBox(texts.failed, platform::BoxStyle::kError);
     return;
   }

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <memory>
+
 namespace {
 
 // Ends a zlib stream on every path out of a pump.
@@ -57,42 +59,28 @@ bool InflateStream(platform::File& package, const ByteSink& sink) {
     return false;
   }
   ZStreamGuard guard(zs, inflateEnd);
-  uint8_t in[kStreamBufferSize];
-  uint8_t buffer[kStreamBufferSize];
+  std::unique_ptr<uint8_t[]> buffers(new uint8_t[2 * kInflateBufferSize]);
+  uint8_t* in = buffers.get();
+  uint8_t* out = in + kInflateBufferSize;
+  // Reads start small and grow: a small entry then gives back little of
+  // what follows it, a large one is read in large blocks.
+  size_t want = kStreamBufferSize;
   int ret = Z_OK;
   while (ret != Z_STREAM_END) {
-    size_t got = package.Read(in, sizeof in);
+    size_t got = package.Read(in, want);
     if (got == 0) return false;  // the package ends inside the stream
+    want = want * 2 > kInflateBufferSize ? kInflateBufferSize : want * 2;
     zs.next_in = in;
     zs.avail_in = static_cast<uInt>(got);
     do {
-      zs.next_out = buffer;
-      zs.avail_out = sizeof buffer;
+      zs.next_out = out;
+      zs.avail_out = kInflateBufferSize;
       ret = inflate(&zs, Z_NO_FLUSH);
       if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) return false;
-      size_t have = sizeof buffer - zs.avail_out;
-      if (have > 0 && !sink(buffer, have)) return false;
+      size_t have = kInflateBufferSize - zs.avail_out;
+      if (have > 0 && !sink(out, have)) return false;
     } while (zs.avail_out == 0 && ret != Z_STREAM_END);
   }
   // The last read may have taken the start of the next record: give it back.
   return zs.avail_in == 0 || package.Seek(-static_cast<int64_t>(zs.avail_in), SEEK_CUR);
-}
-
-platform::File CreateTargetFile(const WString& target) {
-  platform::File file = platform::OpenForWriting(target);
-  if (file) return file;
-  for (size_t i = target.find(u'\\'); i != WString::npos; i = target.find(u'\\', i + 1)) {
-    WString prefix = target.substr(0, i);
-    if (!prefix.empty() && !platform::IsDirectory(prefix)) platform::MakeDirectory(prefix);
-  }
-  return platform::OpenForWriting(target);
-}
-
-bool InflateFileFrom(platform::File& package, const WString& target) {
-  platform::File file = CreateTargetFile(target);
-  if (!file) return false;
-  bool inflated = InflateStream(
-      package, [&file](const uint8_t* data, size_t size) { return file.Write(data, size); });
-  bool closed = file.Close();
-  return inflated && closed;
 }

@@ -11,8 +11,11 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
-// Size of the read and write buffers of both pumps.
+// Size of the read and write buffers of the deflate pump, and of the first
+// read of the inflate pump.
 inline constexpr size_t kStreamBufferSize = 1024;
+// Largest read and write of the inflate pump.
+inline constexpr size_t kInflateBufferSize = 256 * 1024;
 
 enum class DeflateResult { kOk, kSourceError, kPackageError };
 
@@ -27,11 +30,3 @@ using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 // the package at the first byte after it. False when the stream is damaged,
 // ends early, or the sink fails.
 bool InflateStream(platform::File& package, const ByteSink& sink);
-
-// Creates or truncates `target` for writing, creating missing parent
-// directories; a link at `target` itself is never followed.
-platform::File CreateTargetFile(const WString& target);
-
-// Creates `target` and inflates the stream at the package's position into it.
-// False when the target cannot be created or written, or the stream is bad.
-bool InflateFileFrom(platform::File& package, const WString& target);

@@ -48,6 +48,10 @@ bool IsAcceptableEntryName(const WString& name) {
   size_t start = 0;
   while (name.compare(start, 2, u".\\") == 0) start += 2;
   if (start >= name.size()) return false;
+  if (FoldCase(name.substr(start, name.find(u'\\', start) - start)) ==
+      FoldCase(kStagingFolderName)) {
+    return false;
+  }
   for (;;) {
     size_t end = name.find(u'\\', start);
     WString component = name.substr(start, end - start);

@@ -13,8 +13,12 @@
 // dot or space, not "." or "..", and not a device name such as CON or LPT1.
 bool IsAcceptableComponent(const WString& component);
 
+// The folder at the game root where an update stages its files; no entry may lie in it.
+inline constexpr char16_t kStagingFolderName[] = u".update-staging";
+
 // True when `name` is a relative "\"-separated path of acceptable components,
-// optionally after leading "." components (".\sub\a.dat").
+// optionally after leading "." components (".\sub\a.dat"), that does not
+// lie in the staging folder.
 bool IsAcceptableEntryName(const WString& name);
 
 // `text` with letters mapped to upper case the way Windows compares names

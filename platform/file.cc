@@ -4,6 +4,8 @@ namespace platform {
 namespace {
 
 int64_t g_write_budget = -1;
+int g_fault_countdown = 0;
+FaultAction g_fault_action = FaultAction::kFail;
 
 // Takes `size` bytes from the test budget; false when the budget runs out.
 bool SpendWriteBudget(size_t size) {
@@ -19,6 +21,17 @@ bool SpendWriteBudget(size_t size) {
 }  // namespace
 
 void SetWriteBudgetForTesting(int64_t bytes) { g_write_budget = bytes; }
+
+void SetFaultForTesting(int n, FaultAction action) {
+  g_fault_countdown = n;
+  g_fault_action = action;
+}
+
+bool InjectedFault() {
+  if (g_fault_countdown <= 0 || --g_fault_countdown > 0) return false;
+  if (g_fault_action == FaultAction::kKill) KillProcessForTesting();
+  return true;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -37,7 +50,7 @@ size_t File::Read(void* buffer, size_t size) {
 bool File::Write(const void* buffer, size_t size) {
   if (!stream_ || write_failed_) return false;
   if (size == 0) return true;
-  if (!SpendWriteBudget(size) || std::fwrite(buffer, 1, size, stream_) != size) {
+  if (InjectedFault() || !SpendWriteBudget(size) || std::fwrite(buffer, 1, size, stream_) != size) {
     write_failed_ = true;
   }
   return !write_failed_;
@@ -63,7 +76,13 @@ int64_t File::Tell() {
 
 bool File::Flush() {
   if (!stream_ || write_failed_) return false;
-  if (std::fflush(stream_) != 0) write_failed_ = true;
+  if (InjectedFault() || std::fflush(stream_) != 0) write_failed_ = true;
+  return !write_failed_;
+}
+
+bool File::Sync() {
+  if (!Flush()) return false;
+  if (!SyncStreamToDisk(stream_)) write_failed_ = true;
   return !write_failed_;
 }
 

@@ -42,13 +42,34 @@ class File {
   // Closes the stream; false when it was not open or buffered data could not be written.
   bool Close();
 
+  // Pushes buffered writes through the OS cache to the disk; false when that fails.
+  bool Sync();
+
  private:
   std::FILE* stream_ = nullptr;
   bool write_failed_ = false;
 };
 
+// Provided by each platform's implementation.
+// Writes what the OS holds of `stream` to the disk; false when that fails.
+bool SyncStreamToDisk(std::FILE* stream);
+// Ends the process at once, as a crash or a kill would.
+[[noreturn]] void KillProcessForTesting();
+
 // Test seam: after `bytes` more bytes have been written through any File,
 // every further write fails as on a full disk. A negative value turns it off.
 void SetWriteBudgetForTesting(int64_t bytes);
+
+// What happens at the operation a test picks out.
+enum class FaultAction { kFail, kKill };
+
+// Test seam: the `n`th write, flush, rename, folder creation or removal from
+// now on fails (kFail) or ends the process on the spot (kKill); the ones
+// before and after it work. Zero turns it off.
+void SetFaultForTesting(int n, FaultAction action = FaultAction::kFail);
+
+// Counts one write, flush, rename, folder creation or removal; true when the
+// test seam says this one fails. Called by the platform layer only.
+bool InjectedFault();
 
 }  // namespace platform

@@ -65,6 +65,32 @@ bool IsDirectory(const WString& path);
 // Creates one directory level; false when it could not be created.
 bool MakeDirectory(const WString& path);
 
+// Removes an empty directory; false when it could not be removed.
+bool RemoveEmptyDirectory(const WString& path);
+
+// Removes a file (a link itself, never what it leads to); false when it could not be removed.
+bool RemoveFile(const WString& path);
+
+// Renames `from` to `to` on the same volume; `to` must not exist.
+bool RenameFile(const WString& from, const WString& to);
+
+// Renames `from` to `to` on the same volume, replacing a file at `to`.
+bool RenameFileReplacing(const WString& from, const WString& to);
+
+// Puts `replacement` in the place of the existing file `target` in one step
+// where the OS can, and keeps the old file as `backup` (same volume, must not
+// exist). `target` then has the bytes and all three times of `replacement`.
+// False with nothing changed when it cannot be done.
+bool ReplaceFileKeepingBackup(const WString& target, const WString& replacement,
+                              const WString& backup);
+
+// True where one call writes everything cached for a file system to disk
+// (SyncFileSystem); elsewhere each file must be synced on its own.
+extern const bool kHasFileSystemSync;
+
+// Writes everything cached for the file system holding `path` to disk.
+bool SyncFileSystem(const WString& path);
+
 // One item of a directory listing.
 struct DirItem {
   WString name;

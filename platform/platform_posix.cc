@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -133,7 +134,66 @@ bool IsDirectory(const WString& path) {
   return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool MakeDirectory(const WString& path) { return mkdir(ToNative(path).c_str(), 0777) == 0; }
+bool MakeDirectory(const WString& path) {
+  return !InjectedFault() && mkdir(ToNative(path).c_str(), 0777) == 0;
+}
+
+bool RemoveEmptyDirectory(const WString& path) {
+  return !InjectedFault() && rmdir(ToNative(path).c_str()) == 0;
+}
+
+bool RemoveFile(const WString& path) {
+  return !InjectedFault() && unlink(ToNative(path).c_str()) == 0;
+}
+
+bool RenameFile(const WString& from, const WString& to) {
+  // A hard link refuses an existing `to`, which rename would replace.
+  std::string native_from = ToNative(from), native_to = ToNative(to);
+  if (InjectedFault()) return false;
+  if (link(native_from.c_str(), native_to.c_str()) == 0) {
+    if (unlink(native_from.c_str()) == 0) return true;
+    unlink(native_to.c_str());
+    return false;
+  }
+  // File systems without hard links: rename, after checking `to` is free.
+  struct stat st;
+  if (errno == EEXIST || lstat(native_to.c_str(), &st) == 0) return false;
+  return rename(native_from.c_str(), native_to.c_str()) == 0;
+}
+
+bool RenameFileReplacing(const WString& from, const WString& to) {
+  return !InjectedFault() && rename(ToNative(from).c_str(), ToNative(to).c_str()) == 0;
+}
+
+bool ReplaceFileKeepingBackup(const WString& target, const WString& replacement,
+                              const WString& backup) {
+  std::string native_target = ToNative(target);
+  std::string native_backup = ToNative(backup);
+  // The backup is a second name of the old file, so the target is never missing.
+  if (InjectedFault() || link(native_target.c_str(), native_backup.c_str()) != 0) return false;
+  if (!InjectedFault() && rename(ToNative(replacement).c_str(), native_target.c_str()) == 0) {
+    return true;
+  }
+  unlink(native_backup.c_str());
+  return false;
+}
+
+const bool kHasFileSystemSync = true;
+
+bool SyncFileSystem(const WString& path) {
+  int fd = open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = !InjectedFault() && syncfs(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool SyncStreamToDisk(std::FILE* stream) { return fsync(fileno(stream)) == 0; }
+
+void KillProcessForTesting() {
+  std::raise(SIGKILL);
+  _exit(137);
+}
 
 std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
   std::string native = ToNative(dir);

@@ -107,7 +107,54 @@ bool FileExists(const WString& path) { return PathFileExistsW(W(path)) != FALSE;
 
 bool IsDirectory(const WString& path) { return PathIsDirectoryW(W(path)) != FALSE; }
 
-bool MakeDirectory(const WString& path) { return _wmkdir(W(path)) == 0; }
+bool MakeDirectory(const WString& path) { return !InjectedFault() && _wmkdir(W(path)) == 0; }
+
+bool RemoveEmptyDirectory(const WString& path) {
+  return !InjectedFault() && RemoveDirectoryW(W(path)) != FALSE;
+}
+
+bool RemoveFile(const WString& path) { return !InjectedFault() && DeleteFileW(W(path)) != FALSE; }
+
+bool RenameFile(const WString& from, const WString& to) {
+  return !InjectedFault() && MoveFileExW(W(from), W(to), MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool RenameFileReplacing(const WString& from, const WString& to) {
+  return !InjectedFault() &&
+         MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool ReplaceFileKeepingBackup(const WString& target, const WString& replacement,
+                              const WString& backup) {
+  // ReplaceFileW keeps the old file's creation time: carry the new one over.
+  std::optional<EntryTimes> times = GetFileTimes(replacement);
+  if (!times || InjectedFault()) return false;
+  if (!ReplaceFileW(W(target), W(replacement), W(backup),
+                    REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                    nullptr)) {
+    return false;
+  }
+  if (SetFileTimes(target, *times)) return true;
+  // Put the old file back rather than leave a target with the wrong times.
+  MoveFileExW(W(target), W(replacement), 0);
+  MoveFileExW(W(backup), W(target), MOVEFILE_REPLACE_EXISTING);
+  return false;
+}
+
+const bool kHasFileSystemSync = false;
+
+bool SyncFileSystem(const WString&) { return false; }
+
+bool SyncStreamToDisk(std::FILE* stream) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != FALSE;
+}
+
+void KillProcessForTesting() {
+  TerminateProcess(GetCurrentProcess(), 137);
+  for (;;) {
+  }
+}
 
 std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
   WString pattern = dir + u"\\*";

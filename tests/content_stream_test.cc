@@ -133,25 +133,6 @@ TEST(ContentStreamTest, DamagedStreamFails) {
   }
 }
 
-TEST(ContentStreamTest, InflateFileFromCreatesMissingDirectories) {
-  ScratchDir dir;
-  Bytes content = PatternBytes(5000, true);
-  WritePackage(dir, content, {}, {});
-  platform::File package = platform::OpenFile(dir.Wide("pkg"), "rb");
-  EXPECT_TRUE(InflateFileFrom(package, dir.Wide("newdir/deeper/x.dat")));
-  EXPECT_EQ(ReadAll(dir.path() / "newdir" / "deeper" / "x.dat"), content);
-}
-
-TEST(ContentStreamTest, TargetWriteFailureFailsTheEntry) {
-  ScratchDir dir;
-  WritePackage(dir, PatternBytes(5000, false), {}, {});
-  platform::File package = platform::OpenFile(dir.Wide("pkg"), "rb");
-  platform::SetWriteBudgetForTesting(2000);
-  bool ok = InflateFileFrom(package, dir.Wide("x.dat"));
-  platform::SetWriteBudgetForTesting(-1);
-  EXPECT_FALSE(ok);
-}
-
 TEST(ContentStreamTest, PackageWriteFailureIsReported) {
   ScratchDir dir;
   WriteAll(dir.path() / "source", PatternBytes(50000, false));

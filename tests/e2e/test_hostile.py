@@ -131,23 +131,50 @@ class HostileNameTest(HostileTest):
         self.assertEqual(self.read(os.path.join(self.game, "real", "x.dat")), b"in")
 
 
-class FullDiskTest(HostileTest):
-    def test_apply_onto_a_full_file_system_shows_the_failure_box(self):
-        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tmpfs", self.game],
+class InterruptedInstallTest(HostileTest):
+    def test_disk_full_while_staging_changes_nothing(self):
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=600k", "tmpfs", self.game],
                                capture_output=True)
         if mount.returncode != 0:
-            self.skipTest("cannot mount a small file system here")
+            self.skipTest("mounting a small file system needs root")
         try:
-            self.write(os.path.join(self.game, "tavro.exe"), b"engine")
-            exe = os.path.join(self.tmp, "update.bin")
-            with open(exe, "wb") as f:
-                f.write(self.program + pt.encode_package(
-                    [(".\\big.dat", (1, 2, 3), bytes(1024 * 1024))]))
-            log = self.apply(exe)
-            self.assertIn(box(FAILED), log)
-            self.assertNotIn(COMPLETED, log)
+            for name in ("tavro.exe", "A.bin", "B.bin"):
+                self.write(os.path.join(self.game, name), bytes(100_000))
+            boxes = self.run_package(pt.encode_package(
+                [(".\\A.bin", (1, 2, 3), os.urandom(200_000)),
+                 (".\\B.bin", (1, 2, 3), os.urandom(500_000))]))
+            self.assertEqual(boxes[-1], box(FAILED))
+            self.assertEqual(sorted(os.listdir(self.game)), ["A.bin", "B.bin", "tavro.exe"])
         finally:
             subprocess.run(["umount", self.game], check=True)
+
+    def test_killed_while_staging_then_rerun_completes(self):
+        new = {f"data/{i}.bin": os.urandom(8 << 20) for i in range(8)}
+        old = {name: b"old" for name in list(new)[::2]}
+        for name, data in old.items():
+            self.write(os.path.join(self.game, name), data)
+        exe = self.update_exe(pt.encode_package(
+            [(".\\" + n.replace("/", "\\"), (1, 2, 3), d) for n, d in new.items()]))
+        staging = os.path.join(self.game, ".update-staging")
+        for staged_files in (1, 4, 8):
+            proc = subprocess.Popen([exe], cwd=self.game, stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            proc.stdin.write(b"y\n")
+            proc.stdin.flush()
+            while proc.poll() is None and (not os.path.isdir(staging) or
+                                           len(os.listdir(staging)) < staged_files):
+                pass
+            proc.kill()
+            proc.wait()
+            proc.stdin.close()
+            for name in new:
+                path = os.path.join(self.game, name)
+                if name in old or os.path.exists(path):
+                    self.assertIn(self.read(path), (old.get(name), new[name]), name)
+        self.assertIn(box(COMPLETED), self.apply(exe))
+        for name, data in new.items():
+            self.assertEqual(self.read(os.path.join(self.game, name)), data, name)
+        self.assertFalse(os.path.exists(staging))
 
 
 class HostileSourceTest(UpdaterTest):

@@ -1,5 +1,5 @@
-// Fuzzes the whole apply path: locating the payload, the check pass and, for
-// packages that pass it, the write pass into a scratch game folder.
+// Fuzzes the whole apply path: locating the payload, staging every entry and,
+// for packages that pass, moving them into a scratch game folder.
 #include <unistd.h>
 
 #include <cstdint>
@@ -7,9 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "apply/entry_reader.h"
-#include "apply/package_check.h"
-#include "entry/process_state.h"
+#include "apply/installer.h"
 #include "package/format.h"
 
 namespace fs = std::filesystem;
@@ -37,10 +35,7 @@ void ApplyWhole(const WString& package_path, const WString& root) {
   platform::File package = platform::OpenFile(package_path, "rb");
   int64_t payload_end = 0;
   if (LocatePayload(package, &payload_end) != LocateResult::kFound) return;
-  if (!CheckPackage(package, payload_end, root)) return;
-  g_installRoot = root;
-  while (ReadEntry(package, payload_end) == ReadResult::kContinue) {
-  }
+  InstallPackage(package, payload_end, root);
 }
 
 }  // namespace
