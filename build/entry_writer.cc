@@ -4,14 +4,23 @@
 #include "package/content_stream.h"
 #include "package/entry_name.h"
 
-std::optional<EntryTimes> ReadFileTimes(const WString& path) {
-  return platform::GetFileTimes(path);
+platform::TimesRead ReadFileTimes(const WString& path, EntryTimes* times) {
+  return platform::GetFileTimes(path, times);
 }
 
 EntryWriteResult WriteEntry(PackageOut& package, const WString& file_path) {
   // Times first: opening the content must not change the last access recorded.
-  std::optional<EntryTimes> times = ReadFileTimes(file_path);
-  if (!times) return EntryWriteResult::kSkipped;
+  EntryTimes times;
+  switch (ReadFileTimes(file_path, &times)) {
+    case platform::TimesRead::kOk:
+      break;
+    case platform::TimesRead::kMissing:
+      return EntryWriteResult::kSkipped;
+    case platform::TimesRead::kFailed:
+      return EntryWriteResult::kSourceUnreadable;
+    case platform::TimesRead::kOutOfRange:
+      return EntryWriteResult::kBadTime;
+  }
   std::optional<WString> name = platform::RelativePathTo(g_sourceRoot, file_path);
   if (!name || !IsAcceptableEntryName(*name)) return EntryWriteResult::kBadName;
   platform::File source = platform::OpenFile(file_path, "rb");
@@ -19,7 +28,7 @@ EntryWriteResult WriteEntry(PackageOut& package, const WString& file_path) {
     return platform::FileExists(file_path) ? EntryWriteResult::kSourceUnreadable
                                            : EntryWriteResult::kSkipped;
   }
-  if (!WriteEntryHeader(package, *name, *times)) return EntryWriteResult::kPackageError;
+  if (!WriteEntryHeader(package, *name, times)) return EntryWriteResult::kPackageError;
   switch (DeflateFileInto(package, source)) {
     case DeflateResult::kOk:
       return EntryWriteResult::kWritten;

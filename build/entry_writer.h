@@ -11,11 +11,12 @@ enum class EntryWriteResult {
   kSkipped,           // the file vanished since it was listed; nothing written
   kSourceUnreadable,  // the file exists but cannot be read
   kBadName,           // the name cannot be carried by a package
+  kBadTime,           // a time of the file has no FILETIME
   kPackageError,      // the package could not take the record
 };
 
-// The three times of the file at `path`; none when it cannot be opened.
-std::optional<EntryTimes> ReadFileTimes(const WString& path);
+// Reads the three times of the file at `path` into `times`.
+platform::TimesRead ReadFileTimes(const WString& path, EntryTimes* times);
 
 // Appends the record of `file_path`, named relative to g_sourceRoot.
 // The content is opened before anything is written, so a file that cannot

@@ -26,8 +26,12 @@ bool AddFile(const WString& path, SourceWalk& walk) {
   if (!AddPackagePath(walk.paths, path)) return Fail(walk, BuildFailure::kBadName, path);
   switch (WriteEntry(*g_packageOut, path)) {
     case EntryWriteResult::kWritten:
-    case EntryWriteResult::kSkipped:
       return true;
+    case EntryWriteResult::kSkipped:
+      Trace(u"(gone since the folder was listed, skipped)\n");
+      return true;
+    case EntryWriteResult::kBadTime:
+      return Fail(walk, BuildFailure::kBadTime, path);
     case EntryWriteResult::kSourceUnreadable:
       return Fail(walk, BuildFailure::kSourceUnreadable, path);
     case EntryWriteResult::kBadName:
@@ -51,6 +55,25 @@ bool AddDirectory(const WString& path, SourceWalk& walk) {
   return AddSourceTree(path, walk);
 }
 
+bool AddItem(const WString& directory, const platform::DirItem& item, SourceWalk& walk) {
+  std::optional<WString> path = platform::AppendPath(directory, item.name);
+  if (!IsAcceptableComponent(item.name)) {
+    return Fail(walk, BuildFailure::kBadName, directory + u"\\" + item.name);
+  }
+  if (!path) return Fail(walk, BuildFailure::kPathTooLong, directory + u"\\" + item.name);
+  switch (item.kind) {
+    case platform::ItemKind::kDirectory:
+      return AddDirectory(*path, walk);
+    case platform::ItemKind::kFile:
+      return AddFile(*path, walk);
+    case platform::ItemKind::kOther:
+      return Fail(walk, BuildFailure::kNotAFile, *path);
+    case platform::ItemKind::kUnreadable:
+      break;
+  }
+  return Fail(walk, BuildFailure::kSourceUnreadable, *path);
+}
+
 WString FailureText(const SourceWalk& walk) {
   const ProductTexts& texts = kProductTexts;
   switch (walk.failure) {
@@ -60,6 +83,10 @@ WString FailureText(const SourceWalk& walk) {
       return texts.path_too_long + walk.failed_path;
     case BuildFailure::kBadName:
       return texts.bad_name + walk.failed_path;
+    case BuildFailure::kNotAFile:
+      return texts.not_a_file + walk.failed_path;
+    case BuildFailure::kBadTime:
+      return texts.bad_time + walk.failed_path;
     case BuildFailure::kPackageTooLarge:
       return texts.package_too_large + walk.failed_path;
     case BuildFailure::kNone:
@@ -75,17 +102,23 @@ void ShowBuildError(const WString& text) {
 
 // Walks the source root and writes the trailer; the walk's failure otherwise.
 void WritePackage(PackageOut& package, SourceWalk& walk) {
+  // A working folder with no faithful UTF-16 form gives none: never guess a path.
   std::optional<WString> cwd = platform::CurrentDirectory();
   std::optional<WString> root =
       cwd ? platform::AppendPath(*cwd, kProductTexts.source_directory) : std::nullopt;
   if (!root) {
-    Fail(walk, BuildFailure::kPathTooLong, cwd.value_or(u"."));
+    Fail(walk, BuildFailure::kOutputError, WString());
     return;
   }
   g_sourceRoot = *root;
   int64_t start = package.size;
   g_packageOut = &package;
-  bool walked = AddSourceTree(*root, walk);
+  bool walked = true;
+  if (platform::FileExists(*root) || platform::IsLink(*root)) {
+    walked = AddSourceTree(*root, walk);
+  } else {
+    Trace(u"(no " + *root + u": the package is empty)\n");
+  }
   g_packageOut = nullptr;
   if (!walked) return;
   if (!WritePackageTrailer(package, static_cast<uint32_t>(package.size - start)) ||
@@ -98,20 +131,20 @@ void WritePackage(PackageOut& package, SourceWalk& walk) {
 }  // namespace
 
 bool AddSourceTree(const WString& directory, SourceWalk& walk) {
+  // The listing's pattern is the folder joined with "*".
+  if (directory.size() + 2 > kMaxPathUnits) {
+    return Fail(walk, BuildFailure::kPathTooLong, directory);
+  }
   std::optional<std::vector<platform::DirItem>> items = platform::ListDirectory(directory);
-  if (!items) return true;  // a missing source root gives an empty package
+  if (!items) return Fail(walk, BuildFailure::kSourceUnreadable, directory);
+  // The same tree gives the same package whatever order the file system lists.
+  std::sort(items->begin(), items->end(),
+            [](const platform::DirItem& a, const platform::DirItem& b) { return a.name < b.name; });
   std::optional<platform::FileId> id = platform::GetFileId(directory);
   if (id) walk.open_directories.push_back(*id);
   bool ok = true;
   for (const platform::DirItem& item : *items) {
-    std::optional<WString> path = platform::AppendPath(directory, item.name);
-    if (!item.name_valid || !IsAcceptableComponent(item.name)) {
-      ok = Fail(walk, BuildFailure::kBadName, directory + u"\\" + item.name);
-    } else if (!path) {
-      ok = Fail(walk, BuildFailure::kPathTooLong, directory + u"\\" + item.name);
-    } else {
-      ok = item.is_directory ? AddDirectory(*path, walk) : AddFile(*path, walk);
-    }
+    ok = AddItem(directory, item, walk);
     if (!ok) break;
   }
   if (id) walk.open_directories.pop_back();
@@ -119,10 +152,14 @@ bool AddSourceTree(const WString& directory, SourceWalk& walk) {
 }
 
 void BuildPackage(const WString& output_path) {
+  // A name with no faithful form on disk would be written somewhere else.
+  bool usable = output_path.size() <= kMaxPathUnits && SurrogatesArePaired(output_path);
+  bool existed = usable && platform::FileExists(output_path);
   platform::File output;
-  if (output_path.size() <= kMaxPathUnits) output = platform::OpenFile(output_path, "ab");
+  if (usable) output = platform::OpenFile(output_path, "ab");
   int64_t start = output && output.Seek(0, SEEK_END) ? output.Tell() : -1;
   if (start < 0) {
+    if (output && !existed && output.Close()) platform::RemoveFile(output_path);
     ShowBuildError(kProductTexts.output_error);
     return;
   }
@@ -133,7 +170,11 @@ void BuildPackage(const WString& output_path) {
   bool closed = output.Close();
   if (walk.failure == BuildFailure::kNone && closed) return;
   // Leave the output exactly as it was before this run.
-  platform::TruncateFile(output_path, start);
+  if (existed) {
+    platform::TruncateFile(output_path, start);
+  } else {
+    platform::RemoveFile(output_path);
+  }
   if (walk.failure == BuildFailure::kNone) walk.failure = BuildFailure::kOutputError;
   ShowBuildError(FailureText(walk));
 }

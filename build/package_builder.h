@@ -12,9 +12,11 @@
 enum class BuildFailure {
   kNone,
   kOutputError,       // the output cannot be opened or written
-  kSourceUnreadable,  // `path` names the file
+  kSourceUnreadable,  // `path` names the file or folder
   kPathTooLong,       // `path` names the item
   kBadName,           // `path` names a file the applier would refuse
+  kNotAFile,          // `path` is neither a regular file nor a folder
+  kBadTime,           // a time of `path` has no FILETIME
   kPackageTooLarge,   // the output would reach 2 GiB
 };
 
@@ -27,8 +29,8 @@ struct SourceWalk {
   WString failed_path;
 };
 
-// Appends one record per file below `directory`, depth-first in listing
-// order. False once `walk` holds a failure.
+// Appends one record per file below `directory`, depth-first in ordinal
+// UTF-16 order of the names. False once `walk` holds a failure.
 bool AddSourceTree(const WString& directory, SourceWalk& walk);
 
 // Build mode: appends the package of ./src to `output_path`; reports failures

@@ -20,6 +20,8 @@ const ProductTexts kProductTexts = {
     u"パスが長すぎます。\n",
     u"ファイル名が使えません。\n",
     u"更新パッケージが 2 GB を超えます。\n",
+    u"通常のファイルではありません。\n",
+    u"ファイルの日時が範囲外です。\n",
 };
 
 const char16_t* QuestionText(const ProductTexts& texts) {

@@ -23,6 +23,8 @@ struct ProductTexts {
   const char16_t* path_too_long;
   const char16_t* bad_name;
   const char16_t* package_too_large;
+  const char16_t* not_a_file;
+  const char16_t* bad_time;
 };
 
 // The table this build shows.

@@ -1,20 +1,36 @@
 #include "package/entry_name.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
+
+bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 
 bool IsForbiddenUnit(char16_t c) {
   return c < 0x20 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'?' || c == u'*' ||
          c == u':' || c == u'/' || c == u'\\';
 }
 
+struct CaseRange {
+  char16_t first, last;
+  uint8_t stride;
+  int32_t delta;
+};
+
+constexpr CaseRange kUppercase[] = {
+#include "package/case_table.inc"
+};
+
 char16_t FoldUnit(char16_t c) {
-  if (c >= u'a' && c <= u'z') return c - 0x20;
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;     // Latin-1
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 0x20;  // Greek
-  if (c >= 0x430 && c <= 0x44F) return c - 0x20;                // Cyrillic
-  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
-  if (c >= 0xFF41 && c <= 0xFF5A) return c - 0x20;  // full-width Latin
-  return c;
+  const CaseRange* range =
+      std::upper_bound(std::begin(kUppercase), std::end(kUppercase), c,
+                       [](char16_t unit, const CaseRange& r) { return unit < r.first; });
+  if (range == std::begin(kUppercase)) return c;
+  --range;
+  if (c > range->last || (c - range->first) % range->stride != 0) return c;
+  return static_cast<char16_t>(c + range->delta);
 }
 
 // Device names Windows opens whatever folder they are in and whatever
@@ -35,13 +51,25 @@ bool IsDeviceName(const WString& component) {
 
 }  // namespace
 
+bool SurrogatesArePaired(const WString& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!IsSurrogate(text[i])) continue;
+    if (!IsHighSurrogate(text[i]) || i + 1 == text.size() || !IsSurrogate(text[i + 1]) ||
+        IsHighSurrogate(text[i + 1])) {
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
 bool IsAcceptableComponent(const WString& component) {
   if (component.empty() || component == u"." || component == u"..") return false;
   for (char16_t c : component) {
     if (IsForbiddenUnit(c)) return false;
   }
   if (component.back() == u'.' || component.back() == u' ') return false;
-  return !IsDeviceName(component);
+  return SurrogatesArePaired(component) && !IsDeviceName(component);
 }
 
 bool IsAcceptableEntryName(const WString& name) {

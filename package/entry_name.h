@@ -8,10 +8,15 @@
 
 #include "platform/platform.h"
 
-// True when `component` can name a file or folder on Windows: no separator,
-// drive colon, wildcard, control or other forbidden character, no trailing
-// dot or space, not "." or "..", and not a device name such as CON or LPT1.
+// True when `component` can name a file or folder on Windows and elsewhere:
+// no separator, drive colon, wildcard, control or other forbidden character,
+// no unpaired surrogate, no trailing dot or space, not "." or "..", and not
+// a device name such as CON or LPT1.
 bool IsAcceptableComponent(const WString& component);
+
+// True when every surrogate in `text` is half of a pair, so that it has a
+// faithful form outside UTF-16.
+bool SurrogatesArePaired(const WString& text);
 
 // The folder at the game root where an update stages its files; no entry may lie in it.
 inline constexpr char16_t kStagingFolderName[] = u".update-staging";
@@ -21,8 +26,8 @@ inline constexpr char16_t kStagingFolderName[] = u".update-staging";
 // lie in the staging folder.
 bool IsAcceptableEntryName(const WString& name);
 
-// `text` with letters mapped to upper case the way Windows compares names
-// (ASCII, Latin-1, Greek, Cyrillic and full-width Latin letters).
+// `text` with each UTF-16 unit mapped to its simple uppercase form (Unicode
+// 15.0, package/case_table.inc), the way Windows compares file names.
 WString FoldCase(const WString& text);
 
 // The file paths of one package, folded, and every folder above them.

@@ -6,10 +6,15 @@ constexpr int64_t kTicksPerSecond = 10'000'000;
 constexpr uint32_t kNanosecondsPerTick = 100;
 }  // namespace
 
-uint64_t FileTimeFromUnix(UnixTime time) {
-  int64_t seconds = time.seconds + kFileTimeEpochOffsetSeconds;
-  if (seconds < 0) return 0;
-  return static_cast<uint64_t>(seconds) * kTicksPerSecond + time.nanoseconds / kNanosecondsPerTick;
+std::optional<uint64_t> FileTimeFromUnix(UnixTime time) {
+  constexpr int64_t kMaxSeconds = static_cast<int64_t>(kMaxFileTime / kTicksPerSecond);
+  // Compared before adding, so that no sum can overflow.
+  if (time.seconds < -kFileTimeEpochOffsetSeconds ||
+      time.seconds > kMaxSeconds - kFileTimeEpochOffsetSeconds) {
+    return std::nullopt;
+  }
+  uint64_t seconds = static_cast<uint64_t>(time.seconds + kFileTimeEpochOffsetSeconds);
+  return seconds * kTicksPerSecond + time.nanoseconds / kNanosecondsPerTick;
 }
 
 UnixTime UnixFromFileTime(uint64_t file_time) {

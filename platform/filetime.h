@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace platform {
 
@@ -16,8 +17,11 @@ struct UnixTime {
   }
 };
 
-// FILETIME of a POSIX time, truncated to 100 ns; 0 for times before 1601.
-uint64_t FileTimeFromUnix(UnixTime time);
+// The last FILETIME Windows can show as a date: 30827-12-31 23:59:59.9999999.
+inline constexpr uint64_t kMaxFileTime = 9223149887999999999u;
+
+// FILETIME of a POSIX time, truncated to 100 ns; none before 1601 or after kMaxFileTime.
+std::optional<uint64_t> FileTimeFromUnix(UnixTime time);
 
 // POSIX time of a FILETIME, exact.
 UnixTime UnixFromFileTime(uint64_t file_time);

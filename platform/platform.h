@@ -91,19 +91,34 @@ extern const bool kHasFileSystemSync;
 // Writes everything cached for the file system holding `path` to disk.
 bool SyncFileSystem(const WString& path);
 
-// One item of a directory listing.
-struct DirItem {
-  WString name;
-  bool is_directory = false;
-  bool name_valid = true;  // false when the OS name has no UTF-16 form
+// What an item of a directory listing is, following links.
+enum class ItemKind {
+  kFile,        // a regular file (or gone since the listing)
+  kDirectory,   // a folder
+  kOther,       // a FIFO, socket, device or the like
+  kUnreadable,  // its metadata cannot be read
 };
 
-// Lists `dir` without "." and ".."; none when the directory cannot be read.
-// The order is the file system's on Windows and ordinal by UTF-16 unit elsewhere.
+// One item of a directory listing. A name that has no UTF-16 form holds
+// unpaired surrogates.
+struct DirItem {
+  WString name;
+  ItemKind kind = ItemKind::kFile;
+};
+
+// Lists `dir` without "." and ".." in the file system's order; none when the
+// directory cannot be listed, or the listing ends in an error.
 std::optional<std::vector<DirItem>> ListDirectory(const WString& dir);
 
-// Reads the three times of an existing file; none when it cannot be opened.
-std::optional<EntryTimes> GetFileTimes(const WString& path);
+enum class TimesRead {
+  kOk,
+  kMissing,     // the file does not exist
+  kFailed,      // it exists, but its times cannot be read
+  kOutOfRange,  // a time lies before 1601 or beyond what a FILETIME holds
+};
+
+// Reads the three times of an existing file into `times`.
+TimesRead GetFileTimes(const WString& path, EntryTimes* times);
 
 // Sets the three times of an existing file (creation only where the OS allows it).
 bool SetFileTimes(const WString& path, const EntryTimes& times);

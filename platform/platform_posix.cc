@@ -27,12 +27,12 @@ std::string ToNative(const WString& path) {
 }
 
 WString FromNative(const std::string& path) {
-  WString out = FromUtf8Lossy(path);
+  WString out = FromUtf8Escaped(path);
   std::replace(out.begin(), out.end(), u'/', u'\\');
   return out;
 }
 
-FileTime ToFileTime(const struct statx_timestamp& t) {
+std::optional<FileTime> ToFileTime(const struct statx_timestamp& t) {
   return FileTimeFromUnix({t.tv_sec, t.tv_nsec});
 }
 
@@ -82,7 +82,7 @@ std::optional<std::vector<WString>> CommandLineArguments() {
   int c;
   while ((c = std::fgetc(f)) != EOF) {
     if (c == '\0') {
-      args.push_back(FromUtf8Lossy(current));
+      args.push_back(FromUtf8Escaped(current));
       current.clear();
     } else {
       current += static_cast<char>(c);
@@ -111,8 +111,12 @@ int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style) 
 std::optional<WString> CurrentDirectory() {
   char buffer[4096];
   if (!getcwd(buffer, sizeof buffer)) return std::nullopt;
-  WString dir = FromNative(buffer);
-  if (dir.size() > kMaxPathUnits) return std::nullopt;
+  // A "\\" would become a separator, and invalid UTF-8 has no faithful UTF-16 form.
+  std::optional<WString> dir = FromUtf8(buffer);
+  if (!dir || dir->find(u'\\') != WString::npos || dir->size() > kMaxPathUnits) {
+    return std::nullopt;
+  }
+  std::replace(dir->begin(), dir->end(), u'/', u'\\');
   return dir;
 }
 
@@ -200,34 +204,42 @@ std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
   DIR* d = opendir(native.c_str());
   if (!d) return std::nullopt;
   std::vector<DirItem> items;
-  while (struct dirent* e = readdir(d)) {
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (!e) break;
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    DirItem item;
-    std::optional<WString> wide = FromUtf8(name);
-    item.name_valid = wide.has_value();
-    item.name = wide ? *wide : FromUtf8Lossy(name);
+    DirItem item{FromUtf8Escaped(name), ItemKind::kFile};
+    std::string path = native + "/" + name;
     struct stat st;
-    item.is_directory = stat((native + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (stat(path.c_str(), &st) == 0) {
+      item.kind = S_ISDIR(st.st_mode)   ? ItemKind::kDirectory
+                  : S_ISREG(st.st_mode) ? ItemKind::kFile
+                                        : ItemKind::kOther;
+    } else if (errno != ENOENT || lstat(path.c_str(), &st) == 0) {
+      item.kind = ItemKind::kUnreadable;  // a link to nothing counts as unreadable
+    }                                     // else it vanished since the listing: the reader skips it
     items.push_back(std::move(item));
   }
+  bool listed = errno == 0;
   closedir(d);
-  std::sort(items.begin(), items.end(),
-            [](const DirItem& a, const DirItem& b) { return a.name < b.name; });
+  if (!listed) return std::nullopt;
   return items;
 }
 
-std::optional<EntryTimes> GetFileTimes(const WString& path) {
+TimesRead GetFileTimes(const WString& path, EntryTimes* times) {
   struct statx st;
   if (statx(AT_FDCWD, ToNative(path).c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
-    return std::nullopt;
+    return errno == ENOENT ? TimesRead::kMissing : TimesRead::kFailed;
   }
-  EntryTimes times;
-  times.last_access = ToFileTime(st.stx_atime);
-  times.last_write = ToFileTime(st.stx_mtime);
+  std::optional<FileTime> access = ToFileTime(st.stx_atime);
+  std::optional<FileTime> write = ToFileTime(st.stx_mtime);
   // Not every file system records a birth time; the last write stands in.
-  times.creation = (st.stx_mask & STATX_BTIME) ? ToFileTime(st.stx_btime) : times.last_write;
-  return times;
+  std::optional<FileTime> creation = (st.stx_mask & STATX_BTIME) ? ToFileTime(st.stx_btime) : write;
+  if (!access || !write || !creation) return TimesRead::kOutOfRange;
+  *times = EntryTimes{*creation, *access, *write};
+  return TimesRead::kOk;
 }
 
 bool SetFileTimes(const WString& path, const EntryTimes& times) {

@@ -127,14 +127,14 @@ bool RenameFileReplacing(const WString& from, const WString& to) {
 bool ReplaceFileKeepingBackup(const WString& target, const WString& replacement,
                               const WString& backup) {
   // ReplaceFileW keeps the old file's creation time: carry the new one over.
-  std::optional<EntryTimes> times = GetFileTimes(replacement);
-  if (!times || InjectedFault()) return false;
+  EntryTimes times;
+  if (GetFileTimes(replacement, &times) != TimesRead::kOk || InjectedFault()) return false;
   if (!ReplaceFileW(W(target), W(replacement), W(backup),
                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                     nullptr)) {
     return false;
   }
-  if (SetFileTimes(target, *times)) return true;
+  if (SetFileTimes(target, times)) return true;
   // Put the old file back rather than leave a target with the wrong times.
   MoveFileExW(W(target), W(replacement), 0);
   MoveFileExW(W(backup), W(target), MOVEFILE_REPLACE_EXISTING);
@@ -158,6 +158,7 @@ void KillProcessForTesting() {
 
 std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
   WString pattern = dir + u"\\*";
+  if (pattern.size() > kMaxPathUnits) return std::nullopt;
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(W(pattern), &found);
   if (search == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -165,20 +166,26 @@ std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
   do {
     WString name = FromW(found.cFileName);
     if (name == u"." || name == u"..") continue;
-    DirItem item;
-    item.name = name;
-    item.is_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    items.push_back(item);
+    bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    items.push_back(DirItem{name, folder ? ItemKind::kDirectory : ItemKind::kFile});
   } while (FindNextFileW(search, &found));
+  bool listed = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(search);
+  if (!listed) return std::nullopt;
   return items;
 }
 
-std::optional<EntryTimes> GetFileTimes(const WString& path) {
+TimesRead GetFileTimes(const WString& path, EntryTimes* times) {
   Handle file(OpenExisting(path, 0, FILE_ATTRIBUTE_NORMAL));
+  if (!file.valid()) {
+    DWORD error = GetLastError();
+    bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return gone ? TimesRead::kMissing : TimesRead::kFailed;
+  }
   FILETIME c, a, w;
-  if (!file.valid() || !GetFileTime(file.get(), &c, &a, &w)) return std::nullopt;
-  return EntryTimes{FromFileTime(c), FromFileTime(a), FromFileTime(w)};
+  if (!GetFileTime(file.get(), &c, &a, &w)) return TimesRead::kFailed;
+  *times = EntryTimes{FromFileTime(c), FromFileTime(a), FromFileTime(w)};
+  return TimesRead::kOk;
 }
 
 bool SetFileTimes(const WString& path, const EntryTimes& times) {

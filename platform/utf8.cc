@@ -94,11 +94,12 @@ std::optional<std::u16string> FromUtf8(std::string_view bytes) {
   return out;
 }
 
-std::u16string FromUtf8Lossy(std::string_view bytes) {
+std::u16string FromUtf8Escaped(std::string_view bytes) {
   std::u16string out;
   size_t i = 0;
   while (i < bytes.size()) {
-    AppendUtf16(out, DecodeOne(bytes, i).value_or(kReplacement));
+    std::optional<char32_t> c = DecodeOne(bytes, i);
+    AppendUtf16(out, c ? *c : 0xDC00 | static_cast<unsigned char>(bytes[i - 1]));
   }
   return out;
 }

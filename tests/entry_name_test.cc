@@ -57,14 +57,26 @@ TEST(EntryNameTest, RefusesNamesThatLeaveTheRootOrMeanSomethingElseOnWindows) {
                                u".\\LPT\u00B3.txt",
                                u".\\CONIN$",
                                u".\\conout$.x",
-                               u".\\CON .txt"}) {
+                               u".\\CON .txt",
+                               u".\\lone\xD800.dat",
+                               u".\\lone\xDC00",  // unpaired surrogates
+                               u".\\.update-staging\\x",
+                               u".\\.Update-Staging"}) {
     EXPECT_FALSE(IsAcceptableEntryName(name)) << Narrow(name);
   }
 }
 
 TEST(EntryNameTest, FoldCaseMatchesWindowsNameComparison) {
-  EXPECT_EQ(FoldCase(u"abc\u00E9\u03B1\u0434\uFF41XYZ"), u"ABC\u00C9\u0391\u0414\uFF21XYZ");
-  EXPECT_EQ(FoldCase(u"日本語.dat"), u"日本語.DAT");
+  struct Case {
+    const char16_t *lower, *upper;
+  } cases[] = {
+      {u"abc\u00E9\u03B1\u0434\uFF41XYZ", u"ABC\u00C9\u0391\u0414\uFF21XYZ"},
+      {u"日本語.dat", u"日本語.DAT"},
+      {u"\u0101\u00FF\u03C2\u03AC\u0463", u"\u0100\u0178\u03A3\u0386\u0462"},  // āÿςάѣ
+      {u"\u0561\u10D0\u24D0\u2C30\uA641", u"\u0531\u1C90\u24B6\u2C00\uA640"},
+      {u"\xD83D\xDE00\u00D7\u00F7", u"\xD83D\xDE00\u00D7\u00F7"},  // unchanged
+  };
+  for (const Case& c : cases) EXPECT_EQ(FoldCase(c.lower), c.upper) << Narrow(c.lower);
 }
 
 TEST(EntryNameTest, PackagePathsRejectCollisions) {

@@ -18,6 +18,7 @@ TEST(FileTimeTest, KnownPoints) {
       {{-11644473600, 0}, 0},
       {{1700000000, 123456700}, 133444736001234567u},
       {{-1, 500000000}, 116444735995000000u},
+      {{910670515199, 999999900}, platform::kMaxFileTime},  // 30827-12-31 23:59:59.9999999
   };
   for (const Case& c : cases) {
     EXPECT_EQ(FileTimeFromUnix(c.unix_time), c.file_time);
@@ -26,8 +27,8 @@ TEST(FileTimeTest, KnownPoints) {
 }
 
 TEST(FileTimeTest, RoundTripIsExactTo100Nanoseconds) {
-  for (uint64_t t : {uint64_t{1}, uint64_t{9999999}, uint64_t{133000000001234567},
-                     uint64_t{0x7FFFFFFFFFFFFFFF}}) {
+  for (uint64_t t :
+       {uint64_t{1}, uint64_t{9999999}, uint64_t{133000000001234567}, platform::kMaxFileTime}) {
     EXPECT_EQ(FileTimeFromUnix(UnixFromFileTime(t)), t);
   }
 }
@@ -36,8 +37,11 @@ TEST(FileTimeTest, SubTickNanosecondsAreTruncated) {
   EXPECT_EQ(FileTimeFromUnix({0, 199}), 116444736000000001u);
 }
 
-TEST(FileTimeTest, BeforeTheEpochClampsToZero) {
-  EXPECT_EQ(FileTimeFromUnix({-11644473601, 0}), 0u);
+TEST(FileTimeTest, TimesAFileTimeCannotHoldHaveNone) {
+  for (int64_t seconds : {int64_t{-11644473601}, int64_t{910670515200}, int64_t{1000000000000},
+                          INT64_MAX, INT64_MIN}) {
+    EXPECT_EQ(FileTimeFromUnix({seconds, 0}), std::nullopt) << seconds;
+  }
 }
 
 }  // namespace

@@ -7,7 +7,8 @@ import subprocess
 import unittest
 
 import package_tool as pt
-from test_updater import COMPLETED, FAILED, OUTPUT_ERROR, QUESTION, UpdaterTest, box, snapshot
+from test_updater import (COMPLETED, FAILED, OUTPUT_ERROR, QUESTION, UPDATER, UpdaterTest, box,
+                          snapshot)
 
 ENTRIES = [(".\\a.dat", (1, 2, 3), b"new a" * 100),
            (".\\sub\\b.dat", (4, 5, 6), os.urandom(1500)),
@@ -102,8 +103,11 @@ class HostileNameTest(HostileTest):
                     [(".\\a.dat", (1, 2, 3), b"first entry is fine"), (name, (1, 2, 3), b"x")]))
 
     def test_names_equal_ignoring_case_are_refused(self):
-        self.assert_refused(pt.encode_package([(".\\Data.dat", (1, 2, 3), b"1"),
-                                               (".\\DATA.dat", (1, 2, 3), b"2")]))
+        from test_hostile import CASE_TWINS
+        for first, second in CASE_TWINS:
+            with self.subTest(first=first):
+                self.assert_refused(pt.encode_package([(".\\" + first, (1, 2, 3), b"1"),
+                                                       (".\\" + second, (1, 2, 3), b"2")]))
 
     def test_link_leading_outside_is_refused(self):
         os.symlink(self.outside, os.path.join(self.game, "link"))
@@ -177,34 +181,102 @@ class InterruptedInstallTest(HostileTest):
         self.assertFalse(os.path.exists(staging))
 
 
+UNREADABLE = "ファイルを読み込めません。"
+BAD_NAME = "ファイル名が使えません。"
+NOT_A_FILE = "通常のファイルではありません。"
+BAD_TIME = "ファイルの日時が範囲外です。"
+CASE_TWINS = [("Readme.txt", "README.txt"), ("\u0101.txt", "\u0100.txt"), ("\u00ff", "\u0178"),
+              ("\u03c2", "\u03a3"), ("\u03ac", "\u0386"), ("\u0463.dat", "\u0462.dat")]
+
+
 class HostileSourceTest(UpdaterTest):
-    def assert_build_refuses(self, bad_name):
-        output = self.update_exe()
-        before = self.read(output)
-        log = self.run_updater(["-l", output], cwd=self.studio)
-        self.assertIn("[ERROR] ファイル名が使えません。", log)
-        self.assertIn(bad_name, log)
-        self.assertEqual(self.read(output), before)
+    def assert_build_refuses(self, text, named, cwd=None, output=None, user=None):
+        """The build fails with `text` naming `named`, and the output is as it was."""
+        output = output or self.update_exe()
+        before = self.read(output) if os.path.exists(output) else None
+        prefix = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] if user else []
+        result = subprocess.run(prefix + [UPDATER, "-l", output], cwd=cwd or self.studio,
+                                capture_output=True, timeout=20)
+        log = result.stderr.decode("utf-8", "replace")
+        self.assertIn("[ERROR] " + text, log)
+        self.assertIn(named, log)
+        if before is None:
+            self.assertFalse(os.path.exists(output))
+        else:
+            self.assertEqual(self.read(output), before)
+
+    def fresh_src(self, *names):
+        src = os.path.join(self.studio, "src")
+        shutil.rmtree(src, ignore_errors=True)
+        for name in ("fine.dat",) + names:
+            self.write(os.path.join(src, name), name.encode())
+        return src
 
     def test_names_the_applier_would_refuse_fail_the_build(self):
         for name in ("back\\slash.dat", "co:lon.dat", "CON.txt", "what?.dat", "dot.", "lpt1"):
             with self.subTest(name=name):
-                src = os.path.join(self.studio, "src")
-                shutil.rmtree(src)
-                self.write(os.path.join(src, "fine.dat"), b"fine")
-                self.write(os.path.join(src, name), b"bad")
-                self.assert_build_refuses(name)
-
-    def test_invalid_utf8_name_fails_the_build(self):
-        src = os.path.join(self.studio, "src").encode()
-        with open(src + b"/bad\xff.dat", "wb") as f:
+                self.fresh_src(name)
+                self.assert_build_refuses(BAD_NAME, name)
+        src = self.fresh_src()
+        with open(os.path.join(src, "bad").encode() + b"\xff.dat", "wb") as f:
             f.write(b"x")
-        self.assert_build_refuses("bad\ufffd.dat")
+        self.assert_build_refuses(BAD_NAME, "bad\ufffd.dat")
 
     def test_names_differing_only_in_case_fail_the_build(self):
-        self.write(os.path.join(self.studio, "src", "Readme.txt"), b"1")
-        self.write(os.path.join(self.studio, "src", "README.txt"), b"2")
-        self.assert_build_refuses("Readme.txt")
+        for pair in CASE_TWINS:
+            with self.subTest(pair=pair):
+                self.fresh_src(*pair)
+                self.assert_build_refuses(BAD_NAME, max(pair))
+
+    def test_anything_but_files_and_folders_fails_the_build(self):
+        cases = [(os.mkfifo, NOT_A_FILE),
+                 (lambda path: os.symlink("/dev/zero", path), NOT_A_FILE),
+                 (lambda path: os.symlink(os.path.join(self.tmp, "nothing"), path), UNREADABLE)]
+        for make, text in cases:
+            with self.subTest(text=text):
+                make(os.path.join(self.fresh_src(), "special"))
+                self.assert_build_refuses(text, "special")
+
+    def test_what_cannot_be_listed_or_read_fails_the_build(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the build as another user")
+        os.chmod(self.tmp, 0o755)
+        os.chmod(self.studio, 0o777)
+        for mode, named in ((0o000, "sub"), (0o644, "x.dat")):
+            with self.subTest(mode=oct(mode)):
+                src = self.fresh_src("sub/x.dat")
+                os.chmod(src, 0o755)
+                os.chmod(os.path.join(src, "sub"), mode)
+                output = os.path.join(self.studio, "update.bin")
+                self.assert_build_refuses(UNREADABLE, named, output=output, user=65534)
+
+    def test_working_folder_or_output_without_a_faithful_name(self):
+        for folder in ("back\\slash", b"bad\xff".decode("utf-8", "surrogateescape")):
+            with self.subTest(folder=folder):
+                cwd = os.path.join(self.tmp, folder)
+                os.makedirs(os.path.join(cwd, "src"))
+                self.assert_build_refuses(OUTPUT_ERROR, "", cwd=cwd, output=self.update_exe())
+        output = os.path.join(self.tmp, b"upd\xe9.bin".decode("utf-8", "surrogateescape"))
+        self.assert_build_refuses(OUTPUT_ERROR, "", output=output)
+        self.assertEqual(os.listdir(self.tmp).count("upd\ufffd.bin"), 0)
+
+    def test_failed_build_removes_an_output_it_created(self):
+        self.fresh_src("CON")
+        self.assert_build_refuses(BAD_NAME, "CON", output=os.path.join(self.tmp, "new.bin"))
+
+    def test_time_a_filetime_cannot_hold_fails_the_build(self):
+        src = os.path.join(self.studio, "src")
+        if subprocess.run(["mount", "-t", "tmpfs", "tmpfs", src], capture_output=True).returncode:
+            self.skipTest("mounting a file system with far-future times needs root")
+        try:
+            for seconds in (2_000_000_000_000, 1_000_000_000_000):  # years 65000 and 33658
+                with self.subTest(seconds=seconds):
+                    path = os.path.join(src, "future.dat")
+                    self.write(path, b"x")
+                    os.utime(path, (seconds, seconds))
+                    self.assert_build_refuses(BAD_TIME, "future.dat")
+        finally:
+            subprocess.run(["umount", src], check=True)
 
     def test_directory_link_cycle_is_walked_once(self):
         src = os.path.join(self.studio, "src")

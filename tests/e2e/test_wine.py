@@ -157,6 +157,20 @@ class CrossPlatformTest(WineTest):
         for rel, content in files.items():
             self.assertEqual(self.read(os.path.join(self.game, rel)), content, rel)
 
+    def test_same_tree_gives_the_same_package_on_both(self):
+        # Made in reverse order, so the file system lists them out of sorted order.
+        for name in ("zeta.dat", "sub/b.dat", "sub/A.dat", "Beta.dat", "alpha.dat", "_.dat"):
+            self.write(os.path.join(self.studio, "src", name), name.encode() * 100)
+        native_out = os.path.join(self.studio, "native.bin")
+        shutil.copyfile(UPDATER, native_out)
+        subprocess.run([UPDATER, "-l", native_out], cwd=self.studio, check=True,
+                       capture_output=True, timeout=60)
+        _, native = pt.parse_package(self.read(native_out))
+        _, wine = pt.parse_package(self.read(self.build_under_wine()))
+        # Wine has no creation time on a Linux file system: compare all but that.
+        self.assertEqual([(e.name, e.times[1:], e.stream) for e in wine],
+                         [(e.name, e.times[1:], e.stream) for e in native])
+
     def test_wine_package_applies_on_linux(self):
         files = self.make_source()
         data = self.read(self.build_under_wine())
