@@ -18,26 +18,27 @@ bool GameIsInstalled(const WString& root) {
 
 }  // namespace
 
-void ApplyPackage(const WString& self_path) {
+bool ApplyPackage(const WString& self_path) {
   const ProductTexts& texts = kProductTexts;
   WString root = texts.default_install_root;
   if (!GameIsInstalled(root)) {
     ShowApplyBox(texts.not_installed, platform::BoxStyle::kError);
-    return;
+    return false;
   }
   if (platform::ShowMessageBox(QuestionText(texts), texts.caption, platform::BoxStyle::kQuestion) ==
       platform::kIdNo) {
-    return;
+    return true;
   }
   g_installRoot = root;
   platform::File package = platform::OpenFile(self_path, "rb");
   int64_t payload_end = 0;
   LocateResult located = package ? LocatePayload(package, &payload_end) : LocateResult::kDamaged;
-  if (located == LocateResult::kNoPackage) return;
+  if (located == LocateResult::kNoPackage) return false;
   if (located == LocateResult::kDamaged || !InstallPackage(package, payload_end, root)) {
     ShowApplyBox(texts.failed, platform::BoxStyle::kError);
-    return;
+    return false;
   }
   package.Close();
   ShowApplyBox(texts.completed, platform::BoxStyle::kInformation);
+  return true;
 }

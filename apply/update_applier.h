@@ -5,5 +5,6 @@
 #include "platform/platform.h"
 
 // Apply mode for the package at the end of `self_path`; reports the outcome
-// in message boxes.
-void ApplyPackage(const WString& self_path);
+// in message boxes. True when the update completed or the player said No;
+// false on every failure, a copy with no package included.
+bool ApplyPackage(const WString& self_path);

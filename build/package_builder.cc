@@ -22,10 +22,16 @@ bool AddFile(const WString& path, SourceWalk& walk) {
     Trace(u"(the output file itself, not packed)\n");
     return true;
   }
+  if (walk.include && !walk.include(path)) {
+    Trace(u"(unchanged, not packed)\n");
+    return true;
+  }
   // Names equal ignoring case would overwrite each other on Windows.
   if (!AddPackagePath(walk.paths, path)) return Fail(walk, BuildFailure::kBadName, path);
+  int64_t before = g_packageOut->source_bytes;
   switch (WriteEntry(*g_packageOut, path)) {
     case EntryWriteResult::kWritten:
+      if (walk.progress) walk.progress(g_packageOut->source_bytes - before);
       return true;
     case EntryWriteResult::kSkipped:
       Trace(u"(gone since the folder was listed, skipped)\n");
@@ -74,7 +80,24 @@ bool AddItem(const WString& directory, const platform::DirItem& item, SourceWalk
   return Fail(walk, BuildFailure::kSourceUnreadable, *path);
 }
 
-WString FailureText(const SourceWalk& walk) {
+void ShowBuildError(const WString& text) {
+  platform::ShowMessageBox(text, kProductTexts.output_error_caption, platform::BoxStyle::kOk);
+}
+
+// Copies all of `source` to the package output.
+bool CopyStream(platform::File& source, PackageOut& out, SourceWalk& walk, const WString& name) {
+  uint8_t buffer[64 * 1024];
+  for (;;) {
+    size_t got = source.Read(buffer, sizeof buffer);
+    if (source.HasError()) return Fail(walk, BuildFailure::kSourceUnreadable, name);
+    if (got == 0) return true;
+    if (!WriteToPackage(out, buffer, got)) return Fail(walk, BuildFailure::kOutputError, WString());
+  }
+}
+
+}  // namespace
+
+WString BuildFailureText(const SourceWalk& walk) {
   const ProductTexts& texts = kProductTexts;
   switch (walk.failure) {
     case BuildFailure::kSourceUnreadable:
@@ -96,39 +119,44 @@ WString FailureText(const SourceWalk& walk) {
   return texts.output_error;
 }
 
-void ShowBuildError(const WString& text) {
-  platform::ShowMessageBox(text, kProductTexts.output_error_caption, platform::BoxStyle::kOk);
-}
-
-// Walks the source root and writes the trailer; the walk's failure otherwise.
-void WritePackage(PackageOut& package, SourceWalk& walk) {
-  // A working folder with no faithful UTF-16 form gives none: never guess a path.
-  std::optional<WString> cwd = platform::CurrentDirectory();
-  std::optional<WString> root =
-      cwd ? platform::AppendPath(*cwd, kProductTexts.source_directory) : std::nullopt;
-  if (!root) {
-    Fail(walk, BuildFailure::kOutputError, WString());
-    return;
-  }
-  g_sourceRoot = *root;
+bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& walk) {
+  g_sourceRoot = source_root;
   int64_t start = package.size;
   g_packageOut = &package;
   bool walked = true;
-  if (platform::FileExists(*root) || platform::IsLink(*root)) {
-    walked = AddSourceTree(*root, walk);
+  if (platform::FileExists(source_root) || platform::IsLink(source_root)) {
+    walked = AddSourceTree(source_root, walk);
   } else {
-    Trace(u"(no " + *root + u": the package is empty)\n");
+    Trace(u"(no " + source_root + u": the package is empty)\n");
   }
   g_packageOut = nullptr;
-  if (!walked) return;
+  if (!walked) return false;
   if (!WritePackageTrailer(package, static_cast<uint32_t>(package.size - start)) ||
       !package.file->Flush()) {
-    Fail(walk, package.too_large ? BuildFailure::kPackageTooLarge : BuildFailure::kOutputError,
-         WString());
+    return Fail(walk,
+                package.too_large ? BuildFailure::kPackageTooLarge : BuildFailure::kOutputError,
+                WString());
   }
+  return true;
 }
 
-}  // namespace
+bool BuildUpdateFile(const WString& source_root, const WString& stub, const WString& output,
+                     SourceWalk& walk) {
+  std::optional<WString> temporary;
+  if (output.size() + 8 <= kMaxPathUnits) temporary = output + u".partial";
+  platform::File program = platform::OpenFile(stub, "rb");
+  if (!program) return Fail(walk, BuildFailure::kSourceUnreadable, stub);
+  platform::File file = temporary ? platform::OpenFile(*temporary, "wb") : platform::File();
+  if (!file) return Fail(walk, BuildFailure::kOutputError, output);
+  PackageOut package{&file, 0};
+  bool ok = CopyStream(program, package, walk, stub) && AppendPackage(package, source_root, walk);
+  if (!file.Close() && ok) ok = Fail(walk, BuildFailure::kOutputError, output);
+  if (ok && !platform::RenameFileReplacing(*temporary, output)) {
+    ok = Fail(walk, BuildFailure::kOutputError, output);
+  }
+  if (!ok) platform::RemoveFile(*temporary);
+  return ok;
+}
 
 bool AddSourceTree(const WString& directory, SourceWalk& walk) {
   // The listing's pattern is the folder joined with "*".
@@ -151,7 +179,7 @@ bool AddSourceTree(const WString& directory, SourceWalk& walk) {
   return ok;
 }
 
-void BuildPackage(const WString& output_path) {
+bool BuildPackage(const WString& output_path) {
   // A name with no faithful form on disk would be written somewhere else.
   bool usable = output_path.size() <= kMaxPathUnits && SurrogatesArePaired(output_path);
   bool existed = usable && platform::FileExists(output_path);
@@ -161,14 +189,22 @@ void BuildPackage(const WString& output_path) {
   if (start < 0) {
     if (output && !existed && output.Close()) platform::RemoveFile(output_path);
     ShowBuildError(kProductTexts.output_error);
-    return;
+    return false;
   }
   PackageOut package{&output, start};
   SourceWalk walk;
   walk.output = platform::GetFileId(output_path);
-  WritePackage(package, walk);
+  // A working folder with no faithful UTF-16 form gives none: never guess a path.
+  std::optional<WString> cwd = platform::CurrentDirectory();
+  std::optional<WString> root =
+      cwd ? platform::AppendPath(*cwd, kProductTexts.source_directory) : std::nullopt;
+  if (!root) {
+    Fail(walk, BuildFailure::kOutputError, WString());
+  } else {
+    AppendPackage(package, *root, walk);
+  }
   bool closed = output.Close();
-  if (walk.failure == BuildFailure::kNone && closed) return;
+  if (walk.failure == BuildFailure::kNone && closed) return true;
   // Leave the output exactly as it was before this run.
   if (existed) {
     platform::TruncateFile(output_path, start);
@@ -176,5 +212,6 @@ void BuildPackage(const WString& output_path) {
     platform::RemoveFile(output_path);
   }
   if (walk.failure == BuildFailure::kNone) walk.failure = BuildFailure::kOutputError;
-  ShowBuildError(FailureText(walk));
+  ShowBuildError(BuildFailureText(walk));
+  return false;
 }

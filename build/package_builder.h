@@ -2,10 +2,12 @@
 // appends the package and its trailer to an output file.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "package/entry_name.h"
+#include "package/format.h"
 #include "platform/platform.h"
 
 // Why a build stopped; the output is cut back to its old length then.
@@ -22,6 +24,10 @@ enum class BuildFailure {
 
 // State of one walk over the source tree.
 struct SourceWalk {
+  // Files for which this gives false are left out; null packs every file.
+  std::function<bool(const WString& path)> include;
+  // Told the bytes of each file packed.
+  std::function<void(int64_t bytes)> progress;
   std::optional<platform::FileId> output;          // the output file, never packed into itself
   std::vector<platform::FileId> open_directories;  // the directories being walked, root first
   PackagePaths paths;                              // every file packed so far
@@ -33,6 +39,20 @@ struct SourceWalk {
 // UTF-16 order of the names. False once `walk` holds a failure.
 bool AddSourceTree(const WString& directory, SourceWalk& walk);
 
+// Appends the package of the tree at `source_root` (records, then the
+// trailer) to `package`; a missing root gives an empty package. False with
+// the reason in `walk` when it cannot be completed.
+bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& walk);
+
+// Writes `output` as a copy of `stub` followed by the package of
+// `source_root`. `output` appears only when complete (written under a
+// temporary name beside it, then renamed); false with the reason in `walk`.
+bool BuildUpdateFile(const WString& source_root, const WString& stub, const WString& output,
+                     SourceWalk& walk);
+
+// The ERROR box's text for the failure in `walk`, naming its path.
+WString BuildFailureText(const SourceWalk& walk);
+
 // Build mode: appends the package of ./src to `output_path`; reports failures
-// in an "ERROR" box and leaves the output as it was then.
-void BuildPackage(const WString& output_path);
+// in an "ERROR" box and leaves the output as it was then. True on success.
+bool BuildPackage(const WString& output_path);

@@ -9,14 +9,10 @@ bool IsBuildCommand(const std::vector<WString>& args) {
 
 int RunUpdater() {
   std::optional<std::vector<WString>> args = platform::CommandLineArguments();
-  if (args && IsBuildCommand(*args)) {
-    BuildPackage((*args)[2]);
-    return 0;
-  }
+  if (args && IsBuildCommand(*args)) return BuildPackage((*args)[2]) ? 0 : 1;
   // The running image's own path, not argv[0]: a command line may name the
   // program without its folder or extension.
   std::optional<WString> self = platform::OwnExecutablePath();
   if (!self && args) self = (*args)[0];
-  ApplyPackage(self.value_or(WString()));
-  return 0;
+  return ApplyPackage(self.value_or(WString())) ? 0 : 1;
 }

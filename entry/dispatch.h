@@ -8,5 +8,7 @@
 // True when the arguments select build mode: exactly "-l" (either case) and an output.
 bool IsBuildCommand(const std::vector<WString>& args);
 
-// Runs the mode the process command line selects. Returns the exit code, always 0.
+// Runs the mode the process command line selects. Returns the exit code: 0
+// when the build finished, the update completed or the player said No; 1 on
+// every failure (the ERROR, not-installed and failure boxes, no package).
 int RunUpdater();

@@ -38,6 +38,7 @@ DeflateResult DeflateFileInto(PackageOut& out, platform::File& source) {
   do {
     size_t got = source.Read(in, sizeof in);
     if (source.HasError()) return DeflateResult::kSourceError;
+    out.source_bytes += static_cast<int64_t>(got);
     flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
     zs.next_in = in;
     zs.avail_in = static_cast<uInt>(got);

@@ -23,6 +23,7 @@ struct PackageOut {
   int64_t size = 0;
   bool too_large = false;     // a write was refused because of kMaxPackageFileSize
   bool write_failed = false;  // the OS refused a write
+  int64_t source_bytes = 0;   // bytes of file content compressed into it so far
 };
 
 // Appends bytes; false (and the matching flag set) when they cannot all be written.

@@ -198,6 +198,7 @@ class HostileSourceTest(UpdaterTest):
         result = subprocess.run(prefix + [UPDATER, "-l", output], cwd=cwd or self.studio,
                                 capture_output=True, timeout=20)
         log = result.stderr.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 1)
         self.assertIn("[ERROR] " + text, log)
         self.assertIn(named, log)
         if before is None:

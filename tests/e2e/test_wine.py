@@ -60,7 +60,7 @@ class WineTest(GameFolderTest):
         out = os.path.join(self.studio, "update.exe")
         shutil.copyfile(UPDATER_EXE, out)
         boxes = session.run(UPDATER_EXE, ["-l", "update.exe"], cwd=self.studio)
-        self.assertEqual(boxes, [])
+        self.assertEqual((boxes, session.returncode), ([], 0))
         return out
 
 
@@ -85,6 +85,7 @@ class WindowsProgramTest(WineTest):
                                      (".\\新しい\\深い\\b.dat", times, os.urandom(5000))])
         boxes = self.apply(self.exe_with(package))
         self.assertEqual(boxes, [(CAPTION, QUESTION), (CAPTION, COMPLETED)])
+        self.assertEqual(session.returncode, 0)
         for rel in ("a.dat", "新しい/深い/b.dat"):
             st = os.stat(os.path.join(self.game, rel))  # before reading moves the access time
             self.assertEqual(st.st_atime_ns, pt.ns_from_filetime(times[1]), rel)
@@ -108,6 +109,7 @@ class WindowsProgramTest(WineTest):
         exe = self.exe_with(pt.encode_package([(".\\a.dat", (1, 2, 3), b"a")]))
         before = snapshot(self.game)
         self.assertEqual(self.apply(exe), [(CAPTION, NOT_INSTALLED)])
+        self.assertEqual(session.returncode, 1)
         self.assertEqual(snapshot(self.game), before)
 
     def test_corrupt_package_shows_the_failure_box(self):
@@ -115,6 +117,7 @@ class WindowsProgramTest(WineTest):
         package[60] ^= 0xFF
         self.assertEqual(self.apply(self.exe_with(bytes(package))),
                          [(CAPTION, QUESTION), (CAPTION, FAILED)])
+        self.assertEqual(session.returncode, 1)
 
     def test_empty_package_completes_without_change(self):
         before = snapshot(self.game)
@@ -141,6 +144,7 @@ class WindowsProgramTest(WineTest):
     def test_output_that_cannot_be_opened(self):
         boxes = session.run(UPDATER_EXE, ["-l", "missing\\out.exe"], cwd=self.studio)
         self.assertEqual(boxes, [("ERROR", OUTPUT_ERROR)])
+        self.assertEqual(session.returncode, 1)
 
 
 class CrossPlatformTest(WineTest):
