@@ -1,6 +1,7 @@
 #include "build/package_builder.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "build/entry_writer.h"
 #include "entry/process_state.h"
@@ -214,4 +215,47 @@ bool BuildPackage(const WString& output_path) {
   if (walk.failure == BuildFailure::kNone) walk.failure = BuildFailure::kOutputError;
   ShowBuildError(BuildFailureText(walk));
   return false;
+}
+
+namespace {
+
+bool ListFilesBelow(const WString& root, const WString& directory, std::vector<TreeFile>& out,
+                    int depth) {
+  std::optional<std::vector<platform::DirItem>> items = platform::ListDirectory(directory);
+  if (!items || depth > 64) return false;  // deep enough to be a link cycle
+  std::sort(items->begin(), items->end(),
+            [](const platform::DirItem& a, const platform::DirItem& b) { return a.name < b.name; });
+  for (const platform::DirItem& item : *items) {
+    std::optional<WString> path = platform::AppendPath(directory, item.name);
+    if (!path) return false;
+    if (item.kind == platform::ItemKind::kDirectory) {
+      if (!ListFilesBelow(root, *path, out, depth + 1)) return false;
+    } else if (item.kind == platform::ItemKind::kFile) {
+      std::optional<WString> name = platform::RelativePathTo(root, *path);
+      if (!name) return false;
+      out.push_back({*name, *path, platform::FileSize(*path).value_or(0)});
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<TreeFile>> ListTreeFiles(const WString& root) {
+  std::vector<TreeFile> files;
+  if (!platform::FileExists(root)) return files;
+  if (!ListFilesBelow(root, root, files, 0)) return std::nullopt;
+  return files;
+}
+
+bool SameFileBytes(const WString& a, const WString& b) {
+  platform::File first = platform::OpenFile(a, "rb");
+  platform::File second = platform::OpenFile(b, "rb");
+  if (!first || !second) return false;
+  uint8_t x[64 * 1024], y[64 * 1024];
+  for (;;) {
+    size_t got = first.Read(x, sizeof x);
+    if (second.Read(y, sizeof y) != got || std::memcmp(x, y, got) != 0) return false;
+    if (got == 0) return !first.HasError() && !second.HasError();
+  }
 }

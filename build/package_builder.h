@@ -53,6 +53,20 @@ bool BuildUpdateFile(const WString& source_root, const WString& stub, const WStr
 // The ERROR box's text for the failure in `walk`, naming its path.
 WString BuildFailureText(const SourceWalk& walk);
 
+// A file below a tree, named as a package names it (".\\sub\\a.dat").
+struct TreeFile {
+  WString name;
+  WString path;
+  int64_t size = 0;
+};
+
+// Every file below `root` in the order a build packs them; none when a
+// folder cannot be listed. A missing root holds no files.
+std::optional<std::vector<TreeFile>> ListTreeFiles(const WString& root);
+
+// True when the files at `a` and `b` both exist and hold the same bytes.
+bool SameFileBytes(const WString& a, const WString& b);
+
 // Build mode: appends the package of ./src to `output_path`; reports failures
 // in an "ERROR" box and leaves the output as it was then. True on success.
 bool BuildPackage(const WString& output_path);

@@ -1,5 +1,6 @@
 #include "package/format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +18,53 @@ uint64_t GetLe(const uint8_t* in, int bytes) {
 
 bool ReadExactly(platform::File& package, void* buffer, size_t size) {
   return package.Read(buffer, size) == size;
+}
+
+bool ReadAt(platform::File& file, int64_t offset, void* buffer, size_t size) {
+  return offset >= 0 && file.Seek(offset, SEEK_SET) && ReadExactly(file, buffer, size);
+}
+
+// Where the certificate table of a signed PE image starts, when the image
+// has one that ends exactly at the end of the file (`size` bytes).
+std::optional<int64_t> CertificateTableStart(platform::File& file, int64_t size) {
+  uint8_t dos[64];
+  if (!ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return std::nullopt;
+  int64_t pe = static_cast<int64_t>(GetLe(dos + 0x3C, 4));
+  uint8_t header[24 + 112];  // signature, file header, optional header up to its directories
+  if (!ReadAt(file, pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) {
+    return std::nullopt;
+  }
+  const uint8_t* optional = header + 24;
+  uint64_t magic = GetLe(optional, 2);
+  if (magic != 0x10B && magic != 0x20B) return std::nullopt;
+  int64_t directories = magic == 0x10B ? 96 : 112;  // PE32, PE32+
+  if (GetLe(optional + directories - 4, 4) <= kCertificateDirectory) return std::nullopt;
+  uint8_t entry[8];
+  if (!ReadAt(file, pe + 24 + directories + 8 * kCertificateDirectory, entry, sizeof entry)) {
+    return std::nullopt;
+  }
+  int64_t start = static_cast<int64_t>(GetLe(entry, 4));
+  int64_t length = static_cast<int64_t>(GetLe(entry + 4, 4));
+  if (length == 0 || start + length != size) return std::nullopt;
+  return start;
+}
+
+// The end of the bytes a package may end at: the file's end, or the start
+// of a certificate table that signing appended after the trailer, less the
+// zero bytes (at most 7) that aligned the table.
+int64_t PackageEnd(platform::File& file, int64_t size) {
+  std::optional<int64_t> table = CertificateTableStart(file, size);
+  for (int64_t padding = 0; table && padding < 8; ++padding) {
+    uint8_t tail[16] = {};
+    int64_t end = *table - padding;
+    if (!ReadAt(file, end - kTrailerSize, tail, kTrailerSize + padding)) break;
+    if (std::memcmp(tail, kEndTag, 4) == 0 &&
+        std::all_of(tail + kTrailerSize, tail + kTrailerSize + padding,
+                    [](uint8_t b) { return b == 0; })) {
+      return end;
+    }
+  }
+  return size;
 }
 
 }  // namespace
@@ -90,6 +138,7 @@ RecordTag ReadRecordTag(platform::File& package) {
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   if (!package.Seek(0, SEEK_END)) return LocateResult::kNoPackage;
   int64_t size = package.Tell();
+  if (size >= 0) size = PackageEnd(package, size);
   if (size < kTrailerSize || !package.Seek(size - kTrailerSize, SEEK_SET)) {
     return LocateResult::kNoPackage;
   }
@@ -98,11 +147,11 @@ LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
     return LocateResult::kNoPackage;
   }
   uint64_t length = GetLe(trailer + 4, 4);
+  if (payload_end) *payload_end = size - kTrailerSize;
   if (length > kMaxPayloadLength || static_cast<int64_t>(length) > size - kTrailerSize) {
     return LocateResult::kDamaged;
   }
   int64_t start = size - kTrailerSize - static_cast<int64_t>(length);
   if (!package.Seek(start, SEEK_SET)) return LocateResult::kDamaged;
-  if (payload_end) *payload_end = size - kTrailerSize;
   return LocateResult::kFound;
 }

@@ -55,6 +55,10 @@ enum class LocateResult {
   kDamaged,    // a trailer whose length does not fit the file or the format
 };
 
-// Finds the payload from the trailer at the end of `package`.
-// `payload_end` receives the offset of the trailer when found.
+// The data directory entry of a PE image that locates its certificate table.
+inline constexpr int kCertificateDirectory = 4;
+
+// Finds the payload from the trailer at the end of `package`, or right before
+// the certificate table of a signed PE image when that table ends the file.
+// `payload_end` receives the offset of the trailer when one is there.
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end = nullptr);

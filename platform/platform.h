@@ -62,6 +62,9 @@ bool FileExists(const WString& path);
 // True for an existing directory.
 bool IsDirectory(const WString& path);
 
+// The size in bytes of an existing file; none when it cannot be read.
+std::optional<int64_t> FileSize(const WString& path);
+
 // Creates one directory level; false when it could not be created.
 bool MakeDirectory(const WString& path);
 

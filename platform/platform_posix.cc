@@ -138,6 +138,12 @@ bool IsDirectory(const WString& path) {
   return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::optional<int64_t> FileSize(const WString& path) {
+  struct stat st;
+  if (stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
+  return static_cast<int64_t>(st.st_size);
+}
+
 bool MakeDirectory(const WString& path) {
   return !InjectedFault() && mkdir(ToNative(path).c_str(), 0777) == 0;
 }

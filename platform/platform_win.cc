@@ -107,6 +107,12 @@ bool FileExists(const WString& path) { return PathFileExistsW(W(path)) != FALSE;
 
 bool IsDirectory(const WString& path) { return PathIsDirectoryW(W(path)) != FALSE; }
 
+std::optional<int64_t> FileSize(const WString& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return std::nullopt;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 bool MakeDirectory(const WString& path) { return !InjectedFault() && _wmkdir(W(path)) == 0; }
 
 bool RemoveEmptyDirectory(const WString& path) {

@@ -14,6 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "..", "..", "out")
 UPDATER_EXE = os.environ.get("UPDATER_EXE", os.path.join(OUT, "windows", "updater.exe"))
 UPDATER = os.environ.get("UPDATER", os.path.join(OUT, "native", "updater"))
+UPDATEPKG_EXE = os.environ.get("UPDATEPKG_EXE", os.path.join(OUT, "windows", "updatepkg.exe"))
 PREFIX = os.environ.get("WINE_TEST_PREFIX", os.path.join(OUT, "windows", "wine-e2e"))
 
 session = None
@@ -145,6 +146,28 @@ class WindowsProgramTest(WineTest):
         boxes = session.run(UPDATER_EXE, ["-l", "missing\\out.exe"], cwd=self.studio)
         self.assertEqual(boxes, [("ERROR", OUTPUT_ERROR)])
         self.assertEqual(session.returncode, 1)
+
+
+class StudioPipelineTest(WineTest):
+    def test_signed_update_applies(self):
+        key, cert = os.path.join(self.tmp, "key.pem"), os.path.join(self.tmp, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        key, "-out", cert, "-days", "2", "-subj", "/CN=Test Studio"],
+                       check=True, capture_output=True)
+        unsigned = self.exe_with(pt.encode_package([(".\\a.dat", (1, 2, 3), b"signed")]))
+        signed = os.path.join(self.tmp, "signed.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", unsigned,
+                        "-out", signed], check=True, capture_output=True)
+        self.assertEqual(self.apply(signed), [(CAPTION, QUESTION), (CAPTION, COMPLETED)])
+        self.assertEqual(session.returncode, 0)
+        self.assertEqual(self.read(os.path.join(self.game, "a.dat")), b"signed")
+
+    def test_updatepkg_exe_lists_an_update(self):
+        exe = self.exe_with(pt.encode_package([(".\\a.dat", (1, 2, 3), b"listed")]))
+        result = subprocess.run(["wine", UPDATEPKG_EXE, "list", exe], env=session.env,
+                                capture_output=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b".\\a.dat", result.stdout)
 
 
 class CrossPlatformTest(WineTest):

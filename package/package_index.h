@@ -1,0 +1,43 @@
+// Reads a whole package without installing it: the entries it holds, or the
+// first fault that apply mode would refuse it for.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "package/format.h"
+#include "platform/file.h"
+#include "platform/platform.h"
+
+// One entry as the package holds it.
+struct IndexedEntry {
+  int64_t offset = 0;  // of its "file" tag in the file
+  WString name;
+  EntryTimes times;
+  int64_t size = 0;         // bytes of content
+  int64_t packed_size = 0;  // bytes of its zlib stream
+};
+
+enum class PackageFault {
+  kNone,
+  kNoPackage,      // the file does not end with a trailer
+  kBadTrailer,     // the trailer's length does not fit the file or the format
+  kBadTag,         // neither "file" nor the located trailer's "feof"
+  kBadName,        // cut short, empty, or a name the applier refuses
+  kDuplicateName,  // the same path as an earlier entry ignoring case, or a file in a folder's place
+  kTimesCut,       // the stream ends inside the three times
+  kBadStream,      // damaged, cut short, or a wrong Adler-32
+  kCannotOpen,     // the file cannot be opened
+};
+
+// Where reading a package stopped, and why.
+struct IndexResult {
+  PackageFault fault = PackageFault::kNone;
+  int entry = 0;       // number of the entry at fault, from 1; 0 for the trailer
+  int64_t offset = 0;  // byte offset of the fault's record (or trailer) in the file
+};
+
+// Reads every record of the package in the file at `path`, handing each
+// sound entry to `visit` in package order; stops at the first fault.
+IndexResult ReadPackageIndex(const WString& path,
+                             const std::function<void(const IndexedEntry&)>& visit);

@@ -1,0 +1,141 @@
+"""updatepkg end to end: build, list, verify and extract, signed updates and
+usage errors, checked against the independent reader in package_tool."""
+import datetime
+import json
+import os
+import shutil
+import struct
+import subprocess
+import time
+import unittest
+
+import package_tool as pt
+from test_updater import UPDATER, GameFolderTest
+
+UPDATEPKG = os.environ.get("UPDATEPKG", os.path.join(os.path.dirname(UPDATER), "updatepkg"))
+UPDATER_EXE = os.environ.get("UPDATER_EXE", os.path.join(
+    os.path.dirname(UPDATER), "..", "windows", "updater.exe"))
+
+
+def iso(filetime):
+    seconds, ticks = divmod(filetime, 10**7)
+    moment = datetime.datetime(1601, 1, 1) + datetime.timedelta(seconds=seconds)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S") + f".{ticks:07d}Z"
+
+
+class UpdatepkgTest(GameFolderTest):
+    def updatepkg(self, *args, code=0):
+        result = subprocess.run([UPDATEPKG, *args], capture_output=True, timeout=120,
+                                cwd=self.tmp)
+        self.assertEqual(result.returncode, code, result.stderr)
+        return result.stdout.decode(), result.stderr.decode()
+
+    def make_tree(self, root, files):
+        # Accessed after the last change, so that reading them leaves the
+        # access time alone (relatime).
+        ns = time.time_ns()
+        for name, data in files.items():
+            self.write(os.path.join(root, name), data, ns=(ns + 10**11, ns - 10**10))
+
+    def build(self, *extra):
+        out = os.path.join(self.tmp, "update.bin")
+        self.updatepkg("build", os.path.join(self.studio, "src"), "-o", out, *extra)
+        return out
+
+    def test_build_is_exactly_what_the_updater_builds_and_list_matches(self):
+        self.make_tree(os.path.join(self.studio, "src"),
+                       {"a.dat": b"a" * 5000, "sub/b.dat": os.urandom(3000), "音/c.txt": b""})
+        out = self.build()
+        reference = os.path.join(self.tmp, "reference.bin")
+        shutil.copyfile(UPDATER, reference)
+        subprocess.run([UPDATER, "-l", reference], cwd=self.studio, check=True,
+                       capture_output=True)
+        self.assertEqual(self.read(out), self.read(reference))
+        start, entries = pt.parse_package(self.read(out))
+        listed = json.loads(self.updatepkg("list", out, "--json")[0])
+        self.assertEqual(listed, [{"name": e.name, "size": len(e.content),
+                                   "packed_size": len(e.stream), "creation": iso(e.times[0]),
+                                   "last_access": iso(e.times[1]), "last_write": iso(e.times[2]),
+                                   "offset": e.offset} for e in entries])
+        text = self.updatepkg("list", out)[0].splitlines()
+        self.assertEqual(text[-1].split(), ["8000", str(sum(len(e.stream) for e in entries)),
+                                            "3", "entries"])
+
+    def test_verify_finds_the_entry_and_offset_of_each_fault(self):
+        entries = [(".\\a.dat", (1, 2, 3), b"first"), (".\\b.dat", (4, 5, 6), b"second" * 99)]
+        package = pt.encode_package(entries)
+        second = len(pt.encode_record(*entries[0]))
+        stream = second + 4 + 2 + 14 + 24
+        adler = len(package) - 8 - 1
+        cases = {"name length": (second + 4, "entry 2 at byte"),
+                 "times": (second + 22, None), "stream": (stream + 2, "entry 2 at byte"),
+                 "Adler-32": (adler, "entry 2 at byte"), "trailer": (len(package) - 8, "no package")}
+        path = os.path.join(self.tmp, "p.bin")
+        for region, (at, message) in cases.items():
+            with self.subTest(region):
+                damaged = bytearray(package)
+                damaged[at] ^= 0xFF
+                with open(path, "wb") as f:
+                    f.write(damaged)
+                out, err = self.updatepkg("verify", path, code=0 if message is None else 1)
+                if message:
+                    self.assertIn(message, err)
+                    self.assertIn(f"byte {second}:" if "entry" in message else "p.bin", err)
+
+    def test_extract_recreates_the_tree_and_changed_since_packs_the_difference(self):
+        old = os.path.join(self.tmp, "old")
+        self.make_tree(old, {"same.dat": b"same", "changed.dat": b"v1", "removed.dat": b"x"})
+        src = os.path.join(self.studio, "src")
+        files = {"same.dat": b"same", "changed.dat": b"v2", "added/new.dat": b"new"}
+        self.make_tree(src, files)
+        out = self.build("--changed-since", old)
+        _, entries = pt.parse_package(self.read(out))
+        self.assertEqual([e.name for e in entries], [".\\added\\new.dat", ".\\changed.dat"])
+        _, err = self.updatepkg("build", src, "-o", out, "--changed-since", old)
+        self.assertIn("removed.dat", err)
+        full = self.build()
+        target = os.path.join(self.tmp, "extracted")
+        self.updatepkg("extract", full, target)
+        for name, data in files.items():
+            self.assertEqual(self.read(os.path.join(target, name)), data)
+            self.assertEqual(os.stat(os.path.join(target, name)).st_mtime_ns,
+                             os.stat(os.path.join(src, name)).st_mtime_ns // 100 * 100)
+
+    def test_usage_errors_and_help(self):
+        for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"]):
+            with self.subTest(args=args):
+                self.updatepkg(*args, code=2)
+        for sub in ("build", "list", "verify", "extract"):
+            self.assertIn("Usage", self.updatepkg(sub, "--help")[0])
+        self.updatepkg("list", os.path.join(self.tmp, "missing.bin"), code=1)
+
+    def test_signed_update_still_finds_its_package(self):
+        if not shutil.which("osslsigncode") or not os.path.exists(UPDATER_EXE):
+            self.skipTest("needs osslsigncode and out/windows/updater.exe")
+        self.make_tree(os.path.join(self.studio, "src"), {"a.dat": b"signed content"})
+        unsigned = self.build("--stub", UPDATER_EXE)
+        key, cert = os.path.join(self.tmp, "key.pem"), os.path.join(self.tmp, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        key, "-out", cert, "-days", "2", "-subj", "/CN=Test Studio"],
+                       check=True, capture_output=True)
+        signed, nested = (os.path.join(self.tmp, n) for n in ("signed.exe", "nested.exe"))
+        for source, target, extra in ((unsigned, signed, []), (signed, nested, ["-nest"])):
+            subprocess.run(["osslsigncode", "sign", *extra, "-certs", cert, "-key", key, "-in",
+                            source, "-out", target], check=True, capture_output=True)
+            subprocess.run(["osslsigncode", "verify", "-in", target, "-CAfile", cert],
+                           check=True, capture_output=True)
+            self.assertIn(".\\a.dat", self.updatepkg("list", target)[0])
+            self.updatepkg("extract", target, os.path.join(self.tmp, "x"))
+            self.assertEqual(self.read(os.path.join(self.tmp, "x", "a.dat")), b"signed content")
+        # A certificate table whose size is off by one is not taken for one.
+        data = bytearray(self.read(signed))
+        directory = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 96 + 8 * 4
+        start, size = struct.unpack_from("<II", data, directory)
+        struct.pack_into("<II", data, directory, start, size - 1)
+        with open(signed, "wb") as f:
+            f.write(data)
+        self.assertIn("no package", self.updatepkg("verify", signed, code=1)[1])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,313 @@
+// updatepkg: the studio's tool to build, list, verify and extract update
+// packages. Only the command line and the output live here; the packages
+// are read and written by the updater's own library.
+//
+// Exit codes: 0 success, 1 a package or file is at fault, 2 a usage error.
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "apply/installer.h"
+#include "build/package_builder.h"
+#include "package/format.h"
+#include "package/package_index.h"
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFault = 1;
+constexpr int kUsage = 2;
+
+std::string Utf8(const WString& text) { return platform::ToUtf8(text); }
+
+// A path as typed, in the library's form ("\" between components).
+WString PathArgument(const std::string& text) {
+  WString path = platform::FromUtf8Escaped(text);
+  std::replace(path.begin(), path.end(), u'/', u'\\');
+  return path;
+}
+
+int Fail(const std::string& file, const std::string& reason) {
+  fmt::print(stderr, "updatepkg: {}: {}\n", file, reason);
+  return kFault;
+}
+
+// A progress line on stderr when it is a terminal: bytes done of total, rate, time left.
+class Progress {
+ public:
+  explicit Progress(int64_t total) : total_(total), shown_(isatty(fileno(stderr)) != 0) {}
+  ~Progress() {
+    if (drawn_) std::fputs("\n", stderr);
+  }
+  void Update(int64_t done) {
+    if (!shown_) return;
+    double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
+    int filled = total_ > 0 ? static_cast<int>(30 * done / total_) : 30;
+    fmt::print(stderr, "\r[{:<30}] {:.1f}/{:.1f} MB  {:.1f} MB/s  {:.0f} s left ",
+               std::string(static_cast<size_t>(std::clamp(filled, 0, 30)), '#'), done / 1e6,
+               total_ / 1e6, rate / 1e6, left);
+    drawn_ = true;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  int64_t total_;
+  bool shown_;
+  bool drawn_ = false;
+  Clock::time_point start_ = Clock::now();
+};
+
+// FILETIME as ISO 8601 UTC to 100 ns: 2024-05-01T12:00:00.1234567Z.
+std::string IsoTime(FileTime time) {
+  constexpr uint64_t kTicksPerDay = 864000000000u;
+  int64_t days = static_cast<int64_t>(time / kTicksPerDay) - 134774;  // 1601-01-01 to 1970-01-01
+  uint64_t ticks = time % kTicksPerDay;
+  // Civil date from days since 1970-01-01 (proleptic Gregorian).
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  uint64_t seconds = ticks / 10000000;
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:07}Z", year, month, day, seconds / 3600,
+                     seconds / 60 % 60, seconds % 60, ticks % 10000000);
+}
+
+std::string FaultText(PackageFault fault) {
+  switch (fault) {
+    case PackageFault::kNone:
+      return "sound";
+    case PackageFault::kNoPackage:
+      return "carries no package (no trailer at its end)";
+    case PackageFault::kBadTrailer:
+      return "the trailer's payload length does not fit the file";
+    case PackageFault::kBadTag:
+      return "neither an entry record nor the trailer";
+    case PackageFault::kBadName:
+      return "a name the updater refuses, or cut short";
+    case PackageFault::kDuplicateName:
+      return "the same path as an earlier entry (ignoring case), or a file where a folder is";
+    case PackageFault::kTimesCut:
+      return "the package ends inside the file times";
+    case PackageFault::kBadStream:
+      return "a damaged content stream (bad data, cut short, or a wrong Adler-32)";
+    case PackageFault::kCannotOpen:
+      return "cannot be opened";
+  }
+  return "unknown fault";
+}
+
+int ReportFault(const std::string& file, const IndexResult& result) {
+  if (result.entry == 0) return Fail(file, FaultText(result.fault));
+  return Fail(file, fmt::format("entry {} at byte {}: {}", result.entry, result.offset,
+                                FaultText(result.fault)));
+}
+
+std::string BuildFailureReason(const SourceWalk& walk) {
+  std::string path = Utf8(walk.failed_path);
+  switch (walk.failure) {
+    case BuildFailure::kSourceUnreadable:
+      return path + ": cannot be read";
+    case BuildFailure::kPathTooLong:
+      return path + ": path longer than 259 UTF-16 units";
+    case BuildFailure::kBadName:
+      return path + ": a name the updater refuses, or the same as another ignoring case";
+    case BuildFailure::kNotAFile:
+      return path + ": neither a regular file nor a folder";
+    case BuildFailure::kBadTime:
+      return path + ": a file time before 1601 or after 30827";
+    case BuildFailure::kPackageTooLarge:
+      return "the update would reach 2 GiB, the format's limit";
+    case BuildFailure::kOutputError:
+    case BuildFailure::kNone:
+      break;
+  }
+  return "the output cannot be written";
+}
+
+WString DefaultStub() {
+#ifdef _WIN32
+  const char16_t* name = u"updater.exe";
+#else
+  const char16_t* name = u"updater";
+#endif
+  WString self = platform::OwnExecutablePath().value_or(WString());
+  size_t slash = self.rfind(u'\\');
+  return (slash == WString::npos ? WString() : self.substr(0, slash + 1)) + name;
+}
+
+struct BuildArgs {
+  std::string source, output, stub, changed_since;
+};
+
+int RunBuild(const BuildArgs& args) {
+  std::optional<WString> source = platform::ResolvedPath(PathArgument(args.source));
+  if (!source || !platform::IsDirectory(*source)) return Fail(args.source, "not a folder");
+  std::optional<std::vector<TreeFile>> files = ListTreeFiles(*source);
+  if (!files) return Fail(args.source, "a folder below it cannot be listed");
+  SourceWalk walk;
+  std::optional<WString> old_root;
+  if (!args.changed_since.empty()) {
+    old_root = platform::ResolvedPath(PathArgument(args.changed_since));
+    if (!old_root || !platform::IsDirectory(*old_root)) {
+      return Fail(args.changed_since, "not a folder");
+    }
+    std::optional<std::vector<TreeFile>> old_files = ListTreeFiles(*old_root);
+    if (!old_files) return Fail(args.changed_since, "a folder below it cannot be listed");
+    std::set<WString> names;
+    for (const TreeFile& f : *files) names.insert(f.name);
+    for (const TreeFile& f : *old_files) {
+      if (!names.count(f.name)) {
+        fmt::print(stderr,
+                   "updatepkg: warning: {} is gone from {}, but an update cannot delete it\n",
+                   Utf8(f.name), args.source);
+      }
+    }
+    walk.include = [&](const WString& path) {
+      std::optional<WString> name = platform::RelativePathTo(*source, path);
+      std::optional<WString> old = name ? platform::AppendPath(*old_root, *name) : std::nullopt;
+      return !old || !SameFileBytes(path, *old);
+    };
+  }
+  int64_t total = 0, done = 0;
+  for (const TreeFile& f : *files) total += f.size;
+  Progress progress(total);
+  walk.progress = [&](int64_t bytes) { progress.Update(done += bytes); };
+  WString stub = args.stub.empty() ? DefaultStub() : PathArgument(args.stub);
+  if (!BuildUpdateFile(*source, stub, PathArgument(args.output), walk)) {
+    return Fail(args.output, BuildFailureReason(walk));
+  }
+  return kOk;
+}
+
+int RunList(const std::string& update, bool json) {
+  std::vector<IndexedEntry> entries;
+  IndexResult result =
+      ReadPackageIndex(PathArgument(update), [&](const IndexedEntry& e) { entries.push_back(e); });
+  if (result.fault != PackageFault::kNone) return ReportFault(update, result);
+  if (json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const IndexedEntry& e : entries) {
+      out.push_back({{"name", Utf8(e.name)},
+                     {"size", e.size},
+                     {"packed_size", e.packed_size},
+                     {"creation", IsoTime(e.times.creation)},
+                     {"last_access", IsoTime(e.times.last_access)},
+                     {"last_write", IsoTime(e.times.last_write)},
+                     {"offset", e.offset}});
+    }
+    fmt::print("{}\n", out.dump(2));
+    return kOk;
+  }
+  int64_t size = 0, packed = 0;
+  for (const IndexedEntry& e : entries) {
+    fmt::print("{:>12} {:>12}  {}  {}\n", e.size, e.packed_size, IsoTime(e.times.last_write),
+               Utf8(e.name));
+    size += e.size;
+    packed += e.packed_size;
+  }
+  fmt::print("{:>12} {:>12}  {} entries\n", size, packed, entries.size());
+  return kOk;
+}
+
+int RunVerify(const std::string& update) {
+  std::optional<int64_t> total = platform::FileSize(PathArgument(update));
+  Progress progress(total.value_or(0));
+  int entries = 0;
+  IndexResult result = ReadPackageIndex(PathArgument(update), [&](const IndexedEntry& e) {
+    ++entries;
+    progress.Update(e.offset);
+  });
+  if (result.fault != PackageFault::kNone) return ReportFault(update, result);
+  fmt::print("{}: sound, {} entries\n", update, entries);
+  return kOk;
+}
+
+int RunExtract(const std::string& update, const std::string& dir) {
+  WString root = PathArgument(dir);
+  if (!platform::IsDirectory(root) && !platform::MakeDirectory(root)) {
+    return Fail(dir, "cannot be created");
+  }
+  platform::File package = platform::OpenFile(PathArgument(update), "rb");
+  int64_t payload_end = 0;
+  if (!package || LocatePayload(package, &payload_end) != LocateResult::kFound) {
+    return ReportFault(update, ReadPackageIndex(PathArgument(update), [](const IndexedEntry&) {}));
+  }
+  Progress progress(payload_end - package.Tell());
+  if (!InstallPackage(package, payload_end, root,
+                      [&](int64_t done, int64_t) { progress.Update(done); })) {
+    IndexResult fault = ReadPackageIndex(PathArgument(update), [](const IndexedEntry&) {});
+    if (fault.fault != PackageFault::kNone) return ReportFault(update, fault);
+    return Fail(dir, "a file cannot be written there (nothing was changed)");
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int main() {
+  std::vector<std::string> args;
+  for (const WString& arg : platform::CommandLineArguments().value_or(std::vector<WString>{})) {
+    args.push_back(Utf8(arg));
+  }
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+
+  CLI::App app{"Builds, lists, verifies and extracts Tessaran update packages."};
+  app.name("updatepkg");
+  app.require_subcommand(1);
+  BuildArgs build_args;
+  CLI::App* build = app.add_subcommand(
+      "build", "Writes OUTPUT as the updater program followed by the package of SRC_DIR.");
+  build->add_option("SRC_DIR", build_args.source, "the tree to pack, as -l packs ./src")
+      ->required();
+  build->add_option("-o,--output", build_args.output, "the update to write")->required();
+  build->add_option("--stub", build_args.stub,
+                    "the program to put first (default: the updater "
+                    "beside updatepkg)");
+  build->add_option("--changed-since", build_args.changed_since,
+                    "pack only files new or changed since this release tree");
+  std::string update, dir;
+  bool json = false;
+  CLI::App* list = app.add_subcommand("list", "Lists the entries of UPDATE.");
+  list->add_option("UPDATE", update, "an update or package file")->required();
+  list->add_flag("--json", json, "print a JSON array of objects");
+  CLI::App* verify = app.add_subcommand("verify", "Checks UPDATE as the updater would.");
+  verify->add_option("UPDATE", update, "an update or package file")->required();
+  CLI::App* extract =
+      app.add_subcommand("extract", "Recreates the files of UPDATE under DIR, all or nothing.");
+  extract->add_option("UPDATE", update, "an update or package file")->required();
+  extract->add_option("DIR", dir, "the folder to extract into")->required();
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kOk : kUsage;
+  }
+  if (*build) return RunBuild(build_args);
+  if (*list) return RunList(update, json);
+  if (*verify) return RunVerify(update);
+  return RunExtract(update, dir);
+}
