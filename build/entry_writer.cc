@@ -8,7 +8,7 @@ platform::TimesRead ReadFileTimes(const WString& path, EntryTimes* times) {
   return platform::GetFileTimes(path, times);
 }
 
-EntryWriteResult WriteEntry(PackageOut& package, const WString& file_path) {
+EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& file_path) {
   // Times first: opening the content must not change the last access recorded.
   EntryTimes times;
   switch (ReadFileTimes(file_path, &times)) {
@@ -28,8 +28,7 @@ EntryWriteResult WriteEntry(PackageOut& package, const WString& file_path) {
     return platform::FileExists(file_path) ? EntryWriteResult::kSourceUnreadable
                                            : EntryWriteResult::kSkipped;
   }
-  if (!WriteEntryHeader(package, *name, times)) return EntryWriteResult::kPackageError;
-  switch (DeflateFileInto(package, source)) {
+  switch (deflater.AddRecord(*name, times, source)) {
     case DeflateResult::kOk:
       return EntryWriteResult::kWritten;
     case DeflateResult::kSourceError:

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "package/format.h"
+#include "package/parallel_deflate.h"
 #include "platform/platform.h"
 
 enum class EntryWriteResult {
@@ -18,7 +19,7 @@ enum class EntryWriteResult {
 // Reads the three times of the file at `path` into `times`.
 platform::TimesRead ReadFileTimes(const WString& path, EntryTimes* times);
 
-// Appends the record of `file_path`, named relative to g_sourceRoot.
-// The content is opened before anything is written, so a file that cannot
-// be read leaves the package untouched.
-EntryWriteResult WriteEntry(PackageOut& package, const WString& file_path);
+// Queues the record of `file_path`, named relative to g_sourceRoot, on the
+// deflater that writes the package. The content is opened before anything
+// is queued, so a file that cannot be opened leaves the package untouched.
+EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& file_path);

@@ -30,7 +30,7 @@ bool AddFile(const WString& path, SourceWalk& walk) {
   // Names equal ignoring case would overwrite each other on Windows.
   if (!AddPackagePath(walk.paths, path)) return Fail(walk, BuildFailure::kBadName, path);
   int64_t before = g_packageOut->source_bytes;
-  switch (WriteEntry(*g_packageOut, path)) {
+  switch (WriteEntry(*walk.deflater, path)) {
     case EntryWriteResult::kWritten:
       if (walk.progress) walk.progress(g_packageOut->source_bytes - before);
       return true;
@@ -125,11 +125,22 @@ bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& 
   int64_t start = package.size;
   g_packageOut = &package;
   bool walked = true;
-  if (platform::FileExists(source_root) || platform::IsLink(source_root)) {
-    walked = AddSourceTree(source_root, walk);
-  } else {
-    Trace(u"(no " + source_root + u": the package is empty)\n");
-  }
+  {
+    ParallelDeflater deflater(package,
+                              walk.threads > 0 ? walk.threads : platform::ProcessorCount());
+    walk.deflater = &deflater;
+    if (platform::FileExists(source_root) || platform::IsLink(source_root)) {
+      walked = AddSourceTree(source_root, walk);
+    } else {
+      Trace(u"(no " + source_root + u": the package is empty)\n");
+    }
+    if (walked && !deflater.Finish()) {
+      walked = Fail(walk,
+                    package.too_large ? BuildFailure::kPackageTooLarge : BuildFailure::kOutputError,
+                    WString());
+    }
+    walk.deflater = nullptr;
+  }  // every worker has ended here
   g_packageOut = nullptr;
   if (!walked) return false;
   if (!WritePackageTrailer(package, static_cast<uint32_t>(package.size - start)) ||

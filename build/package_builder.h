@@ -8,6 +8,7 @@
 
 #include "package/entry_name.h"
 #include "package/format.h"
+#include "package/parallel_deflate.h"
 #include "platform/platform.h"
 
 // Why a build stopped; the output is cut back to its old length then.
@@ -28,11 +29,14 @@ struct SourceWalk {
   std::function<bool(const WString& path)> include;
   // Told the bytes of each file packed.
   std::function<void(int64_t bytes)> progress;
+  // Threads that compress; 0 for one per processor. The bytes do not depend on it.
+  int threads = 0;
   std::optional<platform::FileId> output;          // the output file, never packed into itself
   std::vector<platform::FileId> open_directories;  // the directories being walked, root first
   PackagePaths paths;                              // every file packed so far
   BuildFailure failure = BuildFailure::kNone;
   WString failed_path;
+  ParallelDeflater* deflater = nullptr;  // set while the walk runs
 };
 
 // Appends one record per file below `directory`, depth-first in ordinal

@@ -155,6 +155,36 @@ File OpenFile(const WString& path, const char* mode);
 // Cuts the file at `path` back to `length` bytes.
 bool TruncateFile(const WString& path, int64_t length);
 
+// The number of processors the process may run on; at least 1.
+int ProcessorCount();
+
+// A lock with a condition to wait for, for threads of one process.
+class Monitor {
+ public:
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+  void Lock();
+  void Unlock();
+  // Unlocks, waits until another thread calls NotifyAll, and locks again.
+  void Wait();
+  void NotifyAll();
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// A thread running `work(argument)`; joined by JoinThread.
+struct Thread;
+
+// Starts a thread; null when it cannot be started.
+Thread* StartThread(void (*work)(void*), void* argument);
+
+// Waits until `thread` has ended and releases it.
+void JoinThread(Thread* thread);
+
 // Sends a line to the debug channel.
 void DebugOutput(const WString& text);
 void DebugOutputA(const char* text);

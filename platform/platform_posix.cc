@@ -2,6 +2,7 @@
 // separators and become "/" only here, at the file-system boundary.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -299,6 +300,55 @@ File OpenFile(const WString& path, const char* mode) {
 
 bool TruncateFile(const WString& path, int64_t length) {
   return truncate(ToNative(path).c_str(), static_cast<off_t>(length)) == 0;
+}
+
+int ProcessorCount() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+struct Monitor::State {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t condition = PTHREAD_COND_INITIALIZER;
+};
+
+Monitor::Monitor() : state_(new State) {}
+Monitor::~Monitor() {
+  pthread_cond_destroy(&state_->condition);
+  pthread_mutex_destroy(&state_->mutex);
+  delete state_;
+}
+void Monitor::Lock() { pthread_mutex_lock(&state_->mutex); }
+void Monitor::Unlock() { pthread_mutex_unlock(&state_->mutex); }
+void Monitor::Wait() { pthread_cond_wait(&state_->condition, &state_->mutex); }
+void Monitor::NotifyAll() { pthread_cond_broadcast(&state_->condition); }
+
+struct Thread {
+  pthread_t id;
+  void (*work)(void*);
+  void* argument;
+};
+
+namespace {
+void* RunThread(void* thread) {
+  Thread* t = static_cast<Thread*>(thread);
+  t->work(t->argument);
+  return nullptr;
+}
+}  // namespace
+
+Thread* StartThread(void (*work)(void*), void* argument) {
+  Thread* thread = new Thread{pthread_t(), work, argument};
+  if (pthread_create(&thread->id, nullptr, RunThread, thread) != 0) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
+}
+
+void JoinThread(Thread* thread) {
+  pthread_join(thread->id, nullptr);
+  delete thread;
 }
 
 void DebugOutput(const WString& text) { std::fputs(ToUtf8(text).c_str(), stderr); }

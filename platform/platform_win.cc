@@ -268,6 +268,54 @@ bool TruncateFile(const WString& path, int64_t length) {
          SetEndOfFile(file.get());
 }
 
+int ProcessorCount() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
+struct Monitor::State {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+Monitor::Monitor() : state_(new State) {}
+Monitor::~Monitor() { delete state_; }
+void Monitor::Lock() { AcquireSRWLockExclusive(&state_->lock); }
+void Monitor::Unlock() { ReleaseSRWLockExclusive(&state_->lock); }
+void Monitor::Wait() { SleepConditionVariableSRW(&state_->condition, &state_->lock, INFINITE, 0); }
+void Monitor::NotifyAll() { WakeAllConditionVariable(&state_->condition); }
+
+struct Thread {
+  HANDLE handle;
+  void (*work)(void*);
+  void* argument;
+};
+
+namespace {
+DWORD WINAPI RunThread(LPVOID thread) {
+  Thread* t = static_cast<Thread*>(thread);
+  t->work(t->argument);
+  return 0;
+}
+}  // namespace
+
+Thread* StartThread(void (*work)(void*), void* argument) {
+  Thread* thread = new Thread{nullptr, work, argument};
+  thread->handle = CreateThread(nullptr, 0, RunThread, thread, 0, nullptr);
+  if (!thread->handle) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
+}
+
+void JoinThread(Thread* thread) {
+  WaitForSingleObject(thread->handle, INFINITE);
+  CloseHandle(thread->handle);
+  delete thread;
+}
+
 void DebugOutput(const WString& text) { OutputDebugStringW(W(text)); }
 
 void DebugOutputA(const char* text) { OutputDebugStringA(text); }

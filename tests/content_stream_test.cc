@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "package/parallel_deflate.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -145,5 +148,76 @@ TEST(ContentStreamTest, PackageWriteFailureIsReported) {
   EXPECT_EQ(result, DeflateResult::kPackageError);
   EXPECT_TRUE(out.write_failed);
 }
+
+// Records written through the parallel deflater: the same bytes for any
+// number of threads, each stream one zlib stream that inflates back whole,
+// and a file of at most one block exactly as the single-threaded pump writes it.
+TEST(ContentStreamTest, ParallelDeflaterIsDeterministicAndRoundTrips) {
+  ScratchDir dir;
+  const size_t kBlock = kDeflateBlockSize;
+  std::vector<Bytes> contents;
+  for (size_t size : {size_t{0}, size_t{5000}, kBlock, kBlock + 1, 3 * kBlock + kBlock / 2}) {
+    contents.push_back(PatternBytes(size, size % 2 == 0, static_cast<uint32_t>(size)));
+  }
+  Bytes reference;
+  for (int threads : {1, 2, 8}) {
+    platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
+    PackageOut out{&file, 0};
+    {
+      ParallelDeflater deflater(out, threads);
+      for (const Bytes& content : contents) {
+        WriteAll(dir.path() / "source", content);
+        platform::File source = platform::OpenFile(dir.Wide("source"), "rb");
+        ASSERT_EQ(deflater.AddRecord(u".\\x", EntryTimes{}, source), DeflateResult::kOk);
+      }
+      ASSERT_TRUE(deflater.Finish());
+    }
+    ASSERT_TRUE(file.Close());
+    Bytes written = ReadAll(dir.path() / "pkg");
+    if (reference.empty()) reference = written;
+    EXPECT_EQ(written, reference) << threads << " threads";
+  }
+  platform::File package = platform::OpenFile(dir.Wide("pkg"), "rb");
+  ScratchDir single_dir;
+  for (const Bytes& content : contents) {
+    ASSERT_EQ(ReadRecordTag(package), RecordTag::kFile);
+    ASSERT_TRUE(ReadEntryName(package) && ReadEntryTimes(package));
+    int64_t start = package.Tell();
+    bool ok = false;
+    EXPECT_EQ(InflateAt(package, &ok), content) << content.size();
+    EXPECT_TRUE(ok);
+    if (content.size() <= kBlock) {
+      Written single = WritePackage(single_dir, content, {}, {});
+      EXPECT_EQ(package.Tell() - start, single.length) << content.size();
+    }
+  }
+}
+
+#ifndef _WIN32
+// A source whose reads fail after 2.5 blocks, as a failing disk would.
+std::FILE* FailingSource() {
+  static size_t served;
+  served = 0;
+  cookie_io_functions_t io{};
+  io.read = [](void*, char* buffer, size_t size) -> ssize_t {
+    if (served >= 5 * kDeflateBlockSize / 2) return -1;
+    std::memset(buffer, 'x', size);
+    served += size;
+    return static_cast<ssize_t>(size);
+  };
+  return fopencookie(nullptr, "r", io);
+}
+
+TEST(ContentStreamTest, ParallelDeflaterReportsASourceFailingMidFile) {
+  ScratchDir dir;
+  for (int threads : {1, 4}) {
+    platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
+    PackageOut out{&file, 0};
+    ParallelDeflater deflater(out, threads);
+    platform::File source(FailingSource());
+    EXPECT_EQ(deflater.AddRecord(u".\\x", EntryTimes{}, source), DeflateResult::kSourceError);
+  }  // the deflater's workers are joined here
+}
+#endif
 
 }  // namespace

@@ -161,6 +161,7 @@ WString DefaultStub() {
 
 struct BuildArgs {
   std::string source, output, stub, changed_since;
+  int threads = 0;
 };
 
 int RunBuild(const BuildArgs& args) {
@@ -169,6 +170,7 @@ int RunBuild(const BuildArgs& args) {
   std::optional<std::vector<TreeFile>> files = ListTreeFiles(*source);
   if (!files) return Fail(args.source, "a folder below it cannot be listed");
   SourceWalk walk;
+  walk.threads = args.threads;
   std::optional<WString> old_root;
   if (!args.changed_since.empty()) {
     old_root = platform::ResolvedPath(PathArgument(args.changed_since));
@@ -288,6 +290,10 @@ int main() {
   build->add_option("--stub", build_args.stub,
                     "the program to put first (default: the updater "
                     "beside updatepkg)");
+  build
+      ->add_option("--threads", build_args.threads,
+                   "compressing threads (default: one per processor; the bytes are the same)")
+      ->check(CLI::Range(1, 1024));
   build->add_option("--changed-since", build_args.changed_since,
                     "pack only files new or changed since this release tree");
   std::string update, dir;

@@ -135,6 +135,13 @@ class HostileNameTest(HostileTest):
         self.assertEqual(self.read(os.path.join(self.game, "real", "x.dat")), b"in")
 
 
+def staged_count(staging):
+    try:
+        return len(os.listdir(staging))
+    except FileNotFoundError:
+        return 0
+
+
 class InterruptedInstallTest(HostileTest):
     def test_disk_full_while_staging_changes_nothing(self):
         mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=600k", "tmpfs", self.game],
@@ -165,8 +172,7 @@ class InterruptedInstallTest(HostileTest):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             proc.stdin.write(b"y\n")
             proc.stdin.flush()
-            while proc.poll() is None and (not os.path.isdir(staging) or
-                                           len(os.listdir(staging)) < staged_files):
+            while proc.poll() is None and staged_count(staging) < staged_files:
                 pass
             proc.kill()
             proc.wait()

@@ -8,6 +8,7 @@ import struct
 import subprocess
 import time
 import unittest
+import zlib
 
 import package_tool as pt
 from test_updater import UPDATER, GameFolderTest
@@ -61,6 +62,23 @@ class UpdatepkgTest(GameFolderTest):
         self.assertEqual(text[-1].split(), ["8000", str(sum(len(e.stream) for e in entries)),
                                             "3", "entries"])
 
+    def test_same_bytes_for_any_number_of_threads_and_blocks_round_trip(self):
+        block = 1 << 20
+        files = {"one-block.bin": os.urandom(block), "block-and-one.bin": os.urandom(block + 1),
+                 "many.bin": (b"table " * 800_000)[:4 * block + 12345], "small.txt": b"small"}
+        self.make_tree(os.path.join(self.studio, "src"), files)
+        builds = [self.read(self.build("--threads", str(n))) for n in (1, 2, 8)]
+        self.assertEqual(builds[1:], builds[:1] * 2)
+        _, entries = pt.parse_package(builds[0])  # Python's zlib reads every stream
+        for e in entries:
+            self.assertEqual(e.content, files[e.name[2:]], e.name)
+        one = next(e for e in entries if e.name == ".\\one-block.bin")
+        self.assertEqual(one.stream, zlib.compress(files["one-block.bin"]))
+        target = os.path.join(self.tmp, "extracted")
+        self.updatepkg("extract", os.path.join(self.tmp, "update.bin"), target)
+        for name, data in files.items():
+            self.assertEqual(self.read(os.path.join(target, name)), data, name)
+
     def test_verify_finds_the_entry_and_offset_of_each_fault(self):
         entries = [(".\\a.dat", (1, 2, 3), b"first"), (".\\b.dat", (4, 5, 6), b"second" * 99)]
         package = pt.encode_package(entries)
@@ -102,7 +120,8 @@ class UpdatepkgTest(GameFolderTest):
                              os.stat(os.path.join(src, name)).st_mtime_ns // 100 * 100)
 
     def test_usage_errors_and_help(self):
-        for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"]):
+        for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"],
+                     ["build", "src", "-o", "x", "--threads", "0"]):
             with self.subTest(args=args):
                 self.updatepkg(*args, code=2)
         for sub in ("build", "list", "verify", "extract"):

@@ -1,0 +1,58 @@
+// Compresses the records of a package on several threads and writes them in
+// the order they were added. A file of at most one block is one zlib stream
+// compressed in one go, exactly as DeflateFileInto does it; a larger file is
+// cut into blocks that are compressed independently (each primed with the
+// 32 KiB before it) and joined into one zlib stream. The bytes written
+// depend only on the files, never on the number of threads.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "package/content_stream.h"
+#include "package/format.h"
+#include "platform/file.h"
+#include "platform/platform.h"
+
+// Size of the blocks a large file is cut into.
+inline constexpr size_t kDeflateBlockSize = 1 << 20;
+
+struct DeflateJob;
+
+class ParallelDeflater {
+ public:
+  // Writes to `out`, compressing on `threads` threads (at most a few blocks
+  // per thread in memory at once); 1 compresses on the calling thread.
+  ParallelDeflater(PackageOut& out, int threads);
+  // Stops and joins every worker; what is still queued is dropped.
+  ~ParallelDeflater();
+  ParallelDeflater(const ParallelDeflater&) = delete;
+  ParallelDeflater& operator=(const ParallelDeflater&) = delete;
+
+  // Queues the record of a file: its header, then all of `source`, read here
+  // block by block. kSourceError when the source fails, kPackageError when
+  // the package could not take what was written.
+  DeflateResult AddRecord(const WString& name, const EntryTimes& times, platform::File& source);
+
+  // Writes everything still queued; false when the package could not take it.
+  bool Finish();
+
+ private:
+  bool Submit(std::unique_ptr<DeflateJob> job);
+  bool WriteOldest();
+  bool WriteJob(const DeflateJob& job);
+  static void WorkerMain(void* self);
+  void Work();
+
+  PackageOut& out_;
+  size_t window_;  // jobs queued and not yet written, at most
+  platform::Monitor monitor_;
+  std::deque<std::unique_ptr<DeflateJob>> order_;  // every job not yet written, in order
+  std::deque<DeflateJob*> todo_;                   // jobs no worker has taken yet
+  std::vector<platform::Thread*> workers_;
+  bool stopping_ = false;
+  bool failed_ = false;
+  uint32_t adler_ = 1;  // of the file whose blocks are being written
+};
