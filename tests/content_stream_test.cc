@@ -9,25 +9,18 @@
 
 namespace {
 
-// Compresses `content` with the pump into a package file that holds
-// `before`, the stream and then `after`; returns the stream's offset and length.
-struct Written {
-  int64_t offset;
-  int64_t length;
-};
-
-Written WritePackage(const ScratchDir& dir, const Bytes& content, const Bytes& before,
-                     const Bytes& after) {
+// Compresses `content` with the pump into a package file that holds the
+// stream and then `after`; returns the stream's length.
+int64_t WritePackage(const ScratchDir& dir, const Bytes& content, const Bytes& after) {
   WriteAll(dir.path() / "source", content);
   platform::File source = platform::OpenFile(dir.Wide("source"), "rb");
   platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
   PackageOut out{&file, 0};
-  EXPECT_TRUE(WriteToPackage(out, before.data(), before.size()));
   EXPECT_EQ(DeflateFileInto(out, source), DeflateResult::kOk);
   int64_t end = out.size;
   EXPECT_TRUE(WriteToPackage(out, after.data(), after.size()));
   EXPECT_TRUE(file.Close());
-  return {static_cast<int64_t>(before.size()), end - static_cast<int64_t>(before.size())};
+  return end;
 }
 
 Bytes InflateAt(platform::File& package, bool* ok) {
@@ -43,75 +36,26 @@ const Bytes kFileTagBytes = {'f', 'i', 'l', 'e'};
 
 TEST(ContentStreamTest, RoundTripsAtBufferBoundaries) {
   ScratchDir dir;
-  for (size_t size : {0, 1, 1023, 1024, 1025, 2047, 2048, 3072, 65536, 100003}) {
+  for (size_t size : {0, 1, 1023, 1024, 1025, 2048, 3072, 65536, 262144, 262145, 600003}) {
     for (bool compressible : {true, false}) {
       Bytes content = PatternBytes(size, compressible, static_cast<uint32_t>(size));
-      Written w = WritePackage(dir, content, {}, kFileTagBytes);
+      int64_t length = WritePackage(dir, content, kFileTagBytes);
       platform::File package = platform::OpenFile(dir.Wide("pkg"), "rb");
       bool ok = false;
       EXPECT_EQ(InflateAt(package, &ok), content) << size << " " << compressible;
       EXPECT_TRUE(ok);
-      EXPECT_EQ(package.Tell(), w.length) << size;
+      EXPECT_EQ(package.Tell(), length) << size;
       EXPECT_EQ(ReadRecordTag(package), RecordTag::kFile);
     }
-  }
-}
-
-TEST(ContentStreamTest, StreamsStartWithTheDefaultLevelHeader) {
-  ScratchDir dir;
-  WritePackage(dir, {}, {}, {});
-  EXPECT_EQ(ReadAll(dir.path() / "pkg"), (Bytes{0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01}));
-  WritePackage(dir, PatternBytes(5000, false), {}, {});
-  Bytes pkg = ReadAll(dir.path() / "pkg");
-  EXPECT_EQ(pkg[0], 0x78);
-  EXPECT_EQ(pkg[1], 0x9C);
-}
-
-TEST(ContentStreamTest, StreamEndingOnAReadBoundaryNeedsNoGiveBack) {
-  ScratchDir dir;
-  // Incompressible content whose stream is exactly two reads long.
-  Bytes content;
-  for (size_t size = 2000; size < 2048 && content.empty(); ++size) {
-    Bytes candidate = PatternBytes(size, false);
-    if (WritePackage(dir, candidate, {}, {}).length == 2048) content = candidate;
-  }
-  ASSERT_FALSE(content.empty());
-  WritePackage(dir, content, {}, Bytes(3000, 0x66));
-  platform::File package = platform::OpenFile(dir.Wide("pkg"), "rb");
-  bool ok = false;
-  EXPECT_EQ(InflateAt(package, &ok), content);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(package.Tell(), 2048);
-}
-
-TEST(ContentStreamTest, SeveralStreamsAreConsumedExactly) {
-  ScratchDir dir;
-  std::vector<Bytes> contents = {
-      PatternBytes(1024, true), {}, PatternBytes(3333, false), PatternBytes(2048, false, 7)};
-  platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
-  PackageOut out{&file, 0};
-  for (const Bytes& content : contents) {
-    WriteAll(dir.path() / "source", content);
-    platform::File source = platform::OpenFile(dir.Wide("source"), "rb");
-    ASSERT_EQ(DeflateFileInto(out, source), DeflateResult::kOk);
-    ASSERT_TRUE(WriteToPackage(out, "file", 4));
-  }
-  ASSERT_TRUE(file.Close());
-  platform::File package = platform::OpenFile(dir.Wide("pkg"), "rb");
-  for (const Bytes& content : contents) {
-    bool ok = false;
-    EXPECT_EQ(InflateAt(package, &ok), content);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(ReadRecordTag(package), RecordTag::kFile);
   }
 }
 
 TEST(ContentStreamTest, CutStreamFailsAtEveryLength) {
   ScratchDir dir;
   Bytes content = PatternBytes(3000, false);
-  Written w = WritePackage(dir, content, {}, {});
+  int64_t length = WritePackage(dir, content, {});
   Bytes whole = ReadAll(dir.path() / "pkg");
-  for (int64_t cut = 0; cut < w.length; ++cut) {
+  for (int64_t cut = 0; cut < length; ++cut) {
     WriteAll(dir.path() / "cut", Bytes(whole.begin(), whole.begin() + cut));
     platform::File package = platform::OpenFile(dir.Wide("cut"), "rb");
     bool ok = true;
@@ -120,38 +64,6 @@ TEST(ContentStreamTest, CutStreamFailsAtEveryLength) {
   }
 }
 
-TEST(ContentStreamTest, DamagedStreamFails) {
-  ScratchDir dir;
-  Bytes content = PatternBytes(3000, true);
-  Written w = WritePackage(dir, content, {}, kFileTagBytes);
-  Bytes whole = ReadAll(dir.path() / "pkg");
-  for (int64_t at : {int64_t{0}, int64_t{1}, w.length / 2, w.length - 1}) {
-    Bytes damaged = whole;
-    damaged[static_cast<size_t>(at)] ^= 0x5A;
-    WriteAll(dir.path() / "bad", damaged);
-    platform::File package = platform::OpenFile(dir.Wide("bad"), "rb");
-    bool ok = true;
-    InflateAt(package, &ok);
-    EXPECT_FALSE(ok) << "flipped byte " << at;
-  }
-}
-
-TEST(ContentStreamTest, PackageWriteFailureIsReported) {
-  ScratchDir dir;
-  WriteAll(dir.path() / "source", PatternBytes(50000, false));
-  platform::File source = platform::OpenFile(dir.Wide("source"), "rb");
-  platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
-  PackageOut out{&file, 0};
-  platform::SetWriteBudgetForTesting(3000);
-  DeflateResult result = DeflateFileInto(out, source);
-  platform::SetWriteBudgetForTesting(-1);
-  EXPECT_EQ(result, DeflateResult::kPackageError);
-  EXPECT_TRUE(out.write_failed);
-}
-
-// Records written through the parallel deflater: the same bytes for any
-// number of threads, each stream one zlib stream that inflates back whole,
-// and a file of at most one block exactly as the single-threaded pump writes it.
 TEST(ContentStreamTest, ParallelDeflaterIsDeterministicAndRoundTrips) {
   ScratchDir dir;
   const size_t kBlock = kDeflateBlockSize;
@@ -178,18 +90,12 @@ TEST(ContentStreamTest, ParallelDeflaterIsDeterministicAndRoundTrips) {
     EXPECT_EQ(written, reference) << threads << " threads";
   }
   platform::File package = platform::OpenFile(dir.Wide("pkg"), "rb");
-  ScratchDir single_dir;
   for (const Bytes& content : contents) {
     ASSERT_EQ(ReadRecordTag(package), RecordTag::kFile);
     ASSERT_TRUE(ReadEntryName(package) && ReadEntryTimes(package));
-    int64_t start = package.Tell();
     bool ok = false;
     EXPECT_EQ(InflateAt(package, &ok), content) << content.size();
     EXPECT_TRUE(ok);
-    if (content.size() <= kBlock) {
-      Written single = WritePackage(single_dir, content, {}, {});
-      EXPECT_EQ(package.Tell() - start, single.length) << content.size();
-    }
   }
 }
 

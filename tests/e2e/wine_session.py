@@ -1,8 +1,5 @@
-"""Runs the Windows program under Wine on a private X display, reads each
-message box's text from Wine's trace and answers it with xdotool.
-
-Every helper process started here (Xvfb, wineserver) is ended by close(),
-by its own process id."""
+"""Runs the Windows program under Wine on a private X display; reads each box's
+text from Wine's trace, answers it with xdotool; close() ends Xvfb and wineserver."""
 import os
 import re
 import subprocess
@@ -76,13 +73,6 @@ class WineSession:
         if os.path.isdir(os.path.join(prefix, "drive_c")):
             return
         subprocess.run(["wine", "wineboot", "-i"], env=self.env, check=True, timeout=600,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Dialog text uses "MS Shell Dlg"; point it at a font with Japanese glyphs
-        # so that screenshots of the boxes are readable.
-        subprocess.run(["wine", "reg", "add",
-                        r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes",
-                        "/v", "MS Shell Dlg", "/t", "REG_SZ", "/d", "VL Gothic", "/f"],
-                       env=self.env, check=True, timeout=120,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=120)
 

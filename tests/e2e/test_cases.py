@@ -1,0 +1,351 @@
+"""The end-to-end cases. `Cases` runs against the Linux program and, through
+Wine, against the Windows program; what only one platform can check stands
+in NativeOnly or WineOnly."""
+import os
+import shutil
+import struct
+import subprocess
+import unittest
+import zlib
+
+import package_tool as pt
+from harness import *  # noqa: F401,F403 - the texts, the runners and GameFolder
+
+CASE_TWINS = [("Readme.txt", "README.txt"), ("\u0101.txt", "\u0100.txt"), ("\u00ff", "\u0178"),
+              ("\u03c2", "\u03a3"), ("\u03ac", "\u0386"), ("\u0463.dat", "\u0462.dat")]
+
+
+def record(name, content=b"x", times=(1, 2, 3)):
+    return pt.encode_record(name, times, content)
+
+
+def package_of(*records, length=None):
+    payload = b"".join(records)
+    return payload + b"feof" + struct.pack("<I", len(payload) if length is None else length)
+
+
+def flipped(data, at):
+    out = bytearray(data)
+    out[at] ^= 0xFF
+    return bytes(out)
+
+
+class Cases:
+    def make_source(self):
+        files = {"data2.dat": b"top level", "tavro.exe": b"new engine", "empty.dat": b"",
+                 "sub/table.dat": os.urandom(4096), "B-upper.txt": b"upper case sorts first",
+                 "sub/deeper/large.bin": os.urandom(100_000) + bytes(200_000),
+                 "音声/台詞 01.ogg": os.urandom(1024)}
+        times = {}
+        for i, (name, data) in enumerate(files.items()):
+            ns = (1_600_000_000 + i * 1000) * 10**9 + 1234500 + i * 100
+            times[name] = (ns + 7 * 10**9 + 300, ns)  # accessed after the last write
+            self.write(os.path.join(self.studio, "src", name), data, ns=times[name])
+        return files, times
+
+    def test_build_then_apply_recreates_every_file_with_its_times(self):
+        files, times = self.make_source()
+        out, boxes = self.build(option="-L")
+        self.assertEqual(boxes, [])
+        start, entries = pt.parse_package(self.read(out))
+        self.assertEqual(start, os.path.getsize(self.runner.program))
+        self.assertEqual([e.name for e in entries], sorted(
+            ".\\" + n.replace("/", "\\") for n in files))  # ordinal UTF-16 order
+        for e in entries:
+            rel = e.name[2:].replace("\\", "/")
+            self.assertEqual(e.stream, zlib.compress(files[rel], -1), rel)
+            self.assertEqual(e.times[1:], tuple(pt.filetime_from_ns(t) for t in times[rel]), rel)
+        self.assertEqual(self.apply(out), [(CAPTION, QUESTION), (CAPTION, COMPLETED)])
+        for rel, content in files.items():
+            path = os.path.join(self.game, rel)
+            st = os.stat(path)  # before reading, which may move the access time
+            self.assertEqual((st.st_atime_ns, st.st_mtime_ns),
+                             tuple(t // 100 * 100 for t in times[rel]), rel)
+            self.assertEqual(self.read(path), content, rel)
+
+    def test_package_from_another_writer_applies_exactly(self):
+        ft = (133000000001234567, 133000000101234568, 132000000000000009)
+        os.makedirs(os.path.join(self.game, "real"))
+        os.symlink(os.path.join(self.game, "real"), os.path.join(self.game, "alias"))
+        exe = self.update_exe(package_of(record(".\\alias\\in.dat", b"links inside are followed", ft),
+            record(".\\a.dat", b"alpha" * 1000, ft), record(".\\new\\dir\\b.dat", b"b" * 3000, ft),
+            record("plain.dat", b"", ft), record(".\\z\x00ero.dat", b"zero units dropped", ft)))
+        self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+        for rel, data in (("a.dat", b"alpha" * 1000), ("plain.dat", b""),
+                          ("real/in.dat", b"links inside are followed"),
+                          ("zero.dat", b"zero units dropped"), ("new/dir/b.dat", b"b" * 3000)):
+            st = os.stat(os.path.join(self.game, rel))
+            self.assertEqual((st.st_atime_ns, st.st_mtime_ns),
+                             (pt.ns_from_filetime(ft[1]), pt.ns_from_filetime(ft[2])), rel)
+            self.assertEqual(self.read(os.path.join(self.game, rel)), data)
+
+    def test_answers_and_missing_game_or_package_change_nothing(self):
+        one = package_of(record(".\\a.dat", b"new"))
+        cases = [("no", one, "n", (CAPTION, QUESTION)),
+                 ("no package", b"", "y", (CAPTION, QUESTION)),
+                 ("empty package", package_of(), "y", (CAPTION, COMPLETED))]
+        for what, package, answer, last in cases:
+            with self.subTest(what):
+                self.assert_applies_nothing(self.update_exe(package), last, answer)
+        os.remove(os.path.join(self.game, "tavro.exe"))
+        self.assert_applies_nothing(self.update_exe(one), (CAPTION, NOT_INSTALLED))
+
+    def test_second_appended_package_is_the_one_applied(self):
+        exe = self.update_exe(package_of(record(".\\v.dat", b"first")))
+        with open(exe, "ab") as f:
+            f.write(package_of(record(".\\v.dat", b"second")))
+        self.apply(exe)
+        self.assertEqual(self.read(os.path.join(self.game, "v.dat")), b"second")
+
+    def test_damaged_and_hostile_packages_change_nothing(self):
+        os.symlink(self.outside, os.path.join(self.game, "link"))
+        os.symlink(os.path.join(self.outside, "keep.txt"), os.path.join(self.game, "file"))
+        good = record(".\\a.dat", os.urandom(3000))
+        stream = good.index(b"\x78\x9c")
+        names = ["..\\outside\\keep.txt", ".\\sub\\..\\..\\x", "\\abs.dat", "C:x.dat",
+                 ".\\a/../../outside/keep.txt", ".\\CON", ".\\nul.txt", ".\\LPT\u00b9", ".\\x?.dat",
+                 ".\\tab\t.dat", ".\\dot.", "\\\\?\\C:\\x", "\\\\server\\share\\x", "", "\x00",
+                 ".\\" + "n" * 260, ".\\.update-staging\\0.new", ".\\link\\keep.txt", ".\\file",
+                 ".\\update.exe"]  # the running update itself stands for a busy file
+        packages = {
+            "flipped stream byte": package_of(flipped(good, stream + 5)),
+            "flipped Adler-32": package_of(flipped(good, len(good) - 1)),
+            "stream cut short": package_of(good[:-100]),
+            "name length past the end": package_of(good, b"file\xff\x00.\x00"),
+            "times cut short": package_of(good, record(".\\x")[:30]),
+            "junk after a stream": package_of(good, b"junk"),
+            "unknown tag": package_of(b"FILE" + good[4:]),
+            "early trailer tag": package_of(good, b"feof\0\0\0\0"),
+            "length one too long": package_of(good, length=len(good) + 1),
+            "length above the format": package_of(good, length=0x7FFFFFF9),
+            "folder where a file is": package_of(good, record(".\\a.dat\\x")),
+        }
+        for name in names:
+            packages[f"name {name!r}"] = package_of(good, record(name))
+        for first, second in CASE_TWINS:
+            packages[f"case twins {first}"] = package_of(record(".\\" + first),
+                                                         record(".\\" + second))
+        for what, package in packages.items():
+            with self.subTest(what):
+                exe = self.update_exe(package, name=os.path.join("game", "update.exe"))
+                self.assert_applies_nothing(exe, (CAPTION, FAILED))
+
+    def test_build_failures_leave_the_output_as_it_was(self):
+        cases = [(("d" * 50 + "/") * 5 + "f.dat", TOO_LONG)]  # named by its first long folder
+        cases += [(pair, BAD_NAME) for pair in CASE_TWINS]
+        for files, text in cases:
+            with self.subTest(files=files):
+                src = os.path.join(self.studio, "src")
+                shutil.rmtree(src)
+                for name in (files if isinstance(files, tuple) else (files,)):
+                    self.write(os.path.join(src, name), b"x")
+                self.assert_build_fails(text, max(files) if isinstance(files, tuple) else "d" * 50)
+        self.assert_build_fails(OUTPUT_ERROR, "", output="missing/out.exe")
+
+
+class NativeCases(Cases, GameFolder):
+    runner = NativeRunner()
+
+
+class WineCases(Cases, GameFolder):
+    runner = WineRunner()
+
+    @classmethod
+    def setUpClass(cls):
+        from wine_session import wine_can_run
+        if not os.path.exists(UPDATER_EXE) or not wine_can_run():
+            raise unittest.SkipTest("no Windows program, or Wine cannot run 32-bit programs here")
+
+    @classmethod
+    def tearDownClass(cls):
+        if WineRunner.session:
+            WineRunner.session.close()
+            WineRunner.session = None
+
+
+class NativeOnly(GameFolder):
+    def test_other_command_lines_run_apply_mode(self):
+        os.remove(os.path.join(self.game, "tavro.exe"))
+        for args in (["-l", "out", "extra"], ["/l", "out"], ["-l"], ["-x", "out"]):
+            self.assertEqual(self.run_updater(UPDATER, args, self.game), [(CAPTION, NOT_INSTALLED)])
+            self.assertFalse(os.path.exists(os.path.join(self.game, "out")))
+
+    def test_program_started_without_its_path_finds_its_package(self):
+        exe = self.update_exe(package_of(record(".\\n.dat", b"n")))
+        result = subprocess.run(["update"], executable=exe, cwd=self.game, input=b"y\n",
+                                capture_output=True, timeout=60)
+        self.assertIn(COMPLETED, result.stderr.decode())
+        self.assertEqual(self.read(os.path.join(self.game, "n.dat")), b"n")
+
+    def test_walk_skips_the_output_and_link_cycles_and_a_missing_src_is_empty(self):
+        src = os.path.join(self.studio, "src")
+        self.write(os.path.join(src, "sub", "a.dat"), b"a")
+        os.symlink(src, os.path.join(src, "sub", "loop"))
+        self.write(os.path.join(self.outside, "e.dat"), b"e")
+        os.symlink(self.outside, os.path.join(src, "ext"))
+        output = self.update_exe(name=os.path.join("studio", "src", "update.bin"))
+        self.build(output)
+        names = [e.name for e in pt.parse_package(self.read(output))[1]]
+        self.assertEqual(names, [".\\ext\\e.dat", ".\\ext\\keep.txt", ".\\sub\\a.dat"])
+        shutil.rmtree(src)
+        out, _ = self.build()
+        self.assertEqual(self.read(out)[-8:], b"feof\0\0\0\0")
+
+    def test_sources_that_cannot_be_packed_fail_the_build(self):
+        special = [(os.mkfifo, NOT_A_FILE), (lambda p: os.symlink("/dev/zero", p), NOT_A_FILE),
+                   (lambda p: os.symlink("/proc/self/mem", p), UNREADABLE),
+                   (lambda p: os.symlink(os.path.join(self.tmp, "nothing"), p), UNREADABLE)]
+        for name in ("back\\slash.dat", "co:lon.dat", "CON.txt", "what?.dat", "dot.", "lpt1",
+                     b"bad\xff.dat".decode("utf-8", "surrogateescape")):
+            special.append((lambda p, n=name: self.write(os.path.join(os.path.dirname(p), n), b""),
+                            BAD_NAME))
+        for make, text in special:
+            with self.subTest(text=text):
+                src = os.path.join(self.studio, "src")
+                shutil.rmtree(src)
+                self.write(os.path.join(src, "fine.dat"), b"fine")
+                make(os.path.join(src, "special"))
+                self.assert_build_fails(text, "")
+        shutil.rmtree(os.path.join(self.studio, "src"))
+        self.write(os.path.join(self.studio, "src", "big.dat"), os.urandom(100_000))
+        self.assert_build_fails(OUTPUT_ERROR, "", output="/dev/full")
+
+    def test_unlistable_folder_or_unstatable_file_fails_the_build(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the build as another user")
+        for path in (self.tmp, self.studio, os.path.join(self.studio, "src")):
+            os.chmod(path, 0o777)
+        for mode, named in ((0o000, "sub"), (0o644, "x.dat")):
+            with self.subTest(mode=oct(mode)):
+                self.write(os.path.join(self.studio, "src", "sub", "x.dat"), b"x")
+                os.chmod(os.path.join(self.studio, "src", "sub"), mode)
+                result = subprocess.run(
+                    ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", UPDATER, "-l",
+                     "out.bin"], cwd=self.studio, capture_output=True, timeout=60)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(f"[ERROR] {UNREADABLE}", result.stderr.decode())
+                self.assertIn(named, result.stderr.decode())
+                self.assertFalse(os.path.exists(os.path.join(self.studio, "out.bin")))
+                os.chmod(os.path.join(self.studio, "src", "sub"), 0o755)
+
+    def test_working_folder_or_output_without_a_faithful_name_fails_the_build(self):
+        for folder in ("back\\slash", b"bad\xff".decode("utf-8", "surrogateescape")):
+            cwd = os.path.join(self.tmp, folder)
+            os.makedirs(os.path.join(cwd, "src"))
+            self.assert_build_fails(OUTPUT_ERROR, "", cwd=cwd)
+        output = b"upd\xe9.bin".decode("utf-8", "surrogateescape")
+        self.assert_build_fails(OUTPUT_ERROR, "", output=output)
+        self.assertNotIn("upd\ufffd.bin", os.listdir(self.studio))
+
+    def mount_tmpfs(self, path, size):
+        os.makedirs(path, exist_ok=True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
+                          capture_output=True).returncode:
+            self.skipTest("mounting a file system needs root")
+        self.addCleanup(subprocess.run, ["umount", path], check=True)
+
+    def test_time_a_filetime_cannot_hold_fails_the_build(self):
+        src = os.path.join(self.studio, "src")
+        self.mount_tmpfs(src, "1m")
+        for seconds in (2_000_000_000_000, 1_000_000_000_000):  # the years 65000 and 33658
+            self.write(os.path.join(src, "future.dat"), b"x", ns=(seconds * 10**9,) * 2)
+            self.assert_build_fails(BAD_TIME, "future.dat")
+
+    def test_disk_full_while_staging_changes_nothing(self):
+        self.mount_tmpfs(self.game, "600k")
+        for name in ("tavro.exe", "A.bin", "B.bin"):
+            self.write(os.path.join(self.game, name), bytes(100_000))
+        exe = self.update_exe(package_of(record(".\\A.bin", os.urandom(200_000)),
+                                         record(".\\B.bin", os.urandom(500_000))))
+        self.assert_applies_nothing(exe, (CAPTION, FAILED))
+
+    def test_killed_while_staging_then_rerun_completes(self):
+        new = {f"data/{i}.bin": os.urandom(8 << 20) for i in range(8)}
+        old = {name: b"old" for name in list(new)[::2]}
+        for name, data in old.items():
+            self.write(os.path.join(self.game, name), data)
+        exe = self.update_exe(package_of(*(record(".\\" + n.replace("/", "\\"), d)
+                                           for n, d in new.items())))
+        staging = os.path.join(self.game, ".update-staging")
+        for staged_files in (1, 4, 8):
+            proc = subprocess.Popen([exe], cwd=self.game, stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            proc.stdin.write(b"y\n")
+            proc.stdin.close()
+            while proc.poll() is None and staged_count(staging) < staged_files:
+                pass
+            proc.kill()
+            proc.wait()
+            for name in new:
+                path = os.path.join(self.game, name)
+                if name in old or os.path.exists(path):
+                    self.assertIn(self.read(path), (old.get(name), new[name]), name)
+        self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+        for name, data in new.items():
+            self.assertEqual(self.read(os.path.join(self.game, name)), data, name)
+        self.assertFalse(os.path.exists(staging))
+
+
+def staged_count(staging):
+    try:
+        return len(os.listdir(staging))
+    except FileNotFoundError:
+        return 0
+
+
+class WineOnly(GameFolder):
+    runner = WineRunner()
+    setUpClass = WineCases.setUpClass
+    tearDownClass = WineCases.tearDownClass
+
+    def native_package(self):
+        native_out = os.path.join(self.studio, "native.bin")
+        shutil.copyfile(UPDATER, native_out)
+        subprocess.run([UPDATER, "-l", native_out], cwd=self.studio, check=True,
+                       capture_output=True, timeout=60)
+        return pt.parse_package(self.read(native_out))
+
+    def test_packages_cross_between_the_platforms_unchanged(self):
+        # Made in reverse order, so the file system lists them out of sorted order.
+        files = {n: n.encode() * 100 for n in ("zeta.dat", "sub/b.dat", "sub/A.dat", "_.dat")}
+        for name, data in files.items():
+            self.write(os.path.join(self.studio, "src", name), data)
+        start, native = self.native_package()
+        wine_out, _ = self.build()
+        _, wine = pt.parse_package(self.read(wine_out))
+        # Wine keeps no creation time on a Linux file system: compare the rest.
+        self.assertEqual([(e.name, e.times[1:], e.stream) for e in wine],
+                         [(e.name, e.times[1:], e.stream) for e in native])
+        data = self.read(os.path.join(self.studio, "native.bin"))
+        self.assertEqual(self.apply(self.update_exe(data[start:]))[-1], (CAPTION, COMPLETED))
+        linux = self.update_exe(self.read(wine_out)[os.path.getsize(UPDATER_EXE):],
+                                name="linux.bin", program=UPDATER)
+        shutil.rmtree(self.game)
+        self.write(os.path.join(self.game, "tavro.exe"), b"engine")
+        self.assertEqual(NativeRunner().run(linux, [], self.game)[0][-1], (CAPTION, COMPLETED))
+        for name, data in files.items():
+            self.assertEqual(self.read(os.path.join(self.game, name)), data, name)
+
+    def test_signed_update_applies(self):
+        key, cert = os.path.join(self.tmp, "key.pem"), os.path.join(self.tmp, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        key, "-out", cert, "-days", "2", "-subj", "/CN=Test Studio"],
+                       check=True, capture_output=True)
+        unsigned = self.update_exe(package_of(record(".\\s.dat", b"signed")))
+        signed = os.path.join(self.tmp, "signed.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", unsigned,
+                        "-out", signed], check=True, capture_output=True)
+        self.assertEqual(self.apply(signed)[-1], (CAPTION, COMPLETED))
+        self.assertEqual(self.read(os.path.join(self.game, "s.dat")), b"signed")
+
+    def test_updatepkg_exe_lists_an_update(self):
+        exe = self.update_exe(package_of(record(".\\l.dat", b"listed")))
+        tool = os.path.join(os.path.dirname(UPDATER_EXE), "updatepkg.exe")
+        result = subprocess.run(["wine", tool, "list", exe], env=WineRunner.session.env,
+                                capture_output=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b".\\l.dat", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
