@@ -15,16 +15,18 @@ bool Fail(SourceWalk& walk, BuildFailure failure, const WString& path) {
   return false;
 }
 
-void Trace(const WString& line) { platform::DebugOutput(line); }
+void Trace(const SourceWalk& walk, const WString& line) {
+  if (walk.trace) platform::DebugOutput(line);
+}
 
 bool AddFile(const WString& path, SourceWalk& walk) {
-  Trace(path + u"\n");
+  Trace(walk, path + u"\n");
   if (walk.output && platform::GetFileId(path) == walk.output) {
-    Trace(u"(the output file itself, not packed)\n");
+    Trace(walk, u"(the output file itself, not packed)\n");
     return true;
   }
   if (walk.include && !walk.include(path)) {
-    Trace(u"(unchanged, not packed)\n");
+    Trace(walk, u"(unchanged, not packed)\n");
     return true;
   }
   // Names equal ignoring case would overwrite each other on Windows.
@@ -35,7 +37,7 @@ bool AddFile(const WString& path, SourceWalk& walk) {
       if (walk.progress) walk.progress(g_packageOut->source_bytes - before);
       return true;
     case EntryWriteResult::kSkipped:
-      Trace(u"(gone since the folder was listed, skipped)\n");
+      Trace(walk, u"(gone since the folder was listed, skipped)\n");
       return true;
     case EntryWriteResult::kBadTime:
       return Fail(walk, BuildFailure::kBadTime, path);
@@ -52,11 +54,11 @@ bool AddFile(const WString& path, SourceWalk& walk) {
 }
 
 bool AddDirectory(const WString& path, SourceWalk& walk) {
-  Trace(u"<" + path + u">\n");
+  Trace(walk, u"<" + path + u">\n");
   std::optional<platform::FileId> id = platform::GetFileId(path);
   if (id && std::find(walk.open_directories.begin(), walk.open_directories.end(), *id) !=
                 walk.open_directories.end()) {
-    Trace(u"(a link back to a directory being walked, skipped)\n");
+    Trace(walk, u"(a link back to a directory being walked, skipped)\n");
     return true;
   }
   return AddSourceTree(path, walk);
@@ -132,7 +134,7 @@ bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& 
     if (platform::FileExists(source_root) || platform::IsLink(source_root)) {
       walked = AddSourceTree(source_root, walk);
     } else {
-      Trace(u"(no " + source_root + u": the package is empty)\n");
+      Trace(walk, u"(no " + source_root + u": the package is empty)\n");
     }
     if (walked && !deflater.Finish()) {
       walked = Fail(walk,
@@ -160,6 +162,7 @@ bool BuildUpdateFile(const WString& source_root, const WString& stub, const WStr
   if (!program) return Fail(walk, BuildFailure::kSourceUnreadable, stub);
   platform::File file = temporary ? platform::OpenFile(*temporary, "wb") : platform::File();
   if (!file) return Fail(walk, BuildFailure::kOutputError, output);
+  walk.output = platform::GetFileId(*temporary);  // never packed into itself
   PackageOut package{&file, 0};
   bool ok = CopyStream(program, package, walk, stub) && AppendPackage(package, source_root, walk);
   if (!file.Close() && ok) ok = Fail(walk, BuildFailure::kOutputError, output);

@@ -31,6 +31,8 @@ struct SourceWalk {
   std::function<void(int64_t bytes)> progress;
   // Threads that compress; 0 for one per processor. The bytes do not depend on it.
   int threads = 0;
+  // Send a line per folder entered and file met to the debug channel.
+  bool trace = true;
   std::optional<platform::FileId> output;          // the output file, never packed into itself
   std::vector<platform::FileId> open_directories;  // the directories being walked, root first
   PackagePaths paths;                              // every file packed so far

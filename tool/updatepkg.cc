@@ -162,6 +162,7 @@ WString DefaultStub() {
 struct BuildArgs {
   std::string source, output, stub, changed_since;
   int threads = 0;
+  bool verbose = false;
 };
 
 int RunBuild(const BuildArgs& args) {
@@ -171,6 +172,7 @@ int RunBuild(const BuildArgs& args) {
   if (!files) return Fail(args.source, "a folder below it cannot be listed");
   SourceWalk walk;
   walk.threads = args.threads;
+  walk.trace = args.verbose;
   std::optional<WString> old_root;
   if (!args.changed_since.empty()) {
     old_root = platform::ResolvedPath(PathArgument(args.changed_since));
@@ -290,6 +292,7 @@ int main() {
   build->add_option("--stub", build_args.stub,
                     "the program to put first (default: the updater "
                     "beside updatepkg)");
+  build->add_flag("-v,--verbose", build_args.verbose, "trace every folder and file met");
   build
       ->add_option("--threads", build_args.threads,
                    "compressing threads (default: one per processor; the bytes are the same)")
