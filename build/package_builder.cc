@@ -21,7 +21,8 @@ void Trace(const SourceWalk& walk, const WString& line) {
 
 bool AddFile(const WString& path, SourceWalk& walk) {
   Trace(walk, path + u"\n");
-  if (walk.output && platform::GetFileId(path) == walk.output) {
+  std::optional<platform::FileId> id = platform::GetFileId(path);
+  if (id && std::find(walk.outputs.begin(), walk.outputs.end(), *id) != walk.outputs.end()) {
     Trace(walk, u"(the output file itself, not packed)\n");
     return true;
   }
@@ -162,7 +163,10 @@ bool BuildUpdateFile(const WString& source_root, const WString& stub, const WStr
   if (!program) return Fail(walk, BuildFailure::kSourceUnreadable, stub);
   platform::File file = temporary ? platform::OpenFile(*temporary, "wb") : platform::File();
   if (!file) return Fail(walk, BuildFailure::kOutputError, output);
-  walk.output = platform::GetFileId(*temporary);  // never packed into itself
+  // Neither the update being written nor the one it replaces is packed.
+  for (const WString& path : {*temporary, output}) {
+    if (std::optional<platform::FileId> id = platform::GetFileId(path)) walk.outputs.push_back(*id);
+  }
   PackageOut package{&file, 0};
   bool ok = CopyStream(program, package, walk, stub) && AppendPackage(package, source_root, walk);
   if (!file.Close() && ok) ok = Fail(walk, BuildFailure::kOutputError, output);
@@ -208,7 +212,9 @@ bool BuildPackage(const WString& output_path) {
   }
   PackageOut package{&output, start};
   SourceWalk walk;
-  walk.output = platform::GetFileId(output_path);
+  if (std::optional<platform::FileId> id = platform::GetFileId(output_path)) {
+    walk.outputs.push_back(*id);
+  }
   // A working folder with no faithful UTF-16 form gives none: never guess a path.
   std::optional<WString> cwd = platform::CurrentDirectory();
   std::optional<WString> root =

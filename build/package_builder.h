@@ -33,7 +33,7 @@ struct SourceWalk {
   int threads = 0;
   // Send a line per folder entered and file met to the debug channel.
   bool trace = true;
-  std::optional<platform::FileId> output;          // the output file, never packed into itself
+  std::vector<platform::FileId> outputs;           // the output files, never packed into themselves
   std::vector<platform::FileId> open_directories;  // the directories being walked, root first
   PackagePaths paths;                              // every file packed so far
   BuildFailure failure = BuildFailure::kNone;

@@ -76,7 +76,7 @@ bool Compress(DeflateJob& job) {
 }  // namespace
 
 ParallelDeflater::ParallelDeflater(PackageOut& out, int threads)
-    : out_(out), window_(static_cast<size_t>(std::max(threads, 1)) * 2) {
+    : out_(out), window_(static_cast<size_t>(std::max(threads, 1)) + 1) {
   for (int i = 0; threads > 1 && i < threads; ++i) {
     platform::Thread* worker = platform::StartThread(&ParallelDeflater::WorkerMain, this);
     if (!worker) break;  // fewer workers; with none, the caller's thread compresses
