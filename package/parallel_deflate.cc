@@ -77,6 +77,7 @@ bool Compress(DeflateJob& job) {
 
 ParallelDeflater::ParallelDeflater(PackageOut& out, int threads)
     : out_(out), window_(static_cast<size_t>(std::max(threads, 1)) + 1) {
+  window_bytes_ = window_ * kDeflateBlockSize;
   for (int i = 0; threads > 1 && i < threads; ++i) {
     platform::Thread* worker = platform::StartThread(&ParallelDeflater::WorkerMain, this);
     if (!worker) break;  // fewer workers; with none, the caller's thread compresses
@@ -114,9 +115,11 @@ void ParallelDeflater::Work() {
 DeflateResult ParallelDeflater::AddRecord(const WString& name, const EntryTimes& times,
                                           platform::File& source) {
   // Each block is read before the previous one is queued, to know which is last.
-  auto read_block = [&source](std::vector<uint8_t>& block) {
-    block.resize(kDeflateBlockSize);
-    block.resize(source.Read(block.data(), block.size()));
+  // Read through one buffer, so that a small file's job holds only its bytes.
+  auto read_block = [this, &source](std::vector<uint8_t>& block) {
+    read_buffer_.resize(kDeflateBlockSize);
+    block.assign(read_buffer_.begin(),
+                 read_buffer_.begin() + source.Read(read_buffer_.data(), kDeflateBlockSize));
     return !source.HasError();
   };
   std::vector<uint8_t> current, next, dictionary;
@@ -153,12 +156,14 @@ bool ParallelDeflater::Submit(std::unique_ptr<DeflateJob> job) {
     order_.push_back(std::move(job));
     return WriteOldest();
   }
+  queued_bytes_ += raw->input_size;
   monitor_.Lock();
   order_.push_back(std::move(job));
   todo_.push_back(raw);
   monitor_.NotifyAll();
   monitor_.Unlock();
-  while (order_.size() > window_) {
+  // Small files queue by the dozen, large blocks one per thread and one more.
+  while (queued_bytes_ > window_bytes_ || order_.size() > 16 * window_) {
     if (!WriteOldest()) return false;
   }
   return true;
@@ -170,6 +175,7 @@ bool ParallelDeflater::WriteOldest() {
   std::unique_ptr<DeflateJob> job = std::move(order_.front());
   order_.pop_front();
   monitor_.Unlock();
+  queued_bytes_ -= job->input_size;
   if (!job->ok || !WriteJob(*job)) failed_ = true;
   return !failed_;
 }

@@ -47,7 +47,10 @@ class ParallelDeflater {
   void Work();
 
   PackageOut& out_;
-  size_t window_;  // jobs queued and not yet written, at most
+  size_t window_;        // blocks' worth of work queued and not yet written, at most
+  size_t window_bytes_;  // the same in bytes of input
+  size_t queued_bytes_ = 0;
+  std::vector<uint8_t> read_buffer_;
   platform::Monitor monitor_;
   std::deque<std::unique_ptr<DeflateJob>> order_;  // every job not yet written, in order
   std::deque<DeflateJob*> todo_;                   // jobs no worker has taken yet
