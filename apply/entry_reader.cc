@@ -4,6 +4,7 @@
 
 #include "package/content_stream.h"
 #include "package/format.h"
+#include "package/package_index.h"
 
 namespace {
 
@@ -55,15 +56,14 @@ bool StageContent(platform::File& package, const WString& staged, const EntryTim
 }
 
 ReadResult StageFileEntry(platform::File& package, StageState& state) {
-  std::optional<WString> name = ReadEntryName(package);
-  if (!name || !IsAcceptableEntryName(*name)) return ReadResult::kFail;
-  std::optional<WString> target = platform::AppendPath(state.staging.root, *name);
-  if (!target || !AddPackagePath(state.paths, *target)) return ReadResult::kFail;
-  std::optional<EntryTimes> times = ReadEntryTimes(package);
-  if (!times) return ReadResult::kFail;
-  AddStagedEntry(state.staging, *name, *target);
+  RecordHeader header;
+  if (ReadRecordHeader(package, state.staging.root, state.paths, header) != PackageFault::kNone) {
+    return ReadResult::kFail;
+  }
+  AddStagedEntry(state.staging, header.name, header.target);
   StagedEntry& entry = state.staging.entries.back();
-  if (!CheckTarget(state, *name, entry) || !StageContent(package, entry.staged, *times)) {
+  if (!CheckTarget(state, header.name, entry) ||
+      !StageContent(package, entry.staged, header.times)) {
     return ReadResult::kFail;
   }
   return ReadResult::kContinue;
@@ -72,12 +72,11 @@ ReadResult StageFileEntry(platform::File& package, StageState& state) {
 }  // namespace
 
 ReadResult ReadEntry(platform::File& package, StageState& state) {
-  switch (ReadRecordTag(package)) {
+  switch (ReadNextTag(package, state.payload_end)) {
     case RecordTag::kFile:
       return StageFileEntry(package, state);
     case RecordTag::kEnd:
-      // Only the trailer that was located ends the package.
-      return package.Tell() == state.payload_end + 4 ? ReadResult::kEnd : ReadResult::kFail;
+      return ReadResult::kEnd;
     case RecordTag::kInvalid:
       break;
   }

@@ -135,6 +135,12 @@ RecordTag ReadRecordTag(platform::File& package) {
   return RecordTag::kInvalid;
 }
 
+RecordTag ReadNextTag(platform::File& package, int64_t payload_end) {
+  RecordTag tag = ReadRecordTag(package);
+  if (tag == RecordTag::kEnd && package.Tell() != payload_end + 4) return RecordTag::kInvalid;
+  return tag;
+}
+
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   if (!package.Seek(0, SEEK_END)) return LocateResult::kNoPackage;
   int64_t size = package.Tell();

@@ -49,6 +49,10 @@ enum class RecordTag { kFile, kEnd, kInvalid };
 // Reads a four-byte tag; kInvalid when it is neither tag or cannot be read whole.
 RecordTag ReadRecordTag(platform::File& package);
 
+// Reads the next tag of a package whose trailer LocatePayload found at
+// `payload_end`: kEnd only for that trailer's tag, since no other ends it.
+RecordTag ReadNextTag(platform::File& package, int64_t payload_end);
+
 enum class LocateResult {
   kFound,      // the stream is at the first record (or the trailer's tag when empty)
   kNoPackage,  // the file does not end with a trailer

@@ -1,20 +1,28 @@
 #include "package/package_index.h"
 
 #include "package/content_stream.h"
-#include "package/entry_name.h"
+
+PackageFault ReadRecordHeader(platform::File& package, const WString& root, PackagePaths& paths,
+                              RecordHeader& header) {
+  std::optional<WString> name = ReadEntryName(package);
+  if (!name || !IsAcceptableEntryName(*name)) return PackageFault::kBadName;
+  std::optional<WString> target = platform::AppendPath(root, *name);
+  if (!target) return PackageFault::kBadName;
+  if (!AddPackagePath(paths, *target)) return PackageFault::kDuplicateName;
+  std::optional<EntryTimes> times = ReadEntryTimes(package);
+  if (!times) return PackageFault::kTimesCut;
+  header = RecordHeader{*name, *target, *times};
+  return PackageFault::kNone;
+}
 
 namespace {
 
 PackageFault ReadOneEntry(platform::File& package, PackagePaths& paths, IndexedEntry& entry) {
-  std::optional<WString> name = ReadEntryName(package);
-  if (!name || !IsAcceptableEntryName(*name)) return PackageFault::kBadName;
-  std::optional<WString> joined = platform::AppendPath(u".\\", *name);
-  if (!joined) return PackageFault::kBadName;
-  if (!AddPackagePath(paths, *joined)) return PackageFault::kDuplicateName;
-  std::optional<EntryTimes> times = ReadEntryTimes(package);
-  if (!times) return PackageFault::kTimesCut;
-  entry.name = *name;
-  entry.times = *times;
+  RecordHeader header;
+  PackageFault fault = ReadRecordHeader(package, u".\\", paths, header);
+  if (fault != PackageFault::kNone) return fault;
+  entry.name = header.name;
+  entry.times = header.times;
   int64_t stream_start = package.Tell();
   entry.size = 0;
   bool inflated = InflateStream(package, [&entry](const uint8_t*, size_t size) {
@@ -45,8 +53,8 @@ IndexResult ReadPackageIndex(const WString& path,
   for (int number = 1;; ++number) {
     IndexedEntry entry;
     entry.offset = package.Tell();
-    RecordTag tag = ReadRecordTag(package);
-    if (tag == RecordTag::kEnd && package.Tell() == payload_end + 4) return {};
+    RecordTag tag = ReadNextTag(package, payload_end);
+    if (tag == RecordTag::kEnd) return {};
     if (tag != RecordTag::kFile) return {PackageFault::kBadTag, number, entry.offset};
     PackageFault fault = ReadOneEntry(package, paths, entry);
     if (fault != PackageFault::kNone) return {fault, number, entry.offset};

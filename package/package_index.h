@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "package/entry_name.h"
 #include "package/format.h"
 #include "platform/file.h"
 #include "platform/platform.h"
@@ -29,6 +30,20 @@ enum class PackageFault {
   kBadStream,      // damaged, cut short, or a wrong Adler-32
   kCannotOpen,     // the file cannot be opened
 };
+
+// The header of one record, checked as the applier checks it.
+struct RecordHeader {
+  WString name;
+  WString target;  // the name joined to the root
+  EntryTimes times;
+};
+
+// Reads the name and times of the record whose "file" tag was just read. The
+// name must be one the applier accepts, fit below `root` and name another
+// file than every path in `paths` ignoring case; it is added to them.
+// kNone with `header` filled, otherwise the fault.
+PackageFault ReadRecordHeader(platform::File& package, const WString& root, PackagePaths& paths,
+                              RecordHeader& header);
 
 // Where reading a package stopped, and why.
 struct IndexResult {
