@@ -25,34 +25,6 @@ void TraceZlibMessage(const z_stream& stream) {
 
 }  // namespace
 
-DeflateResult DeflateFileInto(PackageOut& out, platform::File& source) {
-  z_stream zs{};
-  if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) {
-    TraceZlibMessage(zs);
-    return DeflateResult::kPackageError;
-  }
-  ZStreamGuard guard(zs, deflateEnd);
-  uint8_t in[kStreamBufferSize];
-  uint8_t buffer[kStreamBufferSize];
-  int flush = Z_NO_FLUSH;
-  do {
-    size_t got = source.Read(in, sizeof in);
-    if (source.HasError()) return DeflateResult::kSourceError;
-    out.source_bytes += static_cast<int64_t>(got);
-    flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
-    zs.next_in = in;
-    zs.avail_in = static_cast<uInt>(got);
-    do {
-      zs.next_out = buffer;
-      zs.avail_out = sizeof buffer;
-      if (deflate(&zs, flush) == Z_STREAM_ERROR) return DeflateResult::kPackageError;
-      size_t have = sizeof buffer - zs.avail_out;
-      if (have > 0 && !WriteToPackage(out, buffer, have)) return DeflateResult::kPackageError;
-    } while (zs.avail_out == 0);
-  } while (flush != Z_FINISH);
-  return DeflateResult::kOk;
-}
-
 bool InflateStream(platform::File& package, const ByteSink& sink) {
   z_stream zs{};
   if (inflateInit(&zs) != Z_OK) {

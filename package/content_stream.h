@@ -1,7 +1,7 @@
 // The content of each entry is one zlib stream (RFC 1950) written right after
-// its record header. No length is stored: the inflate side stops at the
-// stream's end and gives back what it read beyond it, so the package stays
-// positioned exactly at the next record.
+// its record header (package/parallel_deflate writes them). No length is stored: the inflate side
+// stops at the stream's end and gives back what it read beyond it, so the package stays positioned
+// exactly at the next record.
 #pragma once
 
 #include <cstdint>
@@ -11,17 +11,10 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
-// Size of the read and write buffers of the deflate pump, and of the first
-// read of the inflate pump.
+// The first read of the inflate pump; later reads double up to the largest,
+// which is also the size of its output buffer.
 inline constexpr size_t kStreamBufferSize = 1024;
-// Largest read and write of the inflate pump.
 inline constexpr size_t kInflateBufferSize = 256 * 1024;
-
-enum class DeflateResult { kOk, kSourceError, kPackageError };
-
-// Compresses everything `source` holds into `out` as one zlib stream at the
-// default level. On failure the package holds a partial stream.
-DeflateResult DeflateFileInto(PackageOut& out, platform::File& source);
 
 // Receives inflated bytes; returning false fails the inflation.
 using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;

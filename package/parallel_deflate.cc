@@ -77,7 +77,6 @@ bool Compress(DeflateJob& job) {
 
 ParallelDeflater::ParallelDeflater(PackageOut& out, int threads)
     : out_(out), window_(static_cast<size_t>(std::max(threads, 1)) + 1) {
-  window_bytes_ = window_ * kDeflateBlockSize;
   for (int i = 0; threads > 1 && i < threads; ++i) {
     platform::Thread* worker = platform::StartThread(&ParallelDeflater::WorkerMain, this);
     if (!worker) break;  // fewer workers; with none, the caller's thread compresses
@@ -163,7 +162,7 @@ bool ParallelDeflater::Submit(std::unique_ptr<DeflateJob> job) {
   monitor_.NotifyAll();
   monitor_.Unlock();
   // Small files queue by the dozen, large blocks one per thread and one more.
-  while (queued_bytes_ > window_bytes_ || order_.size() > 16 * window_) {
+  while (queued_bytes_ > window_ * kDeflateBlockSize || order_.size() > 16 * window_) {
     if (!WriteOldest()) return false;
   }
   return true;

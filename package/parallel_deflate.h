@@ -1,9 +1,9 @@
 // Compresses the records of a package on several threads and writes them in
 // the order they were added. A file of at most one block is one zlib stream
-// compressed in one go, exactly as DeflateFileInto does it; a larger file is
-// cut into blocks that are compressed independently (each primed with the
-// 32 KiB before it) and joined into one zlib stream. The bytes written
-// depend only on the files, never on the number of threads.
+// compressed in one go at the default level, as zlib's compress() writes it;
+// a larger file is cut into blocks that are compressed independently (each
+// primed with the 32 KiB before it) and joined into one zlib stream. The
+// bytes written depend only on the files, never on the number of threads.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,8 @@
 
 // Size of the blocks a large file is cut into.
 inline constexpr size_t kDeflateBlockSize = 1 << 20;
+
+enum class DeflateResult { kOk, kSourceError, kPackageError };
 
 struct DeflateJob;
 
@@ -47,8 +49,7 @@ class ParallelDeflater {
   void Work();
 
   PackageOut& out_;
-  size_t window_;        // blocks' worth of work queued and not yet written, at most
-  size_t window_bytes_;  // the same in bytes of input
+  size_t window_;  // blocks' worth of work queued and not yet written, at most
   size_t queued_bytes_ = 0;
   std::vector<uint8_t> read_buffer_;
   platform::Monitor monitor_;

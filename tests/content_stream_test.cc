@@ -1,6 +1,7 @@
 #include "package/content_stream.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 
@@ -9,18 +10,18 @@
 
 namespace {
 
-// Compresses `content` with the pump into a package file that holds the
-// stream and then `after`; returns the stream's length.
+// Writes a package file holding the zlib stream of `content` (as zlib itself
+// writes it) and then `after`; returns the stream's length.
 int64_t WritePackage(const ScratchDir& dir, const Bytes& content, const Bytes& after) {
-  WriteAll(dir.path() / "source", content);
-  platform::File source = platform::OpenFile(dir.Wide("source"), "rb");
-  platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
-  PackageOut out{&file, 0};
-  EXPECT_EQ(DeflateFileInto(out, source), DeflateResult::kOk);
-  int64_t end = out.size;
-  EXPECT_TRUE(WriteToPackage(out, after.data(), after.size()));
-  EXPECT_TRUE(file.Close());
-  return end;
+  Bytes stream(compressBound(static_cast<uLong>(content.size())));
+  uLongf length = static_cast<uLongf>(stream.size());
+  EXPECT_EQ(compress2(stream.data(), &length, content.data(), static_cast<uLong>(content.size()),
+                      Z_DEFAULT_COMPRESSION),
+            Z_OK);
+  stream.resize(length);
+  stream.insert(stream.end(), after.begin(), after.end());
+  WriteAll(dir.path() / "pkg", stream);
+  return static_cast<int64_t>(length);
 }
 
 Bytes InflateAt(platform::File& package, bool* ok) {

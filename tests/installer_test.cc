@@ -6,9 +6,9 @@
 #include <set>
 
 #include "apply/staging.h"
-#include "package/content_stream.h"
 #include "package/entry_name.h"
 #include "package/format.h"
+#include "package/parallel_deflate.h"
 #include "tests/test_util.h"
 
 #ifndef _WIN32
@@ -27,18 +27,17 @@ struct TestEntry {
 
 constexpr EntryTimes kTimes{131000000001234567, 132000000007654321, 133000000000000001};
 
-// A package of `entries` as build mode writes it, with `junk` between streams.
-Bytes MakePackage(const ScratchDir& dir, const std::vector<TestEntry>& entries,
-                  const Bytes& junk = {}) {
+// A package of `entries` as build mode writes it.
+Bytes MakePackage(const ScratchDir& dir, const std::vector<TestEntry>& entries) {
   platform::File file = platform::OpenFile(dir.Wide("package.bin"), "wb");
   PackageOut out{&file, 0};
+  ParallelDeflater deflater(out, 1);  // one thread: each record is written as it is added
   for (const TestEntry& e : entries) {
     WriteAll(dir.path() / "content", e.content);
     platform::File source = platform::OpenFile(dir.Wide("content"), "rb");
-    EXPECT_TRUE(WriteEntryHeader(out, e.name, kTimes));
-    EXPECT_EQ(DeflateFileInto(out, source), DeflateResult::kOk);
-    EXPECT_TRUE(WriteToPackage(out, junk.data(), junk.size()));
+    EXPECT_EQ(deflater.AddRecord(e.name, kTimes, source), DeflateResult::kOk);
   }
+  EXPECT_TRUE(deflater.Finish());
   EXPECT_TRUE(WritePackageTrailer(out, static_cast<uint32_t>(out.size)));
   EXPECT_TRUE(file.Close());
   return ReadAll(dir.path() / "package.bin");
