@@ -15,6 +15,18 @@ bool Fail(SourceWalk& walk, BuildFailure failure, const WString& path) {
   return false;
 }
 
+// The items of `directory` in ordinal UTF-16 order of their names, so that
+// the same tree gives the same package whatever order the file system lists.
+std::optional<std::vector<platform::DirItem>> ListInWalkOrder(const WString& directory) {
+  std::optional<std::vector<platform::DirItem>> items = platform::ListDirectory(directory);
+  if (items) {
+    std::sort(
+        items->begin(), items->end(),
+        [](const platform::DirItem& a, const platform::DirItem& b) { return a.name < b.name; });
+  }
+  return items;
+}
+
 void Trace(const SourceWalk& walk, const WString& line) {
   if (walk.trace) platform::DebugOutput(line);
 }
@@ -182,11 +194,8 @@ bool AddSourceTree(const WString& directory, SourceWalk& walk) {
   if (directory.size() + 2 > kMaxPathUnits) {
     return Fail(walk, BuildFailure::kPathTooLong, directory);
   }
-  std::optional<std::vector<platform::DirItem>> items = platform::ListDirectory(directory);
+  std::optional<std::vector<platform::DirItem>> items = ListInWalkOrder(directory);
   if (!items) return Fail(walk, BuildFailure::kSourceUnreadable, directory);
-  // The same tree gives the same package whatever order the file system lists.
-  std::sort(items->begin(), items->end(),
-            [](const platform::DirItem& a, const platform::DirItem& b) { return a.name < b.name; });
   std::optional<platform::FileId> id = platform::GetFileId(directory);
   if (id) walk.open_directories.push_back(*id);
   bool ok = true;
@@ -241,10 +250,8 @@ namespace {
 
 bool ListFilesBelow(const WString& root, const WString& directory, std::vector<TreeFile>& out,
                     int depth) {
-  std::optional<std::vector<platform::DirItem>> items = platform::ListDirectory(directory);
+  std::optional<std::vector<platform::DirItem>> items = ListInWalkOrder(directory);
   if (!items || depth > 64) return false;  // deep enough to be a link cycle
-  std::sort(items->begin(), items->end(),
-            [](const platform::DirItem& a, const platform::DirItem& b) { return a.name < b.name; });
   for (const platform::DirItem& item : *items) {
     std::optional<WString> path = platform::AppendPath(directory, item.name);
     if (!path) return false;
