@@ -52,7 +52,8 @@ int Fail(const std::string& file, const std::string& reason) {
 // A progress line on stderr when it is a terminal: bytes done of total, rate, time left.
 class Progress {
  public:
-  explicit Progress(int64_t total) : total_(total), shown_(isatty(fileno(stderr)) != 0) {}
+  explicit Progress(int64_t total) : total_(total), shown_(Shown()) {}
+  static bool Shown() { return isatty(fileno(stderr)) != 0; }
   ~Progress() {
     if (drawn_) std::fputs("\n", stderr);
   }
@@ -168,11 +169,21 @@ struct BuildArgs {
 int RunBuild(const BuildArgs& args) {
   std::optional<WString> source = platform::ResolvedPath(PathArgument(args.source));
   if (!source || !platform::IsDirectory(*source)) return Fail(args.source, "not a folder");
-  std::optional<std::vector<TreeFile>> files = ListTreeFiles(*source);
-  if (!files) return Fail(args.source, "a folder below it cannot be listed");
+  // The tree is listed ahead only for the progress line's total and for
+  // --changed-since; the build itself walks it anyway.
+  std::vector<TreeFile> files;
+  if (Progress::Shown() || !args.changed_since.empty()) {
+    std::optional<std::vector<TreeFile>> listed = ListTreeFiles(*source);
+    if (!listed) return Fail(args.source, "a folder below it cannot be listed");
+    files = std::move(*listed);
+  }
+  int64_t total = 0, done = 0;
+  for (const TreeFile& f : files) total += f.size;
+  Progress progress(total);
   SourceWalk walk;
   walk.threads = args.threads;
   walk.trace = args.verbose;
+  walk.progress = [&](int64_t bytes) { progress.Update(done += bytes); };
   std::optional<WString> old_root;
   if (!args.changed_since.empty()) {
     old_root = platform::ResolvedPath(PathArgument(args.changed_since));
@@ -182,7 +193,7 @@ int RunBuild(const BuildArgs& args) {
     std::optional<std::vector<TreeFile>> old_files = ListTreeFiles(*old_root);
     if (!old_files) return Fail(args.changed_since, "a folder below it cannot be listed");
     std::set<WString> names;
-    for (const TreeFile& f : *files) names.insert(f.name);
+    for (const TreeFile& f : files) names.insert(f.name);
     for (const TreeFile& f : *old_files) {
       if (!names.count(f.name)) {
         fmt::print(stderr,
@@ -193,13 +204,11 @@ int RunBuild(const BuildArgs& args) {
     walk.include = [&](const WString& path) {
       std::optional<WString> name = platform::RelativePathTo(*source, path);
       std::optional<WString> old = name ? platform::AppendPath(*old_root, *name) : std::nullopt;
-      return !old || !SameFileBytes(path, *old);
+      if (!old || !SameFileBytes(path, *old)) return true;
+      progress.Update(done += platform::FileSize(path).value_or(0));  // read, not packed
+      return false;
     };
   }
-  int64_t total = 0, done = 0;
-  for (const TreeFile& f : *files) total += f.size;
-  Progress progress(total);
-  walk.progress = [&](int64_t bytes) { progress.Update(done += bytes); };
   WString stub = args.stub.empty() ? DefaultStub() : PathArgument(args.stub);
   if (!BuildUpdateFile(*source, stub, PathArgument(args.output), walk)) {
     return Fail(args.output, BuildFailureReason(walk));
