@@ -23,7 +23,7 @@ EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& file_path
   }
   std::optional<WString> name = platform::RelativePathTo(g_sourceRoot, file_path);
   if (!name || !IsAcceptableEntryName(*name)) return EntryWriteResult::kBadName;
-  platform::File source = platform::OpenFile(file_path, "rb");
+  platform::File source = platform::OpenSourceFile(file_path, times);
   if (!source) {
     return platform::FileExists(file_path) ? EntryWriteResult::kSourceUnreadable
                                            : EntryWriteResult::kSkipped;

@@ -275,9 +275,21 @@ std::optional<std::vector<TreeFile>> ListTreeFiles(const WString& root) {
   return files;
 }
 
+namespace {
+
+// Opens a file of a tree for reading without moving its last-access time,
+// which a build records.
+platform::File OpenTreeFile(const WString& path) {
+  EntryTimes times;
+  if (platform::GetFileTimes(path, &times) != platform::TimesRead::kOk) return platform::File();
+  return platform::OpenSourceFile(path, times);
+}
+
+}  // namespace
+
 bool SameFileBytes(const WString& a, const WString& b) {
-  platform::File first = platform::OpenFile(a, "rb");
-  platform::File second = platform::OpenFile(b, "rb");
+  platform::File first = OpenTreeFile(a);
+  platform::File second = OpenTreeFile(b);
   if (!first || !second) return false;
   uint8_t x[64 * 1024], y[64 * 1024];
   for (;;) {

@@ -1,4 +1,5 @@
-# The 32-bit Windows GUI program: Win32 platform layer, resources, static link.
+# The Windows GUI program: Win32 platform layer, resources, static link.
+# The shipped program is 32-bit; the 64-bit build only serves the tests.
 enable_language(RC)
 
 target_sources(updater_core PRIVATE platform/platform_win.cc)
@@ -14,7 +15,19 @@ target_compile_options(updater_core PRIVATE ${small_flags})
 set(static_link -static -static-libgcc -static-libstdc++)
 target_link_options(updater_core PUBLIC ${static_link})
 
-add_executable(updater WIN32 entry/main_win.cc platform/runtime_win.cc resources/updater.rc)
+# The manifest names the processor the program is built for.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(UPDATER_ARCH amd64)
+else()
+  set(UPDATER_ARCH x86)
+endif()
+set(UPDATER_RESOURCES ${CMAKE_CURRENT_SOURCE_DIR}/resources)
+set(UPDATER_MANIFEST ${CMAKE_BINARY_DIR}/updater.manifest)
+configure_file(resources/updater.manifest ${UPDATER_MANIFEST} @ONLY)
+configure_file(resources/updater.rc ${CMAKE_BINARY_DIR}/updater.rc @ONLY)
+
+add_executable(updater WIN32 entry/main_win.cc platform/runtime_win.cc
+                       ${CMAKE_BINARY_DIR}/updater.rc)
 target_compile_options(updater PRIVATE ${small_flags})
 target_link_options(updater PRIVATE -municode -Wl,--gc-sections -s)
 target_link_libraries(updater PRIVATE updater_core)

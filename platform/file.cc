@@ -33,11 +33,21 @@ bool InjectedFault() {
   return true;
 }
 
+File::File(File&& other) noexcept
+    : stream_(other.stream_),
+      write_failed_(other.write_failed_),
+      keep_access_(other.keep_access_),
+      last_access_(other.last_access_) {
+  other.stream_ = nullptr;
+}
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     stream_ = other.stream_;
     write_failed_ = other.write_failed_;
+    keep_access_ = other.keep_access_;
+    last_access_ = other.last_access_;
     other.stream_ = nullptr;
   }
   return *this;
@@ -89,6 +99,9 @@ bool File::Sync() {
 bool File::Close() {
   if (!stream_) return false;
   bool ok = !write_failed_ && !std::ferror(stream_);
+  // Best effort: a file whose times cannot be set keeps what the reads made.
+  if (keep_access_) SetStreamLastAccess(stream_, last_access_);
+  keep_access_ = false;
   if (std::fclose(stream_) != 0) ok = false;
   stream_ = nullptr;
   write_failed_ = false;

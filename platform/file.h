@@ -12,7 +12,7 @@ class File {
  public:
   File() = default;
   explicit File(std::FILE* stream) : stream_(stream) {}
-  File(File&& other) noexcept : stream_(other.stream_) { other.stream_ = nullptr; }
+  File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -45,14 +45,25 @@ class File {
   // Pushes buffered writes through the OS cache to the disk; false when that fails.
   bool Sync();
 
+  // Has Close put `last_access` back as the file's last-access time, for
+  // systems that move it on reads although told not to.
+  void KeepLastAccess(uint64_t last_access) {
+    keep_access_ = true;
+    last_access_ = last_access;
+  }
+
  private:
   std::FILE* stream_ = nullptr;
   bool write_failed_ = false;
+  bool keep_access_ = false;
+  uint64_t last_access_ = 0;
 };
 
 // Provided by each platform's implementation.
 // Writes what the OS holds of `stream` to the disk; false when that fails.
 bool SyncStreamToDisk(std::FILE* stream);
+// Sets the last-access time of the open `stream`'s file, leaving the others.
+bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access);
 // Ends the process at once, as a crash or a kill would.
 [[noreturn]] void KillProcessForTesting();
 
@@ -63,12 +74,12 @@ void SetWriteBudgetForTesting(int64_t bytes);
 // What happens at the operation a test picks out.
 enum class FaultAction { kFail, kKill };
 
-// Test seam: the `n`th write, flush, rename, folder creation or removal from
-// now on fails (kFail) or ends the process on the spot (kKill); the ones
-// before and after it work. Zero turns it off.
+// Test seam: the `n`th write, flush, rename, folder creation, removal or
+// step of a folder listing from now on fails (kFail) or ends the process on the spot (kKill); the
+// ones before and after it work. Zero turns it off.
 void SetFaultForTesting(int n, FaultAction action = FaultAction::kFail);
 
-// Counts one write, flush, rename, folder creation or removal; true when the
+// Counts one write, flush, rename, folder creation, removal or listing step; true when the
 // test seam says this one fails. Called by the platform layer only.
 bool InjectedFault();
 

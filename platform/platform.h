@@ -149,6 +149,12 @@ bool CanOpenForWriting(const WString& path);
 // at its last component; a closed File on failure.
 File OpenForWriting(const WString& path);
 
+// Opens an existing file for binary reading without moving its last-access
+// time: the OS is told not to update it (O_NOATIME; SetFileTime with
+// 0xFFFFFFFF), and where that is not possible or not honoured, closing the
+// File puts `times.last_access` back. A closed File on failure.
+File OpenSourceFile(const WString& path, const EntryTimes& times);
+
 // Opens a file with a C runtime mode ("rb", "wb", "ab"); a closed File on failure.
 File OpenFile(const WString& path, const char* mode);
 

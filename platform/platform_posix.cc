@@ -213,6 +213,10 @@ std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
   std::vector<DirItem> items;
   for (;;) {
     errno = 0;
+    if (InjectedFault()) {  // stands in for a listing that breaks off
+      errno = EIO;
+      break;
+    }
     struct dirent* e = readdir(d);
     if (!e) break;
     std::string name = e->d_name;
@@ -292,6 +296,28 @@ File OpenForWriting(const WString& path) {
   std::FILE* stream = fdopen(fd, "wb");
   if (!stream) close(fd);
   return File(stream);
+}
+
+File OpenSourceFile(const WString& path, const EntryTimes& times) {
+  std::string native = ToNative(path);
+  // O_NOATIME is for the file's owner (and root) only; others read plainly.
+  int fd = open(native.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
+  bool told = fd >= 0;
+  if (!told && errno == EPERM) fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return File();
+  std::FILE* stream = fdopen(fd, "rb");
+  if (!stream) {
+    close(fd);
+    return File();
+  }
+  File file(stream);
+  if (!told) file.KeepLastAccess(times.last_access);
+  return file;
+}
+
+bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
+  struct timespec ts[2] = {ToTimespec(last_access), {0, UTIME_OMIT}};
+  return futimens(fileno(stream), ts) == 0;
 }
 
 File OpenFile(const WString& path, const char* mode) {

@@ -162,6 +162,20 @@ void KillProcessForTesting() {
   }
 }
 
+namespace {
+
+// The next item of a listing; false at its end or on an error (GetLastError tells).
+bool NextItem(HANDLE search, WIN32_FIND_DATAW* found) {
+  // The test seam stands in for a listing that breaks off (a lost network share).
+  if (InjectedFault()) {
+    SetLastError(ERROR_READ_FAULT);
+    return false;
+  }
+  return FindNextFileW(search, found) != FALSE;
+}
+
+}  // namespace
+
 std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
   WString pattern = dir + u"\\*";
   if (pattern.size() > kMaxPathUnits) return std::nullopt;
@@ -174,7 +188,7 @@ std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
     if (name == u"." || name == u"..") continue;
     bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     items.push_back(DirItem{name, folder ? ItemKind::kDirectory : ItemKind::kFile});
-  } while (FindNextFileW(search, &found));
+  } while (NextItem(search, &found));
   bool listed = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(search);
   if (!listed) return std::nullopt;
@@ -252,6 +266,44 @@ File OpenForWriting(const WString& path) {
   std::FILE* stream = _fdopen(fd, "wb");
   if (!stream) _close(fd);
   return File(stream);
+}
+
+File OpenSourceFile(const WString& path, const EntryTimes& times) {
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE h = CreateFileW(W(path), GENERIC_READ | FILE_WRITE_ATTRIBUTES, share, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool may_set_times = h != INVALID_HANDLE_VALUE;
+  // Without the right to set times the file is still read, as any reader would.
+  if (!may_set_times) {
+    h = CreateFileW(W(path), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+  }
+  if (h == INVALID_HANDLE_VALUE) return File();
+  if (may_set_times) {
+    // All ones: the system stops updating the last-access time for this handle.
+    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
+    SetFileTime(h, nullptr, &keep, nullptr);
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDONLY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return File();
+  }
+  std::FILE* stream = _fdopen(fd, "rb");
+  if (!stream) {
+    _close(fd);
+    return File();
+  }
+  File file(stream);
+  // Not every file system honours the request (Wine on Linux does not).
+  if (may_set_times) file.KeepLastAccess(times.last_access);
+  return file;
+}
+
+bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  FILETIME a = ToFileTime(last_access);
+  return h != INVALID_HANDLE_VALUE && SetFileTime(h, nullptr, &a, nullptr) != FALSE;
 }
 
 File OpenFile(const WString& path, const char* mode) {

@@ -51,20 +51,6 @@ TEST(ContentStreamTest, RoundTripsAtBufferBoundaries) {
   }
 }
 
-TEST(ContentStreamTest, CutStreamFailsAtEveryLength) {
-  ScratchDir dir;
-  Bytes content = PatternBytes(3000, false);
-  int64_t length = WritePackage(dir, content, {});
-  Bytes whole = ReadAll(dir.path() / "pkg");
-  for (int64_t cut = 0; cut < length; ++cut) {
-    WriteAll(dir.path() / "cut", Bytes(whole.begin(), whole.begin() + cut));
-    platform::File package = platform::OpenFile(dir.Wide("cut"), "rb");
-    bool ok = true;
-    InflateAt(package, &ok);
-    EXPECT_FALSE(ok) << "cut at " << cut;
-  }
-}
-
 TEST(ContentStreamTest, ParallelDeflaterIsDeterministicAndRoundTrips) {
   ScratchDir dir;
   const size_t kBlock = kDeflateBlockSize;

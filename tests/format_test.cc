@@ -55,14 +55,9 @@ TEST(FormatTest, ReadEntryNameCases) {
 }
 
 Bytes Trailer(uint32_t length) {
-  return {'f',
-          'e',
-          'o',
-          'f',
-          static_cast<uint8_t>(length),
-          static_cast<uint8_t>(length >> 8),
-          static_cast<uint8_t>(length >> 16),
-          static_cast<uint8_t>(length >> 24)};
+  Bytes out = {'f', 'e', 'o', 'f'};
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
+  return out;
 }
 
 Bytes Concat(std::initializer_list<Bytes> parts) {

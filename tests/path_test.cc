@@ -1,7 +1,9 @@
 // The path rules callers rely on; the same table holds for both platforms.
 #include <gtest/gtest.h>
 
+#include "build/package_builder.h"
 #include "platform/platform.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -39,6 +41,32 @@ TEST(PathTest, RelativePathTo) {
   for (const Case& c : cases) {
     EXPECT_EQ(platform::RelativePathTo(c.dir, c.file), std::optional<WString>(c.relative));
   }
+}
+
+// A listing that breaks off at any step is an error, never a shorter
+// listing; a folder whose listing pattern
+// ("folder\*") would pass 259 units is refused before it is listed.
+TEST(PathTest, ListingFailsWholeAndLongPatternsAreRefused) {
+  ScratchDir dir;
+  for (const char* name : {"a", "b", "c"}) WriteAll(dir.path() / name, {});
+  ASSERT_EQ(platform::ListDirectory(dir.Wide())->size(), 3u);
+  for (int n = 1; n <= 5; ++n) {
+    platform::SetFaultForTesting(n);
+    EXPECT_FALSE(platform::ListDirectory(dir.Wide()).has_value()) << n;
+    platform::SetFaultForTesting(0);
+  }
+
+  size_t room = 258 - dir.Wide().size() - 2;  // two more components make 258 units
+  std::string first(room / 2, 'd'), second(room - room / 2, 'e');
+  std::filesystem::create_directories(dir.path() / first / second);
+  WString folder = dir.Wide(first + "/" + second);
+  ASSERT_EQ(folder.size(), 258u);
+#ifdef _WIN32
+  EXPECT_FALSE(platform::ListDirectory(folder).has_value());
+#endif
+  SourceWalk walk;
+  EXPECT_FALSE(AddSourceTree(folder, walk));
+  EXPECT_EQ(walk.failure, BuildFailure::kPathTooLong);
 }
 
 }  // namespace

@@ -292,6 +292,9 @@ int main() {
   CLI::App app{"Builds, lists, verifies and extracts Tessaran update packages."};
   app.name("updatepkg");
   app.require_subcommand(1);
+  // On Windows the library would take "/builds/update.exe" for a switch; it
+  // is a path from the root of the current drive. Subcommands inherit this.
+  app.allow_windows_style_options(false);
   BuildArgs build_args;
   CLI::App* build = app.add_subcommand(
       "build", "Writes OUTPUT as the updater program followed by the package of SRC_DIR.");

@@ -12,7 +12,9 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "..", "..", "out")
 UPDATER = os.environ.get("UPDATER", os.path.join(OUT, "native", "updater"))
-UPDATER_EXE = os.environ.get("UPDATER_EXE", os.path.join(OUT, "windows", "updater.exe"))
+WINDOWS_OUT = os.path.join(OUT, "windows64" if os.environ.get("WINE_ARCH") == "win64" else "windows")
+UPDATER_EXE = os.environ.get("UPDATER_EXE", os.path.join(WINDOWS_OUT, "updater.exe"))
+UPDATEPKG_EXE = os.environ.get("UPDATEPKG_EXE", os.path.join(WINDOWS_OUT, "updatepkg.exe"))
 
 CAPTION = "『Tessaran 体験版』更新プログラム"
 NOT_INSTALLED = "『Tessaran 体験版』がインストールされていません。"
@@ -54,6 +56,10 @@ def expected_exit_code(boxes, answer):
 class NativeRunner:
     program = UPDATER
 
+    def command(self, exe, *args):
+        """The command line and environment that run a console program."""
+        return [exe, *args], None
+
     def run(self, exe, args, cwd, answer="y"):
         result = subprocess.run([exe, *args], cwd=cwd, input=f"{answer}\n".encode(),
                                 capture_output=True, timeout=300)
@@ -72,13 +78,39 @@ class WineRunner:
     program = UPDATER_EXE
     session = None
 
-    def run(self, exe, args, cwd, answer="y"):
-        if WineRunner.session is None:
+    @classmethod
+    def start(cls):
+        if cls.session is None:
             from wine_session import WineSession
-            WineRunner.session = WineSession(os.path.join(OUT, "windows", "wine-e2e"))
-        boxes = self.session.run(exe, args, cwd=cwd,
+            cls.session = WineSession(os.path.join(WINDOWS_OUT, "wine-e2e"))
+        return cls.session
+
+    def command(self, exe, *args):
+        session = self.start()
+        return [session.loader, exe, *args], session.env
+
+    def run(self, exe, args, cwd, answer="y"):
+        boxes = self.start().run(exe, args, cwd=cwd,
                                  answer=lambda c, text: answer if text == QUESTION else "Return")
         return boxes, self.session.returncode
+
+
+class OnWine:
+    """Runs a test class against the Windows programs under Wine."""
+    runner = WineRunner()
+
+    @classmethod
+    def setUpClass(cls):
+        from wine_session import ARCH, wine_can_run
+        if ARCH == "win32" and not wine_can_run():
+            raise unittest.SkipTest("this machine cannot run 32-bit programs, so 32-bit Wine "
+                                    "cannot start")
+
+    @classmethod
+    def tearDownClass(cls):
+        if WineRunner.session:
+            WineRunner.session.close()
+            WineRunner.session = None
 
 
 class GameFolder(unittest.TestCase):

@@ -1,5 +1,6 @@
-"""Properties of the shipped Windows executable: PE32 GUI program, imports
-only from system DLLs, the manifest and icon resources, and its size."""
+"""Properties of the Windows executable: a GUI program (PE32 shipped, PE32+
+for the 64-bit test build), imports only from system DLLs, the manifest and
+icon resources, and the shipped program's size."""
 import os
 import re
 import struct
@@ -14,6 +15,7 @@ OBJDUMP = os.environ.get("OBJDUMP", "i686-w64-mingw32-objdump")
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "msvcrt.dll",
                 "advapi32.dll"}
 MAX_SIZE = 150 * 1024
+WIDE = os.environ.get("WINE_ARCH") == "win64"
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 
 
@@ -66,8 +68,8 @@ class WindowsExecutableTest(unittest.TestCase):
             cls.data = f.read()
         cls.pe = PeImage(cls.data)
 
-    def test_is_a_32_bit_gui_program(self):
-        self.assertEqual(self.pe.magic, 0x10B)  # PE32
+    def test_is_a_gui_program_of_its_width(self):
+        self.assertEqual(self.pe.magic, 0x20B if WIDE else 0x10B)  # PE32+ or PE32
         self.assertEqual(self.pe.subsystem, 2)  # Windows GUI
 
     def test_imports_only_system_dlls(self):
@@ -79,14 +81,15 @@ class WindowsExecutableTest(unittest.TestCase):
 
     def test_size(self):
         print(f"\nupdater.exe: {len(self.data)} bytes")
-        self.assertLessEqual(len(self.data), MAX_SIZE)
+        self.assertTrue(WIDE or len(self.data) <= MAX_SIZE)  # the shipped 32-bit one
 
     def test_resources(self):
         res = self.pe.resources()
         self.assertNotIn(RT_VERSION, res)
         self.assertEqual(set(res), {RT_ICON, RT_GROUP_ICON, RT_MANIFEST})
         manifest = res[RT_MANIFEST][0].decode()
-        for needed in ('processorArchitecture="x86"', 'version="1.0.0.0"', 'type="win32"',
+        arch = "amd64" if WIDE else "x86"
+        for needed in (f'processorArchitecture="{arch}"', 'version="1.0.0.0"', 'type="win32"',
                        "<description>", 'level="highestAvailable"', 'uiAccess="false"'):
             self.assertIn(needed, manifest)
         self.assertNotIn("<dependency", manifest)

@@ -28,20 +28,27 @@ def decode_trace_text(line):
     return "".join(out)
 
 
-def wine_can_run():
-    """False where the machine cannot run 32-bit programs, so Wine cannot start."""
+ARCH = os.environ.get("WINE_ARCH", "win32")
+LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+
+
+def wine_can_run(arch=ARCH):
+    """False where Wine of that width cannot start (32-bit Wine needs a kernel
+    that runs 32-bit programs)."""
     try:
-        return subprocess.run(["wine", "--version"], capture_output=True,
+        return subprocess.run([LOADERS[arch], "--version"], capture_output=True,
                               timeout=60).returncode == 0
     except OSError:
         return False
 
 
 class WineSession:
-    def __init__(self, prefix):
-        self.env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32",
+    def __init__(self, prefix, arch=ARCH):
+        self.loader = LOADERS[arch]
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEARCH=arch, WINELOADER=self.loader,
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all")
         self.xvfb = None
+        self.wm = None
         self.wineserver = None
         self.returncode = None
         try:
@@ -49,6 +56,10 @@ class WineSession:
             self._prepare_prefix(prefix)
             # A persistent server of our own keeps each run fast and has a known pid.
             self.wineserver = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env)
+            # The first program starts Wine's services, which inherit its standard
+            # handles and outlive it: start them here, where those lead nowhere.
+            subprocess.run([self.loader, "cmd", "/c", "exit"], env=self.env, timeout=120,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except BaseException:
             self.close()
             raise
@@ -68,11 +79,16 @@ class WineSession:
             display += chunk
         os.close(read_end)
         self.env["DISPLAY"] = ":" + display.decode().strip()
+        # Without a window manager Wine waits two seconds for each closed box to
+        # be withdrawn; a small one answers at once.
+        self.wm = subprocess.Popen(["matchbox-window-manager", "-use_titlebar", "no"],
+                                   env=self.env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
 
     def _prepare_prefix(self, prefix):
         if os.path.isdir(os.path.join(prefix, "drive_c")):
             return
-        subprocess.run(["wine", "wineboot", "-i"], env=self.env, check=True, timeout=600,
+        subprocess.run([self.loader, "wineboot", "-i"], env=self.env, check=True, timeout=600,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=120)
 
@@ -80,7 +96,7 @@ class WineSession:
         if self.wineserver and self.wineserver.poll() is None:
             # Ends the programs and services of this prefix, then the server itself.
             subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
-        for proc in (self.wineserver, self.xvfb):
+        for proc in (self.wineserver, self.wm, self.xvfb):
             if proc and proc.poll() is None:
                 proc.terminate()
                 try:
@@ -110,7 +126,7 @@ class WineSession:
         # The trace goes to a file, not a pipe: Wine's helper processes inherit
         # the handle and would keep a pipe open after the program ends.
         with tempfile.TemporaryFile() as trace:
-            proc = subprocess.Popen(["wine", exe, *args], cwd=cwd, env=env,
+            proc = subprocess.Popen([self.loader, exe, *args], cwd=cwd, env=env,
                                     stdout=subprocess.DEVNULL, stderr=trace)
             try:
                 return self._answer_boxes(proc, trace, answer, time.monotonic() + timeout)
