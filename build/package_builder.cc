@@ -144,10 +144,18 @@ bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& 
     ParallelDeflater deflater(package,
                               walk.threads > 0 ? walk.threads : platform::ProcessorCount());
     walk.deflater = &deflater;
-    if (platform::FileExists(source_root) || platform::IsLink(source_root)) {
-      walked = AddSourceTree(source_root, walk);
-    } else {
-      Trace(walk, u"(no " + source_root + u": the package is empty)\n");
+    // Only a root that is not there gives the empty package; one that cannot
+    // be reached is a failure, never mistaken for an empty tree.
+    switch (platform::Probe(source_root)) {
+      case platform::Presence::kPresent:
+        walked = AddSourceTree(source_root, walk);
+        break;
+      case platform::Presence::kMissing:
+        Trace(walk, u"(no " + source_root + u": the package is empty)\n");
+        break;
+      case platform::Presence::kUnreachable:
+        walked = Fail(walk, BuildFailure::kSourceUnreadable, source_root);
+        break;
     }
     if (walked && !deflater.Finish()) {
       walked = Fail(walk,
@@ -173,7 +181,10 @@ bool BuildUpdateFile(const WString& source_root, const WString& stub, const WStr
   if (output.size() + 8 <= kMaxPathUnits) temporary = output + u".partial";
   platform::File program = platform::OpenFile(stub, "rb");
   if (!program) return Fail(walk, BuildFailure::kSourceUnreadable, stub);
-  platform::File file = temporary ? platform::OpenFile(*temporary, "wb") : platform::File();
+  // Created afresh, never through a link. Whatever is already at that name
+  // (a cut-off build's partial output, or something planted) stays, and the
+  // build fails: removing it could follow a link (Wine's DeleteFileW does).
+  platform::File file = temporary ? platform::CreateNewFile(*temporary) : platform::File();
   if (!file) return Fail(walk, BuildFailure::kOutputError, output);
   // Neither the update being written nor the one it replaces is packed.
   for (const WString& path : {*temporary, output}) {
@@ -248,21 +259,28 @@ bool BuildPackage(const WString& output_path) {
 
 namespace {
 
+// Lists like the walk: a folder link back to a folder being listed is skipped.
 bool ListFilesBelow(const WString& root, const WString& directory, std::vector<TreeFile>& out,
-                    int depth) {
+                    std::vector<platform::FileId>& open_directories) {
   std::optional<std::vector<platform::DirItem>> items = ListInWalkOrder(directory);
-  if (!items || depth > 64) return false;  // deep enough to be a link cycle
+  std::optional<platform::FileId> id = platform::GetFileId(directory);
+  if (!items || !id) return false;
+  if (std::find(open_directories.begin(), open_directories.end(), *id) != open_directories.end()) {
+    return true;
+  }
+  open_directories.push_back(*id);
   for (const platform::DirItem& item : *items) {
     std::optional<WString> path = platform::AppendPath(directory, item.name);
     if (!path) return false;
     if (item.kind == platform::ItemKind::kDirectory) {
-      if (!ListFilesBelow(root, *path, out, depth + 1)) return false;
+      if (!ListFilesBelow(root, *path, out, open_directories)) return false;
     } else if (item.kind == platform::ItemKind::kFile) {
       std::optional<WString> name = platform::RelativePathTo(root, *path);
       if (!name) return false;
       out.push_back({*name, *path, platform::FileSize(*path).value_or(0)});
     }
   }
+  open_directories.pop_back();
   return true;
 }
 
@@ -271,7 +289,8 @@ bool ListFilesBelow(const WString& root, const WString& directory, std::vector<T
 std::optional<std::vector<TreeFile>> ListTreeFiles(const WString& root) {
   std::vector<TreeFile> files;
   if (!platform::FileExists(root)) return files;
-  if (!ListFilesBelow(root, root, files, 0)) return std::nullopt;
+  std::vector<platform::FileId> open_directories;
+  if (!ListFilesBelow(root, root, files, open_directories)) return std::nullopt;
   return files;
 }
 

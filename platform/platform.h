@@ -62,6 +62,11 @@ bool FileExists(const WString& path);
 // True for an existing directory.
 bool IsDirectory(const WString& path);
 
+// Whether anything (a link included) is at `path`: kUnreachable when that
+// cannot be told (a folder on the way may not be searched, an I/O error).
+enum class Presence { kPresent, kMissing, kUnreachable };
+Presence Probe(const WString& path);
+
 // The size in bytes of an existing file; none when it cannot be read.
 std::optional<int64_t> FileSize(const WString& path);
 
@@ -154,6 +159,10 @@ File OpenForWriting(const WString& path);
 // 0xFFFFFFFF), and where that is not possible or not honoured, closing the
 // File puts `times.last_access` back. A closed File on failure.
 File OpenSourceFile(const WString& path, const EntryTimes& times);
+
+// Creates `path` for binary writing; a closed File when anything (a file, a
+// link, even a dangling one) is already there.
+File CreateNewFile(const WString& path);
 
 // Opens a file with a C runtime mode ("rb", "wb", "ab"); a closed File on failure.
 File OpenFile(const WString& path, const char* mode);

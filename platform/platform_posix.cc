@@ -134,6 +134,12 @@ bool FileExists(const WString& path) {
   return stat(ToNative(path).c_str(), &st) == 0;
 }
 
+Presence Probe(const WString& path) {
+  struct stat st;
+  if (lstat(ToNative(path).c_str(), &st) == 0) return Presence::kPresent;
+  return errno == ENOENT || errno == ENOTDIR ? Presence::kMissing : Presence::kUnreachable;
+}
+
 bool IsDirectory(const WString& path) {
   struct stat st;
   return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -318,6 +324,14 @@ File OpenSourceFile(const WString& path, const EntryTimes& times) {
 bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   struct timespec ts[2] = {ToTimespec(last_access), {0, UTIME_OMIT}};
   return futimens(fileno(stream), ts) == 0;
+}
+
+File CreateNewFile(const WString& path) {
+  int fd = open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return File();
+  std::FILE* stream = fdopen(fd, "wb");
+  if (!stream) close(fd);
+  return File(stream);
 }
 
 File OpenFile(const WString& path, const char* mode) {

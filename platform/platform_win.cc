@@ -107,6 +107,13 @@ bool FileExists(const WString& path) { return PathFileExistsW(W(path)) != FALSE;
 
 bool IsDirectory(const WString& path) { return PathIsDirectoryW(W(path)) != FALSE; }
 
+Presence Probe(const WString& path) {
+  if (GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES) return Presence::kPresent;
+  DWORD error = GetLastError();
+  bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  return missing ? Presence::kMissing : Presence::kUnreachable;
+}
+
 std::optional<int64_t> FileSize(const WString& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return std::nullopt;
@@ -232,7 +239,13 @@ std::optional<WString> ResolvedPath(const WString& path) {
   wchar_t buffer[32768];
   DWORD n = GetFinalPathNameByHandleW(file.get(), buffer, 32768, FILE_NAME_NORMALIZED);
   if (n == 0 || n >= 32768) return std::nullopt;
-  return FromW(buffer);
+  // The plain form: "\\?\C:\x" is "C:\x", and "\\?\UNC\server\x" is "\\server\x".
+  WString found = FromW(buffer);
+  if (found.compare(0, 8, u"\\\\?\\UNC\\") == 0) return u"\\\\" + found.substr(8);
+  if (found.compare(0, 4, u"\\\\?\\") == 0 && found.size() > 6 && found[5] == u':') {
+    return found.substr(4);
+  }
+  return found;
 }
 
 bool IsLink(const WString& path) {
@@ -304,6 +317,20 @@ bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   FILETIME a = ToFileTime(last_access);
   return h != INVALID_HANDLE_VALUE && SetFileTime(h, nullptr, &a, nullptr) != FALSE;
+}
+
+File CreateNewFile(const WString& path) {
+  HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return File();
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return File();
+  }
+  std::FILE* stream = _fdopen(fd, "wb");
+  if (!stream) _close(fd);
+  return File(stream);
 }
 
 File OpenFile(const WString& path, const char* mode) {

@@ -260,10 +260,14 @@ int RunVerify(const std::string& update) {
 }
 
 int RunExtract(const std::string& update, const std::string& dir) {
-  WString root = PathArgument(dir);
-  if (!platform::IsDirectory(root) && !platform::MakeDirectory(root)) {
+  WString typed = PathArgument(dir);
+  if (!platform::IsDirectory(typed) && !platform::MakeDirectory(typed)) {
     return Fail(dir, "cannot be created");
   }
+  // Joined to entry names only in its real form: "..\\dest" as text would lose its "..".
+  std::optional<WString> resolved = platform::ResolvedPath(typed);
+  if (!resolved || !platform::IsDirectory(*resolved)) return Fail(dir, "not a folder");
+  const WString& root = *resolved;
   platform::File package = platform::OpenFile(PathArgument(update), "rb");
   int64_t payload_end = 0;
   if (!package || LocatePayload(package, &payload_end) != LocateResult::kFound) {

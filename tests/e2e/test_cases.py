@@ -206,10 +206,13 @@ class NativeOnly(GameFolder):
             self.skipTest("needs root to run the build as another user")
         for path in (self.tmp, self.studio, os.path.join(self.studio, "src")):
             os.chmod(path, 0o777)
-        for mode, named in ((0o000, "sub"), (0o644, "x.dat")):
-            with self.subTest(mode=oct(mode)):
-                self.write(os.path.join(self.studio, "src", "sub", "x.dat"), b"x")
-                os.chmod(os.path.join(self.studio, "src", "sub"), mode)
+        sub = os.path.join(self.studio, "src", "sub")
+        # A folder on the way that may not be searched hides src/: never an empty package.
+        for folder, mode, named in ((sub, 0o000, "sub"), (sub, 0o644, "x.dat"),
+                                    (self.tmp, 0o700, "src")):
+            with self.subTest(mode=oct(mode), named=named):
+                self.write(os.path.join(sub, "x.dat"), b"x")
+                os.chmod(folder, mode)
                 result = subprocess.run(
                     ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", UPDATER, "-l",
                      "out.bin"], cwd=self.studio, capture_output=True, timeout=60)
@@ -217,7 +220,7 @@ class NativeOnly(GameFolder):
                 self.assertIn(f"[ERROR] {UNREADABLE}", result.stderr.decode())
                 self.assertIn(named, result.stderr.decode())
                 self.assertFalse(os.path.exists(os.path.join(self.studio, "out.bin")))
-                os.chmod(os.path.join(self.studio, "src", "sub"), 0o755)
+                os.chmod(folder, 0o777)
 
     def test_working_folder_or_output_without_a_faithful_name_fails_the_build(self):
         for folder in ("back\\slash", b"bad\xff".decode("utf-8", "surrogateescape")):

@@ -25,9 +25,10 @@ def iso(filetime):
 class UpdatepkgTest(GameFolder):
     tool = UPDATEPKG
 
-    def updatepkg(self, *args, code=0):
+    def updatepkg(self, *args, code=0, cwd=None):
         command, env = self.runner.command(self.tool, *args)
-        result = subprocess.run(command, env=env, capture_output=True, timeout=120, cwd=self.tmp)
+        result = subprocess.run(command, env=env, capture_output=True, timeout=120,
+                                cwd=cwd or self.tmp)
         self.assertEqual(result.returncode, code, result.stderr)
         return result.stdout.decode(), result.stderr.decode()
 
@@ -113,11 +114,21 @@ class UpdatepkgTest(GameFolder):
         src = os.path.join(self.studio, "src")
         files = {"same.dat": b"same", "changed.dat": b"v2", "added/new.dat": b"new"}
         self.make_tree(src, files)
+        for name in ("x", "y"):  # two loops would make a naive listing grow exponentially
+            os.symlink(".", os.path.join(src, name))
+        victim, partial = (os.path.join(self.outside, "keep.txt"),
+                           os.path.join(self.tmp, "update.bin.partial"))
+        os.symlink(victim, partial)  # planted: neither followed nor removed
+        self.updatepkg("build", src, "-o", partial[:-8], code=1)
+        self.assertEqual((self.read(victim), os.readlink(partial)), (b"keep", victim))
+        os.remove(partial)
         out = self.build("--changed-since", old)
         _, entries = pt.parse_package(self.read(out))
         self.assertEqual([e.name for e in entries], [".\\added\\new.dat", ".\\changed.dat"])
         _, err = self.updatepkg("build", src, "-o", out, "--changed-since", old)
         self.assertIn("removed.dat", err)
+        self.updatepkg("extract", out, os.path.join("..", "dest"), cwd=self.studio)
+        self.assertEqual(self.read(os.path.join(self.tmp, "dest", "changed.dat")), b"v2")
 
     def test_usage_errors_and_help(self):
         for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"],
