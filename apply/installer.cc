@@ -86,7 +86,7 @@ bool Commit(const Staging& staging, std::vector<CommitStep>& steps) {
 bool StageAndCommit(platform::File& package, int64_t payload_end, const Staging& plan,
                     const InstallProgress& progress) {
   std::optional<WString> resolved_root = platform::ResolvedPath(plan.root);
-  if (!resolved_root || !platform::MakeDirectory(plan.folder)) return false;
+  if (!resolved_root || !platform::MakePrivateDirectory(plan.folder)) return false;
   StageState state{plan, *resolved_root, {}, payload_end};
   bool staged = StageAll(package, state, progress) && WriteJournal(state.staging) &&
                 (!platform::kHasFileSystemSync || platform::SyncFileSystem(plan.folder));
@@ -106,6 +106,10 @@ bool StageAndCommit(platform::File& package, int64_t payload_end, const Staging&
 bool InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
                     const InstallProgress& progress) {
   std::optional<Staging> plan = PlanStaging(root);
-  return plan && RecoverInterruptedInstall(root) &&
-         StageAndCommit(package, payload_end, *plan, progress);
+  // A second copy of the update must not undo or cross this one's install.
+  platform::FolderLock* lock = plan ? platform::LockFolder(root) : nullptr;
+  bool ok = lock && RecoverInterruptedInstall(root) &&
+            StageAndCommit(package, payload_end, *plan, progress);
+  platform::UnlockFolder(lock);
+  return ok;
 }

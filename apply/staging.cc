@@ -139,8 +139,9 @@ bool RecoverInterruptedInstall(const WString& root) {
   std::optional<Staging> plan = PlanStaging(root);
   if (!plan) return false;
   if (!platform::FileExists(plan->folder) && !platform::IsLink(plan->folder)) return true;
-  // Only a real folder is ours to empty; anything else in its place is refused.
-  if (platform::IsLink(plan->folder) || !platform::IsDirectory(plan->folder)) return false;
+  // Only a folder this program could have made is read or emptied: never a
+  // link, a junction, or a folder another user owns or may change.
+  if (!platform::IsPrivateDirectory(plan->folder)) return false;
   std::optional<Staging> journal = ReadJournal(root, plan->folder);
   if (journal && !UndoFromJournal(*journal)) return false;
   return RemoveStagingFolder(plan->folder);

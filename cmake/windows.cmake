@@ -5,7 +5,7 @@ enable_language(RC)
 target_sources(updater_core PRIVATE platform/platform_win.cc)
 target_compile_definitions(updater_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN
                                                _WIN32_WINNT=0x0601)
-target_link_libraries(updater_core PUBLIC shlwapi shell32 user32)
+target_link_libraries(updater_core PUBLIC shlwapi shell32 user32 advapi32)
 
 # No exceptions or RTTI: failures are results, and the runtime's exception and
 # demangling machinery would triple the program's size.

@@ -73,6 +73,25 @@ std::optional<int64_t> FileSize(const WString& path);
 // Creates one directory level; false when it could not be created.
 bool MakeDirectory(const WString& path);
 
+// Creates one directory level that only this user (and, on Windows, SYSTEM
+// and Administrators) may enter or change; false when it could not be created
+// (something, a link included, is already there).
+bool MakePrivateDirectory(const WString& path);
+
+// True when `path` is a folder itself (not a link or junction) that only this
+// user may change: owned by this user and not writable by others (POSIX).
+bool IsPrivateDirectory(const WString& path);
+
+// An exclusive hold on a folder, so that one install at a time runs in it.
+struct FolderLock;
+
+// Takes the hold on `folder` for this process; null when another process
+// holds it, or it cannot be taken.
+FolderLock* LockFolder(const WString& folder);
+
+// Releases a hold taken by LockFolder (null is allowed).
+void UnlockFolder(FolderLock* lock);
+
 // Removes an empty directory; false when it could not be removed.
 bool RemoveEmptyDirectory(const WString& path);
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +154,36 @@ std::optional<int64_t> FileSize(const WString& path) {
 
 bool MakeDirectory(const WString& path) {
   return !InjectedFault() && mkdir(ToNative(path).c_str(), 0777) == 0;
+}
+
+bool MakePrivateDirectory(const WString& path) {
+  return !InjectedFault() && mkdir(ToNative(path).c_str(), 0700) == 0;
+}
+
+bool IsPrivateDirectory(const WString& path) {
+  struct stat st;
+  return lstat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+struct FolderLock {
+  int fd;
+};
+
+FolderLock* LockFolder(const WString& folder) {
+  int fd = open(ToNative(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  return new FolderLock{fd};
+}
+
+void UnlockFolder(FolderLock* lock) {
+  if (!lock) return;
+  close(lock->fd);  // ends the hold
+  delete lock;
 }
 
 bool RemoveEmptyDirectory(const WString& path) {

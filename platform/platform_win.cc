@@ -5,6 +5,7 @@
 // windows.h first: the shell headers rely on its types.
 #include <fcntl.h>
 #include <io.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 
@@ -121,6 +122,61 @@ std::optional<int64_t> FileSize(const WString& path) {
 }
 
 bool MakeDirectory(const WString& path) { return !InjectedFault() && _wmkdir(W(path)) == 0; }
+
+bool MakePrivateDirectory(const WString& path) {
+  // Full control for the owner, SYSTEM and Administrators only, inherited by
+  // everything created inside; nothing from the parent folder.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (InjectedFault() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                             L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                             SDDL_REVISION_1, &descriptor, nullptr)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  bool made = CreateDirectoryW(W(path), &attributes) != FALSE;
+  LocalFree(descriptor);
+  return made;
+}
+
+bool IsPrivateDirectory(const WString& path) {
+  DWORD attributes = GetFileAttributesW(W(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+struct FolderLock {
+  HANDLE semaphore;
+};
+
+FolderLock* LockFolder(const WString& folder) {
+  // A named semaphore, not a file: nothing in the folder can be planted in
+  // its way. Named after the folder's identity, so every path to it agrees.
+  std::optional<FileId> id = GetFileId(folder);
+  if (!id) return nullptr;
+  wchar_t name[64] = L"Global\\TessaranUpdate";
+  wchar_t* end = name + std::wcslen(name);
+  for (uint64_t part : {id->volume, id->index}) {
+    *end++ = L'-';
+    for (int shift = 60; shift >= 0; shift -= 4) *end++ = L"0123456789abcdef"[(part >> shift) & 15];
+  }
+  *end = 0;
+  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, name);
+  // Without the right to name global objects, the session's own namespace.
+  if (!semaphore) semaphore = CreateSemaphoreW(nullptr, 1, 1, name + 7);
+  if (!semaphore) return nullptr;
+  if (WaitForSingleObject(semaphore, 0) != WAIT_OBJECT_0) {
+    CloseHandle(semaphore);
+    return nullptr;
+  }
+  return new FolderLock{semaphore};
+}
+
+void UnlockFolder(FolderLock* lock) {
+  if (!lock) return;
+  ReleaseSemaphore(lock->semaphore, 1, nullptr);
+  CloseHandle(lock->semaphore);
+  delete lock;
+}
 
 bool RemoveEmptyDirectory(const WString& path) {
   return !InjectedFault() && RemoveDirectoryW(W(path)) != FALSE;

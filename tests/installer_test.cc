@@ -215,6 +215,28 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothing) {
   }
 }
 
+// A second copy of the update running, or a staging folder that others may
+// change holding a journal that would move a.dat away: nothing changes.
+TEST_F(InstallerTest, HeldLockOrForeignStagingFolderChangesNothing) {
+  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
+  Snapshot before = TakeSnapshot(game());
+  platform::FolderLock* lock = platform::LockFolder(root());
+  ASSERT_NE(lock, nullptr);
+  EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
+  platform::UnlockFolder(lock);
+  EXPECT_EQ(TakeSnapshot(game()), before);
+#ifndef _WIN32
+  fs::path staging = game() / ".update-staging";
+  fs::create_directory(staging);
+  fs::permissions(staging, fs::perms::all);
+  WriteAll(staging / "journal", {'f', 'i', 'l', 'e', 0,   7, 0,   '.', 0,   '\\', 0,   'a', 0,
+                                 '.', 0,   'd', 0,   'a', 0, 't', 0,   'd', 'o',  'n', 'e'});
+  before = TakeSnapshot(game());
+  EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
+  EXPECT_EQ(TakeSnapshot(game()), before);
+#endif
+}
+
 // The process killed at each operation in turn: every file is old or new,
 // never partial, and the next run completes the install and cleans up.
 TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
@@ -223,6 +245,11 @@ TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
   for (int n = 1;; ++n) {
     Snapshot old_state = TakeSnapshot(game());
     bool killed = InstallKilledAt(n, dir_.Wide("package.bin"), root());
+#ifndef _WIN32
+    if (fs::exists(game() / ".update-staging")) {  // for this user alone
+      EXPECT_EQ(fs::status(game() / ".update-staging").permissions(), fs::perms::owner_all);
+    }
+#endif
     for (const TestEntry& e : kEntries) {  // old (10 or 20 'o's) or new; only new ones missing
       Bytes now = fs::exists(game() / Rel(e)) ? ReadAll(game() / Rel(e)) : Bytes{'?'};
       EXPECT_TRUE(now == e.content || now == Bytes(10, 'o') || now == Bytes(20, 'o') ||
