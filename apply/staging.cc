@@ -41,15 +41,22 @@ std::optional<Staging> ReadJournal(const WString& root, const WString& folder) {
     if (journal.Read(tag, sizeof tag) != sizeof tag) return std::nullopt;
     if (std::memcmp(tag, kJournalDoneTag, 4) == 0) return staging;
     uint8_t existed = 0;
+    uint64_t ids[4] = {};
     bool is_file = std::memcmp(tag, kJournalFileTag, 4) == 0;
-    if (is_file && journal.Read(&existed, 1) != 1) return std::nullopt;
+    if (is_file &&
+        (journal.Read(&existed, 1) != 1 || journal.Read(ids, sizeof ids) != sizeof ids)) {
+      return std::nullopt;
+    }
     std::optional<WString> name = ReadEntryName(journal);
     if (!name || !IsAcceptableEntryName(*name)) return std::nullopt;
     if (is_file) {
       std::optional<WString> target = platform::AppendPath(root, *name);
       if (!target) return std::nullopt;
       AddStagedEntry(staging, *name, *target);
-      staging.entries.back().existed = existed != 0;
+      StagedEntry& entry = staging.entries.back();
+      entry.existed = existed != 0;
+      entry.new_id = platform::FileId{ids[0], ids[1]};
+      entry.old_id = platform::FileId{ids[2], ids[3]};
     } else if (std::memcmp(tag, kJournalFolderTag, 4) == 0) {
       staging.new_folders.push_back(*name);
     } else {
@@ -58,24 +65,49 @@ std::optional<Staging> ReadJournal(const WString& root, const WString& folder) {
   }
 }
 
-// Puts back what a cut-off install changed, last change first.
-bool UndoFromJournal(const Staging& staging) {
-  for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
-    if (e->existed) {
-      if (platform::FileExists(e->backup) && !platform::RenameFileReplacing(e->backup, e->target)) {
-        return false;
-      }
-    } else if (!platform::FileExists(e->staged) && platform::FileExists(e->target) &&
-               !platform::RenameFile(e->target, e->staged)) {
+// True when no folder on the way to `name` below the root, nor the item
+// itself, is a link or junction, and every folder that exists is one.
+bool PathIsPlain(const Staging& staging, const WString& name) {
+  std::vector<WString> parts = FoldersOf(name);
+  parts.push_back(name);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::optional<WString> path = platform::AppendPath(staging.root, parts[i]);
+    if (!path || platform::IsLink(*path)) return false;
+    if (i + 1 < parts.size() && platform::FileExists(*path) && !platform::IsDirectory(*path)) {
       return false;
     }
   }
-  for (auto f = staging.new_folders.rbegin(); f != staging.new_folders.rend(); ++f) {
-    // A folder that still holds files the update did not bring stays.
-    std::optional<WString> path = platform::AppendPath(staging.root, *f);
-    if (path && platform::IsDirectory(*path)) platform::RemoveEmptyDirectory(*path);
-  }
   return true;
+}
+
+// True when the file at `path` is the one the journal recorded.
+bool IsRecordedFile(const WString& path, const platform::FileId& id) {
+  std::optional<platform::FileId> found = platform::GetFileId(path);
+  return found && *found == id && !platform::IsDirectory(path);
+}
+
+// Puts back what a cut-off install changed, last change first, moving only
+// the files it placed, along plain paths; what does not match stays, and
+// gives false.
+bool UndoFromJournal(const Staging& staging) {
+  bool ok = true;
+  for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
+    if (e->existed && platform::FileExists(e->backup)) {
+      ok = PathIsPlain(staging, e->name) && IsRecordedFile(e->backup, e->old_id) &&
+           platform::RenameFileReplacing(e->backup, e->target) && ok;
+    } else if (!e->existed && !platform::FileExists(e->staged) && platform::FileExists(e->target)) {
+      ok = PathIsPlain(staging, e->name) && IsRecordedFile(e->target, e->new_id) &&
+           platform::RenameFile(e->target, e->staged) && ok;
+    }
+  }
+  for (auto f = staging.new_folders.rbegin(); f != staging.new_folders.rend(); ++f) {
+    // Only a folder the install made, still empty, and not a link.
+    std::optional<WString> path = platform::AppendPath(staging.root, *f);
+    if (path && PathIsPlain(staging, *f) && platform::IsDirectory(*path)) {
+      platform::RemoveEmptyDirectory(*path);
+    }
+  }
+  return ok;
 }
 
 bool RemoveFolderContents(const WString& folder) {
@@ -110,8 +142,13 @@ std::optional<Staging> PlanStaging(const WString& root) {
 
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
   size_t index = staging.entries.size();
-  staging.entries.push_back(StagedEntry{name, target, StagedPath(staging.folder, index),
-                                        BackupPath(staging.folder, index), false});
+  staging.entries.push_back(StagedEntry{name,
+                                        target,
+                                        StagedPath(staging.folder, index),
+                                        BackupPath(staging.folder, index),
+                                        false,
+                                        {},
+                                        {}});
 }
 
 bool WriteJournal(const Staging& staging) {
@@ -121,8 +158,13 @@ bool WriteJournal(const Staging& staging) {
   bool ok = true;
   for (const StagedEntry& e : staging.entries) {
     uint8_t existed = e.existed ? 1 : 0;
+    std::optional<platform::FileId> new_id = platform::GetFileId(e.staged);
+    std::optional<platform::FileId> old_id =
+        e.existed ? platform::GetFileId(e.target) : platform::FileId();
+    if (!new_id || !old_id) return false;
+    uint64_t ids[4] = {new_id->volume, new_id->index, old_id->volume, old_id->index};
     ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&
-         WriteEntryName(out, e.name);
+         WriteToPackage(out, ids, sizeof ids) && WriteEntryName(out, e.name);
   }
   for (const WString& f : staging.new_folders) {
     ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);

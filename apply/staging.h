@@ -11,11 +11,13 @@
 
 // One file of the package, as the install moves it.
 struct StagedEntry {
-  WString name;          // as the package names it
-  WString target;        // where it goes
-  WString staged;        // its new bytes, in the staging folder
-  WString backup;        // where the old file is kept while the install runs
-  bool existed = false;  // a file was at `target` when the package was staged
+  WString name;             // as the package names it
+  WString target;           // where it goes
+  WString staged;           // its new bytes, in the staging folder
+  WString backup;           // where the old file is kept while the install runs
+  bool existed = false;     // a file was at `target` when the package was staged
+  platform::FileId new_id;  // the staged file, as the journal records it
+  platform::FileId old_id;  // the file it replaces, where one `existed`
 };
 
 // What one install has staged and what it will create.
@@ -36,8 +38,9 @@ std::optional<Staging> PlanStaging(const WString& root);
 // Adds the entry `name` with the target `target`, numbered in package order.
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target);
 
-// Writes the journal (every entry and folder to create) into the staging
-// folder, on disk before it returns true.
+// Writes the journal (every entry with the identities of its staged and its
+// old file, and every folder to create) into the staging folder, on disk
+// before it returns true. False when an identity cannot be read.
 bool WriteJournal(const Staging& staging);
 
 // Removes the journal: from then on the install counts as finished.
@@ -45,7 +48,9 @@ bool RemoveJournal(const Staging& staging);
 
 // Undoes an install that a journal in `root`'s staging folder describes
 // (puts every old file back, removes what it added), then removes the
-// staging folder. True when there was none or all of it is undone.
+// staging folder. It acts only on what the install placed: a path with a
+// link on its way, or a file whose identity is not the recorded one, is left
+// where it is and gives false. True when there was none or all is undone.
 bool RecoverInterruptedInstall(const WString& root);
 
 // Removes the staging folder and everything in it; false when some of it stays.

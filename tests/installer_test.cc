@@ -234,6 +234,23 @@ TEST_F(InstallerTest, HeldLockOrForeignStagingFolderChangesNothing) {
   before = TakeSnapshot(game());
   EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
   EXPECT_EQ(TakeSnapshot(game()), before);
+  // Our own staging folder, but a journal whose path leads through a link out
+  // of the game to the very file it placed, or names a file the install never
+  // placed: both are left alone.
+  fs::permissions(staging, fs::perms::owner_all);
+  fs::create_directories(dir_.path() / "outside");
+  fs::create_directory_symlink(dir_.path() / "outside", game() / "lnk");
+  std::optional<Staging> journal = PlanStaging(root());
+  AddStagedEntry(*journal, u".\\lnk\\n.dat", root() + u"\\lnk\\n.dat");
+  AddStagedEntry(*journal, u".\\a.dat", root() + u"\\a.dat");
+  WriteAll(staging / "0.new", {'n'}), WriteAll(staging / "1.new", {});
+  fs::create_hard_link(staging / "0.new", dir_.path() / "outside" / "n.dat");
+  ASSERT_TRUE(WriteJournal(*journal));
+  fs::remove(staging / "0.new"), fs::remove(staging / "1.new");
+  before = TakeSnapshot(game());
+  EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
+  EXPECT_EQ(TakeSnapshot(game()), before);
+  EXPECT_EQ(ReadAll(dir_.path() / "outside" / "n.dat"), Bytes{'n'});
 #endif
 }
 
