@@ -140,8 +140,19 @@ bool MakePrivateDirectory(const WString& path) {
 
 bool IsPrivateDirectory(const WString& path) {
   DWORD attributes = GetFileAttributesW(W(path));
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  // A link the file system does not mark (Wine shows Linux links as plain
+  // folders) resolves somewhere else than inside its parent.
+  size_t slash = path.rfind(u'\\');
+  std::optional<WString> real = ResolvedPath(path);
+  std::optional<WString> parent =
+      ResolvedPath(slash == WString::npos ? u"." : path.substr(0, slash));
+  if (!real || !parent) return false;
+  if (parent->empty() || parent->back() != u'\\') *parent += u'\\';
+  return *real == *parent + path.substr(slash + 1);
 }
 
 struct FolderLock {

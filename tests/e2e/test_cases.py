@@ -133,6 +133,14 @@ class Cases:
                 exe = self.update_exe(package, name=os.path.join("game", "update.exe"))
                 self.assert_applies_nothing(exe, (CAPTION, FAILED))
 
+    def test_staging_folder_planted_as_a_link_is_never_acted_on(self):
+        self.write(os.path.join(self.outside, "journal"), b"fold\x03\x00.\x00\\\x00x\x00done")
+        os.symlink(self.outside, os.path.join(self.game, ".update-staging"))
+        before = snapshot(self.game), snapshot(self.outside)
+        self.assertEqual(self.apply(self.update_exe(package_of(record(".\\a.dat"))))[-1],
+                         (CAPTION, FAILED))
+        self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
+
     def test_build_failures_leave_the_output_as_it_was(self):
         cases = [(("d" * 50 + "/") * 5 + "f.dat", TOO_LONG)]  # named by its first long folder
         cases += [(pair, BAD_NAME) for pair in CASE_TWINS]
