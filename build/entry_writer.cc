@@ -1,6 +1,5 @@
 #include "build/entry_writer.h"
 
-#include "entry/process_state.h"
 #include "package/content_stream.h"
 #include "package/entry_name.h"
 
@@ -8,7 +7,8 @@ platform::TimesRead ReadFileTimes(const WString& path, EntryTimes* times) {
   return platform::GetFileTimes(path, times);
 }
 
-EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& file_path) {
+EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& source_root,
+                            const WString& file_path) {
   // Times first: opening the content must not change the last access recorded.
   EntryTimes times;
   switch (ReadFileTimes(file_path, &times)) {
@@ -21,7 +21,7 @@ EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& file_path
     case platform::TimesRead::kOutOfRange:
       return EntryWriteResult::kBadTime;
   }
-  std::optional<WString> name = platform::RelativePathTo(g_sourceRoot, file_path);
+  std::optional<WString> name = platform::RelativePathTo(source_root, file_path);
   if (!name || !IsAcceptableEntryName(*name)) return EntryWriteResult::kBadName;
   platform::File source = platform::OpenSourceFile(file_path, times);
   if (!source) {

@@ -19,7 +19,8 @@ enum class EntryWriteResult {
 // Reads the three times of the file at `path` into `times`.
 platform::TimesRead ReadFileTimes(const WString& path, EntryTimes* times);
 
-// Queues the record of `file_path`, named relative to g_sourceRoot, on the
+// Queues the record of `file_path`, named relative to `source_root`, on the
 // deflater that writes the package. The content is opened before anything
 // is queued, so a file that cannot be opened leaves the package untouched.
-EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& file_path);
+EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& source_root,
+                            const WString& file_path);

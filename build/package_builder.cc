@@ -4,8 +4,6 @@
 #include <cstring>
 
 #include "build/entry_writer.h"
-#include "entry/process_state.h"
-#include "entry/product_texts.h"
 
 namespace {
 
@@ -44,10 +42,10 @@ bool AddFile(const WString& path, SourceWalk& walk) {
   }
   // Names equal ignoring case would overwrite each other on Windows.
   if (!AddPackagePath(walk.paths, path)) return Fail(walk, BuildFailure::kBadName, path);
-  int64_t before = g_packageOut->source_bytes;
-  switch (WriteEntry(*walk.deflater, path)) {
+  int64_t before = walk.package->source_bytes;
+  switch (WriteEntry(*walk.deflater, walk.source_root, path)) {
     case EntryWriteResult::kWritten:
-      if (walk.progress) walk.progress(g_packageOut->source_bytes - before);
+      if (walk.progress) walk.progress(walk.package->source_bytes - before);
       return true;
     case EntryWriteResult::kSkipped:
       Trace(walk, u"(gone since the folder was listed, skipped)\n");
@@ -62,7 +60,7 @@ bool AddFile(const WString& path, SourceWalk& walk) {
       break;
   }
   return Fail(walk,
-              g_packageOut->too_large ? BuildFailure::kPackageTooLarge : BuildFailure::kOutputError,
+              walk.package->too_large ? BuildFailure::kPackageTooLarge : BuildFailure::kOutputError,
               path);
 }
 
@@ -96,10 +94,6 @@ bool AddItem(const WString& directory, const platform::DirItem& item, SourceWalk
   return Fail(walk, BuildFailure::kSourceUnreadable, *path);
 }
 
-void ShowBuildError(const WString& text) {
-  platform::ShowMessageBox(text, kProductTexts.output_error_caption, platform::BoxStyle::kOk);
-}
-
 // Copies all of `source` to the package output.
 bool CopyStream(platform::File& source, PackageOut& out, SourceWalk& walk, const WString& name) {
   uint8_t buffer[64 * 1024];
@@ -113,32 +107,10 @@ bool CopyStream(platform::File& source, PackageOut& out, SourceWalk& walk, const
 
 }  // namespace
 
-WString BuildFailureText(const SourceWalk& walk) {
-  const ProductTexts& texts = kProductTexts;
-  switch (walk.failure) {
-    case BuildFailure::kSourceUnreadable:
-      return texts.source_unreadable + walk.failed_path;
-    case BuildFailure::kPathTooLong:
-      return texts.path_too_long + walk.failed_path;
-    case BuildFailure::kBadName:
-      return texts.bad_name + walk.failed_path;
-    case BuildFailure::kNotAFile:
-      return texts.not_a_file + walk.failed_path;
-    case BuildFailure::kBadTime:
-      return texts.bad_time + walk.failed_path;
-    case BuildFailure::kPackageTooLarge:
-      return texts.package_too_large + walk.failed_path;
-    case BuildFailure::kNone:
-    case BuildFailure::kOutputError:
-      break;
-  }
-  return texts.output_error;
-}
-
 bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& walk) {
-  g_sourceRoot = source_root;
+  walk.source_root = source_root;
+  walk.package = &package;
   int64_t start = package.size;
-  g_packageOut = &package;
   bool walked = true;
   {
     ParallelDeflater deflater(package,
@@ -164,7 +136,7 @@ bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& 
     }
     walk.deflater = nullptr;
   }  // every worker has ended here
-  g_packageOut = nullptr;
+  walk.package = nullptr;
   if (!walked) return false;
   if (!WritePackageTrailer(package, static_cast<uint32_t>(package.size - start)) ||
       !package.file->Flush()) {
@@ -218,7 +190,7 @@ bool AddSourceTree(const WString& directory, SourceWalk& walk) {
   return ok;
 }
 
-bool BuildPackage(const WString& output_path) {
+bool AppendPackageToFile(const WString& output_path, const WString& source_root, SourceWalk& walk) {
   // A name with no faithful form on disk would be written somewhere else.
   bool usable = output_path.size() <= kMaxPathUnits && SurrogatesArePaired(output_path);
   bool existed = usable && platform::FileExists(output_path);
@@ -227,23 +199,13 @@ bool BuildPackage(const WString& output_path) {
   int64_t start = output && output.Seek(0, SEEK_END) ? output.Tell() : -1;
   if (start < 0) {
     if (output && !existed && output.Close()) platform::RemoveFile(output_path);
-    ShowBuildError(kProductTexts.output_error);
-    return false;
+    return Fail(walk, BuildFailure::kOutputError, WString());
   }
   PackageOut package{&output, start};
-  SourceWalk walk;
   if (std::optional<platform::FileId> id = platform::GetFileId(output_path)) {
     walk.outputs.push_back(*id);
   }
-  // A working folder with no faithful UTF-16 form gives none: never guess a path.
-  std::optional<WString> cwd = platform::CurrentDirectory();
-  std::optional<WString> root =
-      cwd ? platform::AppendPath(*cwd, kProductTexts.source_directory) : std::nullopt;
-  if (!root) {
-    Fail(walk, BuildFailure::kOutputError, WString());
-  } else {
-    AppendPackage(package, *root, walk);
-  }
+  AppendPackage(package, source_root, walk);
   bool closed = output.Close();
   if (walk.failure == BuildFailure::kNone && closed) return true;
   // Leave the output exactly as it was before this run.
@@ -253,7 +215,6 @@ bool BuildPackage(const WString& output_path) {
     platform::RemoveFile(output_path);
   }
   if (walk.failure == BuildFailure::kNone) walk.failure = BuildFailure::kOutputError;
-  ShowBuildError(BuildFailureText(walk));
   return false;
 }
 

@@ -39,6 +39,8 @@ struct SourceWalk {
   BuildFailure failure = BuildFailure::kNone;
   WString failed_path;
   ParallelDeflater* deflater = nullptr;  // set while the walk runs
+  PackageOut* package = nullptr;         // set while the walk runs
+  WString source_root;                   // entry names are relative to it
 };
 
 // Appends one record per file below `directory`, depth-first in ordinal
@@ -50,14 +52,16 @@ bool AddSourceTree(const WString& directory, SourceWalk& walk);
 // the reason in `walk` when it cannot be completed.
 bool AppendPackage(PackageOut& package, const WString& source_root, SourceWalk& walk);
 
+// Appends the package of `source_root` to the file `output_path` (created
+// when missing). False with the reason in `walk` and the file exactly as it
+// was before: cut back to its old length, or removed when this call made it.
+bool AppendPackageToFile(const WString& output_path, const WString& source_root, SourceWalk& walk);
+
 // Writes `output` as a copy of `stub` followed by the package of
 // `source_root`. `output` appears only when complete (written under a
 // temporary name beside it, then renamed); false with the reason in `walk`.
 bool BuildUpdateFile(const WString& source_root, const WString& stub, const WString& output,
                      SourceWalk& walk);
-
-// The ERROR box's text for the failure in `walk`, naming its path.
-WString BuildFailureText(const SourceWalk& walk);
 
 // A file below a tree, named as a package names it (".\\sub\\a.dat").
 struct TreeFile {
@@ -72,7 +76,3 @@ std::optional<std::vector<TreeFile>> ListTreeFiles(const WString& root);
 
 // True when the files at `a` and `b` both exist and hold the same bytes.
 bool SameFileBytes(const WString& a, const WString& b);
-
-// Build mode: appends the package of ./src to `output_path`; reports failures
-// in an "ERROR" box and leaves the output as it was then. True on success.
-bool BuildPackage(const WString& output_path);

@@ -1,7 +1,7 @@
 #include "entry/dispatch.h"
 
-#include "apply/update_applier.h"
-#include "build/package_builder.h"
+#include "entry/apply_mode.h"
+#include "entry/build_mode.h"
 
 bool IsBuildCommand(const std::vector<WString>& args) {
   return args.size() == 3 && (args[1] == u"-l" || args[1] == u"-L");

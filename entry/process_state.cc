@@ -2,4 +2,3 @@
 
 WString g_sourceRoot;
 WString g_installRoot;
-PackageOut* g_packageOut = nullptr;

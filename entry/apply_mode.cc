@@ -1,4 +1,4 @@
-#include "apply/update_applier.h"
+#include "entry/apply_mode.h"
 
 #include "apply/installer.h"
 #include "entry/process_state.h"
