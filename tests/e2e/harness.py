@@ -82,7 +82,7 @@ class WineRunner:
     def start(cls):
         if cls.session is None:
             from wine_session import WineSession
-            cls.session = WineSession(os.path.join(WINDOWS_OUT, "wine-e2e"))
+            cls.session = WineSession(os.path.join(WINDOWS_OUT, "wine"))
         return cls.session
 
     def command(self, exe, *args):
