@@ -52,6 +52,20 @@ HANDLE OpenExisting(const WString& path, DWORD access, DWORD flags) {
                      nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
+// A C runtime stream that owns the open handle `h`; a closed File, with the
+// handle closed, when none can be made.
+File StreamFromHandle(HANDLE h, bool writing) {
+  int fd =
+      _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | (writing ? _O_WRONLY : _O_RDONLY));
+  if (fd < 0) {
+    CloseHandle(h);
+    return File();
+  }
+  std::FILE* stream = _fdopen(fd, writing ? "wb" : "rb");
+  if (!stream) _close(fd);
+  return File(stream);
+}
+
 }  // namespace
 
 std::optional<std::vector<WString>> CommandLineArguments() {
@@ -338,14 +352,7 @@ File OpenForWriting(const WString& path) {
     CloseHandle(h);
     return File();
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
-  if (fd < 0) {
-    CloseHandle(h);
-    return File();
-  }
-  std::FILE* stream = _fdopen(fd, "wb");
-  if (!stream) _close(fd);
-  return File(stream);
+  return StreamFromHandle(h, true);
 }
 
 File OpenSourceFile(const WString& path, const EntryTimes& times) {
@@ -364,19 +371,9 @@ File OpenSourceFile(const WString& path, const EntryTimes& times) {
     FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
     SetFileTime(h, nullptr, &keep, nullptr);
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDONLY);
-  if (fd < 0) {
-    CloseHandle(h);
-    return File();
-  }
-  std::FILE* stream = _fdopen(fd, "rb");
-  if (!stream) {
-    _close(fd);
-    return File();
-  }
-  File file(stream);
+  File file = StreamFromHandle(h, false);
   // Not every file system honours the request (Wine on Linux does not).
-  if (may_set_times) file.KeepLastAccess(times.last_access);
+  if (file && may_set_times) file.KeepLastAccess(times.last_access);
   return file;
 }
 
@@ -390,14 +387,7 @@ File CreateNewFile(const WString& path) {
   HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return File();
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
-  if (fd < 0) {
-    CloseHandle(h);
-    return File();
-  }
-  std::FILE* stream = _fdopen(fd, "wb");
-  if (!stream) _close(fd);
-  return File(stream);
+  return StreamFromHandle(h, true);
 }
 
 File OpenFile(const WString& path, const char* mode) {
