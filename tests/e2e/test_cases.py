@@ -230,6 +230,27 @@ class NativeOnly(GameFolder):
                 self.assertFalse(os.path.exists(os.path.join(self.studio, "out.bin")))
                 os.chmod(folder, 0o777)
 
+    def test_staging_planted_by_another_user_is_never_acted_on(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to plant as another user")
+        os.chmod(self.game, 0o777)
+        os.symlink(self.outside, os.path.join(self.game, "lnk"))
+        # Cut short (16 units named, 14 there): were the folder trusted, it would be emptied.
+        journal = b"file\x01" + bytes(32) + b"\x10\x00" + ".\\lnk\\keep.txt".encode("utf-16-le")
+        exe = self.update_exe(package_of(record(".\\a.dat", b"new")))
+        staging = os.path.join(self.game, ".update-staging")
+        for owner, mode in ((65534, 0o700), (0, 0o777)):  # another user's, or writable by all
+            with self.subTest(owner=owner, mode=oct(mode)):
+                os.makedirs(staging)
+                self.write(os.path.join(staging, "journal"), journal + b"done")
+                self.write(os.path.join(staging, "0.old"), b"planted")
+                subprocess.run(["chown", "-R", f"{owner}:{owner}", staging], check=True)
+                os.chmod(staging, mode)
+                before = snapshot(self.game), snapshot(self.outside)
+                self.assertEqual(self.apply(exe)[-1], (CAPTION, FAILED))
+                self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
+                shutil.rmtree(staging)
+
     def test_working_folder_or_output_without_a_faithful_name_fails_the_build(self):
         for folder in ("back\\slash", b"bad\xff".decode("utf-8", "surrogateescape")):
             cwd = os.path.join(self.tmp, folder)
