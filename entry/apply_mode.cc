@@ -16,6 +16,15 @@ bool GameIsInstalled(const WString& root) {
   return engine && platform::FileExists(*engine);
 }
 
+// The debug channel's line for a failed update: the step, the path and the
+// system's message.
+WString FailureLine(const InstallFailure& failure) {
+  WString line = u"update failed: ";
+  line.append(failure.step).append(u" ").append(failure.path);
+  if (failure.os_error != 0) line.append(u": ").append(platform::ErrorMessage(failure.os_error));
+  return line.append(u"\n");
+}
+
 }  // namespace
 
 bool ApplyPackage(const WString& self_path) {
@@ -34,7 +43,10 @@ bool ApplyPackage(const WString& self_path) {
   int64_t payload_end = 0;
   LocateResult located = package ? LocatePayload(package, &payload_end) : LocateResult::kDamaged;
   if (located == LocateResult::kNoPackage) return false;
-  if (located == LocateResult::kDamaged || !InstallPackage(package, payload_end, root)) {
+  InstallFailure failure{u"reading the package", self_path, 0};
+  if (located == LocateResult::kDamaged ||
+      !InstallPackage(package, payload_end, root, nullptr, &failure)) {
+    platform::DebugOutput(FailureLine(failure));
     ShowApplyBox(texts.failed, platform::BoxStyle::kError);
     return false;
   }

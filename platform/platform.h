@@ -219,6 +219,13 @@ Thread* StartThread(void (*work)(void*), void* argument);
 // Waits until `thread` has ended and releases it.
 void JoinThread(Thread* thread);
 
+// The OS's code for the last operation that failed on this thread (errno,
+// GetLastError); read it before anything else calls the OS.
+int LastErrorCode();
+
+// The system's own one-line message for an error code.
+WString ErrorMessage(int code);
+
 // Sends a line to the debug channel.
 void DebugOutput(const WString& text);
 void DebugOutputA(const char* text);

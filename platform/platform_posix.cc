@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/filetime.h"
@@ -421,6 +422,10 @@ void JoinThread(Thread* thread) {
   pthread_join(thread->id, nullptr);
   delete thread;
 }
+
+int LastErrorCode() { return errno; }
+
+WString ErrorMessage(int code) { return FromUtf8Escaped(std::strerror(code)); }
 
 void DebugOutput(const WString& text) { std::fputs(ToUtf8(text).c_str(), stderr); }
 

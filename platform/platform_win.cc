@@ -452,6 +452,17 @@ void JoinThread(Thread* thread) {
   delete thread;
 }
 
+int LastErrorCode() { return static_cast<int>(GetLastError()); }
+
+WString ErrorMessage(int code) {
+  wchar_t buffer[256];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(code), 0, buffer, 256, nullptr);
+  while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n' || buffer[n - 1] == L'.')) --n;
+  buffer[n] = 0;
+  return FromW(buffer);
+}
+
 void DebugOutput(const WString& text) { OutputDebugStringW(W(text)); }
 
 void DebugOutputA(const char* text) { OutputDebugStringA(text); }

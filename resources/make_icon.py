@@ -3,7 +3,8 @@
 
 The artwork: a downward arrow into an open tray on a rounded teal square,
 drawn from shapes at every size (no source bitmaps), 4x4 supersampled.
-Sizes 16, 32 and 48 are stored as 32-bit DIBs, 256 as PNG.
+Sizes 16 and 32 are stored as 32-bit DIBs, 48 and 256 as PNG (which Windows reads
+for any size since Vista), to keep the program small.
 """
 import os
 import struct
@@ -92,7 +93,8 @@ def png(pixels):
 
 
 def main():
-    images = [(s, dib(render(s))) for s in (16, 32, 48)] + [(256, png(render(256, 2)))]
+    images = [(s, dib(render(s))) for s in (16, 32)] + [(48, png(render(48))),
+                                                         (256, png(render(256, 2)))]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, data in images:

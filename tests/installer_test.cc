@@ -222,7 +222,12 @@ TEST_F(InstallerTest, HeldLockOrForeignStagingFolderChangesNothing) {
   Snapshot before = TakeSnapshot(game());
   platform::FolderLock* lock = platform::LockFolder(root());
   ASSERT_NE(lock, nullptr);
-  EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
+  platform::File package = platform::OpenFile(dir_.Wide("package.bin"), "rb");
+  int64_t payload_end = 0;
+  ASSERT_EQ(LocatePayload(package, &payload_end), LocateResult::kFound);
+  InstallFailure failure;
+  EXPECT_FALSE(InstallPackage(package, payload_end, root(), nullptr, &failure));
+  EXPECT_EQ(failure.path, root());  // the cause names the folder another install holds
   platform::UnlockFolder(lock);
   EXPECT_EQ(TakeSnapshot(game()), before);
 #ifndef _WIN32

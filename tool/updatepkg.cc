@@ -274,11 +274,15 @@ int RunExtract(const std::string& update, const std::string& dir) {
     return ReportFault(update, ReadPackageIndex(PathArgument(update), [](const IndexedEntry&) {}));
   }
   Progress progress(payload_end - package.Tell());
-  if (!InstallPackage(package, payload_end, root,
-                      [&](int64_t done, int64_t) { progress.Update(done); })) {
+  InstallFailure failure;
+  if (!InstallPackage(
+          package, payload_end, root, [&](int64_t done, int64_t) { progress.Update(done); },
+          &failure)) {
     IndexResult fault = ReadPackageIndex(PathArgument(update), [](const IndexedEntry&) {});
     if (fault.fault != PackageFault::kNone) return ReportFault(update, fault);
-    return Fail(dir, "a file cannot be written there (nothing was changed)");
+    std::string reason = Utf8(WString(failure.step) + u" " + failure.path);
+    if (failure.os_error != 0) reason += ": " + Utf8(platform::ErrorMessage(failure.os_error));
+    return Fail(dir, reason + " (nothing was changed)");
   }
   return kOk;
 }
