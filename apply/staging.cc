@@ -180,7 +180,7 @@ bool RemoveJournal(const Staging& staging) {
 bool RecoverInterruptedInstall(const WString& root) {
   std::optional<Staging> plan = PlanStaging(root);
   if (!plan) return false;
-  if (!platform::FileExists(plan->folder) && !platform::IsLink(plan->folder)) return true;
+  if (platform::Probe(plan->folder) == platform::Presence::kMissing) return true;
   // Only a folder this program could have made is read or emptied: never a
   // link, a junction, or a folder another user owns or may change.
   if (!platform::IsPrivateDirectory(plan->folder)) return false;

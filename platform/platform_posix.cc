@@ -327,13 +327,23 @@ bool CanOpenForWriting(const WString& path) {
   return true;
 }
 
-File OpenForWriting(const WString& path) {
-  int fd =
-      open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+namespace {
+
+// A C runtime stream that owns the descriptor `fd` (none when negative); a
+// closed File, with the descriptor closed, when none can be made.
+File StreamFromFd(int fd, const char* mode) {
   if (fd < 0) return File();
-  std::FILE* stream = fdopen(fd, "wb");
+  std::FILE* stream = fdopen(fd, mode);
   if (!stream) close(fd);
   return File(stream);
+}
+
+}  // namespace
+
+File OpenForWriting(const WString& path) {
+  return StreamFromFd(
+      open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666),
+      "wb");
 }
 
 File OpenSourceFile(const WString& path, const EntryTimes& times) {
@@ -342,14 +352,8 @@ File OpenSourceFile(const WString& path, const EntryTimes& times) {
   int fd = open(native.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
   bool told = fd >= 0;
   if (!told && errno == EPERM) fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return File();
-  std::FILE* stream = fdopen(fd, "rb");
-  if (!stream) {
-    close(fd);
-    return File();
-  }
-  File file(stream);
-  if (!told) file.KeepLastAccess(times.last_access);
+  File file = StreamFromFd(fd, "rb");
+  if (file && !told) file.KeepLastAccess(times.last_access);
   return file;
 }
 
@@ -359,11 +363,9 @@ bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
 }
 
 File CreateNewFile(const WString& path) {
-  int fd = open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return File();
-  std::FILE* stream = fdopen(fd, "wb");
-  if (!stream) close(fd);
-  return File(stream);
+  return StreamFromFd(
+      open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666),
+      "wb");
 }
 
 File OpenFile(const WString& path, const char* mode) {

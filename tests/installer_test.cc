@@ -36,19 +36,19 @@ bool InstallFrom(const WString& package_path, const WString& root) {
 // UPDATER_TEST_KILL set to "N|package|root", and the copy installs until the
 // fault seam ends it at operation N.
 [[maybe_unused]] const bool kRunAsKilledChild = [] {
-  const wchar_t* spec = _wgetenv(L"UPDATER_TEST_KILL");
-  if (!spec || !*spec) return false;
-  std::u16string s(reinterpret_cast<const char16_t*>(spec));
+  const wchar_t* request = _wgetenv(L"UPDATER_TEST_KILL");
+  if (!request || !*request) return false;
+  std::u16string s(reinterpret_cast<const char16_t*>(request));
   size_t a = s.find(u'|'), b = s.find(u'|', a + 1);
-  platform::SetFaultForTesting(_wtoi(spec), platform::FaultAction::kKill);
+  platform::SetFaultForTesting(_wtoi(request), platform::FaultAction::kKill);
   std::exit(InstallFrom(s.substr(a + 1, b - a - 1), s.substr(b + 1)) ? 0 : 1);
 }();
 
 // True when the install was killed at operation `n`, false when it ended.
 bool InstallKilledAt(int n, const WString& package_path, const WString& root) {
   std::wstring number = std::to_wstring(n);
-  WString spec = WString(number.begin(), number.end()) + u"|" + package_path + u"|" + root;
-  _wputenv((L"UPDATER_TEST_KILL=" + std::wstring(spec.begin(), spec.end())).c_str());
+  WString request = WString(number.begin(), number.end()) + u"|" + package_path + u"|" + root;
+  _wputenv((L"UPDATER_TEST_KILL=" + std::wstring(request.begin(), request.end())).c_str());
   WString self = platform::OwnExecutablePath().value_or(WString());
   intptr_t code =
       _wspawnl(_P_WAIT, reinterpret_cast<const wchar_t*>(self.c_str()), L"child", nullptr);
