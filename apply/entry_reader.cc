@@ -8,51 +8,48 @@
 
 namespace {
 
-bool LiesInside(const WString& path, const WString& root) {
-  if (path.compare(0, root.size(), root) != 0) return false;
-  return path.size() == root.size() || root.back() == u'\\' || path[root.size()] == u'\\';
-}
-
-// True when `path` does not exist, or exists and resolves inside `root`.
-bool ExistingPartStaysInside(const WString& path, const WString& resolved_root) {
-  if (!platform::FileExists(path)) return !platform::IsLink(path);  // a dangling link is refused
-  std::optional<WString> resolved = platform::ResolvedPath(path);
-  return resolved && LiesInside(*resolved, resolved_root);
-}
-
 // Checks that the entry `name` can be written below the root: every folder
-// on its way that exists lies inside the root once links are resolved, the
-// file itself is not a link or a folder, and an existing file can be opened
-// for writing now. Folders still missing are added to the staging plan.
-bool CheckTarget(StageState& state, const WString& name, StagedEntry& entry) {
-  Staging& staging = state.staging;
-  for (const WString& folder_name : FoldersOf(name)) {
-    std::optional<WString> folder = platform::AppendPath(staging.root, folder_name);
-    if (!folder || !ExistingPartStaysInside(*folder, state.resolved_root)) return false;
-    if (platform::FileExists(*folder)) {
-      if (!platform::IsDirectory(*folder)) return false;
-    } else if (std::find(staging.new_folders.begin(), staging.new_folders.end(), folder_name) ==
-               staging.new_folders.end()) {
-      staging.new_folders.push_back(folder_name);
+// on its way that exists is a plain folder (no link or junction), the file
+// itself is missing or a plain file that can be opened for writing now.
+// Folders still missing are added to the staging plan.
+bool CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
+  bool missing = false;  // below a missing folder everything is missing
+  for (const WString& folder : FoldersOf(name)) {
+    if (!missing && !HeldFolder(staging, folder)) {
+      const platform::Folder* parent = HeldFolder(staging, ParentOf(folder));
+      missing = parent &&
+                platform::KindIn(*parent, LastComponent(folder)) == platform::NodeKind::kMissing;
+      if (!missing) return false;  // a link, a file, or what cannot be told
+    }
+    if (missing && std::find(staging.new_folders.begin(), staging.new_folders.end(), folder) ==
+                       staging.new_folders.end()) {
+      staging.new_folders.push_back(folder);
     }
   }
-  if (!ExistingPartStaysInside(entry.target, state.resolved_root)) return false;
-  entry.existed = platform::FileExists(entry.target);
-  if (!entry.existed) return true;
-  return !platform::IsLink(entry.target) && !platform::IsDirectory(entry.target) &&
-         platform::CanOpenForWriting(entry.target);
+  if (missing) return true;
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(name));
+  switch (platform::KindIn(*parent, LastComponent(name))) {
+    case platform::NodeKind::kMissing:
+      return true;
+    case platform::NodeKind::kFile:
+      entry.existed = true;
+      return platform::CanWriteFileIn(*parent, LastComponent(name));
+    default:
+      return false;
+  }
 }
 
 // Inflates the stream at the package's position into the staged file and
 // gives it its times; on disk before it returns where each file is synced.
-bool StageContent(platform::File& package, const WString& staged, const EntryTimes& times) {
-  platform::File file = platform::OpenForWriting(staged);
+bool StageContent(platform::File& package, const Staging& staging, const WString& staged,
+                  const EntryTimes& times) {
+  platform::File file = platform::CreateFileIn(staging.staging_folder, staged);
   if (!file) return false;
   bool ok = InflateStream(
       package, [&file](const uint8_t* data, size_t size) { return file.Write(data, size); });
+  ok = ok && file.SetTimes(times.creation, times.last_access, times.last_write);
   if (ok && !platform::kHasFileSystemSync) ok = file.Sync();
-  if (!file.Close()) ok = false;
-  return ok && platform::SetFileTimes(staged, times);
+  return file.Close() && ok;
 }
 
 ReadResult StageFileEntry(platform::File& package, StageState& state) {
@@ -62,8 +59,8 @@ ReadResult StageFileEntry(platform::File& package, StageState& state) {
   }
   AddStagedEntry(state.staging, header.name, header.target);
   StagedEntry& entry = state.staging.entries.back();
-  if (!CheckTarget(state, header.name, entry) ||
-      !StageContent(package, entry.staged, header.times)) {
+  if (!CheckTarget(state.staging, header.name, entry) ||
+      !StageContent(package, state.staging, entry.staged, header.times)) {
     return ReadResult::kFail;
   }
   return ReadResult::kContinue;

@@ -14,13 +14,12 @@ enum class ReadResult { kContinue = 1, kEnd = -1, kFail = 0 };
 // What the records read so far have established.
 struct StageState {
   Staging staging;
-  WString resolved_root;  // the root with every link resolved
-  PackagePaths paths;     // every target so far, folded
+  PackagePaths paths;  // every target so far, folded
   int64_t payload_end = 0;
 };
 
 // Consumes the record at the package's position. A file entry whose name is
 // acceptable and distinct ignoring case, whose target is a replaceable file
-// inside the root and whose stream inflates whole is staged (kContinue); the
+// reached through plain folders only and whose stream inflates whole is staged (kContinue); the
 // trailer's tag at `payload_end` gives kEnd; anything else gives kFail.
 ReadResult ReadEntry(platform::File& package, StageState& state);

@@ -47,57 +47,66 @@ bool StageAll(platform::File& package, StageState& state, const InstallProgress&
   }
 }
 
-bool Undo(const CommitStep& step) {
-  switch (step.kind) {
-    case CommitStep::kFolderCreated:
-      return platform::RemoveEmptyDirectory(step.folder);
-    case CommitStep::kReplaced:
-      return platform::RenameFileReplacing(step.entry->backup, step.entry->target);
-    case CommitStep::kPlaced:
-      return platform::RenameFile(step.entry->target, step.entry->staged);
+bool Undo(Staging& staging, const CommitStep& step) {
+  const platform::Folder& stage = staging.staging_folder;
+  if (step.kind == CommitStep::kFolderCreated) {
+    staging.folders.erase(step.folder);  // not held while it goes
+    const platform::Folder* parent = HeldFolder(staging, ParentOf(step.folder));
+    return parent && platform::RemoveSubfolder(*parent, LastComponent(step.folder));
   }
-  return false;
+  const StagedEntry& entry = *step.entry;
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name));
+  if (!parent) return false;
+  WString leaf = LastComponent(entry.name);
+  return step.kind == CommitStep::kReplaced
+             ? platform::MoveFileBetween(stage, entry.backup, *parent, leaf, true)
+             : platform::MoveFileBetween(*parent, leaf, stage, entry.staged, false);
 }
 
 // Undoes `steps`, last first; false when one of them could not be undone.
-bool Rollback(const std::vector<CommitStep>& steps) {
+bool Rollback(Staging& staging, const std::vector<CommitStep>& steps) {
   bool ok = true;
   for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-    if (!Undo(*step)) ok = false;
+    if (!Undo(staging, *step)) ok = false;
   }
   return ok;
 }
 
-bool CreateFoldersFor(const Staging& staging, const StagedEntry& entry,
-                      std::vector<CommitStep>& steps) {
+// Creates the folders on the entry's way that are missing; each is held from then on.
+bool CreateFoldersFor(Staging& staging, const StagedEntry& entry, std::vector<CommitStep>& steps) {
   for (const WString& name : FoldersOf(entry.name)) {
-    std::optional<WString> folder = platform::AppendPath(staging.root, name);
-    if (!folder) return false;
-    if (platform::IsDirectory(*folder)) continue;
-    if (!platform::MakeDirectory(*folder)) return false;
-    steps.push_back({CommitStep::kFolderCreated, nullptr, *folder});
+    if (HeldFolder(staging, name)) continue;
+    const platform::Folder* parent = HeldFolder(staging, ParentOf(name));
+    if (!parent) return false;
+    platform::Folder made = platform::CreateSubfolder(*parent, LastComponent(name), false);
+    if (!made) return false;
+    staging.folders.emplace(name, std::move(made));
+    steps.push_back({CommitStep::kFolderCreated, nullptr, name});
   }
   return true;
 }
 
+// Moves one staged file into place through the held folders.
+bool Place(Staging& staging, const StagedEntry& entry) {
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name));
+  if (!parent) return false;
+  WString leaf = LastComponent(entry.name);
+  const platform::Folder& stage = staging.staging_folder;
+  return entry.existed ? platform::ReplaceFileIn(*parent, leaf, stage, entry.staged, entry.backup)
+                       : platform::MoveFileBetween(stage, entry.staged, *parent, leaf, false);
+}
+
 // Moves every staged file into place, in package order, and ends the
 // journal; every step done is in `steps`.
-bool Commit(const Staging& staging, std::vector<CommitStep>& steps, InstallFailure& failure) {
+bool Commit(Staging& staging, std::vector<CommitStep>& steps, InstallFailure& failure) {
   for (const StagedEntry& entry : staging.entries) {
     if (!CreateFoldersFor(staging, entry, steps)) {
       return Fail(failure, u"creating a folder for", entry.target);
     }
-    if (entry.existed) {
-      if (!platform::ReplaceFileKeepingBackup(entry.target, entry.staged, entry.backup)) {
-        return Fail(failure, u"replacing", entry.target);
-      }
-      steps.push_back({CommitStep::kReplaced, &entry, {}});
-    } else {
-      if (!platform::RenameFile(entry.staged, entry.target)) {
-        return Fail(failure, u"placing", entry.target);
-      }
-      steps.push_back({CommitStep::kPlaced, &entry, {}});
+    if (!Place(staging, entry)) {
+      return Fail(failure, entry.existed ? u"replacing" : u"placing", entry.target);
     }
+    steps.push_back({entry.existed ? CommitStep::kReplaced : CommitStep::kPlaced, &entry, {}});
   }
   return RemoveJournal(staging) || Fail(failure, u"ending the journal in", staging.folder);
 }
@@ -122,20 +131,18 @@ bool Stage(platform::File& package, StageState& state, const InstallProgress& pr
 
 // Stages and commits; false with every change undone, or kept for the next
 // run's recovery where even the undo failed.
-bool StageAndCommit(platform::File& package, int64_t payload_end, const Staging& plan,
+bool StageAndCommit(platform::File& package, int64_t payload_end, Staging& plan,
                     const InstallProgress& progress, InstallFailure& failure) {
-  std::optional<WString> resolved_root = platform::ResolvedPath(plan.root);
-  if (!resolved_root) return Fail(failure, u"resolving", plan.root);
-  if (!platform::MakePrivateDirectory(plan.folder)) return Fail(failure, u"creating", plan.folder);
-  StageState state{plan, *resolved_root, {}, payload_end};
+  if (!CreateStagingFolder(plan)) return Fail(failure, u"creating", plan.folder);
+  StageState state{std::move(plan), {}, payload_end};
   std::vector<CommitStep> steps;
   if (Stage(package, state, progress, failure) && Commit(state.staging, steps, failure)) {
     // The old files go with the staging folder; a failure to sync now loses nothing.
-    if (platform::kHasFileSystemSync) platform::SyncFileSystem(plan.root);
-    RemoveStagingFolder(plan.folder);
+    if (platform::kHasFileSystemSync) platform::SyncFileSystem(state.staging.root);
+    RemoveStagingFolder(state.staging);
     return true;
   }
-  if (Rollback(steps)) RemoveStagingFolder(plan.folder);
+  if (Rollback(state.staging, steps)) RemoveStagingFolder(state.staging);
   return false;
 }
 
@@ -146,11 +153,11 @@ bool InstallPackage(platform::File& package, int64_t payload_end, const WString&
   InstallFailure ignored;
   InstallFailure& cause = failure ? *failure : ignored;
   std::optional<Staging> plan = PlanStaging(root);
-  if (!plan) return Fail(cause, u"the path is too long:", root);
+  if (!plan) return Fail(cause, u"opening (or the path is too long)", root);
   // A second copy of the update must not undo or cross this one's install.
-  platform::FolderLock* lock = platform::LockFolder(root);
+  platform::FolderLock* lock = platform::LockFolder(plan->root_folder);
   if (!lock) return Fail(cause, u"another install holds", root);
-  bool ok = (RecoverInterruptedInstall(root) ||
+  bool ok = (RecoverInterruptedInstall(*plan) ||
              Refuse(cause,
                     u"a staging folder not this user's alone, or an earlier install "
                     u"that cannot be undone, in",

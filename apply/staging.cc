@@ -10,8 +10,7 @@ namespace {
 constexpr char kJournalFileTag[4] = {'f', 'i', 'l', 'e'};
 constexpr char kJournalFolderTag[4] = {'f', 'o', 'l', 'd'};
 constexpr char kJournalDoneTag[4] = {'d', 'o', 'n', 'e'};
-
-WString JournalPath(const WString& folder) { return folder + u"\\journal"; }
+constexpr char16_t kJournalName[] = u"journal";
 
 WString Decimal(size_t n) {
   WString digits;
@@ -22,37 +21,26 @@ WString Decimal(size_t n) {
   return digits;
 }
 
-WString StagedPath(const WString& folder, size_t index) {
-  return folder + u"\\" + Decimal(index) + u".new";
-}
-
-WString BackupPath(const WString& folder, size_t index) {
-  return folder + u"\\" + Decimal(index) + u".old";
-}
-
 // The entries and folders a journal lists; none when it is missing or was
 // not written to its end (then no file was moved yet).
-std::optional<Staging> ReadJournal(const WString& root, const WString& folder) {
-  platform::File journal = platform::OpenFile(JournalPath(folder), "rb");
-  if (!journal) return std::nullopt;
-  Staging staging{root, folder, {}, {}};
+bool ReadJournal(Staging& staging) {
+  platform::File journal = platform::ReadFileIn(staging.staging_folder, kJournalName);
+  if (!journal) return false;
   for (;;) {
     char tag[4];
-    if (journal.Read(tag, sizeof tag) != sizeof tag) return std::nullopt;
-    if (std::memcmp(tag, kJournalDoneTag, 4) == 0) return staging;
+    if (journal.Read(tag, sizeof tag) != sizeof tag) return false;
+    if (std::memcmp(tag, kJournalDoneTag, 4) == 0) return true;
     uint8_t existed = 0;
     uint64_t ids[4] = {};
     bool is_file = std::memcmp(tag, kJournalFileTag, 4) == 0;
     if (is_file &&
         (journal.Read(&existed, 1) != 1 || journal.Read(ids, sizeof ids) != sizeof ids)) {
-      return std::nullopt;
+      return false;
     }
     std::optional<WString> name = ReadEntryName(journal);
-    if (!name || !IsAcceptableEntryName(*name)) return std::nullopt;
+    if (!name || !IsAcceptableEntryName(*name)) return false;
     if (is_file) {
-      std::optional<WString> target = platform::AppendPath(root, *name);
-      if (!target) return std::nullopt;
-      AddStagedEntry(staging, *name, *target);
+      AddStagedEntry(staging, *name, staging.root + u"\\" + *name);
       StagedEntry& entry = staging.entries.back();
       entry.existed = existed != 0;
       entry.new_id = platform::FileId{ids[0], ids[1]};
@@ -60,64 +48,62 @@ std::optional<Staging> ReadJournal(const WString& root, const WString& folder) {
     } else if (std::memcmp(tag, kJournalFolderTag, 4) == 0) {
       staging.new_folders.push_back(*name);
     } else {
-      return std::nullopt;
-    }
-  }
-}
-
-// True when no folder on the way to `name` below the root, nor the item
-// itself, is a link or junction, and every folder that exists is one.
-bool PathIsPlain(const Staging& staging, const WString& name) {
-  std::vector<WString> parts = FoldersOf(name);
-  parts.push_back(name);
-  for (size_t i = 0; i < parts.size(); ++i) {
-    std::optional<WString> path = platform::AppendPath(staging.root, parts[i]);
-    if (!path || platform::IsLink(*path)) return false;
-    if (i + 1 < parts.size() && platform::FileExists(*path) && !platform::IsDirectory(*path)) {
       return false;
     }
   }
-  return true;
 }
 
-// True when the file at `path` is the one the journal recorded.
-bool IsRecordedFile(const WString& path, const platform::FileId& id) {
-  std::optional<platform::FileId> found = platform::GetFileId(path);
-  return found && *found == id && !platform::IsDirectory(path);
+// True when the file `name` of `folder` is the one the journal recorded.
+bool IsRecordedFile(const platform::Folder& folder, const WString& name,
+                    const platform::FileId& id) {
+  std::optional<platform::FileId> found = platform::FileIdIn(folder, name);
+  return found && *found == id;
+}
+
+// Puts back one file as the journal recorded it; true when there was nothing
+// to put back.
+bool UndoEntry(Staging& staging, const StagedEntry& e) {
+  const platform::Folder& stage = staging.staging_folder;
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name));
+  WString leaf = LastComponent(e.name);
+  if (e.existed && platform::KindIn(stage, e.backup) != platform::NodeKind::kMissing) {
+    return parent && IsRecordedFile(stage, e.backup, e.old_id) &&
+           platform::MoveFileBetween(stage, e.backup, *parent, leaf, true);
+  }
+  if (e.existed || platform::KindIn(stage, e.staged) != platform::NodeKind::kMissing) return true;
+  if (!parent) return true;  // no folder on its way: it was never placed
+  if (platform::KindIn(*parent, leaf) == platform::NodeKind::kMissing) return true;
+  return IsRecordedFile(*parent, leaf, e.new_id) &&
+         platform::MoveFileBetween(*parent, leaf, stage, e.staged, false);
 }
 
 // Puts back what a cut-off install changed, last change first, moving only
-// the files it placed, along plain paths; what does not match stays, and
+// the files it placed, through held folders; what does not match stays, and
 // gives false.
-bool UndoFromJournal(const Staging& staging) {
+bool UndoFromJournal(Staging& staging) {
   bool ok = true;
   for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
-    if (e->existed && platform::FileExists(e->backup)) {
-      ok = PathIsPlain(staging, e->name) && IsRecordedFile(e->backup, e->old_id) &&
-           platform::RenameFileReplacing(e->backup, e->target) && ok;
-    } else if (!e->existed && !platform::FileExists(e->staged) && platform::FileExists(e->target)) {
-      ok = PathIsPlain(staging, e->name) && IsRecordedFile(e->target, e->new_id) &&
-           platform::RenameFile(e->target, e->staged) && ok;
-    }
+    if (!UndoEntry(staging, *e)) ok = false;
   }
   for (auto f = staging.new_folders.rbegin(); f != staging.new_folders.rend(); ++f) {
-    // Only a folder the install made, still empty, and not a link.
-    std::optional<WString> path = platform::AppendPath(staging.root, *f);
-    if (path && PathIsPlain(staging, *f) && platform::IsDirectory(*path)) {
-      platform::RemoveEmptyDirectory(*path);
+    // Only a folder the install made, still empty, and not a link: removal
+    // refuses the others.
+    staging.folders.erase(*f);  // not held while it goes
+    if (const platform::Folder* parent = HeldFolder(staging, ParentOf(*f))) {
+      platform::RemoveSubfolder(*parent, LastComponent(*f));
     }
   }
   return ok;
 }
 
-bool RemoveFolderContents(const WString& folder) {
-  std::optional<std::vector<platform::DirItem>> items = platform::ListDirectory(folder);
-  if (!items) return false;
+bool RemoveFolderContents(const platform::Folder& folder) {
+  std::optional<std::vector<WString>> names = platform::ListFolder(folder);
+  if (!names) return false;
   bool ok = true;
-  for (const platform::DirItem& item : *items) {
-    if (!platform::RemoveFile(folder + u"\\" + item.name)) ok = false;
+  for (const WString& name : *names) {
+    if (!platform::RemoveFileIn(folder, name)) ok = false;
   }
-  return ok && platform::RemoveEmptyDirectory(folder);
+  return ok;
 }
 
 }  // namespace
@@ -133,35 +119,67 @@ std::vector<WString> FoldersOf(const WString& name) {
   return folders;
 }
 
+WString LastComponent(const WString& name) {
+  size_t slash = name.rfind(u'\\');
+  return slash == WString::npos ? name : name.substr(slash + 1);
+}
+
+WString ParentOf(const WString& name) {
+  std::vector<WString> folders = FoldersOf(name);
+  return folders.empty() ? WString() : folders.back();
+}
+
 std::optional<Staging> PlanStaging(const WString& root) {
   std::optional<WString> folder = platform::AppendPath(root, kStagingFolderName);
   // Room for the longest file name used inside it.
   if (!folder || folder->size() + 16 > kMaxPathUnits) return std::nullopt;
-  return Staging{root, *folder, {}, {}};
+  Staging staging;
+  staging.root_folder = platform::OpenFolder(root);
+  if (!staging.root_folder) return std::nullopt;
+  staging.root = root;
+  staging.folder = *folder;
+  return staging;
+}
+
+const platform::Folder* HeldFolder(Staging& staging, const WString& name) {
+  if (name.empty()) return &staging.root_folder;
+  auto held = staging.folders.find(name);
+  if (held != staging.folders.end()) return &held->second;
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(name));
+  if (!parent) return nullptr;
+  platform::Folder opened = platform::OpenSubfolder(*parent, LastComponent(name));
+  if (!opened) return nullptr;
+  return &staging.folders.emplace(name, std::move(opened)).first->second;
+}
+
+bool CreateStagingFolder(Staging& staging) {
+  staging.staging_folder =
+      platform::CreateSubfolder(staging.root_folder, kStagingFolderName, /*private_only=*/true);
+  return static_cast<bool>(staging.staging_folder);
 }
 
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
-  size_t index = staging.entries.size();
-  staging.entries.push_back(StagedEntry{name,
-                                        target,
-                                        StagedPath(staging.folder, index),
-                                        BackupPath(staging.folder, index),
-                                        false,
-                                        {},
-                                        {}});
+  WString number = Decimal(staging.entries.size());
+  staging.entries.push_back(
+      StagedEntry{name, target, number + u".new", number + u".old", false, {}, {}});
 }
 
-bool WriteJournal(const Staging& staging) {
-  platform::File file = platform::OpenForWriting(JournalPath(staging.folder));
+bool WriteJournal(Staging& staging) {
+  platform::File file = platform::CreateFileIn(staging.staging_folder, kJournalName);
   if (!file) return false;
   PackageOut out{&file, 0};
   bool ok = true;
-  for (const StagedEntry& e : staging.entries) {
+  for (StagedEntry& e : staging.entries) {
     uint8_t existed = e.existed ? 1 : 0;
-    std::optional<platform::FileId> new_id = platform::GetFileId(e.staged);
+    const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name));
+    std::optional<platform::FileId> new_id = platform::FileIdIn(staging.staging_folder, e.staged);
     std::optional<platform::FileId> old_id =
-        e.existed ? platform::GetFileId(e.target) : platform::FileId();
+        !e.existed ? platform::FileId()
+        : parent   ? platform::FileIdIn(*parent, LastComponent(e.name))
+                   : std::nullopt;
     if (!new_id || !old_id) return false;
+    e.new_id = *new_id;
+    e.old_id = *old_id;
     uint64_t ids[4] = {new_id->volume, new_id->index, old_id->volume, old_id->index};
     ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&
          WriteToPackage(out, ids, sizeof ids) && WriteEntryName(out, e.name);
@@ -174,22 +192,34 @@ bool WriteJournal(const Staging& staging) {
 }
 
 bool RemoveJournal(const Staging& staging) {
-  return platform::RemoveFile(JournalPath(staging.folder));
+  return platform::RemoveFileIn(staging.staging_folder, kJournalName);
 }
 
-bool RecoverInterruptedInstall(const WString& root) {
-  std::optional<Staging> plan = PlanStaging(root);
-  if (!plan) return false;
-  if (platform::Probe(plan->folder) == platform::Presence::kMissing) return true;
+bool RecoverInterruptedInstall(Staging& staging) {
+  switch (platform::KindIn(staging.root_folder, kStagingFolderName)) {
+    case platform::NodeKind::kMissing:
+      return true;
+    case platform::NodeKind::kFolder:
+      break;
+    default:  // a link, a file, or what cannot be told: never acted on
+      return false;
+  }
   // Only a folder this program could have made is read or emptied: never a
   // link, a junction, or a folder another user owns or may change.
-  if (!platform::IsPrivateDirectory(plan->folder)) return false;
-  std::optional<Staging> journal = ReadJournal(root, plan->folder);
-  if (journal && !UndoFromJournal(*journal)) return false;
-  return RemoveStagingFolder(plan->folder);
+  staging.staging_folder = platform::OpenSubfolder(staging.root_folder, kStagingFolderName);
+  if (!staging.staging_folder || !platform::IsPrivateFolder(staging.staging_folder)) return false;
+  if (ReadJournal(staging) && !UndoFromJournal(staging)) return false;
+  staging.entries.clear();
+  staging.new_folders.clear();
+  return RemoveStagingFolder(staging);
 }
 
-bool RemoveStagingFolder(const WString& folder) {
+bool RemoveStagingFolder(Staging& staging) {
+  if (!staging.staging_folder) return false;
   // A scanner or indexer may hold a file for a moment: one more try.
-  return RemoveFolderContents(folder) || RemoveFolderContents(folder);
+  const platform::Folder& folder = staging.staging_folder;
+  if (!RemoveFolderContents(folder) && !RemoveFolderContents(folder)) return false;
+  staging.staging_folder.Close();  // not held while it goes
+  return platform::RemoveSubfolder(staging.root_folder, kStagingFolderName) ||
+         platform::RemoveSubfolder(staging.root_folder, kStagingFolderName);
 }

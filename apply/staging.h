@@ -2,9 +2,14 @@
 // any of them is moved into place, and old files are moved aside into it
 // until the install has finished. Its journal lets a later run undo an
 // install that was cut off (the program killed, the power lost).
+//
+// Every folder is opened once, from the game folder down, one component at a
+// time and never through a link, and every file operation goes through those
+// handles: nothing checked by name is later used by name.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -12,28 +17,47 @@
 // One file of the package, as the install moves it.
 struct StagedEntry {
   WString name;             // as the package names it
-  WString target;           // where it goes
-  WString staged;           // its new bytes, in the staging folder
-  WString backup;           // where the old file is kept while the install runs
+  WString target;           // where it goes, for messages
+  WString staged;           // its new bytes: a name in the staging folder
+  WString backup;           // where the old file is kept while the install runs: the same
   bool existed = false;     // a file was at `target` when the package was staged
   platform::FileId new_id;  // the staged file, as the journal records it
   platform::FileId old_id;  // the file it replaces, where one `existed`
 };
 
-// What one install has staged and what it will create.
+// What one install has staged and what it will create, with the folders it
+// holds open.
 struct Staging {
-  WString root;                      // the folder updated
-  WString folder;                    // the staging folder in `root`
-  std::vector<StagedEntry> entries;  // in package order
-  std::vector<WString> new_folders;  // names of the folders to create, shallowest first
+  WString root;                                 // the folder updated, for messages
+  WString folder;                               // the staging folder's path, for messages
+  platform::Folder root_folder;                 // held for the whole run
+  platform::Folder staging_folder;              // held while it exists
+  std::map<WString, platform::Folder> folders;  // below the root, by name (".\\a\\b")
+  std::vector<StagedEntry> entries;             // in package order
+  std::vector<WString> new_folders;             // names of the folders to create, shallowest first
 };
 
 // The folders an entry name lies in, shallowest first, as names themselves
 // (".\\a\\b\\c.dat" gives ".\\a" and ".\\a\\b"); "." components add none.
 std::vector<WString> FoldersOf(const WString& name);
 
-// An empty staging plan for `root`; none when the staging path is too long.
+// The last component of a name (".\\a\\b" gives "b").
+WString LastComponent(const WString& name);
+
+// The folder the name lies in, as a name; empty for the root itself.
+WString ParentOf(const WString& name);
+
+// Opens `root` and plans its staging; none when `root` is no folder or the
+// staging path would be too long.
 std::optional<Staging> PlanStaging(const WString& root);
+
+// The held folder named `name` (empty for the root), opened on first use
+// from the root down, one component at a time; null when a folder on the way
+// is missing, a link or junction, or no folder.
+const platform::Folder* HeldFolder(Staging& staging, const WString& name);
+
+// Creates the staging folder anew, for this user alone, and holds it.
+bool CreateStagingFolder(Staging& staging);
 
 // Adds the entry `name` with the target `target`, numbered in package order.
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target);
@@ -41,17 +65,18 @@ void AddStagedEntry(Staging& staging, const WString& name, const WString& target
 // Writes the journal (every entry with the identities of its staged and its
 // old file, and every folder to create) into the staging folder, on disk
 // before it returns true. False when an identity cannot be read.
-bool WriteJournal(const Staging& staging);
+bool WriteJournal(Staging& staging);
 
 // Removes the journal: from then on the install counts as finished.
 bool RemoveJournal(const Staging& staging);
 
-// Undoes an install that a journal in `root`'s staging folder describes
-// (puts every old file back, removes what it added), then removes the
-// staging folder. It acts only on what the install placed: a path with a
-// link on its way, or a file whose identity is not the recorded one, is left
-// where it is and gives false. True when there was none or all is undone.
-bool RecoverInterruptedInstall(const WString& root);
+// Undoes an install that a journal in the staging folder describes (puts
+// every old file back, removes what it added), then removes the staging
+// folder. It acts only on what the install placed: a path with a link on its
+// way, or a file whose identity is not the recorded one, is left where it is
+// and gives false, as does a staging folder another user could have made or
+// changed. True when there was none or all is undone.
+bool RecoverInterruptedInstall(Staging& staging);
 
 // Removes the staging folder and everything in it; false when some of it stays.
-bool RemoveStagingFolder(const WString& folder);
+bool RemoveStagingFolder(Staging& staging);

@@ -6,6 +6,7 @@ namespace {
 int64_t g_write_budget = -1;
 int g_fault_countdown = 0;
 FaultAction g_fault_action = FaultAction::kFail;
+void (*g_fault_hook)() = nullptr;
 
 // Takes `size` bytes from the test budget; false when the budget runs out.
 bool SpendWriteBudget(size_t size) {
@@ -22,14 +23,19 @@ bool SpendWriteBudget(size_t size) {
 
 void SetWriteBudgetForTesting(int64_t bytes) { g_write_budget = bytes; }
 
-void SetFaultForTesting(int n, FaultAction action) {
+void SetFaultForTesting(int n, FaultAction action, void (*hook)()) {
   g_fault_countdown = n;
   g_fault_action = action;
+  g_fault_hook = hook;
 }
 
 bool InjectedFault() {
   if (g_fault_countdown <= 0 || --g_fault_countdown > 0) return false;
   if (g_fault_action == FaultAction::kKill) KillProcessForTesting();
+  if (g_fault_action == FaultAction::kCall) {
+    g_fault_hook();
+    return false;
+  }
   return true;
 }
 
@@ -94,6 +100,10 @@ bool File::Sync() {
   if (!Flush()) return false;
   if (!SyncStreamToDisk(stream_)) write_failed_ = true;
   return !write_failed_;
+}
+
+bool File::SetTimes(uint64_t creation, uint64_t last_access, uint64_t last_write) {
+  return Flush() && SetStreamTimes(stream_, creation, last_access, last_write);
 }
 
 bool File::Close() {

@@ -42,6 +42,10 @@ class File {
   // Closes the stream; false when it was not open or buffered data could not be written.
   bool Close();
 
+  // Writes what is buffered and sets the file's three times (FILETIMEs; the
+  // creation time only where the OS allows it); false when either fails.
+  bool SetTimes(uint64_t creation, uint64_t last_access, uint64_t last_write);
+
   // Pushes buffered writes through the OS cache to the disk; false when that fails.
   bool Sync();
 
@@ -64,6 +68,9 @@ class File {
 bool SyncStreamToDisk(std::FILE* stream);
 // Sets the last-access time of the open `stream`'s file, leaving the others.
 bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access);
+// Sets the three times of the open `stream`'s file.
+bool SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
+                    uint64_t last_write);
 // Ends the process at once, as a crash or a kill would.
 [[noreturn]] void KillProcessForTesting();
 
@@ -72,12 +79,16 @@ bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access);
 void SetWriteBudgetForTesting(int64_t bytes);
 
 // What happens at the operation a test picks out.
-enum class FaultAction { kFail, kKill };
+enum class FaultAction {
+  kFail,  // the operation fails
+  kKill,  // the process ends on the spot
+  kCall,  // the test's hook runs (another user acting meanwhile), then the operation
+};
 
 // Test seam: the `n`th write, flush, rename, folder creation, removal or
-// step of a folder listing from now on fails (kFail) or ends the process on the spot (kKill); the
-// ones before and after it work. Zero turns it off.
-void SetFaultForTesting(int n, FaultAction action = FaultAction::kFail);
+// step of a folder listing from now on meets `action`; the ones before and
+// after it work. Zero turns it off.
+void SetFaultForTesting(int n, FaultAction action = FaultAction::kFail, void (*hook)() = nullptr);
 
 // Counts one write, flush, rename, folder creation, removal or listing step; true when the
 // test seam says this one fails. Called by the platform layer only.

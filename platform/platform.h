@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file.h"
@@ -73,43 +74,115 @@ std::optional<int64_t> FileSize(const WString& path);
 // Creates one directory level; false when it could not be created.
 bool MakeDirectory(const WString& path);
 
-// Creates one directory level that only this user (and, on Windows, SYSTEM
-// and Administrators) may enter or change; false when it could not be created
-// (something, a link included, is already there).
-bool MakePrivateDirectory(const WString& path);
+// Removes a file (a link itself, never what it leads to); false when it could not be removed.
+bool RemoveFile(const WString& path);
 
-// True when `path` is a folder itself (not a link or junction) that only this
-// user may change: owned by this user and not writable by others (POSIX).
-bool IsPrivateDirectory(const WString& path);
+// Renames `from` to `to` on the same volume, replacing a file at `to`.
+bool RenameFileReplacing(const WString& from, const WString& to);
+
+// An identity for an existing file that is equal for two paths naming the same file.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId& o) const { return volume == o.volume && index == o.index; }
+};
+
+// A folder held open, so that what is done in it happens in this very folder
+// whatever is renamed or planted in the meantime. On Windows the handle
+// shares no deletion, so the folder can be neither renamed nor removed while
+// it is held. Move-only; closed when it goes.
+class Folder {
+ public:
+  Folder() = default;
+  Folder(intptr_t handle, WString path) : handle_(handle), path_(std::move(path)) {}
+  Folder(Folder&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
+    other.handle_ = -1;
+  }
+  Folder& operator=(Folder&& other) noexcept;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  ~Folder() { Close(); }
+
+  explicit operator bool() const { return handle_ != -1; }
+  // The descriptor or handle.
+  intptr_t handle() const { return handle_; }
+  // The path it was opened by: for messages, and for Windows calls that take
+  // names, which are safe while every folder on it is held.
+  const WString& path() const { return path_; }
+  void Close();
+
+ private:
+  intptr_t handle_ = -1;
+  WString path_;
+};
+
+// Opens the folder at `path`, following links (the player chose it); closed
+// when it is no folder.
+Folder OpenFolder(const WString& path);
+
+// What is at `name` (one component) in a folder, a link not followed.
+enum class NodeKind { kMissing, kFile, kFolder, kLink, kOther, kUnreachable };
+NodeKind KindIn(const Folder& folder, const WString& name);
+
+// Opens the folder `name` in `parent`; closed when it is missing, a file, or
+// a link or junction (also one the file system does not mark as such).
+Folder OpenSubfolder(const Folder& parent, const WString& name);
+
+// Creates the folder `name` in `parent` and opens it; when `private_only`,
+// only this user (and on Windows SYSTEM and Administrators) may enter or
+// change it. Closed when anything, a link included, is already there.
+Folder CreateSubfolder(const Folder& parent, const WString& name, bool private_only);
+
+// Removes the empty folder `name` in `parent`; never a link, never anything in it.
+bool RemoveSubfolder(const Folder& parent, const WString& name);
+
+// True when only this user may change `folder`: POSIX, owned by this user
+// and not writable by group or others.
+bool IsPrivateFolder(const Folder& folder);
+
+// The identity of the file `name` in `folder`, a link not followed; none
+// when it is missing or not a regular file.
+std::optional<FileId> FileIdIn(const Folder& folder, const WString& name);
+
+// Creates `name` in `folder` for binary writing; a closed File when
+// anything, even a dangling link, is already there.
+File CreateFileIn(const Folder& folder, const WString& name);
+
+// Opens the regular file `name` in `folder` for binary reading, never
+// through a link; a closed File otherwise.
+File ReadFileIn(const Folder& folder, const WString& name);
+
+// True when the regular file `name` in `folder` can be opened for writing
+// now (not read-only, not held by another program); it is not changed.
+bool CanWriteFileIn(const Folder& folder, const WString& name);
+
+// Removes the file `name` (a link itself, never what it leads to) from `folder`.
+bool RemoveFileIn(const Folder& folder, const WString& name);
+
+// Moves the file `from_name` of `from` to `to_name` in `to` (same volume);
+// with `replace` a file there is replaced, otherwise it must not exist.
+bool MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, bool replace);
+
+// Puts the file `replacement` of `staging` in the place of the existing file
+// `name` of `folder` in one step where the OS can, and keeps the old file as
+// `backup` in `staging`. `name` then has the bytes and all three times of
+// `replacement`. False with nothing changed when it cannot be done.
+bool ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
+                   const WString& replacement, const WString& backup);
+
+// The names in `folder` without "." and ".."; none when it cannot be listed whole.
+std::optional<std::vector<WString>> ListFolder(const Folder& folder);
 
 // An exclusive hold on a folder, so that one install at a time runs in it.
 struct FolderLock;
 
 // Takes the hold on `folder` for this process; null when another process
 // holds it, or it cannot be taken.
-FolderLock* LockFolder(const WString& folder);
+FolderLock* LockFolder(const Folder& folder);
 
 // Releases a hold taken by LockFolder (null is allowed).
 void UnlockFolder(FolderLock* lock);
-
-// Removes an empty directory; false when it could not be removed.
-bool RemoveEmptyDirectory(const WString& path);
-
-// Removes a file (a link itself, never what it leads to); false when it could not be removed.
-bool RemoveFile(const WString& path);
-
-// Renames `from` to `to` on the same volume; `to` must not exist.
-bool RenameFile(const WString& from, const WString& to);
-
-// Renames `from` to `to` on the same volume, replacing a file at `to`.
-bool RenameFileReplacing(const WString& from, const WString& to);
-
-// Puts `replacement` in the place of the existing file `target` in one step
-// where the OS can, and keeps the old file as `backup` (same volume, must not
-// exist). `target` then has the bytes and all three times of `replacement`.
-// False with nothing changed when it cannot be done.
-bool ReplaceFileKeepingBackup(const WString& target, const WString& replacement,
-                              const WString& backup);
 
 // True where one call writes everything cached for a file system to disk
 // (SyncFileSystem); elsewhere each file must be synced on its own.
@@ -147,31 +220,12 @@ enum class TimesRead {
 // Reads the three times of an existing file into `times`.
 TimesRead GetFileTimes(const WString& path, EntryTimes* times);
 
-// Sets the three times of an existing file (creation only where the OS allows it).
-bool SetFileTimes(const WString& path, const EntryTimes& times);
-
-// An identity for an existing file that is equal for two paths naming the same file.
-struct FileId {
-  uint64_t volume = 0;
-  uint64_t index = 0;
-  bool operator==(const FileId& o) const { return volume == o.volume && index == o.index; }
-};
+// The identity of the existing file or folder at `path`.
 std::optional<FileId> GetFileId(const WString& path);
 
 // The absolute path of an existing file or folder with every link resolved;
 // none when it does not exist.
 std::optional<WString> ResolvedPath(const WString& path);
-
-// True when `path` itself is a symbolic link, junction or other reparse point.
-bool IsLink(const WString& path);
-
-// True when the existing file `path` can be opened for writing now (not
-// read-only, not held by another program); it is not changed.
-bool CanOpenForWriting(const WString& path);
-
-// Creates or truncates `path` for binary writing without following a link
-// at its last component; a closed File on failure.
-File OpenForWriting(const WString& path);
 
 // Opens an existing file for binary reading without moving its last-access
 // time: the OS is told not to update it (O_NOATIME; SetFileTime with

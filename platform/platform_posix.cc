@@ -157,74 +157,12 @@ bool MakeDirectory(const WString& path) {
   return !InjectedFault() && mkdir(ToNative(path).c_str(), 0777) == 0;
 }
 
-bool MakePrivateDirectory(const WString& path) {
-  return !InjectedFault() && mkdir(ToNative(path).c_str(), 0700) == 0;
-}
-
-bool IsPrivateDirectory(const WString& path) {
-  struct stat st;
-  return lstat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-struct FolderLock {
-  int fd;
-};
-
-FolderLock* LockFolder(const WString& folder) {
-  int fd = open(ToNative(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  return new FolderLock{fd};
-}
-
-void UnlockFolder(FolderLock* lock) {
-  if (!lock) return;
-  close(lock->fd);  // ends the hold
-  delete lock;
-}
-
-bool RemoveEmptyDirectory(const WString& path) {
-  return !InjectedFault() && rmdir(ToNative(path).c_str()) == 0;
-}
-
 bool RemoveFile(const WString& path) {
   return !InjectedFault() && unlink(ToNative(path).c_str()) == 0;
 }
 
-bool RenameFile(const WString& from, const WString& to) {
-  // A hard link refuses an existing `to`, which rename would replace.
-  std::string native_from = ToNative(from), native_to = ToNative(to);
-  if (InjectedFault()) return false;
-  if (link(native_from.c_str(), native_to.c_str()) == 0) {
-    if (unlink(native_from.c_str()) == 0) return true;
-    unlink(native_to.c_str());
-    return false;
-  }
-  // File systems without hard links: rename, after checking `to` is free.
-  struct stat st;
-  if (errno == EEXIST || lstat(native_to.c_str(), &st) == 0) return false;
-  return rename(native_from.c_str(), native_to.c_str()) == 0;
-}
-
 bool RenameFileReplacing(const WString& from, const WString& to) {
   return !InjectedFault() && rename(ToNative(from).c_str(), ToNative(to).c_str()) == 0;
-}
-
-bool ReplaceFileKeepingBackup(const WString& target, const WString& replacement,
-                              const WString& backup) {
-  std::string native_target = ToNative(target);
-  std::string native_backup = ToNative(backup);
-  // The backup is a second name of the old file, so the target is never missing.
-  if (InjectedFault() || link(native_target.c_str(), native_backup.c_str()) != 0) return false;
-  if (!InjectedFault() && rename(ToNative(replacement).c_str(), native_target.c_str()) == 0) {
-    return true;
-  }
-  unlink(native_backup.c_str());
-  return false;
 }
 
 const bool kHasFileSystemSync = true;
@@ -291,16 +229,6 @@ TimesRead GetFileTimes(const WString& path, EntryTimes* times) {
   return TimesRead::kOk;
 }
 
-bool SetFileTimes(const WString& path, const EntryTimes& times) {
-  // Linux has no call that sets a birth time, so the creation time stays as the OS made it.
-  int fd = open(ToNative(path).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct timespec ts[2] = {ToTimespec(times.last_access), ToTimespec(times.last_write)};
-  bool ok = futimens(fd, ts) == 0;
-  if (close(fd) != 0) ok = false;
-  return ok;
-}
-
 std::optional<FileId> GetFileId(const WString& path) {
   struct stat st;
   if (stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
@@ -313,18 +241,6 @@ std::optional<WString> ResolvedPath(const WString& path) {
   WString out = FromNative(resolved);
   std::free(resolved);
   return out;
-}
-
-bool IsLink(const WString& path) {
-  struct stat st;
-  return lstat(ToNative(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool CanOpenForWriting(const WString& path) {
-  int fd = open(ToNative(path).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
 }
 
 namespace {
@@ -340,12 +256,6 @@ File StreamFromFd(int fd, const char* mode) {
 
 }  // namespace
 
-File OpenForWriting(const WString& path) {
-  return StreamFromFd(
-      open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666),
-      "wb");
-}
-
 File OpenSourceFile(const WString& path, const EntryTimes& times) {
   std::string native = ToNative(path);
   // O_NOATIME is for the file's owner (and root) only; others read plainly.
@@ -355,6 +265,12 @@ File OpenSourceFile(const WString& path, const EntryTimes& times) {
   File file = StreamFromFd(fd, "rb");
   if (file && !told) file.KeepLastAccess(times.last_access);
   return file;
+}
+
+bool SetStreamTimes(std::FILE* stream, uint64_t, uint64_t last_access, uint64_t last_write) {
+  // Linux has no call that sets a birth time, so the creation time stays as the OS made it.
+  struct timespec ts[2] = {ToTimespec(last_access), ToTimespec(last_write)};
+  return futimens(fileno(stream), ts) == 0;
 }
 
 bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
@@ -374,6 +290,195 @@ File OpenFile(const WString& path, const char* mode) {
 
 bool TruncateFile(const WString& path, int64_t length) {
   return truncate(ToNative(path).c_str(), static_cast<off_t>(length)) == 0;
+}
+
+// --- Folders held by descriptor: every call is relative to one, and no
+// link is ever followed below the folder the player chose.
+
+namespace {
+
+int Fd(const Folder& folder) { return static_cast<int>(folder.handle()); }
+
+// One component: never empty, ".", ".." or holding a separator, so that no
+// call below can leave the folder it is given.
+bool IsOneComponent(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// `name` in the OS form, or empty (refused by every call) when it is not one component.
+std::string Component(const WString& name) {
+  std::string native = ToUtf8(name);
+  return IsOneComponent(native) ? native : std::string();
+}
+
+Folder FolderFromFd(int fd, WString path) {
+  return fd < 0 ? Folder() : Folder(fd, std::move(path));
+}
+
+WString ChildPath(const Folder& parent, const WString& name) {
+  return parent.path() + u"\\" + name;
+}
+
+}  // namespace
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    path_ = std::move(other.path_);
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+void Folder::Close() {
+  if (handle_ != -1) close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+Folder OpenFolder(const WString& path) {
+  return FolderFromFd(open(ToNative(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), path);
+}
+
+NodeKind KindIn(const Folder& folder, const WString& name) {
+  struct stat st;
+  if (fstatat(Fd(folder), Component(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? NodeKind::kMissing : NodeKind::kUnreachable;
+  }
+  if (S_ISLNK(st.st_mode)) return NodeKind::kLink;
+  if (S_ISDIR(st.st_mode)) return NodeKind::kFolder;
+  return S_ISREG(st.st_mode) ? NodeKind::kFile : NodeKind::kOther;
+}
+
+Folder OpenSubfolder(const Folder& parent, const WString& name) {
+  int fd =
+      openat(Fd(parent), Component(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return FolderFromFd(fd, ChildPath(parent, name));
+}
+
+Folder CreateSubfolder(const Folder& parent, const WString& name, bool private_only) {
+  if (InjectedFault() || mkdirat(Fd(parent), Component(name).c_str(), private_only ? 0700 : 0777)) {
+    return Folder();
+  }
+  return OpenSubfolder(parent, name);
+}
+
+bool RemoveSubfolder(const Folder& parent, const WString& name) {
+  return !InjectedFault() && unlinkat(Fd(parent), Component(name).c_str(), AT_REMOVEDIR) == 0;
+}
+
+bool IsPrivateFolder(const Folder& folder) {
+  struct stat st;
+  return fstat(Fd(folder), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::optional<FileId> FileIdIn(const Folder& folder, const WString& name) {
+  struct stat st;
+  if (fstatat(Fd(folder), Component(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+File CreateFileIn(const Folder& folder, const WString& name) {
+  int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  return StreamFromFd(openat(Fd(folder), Component(name).c_str(), flags, 0666), "wb");
+}
+
+File ReadFileIn(const Folder& folder, const WString& name) {
+  int fd = openat(Fd(folder), Component(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
+  return StreamFromFd(fd, "rb");
+}
+
+bool CanWriteFileIn(const Folder& folder, const WString& name) {
+  int fd =
+      openat(Fd(folder), Component(name).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool RemoveFileIn(const Folder& folder, const WString& name) {
+  return !InjectedFault() && unlinkat(Fd(folder), Component(name).c_str(), 0) == 0;
+}
+
+bool MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, bool replace) {
+  std::string source = Component(from_name), destination = Component(to_name);
+  if (InjectedFault()) return false;
+  if (replace) return renameat(Fd(from), source.c_str(), Fd(to), destination.c_str()) == 0;
+  // A hard link refuses an existing destination, which rename would replace.
+  if (linkat(Fd(from), source.c_str(), Fd(to), destination.c_str(), 0) != 0) return false;
+  if (unlinkat(Fd(from), source.c_str(), 0) == 0) return true;
+  unlinkat(Fd(to), destination.c_str(), 0);
+  return false;
+}
+
+bool ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
+                   const WString& replacement, const WString& backup) {
+  std::string target = Component(name), kept = Component(backup);
+  // The backup is a second name of the old file, so the target is never missing.
+  if (InjectedFault() || linkat(Fd(folder), target.c_str(), Fd(staging), kept.c_str(), 0) != 0) {
+    return false;
+  }
+  if (!InjectedFault() &&
+      renameat(Fd(staging), Component(replacement).c_str(), Fd(folder), target.c_str()) == 0) {
+    return true;
+  }
+  unlinkat(Fd(staging), kept.c_str(), 0);
+  return false;
+}
+
+std::optional<std::vector<WString>> ListFolder(const Folder& folder) {
+  int fd = openat(Fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = fd < 0 ? nullptr : fdopendir(fd);
+  if (!d) {
+    if (fd >= 0) close(fd);
+    return std::nullopt;
+  }
+  std::vector<WString> names;
+  for (;;) {
+    errno = 0;
+    if (InjectedFault()) {  // stands in for a listing that breaks off
+      errno = EIO;
+      break;
+    }
+    struct dirent* e = readdir(d);
+    if (!e) break;
+    if (IsOneComponent(e->d_name)) names.push_back(FromUtf8Escaped(e->d_name));
+  }
+  bool listed = errno == 0;
+  closedir(d);
+  if (!listed) return std::nullopt;
+  return names;
+}
+
+struct FolderLock {
+  int fd;
+};
+
+FolderLock* LockFolder(const Folder& folder) {
+  // A descriptor of its own: the hold lasts until UnlockFolder, whatever becomes of `folder`.
+  int fd = openat(Fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  return new FolderLock{fd};
+}
+
+void UnlockFolder(FolderLock* lock) {
+  if (!lock) return;
+  close(lock->fd);  // ends the hold
+  delete lock;
 }
 
 int ProcessorCount() {

@@ -52,6 +52,37 @@ HANDLE OpenExisting(const WString& path, DWORD access, DWORD flags) {
                      nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
+// Sets the three times of the file at `path`.
+bool SetTimesAt(const WString& path, const EntryTimes& times) {
+  Handle file(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  FILETIME c = ToFileTime(times.creation);
+  FILETIME a = ToFileTime(times.last_access);
+  FILETIME w = ToFileTime(times.last_write);
+  return file.valid() && SetFileTime(file.get(), &c, &a, &w);
+}
+
+// The path of the open `h` with every link resolved, in the plain form:
+// "\\?\C:\x" is "C:\x", and "\\?\UNC\server\x" is "\\server\x".
+std::optional<WString> FinalPath(HANDLE h) {
+  wchar_t buffer[32768];
+  DWORD n = GetFinalPathNameByHandleW(h, buffer, 32768, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= 32768) return std::nullopt;
+  WString found = FromW(buffer);
+  if (found.compare(0, 8, u"\\\\?\\UNC\\") == 0) return u"\\\\" + found.substr(8);
+  if (found.compare(0, 4, u"\\\\?\\") == 0 && found.size() > 6 && found[5] == u':') {
+    return found.substr(4);
+  }
+  return found;
+}
+
+std::optional<FileId> IdOf(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 // A C runtime stream that owns the open handle `h`; a closed File, with the
 // handle closed, when none can be made.
 File StreamFromHandle(HANDLE h, bool writing) {
@@ -137,102 +168,11 @@ std::optional<int64_t> FileSize(const WString& path) {
 
 bool MakeDirectory(const WString& path) { return !InjectedFault() && _wmkdir(W(path)) == 0; }
 
-bool MakePrivateDirectory(const WString& path) {
-  // Full control for the owner, SYSTEM and Administrators only, inherited by
-  // everything created inside; nothing from the parent folder.
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (InjectedFault() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                             L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                             SDDL_REVISION_1, &descriptor, nullptr)) {
-    return false;
-  }
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-  bool made = CreateDirectoryW(W(path), &attributes) != FALSE;
-  LocalFree(descriptor);
-  return made;
-}
-
-bool IsPrivateDirectory(const WString& path) {
-  DWORD attributes = GetFileAttributesW(W(path));
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return false;
-  }
-  // A link the file system does not mark (Wine shows Linux links as plain
-  // folders) resolves somewhere else than inside its parent.
-  size_t slash = path.rfind(u'\\');
-  std::optional<WString> real = ResolvedPath(path);
-  std::optional<WString> parent =
-      ResolvedPath(slash == WString::npos ? u"." : path.substr(0, slash));
-  if (!real || !parent) return false;
-  if (parent->empty() || parent->back() != u'\\') *parent += u'\\';
-  return *real == *parent + path.substr(slash + 1);
-}
-
-struct FolderLock {
-  HANDLE semaphore;
-};
-
-FolderLock* LockFolder(const WString& folder) {
-  // A named semaphore, not a file: nothing in the folder can be planted in
-  // its way. Named after the folder's identity, so every path to it agrees.
-  std::optional<FileId> id = GetFileId(folder);
-  if (!id) return nullptr;
-  wchar_t name[64] = L"Global\\TessaranUpdate";
-  wchar_t* end = name + std::wcslen(name);
-  for (uint64_t part : {id->volume, id->index}) {
-    *end++ = L'-';
-    for (int shift = 60; shift >= 0; shift -= 4) *end++ = L"0123456789abcdef"[(part >> shift) & 15];
-  }
-  *end = 0;
-  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, name);
-  // Without the right to name global objects, the session's own namespace.
-  if (!semaphore) semaphore = CreateSemaphoreW(nullptr, 1, 1, name + 7);
-  if (!semaphore) return nullptr;
-  if (WaitForSingleObject(semaphore, 0) != WAIT_OBJECT_0) {
-    CloseHandle(semaphore);
-    return nullptr;
-  }
-  return new FolderLock{semaphore};
-}
-
-void UnlockFolder(FolderLock* lock) {
-  if (!lock) return;
-  ReleaseSemaphore(lock->semaphore, 1, nullptr);
-  CloseHandle(lock->semaphore);
-  delete lock;
-}
-
-bool RemoveEmptyDirectory(const WString& path) {
-  return !InjectedFault() && RemoveDirectoryW(W(path)) != FALSE;
-}
-
 bool RemoveFile(const WString& path) { return !InjectedFault() && DeleteFileW(W(path)) != FALSE; }
-
-bool RenameFile(const WString& from, const WString& to) {
-  return !InjectedFault() && MoveFileExW(W(from), W(to), MOVEFILE_WRITE_THROUGH) != FALSE;
-}
 
 bool RenameFileReplacing(const WString& from, const WString& to) {
   return !InjectedFault() &&
          MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
-}
-
-bool ReplaceFileKeepingBackup(const WString& target, const WString& replacement,
-                              const WString& backup) {
-  // ReplaceFileW keeps the old file's creation time: carry the new one over.
-  EntryTimes times;
-  if (GetFileTimes(replacement, &times) != TimesRead::kOk || InjectedFault()) return false;
-  if (!ReplaceFileW(W(target), W(replacement), W(backup),
-                    REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                    nullptr)) {
-    return false;
-  }
-  if (SetFileTimes(target, times)) return true;
-  // Put the old file back rather than leave a target with the wrong times.
-  MoveFileExW(W(target), W(replacement), 0);
-  MoveFileExW(W(backup), W(target), MOVEFILE_REPLACE_EXISTING);
-  return false;
 }
 
 const bool kHasFileSystemSync = false;
@@ -296,63 +236,15 @@ TimesRead GetFileTimes(const WString& path, EntryTimes* times) {
   return TimesRead::kOk;
 }
 
-bool SetFileTimes(const WString& path, const EntryTimes& times) {
-  Handle file(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  FILETIME c = ToFileTime(times.creation);
-  FILETIME a = ToFileTime(times.last_access);
-  FILETIME w = ToFileTime(times.last_write);
-  return file.valid() && SetFileTime(file.get(), &c, &a, &w);
-}
-
 std::optional<FileId> GetFileId(const WString& path) {
   // Backup semantics let the same call open directories.
   Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
-  return FileId{info.dwVolumeSerialNumber,
-                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return file.valid() ? IdOf(file.get()) : std::nullopt;
 }
 
 std::optional<WString> ResolvedPath(const WString& path) {
   Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
-  if (!file.valid()) return std::nullopt;
-  wchar_t buffer[32768];
-  DWORD n = GetFinalPathNameByHandleW(file.get(), buffer, 32768, FILE_NAME_NORMALIZED);
-  if (n == 0 || n >= 32768) return std::nullopt;
-  // The plain form: "\\?\C:\x" is "C:\x", and "\\?\UNC\server\x" is "\\server\x".
-  WString found = FromW(buffer);
-  if (found.compare(0, 8, u"\\\\?\\UNC\\") == 0) return u"\\\\" + found.substr(8);
-  if (found.compare(0, 4, u"\\\\?\\") == 0 && found.size() > 6 && found[5] == u':') {
-    return found.substr(4);
-  }
-  return found;
-}
-
-bool IsLink(const WString& path) {
-  DWORD attributes = GetFileAttributesW(W(path));
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-bool CanOpenForWriting(const WString& path) {
-  Handle file(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  return file.valid();
-}
-
-File OpenForWriting(const WString& path) {
-  HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return File();
-  BY_HANDLE_FILE_INFORMATION info;
-  // A link planted since the check is not followed, and not overwritten either.
-  if (!GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-      !SetEndOfFile(h)) {
-    CloseHandle(h);
-    return File();
-  }
-  return StreamFromHandle(h, true);
+  return file.valid() ? FinalPath(file.get()) : std::nullopt;
 }
 
 File OpenSourceFile(const WString& path, const EntryTimes& times) {
@@ -375,6 +267,13 @@ File OpenSourceFile(const WString& path, const EntryTimes& times) {
   // Not every file system honours the request (Wine on Linux does not).
   if (file && may_set_times) file.KeepLastAccess(times.last_access);
   return file;
+}
+
+bool SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
+                    uint64_t last_write) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  FILETIME c = ToFileTime(creation), a = ToFileTime(last_access), w = ToFileTime(last_write);
+  return h != INVALID_HANDLE_VALUE && SetFileTime(h, &c, &a, &w) != FALSE;
 }
 
 bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
@@ -402,6 +301,233 @@ bool TruncateFile(const WString& path, int64_t length) {
   position.QuadPart = length;
   return file.valid() && SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) &&
          SetEndOfFile(file.get());
+}
+
+// --- Folders held by handle. Each is opened once, refused when it is a
+// reparse point, and held without FILE_SHARE_DELETE until the install ends,
+// so no folder on the way to a target can be renamed, removed or replaced by
+// a junction meanwhile; calls by name below held folders are then safe.
+
+namespace {
+
+HANDLE H(const Folder& folder) { return reinterpret_cast<HANDLE>(folder.handle()); }
+
+// One component: never empty, ".", ".." or holding a separator or stream colon.
+bool IsOneComponent(const WString& name) {
+  return !name.empty() && name != u"." && name != u".." &&
+         name.find_first_of(u"\\/:") == WString::npos;
+}
+
+// The path of `name` in `folder`, or empty (refused by every call) when it
+// is not one component or the path is too long.
+WString ChildPath(const Folder& folder, const WString& name) {
+  WString path = folder.path() + u"\\" + name;
+  return IsOneComponent(name) && path.size() <= kMaxPathUnits ? path : WString();
+}
+
+// Opens a folder for listing, sharing everything but deletion.
+HANDLE OpenFolderHandle(const WString& path, DWORD flags) {
+  return CreateFileW(W(path), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// True when the open `h` is the item at `path` itself: no reparse point, and
+// its final path is `path` (Wine shows Linux links as plain items, whose
+// final path lies elsewhere). `folder` says which kind it must be.
+bool IsPlainItemAt(HANDLE h, const WString& path, bool folder) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
+    return false;
+  }
+  std::optional<WString> final_path = FinalPath(h);
+  return final_path && CompareStringOrdinal(W(*final_path), -1, W(path), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Opens the plain file at `path` (reparse points not followed) with `access`.
+HANDLE OpenPlainFile(const WString& path, DWORD access, DWORD share) {
+  HANDLE h = CreateFileW(W(path), access, share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h != INVALID_HANDLE_VALUE && !IsPlainItemAt(h, path, false)) {
+    CloseHandle(h);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+}  // namespace
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    path_ = std::move(other.path_);
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+void Folder::Close() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+Folder OpenFolder(const WString& path) {
+  HANDLE h = OpenFolderHandle(path, 0);
+  std::optional<WString> final_path = h == INVALID_HANDLE_VALUE ? std::nullopt : FinalPath(h);
+  if (!final_path) {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return Folder();
+  }
+  return Folder(reinterpret_cast<intptr_t>(h), *final_path);
+}
+
+NodeKind KindIn(const Folder& folder, const WString& name) {
+  WString path = ChildPath(folder, name);
+  Handle h(CreateFileW(
+      W(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!h.valid() || !GetFileInformationByHandle(h.get(), &info)) {
+    DWORD error = GetLastError();
+    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return missing ? NodeKind::kMissing : NodeKind::kUnreachable;
+  }
+  bool is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!IsPlainItemAt(h.get(), path, is_folder)) return NodeKind::kLink;
+  return is_folder ? NodeKind::kFolder : NodeKind::kFile;
+}
+
+Folder OpenSubfolder(const Folder& parent, const WString& name) {
+  WString path = ChildPath(parent, name);
+  HANDLE h = OpenFolderHandle(path, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (h == INVALID_HANDLE_VALUE) return Folder();
+  if (!IsPlainItemAt(h, path, true)) {
+    CloseHandle(h);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return Folder();
+  }
+  return Folder(reinterpret_cast<intptr_t>(h), path);
+}
+
+Folder CreateSubfolder(const Folder& parent, const WString& name, bool private_only) {
+  // Private: full control for the owner, SYSTEM and Administrators only,
+  // inherited by everything created inside; nothing from the parent folder.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (InjectedFault() ||
+      (private_only && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                           L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                           &descriptor, nullptr))) {
+    return Folder();
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  bool made = CreateDirectoryW(W(ChildPath(parent, name)), private_only ? &attributes : nullptr);
+  if (descriptor) LocalFree(descriptor);
+  return made ? OpenSubfolder(parent, name) : Folder();
+}
+
+bool RemoveSubfolder(const Folder& parent, const WString& name) {
+  return !InjectedFault() && RemoveDirectoryW(W(ChildPath(parent, name))) != FALSE;
+}
+
+bool IsPrivateFolder(const Folder& folder) { return static_cast<bool>(folder); }
+
+std::optional<FileId> FileIdIn(const Folder& folder, const WString& name) {
+  Handle h(OpenPlainFile(ChildPath(folder, name), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+  return h.valid() ? IdOf(h.get()) : std::nullopt;
+}
+
+File CreateFileIn(const Folder& folder, const WString& name) {
+  HANDLE h = CreateFileW(W(ChildPath(folder, name)), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return File();
+  return StreamFromHandle(h, true);
+}
+
+File ReadFileIn(const Folder& folder, const WString& name) {
+  HANDLE h = OpenPlainFile(ChildPath(folder, name), GENERIC_READ, FILE_SHARE_READ);
+  if (h == INVALID_HANDLE_VALUE) return File();
+  return StreamFromHandle(h, false);
+}
+
+bool CanWriteFileIn(const Folder& folder, const WString& name) {
+  return Handle(OpenPlainFile(ChildPath(folder, name), GENERIC_WRITE, FILE_SHARE_READ)).valid();
+}
+
+bool RemoveFileIn(const Folder& folder, const WString& name) {
+  return !InjectedFault() && DeleteFileW(W(ChildPath(folder, name))) != FALSE;
+}
+
+bool MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, bool replace) {
+  DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  return !InjectedFault() &&
+         MoveFileExW(W(ChildPath(from, from_name)), W(ChildPath(to, to_name)), flags) != FALSE;
+}
+
+bool ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
+                   const WString& replacement, const WString& backup) {
+  WString target = ChildPath(folder, name), staged = ChildPath(staging, replacement);
+  WString kept = ChildPath(staging, backup);
+  // ReplaceFileW keeps the old file's creation time: carry the new one over.
+  EntryTimes times;
+  if (GetFileTimes(staged, &times) != TimesRead::kOk || InjectedFault()) return false;
+  if (!ReplaceFileW(W(target), W(staged), W(kept),
+                    REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                    nullptr)) {
+    return false;
+  }
+  if (SetTimesAt(target, times)) return true;
+  // Put the old file back rather than leave a target with the wrong times.
+  MoveFileExW(W(target), W(staged), 0);
+  MoveFileExW(W(kept), W(target), MOVEFILE_REPLACE_EXISTING);
+  return false;
+}
+
+std::optional<std::vector<WString>> ListFolder(const Folder& folder) {
+  std::optional<std::vector<DirItem>> items = ListDirectory(folder.path());
+  if (!items) return std::nullopt;
+  std::vector<WString> names;
+  for (DirItem& item : *items) names.push_back(std::move(item.name));
+  return names;
+}
+
+struct FolderLock {
+  HANDLE semaphore;
+};
+
+FolderLock* LockFolder(const Folder& folder) {
+  // A named semaphore, not a file: nothing in the folder can be planted in
+  // its way. Named after the folder's identity, so every path to it agrees.
+  std::optional<FileId> id = IdOf(H(folder));
+  if (!id) return nullptr;
+  wchar_t name[64] = L"Global\\TessaranUpdate";
+  wchar_t* end = name + std::wcslen(name);
+  for (uint64_t part : {id->volume, id->index}) {
+    *end++ = L'-';
+    for (int shift = 60; shift >= 0; shift -= 4) *end++ = L"0123456789abcdef"[(part >> shift) & 15];
+  }
+  *end = 0;
+  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, name);
+  // Without the right to name global objects, the session's own namespace.
+  if (!semaphore) semaphore = CreateSemaphoreW(nullptr, 1, 1, name + 7);
+  if (!semaphore) return nullptr;
+  if (WaitForSingleObject(semaphore, 0) != WAIT_OBJECT_0) {
+    CloseHandle(semaphore);
+    return nullptr;
+  }
+  return new FolderLock{semaphore};
+}
+
+void UnlockFolder(FolderLock* lock) {
+  if (!lock) return;
+  ReleaseSemaphore(lock->semaphore, 1, nullptr);
+  CloseHandle(lock->semaphore);
+  delete lock;
 }
 
 int ProcessorCount() {

@@ -31,6 +31,11 @@ bool InstallFrom(const WString& package_path, const WString& root) {
   return InstallPackage(file, payload_end, root);
 }
 
+bool Recover(const WString& root) {
+  std::optional<Staging> staging = PlanStaging(root);
+  return staging && RecoverInterruptedInstall(*staging);
+}
+
 #ifdef _WIN32
 // Windows has no fork: the kill table starts this program again with
 // UPDATER_TEST_KILL set to "N|package|root", and the copy installs until the
@@ -220,7 +225,8 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothing) {
 TEST_F(InstallerTest, HeldLockOrForeignStagingFolderChangesNothing) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   Snapshot before = TakeSnapshot(game());
-  platform::FolderLock* lock = platform::LockFolder(root());
+  platform::Folder held = platform::OpenFolder(root());
+  platform::FolderLock* lock = platform::LockFolder(held);
   ASSERT_NE(lock, nullptr);
   platform::File package = platform::OpenFile(dir_.Wide("package.bin"), "rb");
   int64_t payload_end = 0;
@@ -246,8 +252,10 @@ TEST_F(InstallerTest, HeldLockOrForeignStagingFolderChangesNothing) {
   fs::create_directories(dir_.path() / "outside");
   fs::create_directory_symlink(dir_.path() / "outside", game() / "lnk");
   std::optional<Staging> journal = PlanStaging(root());
+  journal->staging_folder = platform::OpenSubfolder(journal->root_folder, u".update-staging");
   AddStagedEntry(*journal, u".\\lnk\\n.dat", root() + u"\\lnk\\n.dat");
   AddStagedEntry(*journal, u".\\a.dat", root() + u"\\a.dat");
+  fs::remove(staging / "journal");
   WriteAll(staging / "0.new", {'n'}), WriteAll(staging / "1.new", {});
   fs::create_hard_link(staging / "0.new", dir_.path() / "outside" / "n.dat");
   ASSERT_TRUE(WriteJournal(*journal));
@@ -278,7 +286,7 @@ TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
                   (now == Bytes{'?'} && e.name.find(u"new") != WString::npos));
     }
     // Recovery alone puts back the old state, unless the install had finished.
-    ASSERT_TRUE(RecoverInterruptedInstall(root()));
+    ASSERT_TRUE(Recover(root()));
     if (!fs::exists(game() / "new")) EXPECT_EQ(TakeSnapshot(game()), old_state) << n;
     ASSERT_TRUE(Install(package)) << "rerun after a kill at operation " << n;
     ExpectInstalled(kEntries);
