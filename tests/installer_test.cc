@@ -49,8 +49,9 @@ bool Recover(const WString& root) {
   std::exit(InstallFrom(s.substr(a + 1, b - a - 1), s.substr(b + 1)) ? 0 : 1);
 }();
 
-// True when the install was killed at operation `n`, false when it ended.
-bool InstallKilledAt(int n, const WString& package_path, const WString& root) {
+// Installs in another process, killed at operation `n` (0: never); its exit
+// code: 137 when killed, 0 when installed, 1 when the install failed.
+int InstallInChild(int n, const WString& package_path, const WString& root) {
   std::wstring number = std::to_wstring(n);
   WString request = WString(number.begin(), number.end()) + u"|" + package_path + u"|" + root;
   _wputenv((L"UPDATER_TEST_KILL=" + std::wstring(request.begin(), request.end())).c_str());
@@ -58,10 +59,10 @@ bool InstallKilledAt(int n, const WString& package_path, const WString& root) {
   intptr_t code =
       _wspawnl(_P_WAIT, reinterpret_cast<const wchar_t*>(self.c_str()), L"child", nullptr);
   _wputenv(L"UPDATER_TEST_KILL=");
-  return code == 137;
+  return static_cast<int>(code);
 }
 #else
-bool InstallKilledAt(int n, const WString& package_path, const WString& root) {
+int InstallInChild(int n, const WString& package_path, const WString& root) {
   pid_t child = fork();
   if (child == 0) {
     platform::SetFaultForTesting(n, platform::FaultAction::kKill);
@@ -69,7 +70,7 @@ bool InstallKilledAt(int n, const WString& package_path, const WString& root) {
   }
   int status = 0;
   EXPECT_EQ(waitpid(child, &status, 0), child);
-  return WIFSIGNALED(status);
+  return WIFSIGNALED(status) ? 137 : WEXITSTATUS(status);
 }
 #endif
 
@@ -228,12 +229,7 @@ TEST_F(InstallerTest, HeldLockOrForeignStagingFolderChangesNothing) {
   platform::Folder held = platform::OpenFolder(root());
   platform::FolderLock* lock = platform::LockFolder(held);
   ASSERT_NE(lock, nullptr);
-  platform::File package = platform::OpenFile(dir_.Wide("package.bin"), "rb");
-  int64_t payload_end = 0;
-  ASSERT_EQ(LocatePayload(package, &payload_end), LocateResult::kFound);
-  InstallFailure failure;
-  EXPECT_FALSE(InstallPackage(package, payload_end, root(), nullptr, &failure));
-  EXPECT_EQ(failure.path, root());  // the cause names the folder another install holds
+  EXPECT_EQ(InstallInChild(0, dir_.Wide("package.bin"), root()), 1);
   platform::UnlockFolder(lock);
   EXPECT_EQ(TakeSnapshot(game()), before);
 #ifndef _WIN32
@@ -245,26 +241,68 @@ TEST_F(InstallerTest, HeldLockOrForeignStagingFolderChangesNothing) {
   before = TakeSnapshot(game());
   EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
   EXPECT_EQ(TakeSnapshot(game()), before);
-  // Our own staging folder, but a journal whose path leads through a link out
-  // of the game to the very file it placed, or names a file the install never
-  // placed: both are left alone.
-  fs::permissions(staging, fs::perms::owner_all);
+#endif
+}
+
+// Our own staging folder, but a journal whose entries lead through a link out
+// of the game to the very file it placed, name a file the install never
+// placed, or name a folder: each is left alone, and the install fails.
+TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
+  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   fs::create_directories(dir_.path() / "outside");
-  fs::create_directory_symlink(dir_.path() / "outside", game() / "lnk");
+  std::error_code no_links_under_wine;  // the end-to-end table plants them there
+  fs::create_directory_symlink(dir_.path() / "outside", game() / "lnk", no_links_under_wine);
   std::optional<Staging> journal = PlanStaging(root());
-  journal->staging_folder = platform::OpenSubfolder(journal->root_folder, u".update-staging");
-  AddStagedEntry(*journal, u".\\lnk\\n.dat", root() + u"\\lnk\\n.dat");
-  AddStagedEntry(*journal, u".\\a.dat", root() + u"\\a.dat");
-  fs::remove(staging / "journal");
-  WriteAll(staging / "0.new", {'n'}), WriteAll(staging / "1.new", {});
+  ASSERT_TRUE(CreateStagingFolder(*journal));
+  fs::path staging = game() / ".update-staging";
+  for (const char16_t* name : {u".\\lnk\\n.dat", u".\\a.dat", u".\\sub"}) {
+    WriteAll(staging / (std::to_string(journal->entries.size()) + ".new"), {'n'});
+    AddStagedEntry(*journal, name, root() + u"\\" + name);
+  }
   fs::create_hard_link(staging / "0.new", dir_.path() / "outside" / "n.dat");
   ASSERT_TRUE(WriteJournal(*journal));
-  fs::remove(staging / "0.new"), fs::remove(staging / "1.new");
-  before = TakeSnapshot(game());
+  for (const char* name : {"0.new", "1.new", "2.new"}) fs::remove(staging / name);
+  Snapshot before = TakeSnapshot(game());
   EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
   EXPECT_EQ(TakeSnapshot(game()), before);
   EXPECT_EQ(ReadAll(dir_.path() / "outside" / "n.dat"), Bytes{'n'});
-#endif
+}
+
+// Another user who may write the game folder swaps folders for links to a
+// folder outside at each operation in turn: a folder on a target's way, the
+// folder the install creates, and staging. Nothing outside ever changes.
+fs::path g_swap_game, g_swap_outside;
+bool g_swapped = false;
+
+void SwapFoldersForLinks() {
+  g_swapped = true;
+  std::error_code refused;  // Windows refuses to rename a held folder: the point of holding it
+  for (std::string name : {"sub", "new", ".update-staging"}) {
+    fs::rename(g_swap_game / name, g_swap_game / (name + ".moved"), refused);
+    fs::create_directory_symlink(g_swap_outside, g_swap_game / name, refused);
+  }
+}
+
+TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
+  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
+  g_swap_game = game();
+  g_swap_outside = dir_.path() / "outside";
+  for (int n = 1;; ++n) {
+    for (const char* name : {"b.dat", "d.dat", "deeper/c.dat", "0.new", "0.old", "journal"}) {
+      WriteAll(g_swap_outside / name, Bytes(5, 'x'));
+    }
+    Snapshot outside = TakeSnapshot(g_swap_outside);
+    g_swapped = false;
+    platform::SetFaultForTesting(n, platform::FaultAction::kCall, SwapFoldersForLinks);
+    InstallFile(dir_.path() / "package.bin");
+    platform::SetFaultForTesting(0);
+    EXPECT_EQ(TakeSnapshot(g_swap_outside), outside) << "swapped at operation " << n;
+    if (!g_swapped) break;
+    fs::remove_all(game());
+    fs::remove_all(g_swap_outside);
+    SetUp();
+    ASSERT_LT(n, 500);
+  }
 }
 
 // The process killed at each operation in turn: every file is old or new,
@@ -274,7 +312,7 @@ TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
   WriteAll(dir_.path() / "package.bin", package);
   for (int n = 1;; ++n) {
     Snapshot old_state = TakeSnapshot(game());
-    bool killed = InstallKilledAt(n, dir_.Wide("package.bin"), root());
+    bool killed = InstallInChild(n, dir_.Wide("package.bin"), root()) == 137;
 #ifndef _WIN32
     if (fs::exists(game() / ".update-staging")) {  // for this user alone
       EXPECT_EQ(fs::status(game() / ".update-staging").permissions(), fs::perms::owner_all);

@@ -35,6 +35,7 @@ Bytes ReadAll(const fs::path& path) {
 }
 
 void WriteAll(const fs::path& path, const Bytes& bytes) {
+  fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));

@@ -3,6 +3,7 @@ Wine, against the Windows program; what only one platform can check stands
 in NativeOnly or WineOnly."""
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import unittest
@@ -17,6 +18,14 @@ CASE_TWINS = [("Readme.txt", "README.txt"), ("\u0101.txt", "\u0100.txt"), ("\u00
 
 def record(name, content=b"x", times=(1, 2, 3)):
     return pt.encode_record(name, times, content)
+
+
+def journal_entry(tag, name):
+    """One entry of an install's journal: a file's tag, existed byte and
+    (zero) identities, or a folder's tag; then the name."""
+    ids = bytes(32) if tag.startswith(b"file") else b""
+    units = name.encode("utf-16-le")
+    return tag + ids + struct.pack("<H", len(units) // 2) + units
 
 
 def package_of(*records, length=None):
@@ -131,13 +140,31 @@ class Cases:
                 exe = self.update_exe(package, name=os.path.join("game", "update.exe"))
                 self.assert_applies_nothing(exe, (CAPTION, FAILED))
 
-    def test_staging_folder_planted_as_a_link_is_never_acted_on(self):
-        self.write(os.path.join(self.outside, "journal"), b"fold\x03\x00.\x00\\\x00x\x00done")
-        os.symlink(self.outside, os.path.join(self.game, ".update-staging"))
-        before = snapshot(self.game), snapshot(self.outside)
-        self.assertEqual(self.apply(self.update_exe(package_of(record(".\\a.dat"))))[-1],
-                         (CAPTION, FAILED))
-        self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
+    def test_planted_staging_or_journal_through_a_link_is_never_acted_on(self):
+        # Entries that would put a planted file over one outside, take one
+        # outside away, and remove a folder outside, all through `lnk`.
+        journal = b"".join(journal_entry(*e) for e in (
+            (b"file\x01", ".\\lnk\\keep.txt"), (b"file\x00", ".\\lnk\\e.dat"),
+            (b"fold", ".\\lnk\\empty"))) + b"done"
+        os.makedirs(os.path.join(self.outside, "empty"))
+        self.write(os.path.join(self.outside, "e.dat"), b"e")
+        os.symlink(self.outside, os.path.join(self.game, "lnk"))
+        staging = os.path.join(self.game, ".update-staging")
+        exe = self.update_exe(package_of(record(".\\a.dat")))
+        for how in ("staging a link to outside", "journal through a link"):
+            with self.subTest(how):
+                if how.startswith("staging"):
+                    os.symlink(self.outside, staging)
+                    folder = self.outside
+                else:
+                    os.remove(staging)
+                    os.makedirs(staging)
+                    folder = staging
+                self.write(os.path.join(folder, "journal"), journal)
+                self.write(os.path.join(folder, "0.old"), b"planted")
+                before = snapshot(self.game), snapshot(self.outside)
+                self.assertEqual(self.apply(exe)[-1], (CAPTION, FAILED))
+                self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
 
     def test_build_failures_leave_the_output_as_it_was(self):
         cases = [(("d" * 50 + "/") * 5 + "f.dat", TOO_LONG)]  # named by its first long folder
@@ -279,6 +306,24 @@ class NativeOnly(GameFolder):
         exe = self.update_exe(package_of(record(".\\A.bin", os.urandom(200_000)),
                                          record(".\\B.bin", os.urandom(500_000))))
         self.assert_applies_nothing(exe, (CAPTION, FAILED))
+
+    def test_a_second_copy_while_one_installs_changes_nothing(self):
+        exe = self.update_exe(package_of(*(record(f".\\{i}.bin", os.urandom(4 << 20))
+                                           for i in range(4))))
+        first = subprocess.Popen([exe], cwd=self.game, stdin=subprocess.PIPE,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        first.stdin.write(b"y\n")
+        first.stdin.close()
+        while first.poll() is None and staged_count(os.path.join(self.game, ".update-staging")) < 2:
+            pass
+        first.send_signal(signal.SIGSTOP)  # holds its lock, mid-install
+        self.assertIsNone(first.poll())
+        before = snapshot(self.game)
+        self.assertEqual(self.apply(exe)[-1], (CAPTION, FAILED))
+        self.assertEqual(snapshot(self.game), before)
+        first.send_signal(signal.SIGCONT)
+        with first:
+            self.assertIn(COMPLETED, first.stderr.read().decode())
 
     def test_killed_while_staging_then_rerun_completes(self):
         new = {f"data/{i}.bin": os.urandom(8 << 20) for i in range(8)}
