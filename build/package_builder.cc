@@ -8,6 +8,9 @@
 namespace {
 
 bool Fail(SourceWalk& walk, BuildFailure failure, const WString& path) {
+  bool from_os =
+      failure == BuildFailure::kSourceUnreadable || failure == BuildFailure::kOutputError;
+  walk.os_error = from_os ? platform::LastErrorCode() : 0;
   walk.failure = failure;
   walk.failed_path = path;
   return false;
@@ -91,7 +94,9 @@ bool AddItem(const WString& directory, const platform::DirItem& item, SourceWalk
     case platform::ItemKind::kUnreadable:
       break;
   }
-  return Fail(walk, BuildFailure::kSourceUnreadable, *path);
+  Fail(walk, BuildFailure::kSourceUnreadable, *path);
+  walk.os_error = item.os_error;
+  return false;
 }
 
 // Copies all of `source` to the package output.

@@ -38,6 +38,7 @@ struct SourceWalk {
   PackagePaths paths;                              // every file packed so far
   BuildFailure failure = BuildFailure::kNone;
   WString failed_path;
+  int os_error = 0;  // the OS's error behind an unreadable source or output, where known
   ParallelDeflater* deflater = nullptr;  // set while the walk runs
   PackageOut* package = nullptr;         // set while the walk runs
   WString source_root;                   // entry names are relative to it

@@ -35,7 +35,10 @@ bool BuildPackage(const WString& output_path) {
     g_sourceRoot = *root;
     if (AppendPackageToFile(output_path, *root, walk)) return true;
   }
-  platform::ShowMessageBox(root ? BuildFailureText(walk) : kProductTexts.output_error,
-                           kProductTexts.output_error_caption, platform::BoxStyle::kOk);
+  WString text = root ? BuildFailureText(walk) : kProductTexts.output_error;
+  WString line = u"build failed: " + text;
+  if (walk.os_error != 0) line += u": " + platform::ErrorMessage(walk.os_error);
+  platform::DebugOutput(line + u"\n");
+  platform::ShowMessageBox(text, kProductTexts.output_error_caption, platform::BoxStyle::kOk);
   return false;
 }

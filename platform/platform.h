@@ -204,6 +204,7 @@ enum class ItemKind {
 struct DirItem {
   WString name;
   ItemKind kind = ItemKind::kFile;
+  int os_error = 0;  // why a kUnreadable item's metadata cannot be read
 };
 
 // Lists `dir` without "." and ".." in the file system's order; none when the

@@ -206,7 +206,8 @@ std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
                                         : ItemKind::kOther;
     } else if (errno != ENOENT || lstat(path.c_str(), &st) == 0) {
       item.kind = ItemKind::kUnreadable;  // a link to nothing counts as unreadable
-    }                                     // else it vanished since the listing: the reader skips it
+      item.os_error = errno;
+    }  // else it vanished since the listing: the reader skips it
     items.push_back(std::move(item));
   }
   bool listed = errno == 0;

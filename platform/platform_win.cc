@@ -3,6 +3,7 @@
 // through unchanged.
 #include <windows.h>
 // windows.h first: the shell headers rely on its types.
+#include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sddl.h>
@@ -433,7 +434,42 @@ bool RemoveSubfolder(const Folder& parent, const WString& name) {
   return !InjectedFault() && RemoveDirectoryW(W(ChildPath(parent, name))) != FALSE;
 }
 
-bool IsPrivateFolder(const Folder& folder) { return static_cast<bool>(folder); }
+namespace {
+
+// True when `sid` is this process's user.
+bool IsOwnUser(PSID sid) {
+  HANDLE t = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &t)) return false;
+  Handle owned(t);
+  alignas(TOKEN_USER) unsigned char buffer[256];
+  DWORD size = 0;
+  return GetTokenInformation(t, TokenUser, buffer, sizeof buffer, &size) &&
+         EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
+}
+
+}  // namespace
+
+bool IsPrivateFolder(const Folder& folder) {
+  // Owned by this user, or by a group this process acts for (Administrators,
+  // who own what an elevated process creates). The handle held may not read
+  // the owner: a second one, no more than that, is opened.
+  Handle h(CreateFileW(W(folder.path()), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr));
+  std::optional<FileId> opened = h.valid() ? IdOf(h.get()) : std::nullopt;
+  std::optional<FileId> held = IdOf(H(folder));
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!opened || !held || !(*opened == *held) ||
+      GetSecurityInfo(h.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  BOOL member = FALSE;
+  bool mine = IsOwnUser(owner) || (CheckTokenMembership(nullptr, owner, &member) && member);
+  LocalFree(descriptor);
+  return mine;
+}
 
 std::optional<FileId> FileIdIn(const Folder& folder, const WString& name) {
   Handle h(OpenPlainFile(ChildPath(folder, name), 0,

@@ -127,7 +127,7 @@ int ReportFault(const std::string& file, const IndexResult& result) {
                                 FaultText(result.fault)));
 }
 
-std::string BuildFailureReason(const SourceWalk& walk) {
+std::string BuildFailureCause(const SourceWalk& walk) {
   std::string path = Utf8(walk.failed_path);
   switch (walk.failure) {
     case BuildFailure::kSourceUnreadable:
@@ -147,6 +147,13 @@ std::string BuildFailureReason(const SourceWalk& walk) {
       break;
   }
   return "the output cannot be written";
+}
+
+// The cause, with the system's message where the OS gave one.
+std::string BuildFailureReason(const SourceWalk& walk) {
+  std::string reason = BuildFailureCause(walk);
+  if (walk.os_error != 0) reason += ": " + Utf8(platform::ErrorMessage(walk.os_error));
+  return reason;
 }
 
 WString DefaultStub() {

@@ -252,6 +252,7 @@ class NativeOnly(GameFolder):
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(f"[ERROR] {UNREADABLE}", result.stderr.decode())
                 self.assertIn(named, result.stderr.decode())
+                self.assertIn("Permission denied", result.stderr.decode())  # the system's word
                 self.assertFalse(os.path.exists(os.path.join(self.studio, "out.bin")))
                 os.chmod(folder, 0o777)
 
