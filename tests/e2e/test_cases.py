@@ -318,6 +318,8 @@ class NativeOnly(GameFolder):
         while first.poll() is None and staged_count(os.path.join(self.game, ".update-staging")) < 2:
             pass
         first.send_signal(signal.SIGSTOP)  # holds its lock, mid-install
+        while first.poll() is None and process_state(first.pid) != "T":
+            pass
         self.assertIsNone(first.poll())
         before = snapshot(self.game)
         self.assertEqual(self.apply(exe)[-1], (CAPTION, FAILED))
@@ -351,6 +353,12 @@ class NativeOnly(GameFolder):
         for name, data in new.items():
             self.assertEqual(self.read(os.path.join(self.game, name)), data, name)
         self.assertFalse(os.path.exists(staging))
+
+
+def process_state(pid):
+    """The state letter of a process: "T" once it has stopped."""
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(") ", 1)[1][0]
 
 
 def staged_count(staging):
