@@ -1,8 +1,12 @@
 #include "apply/entry_reader.h"
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
+#include <vector>
 
 #include "package/content_stream.h"
+#include "package/delta.h"
 #include "package/format.h"
 #include "package/package_index.h"
 
@@ -39,31 +43,89 @@ bool CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   }
 }
 
-// Inflates the stream at the package's position into the staged file and
-// gives it its times; on disk before it returns where each file is synced.
-bool StageContent(platform::File& package, const Staging& staging, const WString& staged,
-                  const EntryTimes& times) {
+// Creates the staged file, has `fill` write its bytes, and gives it its
+// times; on disk before it returns where each file is synced.
+bool StageFile(const Staging& staging, const WString& staged, const EntryTimes& times,
+               const std::function<bool(platform::File&)>& fill) {
   platform::File file = platform::CreateFileIn(staging.staging_folder, staged);
   if (!file) return false;
-  bool ok = InflateStream(
-      package, [&file](const uint8_t* data, size_t size) { return file.Write(data, size); });
-  ok = ok && file.SetTimes(times.creation, times.last_access, times.last_write);
+  bool ok = fill(file) && file.SetTimes(times.creation, times.last_access, times.last_write);
   if (ok && !platform::kHasFileSystemSync) ok = file.Sync();
   return file.Close() && ok;
 }
 
-ReadResult StageFileEntry(platform::File& package, StageState& state) {
+bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
+  uint8_t digest[32];
+  return hash.Finish(digest) && std::memcmp(digest, expected, 32) == 0;
+}
+
+// Reads the old file whole: true when it has the recorded size and SHA-256.
+bool IsExpectedOldFile(platform::File& old, const DeltaHeader& delta) {
+  std::vector<uint8_t> buffer(kInflateBufferSize);
+  platform::Sha256 hash;
+  uint64_t size = 0;
+  for (size_t got; (got = old.Read(buffer.data(), buffer.size())) > 0; size += got) {
+    hash.Update(buffer.data(), got);
+  }
+  return !old.HasError() && size == delta.old_size && SameDigest(hash, delta.old_hash);
+}
+
+// Writes the new file into `out` from the old file and the operation stream
+// at the package's position, through fixed buffers; true when the stream is
+// sound and the result has the recorded SHA-256.
+bool Patch(platform::File& package, platform::File& old, const DeltaHeader& delta,
+           platform::File& out) {
+  platform::Sha256 hash;
+  std::vector<uint8_t> buffer(kInflateBufferSize);
+  auto put = [&hash, &out](const uint8_t* data, size_t size) {
+    hash.Update(data, size);
+    return out.Write(data, size);
+  };
+  auto copy = [&](uint64_t offset, uint64_t length) {
+    if (!old.Seek(static_cast<int64_t>(offset), SEEK_SET)) return false;
+    for (size_t piece; length > 0; length -= piece) {
+      piece = length < buffer.size() ? static_cast<size_t>(length) : buffer.size();
+      if (old.Read(buffer.data(), piece) != piece || !put(buffer.data(), piece)) return false;
+    }
+    return true;
+  };
+  DeltaOps ops(delta.old_size, delta.new_size, copy, put);
+  return InflateStream(package,
+                       [&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); }) &&
+         ops.Complete() && SameDigest(hash, delta.new_hash);
+}
+
+// The installed file a delta record patches, opened through the held
+// folders; a closed File, and the cause in `state`, when it is not the very
+// version the record was made from.
+platform::File OpenOldFile(StageState& state, const StagedEntry& entry, const DeltaHeader& delta) {
+  const platform::Folder* parent =
+      entry.existed ? HeldFolder(state.staging, ParentOf(entry.name)) : nullptr;
+  platform::File old =
+      parent ? platform::ReadFileIn(*parent, LastComponent(entry.name)) : platform::File();
+  if (old && IsExpectedOldFile(old, delta) && old.Seek(0, SEEK_SET)) return old;
+  state.fault = u"not the version the patch was made from:";
+  return platform::File();
+}
+
+ReadResult StageEntry(platform::File& package, StageState& state, bool is_delta) {
   RecordHeader header;
   if (ReadRecordHeader(package, state.staging.root, state.paths, header) != PackageFault::kNone) {
     return ReadResult::kFail;
   }
+  std::optional<DeltaHeader> delta = is_delta ? ReadDeltaHeader(package) : std::nullopt;
+  if (is_delta && !delta) return ReadResult::kFail;
   AddStagedEntry(state.staging, header.name, header.target);
   StagedEntry& entry = state.staging.entries.back();
-  if (!CheckTarget(state.staging, header.name, entry) ||
-      !StageContent(package, state.staging, entry.staged, header.times)) {
-    return ReadResult::kFail;
-  }
-  return ReadResult::kContinue;
+  if (!CheckTarget(state.staging, header.name, entry)) return ReadResult::kFail;
+  platform::File old = delta ? OpenOldFile(state, entry, *delta) : platform::File();
+  if (delta && !old) return ReadResult::kFail;
+  bool staged = StageFile(state.staging, entry.staged, header.times, [&](platform::File& out) {
+    if (delta) return Patch(package, old, *delta, out);
+    return InflateStream(
+        package, [&out](const uint8_t* data, size_t size) { return out.Write(data, size); });
+  });
+  return staged ? ReadResult::kContinue : ReadResult::kFail;
 }
 
 }  // namespace
@@ -71,7 +133,9 @@ ReadResult StageFileEntry(platform::File& package, StageState& state) {
 ReadResult ReadEntry(platform::File& package, StageState& state) {
   switch (ReadNextTag(package, state.payload_end)) {
     case RecordTag::kFile:
-      return StageFileEntry(package, state);
+      return StageEntry(package, state, false);
+    case RecordTag::kDelta:
+      return StageEntry(package, state, true);
     case RecordTag::kEnd:
       return ReadResult::kEnd;
     case RecordTag::kInvalid:

@@ -16,9 +16,10 @@ struct StageState {
   Staging staging;
   PackagePaths paths;  // every target so far, folded
   int64_t payload_end = 0;
+  const char16_t* fault = nullptr;  // why the record read last failed, where known
 };
 
-// Consumes the record at the package's position. A file entry whose name is
+// Consumes the record at the package's position. A file or delta entry whose name is
 // acceptable and distinct ignoring case, whose target is a replaceable file
 // reached through plain folders only and whose stream inflates whole is staged (kContinue); the
 // trailer's tag at `payload_end` gives kEnd; anything else gives kFail.

@@ -117,7 +117,8 @@ bool Stage(platform::File& package, StageState& state, const InstallProgress& pr
   if (!StageAll(package, state, progress)) {
     // A damaged record and a file that cannot be written end here alike.
     const std::vector<StagedEntry>& entries = state.staging.entries;
-    return Refuse(failure, u"staging (a damaged record or a refusing target)",
+    return Refuse(failure,
+                  state.fault ? state.fault : u"staging (a damaged record or a refusing target)",
                   entries.empty() ? state.staging.root : entries.back().target);
   }
   if (!WriteJournal(state.staging)) {

@@ -8,7 +8,7 @@ platform::TimesRead ReadFileTimes(const WString& path, EntryTimes* times) {
 }
 
 EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& source_root,
-                            const WString& file_path) {
+                            const WString& file_path, const RecordMaker& make_record) {
   // Times first: opening the content must not change the last access recorded.
   EntryTimes times;
   switch (ReadFileTimes(file_path, &times)) {
@@ -23,6 +23,12 @@ EntryWriteResult WriteEntry(ParallelDeflater& deflater, const WString& source_ro
   }
   std::optional<WString> name = platform::RelativePathTo(source_root, file_path);
   if (!name || !IsAcceptableEntryName(*name)) return EntryWriteResult::kBadName;
+  if (std::optional<std::vector<uint8_t>> record =
+          make_record ? make_record(*name, file_path, times) : std::nullopt) {
+    int64_t size = platform::FileSize(file_path).value_or(0);
+    return deflater.AddPrepared(std::move(*record), size) ? EntryWriteResult::kWritten
+                                                          : EntryWriteResult::kPackageError;
+  }
   platform::File source = platform::OpenSourceFile(file_path, times);
   if (!source) {
     return platform::FileExists(file_path) ? EntryWriteResult::kSourceUnreadable

@@ -46,7 +46,7 @@ bool AddFile(const WString& path, SourceWalk& walk) {
   // Names equal ignoring case would overwrite each other on Windows.
   if (!AddPackagePath(walk.paths, path)) return Fail(walk, BuildFailure::kBadName, path);
   int64_t before = walk.package->source_bytes;
-  switch (WriteEntry(*walk.deflater, walk.source_root, path)) {
+  switch (WriteEntry(*walk.deflater, walk.source_root, path, walk.make_record)) {
     case EntryWriteResult::kWritten:
       if (walk.progress) walk.progress(walk.package->source_bytes - before);
       return true;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "build/entry_writer.h"
 #include "package/entry_name.h"
 #include "package/format.h"
 #include "package/parallel_deflate.h"
@@ -27,6 +28,8 @@ enum class BuildFailure {
 struct SourceWalk {
   // Files for which this gives false are left out; null packs every file.
   std::function<bool(const WString& path)> include;
+  // Makes a file's record itself (a delta) or gives none; null packs every file whole.
+  RecordMaker make_record;
   // Told the bytes of each file packed.
   std::function<void(int64_t bytes)> progress;
   // Threads that compress; 0 for one per processor. The bytes do not depend on it.

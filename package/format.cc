@@ -75,7 +75,10 @@ bool WriteToPackage(PackageOut& out, const void* data, size_t size) {
     out.too_large = true;
     return false;
   }
-  if (!out.file->Write(data, size)) {
+  if (out.memory) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    out.memory->insert(out.memory->end(), bytes, bytes + size);
+  } else if (out.file && !out.file->Write(data, size)) {
     out.write_failed = true;
     return false;
   }
@@ -92,12 +95,13 @@ bool WriteEntryName(PackageOut& out, const WString& name) {
   return WriteToPackage(out, units.data(), units.size());
 }
 
-bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times) {
+bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times,
+                      const char* tag) {
   uint8_t encoded[24];
   PutLe(encoded, times.creation, 8);
   PutLe(encoded + 8, times.last_access, 8);
   PutLe(encoded + 16, times.last_write, 8);
-  return WriteToPackage(out, kFileTag, sizeof kFileTag) && WriteEntryName(out, name) &&
+  return WriteToPackage(out, tag, 4) && WriteEntryName(out, name) &&
          WriteToPackage(out, encoded, sizeof encoded);
 }
 
@@ -131,6 +135,7 @@ RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   if (std::memcmp(tag, kFileTag, 4) == 0) return RecordTag::kFile;
+  if (std::memcmp(tag, kDeltaTag, 4) == 0) return RecordTag::kDelta;
   if (std::memcmp(tag, kEndTag, 4) == 0) return RecordTag::kEnd;
   return RecordTag::kInvalid;
 }

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/platform.h"
 
 inline constexpr char kFileTag[4] = {'f', 'i', 'l', 'e'};
+inline constexpr char kDeltaTag[4] = {'d', 'l', 't', 'a'};  // see package/delta.h
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
@@ -19,11 +21,12 @@ inline constexpr int64_t kMaxPackageFileSize = 2147483647;
 
 // The package output: the stream appended to and the size of the file so far.
 struct PackageOut {
-  platform::File* file = nullptr;
+  platform::File* file = nullptr;  // null: the bytes are only counted
   int64_t size = 0;
-  bool too_large = false;     // a write was refused because of kMaxPackageFileSize
-  bool write_failed = false;  // the OS refused a write
-  int64_t source_bytes = 0;   // bytes of file content compressed into it so far
+  bool too_large = false;                  // a write was refused because of kMaxPackageFileSize
+  bool write_failed = false;               // the OS refused a write
+  int64_t source_bytes = 0;                // bytes of file content compressed into it so far
+  std::vector<uint8_t>* memory = nullptr;  // set: the bytes go here instead of `file`
 };
 
 // Appends bytes; false (and the matching flag set) when they cannot all be written.
@@ -32,8 +35,9 @@ bool WriteToPackage(PackageOut& out, const void* data, size_t size);
 // Writes the 16-bit unit count and the UTF-16LE units of `name`.
 bool WriteEntryName(PackageOut& out, const WString& name);
 
-// Writes the "file" tag, the name and the three times, creation first.
-bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times);
+// Writes the tag ("file" unless told), the name and the three times, creation first.
+bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times,
+                      const char* tag = kFileTag);
 
 // Writes the "feof" tag and the payload length.
 bool WritePackageTrailer(PackageOut& out, uint32_t payload_length);
@@ -44,7 +48,7 @@ std::optional<WString> ReadEntryName(platform::File& package);
 // Reads the three times of a record; none when the stream ends inside them.
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package);
 
-enum class RecordTag { kFile, kEnd, kInvalid };
+enum class RecordTag { kFile, kDelta, kEnd, kInvalid };
 
 // Reads a four-byte tag; kInvalid when it is neither tag or cannot be read whole.
 RecordTag ReadRecordTag(platform::File& package);

@@ -12,22 +12,25 @@
 
 // One entry as the package holds it.
 struct IndexedEntry {
-  int64_t offset = 0;  // of its "file" tag in the file
+  int64_t offset = 0;     // of its tag in the file
+  bool is_delta = false;  // a "dlta" record: the file rebuilt from the one it replaces
   WString name;
   EntryTimes times;
-  int64_t size = 0;         // bytes of content
+  int64_t size = 0;         // bytes of content (of the new file, for a delta)
   int64_t packed_size = 0;  // bytes of its zlib stream
+  int64_t old_size = 0;     // of the file a delta replaces
 };
 
 enum class PackageFault {
   kNone,
   kNoPackage,      // the file does not end with a trailer
   kBadTrailer,     // the trailer's length does not fit the file or the format
-  kBadTag,         // neither "file" nor the located trailer's "feof"
+  kBadTag,         // neither "file", "dlta" nor the located trailer's "feof"
   kBadName,        // cut short, empty, or a name the applier refuses
   kDuplicateName,  // the same path as an earlier entry ignoring case, or a file in a folder's place
   kTimesCut,       // the stream ends inside the three times
   kBadStream,      // damaged, cut short, or a wrong Adler-32
+  kBadDelta,       // a delta's operations leave the old file or do not make the new size
   kCannotOpen,     // the file cannot be opened
 };
 

@@ -146,6 +146,18 @@ DeflateResult ParallelDeflater::AddRecord(const WString& name, const EntryTimes&
   }
 }
 
+bool ParallelDeflater::AddPrepared(std::vector<uint8_t> record, int64_t source_bytes) {
+  if (failed_) return false;
+  out_.source_bytes += source_bytes;
+  auto job = std::make_unique<DeflateJob>();
+  job->whole = job->done = job->ok = true;  // written as it is
+  job->output = std::move(record);
+  monitor_.Lock();
+  order_.push_back(std::move(job));
+  monitor_.Unlock();
+  return workers_.empty() ? WriteOldest() : true;
+}
+
 bool ParallelDeflater::Submit(std::unique_ptr<DeflateJob> job) {
   if (failed_) return false;
   DeflateJob* raw = job.get();

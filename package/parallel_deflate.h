@@ -38,6 +38,10 @@ class ParallelDeflater {
   // the package could not take what was written.
   DeflateResult AddRecord(const WString& name, const EntryTimes& times, platform::File& source);
 
+  // Queues a record made elsewhere, written as it is in its turn;
+  // `source_bytes` is the size of the file it stands for.
+  bool AddPrepared(std::vector<uint8_t> record, int64_t source_bytes);
+
   // Writes everything still queued; false when the package could not take it.
   bool Finish();
 

@@ -244,6 +244,40 @@ File OpenFile(const WString& path, const char* mode);
 // Cuts the file at `path` back to `length` bytes.
 bool TruncateFile(const WString& path, int64_t length);
 
+// The SHA-256 digest of a byte stream fed piece by piece (the system's own
+// implementation: CryptoAPI on Windows, libcrypto on POSIX).
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void Update(const void* data, size_t size);
+  // Writes the digest of everything fed into `digest`; false when the system
+  // could not compute it. Nothing may be fed afterwards.
+  bool Finish(uint8_t digest[32]);
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// A whole file mapped into memory for reading; empty when it cannot be (or is empty).
+class MappedFile {
+ public:
+  explicit MappedFile(const WString& path);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  intptr_t handle_ = -1;
+};
+
 // The number of processors the process may run on; at least 1.
 int ProcessorCount();
 

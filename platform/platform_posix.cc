@@ -2,8 +2,10 @@
 // separators and become "/" only here, at the file-system boundary.
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -480,6 +482,47 @@ void UnlockFolder(FolderLock* lock) {
   if (!lock) return;
   close(lock->fd);  // ends the hold
   delete lock;
+}
+
+struct Sha256::State {
+  EVP_MD_CTX* context;
+  bool ok;
+};
+
+Sha256::Sha256() : state_(new State{EVP_MD_CTX_new(), false}) {
+  state_->ok = state_->context && EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) == 1;
+}
+
+Sha256::~Sha256() {
+  EVP_MD_CTX_free(state_->context);
+  delete state_;
+}
+
+void Sha256::Update(const void* data, size_t size) {
+  if (state_->ok) state_->ok = EVP_DigestUpdate(state_->context, data, size) == 1;
+}
+
+bool Sha256::Finish(uint8_t digest[32]) {
+  unsigned int size = 0;
+  return state_->ok && EVP_DigestFinal_ex(state_->context, digest, &size) == 1 && size == 32;
+}
+
+MappedFile::MappedFile(const WString& path) {
+  int fd = open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) return;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (p != MAP_FAILED) {
+      data_ = static_cast<const uint8_t*>(p);
+      size_ = static_cast<size_t>(st.st_size);
+    }
+  }
+  close(fd);  // the mapping stays
+}
+
+MappedFile::~MappedFile() {
+  if (data_) munmap(const_cast<uint8_t*>(data_), size_);
 }
 
 int ProcessorCount() {

@@ -9,6 +9,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlwapi.h>
+#include <wincrypt.h>
 
 #include <cwchar>
 
@@ -564,6 +565,65 @@ void UnlockFolder(FolderLock* lock) {
   ReleaseSemaphore(lock->semaphore, 1, nullptr);
   CloseHandle(lock->semaphore);
   delete lock;
+}
+
+struct Sha256::State {
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  bool ok = false;
+};
+
+Sha256::Sha256() : state_(new State) {
+  state_->ok = CryptAcquireContextW(&state_->provider, nullptr, nullptr, PROV_RSA_AES,
+                                    CRYPT_VERIFYCONTEXT) &&
+               CryptCreateHash(state_->provider, CALG_SHA_256, 0, 0, &state_->hash);
+}
+
+Sha256::~Sha256() {
+  if (state_->hash) CryptDestroyHash(state_->hash);
+  if (state_->provider) CryptReleaseContext(state_->provider, 0);
+  delete state_;
+}
+
+void Sha256::Update(const void* data, size_t size) {
+  // CryptHashData takes at most 4 GiB at once.
+  const BYTE* bytes = static_cast<const BYTE*>(data);
+  while (state_->ok && size > 0) {
+    DWORD piece = static_cast<DWORD>(size < 0x40000000u ? size : 0x40000000u);
+    state_->ok = CryptHashData(state_->hash, bytes, piece, 0) != FALSE;
+    bytes += piece;
+    size -= piece;
+  }
+}
+
+bool Sha256::Finish(uint8_t digest[32]) {
+  DWORD size = 32;
+  return state_->ok && CryptGetHashParam(state_->hash, HP_HASHVAL, digest, &size, 0) && size == 32;
+}
+
+MappedFile::MappedFile(const WString& path) {
+  Handle file(CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size;
+  if (!file.valid() || !GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
+      static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) {
+    return;
+  }
+  HANDLE mapping = CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (!mapping) return;
+  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  if (!view) {
+    CloseHandle(mapping);
+    return;
+  }
+  data_ = static_cast<const uint8_t*>(view);
+  size_ = static_cast<size_t>(size.QuadPart);
+  handle_ = reinterpret_cast<intptr_t>(mapping);
+}
+
+MappedFile::~MappedFile() {
+  if (data_) UnmapViewOfFile(data_);
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
 int ProcessorCount() {

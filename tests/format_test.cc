@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "package/delta.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -132,6 +133,94 @@ TEST(FormatTest, PackageOutRefusesToReachTwoGigabytes) {
   EXPECT_FALSE(WriteToPackage(out, "e", 1));
   EXPECT_TRUE(out.too_large);
   EXPECT_FALSE(out.write_failed);
+}
+
+// Operation streams fed whole and byte by byte, against an old file of 10
+// bytes and a new file of 6: only streams that stay inside the old file and
+// make exactly the new size are complete.
+TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
+  auto copy = [](int64_t step, uint64_t length) {
+    std::vector<uint8_t> ops;
+    AppendDeltaCopy(ops, step, length);
+    return ops;
+  };
+  auto add = [](const char* text) {
+    std::vector<uint8_t> ops;
+    AppendDeltaAdd(ops, reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+    return ops;
+  };
+  auto join = [](std::vector<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> ops;
+    bool complete;
+    const char* made;  // copies shown as old bytes "0123456789"
+  } cases[] = {
+      {"copy, add, copy back", join({copy(6, 4), add("x"), copy(-9, 1)}), true, "6789x1"},
+      {"copy past the old file's end", join({copy(7, 4), add("xy")}), false, nullptr},
+      {"step back before the start", join({copy(2, 2), copy(-5, 4)}), false, nullptr},
+      {"zero length", join({copy(0, 0), copy(0, 6)}), false, nullptr},
+      {"more than the new size", join({add("abcdef"), add("g")}), false, nullptr},
+      {"less than the new size", add("abc"), false, nullptr},
+      {"cut inside an add", join({add("abcdef")}), false, nullptr},
+      {"length varint of eleven bytes", Bytes(10, 0xFF), false, nullptr},
+      {"length beyond 64 bits",
+       {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
+       false,
+       nullptr},
+      {"huge step", join({{0x0D}, Bytes(9, 0xFF), {0x01}}), false, nullptr},
+  };
+  cases[6].ops.pop_back();
+  const char* old_file = "0123456789";
+  for (const Case& c : cases) {
+    for (size_t piece : {c.ops.size(), size_t{1}}) {
+      std::string made;
+      DeltaOps ops(
+          10, 6,
+          [&](uint64_t offset, uint64_t length) {
+            made.append(old_file + offset, static_cast<size_t>(length));
+            return true;
+          },
+          [&](const uint8_t* data, size_t size) {
+            made.append(reinterpret_cast<const char*>(data), size);
+            return true;
+          });
+      bool fed = true;
+      for (size_t at = 0; fed && at < c.ops.size(); at += piece) {
+        fed = ops.Feed(c.ops.data() + at, std::min(piece, c.ops.size() - at));
+      }
+      EXPECT_EQ(fed && ops.Complete(), c.complete) << c.what << ", pieces of " << piece;
+      if (c.made) EXPECT_EQ(made, c.made) << c.what;
+    }
+  }
+}
+
+TEST(FormatTest, Sha256GivesTheStandardDigests) {
+  struct Case {
+    std::string input;
+    const char* digest;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Case& c : cases) {
+    platform::Sha256 hash;
+    // Fed in uneven pieces, as files are read.
+    for (size_t at = 0; at < c.input.size(); at += 4099) {
+      hash.Update(c.input.data() + at, std::min<size_t>(4099, c.input.size() - at));
+    }
+    uint8_t digest[32];
+    ASSERT_TRUE(hash.Finish(digest));
+    char hex[65];
+    for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    EXPECT_STREQ(hex, c.digest) << c.input.size();
+  }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "package/package_index.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
+#include "tool/delta_encoder.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -115,6 +116,8 @@ std::string FaultText(PackageFault fault) {
       return "the package ends inside the file times";
     case PackageFault::kBadStream:
       return "a damaged content stream (bad data, cut short, or a wrong Adler-32)";
+    case PackageFault::kBadDelta:
+      return "a delta whose operations leave the old file or do not make the new size";
     case PackageFault::kCannotOpen:
       return "cannot be opened";
   }
@@ -168,12 +171,13 @@ WString DefaultStub() {
 }
 
 struct BuildArgs {
-  std::string source, output, stub, changed_since;
+  std::string source, output, stub, changed_since, delta_from;
   int threads = 0;
   bool verbose = false;
 };
 
-int RunBuild(const BuildArgs& args) {
+int RunBuild(BuildArgs args) {
+  if (!args.delta_from.empty()) args.changed_since = args.delta_from;
   std::optional<WString> source = platform::ResolvedPath(PathArgument(args.source));
   if (!source || !platform::IsDirectory(*source)) return Fail(args.source, "not a folder");
   // The tree is listed ahead only for the progress line's total and for
@@ -216,6 +220,13 @@ int RunBuild(const BuildArgs& args) {
       return false;
     };
   }
+  int threads = args.threads > 0 ? args.threads : platform::ProcessorCount();
+  if (!args.delta_from.empty()) {
+    walk.make_record = [&](const WString& name, const WString& path, const EntryTimes& times) {
+      std::optional<WString> old = platform::AppendPath(*old_root, name);
+      return old ? MakeDeltaRecord(name, path, *old, times, threads) : std::nullopt;
+    };
+  }
   WString stub = args.stub.empty() ? DefaultStub() : PathArgument(args.stub);
   if (!BuildUpdateFile(*source, stub, PathArgument(args.output), walk)) {
     return Fail(args.output, BuildFailureReason(walk));
@@ -231,25 +242,29 @@ int RunList(const std::string& update, bool json) {
   if (json) {
     nlohmann::json out = nlohmann::json::array();
     for (const IndexedEntry& e : entries) {
-      out.push_back({{"name", Utf8(e.name)},
-                     {"size", e.size},
-                     {"packed_size", e.packed_size},
-                     {"creation", IsoTime(e.times.creation)},
-                     {"last_access", IsoTime(e.times.last_access)},
-                     {"last_write", IsoTime(e.times.last_write)},
-                     {"offset", e.offset}});
+      nlohmann::json item = {{"kind", e.is_delta ? "delta" : "file"},
+                             {"name", Utf8(e.name)},
+                             {"size", e.size},
+                             {"packed_size", e.packed_size},
+                             {"creation", IsoTime(e.times.creation)},
+                             {"last_access", IsoTime(e.times.last_access)},
+                             {"last_write", IsoTime(e.times.last_write)},
+                             {"offset", e.offset}};
+      if (e.is_delta) item["old_size"] = e.old_size;
+      out.push_back(item);
     }
     fmt::print("{}\n", out.dump(2));
     return kOk;
   }
   int64_t size = 0, packed = 0;
   for (const IndexedEntry& e : entries) {
-    fmt::print("{:>12} {:>12}  {}  {}\n", e.size, e.packed_size, IsoTime(e.times.last_write),
-               Utf8(e.name));
+    std::string from = e.is_delta ? fmt::format("  (patches {} bytes)", e.old_size) : "";
+    fmt::print("{} {:>12} {:>12}  {}  {}{}\n", e.is_delta ? "dlta" : "file", e.size, e.packed_size,
+               IsoTime(e.times.last_write), Utf8(e.name), from);
     size += e.size;
     packed += e.packed_size;
   }
-  fmt::print("{:>12} {:>12}  {} entries\n", size, packed, entries.size());
+  fmt::print("{:>17} {:>12}  {} entries\n", size, packed, entries.size());
   return kOk;
 }
 
@@ -326,6 +341,9 @@ int main() {
       ->check(CLI::Range(1, 1024));
   build->add_option("--changed-since", build_args.changed_since,
                     "pack only files new or changed since this release tree");
+  build->add_option("--delta-from", build_args.delta_from,
+                    "as --changed-since, and pack a changed file as its difference from the "
+                    "file it replaces where that is less than half the size");
   std::string update, dir;
   bool json = false;
   CLI::App* list = app.add_subcommand("list", "Lists the entries of UPDATE.");

@@ -53,7 +53,7 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(self.read(out), self.read(reference))
         start, entries = pt.parse_package(self.read(out))
         listed = json.loads(self.updatepkg("list", out, "--json")[0])
-        self.assertEqual(listed, [{"name": e.name, "size": len(e.content),
+        self.assertEqual(listed, [{"kind": "file", "name": e.name, "size": len(e.content),
                                    "packed_size": len(e.stream), "creation": iso(e.times[0]),
                                    "last_access": iso(e.times[1]), "last_write": iso(e.times[2]),
                                    "offset": e.offset} for e in entries])

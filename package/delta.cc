@@ -1,0 +1,120 @@
+#include "package/delta.h"
+
+#include <cstring>
+
+namespace {
+
+void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(v));
+}
+
+void PutU64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint64_t GetU64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace
+
+bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
+  uint8_t bytes[80];
+  PutU64(bytes, header.old_size);
+  std::memcpy(bytes + 8, header.old_hash, 32);
+  PutU64(bytes + 40, header.new_size);
+  std::memcpy(bytes + 48, header.new_hash, 32);
+  return WriteToPackage(out, bytes, sizeof bytes);
+}
+
+std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package) {
+  uint8_t bytes[80];
+  if (package.Read(bytes, sizeof bytes) != sizeof bytes) return std::nullopt;
+  DeltaHeader header;
+  header.old_size = GetU64(bytes);
+  std::memcpy(header.old_hash, bytes + 8, 32);
+  header.new_size = GetU64(bytes + 40);
+  std::memcpy(header.new_hash, bytes + 48, 32);
+  return header;
+}
+
+void AppendDeltaCopy(std::vector<uint8_t>& ops, int64_t step, uint64_t length) {
+  PutVarint(ops, length << 1 | 1);
+  // Zigzag: small steps either way take few bytes.
+  PutVarint(ops, (static_cast<uint64_t>(step) << 1) ^ static_cast<uint64_t>(step >> 63));
+}
+
+void AppendDeltaAdd(std::vector<uint8_t>& ops, const uint8_t* data, size_t size) {
+  PutVarint(ops, static_cast<uint64_t>(size) << 1);
+  ops.insert(ops.end(), data, data + size);
+}
+
+DeltaOps::DeltaOps(uint64_t old_size, uint64_t new_size, CopySink copy, AddSink add)
+    : old_size_(old_size), new_size_(new_size), copy_(std::move(copy)), add_(std::move(add)) {}
+
+bool DeltaOps::ReadVarint(uint8_t byte) {
+  // The tenth byte may hold only the top bit of 64.
+  if (shift_ > 63 || (shift_ == 63 && byte > 1)) return false;
+  value_ |= static_cast<uint64_t>(byte & 0x7F) << shift_;
+  shift_ += 7;
+  return true;
+}
+
+bool DeltaOps::EndHead() {
+  length_ = value_ >> 1;
+  if (length_ == 0 || length_ > new_size_ - made_) return false;
+  state_ = (value_ & 1) ? State::kStep : State::kLiteral;
+  return true;
+}
+
+bool DeltaOps::EndStep() {
+  uint64_t magnitude = value_ >> 1;
+  bool back = (value_ & 1) != 0;  // zigzag: odd values step back by (magnitude + 1)
+  uint64_t start;
+  if (back) {
+    if (magnitude >= copy_end_) return false;
+    start = copy_end_ - magnitude - 1;
+  } else {
+    if (magnitude > old_size_ - copy_end_) return false;
+    start = copy_end_ + magnitude;
+  }
+  if (length_ > old_size_ - start) return false;  // a copy past the old file's end
+  copy_end_ = start + length_;
+  made_ += length_;
+  state_ = State::kHead;
+  return copy_(start, length_);
+}
+
+bool DeltaOps::Feed(const uint8_t* data, size_t size) {
+  while (size > 0) {
+    if (state_ == State::kLiteral) {
+      size_t take = length_ < size ? static_cast<size_t>(length_) : size;
+      if (!add_(data, take)) return false;
+      data += take;
+      size -= take;
+      length_ -= take;
+      made_ += take;
+      if (length_ == 0) state_ = State::kHead;
+      continue;
+    }
+    uint8_t byte = *data++;
+    --size;
+    if (!ReadVarint(byte)) return false;
+    if (byte & 0x80) continue;
+    bool ok = state_ == State::kHead ? EndHead() : EndStep();
+    value_ = 0;
+    shift_ = 0;
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool DeltaOps::Complete() const {
+  return state_ == State::kHead && shift_ == 0 && made_ == new_size_;
+}
