@@ -1,6 +1,7 @@
 """updatepkg end to end: build, list, verify and extract, signed updates and
 usage errors, checked against the independent reader in package_tool."""
 import datetime
+import hashlib
 import json
 import os
 import shutil
@@ -11,7 +12,8 @@ import unittest
 import zlib
 
 import package_tool as pt
-from harness import UPDATEPKG_EXE, UPDATER, UPDATER_EXE, GameFolder, OnWine
+from harness import (CAPTION, COMPLETED, FAILED, UPDATEPKG_EXE, UPDATER, UPDATER_EXE, GameFolder,
+                     OnWine)
 
 UPDATEPKG = os.environ.get("UPDATEPKG", os.path.join(os.path.dirname(UPDATER), "updatepkg"))
 
@@ -20,6 +22,30 @@ def iso(filetime):
     seconds, ticks = divmod(filetime, 10**7)
     return (datetime.datetime(1601, 1, 1) + datetime.timedelta(seconds=seconds)).strftime(
         "%Y-%m-%dT%H:%M:%S") + f".{ticks:07d}Z"
+
+
+def varint(v):
+    out = bytearray()
+    while v >= 0x80:
+        out.append(v & 0x7F | 0x80)
+        v >>= 7
+    return bytes(out + bytes([v]))
+
+
+def copy_op(step, length):
+    return varint(length << 1 | 1) + varint(step << 1 if step >= 0 else -step * 2 - 1)
+
+
+def add_op(data):
+    return varint(len(data) << 1) + data
+
+
+def delta_record(name, old, new, stream):
+    """A "dlta" record that claims to rebuild `new` from `old` with `stream`."""
+    units = name.encode("utf-16-le")
+    return (b"dlta" + struct.pack("<H", len(units) // 2) + units + struct.pack("<QQQ", 1, 2, 3) +
+            struct.pack("<Q", len(old)) + hashlib.sha256(old).digest() +
+            struct.pack("<Q", len(new)) + hashlib.sha256(new).digest() + stream)
 
 
 class UpdatepkgTest(GameFolder):
@@ -129,6 +155,68 @@ class UpdatepkgTest(GameFolder):
         self.assertIn("removed.dat", err)
         self.updatepkg("extract", out, os.path.join("..", "dest"), cwd=self.studio)
         self.assertEqual(self.read(os.path.join(self.tmp, "dest", "changed.dat")), b"v2")
+
+    def test_delta_update_rebuilds_exactly_its_old_file(self):
+        old, src = os.path.join(self.tmp, "old"), os.path.join(self.studio, "src")
+        assets = [os.urandom(40_000 + 7 * i) for i in range(30)]
+        moved = assets[3:] + assets[:3]  # three early assets moved to the end
+        moved[10] = os.urandom(50_000)  # one replaced, one inserted
+        moved.insert(15, os.urandom(30_000))
+        new = {"data.pak": b"".join(moved), "small.txt": b"v2"}
+        self.make_tree(old, {"data.pak": b"".join(assets), "small.txt": b"v1"})
+        self.make_tree(src, new)
+        out = self.build("--delta-from", old)
+        os.chmod(out, 0o755)
+        listed = {e["name"]: e for e in json.loads(self.updatepkg("list", out, "--json")[0])}
+        pak = listed[".\\data.pak"]
+        self.assertEqual((pak["kind"], pak["size"], pak["old_size"], listed[".\\small.txt"]["kind"]),
+                         ("delta", len(new["data.pak"]), sum(map(len, assets)), "file"))
+        self.assertLess(pak["packed_size"], 100_000)  # the new bytes, not 1.3 MB
+        self.updatepkg("verify", out)
+        shutil.copytree(old, os.path.join(self.tmp, "extracted"))
+        self.updatepkg("extract", out, os.path.join(self.tmp, "extracted"))
+        for name, data in new.items():
+            self.assertEqual(self.read(os.path.join(self.tmp, "extracted", name)), data)
+        shutil.rmtree(self.game)
+        shutil.copytree(old, self.game)
+        self.write(os.path.join(self.game, "tavro.exe"), b"engine")
+        with open(os.path.join(self.game, "data.pak"), "r+b") as f:  # not the version patched
+            f.seek(12345)
+            f.write(b"\0" if f.read(1) != b"\0" else b"\1")
+        self.assert_applies_nothing(out, (CAPTION, FAILED))
+        _, err = self.updatepkg("extract", out, self.game, code=1)
+        self.assertIn("not the version the patch was made from", err)
+        shutil.copyfile(os.path.join(old, "data.pak"), os.path.join(self.game, "data.pak"))
+        self.assertEqual(self.apply(out)[-1], (CAPTION, COMPLETED))
+        self.assertEqual(self.read(os.path.join(self.game, "data.pak")), new["data.pak"])
+
+    def test_hostile_delta_streams_change_nothing(self):
+        old = b"0123456789" * 1000
+        self.write(os.path.join(self.game, "old.dat"), old)
+        new = old[5000:] + b"tail"
+        good = [copy_op(5000, 5000), add_op(b"tail")]
+        cases = {"sound": (good, new, 0),
+                 "copy past the old file's end": ([copy_op(5001, 5000), add_op(b"tail")], new, 1),
+                 "length beyond 64 bits": ([b"\xff" * 9 + b"\x02"] + good, new, 1),
+                 "cut stream": (good, new, "cut"),
+                 "wrong result hash": (good, new[:-1] + b"!", 0)}
+        for what, (ops, made, verify_code) in cases.items():
+            with self.subTest(what):
+                stream = zlib.compress(b"".join(ops))
+                if verify_code == "cut":
+                    stream, verify_code = stream[:-6], 1
+                record = delta_record(".\\old.dat", old, made, stream)
+                exe = self.update_exe(pt.encode_package([]).replace(
+                    b"feof", record + b"feof").replace(b"feof\0\0\0\0",
+                                                        b"feof" + struct.pack("<I", len(record))))
+                self.updatepkg("verify", exe, code=verify_code)
+                if what == "sound":
+                    shutil.copyfile(os.path.join(self.game, "old.dat"), os.path.join(self.tmp, "o"))
+                    self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+                    self.assertEqual(self.read(os.path.join(self.game, "old.dat")), new)
+                    shutil.copyfile(os.path.join(self.tmp, "o"), os.path.join(self.game, "old.dat"))
+                else:
+                    self.assert_applies_nothing(exe, (CAPTION, FAILED))
 
     def test_usage_errors_and_help(self):
         for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"],
