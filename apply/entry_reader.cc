@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -59,53 +60,152 @@ bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
   return hash.Finish(digest) && std::memcmp(digest, expected, 32) == 0;
 }
 
-// Reads the old file whole: true when it has the recorded size and SHA-256.
+// Reads the old file whole, by position: true when it has the recorded size
+// and SHA-256.
 bool IsExpectedOldFile(platform::File& old, const DeltaHeader& delta) {
   std::vector<uint8_t> buffer(kInflateBufferSize);
   platform::Sha256 hash;
   uint64_t size = 0;
-  for (size_t got; (got = old.Read(buffer.data(), buffer.size())) > 0; size += got) {
+  for (size_t got; (got = old.ReadAt(static_cast<int64_t>(size), buffer.data(), buffer.size())) > 0;
+       size += got) {
     hash.Update(buffer.data(), got);
   }
-  return !old.HasError() && size == delta.old_size && SameDigest(hash, delta.old_hash);
+  return size == delta.old_size && SameDigest(hash, delta.old_hash);
 }
+
+// The check of an old file, run on a thread of its own while the new file is built.
+struct OldFileCheck {
+  platform::File* old;
+  const DeltaHeader* delta;
+  bool expected = false;
+  static void Run(void* check) {
+    OldFileCheck& c = *static_cast<OldFileCheck*>(check);
+    c.expected = IsExpectedOldFile(*c.old, *c.delta);
+  }
+};
+
+// SHA-256 computed on a thread of its own, fed in order through at most a
+// few buffers, so that hashing the new file overlaps building it.
+class BackgroundHash {
+ public:
+  BackgroundHash() : thread_(platform::StartThread(Run, this)) {}
+  ~BackgroundHash() { Stop(); }
+  BackgroundHash(const BackgroundHash&) = delete;
+  BackgroundHash& operator=(const BackgroundHash&) = delete;
+
+  void Update(const uint8_t* data, size_t size) {
+    if (!thread_) return hash_.Update(data, size);  // no thread: hashed here
+    monitor_.Lock();
+    while (queue_.size() >= kDepth) monitor_.Wait();
+    if (queue_.empty() || queue_.back().size() + size > kInflateBufferSize) {
+      // Buffers are used again: fresh large blocks would each cost the OS a mapping.
+      queue_.emplace_back();
+      if (!spare_.empty()) {
+        queue_.back().swap(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    queue_.back().insert(queue_.back().end(), data, data + size);  // small pieces together
+    monitor_.NotifyAll();
+    monitor_.Unlock();
+  }
+
+  bool Finish(uint8_t (&digest)[32]) {
+    Stop();
+    return hash_.Finish(digest);
+  }
+
+ private:
+  static constexpr size_t kDepth = 4;
+
+  void Stop() {
+    if (!thread_) return;
+    monitor_.Lock();
+    done_ = true;
+    monitor_.NotifyAll();
+    monitor_.Unlock();
+    platform::JoinThread(thread_);
+    thread_ = nullptr;
+  }
+
+  static void Run(void* self) { static_cast<BackgroundHash*>(self)->Work(); }
+
+  void Work() {
+    monitor_.Lock();
+    for (;;) {
+      while (queue_.empty() && !done_) monitor_.Wait();
+      if (queue_.empty()) break;
+      std::vector<uint8_t> piece = std::move(queue_.front());
+      queue_.pop_front();
+      monitor_.NotifyAll();
+      monitor_.Unlock();
+      hash_.Update(piece.data(), piece.size());
+      piece.clear();
+      monitor_.Lock();
+      spare_.push_back(std::move(piece));
+    }
+    monitor_.Unlock();
+  }
+
+  platform::Sha256 hash_;
+  platform::Monitor monitor_;
+  std::deque<std::vector<uint8_t>> queue_;
+  std::vector<std::vector<uint8_t>> spare_;  // hashed, to be filled again
+  bool done_ = false;
+  platform::Thread* thread_;
+};
 
 // Writes the new file into `out` from the old file and the operation stream
 // at the package's position, through fixed buffers; true when the stream is
 // sound and the result has the recorded SHA-256.
 bool Patch(platform::File& package, platform::File& old, const DeltaHeader& delta,
            platform::File& out) {
-  platform::Sha256 hash;
+  BackgroundHash hash;
   std::vector<uint8_t> buffer(kInflateBufferSize);
   auto put = [&hash, &out](const uint8_t* data, size_t size) {
     hash.Update(data, size);
     return out.Write(data, size);
   };
   auto copy = [&](uint64_t offset, uint64_t length) {
-    if (!old.Seek(static_cast<int64_t>(offset), SEEK_SET)) return false;
-    for (size_t piece; length > 0; length -= piece) {
+    for (size_t piece; length > 0; length -= piece, offset += piece) {
       piece = length < buffer.size() ? static_cast<size_t>(length) : buffer.size();
-      if (old.Read(buffer.data(), piece) != piece || !put(buffer.data(), piece)) return false;
+      if (old.ReadAt(static_cast<int64_t>(offset), buffer.data(), piece) != piece ||
+          !put(buffer.data(), piece)) {
+        return false;
+      }
     }
     return true;
   };
   DeltaOps ops(delta.old_size, delta.new_size, copy, put);
+  uint8_t digest[32];
   return InflateStream(package,
                        [&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); }) &&
-         ops.Complete() && SameDigest(hash, delta.new_hash);
+         ops.Complete() && hash.Finish(digest) && std::memcmp(digest, delta.new_hash, 32) == 0;
 }
 
 // The installed file a delta record patches, opened through the held
-// folders; a closed File, and the cause in `state`, when it is not the very
-// version the record was made from.
-platform::File OpenOldFile(StageState& state, const StagedEntry& entry, const DeltaHeader& delta) {
+// folders; a closed File when there is none.
+platform::File OpenOldFile(Staging& staging, const StagedEntry& entry) {
   const platform::Folder* parent =
-      entry.existed ? HeldFolder(state.staging, ParentOf(entry.name)) : nullptr;
-  platform::File old =
-      parent ? platform::ReadFileIn(*parent, LastComponent(entry.name)) : platform::File();
-  if (old && IsExpectedOldFile(old, delta) && old.Seek(0, SEEK_SET)) return old;
-  state.fault = u"not the version the patch was made from:";
-  return platform::File();
+      entry.existed ? HeldFolder(staging, ParentOf(entry.name)) : nullptr;
+  return parent ? platform::ReadFileIn(*parent, LastComponent(entry.name)) : platform::File();
+}
+
+// Builds the new file of a delta record while another thread checks that the
+// old file is the very version the record was made from; the cause in
+// `state` when it is not.
+bool StagePatched(platform::File& package, StageState& state, const StagedEntry& entry,
+                  const EntryTimes& times, const DeltaHeader& delta) {
+  platform::File old = OpenOldFile(state.staging, entry);
+  OldFileCheck check{&old, &delta};
+  platform::Thread* checker = old ? platform::StartThread(OldFileCheck::Run, &check) : nullptr;
+  if (old && !checker) OldFileCheck::Run(&check);
+  bool patched = old && StageFile(state.staging, entry.staged, times, [&](platform::File& out) {
+                   return Patch(package, old, delta, out);
+                 });
+  if (checker) platform::JoinThread(checker);
+  if (!check.expected) state.fault = u"not the version the patch was made from:";
+  return check.expected && patched;
 }
 
 ReadResult StageEntry(platform::File& package, StageState& state, bool is_delta) {
@@ -118,13 +218,13 @@ ReadResult StageEntry(platform::File& package, StageState& state, bool is_delta)
   AddStagedEntry(state.staging, header.name, header.target);
   StagedEntry& entry = state.staging.entries.back();
   if (!CheckTarget(state.staging, header.name, entry)) return ReadResult::kFail;
-  platform::File old = delta ? OpenOldFile(state, entry, *delta) : platform::File();
-  if (delta && !old) return ReadResult::kFail;
-  bool staged = StageFile(state.staging, entry.staged, header.times, [&](platform::File& out) {
-    if (delta) return Patch(package, old, *delta, out);
-    return InflateStream(
-        package, [&out](const uint8_t* data, size_t size) { return out.Write(data, size); });
-  });
+  bool staged =
+      delta ? StagePatched(package, state, entry, header.times, *delta)
+            : StageFile(state.staging, entry.staged, header.times, [&](platform::File& out) {
+                return InflateStream(package, [&out](const uint8_t* data, size_t size) {
+                  return out.Write(data, size);
+                });
+              });
   return staged ? ReadResult::kContinue : ReadResult::kFail;
 }
 

@@ -72,6 +72,10 @@ bool File::Write(const void* buffer, size_t size) {
   return !write_failed_;
 }
 
+size_t File::ReadAt(int64_t offset, void* buffer, size_t size) {
+  return stream_ ? ReadStreamAt(stream_, offset, buffer, size) : 0;
+}
+
 bool File::Seek(int64_t offset, int origin) {
   if (!stream_) return false;
 #ifdef _WIN32

@@ -24,6 +24,11 @@ class File {
   // Reads up to `size` bytes; fewer only at the end of the file or on a read error.
   size_t Read(void* buffer, size_t size);
 
+  // Reads up to `size` bytes at `offset` without moving the position; fewer
+  // only at the end of the file or on a read error. Threads may read one
+  // File this way at once.
+  size_t ReadAt(int64_t offset, void* buffer, size_t size);
+
   // True when a read or write on the stream has failed (not at the mere end of the file).
   bool HasError() const { return stream_ != nullptr && std::ferror(stream_) != 0; }
 
@@ -68,6 +73,8 @@ class File {
 bool SyncStreamToDisk(std::FILE* stream);
 // Sets the last-access time of the open `stream`'s file, leaving the others.
 bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access);
+// Reads at `offset` of the open `stream`'s file, past its buffer; the count read.
+size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size);
 // Sets the three times of the open `stream`'s file.
 bool SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
                     uint64_t last_write);

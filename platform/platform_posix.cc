@@ -270,6 +270,18 @@ File OpenSourceFile(const WString& path, const EntryTimes& times) {
   return file;
 }
 
+size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = pread(fileno(stream), static_cast<char*>(buffer) + done, size - done,
+                        static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
 bool SetStreamTimes(std::FILE* stream, uint64_t, uint64_t last_access, uint64_t last_write) {
   // Linux has no call that sets a birth time, so the creation time stays as the OS made it.
   struct timespec ts[2] = {ToTimespec(last_access), ToTimespec(last_write)};

@@ -271,6 +271,22 @@ File OpenSourceFile(const WString& path, const EntryTimes& times) {
   return file;
 }
 
+size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  size_t done = 0;
+  while (h != INVALID_HANDLE_VALUE && done < size) {
+    uint64_t at = static_cast<uint64_t>(offset) + done;
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD piece = static_cast<DWORD>(size - done < 0x40000000u ? size - done : 0x40000000u);
+    DWORD got = 0;
+    if (!ReadFile(h, static_cast<char*>(buffer) + done, piece, &got, &where) || got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
 bool SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
                     uint64_t last_write) {
   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));

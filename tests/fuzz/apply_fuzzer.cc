@@ -1,5 +1,6 @@
-// Fuzzes the whole apply path: locating the payload, staging every entry and,
-// for packages that pass, moving them into a scratch game folder.
+// Fuzzes the whole apply path: locating the payload, staging every entry
+// (whole files, and deltas against the game folder's old.dat) and, for
+// packages that pass, moving them into a scratch game folder.
 #include <unistd.h>
 
 #include <cstdint>
@@ -48,6 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
   fs::create_directories(game);
+  {
+    // The file the seed corpus's delta records patch.
+    std::ofstream old(game / "old.dat", std::ios::binary | std::ios::trunc);
+    for (int i = 0; i < 10000; ++i) old.put(static_cast<char>('0' + i % 10));
+  }
   ApplyWhole(Wide(package), Wide(game));
   fs::remove_all(game);
   return 0;
