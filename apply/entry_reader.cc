@@ -84,28 +84,37 @@ struct OldFileCheck {
   }
 };
 
-// SHA-256 computed on a thread of its own, fed in order through at most a
-// few buffers, so that hashing the new file overlaps building it.
+// SHA-256 computed on a thread of its own over a few buffers handed to it in
+// order, so that hashing the new file overlaps building it, without copies.
 class BackgroundHash {
  public:
-  BackgroundHash() : thread_(platform::StartThread(Run, this)) {}
+  BackgroundHash() : buffers_(kDepth, std::vector<uint8_t>(kInflateBufferSize)) {
+    for (size_t i = 0; i < kDepth; ++i) free_.push_back(i);
+    thread_ = platform::StartThread(Run, this);
+  }
   ~BackgroundHash() { Stop(); }
   BackgroundHash(const BackgroundHash&) = delete;
   BackgroundHash& operator=(const BackgroundHash&) = delete;
 
-  void Update(const uint8_t* data, size_t size) {
-    if (!thread_) return hash_.Update(data, size);  // no thread: hashed here
+  // A buffer of kInflateBufferSize bytes to fill; waits until one is free.
+  uint8_t* Buffer() {
+    if (!thread_) return buffers_[0].data();  // no thread: hashed at once
     monitor_.Lock();
-    while (queue_.size() >= kDepth) monitor_.Wait();
-    if (queue_.empty() || queue_.back().size() + size > kInflateBufferSize) {
-      // Buffers are used again: fresh large blocks would each cost the OS a mapping.
-      queue_.emplace_back();
-      if (!spare_.empty()) {
-        queue_.back().swap(spare_.back());
-        spare_.pop_back();
-      }
+    while (free_.empty()) monitor_.Wait();
+    size_t index = free_.back();
+    free_.pop_back();
+    monitor_.Unlock();
+    return buffers_[index].data();
+  }
+
+  // Hashes the first `size` bytes of a buffer from Buffer() (in the order
+  // given); the buffer may still be read meanwhile, but not written.
+  void Hash(const uint8_t* buffer, size_t size) {
+    if (!thread_) return hash_.Update(buffer, size);
+    monitor_.Lock();
+    for (size_t i = 0; i < kDepth; ++i) {
+      if (buffers_[i].data() == buffer) queue_.push_back({i, size});
     }
-    queue_.back().insert(queue_.back().end(), data, data + size);  // small pieces together
     monitor_.NotifyAll();
     monitor_.Unlock();
   }
@@ -135,24 +144,24 @@ class BackgroundHash {
     for (;;) {
       while (queue_.empty() && !done_) monitor_.Wait();
       if (queue_.empty()) break;
-      std::vector<uint8_t> piece = std::move(queue_.front());
+      std::pair<size_t, size_t> piece = queue_.front();
       queue_.pop_front();
-      monitor_.NotifyAll();
       monitor_.Unlock();
-      hash_.Update(piece.data(), piece.size());
-      piece.clear();
+      hash_.Update(buffers_[piece.first].data(), piece.second);
       monitor_.Lock();
-      spare_.push_back(std::move(piece));
+      free_.push_back(piece.first);
+      monitor_.NotifyAll();
     }
     monitor_.Unlock();
   }
 
+  std::vector<std::vector<uint8_t>> buffers_;
   platform::Sha256 hash_;
   platform::Monitor monitor_;
-  std::deque<std::vector<uint8_t>> queue_;
-  std::vector<std::vector<uint8_t>> spare_;  // hashed, to be filled again
+  std::deque<std::pair<size_t, size_t>> queue_;  // buffer and size, to hash in order
+  std::vector<size_t> free_;                     // buffers that may be filled
   bool done_ = false;
-  platform::Thread* thread_;
+  platform::Thread* thread_ = nullptr;
 };
 
 // Writes the new file into `out` from the old file and the operation stream
@@ -161,18 +170,20 @@ class BackgroundHash {
 bool Patch(platform::File& package, platform::File& old, const DeltaHeader& delta,
            platform::File& out) {
   BackgroundHash hash;
-  std::vector<uint8_t> buffer(kInflateBufferSize);
+  // Each piece is hashed on the other thread while it is written here.
   auto put = [&hash, &out](const uint8_t* data, size_t size) {
-    hash.Update(data, size);
-    return out.Write(data, size);
+    uint8_t* piece = hash.Buffer();
+    std::memcpy(piece, data, size);
+    hash.Hash(piece, size);
+    return out.Write(piece, size);
   };
   auto copy = [&](uint64_t offset, uint64_t length) {
-    for (size_t piece; length > 0; length -= piece, offset += piece) {
-      piece = length < buffer.size() ? static_cast<size_t>(length) : buffer.size();
-      if (old.ReadAt(static_cast<int64_t>(offset), buffer.data(), piece) != piece ||
-          !put(buffer.data(), piece)) {
-        return false;
-      }
+    for (size_t size; length > 0; length -= size, offset += size) {
+      size = length < kInflateBufferSize ? static_cast<size_t>(length) : kInflateBufferSize;
+      uint8_t* piece = hash.Buffer();
+      if (old.ReadAt(static_cast<int64_t>(offset), piece, size) != size) return false;
+      hash.Hash(piece, size);
+      if (!out.Write(piece, size)) return false;
     }
     return true;
   };

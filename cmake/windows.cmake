@@ -12,6 +12,16 @@ target_link_libraries(updater_core PUBLIC shlwapi shell32 user32 advapi32)
 set(small_flags -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
                 -fno-asynchronous-unwind-tables)
 target_compile_options(updater_core PRIVATE ${small_flags})
+
+# zlib is C and never unwinds: the programs link a copy of the prebuilt
+# library without its unwind tables (4 KB of updater.exe).
+set(zlib_no_unwind ${CMAKE_BINARY_DIR}/libz-no-unwind.a)
+execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.eh_frame ${ZLIB_LIBRARY_RELEASE}
+                        ${zlib_no_unwind} RESULT_VARIABLE zlib_copied)
+if(zlib_copied EQUAL 0)
+  set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_no_unwind}
+                                              IMPORTED_LOCATION_RELEASE ${zlib_no_unwind})
+endif()
 set(static_link -static -static-libgcc -static-libstdc++)
 target_link_options(updater_core PUBLIC ${static_link})
 
