@@ -98,7 +98,15 @@ class Folder {
   Folder(Folder&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
     other.handle_ = -1;
   }
-  Folder& operator=(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      path_ = std::move(other.path_);
+      other.handle_ = -1;
+    }
+    return *this;
+  }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
   ~Folder() { Close(); }
@@ -275,7 +283,7 @@ class MappedFile {
  private:
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
-  intptr_t handle_ = -1;
+  [[maybe_unused]] intptr_t handle_ = -1;  // the mapping object, where the OS has one
 };
 
 // The number of processors the process may run on; at least 1.

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "platform/filetime.h"
@@ -184,11 +185,11 @@ void KillProcessForTesting() {
   _exit(137);
 }
 
-std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
-  std::string native = ToNative(dir);
-  DIR* d = opendir(native.c_str());
-  if (!d) return std::nullopt;
-  std::vector<DirItem> items;
+namespace {
+
+// Hands every name of the listing `d` but "." and ".." to `each`, then
+// closes it; false when the listing breaks off.
+bool ReadListing(DIR* d, const std::function<void(const std::string& name)>& each) {
   for (;;) {
     errno = 0;
     if (InjectedFault()) {  // stands in for a listing that breaks off
@@ -198,7 +199,21 @@ std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
     struct dirent* e = readdir(d);
     if (!e) break;
     std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+    if (name != "." && name != "..") each(name);
+  }
+  bool listed = errno == 0;
+  closedir(d);
+  return listed;
+}
+
+}  // namespace
+
+std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
+  std::string native = ToNative(dir);
+  DIR* d = opendir(native.c_str());
+  if (!d) return std::nullopt;
+  std::vector<DirItem> items;
+  bool listed = ReadListing(d, [&](const std::string& name) {
     DirItem item{FromUtf8Escaped(name), ItemKind::kFile};
     std::string path = native + "/" + name;
     struct stat st;
@@ -211,9 +226,7 @@ std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
       item.os_error = errno;
     }  // else it vanished since the listing: the reader skips it
     items.push_back(std::move(item));
-  }
-  bool listed = errno == 0;
-  closedir(d);
+  });
   if (!listed) return std::nullopt;
   return items;
 }
@@ -336,16 +349,6 @@ WString ChildPath(const Folder& parent, const WString& name) {
 
 }  // namespace
 
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    path_ = std::move(other.path_);
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 void Folder::Close() {
   if (handle_ != -1) close(static_cast<int>(handle_));
   handle_ = -1;
@@ -459,19 +462,10 @@ std::optional<std::vector<WString>> ListFolder(const Folder& folder) {
     return std::nullopt;
   }
   std::vector<WString> names;
-  for (;;) {
-    errno = 0;
-    if (InjectedFault()) {  // stands in for a listing that breaks off
-      errno = EIO;
-      break;
-    }
-    struct dirent* e = readdir(d);
-    if (!e) break;
-    if (IsOneComponent(e->d_name)) names.push_back(FromUtf8Escaped(e->d_name));
+  if (!ReadListing(d,
+                   [&names](const std::string& name) { names.push_back(FromUtf8Escaped(name)); })) {
+    return std::nullopt;
   }
-  bool listed = errno == 0;
-  closedir(d);
-  if (!listed) return std::nullopt;
   return names;
 }
 
@@ -520,7 +514,10 @@ bool Sha256::Finish(uint8_t digest[32]) {
 }
 
 MappedFile::MappedFile(const WString& path) {
-  int fd = open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Reads leave the last-access time alone where the OS lets this user ask.
+  std::string native = ToNative(path);
+  int fd = open(native.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
+  if (fd < 0 && errno == EPERM) fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0) return;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
