@@ -1,10 +1,13 @@
 #include "package/format.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 
+#include "package/content_stream.h"
 #include "package/delta.h"
+#include "package/parallel_deflate.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -135,57 +138,48 @@ TEST(FormatTest, PackageOutRefusesToReachTwoGigabytes) {
   EXPECT_FALSE(out.write_failed);
 }
 
+Bytes Copy(int64_t step, uint64_t length) {
+  Bytes ops;
+  AppendDeltaCopy(ops, step, length);
+  return ops;
+}
+
+Bytes Add(const char* text) {
+  Bytes ops;
+  AppendDeltaAdd(ops, reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+  return ops;
+}
+
 // Operation streams fed whole and byte by byte, against an old file of 10
 // bytes and a new file of 6: only streams that stay inside the old file and
 // make exactly the new size are complete.
 TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
-  auto copy = [](int64_t step, uint64_t length) {
-    std::vector<uint8_t> ops;
-    AppendDeltaCopy(ops, step, length);
-    return ops;
-  };
-  auto add = [](const char* text) {
-    std::vector<uint8_t> ops;
-    AppendDeltaAdd(ops, reinterpret_cast<const uint8_t*>(text), std::strlen(text));
-    return ops;
-  };
-  auto join = [](std::vector<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
   struct Case {
     const char* what;
-    std::vector<uint8_t> ops;
-    bool complete;
-    const char* made;  // copies shown as old bytes "0123456789"
+    Bytes ops;
+    const char* made;  // when complete; copies shown as old bytes "0123456789"
   } cases[] = {
-      {"copy, add, copy back", join({copy(6, 4), add("x"), copy(-9, 1)}), true, "6789x1"},
-      {"copy past the old file's end", join({copy(7, 4), add("xy")}), false, nullptr},
-      {"step back before the start", join({copy(2, 2), copy(-5, 4)}), false, nullptr},
-      {"zero length", join({copy(0, 0), copy(0, 6)}), false, nullptr},
-      {"more than the new size", join({add("abcdef"), add("g")}), false, nullptr},
-      {"less than the new size", add("abc"), false, nullptr},
-      {"cut inside an add", join({add("abcdef")}), false, nullptr},
-      {"length varint of eleven bytes", Bytes(10, 0xFF), false, nullptr},
-      {"length beyond 64 bits",
-       {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
-       false,
-       nullptr},
-      {"huge step", join({{0x0D}, Bytes(9, 0xFF), {0x01}}), false, nullptr},
+      {"copy, add, copy back", Concat({Copy(6, 4), Add("x"), Copy(-9, 1)}), "6789x1"},
+      {"copy past the old file's end", Concat({Copy(7, 4), Add("xy")}), nullptr},
+      {"step back before the start", Concat({Copy(2, 2), Copy(-5, 4)}), nullptr},
+      {"zero length", Concat({Copy(0, 0), Copy(0, 6)}), nullptr},
+      {"more than the new size", Concat({Add("abcdef"), Add("g")}), nullptr},
+      {"less than the new size", Add("abc"), nullptr},
+      {"cut inside an add", Bytes{12, 'a', 'b'}, nullptr},
+      {"length varint of eleven bytes", Bytes(10, 0xFF), nullptr},
+      {"length beyond 64 bits", Concat({Bytes(9, 0xFF), {0x02}}), nullptr},
+      {"huge step", Concat({{0x0D}, Bytes(9, 0xFF), {0x01}}), nullptr},
   };
-  cases[6].ops.pop_back();
-  const char* old_file = "0123456789";
   for (const Case& c : cases) {
     for (size_t piece : {c.ops.size(), size_t{1}}) {
       std::string made;
       DeltaOps ops(
           10, 6,
-          [&](uint64_t offset, uint64_t length) {
-            made.append(old_file + offset, static_cast<size_t>(length));
+          [&made](uint64_t offset, uint64_t length) {
+            made.append("0123456789" + offset, static_cast<size_t>(length));
             return true;
           },
-          [&](const uint8_t* data, size_t size) {
+          [&made](const uint8_t* data, size_t size) {
             made.append(reinterpret_cast<const char*>(data), size);
             return true;
           });
@@ -193,7 +187,7 @@ TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
       for (size_t at = 0; fed && at < c.ops.size(); at += piece) {
         fed = ops.Feed(c.ops.data() + at, std::min(piece, c.ops.size() - at));
       }
-      EXPECT_EQ(fed && ops.Complete(), c.complete) << c.what << ", pieces of " << piece;
+      EXPECT_EQ(fed && ops.Complete(), c.made != nullptr) << c.what << ", pieces of " << piece;
       if (c.made) EXPECT_EQ(made, c.made) << c.what;
     }
   }
@@ -222,5 +216,48 @@ TEST(FormatTest, Sha256GivesTheStandardDigests) {
     EXPECT_STREQ(hex, c.digest) << c.input.size();
   }
 }
+
+// A file that ends inside a content stream fails at every length, never
+// giving a shorter file (records of stored and of compressed blocks).
+TEST(ContentStreamTest, StreamThatTheFileEndsInsideFails) {
+  ScratchDir dir;
+  for (bool compressible : {false, true}) {
+    Bytes content = PatternBytes(70000, compressible);
+    Bytes stream(compressBound(static_cast<uLong>(content.size())));
+    uLongf length = static_cast<uLongf>(stream.size());
+    ASSERT_EQ(compress(stream.data(), &length, content.data(), content.size()), Z_OK);
+    for (size_t cut = 0; cut < length; cut += 97) {
+      platform::File in = OpenBytes(dir, Bytes(stream.begin(), stream.begin() + cut));
+      EXPECT_FALSE(InflateStream(in, [](const uint8_t*, size_t) { return true; })) << cut;
+    }
+  }
+}
+
+#ifndef _WIN32
+// A source whose reads fail after 2.5 blocks, as a failing disk would.
+std::FILE* FailingSource() {
+  static size_t served;
+  served = 0;
+  cookie_io_functions_t io{};
+  io.read = [](void*, char* buffer, size_t size) -> ssize_t {
+    if (served >= 5 * kDeflateBlockSize / 2) return -1;
+    std::memset(buffer, 'x', size);
+    served += size;
+    return static_cast<ssize_t>(size);
+  };
+  return fopencookie(nullptr, "r", io);
+}
+
+TEST(ContentStreamTest, ParallelDeflaterReportsASourceFailingMidFile) {
+  ScratchDir dir;
+  for (int threads : {1, 4}) {
+    platform::File file = platform::OpenFile(dir.Wide("pkg"), "wb");
+    PackageOut out{&file, 0};
+    ParallelDeflater deflater(out, threads);
+    platform::File source(FailingSource());
+    EXPECT_EQ(deflater.AddRecord(u".\\x", EntryTimes{}, source), DeflateResult::kSourceError);
+  }  // the deflater's workers are joined here
+}
+#endif
 
 }  // namespace

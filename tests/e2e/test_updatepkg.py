@@ -4,6 +4,7 @@ import datetime
 import hashlib
 import json
 import os
+import random
 import shutil
 import struct
 import subprocess
@@ -70,39 +71,39 @@ class UpdatepkgTest(GameFolder):
         self.updatepkg("build", os.path.join(self.studio, "src"), "-o", out, *extra)
         return out
 
-    def test_build_is_exactly_what_the_updater_builds_and_list_matches(self):
-        self.make_tree(os.path.join(self.studio, "src"),
-                       {"a.dat": b"a" * 5000, "sub/b.dat": os.urandom(3000), "音/c.txt": b""})
-        out = self.build()
+    def test_generated_tree_round_trips_the_same_for_any_threads_and_as_l_builds_it(self):
+        # Names in several scripts, sizes at the inflate buffers' and the
+        # blocks' edges, times either side of the Unix epoch and of 2038.
+        rng, block = random.Random(11), 1 << 20
+        files = {}
+        for i, size in enumerate([0, 1, 1023, 1024, 1025, 262144, 262145, block, block + 1,
+                                  4 * block + 12345]):
+            script = rng.choice(["abcXYZ", "日本語データ", "αβγΣ", "кирЖ", "ÿāѣ"])
+            name = "".join(rng.choice(script) for _ in range(rng.randint(1, 6))) + f"{i}.bin"
+            data = rng.randbytes(size) if i % 2 else (b"table " * (size // 6 + 1))[:size]
+            files[rng.choice(["", "sub/", "音/深い/"]) + name] = data
+        src = os.path.join(self.studio, "src")
+        self.make_tree(src, files)
+        edges = [-10**9 + 100, 2**31 * 10**9 + 999_999_900]
+        for name, ns in zip(files, edges):
+            os.utime(os.path.join(src, name), ns=(ns, ns))
+        builds = [self.read(self.build("--threads", str(n))) for n in (1, 2, 8)]
         reference = self.update_exe(name=os.path.join("studio", "reference.bin"))
         GameFolder.build(self, reference)  # -l of the updater beside the tool
-        self.assertEqual(self.read(out), self.read(reference))
-        start, entries = pt.parse_package(self.read(out))
-        listed = json.loads(self.updatepkg("list", out, "--json")[0])
+        self.assertEqual(builds[1:] + [self.read(reference)], builds[:1] * 3)
+        _, entries = pt.parse_package(builds[0])  # Python's zlib reads every stream
+        self.assertEqual({e.name[2:].replace("\\", "/"): e.content for e in entries}, files)
+        small = next(e for e in entries if len(e.content) == block)
+        self.assertEqual(small.stream, zlib.compress(small.content))  # one block: one stream
+        listed = json.loads(self.updatepkg("list", self.build(), "--json")[0])
         self.assertEqual(listed, [{"kind": "file", "name": e.name, "size": len(e.content),
                                    "packed_size": len(e.stream), "creation": iso(e.times[0]),
                                    "last_access": iso(e.times[1]), "last_write": iso(e.times[2]),
                                    "offset": e.offset} for e in entries])
-        text = self.updatepkg("list", out)[0].splitlines()
-        self.assertEqual(text[-1].split(), ["8000", str(sum(len(e.stream) for e in entries)),
-                                            "3", "entries"])
-
-    def test_same_bytes_for_any_number_of_threads_and_blocks_round_trip(self):
-        block = 1 << 20
-        files = {"one-block.bin": os.urandom(block), "block-and-one.bin": os.urandom(block + 1),
-                 "many.bin": (b"table " * 800_000)[:4 * block + 12345], "small.txt": b"small"}
-        self.make_tree(os.path.join(self.studio, "src"), files)
-        builds = [self.read(self.build("--threads", str(n))) for n in (1, 2, 8)]
-        self.assertEqual(builds[1:], builds[:1] * 2)
-        _, entries = pt.parse_package(builds[0])  # Python's zlib reads every stream
-        for e in entries:
-            self.assertEqual(e.content, files[e.name[2:]], e.name)
-        one = next(e for e in entries if e.name == ".\\one-block.bin")
-        self.assertEqual(one.stream, zlib.compress(files["one-block.bin"]))
         if self.tool != UPDATEPKG:  # the Windows workers give the Linux build's bytes
             native = os.path.join(self.tmp, "native.bin")
-            subprocess.run([UPDATEPKG, "build", os.path.join(self.studio, "src"), "-o", native],
-                           check=True, capture_output=True)
+            subprocess.run([UPDATEPKG, "build", src, "-o", native], check=True,
+                           capture_output=True)
             self.assertEqual([(e.name, e.times[1:], e.stream) for e in entries],
                              [(e.name, e.times[1:], e.stream)
                               for e in pt.parse_package(self.read(native))[1]])
@@ -111,7 +112,7 @@ class UpdatepkgTest(GameFolder):
         for name, data in files.items():
             self.assertEqual(self.read(os.path.join(target, name)), data, name)
             self.assertEqual(os.stat(os.path.join(target, name)).st_mtime_ns,
-                             os.stat(os.path.join(self.studio, "src", name)).st_mtime_ns // 100 * 100)
+                             os.stat(os.path.join(src, name)).st_mtime_ns // 100 * 100)
 
     def test_verify_finds_the_entry_and_offset_of_each_fault(self):
         entries = [(".\\a.dat", (1, 2, 3), b"first"), (".\\b.dat", (4, 5, 6), b"second" * 99)]
@@ -193,30 +194,20 @@ class UpdatepkgTest(GameFolder):
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
         self.write(os.path.join(self.game, "old.dat"), old)
-        new = old[5000:] + b"tail"
-        good = [copy_op(5000, 5000), add_op(b"tail")]
-        cases = {"sound": (good, new, 0),
-                 "copy past the old file's end": ([copy_op(5001, 5000), add_op(b"tail")], new, 1),
-                 "length beyond 64 bits": ([b"\xff" * 9 + b"\x02"] + good, new, 1),
-                 "cut stream": (good, new, "cut"),
-                 "wrong result hash": (good, new[:-1] + b"!", 0)}
+        new, ops = old[5000:] + b"tail", [copy_op(5000, 5000), add_op(b"tail")]
+        cases = {"copy past the old file's end": ([copy_op(5001, 5000)] + ops[1:], new, 1),
+                 "cut stream": (ops, new, 1), "wrong result hash": (ops, new[:-1] + b"!", 0),
+                 "sound": (ops, new, 0)}
         for what, (ops, made, verify_code) in cases.items():
             with self.subTest(what):
-                stream = zlib.compress(b"".join(ops))
-                if verify_code == "cut":
-                    stream, verify_code = stream[:-6], 1
+                stream = zlib.compress(b"".join(ops))[:-6 if what == "cut stream" else None]
                 record = delta_record(".\\old.dat", old, made, stream)
-                exe = self.update_exe(pt.encode_package([]).replace(
-                    b"feof", record + b"feof").replace(b"feof\0\0\0\0",
-                                                        b"feof" + struct.pack("<I", len(record))))
+                exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
                 self.updatepkg("verify", exe, code=verify_code)
-                if what == "sound":
-                    shutil.copyfile(os.path.join(self.game, "old.dat"), os.path.join(self.tmp, "o"))
-                    self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
-                    self.assertEqual(self.read(os.path.join(self.game, "old.dat")), new)
-                    shutil.copyfile(os.path.join(self.tmp, "o"), os.path.join(self.game, "old.dat"))
-                else:
+                if what != "sound":
                     self.assert_applies_nothing(exe, (CAPTION, FAILED))
+        self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+        self.assertEqual(self.read(os.path.join(self.game, "old.dat")), new)
 
     def test_usage_errors_and_help(self):
         for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"],
@@ -245,6 +236,8 @@ class UpdatepkgTest(GameFolder):
             self.assertIn(".\\a.dat", self.updatepkg("list", target)[0])
             self.updatepkg("extract", target, os.path.join(self.tmp, "x"))
             self.assertEqual(self.read(os.path.join(self.tmp, "x", "a.dat")), b"signed content")
+            if self.tool != UPDATEPKG:  # and the Windows program applies it under Wine
+                self.assertEqual(self.apply(target)[-1], (CAPTION, COMPLETED))
 
 
 class WineUpdatepkgTest(OnWine, UpdatepkgTest):
