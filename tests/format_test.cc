@@ -176,7 +176,7 @@ TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
       DeltaOps ops(
           10, 6,
           [&made](uint64_t offset, uint64_t length) {
-            made.append("0123456789" + offset, static_cast<size_t>(length));
+            made.append(std::string("0123456789"), offset, static_cast<size_t>(length));
             return true;
           },
           [&made](const uint8_t* data, size_t size) {
