@@ -95,7 +95,8 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual({e.name[2:].replace("\\", "/"): e.content for e in entries}, files)
         small = next(e for e in entries if len(e.content) == block)
         self.assertEqual(small.stream, zlib.compress(small.content))  # one block: one stream
-        listed = json.loads(self.updatepkg("list", self.build(), "--json")[0])
+        out = os.path.join(self.tmp, "update.bin")  # the last build's
+        listed = json.loads(self.updatepkg("list", out, "--json")[0])
         self.assertEqual(listed, [{"kind": "file", "name": e.name, "size": len(e.content),
                                    "packed_size": len(e.stream), "creation": iso(e.times[0]),
                                    "last_access": iso(e.times[1]), "last_write": iso(e.times[2]),
@@ -108,7 +109,7 @@ class UpdatepkgTest(GameFolder):
                              [(e.name, e.times[1:], e.stream)
                               for e in pt.parse_package(self.read(native))[1]])
         target = os.path.join(self.tmp, "extracted")
-        self.updatepkg("extract", os.path.join(self.tmp, "update.bin"), target)
+        self.updatepkg("extract", out, target)
         for name, data in files.items():
             self.assertEqual(self.read(os.path.join(target, name)), data, name)
             self.assertEqual(os.stat(os.path.join(target, name)).st_mtime_ns,
@@ -236,8 +237,8 @@ class UpdatepkgTest(GameFolder):
             self.assertIn(".\\a.dat", self.updatepkg("list", target)[0])
             self.updatepkg("extract", target, os.path.join(self.tmp, "x"))
             self.assertEqual(self.read(os.path.join(self.tmp, "x", "a.dat")), b"signed content")
-            if self.tool != UPDATEPKG:  # and the Windows program applies it under Wine
-                self.assertEqual(self.apply(target)[-1], (CAPTION, COMPLETED))
+        if self.tool != UPDATEPKG:  # and the Windows program applies it under Wine
+            self.assertEqual(self.apply(nested)[-1], (CAPTION, COMPLETED))
 
 
 class WineUpdatepkgTest(OnWine, UpdatepkgTest):
