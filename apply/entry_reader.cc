@@ -170,24 +170,32 @@ class BackgroundHash {
 bool Patch(platform::File& package, platform::File& old, const DeltaHeader& delta,
            platform::File& out) {
   BackgroundHash hash;
-  // Each piece is hashed on the other thread while it is written here.
-  auto put = [&hash, &out](const uint8_t* data, size_t size) {
-    uint8_t* piece = hash.Buffer();
-    std::memcpy(piece, data, size);
-    hash.Hash(piece, size);
-    return out.Write(piece, size);
-  };
-  auto copy = [&](uint64_t offset, uint64_t length) {
-    for (size_t size; length > 0; length -= size, offset += size) {
-      size = length < kInflateBufferSize ? static_cast<size_t>(length) : kInflateBufferSize;
+  // Writes `length` bytes a buffer at a time, each filled by
+  // `fill(piece, done, size)` and hashed on the other thread while it is
+  // written here.
+  auto emit = [&hash, &out](uint64_t length, const auto& fill) {
+    for (uint64_t done = 0; done < length;) {
+      size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
       uint8_t* piece = hash.Buffer();
-      if (old.ReadAt(static_cast<int64_t>(offset), piece, size) != size) return false;
+      if (!fill(piece, done, size)) return false;
       hash.Hash(piece, size);
       if (!out.Write(piece, size)) return false;
+      done += size;
     }
     return true;
   };
-  DeltaOps ops(delta.old_size, delta.new_size, copy, put);
+  auto copy = [&](uint64_t offset, uint64_t length) {
+    return emit(length, [&old, offset](uint8_t* piece, uint64_t done, size_t size) {
+      return old.ReadAt(static_cast<int64_t>(offset + done), piece, size) == size;
+    });
+  };
+  auto add = [&](const uint8_t* data, size_t size) {
+    return emit(size, [data](uint8_t* piece, uint64_t done, size_t length) {
+      std::memcpy(piece, data + done, length);
+      return true;
+    });
+  };
+  DeltaOps ops(delta.old_size, delta.new_size, copy, add);
   uint8_t digest[32];
   return InflateStream(package,
                        [&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); }) &&

@@ -3,26 +3,36 @@
 #include "entry/process_state.h"
 #include "entry/product_texts.h"
 
-WString BuildFailureText(const SourceWalk& walk) {
+namespace {
+
+// The box text for a failure that names its path; null for the output error.
+const char16_t* PathFailureText(BuildFailure failure) {
   const ProductTexts& texts = kProductTexts;
-  switch (walk.failure) {
+  switch (failure) {
     case BuildFailure::kSourceUnreadable:
-      return texts.source_unreadable + walk.failed_path;
+      return texts.source_unreadable;
     case BuildFailure::kPathTooLong:
-      return texts.path_too_long + walk.failed_path;
+      return texts.path_too_long;
     case BuildFailure::kBadName:
-      return texts.bad_name + walk.failed_path;
+      return texts.bad_name;
     case BuildFailure::kNotAFile:
-      return texts.not_a_file + walk.failed_path;
+      return texts.not_a_file;
     case BuildFailure::kBadTime:
-      return texts.bad_time + walk.failed_path;
+      return texts.bad_time;
     case BuildFailure::kPackageTooLarge:
-      return texts.package_too_large + walk.failed_path;
+      return texts.package_too_large;
     case BuildFailure::kNone:
     case BuildFailure::kOutputError:
       break;
   }
-  return texts.output_error;
+  return nullptr;
+}
+
+}  // namespace
+
+WString BuildFailureText(const SourceWalk& walk) {
+  const char16_t* text = PathFailureText(walk.failure);
+  return text ? text + walk.failed_path : WString(kProductTexts.output_error);
 }
 
 bool BuildPackage(const WString& output_path) {

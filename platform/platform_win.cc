@@ -364,16 +364,22 @@ bool IsPlainItemAt(HANDLE h, const WString& path, bool folder) {
   return final_path && CompareStringOrdinal(W(*final_path), -1, W(path), -1, TRUE) == CSTR_EQUAL;
 }
 
-// Opens the plain file at `path` (reparse points not followed) with `access`.
-HANDLE OpenPlainFile(const WString& path, DWORD access, DWORD share) {
-  HANDLE h = CreateFileW(W(path), access, share, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h != INVALID_HANDLE_VALUE && !IsPlainItemAt(h, path, false)) {
+// `h` when it is a plain item at `path` (see IsPlainItemAt); otherwise it is
+// closed and INVALID_HANDLE_VALUE returned.
+HANDLE KeepIfPlainAt(HANDLE h, const WString& path, bool folder) {
+  if (h != INVALID_HANDLE_VALUE && !IsPlainItemAt(h, path, folder)) {
     CloseHandle(h);
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return INVALID_HANDLE_VALUE;
   }
   return h;
+}
+
+// Opens the plain file at `path` (reparse points not followed) with `access`.
+HANDLE OpenPlainFile(const WString& path, DWORD access, DWORD share) {
+  return KeepIfPlainAt(CreateFileW(W(path), access, share, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                       path, false);
 }
 
 }  // namespace
@@ -411,14 +417,8 @@ NodeKind KindIn(const Folder& folder, const WString& name) {
 
 Folder OpenSubfolder(const Folder& parent, const WString& name) {
   WString path = ChildPath(parent, name);
-  HANDLE h = OpenFolderHandle(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (h == INVALID_HANDLE_VALUE) return Folder();
-  if (!IsPlainItemAt(h, path, true)) {
-    CloseHandle(h);
-    SetLastError(ERROR_CANT_ACCESS_FILE);
-    return Folder();
-  }
-  return Folder(reinterpret_cast<intptr_t>(h), path);
+  HANDLE h = KeepIfPlainAt(OpenFolderHandle(path, FILE_FLAG_OPEN_REPARSE_POINT), path, true);
+  return h == INVALID_HANDLE_VALUE ? Folder() : Folder(reinterpret_cast<intptr_t>(h), path);
 }
 
 Folder CreateSubfolder(const Folder& parent, const WString& name, bool private_only) {

@@ -152,10 +152,9 @@ std::string BuildFailureCause(const SourceWalk& walk) {
   return "the output cannot be written";
 }
 
-// The cause, with the system's message where the OS gave one.
-std::string BuildFailureReason(const SourceWalk& walk) {
-  std::string reason = BuildFailureCause(walk);
-  if (walk.os_error != 0) reason += ": " + Utf8(platform::ErrorMessage(walk.os_error));
+// `reason`, with the system's message where the OS gave an error.
+std::string WithSystemMessage(std::string reason, int os_error) {
+  if (os_error != 0) reason += ": " + Utf8(platform::ErrorMessage(os_error));
   return reason;
 }
 
@@ -229,7 +228,7 @@ int RunBuild(BuildArgs args) {
   }
   WString stub = args.stub.empty() ? DefaultStub() : PathArgument(args.stub);
   if (!BuildUpdateFile(*source, stub, PathArgument(args.output), walk)) {
-    return Fail(args.output, BuildFailureReason(walk));
+    return Fail(args.output, WithSystemMessage(BuildFailureCause(walk), walk.os_error));
   }
   return kOk;
 }
@@ -303,8 +302,7 @@ int RunExtract(const std::string& update, const std::string& dir) {
     IndexResult fault = ReadPackageIndex(PathArgument(update), [](const IndexedEntry&) {});
     if (fault.fault != PackageFault::kNone) return ReportFault(update, fault);
     std::string reason = Utf8(WString(failure.step) + u" " + failure.path);
-    if (failure.os_error != 0) reason += ": " + Utf8(platform::ErrorMessage(failure.os_error));
-    return Fail(dir, reason + " (nothing was changed)");
+    return Fail(dir, WithSystemMessage(reason, failure.os_error) + " (nothing was changed)");
   }
   return kOk;
 }
