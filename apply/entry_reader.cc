@@ -8,51 +8,78 @@
 
 #include "package/content_stream.h"
 #include "package/delta.h"
-#include "package/format.h"
-#include "package/package_index.h"
 
+namespace updater::apply {
 namespace {
+
+using package::kInflateBufferSize;
 
 // Checks that the entry `name` can be written below the root: every folder
 // on its way that exists is a plain folder (no link or junction), the file
 // itself is missing or a plain file that can be opened for writing now.
 // Folders still missing are added to the staging plan.
-bool CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
+Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   bool missing = false;  // below a missing folder everything is missing
   for (const WString& folder : FoldersOf(name)) {
     if (!missing && !HeldFolder(staging, folder)) {
       const platform::Folder* parent = HeldFolder(staging, ParentOf(folder));
-      missing = parent &&
-                platform::KindIn(*parent, LastComponent(folder)) == platform::NodeKind::kMissing;
-      if (!missing) return false;  // a link, a file, or what cannot be told
+      platform::Result<platform::NodeKind> kind =
+          parent ? platform::KindIn(*parent, LastComponent(folder))
+                 : platform::Result<platform::NodeKind>(platform::Status::Error(0));
+      missing = kind && *kind == platform::NodeKind::kMissing;
+      // A link, a file, or what cannot be told.
+      if (!missing) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     }
     if (missing && std::find(staging.new_folders.begin(), staging.new_folders.end(), folder) ==
                        staging.new_folders.end()) {
       staging.new_folders.push_back(folder);
     }
   }
-  if (missing) return true;
+  if (missing) return {};
   const platform::Folder* parent = HeldFolder(staging, ParentOf(name));
-  switch (platform::KindIn(*parent, LastComponent(name))) {
-    case platform::NodeKind::kMissing:
-      return true;
-    case platform::NodeKind::kFile:
-      entry.existed = true;
-      return platform::CanWriteFileIn(*parent, LastComponent(name));
-    default:
-      return false;
+  WString leaf = LastComponent(name);
+  platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, leaf);
+  if (kind && *kind == platform::NodeKind::kMissing) return {};
+  if (!kind || *kind != platform::NodeKind::kFile) {
+    return Fail(Cause::kTargetRefused, entry.target, kind.status());
   }
+  entry.existed = true;
+  platform::Status writable = platform::CanWriteFileIn(*parent, leaf);
+  if (!writable) return Fail(Cause::kTargetBusy, entry.target, writable);
+  return {};
 }
 
-// Creates the staged file, has `fill` write its bytes, and gives it its
-// times; on disk before it returns where each file is synced.
-bool StageFile(const Staging& staging, const WString& staged, const EntryTimes& times,
-               const std::function<bool(platform::File&)>& fill) {
-  platform::File file = platform::CreateFileIn(staging.staging_folder, staged);
-  if (!file) return false;
-  bool ok = fill(file) && file.SetTimes(times.creation, times.last_access, times.last_write);
-  if (ok && !platform::kHasFileSystemSync) ok = file.Sync();
-  return file.Close() && ok;
+// Creates the staged file of `entry`, has `fill` write its bytes, and gives
+// it its times; on disk before it returns where each file is synced.
+Failure StageFile(const Staging& staging, const StagedEntry& entry, const EntryTimes& times,
+                  const std::function<Failure(platform::File&)>& fill) {
+  platform::Result<platform::File> file =
+      platform::CreateFileIn(staging.staging_folder, entry.staged);
+  if (!file) return Fail(Cause::kWriteStaged, entry.target, file.status());
+  Failure failure = fill(*file);
+  if (failure.failed()) return failure;
+  platform::Status done = file->SetTimes(times.creation, times.last_access, times.last_write);
+  if (done && !platform::kHasFileSystemSync) done = file->Sync();
+  platform::Status closed = file->Close();
+  if (done) done = closed;
+  if (!done) return Fail(Cause::kWriteStaged, entry.target, done);
+  return {};
+}
+
+// The failure an inflation ended in, where `written` holds the last write's Status.
+Failure InflateFailure(const package::InflateResult& inflated, const package::RecordReader& reader,
+                       const WString& target, platform::Status written, Cause damaged) {
+  switch (inflated.end) {
+    case package::InflateEnd::kDone:
+      return {};
+    case package::InflateEnd::kDamaged:
+      return reader.Fault(damaged);
+    case package::InflateEnd::kReadFailed:
+      return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
+    case package::InflateEnd::kSinkFailed:
+      break;
+  }
+  return Fail(Cause::kWriteStaged, target, written);
 }
 
 bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
@@ -62,7 +89,7 @@ bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
 
 // Reads the old file whole, by position: true when it has the recorded size
 // and SHA-256.
-bool IsExpectedOldFile(platform::File& old, const DeltaHeader& delta) {
+bool IsExpectedOldFile(platform::File& old, const package::DeltaHeader& delta) {
   std::vector<uint8_t> buffer(kInflateBufferSize);
   platform::Sha256 hash;
   uint64_t size = 0;
@@ -76,7 +103,7 @@ bool IsExpectedOldFile(platform::File& old, const DeltaHeader& delta) {
 // The check of an old file, run on a thread of its own while the new file is built.
 struct OldFileCheck {
   platform::File* old;
-  const DeltaHeader* delta;
+  const package::DeltaHeader* delta;
   bool expected = false;
   static void Run(void* check) {
     OldFileCheck& c = *static_cast<OldFileCheck*>(check);
@@ -90,7 +117,7 @@ class BackgroundHash {
  public:
   BackgroundHash() : buffers_(kDepth, std::vector<uint8_t>(kInflateBufferSize)) {
     for (size_t i = 0; i < kDepth; ++i) free_.push_back(i);
-    thread_ = platform::StartThread(Run, this);
+    thread_ = std::move(platform::StartThread(Run, this)).value_or(platform::Thread());
   }
   ~BackgroundHash() { Stop(); }
   BackgroundHash(const BackgroundHash&) = delete;
@@ -133,8 +160,8 @@ class BackgroundHash {
     done_ = true;
     monitor_.NotifyAll();
     monitor_.Unlock();
-    platform::JoinThread(thread_);
-    thread_ = nullptr;
+    thread_.Join();
+    thread_ = platform::Thread();
   }
 
   static void Run(void* self) { static_cast<BackgroundHash*>(self)->Work(); }
@@ -161,25 +188,28 @@ class BackgroundHash {
   std::deque<std::pair<size_t, size_t>> queue_;  // buffer and size, to hash in order
   std::vector<size_t> free_;                     // buffers that may be filled
   bool done_ = false;
-  platform::Thread* thread_ = nullptr;
+  platform::Thread thread_;
 };
 
 // Writes the new file into `out` from the old file and the operation stream
-// at the package's position, through fixed buffers; true when the stream is
-// sound and the result has the recorded SHA-256.
-bool Patch(platform::File& package, platform::File& old, const DeltaHeader& delta,
-           platform::File& out) {
+// at the package's position, through fixed buffers: no failure when the
+// stream is sound and the result has the recorded SHA-256.
+Failure Patch(platform::File& package, const package::RecordReader& reader,
+              const package::Record& record, platform::File& old, platform::File& out) {
+  const package::DeltaHeader& delta = record.delta;
   BackgroundHash hash;
+  platform::Status written;
   // Writes `length` bytes a buffer at a time, each filled by
   // `fill(piece, done, size)` and hashed on the other thread while it is
   // written here.
-  auto emit = [&hash, &out](uint64_t length, const auto& fill) {
+  auto emit = [&hash, &out, &written](uint64_t length, const auto& fill) {
     for (uint64_t done = 0; done < length;) {
       size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
       uint8_t* piece = hash.Buffer();
       if (!fill(piece, done, size)) return false;
       hash.Hash(piece, size);
-      if (!out.Write(piece, size)) return false;
+      written = out.Write(piece, size);
+      if (!written) return false;
       done += size;
     }
     return true;
@@ -195,70 +225,62 @@ bool Patch(platform::File& package, platform::File& old, const DeltaHeader& delt
       return true;
     });
   };
-  DeltaOps ops(delta.old_size, delta.new_size, copy, add);
+  package::DeltaOps ops(delta.old_size, delta.new_size, copy, add);
+  package::InflateResult inflated = package::InflateStream(
+      package, [&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); });
+  if (!old.status()) return Fail(Cause::kReadOldFile, record.target, old.status());
+  if (inflated.end == package::InflateEnd::kSinkFailed && written) {
+    return reader.Fault(Cause::kBadDelta);  // an operation the old file cannot serve
+  }
+  Failure failure = InflateFailure(inflated, reader, record.target, written, Cause::kBadStream);
+  if (failure.failed()) return failure;
   uint8_t digest[32];
-  return InflateStream(package,
-                       [&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); }) &&
-         ops.Complete() && hash.Finish(digest) && std::memcmp(digest, delta.new_hash, 32) == 0;
-}
-
-// The installed file a delta record patches, opened through the held
-// folders; a closed File when there is none.
-platform::File OpenOldFile(Staging& staging, const StagedEntry& entry) {
-  const platform::Folder* parent =
-      entry.existed ? HeldFolder(staging, ParentOf(entry.name)) : nullptr;
-  return parent ? platform::ReadFileIn(*parent, LastComponent(entry.name)) : platform::File();
+  if (!ops.Complete() || !hash.Finish(digest) || std::memcmp(digest, delta.new_hash, 32) != 0) {
+    return reader.Fault(Cause::kBadDelta);
+  }
+  return {};
 }
 
 // Builds the new file of a delta record while another thread checks that the
-// old file is the very version the record was made from; the cause in
-// `state` when it is not.
-bool StagePatched(platform::File& package, StageState& state, const StagedEntry& entry,
-                  const EntryTimes& times, const DeltaHeader& delta) {
-  platform::File old = OpenOldFile(state.staging, entry);
-  OldFileCheck check{&old, &delta};
-  platform::Thread* checker = old ? platform::StartThread(OldFileCheck::Run, &check) : nullptr;
-  if (old && !checker) OldFileCheck::Run(&check);
-  bool patched = old && StageFile(state.staging, entry.staged, times, [&](platform::File& out) {
-                   return Patch(package, old, delta, out);
-                 });
-  if (checker) platform::JoinThread(checker);
-  if (!check.expected) state.fault = u"not the version the patch was made from:";
-  return check.expected && patched;
-}
-
-ReadResult StageEntry(platform::File& package, StageState& state, bool is_delta) {
-  RecordHeader header;
-  if (ReadRecordHeader(package, state.staging.root, state.paths, header) != PackageFault::kNone) {
-    return ReadResult::kFail;
-  }
-  std::optional<DeltaHeader> delta = is_delta ? ReadDeltaHeader(package) : std::nullopt;
-  if (is_delta && !delta) return ReadResult::kFail;
-  AddStagedEntry(state.staging, header.name, header.target);
-  StagedEntry& entry = state.staging.entries.back();
-  if (!CheckTarget(state.staging, header.name, entry)) return ReadResult::kFail;
-  bool staged =
-      delta ? StagePatched(package, state, entry, header.times, *delta)
-            : StageFile(state.staging, entry.staged, header.times, [&](platform::File& out) {
-                return InflateStream(package, [&out](const uint8_t* data, size_t size) {
-                  return out.Write(data, size);
-                });
-              });
-  return staged ? ReadResult::kContinue : ReadResult::kFail;
+// old file is the very version the record was made from.
+Failure StagePatched(platform::File& package, const package::RecordReader& reader,
+                     const package::Record& record, Staging& staging, const StagedEntry& entry) {
+  platform::Status why = platform::Status::Error(0);
+  const platform::Folder* parent =
+      entry.existed ? HeldFolder(staging, ParentOf(entry.name), &why) : nullptr;
+  platform::Result<platform::File> old =
+      parent ? platform::ReadFileIn(*parent, LastComponent(entry.name))
+             : platform::Result<platform::File>(why);
+  if (!old) return Fail(Cause::kWrongOldFile, entry.target, old.status());
+  OldFileCheck check{&*old, &record.delta};
+  platform::Result<platform::Thread> checker = platform::StartThread(OldFileCheck::Run, &check);
+  if (!checker) OldFileCheck::Run(&check);
+  Failure patched = StageFile(staging, entry, record.times, [&](platform::File& out) {
+    return Patch(package, reader, record, *old, out);
+  });
+  if (checker) checker->Join();
+  if (!check.expected) return Fail(Cause::kWrongOldFile, entry.target, old->status());
+  return patched;
 }
 
 }  // namespace
 
-ReadResult ReadEntry(platform::File& package, StageState& state) {
-  switch (ReadNextTag(package, state.payload_end)) {
-    case RecordTag::kFile:
-      return StageEntry(package, state, false);
-    case RecordTag::kDelta:
-      return StageEntry(package, state, true);
-    case RecordTag::kEnd:
-      return ReadResult::kEnd;
-    case RecordTag::kInvalid:
-      break;
-  }
-  return ReadResult::kFail;
+Failure StageRecord(platform::File& package, const package::RecordReader& reader,
+                    const package::Record& record, Staging& staging) {
+  AddStagedEntry(staging, record.name, record.target);
+  StagedEntry& entry = staging.entries.back();
+  Failure failure = CheckTarget(staging, record.name, entry);
+  if (failure.failed()) return failure;
+  if (record.is_delta) return StagePatched(package, reader, record, staging, entry);
+  return StageFile(staging, entry, record.times, [&](platform::File& out) {
+    platform::Status written;
+    package::InflateResult inflated =
+        package::InflateStream(package, [&out, &written](const uint8_t* data, size_t size) {
+          written = out.Write(data, size);
+          return written.ok();
+        });
+    return InflateFailure(inflated, reader, record.target, written, Cause::kBadStream);
+  });
 }
+
+}  // namespace updater::apply

@@ -1,26 +1,19 @@
-// Reads one record of a package and stages its file: checks it, inflates it
-// into the staging folder and gives the staged file its three times.
+// Stages the file of one record: checks its target, inflates (or patches)
+// it into the staging folder and gives the staged file its three times.
 #pragma once
 
-#include <cstdint>
-
 #include "apply/staging.h"
-#include "package/entry_name.h"
+#include "package/failure.h"
+#include "package/record_reader.h"
 #include "platform/file.h"
-#include "platform/platform.h"
 
-enum class ReadResult { kContinue = 1, kEnd = -1, kFail = 0 };
+namespace updater::apply {
 
-// What the records read so far have established.
-struct StageState {
-  Staging staging;
-  PackagePaths paths;  // every target so far, folded
-  int64_t payload_end = 0;
-  const char16_t* fault = nullptr;  // why the record read last failed, where known
-};
+// Stages the record `reader` just read, whose stream is at the package's
+// position. Its target must be missing or a replaceable file, reached
+// through plain folders only; its stream must inflate whole (for a delta,
+// rebuild the recorded file from the very old file it was made from).
+Failure StageRecord(platform::File& package, const package::RecordReader& reader,
+                    const package::Record& record, Staging& staging);
 
-// Consumes the record at the package's position. A file or delta entry whose name is
-// acceptable and distinct ignoring case, whose target is a replaceable file
-// reached through plain folders only and whose stream inflates whole is staged (kContinue); the
-// trailer's tag at `payload_end` gives kEnd; anything else gives kFail.
-ReadResult ReadEntry(platform::File& package, StageState& state);
+}  // namespace updater::apply

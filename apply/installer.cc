@@ -4,25 +4,10 @@
 
 #include "apply/entry_reader.h"
 #include "apply/staging.h"
+#include "package/record_reader.h"
 
+namespace updater::apply {
 namespace {
-
-// Records why the install stops, with the OS's error of the step that failed.
-bool Fail(InstallFailure& failure, const char16_t* step, const WString& path) {
-  failure.os_error = platform::LastErrorCode();
-  failure.step = step;
-  failure.path = path;
-  return false;
-}
-
-// The same for a step that fails without one certain OS error (a check
-// refused, or several operations where the last error may belong to a
-// harmless probe): none is claimed.
-bool Refuse(InstallFailure& failure, const char16_t* step, const WString& path) {
-  Fail(failure, step, path);
-  failure.os_error = 0;
-  return false;
-}
 
 // One change the commit made, so that it can be undone.
 struct CommitStep {
@@ -31,32 +16,30 @@ struct CommitStep {
   WString folder;            // kFolderCreated
 };
 
-// Stages every record up to the trailer; false at the first bad one.
-bool StageAll(platform::File& package, StageState& state, const InstallProgress& progress) {
+// Stages every record up to the trailer; the first failure ends it.
+Failure StageAll(platform::File& package, int64_t payload_end, Staging& staging,
+                 const InstallProgress& progress) {
   int64_t start = package.Tell();
-  for (;;) {
-    switch (ReadEntry(package, state)) {
-      case ReadResult::kContinue:
-        if (progress) progress(package.Tell() - start, state.payload_end - start);
-        continue;
-      case ReadResult::kEnd:
-        return true;
-      case ReadResult::kFail:
-        return false;
-    }
+  package::RecordReader reader(package, payload_end, staging.root);
+  for (package::Record record; reader.Next(record);) {
+    Failure failure = StageRecord(package, reader, record, staging);
+    if (failure.failed()) return failure;
+    if (progress) progress(package.Tell() - start, payload_end - start);
   }
+  return reader.failure();
 }
 
-bool Undo(Staging& staging, const CommitStep& step) {
+platform::Status Undo(Staging& staging, const CommitStep& step) {
   const platform::Folder& stage = staging.staging_folder;
+  platform::Status why = platform::Status::Error(0);
   if (step.kind == CommitStep::kFolderCreated) {
     staging.folders.erase(step.folder);  // not held while it goes
-    const platform::Folder* parent = HeldFolder(staging, ParentOf(step.folder));
-    return parent && platform::RemoveSubfolder(*parent, LastComponent(step.folder));
+    const platform::Folder* parent = HeldFolder(staging, ParentOf(step.folder), &why);
+    return parent ? platform::RemoveSubfolder(*parent, LastComponent(step.folder)) : why;
   }
   const StagedEntry& entry = *step.entry;
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name));
-  if (!parent) return false;
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name), &why);
+  if (!parent) return why;
   WString leaf = LastComponent(entry.name);
   return step.kind == CommitStep::kReplaced
              ? platform::MoveFileBetween(stage, entry.backup, *parent, leaf, true)
@@ -73,23 +56,27 @@ bool Rollback(Staging& staging, const std::vector<CommitStep>& steps) {
 }
 
 // Creates the folders on the entry's way that are missing; each is held from then on.
-bool CreateFoldersFor(Staging& staging, const StagedEntry& entry, std::vector<CommitStep>& steps) {
+Failure CreateFoldersFor(Staging& staging, const StagedEntry& entry,
+                         std::vector<CommitStep>& steps) {
   for (const WString& name : FoldersOf(entry.name)) {
     if (HeldFolder(staging, name)) continue;
-    const platform::Folder* parent = HeldFolder(staging, ParentOf(name));
-    if (!parent) return false;
-    platform::Folder made = platform::CreateSubfolder(*parent, LastComponent(name), false);
-    if (!made) return false;
-    staging.folders.emplace(name, std::move(made));
+    platform::Status why = platform::Status::Error(0);
+    const platform::Folder* parent = HeldFolder(staging, ParentOf(name), &why);
+    if (!parent) return Fail(Cause::kCreateFolder, entry.target, why);
+    platform::Result<platform::Folder> made =
+        platform::CreateSubfolder(*parent, LastComponent(name), false);
+    if (!made) return Fail(Cause::kCreateFolder, entry.target, made.status());
+    staging.folders.emplace(name, std::move(*made));
     steps.push_back({CommitStep::kFolderCreated, nullptr, name});
   }
-  return true;
+  return {};
 }
 
 // Moves one staged file into place through the held folders.
-bool Place(Staging& staging, const StagedEntry& entry) {
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name));
-  if (!parent) return false;
+platform::Status Place(Staging& staging, const StagedEntry& entry) {
+  platform::Status why = platform::Status::Error(0);
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name), &why);
+  if (!parent) return why;
   WString leaf = LastComponent(entry.name);
   const platform::Folder& stage = staging.staging_folder;
   return entry.existed ? platform::ReplaceFileIn(*parent, leaf, stage, entry.staged, entry.backup)
@@ -98,72 +85,67 @@ bool Place(Staging& staging, const StagedEntry& entry) {
 
 // Moves every staged file into place, in package order, and ends the
 // journal; every step done is in `steps`.
-bool Commit(Staging& staging, std::vector<CommitStep>& steps, InstallFailure& failure) {
+Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
   for (const StagedEntry& entry : staging.entries) {
-    if (!CreateFoldersFor(staging, entry, steps)) {
-      return Fail(failure, u"creating a folder for", entry.target);
-    }
-    if (!Place(staging, entry)) {
-      return Fail(failure, entry.existed ? u"replacing" : u"placing", entry.target);
-    }
+    Failure failure = CreateFoldersFor(staging, entry, steps);
+    if (failure.failed()) return failure;
+    platform::Status placed = Place(staging, entry);
+    if (!placed) return Fail(entry.existed ? Cause::kReplace : Cause::kPlace, entry.target, placed);
     steps.push_back({entry.existed ? CommitStep::kReplaced : CommitStep::kPlaced, &entry, {}});
   }
-  return RemoveJournal(staging) || Fail(failure, u"ending the journal in", staging.folder);
+  platform::Status ended = RemoveJournal(staging);
+  if (!ended) return Fail(Cause::kEndJournal, staging.folder, ended);
+  return {};
 }
 
 // Stages every record and writes the journal, everything on disk.
-bool Stage(platform::File& package, StageState& state, const InstallProgress& progress,
-           InstallFailure& failure) {
-  if (!StageAll(package, state, progress)) {
-    // A damaged record and a file that cannot be written end here alike.
-    const std::vector<StagedEntry>& entries = state.staging.entries;
-    return Refuse(failure,
-                  state.fault ? state.fault : u"staging (a damaged record or a refusing target)",
-                  entries.empty() ? state.staging.root : entries.back().target);
+Failure Stage(platform::File& package, int64_t payload_end, Staging& staging,
+              const InstallProgress& progress) {
+  Failure failure = StageAll(package, payload_end, staging, progress);
+  if (failure.failed()) return failure;
+  platform::Status journal = WriteJournal(staging);
+  if (!journal) return Fail(Cause::kWriteJournal, staging.folder, journal);
+  if (platform::kHasFileSystemSync) {
+    platform::Status synced = platform::SyncFileSystem(staging.staging_folder);
+    if (!synced) return Fail(Cause::kSync, staging.folder, synced);
   }
-  if (!WriteJournal(state.staging)) {
-    return Fail(failure, u"writing the journal in", state.staging.folder);
-  }
-  if (platform::kHasFileSystemSync && !platform::SyncFileSystem(state.staging.folder)) {
-    return Fail(failure, u"syncing", state.staging.folder);
-  }
-  return true;
+  return {};
 }
 
-// Stages and commits; false with every change undone, or kept for the next
-// run's recovery where even the undo failed.
-bool StageAndCommit(platform::File& package, int64_t payload_end, Staging& plan,
-                    const InstallProgress& progress, InstallFailure& failure) {
-  if (!CreateStagingFolder(plan)) return Fail(failure, u"creating", plan.folder);
-  StageState state{std::move(plan), {}, payload_end};
+// Stages and commits; on failure every change is undone, or kept for the
+// next run's recovery where even the undo failed.
+Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& staging,
+                       const InstallProgress& progress) {
+  platform::Status created = CreateStagingFolder(staging);
+  if (!created) return Fail(Cause::kCreateStaging, staging.folder, created);
   std::vector<CommitStep> steps;
-  if (Stage(package, state, progress, failure) && Commit(state.staging, steps, failure)) {
+  Failure failure = Stage(package, payload_end, staging, progress);
+  if (!failure.failed()) failure = Commit(staging, steps);
+  if (!failure.failed()) {
     // The old files go with the staging folder; a failure to sync now loses nothing.
-    if (platform::kHasFileSystemSync) platform::SyncFileSystem(state.staging.root);
-    RemoveStagingFolder(state.staging);
-    return true;
+    if (platform::kHasFileSystemSync) (void)platform::SyncFileSystem(staging.root_folder);
+    (void)RemoveStagingFolder(staging);
+    return {};
   }
-  if (Rollback(state.staging, steps)) RemoveStagingFolder(state.staging);
-  return false;
+  if (Rollback(staging, steps)) (void)RemoveStagingFolder(staging);
+  return failure;
 }
 
 }  // namespace
 
-bool InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
-                    const InstallProgress& progress, InstallFailure* failure) {
-  InstallFailure ignored;
-  InstallFailure& cause = failure ? *failure : ignored;
-  std::optional<Staging> plan = PlanStaging(root);
-  if (!plan) return Fail(cause, u"opening (or the path is too long)", root);
+Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
+                       const InstallProgress& progress) {
+  platform::Result<Staging> staging = PlanStaging(root);
+  if (!staging) return Fail(Cause::kGameFolderUnusable, root, staging.status());
   // A second copy of the update must not undo or cross this one's install.
-  platform::FolderLock* lock = platform::LockFolder(plan->root_folder);
-  if (!lock) return Fail(cause, u"another install holds", root);
-  bool ok = (RecoverInterruptedInstall(*plan) ||
-             Refuse(cause,
-                    u"a staging folder not this user's alone, or an earlier install "
-                    u"that cannot be undone, in",
-                    plan->folder)) &&
-            StageAndCommit(package, payload_end, *plan, progress, cause);
-  platform::UnlockFolder(lock);
-  return ok;
+  platform::Result<platform::FolderLock> lock = platform::LockFolder(staging->root_folder);
+  if (!lock) {
+    bool held = platform::IsHeldElsewhere(lock.error());
+    return Fail(held ? Cause::kLockHeld : Cause::kLockFailed, root, lock.status());
+  }
+  Failure failure = RecoverInterruptedInstall(*staging);
+  if (failure.failed()) return failure;
+  return StageAndCommit(package, payload_end, *staging, progress);
 }
+
+}  // namespace updater::apply

@@ -5,6 +5,8 @@
 #include "package/entry_name.h"
 #include "package/format.h"
 
+namespace updater::apply {
+
 namespace {
 
 constexpr char kJournalFileTag[4] = {'f', 'i', 'l', 'e'};
@@ -24,8 +26,10 @@ WString Decimal(size_t n) {
 // The entries and folders a journal lists; none when it is missing or was
 // not written to its end (then no file was moved yet).
 bool ReadJournal(Staging& staging) {
-  platform::File journal = platform::ReadFileIn(staging.staging_folder, kJournalName);
-  if (!journal) return false;
+  platform::Result<platform::File> opened =
+      platform::ReadFileIn(staging.staging_folder, kJournalName);
+  if (!opened) return false;
+  platform::File& journal = *opened;
   for (;;) {
     char tag[4];
     if (journal.Read(tag, sizeof tag) != sizeof tag) return false;
@@ -37,8 +41,8 @@ bool ReadJournal(Staging& staging) {
         (journal.Read(&existed, 1) != 1 || journal.Read(ids, sizeof ids) != sizeof ids)) {
       return false;
     }
-    std::optional<WString> name = ReadEntryName(journal);
-    if (!name || !IsAcceptableEntryName(*name)) return false;
+    std::optional<WString> name = package::ReadEntryName(journal);
+    if (!name || !package::IsAcceptableEntryName(*name)) return false;
     if (is_file) {
       AddStagedEntry(staging, *name, staging.root + u"\\" + *name);
       StagedEntry& entry = staging.entries.back();
@@ -53,10 +57,16 @@ bool ReadJournal(Staging& staging) {
   }
 }
 
+// True when nothing is at `name` in `folder`.
+bool IsMissingIn(const platform::Folder& folder, const WString& name) {
+  platform::Result<platform::NodeKind> kind = platform::KindIn(folder, name);
+  return kind && *kind == platform::NodeKind::kMissing;
+}
+
 // True when the file `name` of `folder` is the one the journal recorded.
 bool IsRecordedFile(const platform::Folder& folder, const WString& name,
                     const platform::FileId& id) {
-  std::optional<platform::FileId> found = platform::FileIdIn(folder, name);
+  platform::Result<platform::FileId> found = platform::FileIdIn(folder, name);
   return found && *found == id;
 }
 
@@ -66,13 +76,13 @@ bool UndoEntry(Staging& staging, const StagedEntry& e) {
   const platform::Folder& stage = staging.staging_folder;
   const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name));
   WString leaf = LastComponent(e.name);
-  if (e.existed && platform::KindIn(stage, e.backup) != platform::NodeKind::kMissing) {
+  if (e.existed && !IsMissingIn(stage, e.backup)) {
     return parent && IsRecordedFile(stage, e.backup, e.old_id) &&
            platform::MoveFileBetween(stage, e.backup, *parent, leaf, true);
   }
-  if (e.existed || platform::KindIn(stage, e.staged) != platform::NodeKind::kMissing) return true;
+  if (e.existed || !IsMissingIn(stage, e.staged)) return true;
   if (!parent) return true;  // no folder on its way: it was never placed
-  if (platform::KindIn(*parent, leaf) == platform::NodeKind::kMissing) return true;
+  if (IsMissingIn(*parent, leaf)) return true;
   return IsRecordedFile(*parent, leaf, e.new_id) &&
          platform::MoveFileBetween(*parent, leaf, stage, e.staged, false);
 }
@@ -90,20 +100,21 @@ bool UndoFromJournal(Staging& staging) {
     // refuses the others.
     staging.folders.erase(*f);  // not held while it goes
     if (const platform::Folder* parent = HeldFolder(staging, ParentOf(*f))) {
-      platform::RemoveSubfolder(*parent, LastComponent(*f));
+      (void)platform::RemoveSubfolder(*parent, LastComponent(*f));
     }
   }
   return ok;
 }
 
-bool RemoveFolderContents(const platform::Folder& folder) {
-  std::optional<std::vector<WString>> names = platform::ListFolder(folder);
-  if (!names) return false;
-  bool ok = true;
-  for (const WString& name : *names) {
-    if (!platform::RemoveFileIn(folder, name)) ok = false;
+platform::Status RemoveFolderContents(const platform::Folder& folder) {
+  platform::Result<std::vector<platform::FolderItem>> items = platform::ListFolder(folder);
+  if (!items) return items.status();
+  platform::Status all;
+  for (const platform::FolderItem& item : *items) {
+    platform::Status removed = platform::RemoveFileIn(folder, item.name);
+    if (!removed && all) all = removed;
   }
-  return ok;
+  return all;
 }
 
 }  // namespace
@@ -129,33 +140,41 @@ WString ParentOf(const WString& name) {
   return folders.empty() ? WString() : folders.back();
 }
 
-std::optional<Staging> PlanStaging(const WString& root) {
-  std::optional<WString> folder = platform::AppendPath(root, kStagingFolderName);
+platform::Result<Staging> PlanStaging(const WString& root) {
+  std::optional<WString> folder = platform::AppendPath(root, package::kStagingFolderName);
   // Room for the longest file name used inside it.
-  if (!folder || folder->size() + 16 > kMaxPathUnits) return std::nullopt;
+  if (!folder || folder->size() + 16 > kMaxPathUnits) {
+    return platform::Status::Error(platform::BadNameError());
+  }
+  platform::Result<platform::Folder> opened = platform::OpenFolder(root);
+  if (!opened) return opened.status();
   Staging staging;
-  staging.root_folder = platform::OpenFolder(root);
-  if (!staging.root_folder) return std::nullopt;
+  staging.root_folder = std::move(*opened);
   staging.root = root;
   staging.folder = *folder;
   return staging;
 }
 
-const platform::Folder* HeldFolder(Staging& staging, const WString& name) {
+const platform::Folder* HeldFolder(Staging& staging, const WString& name, platform::Status* why) {
   if (name.empty()) return &staging.root_folder;
   auto held = staging.folders.find(name);
   if (held != staging.folders.end()) return &held->second;
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(name));
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(name), why);
   if (!parent) return nullptr;
-  platform::Folder opened = platform::OpenSubfolder(*parent, LastComponent(name));
-  if (!opened) return nullptr;
-  return &staging.folders.emplace(name, std::move(opened)).first->second;
+  platform::Result<platform::Folder> opened = platform::OpenSubfolder(*parent, LastComponent(name));
+  if (!opened) {
+    if (why) *why = opened.status();
+    return nullptr;
+  }
+  return &staging.folders.emplace(name, std::move(*opened)).first->second;
 }
 
-bool CreateStagingFolder(Staging& staging) {
-  staging.staging_folder =
-      platform::CreateSubfolder(staging.root_folder, kStagingFolderName, /*private_only=*/true);
-  return static_cast<bool>(staging.staging_folder);
+platform::Status CreateStagingFolder(Staging& staging) {
+  platform::Result<platform::Folder> made = platform::CreateSubfolder(
+      staging.root_folder, package::kStagingFolderName, /*private_only=*/true);
+  if (!made) return made.status();
+  staging.staging_folder = std::move(*made);
+  return {};
 }
 
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
@@ -164,62 +183,85 @@ void AddStagedEntry(Staging& staging, const WString& name, const WString& target
       StagedEntry{name, target, number + u".new", number + u".old", false, {}, {}});
 }
 
-bool WriteJournal(Staging& staging) {
-  platform::File file = platform::CreateFileIn(staging.staging_folder, kJournalName);
-  if (!file) return false;
-  PackageOut out{&file, 0};
+platform::Status WriteJournal(Staging& staging) {
+  platform::Result<platform::File> file =
+      platform::CreateFileIn(staging.staging_folder, kJournalName);
+  if (!file) return file.status();
+  package::PackageOut out{&*file, 0};
   bool ok = true;
   for (StagedEntry& e : staging.entries) {
     uint8_t existed = e.existed ? 1 : 0;
-    const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name));
-    std::optional<platform::FileId> new_id = platform::FileIdIn(staging.staging_folder, e.staged);
-    std::optional<platform::FileId> old_id =
+    platform::Status why = platform::Status::Error(0);
+    const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name), &why);
+    platform::Result<platform::FileId> new_id =
+        platform::FileIdIn(staging.staging_folder, e.staged);
+    platform::Result<platform::FileId> old_id =
         !e.existed ? platform::FileId()
         : parent   ? platform::FileIdIn(*parent, LastComponent(e.name))
-                   : std::nullopt;
-    if (!new_id || !old_id) return false;
+                   : platform::Result<platform::FileId>(why);
+    if (!new_id) return new_id.status();
+    if (!old_id) return old_id.status();
     e.new_id = *new_id;
     e.old_id = *old_id;
     uint64_t ids[4] = {new_id->volume, new_id->index, old_id->volume, old_id->index};
-    ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&
-         WriteToPackage(out, ids, sizeof ids) && WriteEntryName(out, e.name);
+    namespace pk = package;
+    ok = ok && pk::WriteToPackage(out, kJournalFileTag, 4) &&
+         pk::WriteToPackage(out, &existed, 1) && pk::WriteToPackage(out, ids, sizeof ids) &&
+         pk::WriteEntryName(out, e.name);
   }
   for (const WString& f : staging.new_folders) {
-    ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);
+    ok =
+        ok && package::WriteToPackage(out, kJournalFolderTag, 4) && package::WriteEntryName(out, f);
   }
-  ok = ok && WriteToPackage(out, kJournalDoneTag, 4) && file.Sync();
-  return file.Close() && ok;
+  ok = ok && package::WriteToPackage(out, kJournalDoneTag, 4);
+  platform::Status synced = ok ? file->Sync() : platform::Status::Error(out.os_error);
+  platform::Status closed = file->Close();
+  return synced ? closed : synced;
 }
 
-bool RemoveJournal(const Staging& staging) {
+platform::Status RemoveJournal(const Staging& staging) {
   return platform::RemoveFileIn(staging.staging_folder, kJournalName);
 }
 
-bool RecoverInterruptedInstall(Staging& staging) {
-  switch (platform::KindIn(staging.root_folder, kStagingFolderName)) {
-    case platform::NodeKind::kMissing:
-      return true;
-    case platform::NodeKind::kFolder:
-      break;
-    default:  // a link, a file, or what cannot be told: never acted on
-      return false;
-  }
+Failure RecoverInterruptedInstall(Staging& staging) {
+  platform::Result<platform::NodeKind> kind =
+      platform::KindIn(staging.root_folder, package::kStagingFolderName);
+  if (!kind) return Fail(Cause::kStagingNotOurs, staging.folder, kind.status());
+  if (*kind == platform::NodeKind::kMissing) return {};
   // Only a folder this program could have made is read or emptied: never a
-  // link, a junction, or a folder another user owns or may change.
-  staging.staging_folder = platform::OpenSubfolder(staging.root_folder, kStagingFolderName);
-  if (!staging.staging_folder || !platform::IsPrivateFolder(staging.staging_folder)) return false;
-  if (ReadJournal(staging) && !UndoFromJournal(staging)) return false;
+  // link, a junction, a file, or a folder another user owns or may change.
+  if (*kind != platform::NodeKind::kFolder) return Fail(Cause::kStagingNotOurs, staging.folder);
+  platform::Result<platform::Folder> opened =
+      platform::OpenSubfolder(staging.root_folder, package::kStagingFolderName);
+  if (!opened) return Fail(Cause::kStagingNotOurs, staging.folder, opened.status());
+  staging.staging_folder = std::move(*opened);
+  platform::Result<bool> private_folder = platform::IsPrivateFolder(staging.staging_folder);
+  if (!private_folder || !*private_folder) {
+    return Fail(Cause::kStagingNotOurs, staging.folder, private_folder.status());
+  }
+  if (ReadJournal(staging) && !UndoFromJournal(staging)) {
+    return Fail(Cause::kRecoveryFailed, staging.folder);
+  }
   staging.entries.clear();
   staging.new_folders.clear();
-  return RemoveStagingFolder(staging);
+  platform::Status removed = RemoveStagingFolder(staging);
+  if (!removed) return Fail(Cause::kRecoveryFailed, staging.folder, removed);
+  return {};
 }
 
-bool RemoveStagingFolder(Staging& staging) {
-  if (!staging.staging_folder) return false;
+platform::Status RemoveStagingFolder(Staging& staging) {
+  if (!staging.staging_folder) return platform::Status::Error(0);
   // A scanner or indexer may hold a file for a moment: one more try.
   const platform::Folder& folder = staging.staging_folder;
-  if (!RemoveFolderContents(folder) && !RemoveFolderContents(folder)) return false;
+  platform::Status emptied = RemoveFolderContents(folder);
+  if (!emptied) emptied = RemoveFolderContents(folder);
+  if (!emptied) return emptied;
   staging.staging_folder.Close();  // not held while it goes
-  return platform::RemoveSubfolder(staging.root_folder, kStagingFolderName) ||
-         platform::RemoveSubfolder(staging.root_folder, kStagingFolderName);
+  platform::Status removed =
+      platform::RemoveSubfolder(staging.root_folder, package::kStagingFolderName);
+  if (!removed)
+    removed = platform::RemoveSubfolder(staging.root_folder, package::kStagingFolderName);
+  return removed;
 }
+
+}  // namespace updater::apply

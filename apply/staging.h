@@ -12,7 +12,10 @@
 #include <map>
 #include <vector>
 
+#include "package/failure.h"
 #include "platform/platform.h"
+
+namespace updater::apply {
 
 // One file of the package, as the install moves it.
 struct StagedEntry {
@@ -47,36 +50,40 @@ WString LastComponent(const WString& name);
 // The folder the name lies in, as a name; empty for the root itself.
 WString ParentOf(const WString& name);
 
-// Opens `root` and plans its staging; none when `root` is no folder or the
+// Opens `root` and plans its staging; fails when `root` is no folder or the
 // staging path would be too long.
-std::optional<Staging> PlanStaging(const WString& root);
+platform::Result<Staging> PlanStaging(const WString& root);
 
 // The held folder named `name` (empty for the root), opened on first use
 // from the root down, one component at a time; null when a folder on the way
-// is missing, a link or junction, or no folder.
-const platform::Folder* HeldFolder(Staging& staging, const WString& name);
+// is missing, a link or junction, or no folder (`why` then holds the
+// failed call's Status, where given).
+const platform::Folder* HeldFolder(Staging& staging, const WString& name,
+                                   platform::Status* why = nullptr);
 
 // Creates the staging folder anew, for this user alone, and holds it.
-bool CreateStagingFolder(Staging& staging);
+platform::Status CreateStagingFolder(Staging& staging);
 
 // Adds the entry `name` with the target `target`, numbered in package order.
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target);
 
 // Writes the journal (every entry with the identities of its staged and its
 // old file, and every folder to create) into the staging folder, on disk
-// before it returns true. False when an identity cannot be read.
-bool WriteJournal(Staging& staging);
+// before it returns. Fails when an identity cannot be read.
+platform::Status WriteJournal(Staging& staging);
 
 // Removes the journal: from then on the install counts as finished.
-bool RemoveJournal(const Staging& staging);
+platform::Status RemoveJournal(const Staging& staging);
 
 // Undoes an install that a journal in the staging folder describes (puts
 // every old file back, removes what it added), then removes the staging
 // folder. It acts only on what the install placed: a path with a link on its
 // way, or a file whose identity is not the recorded one, is left where it is
-// and gives false, as does a staging folder another user could have made or
-// changed. True when there was none or all is undone.
-bool RecoverInterruptedInstall(Staging& staging);
+// and fails it, as does a staging folder another user could have made or
+// changed. No failure when there was none or all is undone.
+Failure RecoverInterruptedInstall(Staging& staging);
 
-// Removes the staging folder and everything in it; false when some of it stays.
-bool RemoveStagingFolder(Staging& staging);
+// Removes the staging folder and everything in it; fails when some of it stays.
+platform::Status RemoveStagingFolder(Staging& staging);
+
+}  // namespace updater::apply

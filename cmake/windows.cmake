@@ -1,17 +1,14 @@
-# The Windows GUI program: Win32 platform layer, resources, static link.
-# The shipped program is 32-bit; the 64-bit build only serves the tests.
+# The Windows GUI program: resources, size flags, static link. The shipped
+# program is 32-bit; the 64-bit build only serves the tests.
 enable_language(RC)
-
-target_sources(updater_core PRIVATE platform/platform_win.cc)
-target_compile_definitions(updater_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN
-                                               _WIN32_WINNT=0x0601)
-target_link_libraries(updater_core PUBLIC shlwapi shell32 user32 advapi32)
 
 # No exceptions or RTTI: failures are results, and the runtime's exception and
 # demangling machinery would triple the program's size.
 set(small_flags -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
                 -fno-asynchronous-unwind-tables)
-target_compile_options(updater_core PRIVATE ${small_flags})
+foreach(library updater_platform updater_package updater_pack updater_apply updater_entry)
+  target_compile_options(${library} PRIVATE ${small_flags})
+endforeach()
 
 # zlib is C and never unwinds: the programs link a copy of the prebuilt
 # library without its unwind tables (4 KB of updater.exe).
@@ -23,7 +20,7 @@ if(zlib_copied EQUAL 0)
                                               IMPORTED_LOCATION_RELEASE ${zlib_no_unwind})
 endif()
 set(static_link -static -static-libgcc -static-libstdc++)
-target_link_options(updater_core PUBLIC ${static_link})
+target_link_options(updater_platform_api INTERFACE ${static_link})
 
 # The manifest names the processor the program is built for.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -1,28 +1,31 @@
 #include "entry/apply_mode.h"
 
 #include "apply/installer.h"
-#include "entry/process_state.h"
 #include "entry/product_texts.h"
 #include "package/format.h"
 
+namespace updater::entry {
 namespace {
 
 void ShowApplyBox(const char16_t* text, platform::BoxStyle style) {
   platform::ShowMessageBox(text, kProductTexts.caption, style);
 }
 
+// True when the engine executable is in `root`: any item of that name, as
+// the player's own check would find it.
 bool GameIsInstalled(const WString& root) {
-  std::optional<WString> engine = platform::AppendPath(root, kProductTexts.engine_executable);
-  return engine && platform::FileExists(*engine);
+  platform::Result<platform::Folder> folder = platform::OpenFolder(root);
+  if (!folder) return false;
+  platform::Result<platform::NodeKind> kind =
+      platform::KindIn(*folder, kProductTexts.engine_executable, platform::Links::kFollow);
+  return kind && *kind != platform::NodeKind::kMissing;
 }
 
-// The debug channel's line for a failed update: the step, the path and the
-// system's message.
-WString FailureLine(const InstallFailure& failure) {
-  WString line = u"update failed: ";
-  line.append(failure.step).append(u" ").append(failure.path);
-  if (failure.os_error != 0) line.append(u": ").append(platform::ErrorMessage(failure.os_error));
-  return line.append(u"\n");
+// Every failed update shows the same box; the debug channel says why: the
+// cause, the path and the system's message.
+void ReportFailure(const Failure& failure) {
+  platform::DebugOutput(u"update failed: " + FailureText(failure) + u"\n");
+  ShowApplyBox(kProductTexts.failed, platform::BoxStyle::kError);
 }
 
 }  // namespace
@@ -38,19 +41,29 @@ bool ApplyPackage(const WString& self_path) {
       platform::kIdNo) {
     return true;
   }
-  g_installRoot = root;
-  platform::File package = platform::OpenFile(self_path, "rb");
-  int64_t payload_end = 0;
-  LocateResult located = package ? LocatePayload(package, &payload_end) : LocateResult::kDamaged;
-  if (located == LocateResult::kNoPackage) return false;
-  InstallFailure failure{u"reading the package", self_path, 0};
-  if (located == LocateResult::kDamaged ||
-      !InstallPackage(package, payload_end, root, nullptr, &failure)) {
-    platform::DebugOutput(FailureLine(failure));
-    ShowApplyBox(texts.failed, platform::BoxStyle::kError);
+  platform::Result<platform::File> package = platform::OpenFile(self_path, "rb");
+  if (!package) {
+    ReportFailure(Fail(Cause::kCannotOpenPackage, self_path, package.status()));
     return false;
   }
-  package.Close();
+  int64_t payload_end = 0;
+  switch (package::LocatePayload(*package, &payload_end)) {
+    case package::LocateResult::kFound:
+      break;
+    case package::LocateResult::kNoPackage:
+      return false;  // a copy that carries none ends without a word
+    case package::LocateResult::kDamaged:
+      ReportFailure(Fail(Cause::kBadTrailer, self_path));
+      return false;
+  }
+  Failure failure = apply::InstallPackage(*package, payload_end, root);
+  if (failure.failed()) {
+    ReportFailure(failure);
+    return false;
+  }
+  (void)package->Close();
   ShowApplyBox(texts.completed, platform::BoxStyle::kInformation);
   return true;
 }
+
+}  // namespace updater::entry

@@ -2,12 +2,16 @@
 // command line and reports a failure in an "ERROR" box.
 #pragma once
 
-#include "build/package_builder.h"
+#include "package/failure.h"
 #include "platform/platform.h"
 
-// The ERROR box's text for the failure in `walk`, naming its path.
-WString BuildFailureText(const SourceWalk& walk);
+namespace updater::entry {
+
+// The ERROR box's text for `failure`, naming its path where one is at fault.
+WString BuildFailureText(const Failure& failure);
 
 // Build mode: appends the package of ./src to `output_path`; reports failures
 // in an "ERROR" box and leaves the output as it was then. True on success.
 bool BuildPackage(const WString& output_path);
+
+}  // namespace updater::entry

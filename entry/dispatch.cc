@@ -2,9 +2,15 @@
 
 #include "entry/apply_mode.h"
 #include "entry/build_mode.h"
+#include "entry/product_texts.h"
+#include "package/entry_name.h"
+
+namespace updater::entry {
 
 bool IsBuildCommand(const std::vector<WString>& args) {
-  return args.size() == 3 && (args[1] == u"-l" || args[1] == u"-L");
+  // The option in either case, and no other spelling.
+  return args.size() == 3 &&
+         package::FoldCase(args[1]) == package::FoldCase(kProductTexts.build_option);
 }
 
 int RunUpdater() {
@@ -16,3 +22,5 @@ int RunUpdater() {
   if (!self && args) self = (*args)[0];
   return ApplyPackage(self.value_or(WString())) ? 0 : 1;
 }
+
+}  // namespace updater::entry

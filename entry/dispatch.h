@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 
+namespace updater::entry {
+
 // True when the arguments select build mode: exactly "-l" (either case) and an output.
 bool IsBuildCommand(const std::vector<WString>& args);
 
@@ -12,3 +14,5 @@ bool IsBuildCommand(const std::vector<WString>& args);
 // when the build finished, the update completed or the player said No; 1 on
 // every failure (the ERROR, not-installed and failure boxes, no package).
 int RunUpdater();
+
+}  // namespace updater::entry

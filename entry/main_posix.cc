@@ -1,3 +1,3 @@
 #include "entry/dispatch.h"
 
-int main() { return RunUpdater(); }
+int main() { return updater::entry::RunUpdater(); }

@@ -9,5 +9,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   auto set_dirs = reinterpret_cast<SetDirs>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
   if (set_dirs) set_dirs(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return RunUpdater();
+  return updater::entry::RunUpdater();
 }

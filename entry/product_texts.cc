@@ -1,5 +1,7 @@
 #include "entry/product_texts.h"
 
+namespace updater::entry {
+
 const ProductTexts kProductTexts = {
     u"『Tessaran 体験版』更新プログラム",
     u"『Tessaran 体験版』がインストールされていません。",
@@ -10,8 +12,6 @@ const ProductTexts kProductTexts = {
     u"(1.0.1.0)",
     u"tavro.exe",
     u".\\",
-    u"Software\\velmor\\Tessaran\\",
-    u"InstallDir",
     u"src",
     u"-l",
     u"出力ファイルが開けません。",
@@ -27,3 +27,5 @@ const ProductTexts kProductTexts = {
 const char16_t* QuestionText(const ProductTexts& texts) {
   return texts.version_label[0] != 0 ? texts.question_versioned : texts.question_plain;
 }
+
+}  // namespace updater::entry

@@ -2,6 +2,8 @@
 // one product and one version; nothing is read at run time.
 #pragma once
 
+namespace updater::entry {
+
 struct ProductTexts {
   const char16_t* caption;
   const char16_t* not_installed;
@@ -12,8 +14,6 @@ struct ProductTexts {
   const char16_t* version_label;  // non-empty selects the versioned question
   const char16_t* engine_executable;
   const char16_t* default_install_root;
-  const char16_t* registry_subkey;
-  const char16_t* registry_value;
   const char16_t* source_directory;
   const char16_t* build_option;
   const char16_t* output_error;
@@ -32,3 +32,5 @@ extern const ProductTexts kProductTexts;
 
 // The confirmation text: the versioned question when the version label is set.
 const char16_t* QuestionText(const ProductTexts& texts);
+
+}  // namespace updater::entry

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace updater::package {
+
 namespace {
 
 // Ends a zlib stream on every path out of a pump.
@@ -25,11 +27,11 @@ void TraceZlibMessage(const z_stream& stream) {
 
 }  // namespace
 
-bool InflateStream(platform::File& package, const ByteSink& sink) {
+InflateResult InflateStream(platform::File& package, const ByteSink& sink) {
   z_stream zs{};
   if (inflateInit(&zs) != Z_OK) {
     TraceZlibMessage(zs);
-    return false;
+    return {InflateEnd::kDamaged, 0};
   }
   ZStreamGuard guard(zs, inflateEnd);
   std::unique_ptr<uint8_t[]> buffers(new uint8_t[2 * kInflateBufferSize]);
@@ -41,7 +43,11 @@ bool InflateStream(platform::File& package, const ByteSink& sink) {
   int ret = Z_OK;
   while (ret != Z_STREAM_END) {
     size_t got = package.Read(in, want);
-    if (got == 0) return false;  // the package ends inside the stream
+    if (got == 0) {
+      platform::Status read = package.status();
+      if (!read) return {InflateEnd::kReadFailed, read.error()};
+      return {InflateEnd::kDamaged, 0};  // the package ends inside the stream
+    }
     want = want * 2 > kInflateBufferSize ? kInflateBufferSize : want * 2;
     zs.next_in = in;
     zs.avail_in = static_cast<uInt>(got);
@@ -49,11 +55,18 @@ bool InflateStream(platform::File& package, const ByteSink& sink) {
       zs.next_out = out;
       zs.avail_out = kInflateBufferSize;
       ret = inflate(&zs, Z_NO_FLUSH);
-      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) return false;
+      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) {
+        return {InflateEnd::kDamaged, 0};
+      }
       size_t have = kInflateBufferSize - zs.avail_out;
-      if (have > 0 && !sink(out, have)) return false;
+      if (have > 0 && !sink(out, have)) return {InflateEnd::kSinkFailed, 0};
     } while (zs.avail_out == 0 && ret != Z_STREAM_END);
   }
   // The last read may have taken the start of the next record: give it back.
-  return zs.avail_in == 0 || package.Seek(-static_cast<int64_t>(zs.avail_in), SEEK_CUR);
+  if (zs.avail_in == 0) return {};
+  platform::Status back = package.Seek(-static_cast<int64_t>(zs.avail_in), SEEK_CUR);
+  if (!back) return {InflateEnd::kReadFailed, back.error()};
+  return {};
 }
+
+}  // namespace updater::package

@@ -11,15 +11,31 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
+namespace updater::package {
+
 // The first read of the inflate pump; later reads double up to the largest,
 // which is also the size of its output buffer.
 inline constexpr size_t kStreamBufferSize = 1024;
 inline constexpr size_t kInflateBufferSize = 256 * 1024;
 
-// Receives inflated bytes; returning false fails the inflation.
+// Receives inflated bytes; returning false fails the inflation (the sink
+// keeps its own cause).
 using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 
+// How an inflation ended: each way out has its own value, as zlib's have.
+enum class InflateEnd {
+  kDone,        // the stream ended whole; the package is right after it
+  kDamaged,     // bad data, a wrong Adler-32, or the package ends inside the stream
+  kReadFailed,  // the OS refused a read of the package (`os_error`)
+  kSinkFailed,  // the sink refused the bytes
+};
+struct InflateResult {
+  InflateEnd end = InflateEnd::kDone;
+  int os_error = 0;
+};
+
 // Inflates the zlib stream at the package's position into `sink` and leaves
-// the package at the first byte after it. False when the stream is damaged,
-// ends early, or the sink fails.
-bool InflateStream(platform::File& package, const ByteSink& sink);
+// the package at the first byte after it.
+InflateResult InflateStream(platform::File& package, const ByteSink& sink);
+
+}  // namespace updater::package

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace updater::package {
+
 namespace {
 
 void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
@@ -118,3 +120,5 @@ bool DeltaOps::Feed(const uint8_t* data, size_t size) {
 bool DeltaOps::Complete() const {
   return state_ == State::kHead && shift_ == 0 && made_ == new_size_;
 }
+
+}  // namespace updater::package

@@ -17,6 +17,8 @@
 #include "package/format.h"
 #include "platform/file.h"
 
+namespace updater::package {
+
 struct DeltaHeader {
   uint64_t old_size = 0;
   uint8_t old_hash[32] = {};
@@ -67,3 +69,5 @@ class DeltaOps {
   uint64_t made_ = 0;      // bytes of the new file so far
   uint64_t copy_end_ = 0;  // where the previous copy ended in the old file
 };
+
+}  // namespace updater::package

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+namespace updater::package {
 namespace {
 
 bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
@@ -107,3 +108,5 @@ bool AddPackagePath(PackagePaths& paths, const WString& path) {
   paths.files.insert(folded);
   return true;
 }
+
+}  // namespace updater::package

@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 
+namespace updater::package {
+
 // True when `component` can name a file or folder on Windows and elsewhere:
 // no separator, drive colon, wildcard, control or other forbidden character,
 // no unpaired surrogate, no trailing dot or space, not "." or "..", and not
@@ -39,3 +41,5 @@ struct PackagePaths {
 // Records `path`; false when it names the same file as an earlier path
 // ignoring case, or a file where another path needs a folder, or vice versa.
 bool AddPackagePath(PackagePaths& paths, const WString& path);
+
+}  // namespace updater::package

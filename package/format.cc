@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+namespace updater::package {
+
 namespace {
 
 void PutLe(uint8_t* out, uint64_t value, int bytes) {
@@ -21,7 +23,7 @@ bool ReadExactly(platform::File& package, void* buffer, size_t size) {
 }
 
 bool ReadAt(platform::File& file, int64_t offset, void* buffer, size_t size) {
-  return offset >= 0 && file.Seek(offset, SEEK_SET) && ReadExactly(file, buffer, size);
+  return offset >= 0 && file.Seek(offset, SEEK_SET).ok() && ReadExactly(file, buffer, size);
 }
 
 // Where the certificate table of a signed PE image starts, when the image
@@ -78,9 +80,13 @@ bool WriteToPackage(PackageOut& out, const void* data, size_t size) {
   if (out.memory) {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     out.memory->insert(out.memory->end(), bytes, bytes + size);
-  } else if (out.file && !out.file->Write(data, size)) {
-    out.write_failed = true;
-    return false;
+  } else if (out.file) {
+    platform::Status written = out.file->Write(data, size);
+    if (!written) {
+      out.write_failed = true;
+      out.os_error = written.error();
+      return false;
+    }
   }
   out.size += static_cast<int64_t>(size);
   return true;
@@ -166,3 +172,5 @@ LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   if (!package.Seek(start, SEEK_SET)) return LocateResult::kDamaged;
   return LocateResult::kFound;
 }
+
+}  // namespace updater::package

@@ -10,6 +10,8 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
+namespace updater::package {
+
 inline constexpr char kFileTag[4] = {'f', 'i', 'l', 'e'};
 inline constexpr char kDeltaTag[4] = {'d', 'l', 't', 'a'};  // see package/delta.h
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
@@ -25,6 +27,7 @@ struct PackageOut {
   int64_t size = 0;
   bool too_large = false;                  // a write was refused because of kMaxPackageFileSize
   bool write_failed = false;               // the OS refused a write
+  int os_error = 0;                        // its error
   int64_t source_bytes = 0;                // bytes of file content compressed into it so far
   std::vector<uint8_t>* memory = nullptr;  // set: the bytes go here instead of `file`
 };
@@ -70,3 +73,5 @@ inline constexpr int kCertificateDirectory = 4;
 // the certificate table of a signed PE image when that table ends the file.
 // `payload_end` receives the offset of the trailer when one is there.
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end = nullptr);
+
+}  // namespace updater::package

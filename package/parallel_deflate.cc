@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace updater::package {
+
 namespace {
 
 constexpr size_t kWindowSize = 32 * 1024;
@@ -78,9 +80,10 @@ bool Compress(DeflateJob& job) {
 ParallelDeflater::ParallelDeflater(PackageOut& out, int threads)
     : out_(out), window_(static_cast<size_t>(std::max(threads, 1)) + 1) {
   for (int i = 0; threads > 1 && i < threads; ++i) {
-    platform::Thread* worker = platform::StartThread(&ParallelDeflater::WorkerMain, this);
+    platform::Result<platform::Thread> worker =
+        platform::StartThread(&ParallelDeflater::WorkerMain, this);
     if (!worker) break;  // fewer workers; with none, the caller's thread compresses
-    workers_.push_back(worker);
+    workers_.push_back(std::move(*worker));
   }
 }
 
@@ -89,7 +92,7 @@ ParallelDeflater::~ParallelDeflater() {
   stopping_ = true;
   monitor_.NotifyAll();
   monitor_.Unlock();
-  for (platform::Thread* worker : workers_) platform::JoinThread(worker);
+  workers_.clear();  // each joins as it goes
 }
 
 void ParallelDeflater::WorkerMain(void* self) { static_cast<ParallelDeflater*>(self)->Work(); }
@@ -119,7 +122,7 @@ DeflateResult ParallelDeflater::AddRecord(const WString& name, const EntryTimes&
     read_buffer_.resize(kDeflateBlockSize);
     block.assign(read_buffer_.begin(),
                  read_buffer_.begin() + source.Read(read_buffer_.data(), kDeflateBlockSize));
-    return !source.HasError();
+    return source.status().ok();
   };
   std::vector<uint8_t> current, next, dictionary;
   if (!read_block(current)) return DeflateResult::kSourceError;
@@ -212,3 +215,5 @@ bool ParallelDeflater::Finish() {
   }
   return !failed_;
 }
+
+}  // namespace updater::package

@@ -16,6 +16,8 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
+namespace updater::package {
+
 // Size of the blocks a large file is cut into.
 inline constexpr size_t kDeflateBlockSize = 1 << 20;
 
@@ -34,8 +36,8 @@ class ParallelDeflater {
   ParallelDeflater& operator=(const ParallelDeflater&) = delete;
 
   // Queues the record of a file: its header, then all of `source`, read here
-  // block by block. kSourceError when the source fails, kPackageError when
-  // the package could not take what was written.
+  // block by block. kSourceError when the source fails (its status() says
+  // why), kPackageError when the package could not take what was written.
   DeflateResult AddRecord(const WString& name, const EntryTimes& times, platform::File& source);
 
   // Queues a record made elsewhere, written as it is in its turn;
@@ -59,8 +61,10 @@ class ParallelDeflater {
   platform::Monitor monitor_;
   std::deque<std::unique_ptr<DeflateJob>> order_;  // every job not yet written, in order
   std::deque<DeflateJob*> todo_;                   // jobs no worker has taken yet
-  std::vector<platform::Thread*> workers_;
+  std::vector<platform::Thread> workers_;
   bool stopping_ = false;
   bool failed_ = false;
   uint32_t adler_ = 1;  // of the file whose blocks are being written
 };
+
+}  // namespace updater::package

@@ -1,88 +1,68 @@
 #include "platform/file.h"
 
-namespace platform {
-namespace {
+#include <utility>
 
-int64_t g_write_budget = -1;
-int g_fault_countdown = 0;
-FaultAction g_fault_action = FaultAction::kFail;
-void (*g_fault_hook)() = nullptr;
+#include "platform/fault_seam.h"
 
-// Takes `size` bytes from the test budget; false when the budget runs out.
-bool SpendWriteBudget(size_t size) {
-  if (g_write_budget < 0) return true;
-  if (static_cast<int64_t>(size) > g_write_budget) {
-    g_write_budget = 0;
-    return false;
-  }
-  g_write_budget -= static_cast<int64_t>(size);
-  return true;
-}
-
-}  // namespace
-
-void SetWriteBudgetForTesting(int64_t bytes) { g_write_budget = bytes; }
-
-void SetFaultForTesting(int n, FaultAction action, void (*hook)()) {
-  g_fault_countdown = n;
-  g_fault_action = action;
-  g_fault_hook = hook;
-}
-
-bool InjectedFault() {
-  if (g_fault_countdown <= 0 || --g_fault_countdown > 0) return false;
-  if (g_fault_action == FaultAction::kKill) KillProcessForTesting();
-  if (g_fault_action == FaultAction::kCall) {
-    g_fault_hook();
-    return false;
-  }
-  return true;
-}
+namespace updater::platform {
 
 File::File(File&& other) noexcept
-    : stream_(other.stream_),
-      write_failed_(other.write_failed_),
+    : stream_(std::exchange(other.stream_, nullptr)),
+      failed_(other.failed_),
+      error_(other.error_),
       keep_access_(other.keep_access_),
-      last_access_(other.last_access_) {
-  other.stream_ = nullptr;
-}
+      last_access_(other.last_access_) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
-    Close();
-    stream_ = other.stream_;
-    write_failed_ = other.write_failed_;
+    (void)Close();
+    stream_ = std::exchange(other.stream_, nullptr);
+    failed_ = other.failed_;
+    error_ = other.error_;
     keep_access_ = other.keep_access_;
     last_access_ = other.last_access_;
-    other.stream_ = nullptr;
   }
   return *this;
 }
 
-size_t File::Read(void* buffer, size_t size) {
-  return stream_ ? std::fread(buffer, 1, size, stream_) : 0;
+Status File::Failed(int os_error) {
+  if (!failed_) error_ = os_error;
+  failed_ = true;
+  return Status::Error(os_error);
 }
 
-bool File::Write(const void* buffer, size_t size) {
-  if (!stream_ || write_failed_) return false;
-  if (size == 0) return true;
-  if (InjectedFault() || !SpendWriteBudget(size) || std::fwrite(buffer, 1, size, stream_) != size) {
-    write_failed_ = true;
-  }
-  return !write_failed_;
+size_t File::Read(void* buffer, size_t size) {
+  if (!stream_) return 0;
+  size_t got = std::fread(buffer, 1, size, stream_);
+  if (got < size && std::ferror(stream_)) (void)Failed(LastOsError());
+  return got;
 }
 
 size_t File::ReadAt(int64_t offset, void* buffer, size_t size) {
-  return stream_ ? ReadStreamAt(stream_, offset, buffer, size) : 0;
+  if (!stream_) return 0;
+  int os_error = 0;
+  size_t got = ReadStreamAt(stream_, offset, buffer, size, &os_error);
+  if (os_error != 0) (void)Failed(os_error);
+  return got;
 }
 
-bool File::Seek(int64_t offset, int origin) {
-  if (!stream_) return false;
+Status File::Write(const void* buffer, size_t size) {
+  if (!stream_ || failed_) return Status::Error(error_);
+  if (size == 0) return Status();
+  if (int fault = InjectedFault()) return Failed(fault);
+  if (int fault = SpendWriteBudget(size)) return Failed(fault);
+  if (std::fwrite(buffer, 1, size, stream_) != size) return Failed(LastOsError());
+  return Status();
+}
+
+Status File::Seek(int64_t offset, int origin) {
+  if (!stream_) return Status::Error(0);
 #ifdef _WIN32
-  return _fseeki64(stream_, offset, origin) == 0;
+  bool moved = _fseeki64(stream_, offset, origin) == 0;
 #else
-  return fseeko(stream_, static_cast<off_t>(offset), origin) == 0;
+  bool moved = fseeko(stream_, static_cast<off_t>(offset), origin) == 0;
 #endif
+  return moved ? Status() : Status::Error(LastOsError());
 }
 
 int64_t File::Tell() {
@@ -94,32 +74,36 @@ int64_t File::Tell() {
 #endif
 }
 
-bool File::Flush() {
-  if (!stream_ || write_failed_) return false;
-  if (InjectedFault() || std::fflush(stream_) != 0) write_failed_ = true;
-  return !write_failed_;
+Status File::Flush() {
+  if (!stream_ || failed_) return Status::Error(error_);
+  if (int fault = InjectedFault()) return Failed(fault);
+  if (std::fflush(stream_) != 0) return Failed(LastOsError());
+  return Status();
 }
 
-bool File::Sync() {
-  if (!Flush()) return false;
-  if (!SyncStreamToDisk(stream_)) write_failed_ = true;
-  return !write_failed_;
+Status File::Sync() {
+  Status flushed = Flush();
+  if (!flushed) return flushed;
+  Status synced = SyncStreamToDisk(stream_);
+  return synced ? synced : Failed(synced.error());
 }
 
-bool File::SetTimes(uint64_t creation, uint64_t last_access, uint64_t last_write) {
-  return Flush() && SetStreamTimes(stream_, creation, last_access, last_write);
+Status File::SetTimes(uint64_t creation, uint64_t last_access, uint64_t last_write) {
+  Status flushed = Flush();
+  return flushed ? SetStreamTimes(stream_, creation, last_access, last_write) : flushed;
 }
 
-bool File::Close() {
-  if (!stream_) return false;
-  bool ok = !write_failed_ && !std::ferror(stream_);
+Status File::Close() {
+  if (!stream_) return Status();
   // Best effort: a file whose times cannot be set keeps what the reads made.
-  if (keep_access_) SetStreamLastAccess(stream_, last_access_);
+  if (keep_access_) (void)SetStreamLastAccess(stream_, last_access_);
   keep_access_ = false;
-  if (std::fclose(stream_) != 0) ok = false;
+  if (std::fclose(stream_) != 0) (void)Failed(LastOsError());
   stream_ = nullptr;
-  write_failed_ = false;
-  return ok;
+  Status closed = status();
+  failed_ = false;
+  error_ = 0;
+  return closed;
 }
 
-}  // namespace platform
+}  // namespace updater::platform

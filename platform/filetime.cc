@@ -1,6 +1,6 @@
 #include "platform/filetime.h"
 
-namespace platform {
+namespace updater::platform {
 namespace {
 constexpr int64_t kTicksPerSecond = 10'000'000;
 constexpr uint32_t kNanosecondsPerTick = 100;
@@ -24,4 +24,4 @@ UnixTime UnixFromFileTime(uint64_t file_time) {
   return out;
 }
 
-}  // namespace platform
+}  // namespace updater::platform

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace platform {
+namespace updater::platform {
 
 // Seconds between 1601-01-01 and 1970-01-01.
 inline constexpr int64_t kFileTimeEpochOffsetSeconds = 11644473600;
@@ -26,4 +26,4 @@ std::optional<uint64_t> FileTimeFromUnix(UnixTime time);
 // POSIX time of a FILETIME, exact.
 UnixTime UnixFromFileTime(uint64_t file_time);
 
-}  // namespace platform
+}  // namespace updater::platform

@@ -4,7 +4,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace updater::platform {
 namespace {
 
 struct SplitPath {
@@ -74,4 +74,4 @@ std::optional<std::u16string> RelativePathRules(const std::u16string& dir,
   return out;
 }
 
-}  // namespace platform
+}  // namespace updater::platform

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace updater::platform {
 
 // Joins with one "\", drops "." components, resolves ".." (never above the
 // start of the path) and refuses results longer than 259 units.
@@ -17,4 +17,4 @@ std::optional<std::u16string> JoinPathRules(const std::u16string& base, const st
 std::optional<std::u16string> RelativePathRules(const std::u16string& dir,
                                                 const std::u16string& file);
 
-}  // namespace platform
+}  // namespace updater::platform

@@ -2,6 +2,12 @@
 // is built per target: Win32 (platform_win.cc) or POSIX (platform_posix.cc).
 // Paths and texts are UTF-16 with "\" between components everywhere outside
 // this folder; the implementations convert to the OS form themselves.
+//
+// Folders are held by handle (Folder) and everything inside one is reached
+// through it, one component at a time. Calls that take a path serve only
+// where a path is all there is: the command line, the working folder and the
+// program's own file. Every call that can fail returns a Status or Result
+// carrying the OS's error captured inside it.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +17,9 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/status.h"
+
+namespace updater {
 
 using WString = std::u16string;
 
@@ -47,38 +56,22 @@ std::optional<WString> OwnExecutablePath();
 // Shows a modal box without owner and returns the button pressed (kIdYes, kIdNo or kIdOk).
 int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style);
 
-// The working directory as an absolute path; none when it cannot be read or is too long.
+// The working folder as an absolute path; none when it cannot be read or is too long.
 std::optional<WString> CurrentDirectory();
 
 // Joins `more` to `base` with one "\", removing "." components and resolving "..".
 // None when the result would exceed kMaxPathUnits.
 std::optional<WString> AppendPath(const WString& base, const WString& more);
 
-// The path of `file` relative to the directory `dir`, starting with ".\"; none when there is none.
+// The path of `file` relative to the folder `dir`, starting with ".\"; none when there is none.
 std::optional<WString> RelativePathTo(const WString& dir, const WString& file);
 
-// True for an existing file or directory.
-bool FileExists(const WString& path);
+// True when `os_error` says that nothing is at a path (or a folder on its way is missing).
+bool IsMissing(int os_error);
 
-// True for an existing directory.
-bool IsDirectory(const WString& path);
-
-// Whether anything (a link included) is at `path`: kUnreachable when that
-// cannot be told (a folder on the way may not be searched, an I/O error).
-enum class Presence { kPresent, kMissing, kUnreachable };
-Presence Probe(const WString& path);
-
-// The size in bytes of an existing file; none when it cannot be read.
-std::optional<int64_t> FileSize(const WString& path);
-
-// Creates one directory level; false when it could not be created.
-bool MakeDirectory(const WString& path);
-
-// Removes a file (a link itself, never what it leads to); false when it could not be removed.
-bool RemoveFile(const WString& path);
-
-// Renames `from` to `to` on the same volume, replacing a file at `to`.
-bool RenameFileReplacing(const WString& from, const WString& to);
+// The OS's error for a name that is not a single component ("", ".", "..",
+// or one holding a separator): no call acts on such a name.
+int BadNameError();
 
 // An identity for an existing file that is equal for two paths naming the same file.
 struct FileId {
@@ -86,6 +79,37 @@ struct FileId {
   uint64_t index = 0;
   bool operator==(const FileId& o) const { return volume == o.volume && index == o.index; }
 };
+
+// The identity of what is at `path`, links followed.
+Result<FileId> GetFileId(const WString& path);
+
+// True for an existing folder at `path`, links followed.
+bool IsFolder(const WString& path);
+
+// Creates one folder level at `path`.
+Status MakeFolder(const WString& path);
+
+// The size in bytes of the file at `path`, links followed.
+Result<int64_t> FileSize(const WString& path);
+
+// Removes the file at `path` (a link itself, never what it leads to).
+Status RemoveFile(const WString& path);
+
+// Renames `from` to `to` on the same volume, replacing a file at `to`.
+Status RenameFileReplacing(const WString& from, const WString& to);
+
+// The absolute path of what is at `path` with every link resolved.
+Result<WString> ResolvedPath(const WString& path);
+
+// Creates `path` for binary writing; fails when anything (a file, a link,
+// even a dangling one) is already there.
+Result<File> CreateNewFile(const WString& path);
+
+// Opens a file with a C runtime mode ("rb", "wb", "ab").
+Result<File> OpenFile(const WString& path, const char* mode);
+
+// Cuts the file at `path` back to `length` bytes.
+Status TruncateFile(const WString& path, int64_t length);
 
 // A folder held open, so that what is done in it happens in this very folder
 // whatever is renamed or planted in the meantime. On Windows the handle
@@ -95,15 +119,13 @@ class Folder {
  public:
   Folder() = default;
   Folder(intptr_t handle, WString path) : handle_(handle), path_(std::move(path)) {}
-  Folder(Folder&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
-    other.handle_ = -1;
-  }
+  Folder(Folder&& other) noexcept
+      : handle_(std::exchange(other.handle_, -1)), path_(std::move(other.path_)) {}
   Folder& operator=(Folder&& other) noexcept {
     if (this != &other) {
       Close();
-      handle_ = other.handle_;
+      handle_ = std::exchange(other.handle_, -1);
       path_ = std::move(other.path_);
-      other.handle_ = -1;
     }
     return *this;
   }
@@ -124,133 +146,129 @@ class Folder {
   WString path_;
 };
 
-// Opens the folder at `path`, following links (the player chose it); closed
-// when it is no folder.
-Folder OpenFolder(const WString& path);
+// Opens the folder at `path`, following links (the player or the studio chose it).
+Result<Folder> OpenFolder(const WString& path);
 
-// What is at `name` (one component) in a folder, a link not followed.
-enum class NodeKind { kMissing, kFile, kFolder, kLink, kOther, kUnreachable };
-NodeKind KindIn(const Folder& folder, const WString& name);
+// Whether links met inside a held folder are followed: the studio's source
+// tree follows them, the game folder never does.
+enum class Links { kRefuse, kFollow };
 
-// Opens the folder `name` in `parent`; closed when it is missing, a file, or
-// a link or junction (also one the file system does not mark as such).
-Folder OpenSubfolder(const Folder& parent, const WString& name);
+// What is at `name` (one component) in a folder. With Links::kRefuse a link
+// or junction is kLink; with Links::kFollow it is what it leads to. Fails
+// when that cannot be told (a name that is not one component included).
+enum class NodeKind { kMissing, kFile, kFolder, kLink, kOther };
+Result<NodeKind> KindIn(const Folder& folder, const WString& name, Links links = Links::kRefuse);
+
+// Opens the folder `name` in `parent`; fails when it is missing, a file, or
+// (with Links::kRefuse) a link or junction, also one the file system does
+// not mark as such.
+Result<Folder> OpenSubfolder(const Folder& parent, const WString& name,
+                             Links links = Links::kRefuse);
 
 // Creates the folder `name` in `parent` and opens it; when `private_only`,
 // only this user (and on Windows SYSTEM and Administrators) may enter or
-// change it. Closed when anything, a link included, is already there.
-Folder CreateSubfolder(const Folder& parent, const WString& name, bool private_only);
+// change it. Fails when anything, a link included, is already there.
+Result<Folder> CreateSubfolder(const Folder& parent, const WString& name, bool private_only);
 
 // Removes the empty folder `name` in `parent`; never a link, never anything in it.
-bool RemoveSubfolder(const Folder& parent, const WString& name);
+Status RemoveSubfolder(const Folder& parent, const WString& name);
 
 // True when only this user may change `folder`: POSIX, owned by this user
-// and not writable by group or others.
-bool IsPrivateFolder(const Folder& folder);
+// and not writable by group or others; Windows, owned by this user or a
+// group this process acts for.
+Result<bool> IsPrivateFolder(const Folder& folder);
 
-// The identity of the file `name` in `folder`, a link not followed; none
-// when it is missing or not a regular file.
-std::optional<FileId> FileIdIn(const Folder& folder, const WString& name);
+// The identity of a held folder.
+Result<FileId> FolderId(const Folder& folder);
 
-// Creates `name` in `folder` for binary writing; a closed File when
-// anything, even a dangling link, is already there.
-File CreateFileIn(const Folder& folder, const WString& name);
+// The identity of the regular file `name` in `folder`; fails when it is
+// missing or not a regular file (with Links::kRefuse, also a link).
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links = Links::kRefuse);
+
+// The three times of the file `name` in `folder`, links followed. A time
+// before 1601 or beyond a FILETIME gives the error TimeOutOfRangeError().
+Result<EntryTimes> TimesIn(const Folder& folder, const WString& name);
+int TimeOutOfRangeError();
+
+// Creates `name` in `folder` for binary writing; fails when anything, even
+// a dangling link, is already there.
+Result<File> CreateFileIn(const Folder& folder, const WString& name);
 
 // Opens the regular file `name` in `folder` for binary reading, never
-// through a link; a closed File otherwise.
-File ReadFileIn(const Folder& folder, const WString& name);
+// through a link.
+Result<File> ReadFileIn(const Folder& folder, const WString& name);
 
-// True when the regular file `name` in `folder` can be opened for writing
-// now (not read-only, not held by another program); it is not changed.
-bool CanWriteFileIn(const Folder& folder, const WString& name);
+// Opens the file `name` of the studio's tree (links followed) for binary
+// reading without moving its last-access time: the OS is told not to update
+// it (O_NOATIME; SetFileTime with 0xFFFFFFFF), and where that is not
+// possible or not honoured, closing the File puts `times.last_access` back.
+Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times);
+
+// Succeeds when the regular file `name` in `folder` can be opened for
+// writing now (not read-only, not held by another program); it is not changed.
+Status CanWriteFileIn(const Folder& folder, const WString& name);
 
 // Removes the file `name` (a link itself, never what it leads to) from `folder`.
-bool RemoveFileIn(const Folder& folder, const WString& name);
+Status RemoveFileIn(const Folder& folder, const WString& name);
 
 // Moves the file `from_name` of `from` to `to_name` in `to` (same volume);
 // with `replace` a file there is replaced, otherwise it must not exist.
-bool MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, bool replace);
+Status MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
+                       const WString& to_name, bool replace);
 
 // Puts the file `replacement` of `staging` in the place of the existing file
 // `name` of `folder` in one step where the OS can, and keeps the old file as
 // `backup` in `staging`. `name` then has the bytes and all three times of
-// `replacement`. False with nothing changed when it cannot be done.
-bool ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
-                   const WString& replacement, const WString& backup);
+// `replacement`. Fails with nothing changed when it cannot be done.
+Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
+                     const WString& replacement, const WString& backup);
 
-// The names in `folder` without "." and ".."; none when it cannot be listed whole.
-std::optional<std::vector<WString>> ListFolder(const Folder& folder);
+// One item of a folder's listing and what it is, links followed. A name
+// that has no UTF-16 form holds unpaired surrogates.
+struct FolderItem {
+  WString name;
+  NodeKind kind = NodeKind::kFile;  // kMissing: gone since the listing; kLink: leads nowhere
+  int os_error = 0;                 // why its kind cannot be told, where it cannot
+};
+
+// The items of `folder` without "." and "..", in the file system's order;
+// fails when it cannot be listed whole.
+Result<std::vector<FolderItem>> ListFolder(const Folder& folder);
 
 // An exclusive hold on a folder, so that one install at a time runs in it.
-struct FolderLock;
+// Move-only; released when it goes.
+class FolderLock {
+ public:
+  FolderLock() = default;
+  explicit FolderLock(intptr_t handle) : handle_(handle) {}
+  FolderLock(FolderLock&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+  FolderLock& operator=(FolderLock&& other) noexcept {
+    if (this != &other) {
+      Release();
+      handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  ~FolderLock() { Release(); }
 
-// Takes the hold on `folder` for this process; null when another process
-// holds it, or it cannot be taken.
-FolderLock* LockFolder(const Folder& folder);
+ private:
+  void Release();
+  intptr_t handle_ = -1;
+};
 
-// Releases a hold taken by LockFolder (null is allowed).
-void UnlockFolder(FolderLock* lock);
+// Takes the hold on `folder` for this process; fails when another process
+// holds it (the error says so: IsHeldElsewhere) or it cannot be taken.
+Result<FolderLock> LockFolder(const Folder& folder);
+bool IsHeldElsewhere(int os_error);
 
 // True where one call writes everything cached for a file system to disk
 // (SyncFileSystem); elsewhere each file must be synced on its own.
 extern const bool kHasFileSystemSync;
 
-// Writes everything cached for the file system holding `path` to disk.
-bool SyncFileSystem(const WString& path);
-
-// What an item of a directory listing is, following links.
-enum class ItemKind {
-  kFile,        // a regular file (or gone since the listing)
-  kDirectory,   // a folder
-  kOther,       // a FIFO, socket, device or the like
-  kUnreadable,  // its metadata cannot be read
-};
-
-// One item of a directory listing. A name that has no UTF-16 form holds
-// unpaired surrogates.
-struct DirItem {
-  WString name;
-  ItemKind kind = ItemKind::kFile;
-  int os_error = 0;  // why a kUnreadable item's metadata cannot be read
-};
-
-// Lists `dir` without "." and ".." in the file system's order; none when the
-// directory cannot be listed, or the listing ends in an error.
-std::optional<std::vector<DirItem>> ListDirectory(const WString& dir);
-
-enum class TimesRead {
-  kOk,
-  kMissing,     // the file does not exist
-  kFailed,      // it exists, but its times cannot be read
-  kOutOfRange,  // a time lies before 1601 or beyond what a FILETIME holds
-};
-
-// Reads the three times of an existing file into `times`.
-TimesRead GetFileTimes(const WString& path, EntryTimes* times);
-
-// The identity of the existing file or folder at `path`.
-std::optional<FileId> GetFileId(const WString& path);
-
-// The absolute path of an existing file or folder with every link resolved;
-// none when it does not exist.
-std::optional<WString> ResolvedPath(const WString& path);
-
-// Opens an existing file for binary reading without moving its last-access
-// time: the OS is told not to update it (O_NOATIME; SetFileTime with
-// 0xFFFFFFFF), and where that is not possible or not honoured, closing the
-// File puts `times.last_access` back. A closed File on failure.
-File OpenSourceFile(const WString& path, const EntryTimes& times);
-
-// Creates `path` for binary writing; a closed File when anything (a file, a
-// link, even a dangling one) is already there.
-File CreateNewFile(const WString& path);
-
-// Opens a file with a C runtime mode ("rb", "wb", "ab"); a closed File on failure.
-File OpenFile(const WString& path, const char* mode);
-
-// Cuts the file at `path` back to `length` bytes.
-bool TruncateFile(const WString& path, int64_t length);
+// Writes everything cached for the file system holding `folder` to disk.
+Status SyncFileSystem(const Folder& folder);
 
 // The SHA-256 digest of a byte stream fed piece by piece (the system's own
 // implementation: CryptoAPI on Windows, libcrypto on POSIX).
@@ -307,18 +325,36 @@ class Monitor {
   State* state_;
 };
 
-// A thread running `work(argument)`; joined by JoinThread.
-struct Thread;
+// A thread of this process running `work(argument)`, joined when it goes.
+// Move-only; a default one runs nothing.
+class Thread {
+ public:
+  Thread() = default;
+  Thread(Thread&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+  Thread& operator=(Thread&& other) noexcept {
+    if (this != &other) {
+      Join();
+      state_ = std::exchange(other.state_, nullptr);
+    }
+    return *this;
+  }
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  ~Thread() { Join(); }
 
-// Starts a thread; null when it cannot be started.
-Thread* StartThread(void (*work)(void*), void* argument);
+  explicit operator bool() const { return state_ != nullptr; }
+  // Waits until the thread has ended; nothing when none runs.
+  void Join();
 
-// Waits until `thread` has ended and releases it.
-void JoinThread(Thread* thread);
+  struct State;  // the OS's thread and what it runs
 
-// The OS's code for the last operation that failed on this thread (errno,
-// GetLastError); read it before anything else calls the OS.
-int LastErrorCode();
+ private:
+  friend Result<Thread> StartThread(void (*work)(void*), void* argument);
+  State* state_ = nullptr;
+};
+
+// Starts a thread running `work(argument)`.
+Result<Thread> StartThread(void (*work)(void*), void* argument);
 
 // The system's own one-line message for an error code.
 WString ErrorMessage(int code);
@@ -328,3 +364,4 @@ void DebugOutput(const WString& text);
 void DebugOutputA(const char* text);
 
 }  // namespace platform
+}  // namespace updater

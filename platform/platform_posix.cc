@@ -18,12 +18,13 @@
 #include <functional>
 #include <string>
 
+#include "platform/fault_seam.h"
 #include "platform/filetime.h"
 #include "platform/path_rules.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
-namespace platform {
+namespace updater::platform {
 namespace {
 
 std::string ToNative(const WString& path) {
@@ -134,126 +135,66 @@ std::optional<WString> RelativePathTo(const WString& dir, const WString& file) {
   return RelativePathRules(dir, file);
 }
 
-bool FileExists(const WString& path) {
-  struct stat st;
-  return stat(ToNative(path).c_str(), &st) == 0;
-}
-
-Presence Probe(const WString& path) {
-  struct stat st;
-  if (lstat(ToNative(path).c_str(), &st) == 0) return Presence::kPresent;
-  return errno == ENOENT || errno == ENOTDIR ? Presence::kMissing : Presence::kUnreachable;
-}
-
-bool IsDirectory(const WString& path) {
-  struct stat st;
-  return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::optional<int64_t> FileSize(const WString& path) {
-  struct stat st;
-  if (stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
-  return static_cast<int64_t>(st.st_size);
-}
-
-bool MakeDirectory(const WString& path) {
-  return !InjectedFault() && mkdir(ToNative(path).c_str(), 0777) == 0;
-}
-
-bool RemoveFile(const WString& path) {
-  return !InjectedFault() && unlink(ToNative(path).c_str()) == 0;
-}
-
-bool RenameFileReplacing(const WString& from, const WString& to) {
-  return !InjectedFault() && rename(ToNative(from).c_str(), ToNative(to).c_str()) == 0;
-}
-
-const bool kHasFileSystemSync = true;
-
-bool SyncFileSystem(const WString& path) {
-  int fd = open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = !InjectedFault() && syncfs(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-bool SyncStreamToDisk(std::FILE* stream) { return fsync(fileno(stream)) == 0; }
-
-void KillProcessForTesting() {
-  std::raise(SIGKILL);
-  _exit(137);
-}
-
 namespace {
 
-// Hands every name of the listing `d` but "." and ".." to `each`, then
-// closes it; false when the listing breaks off.
-bool ReadListing(DIR* d, const std::function<void(const std::string& name)>& each) {
-  for (;;) {
-    errno = 0;
-    if (InjectedFault()) {  // stands in for a listing that breaks off
-      errno = EIO;
-      break;
-    }
-    struct dirent* e = readdir(d);
-    if (!e) break;
-    std::string name = e->d_name;
-    if (name != "." && name != "..") each(name);
-  }
-  bool listed = errno == 0;
-  closedir(d);
-  return listed;
+Status Errno() { return Status::Error(errno); }
+
+// Succeeds when `result` is 0, as POSIX calls report; the seam's fault first.
+Status Checked(int fault, int result) {
+  if (fault) return Status::Error(fault);
+  return result == 0 ? Status() : Errno();
+}
+
+// Runs `call` (a POSIX call that returns 0 on success) unless the test seam
+// fails this operation first.
+template <class Call>
+Status Seamed(const Call& call) {
+  if (int fault = InjectedFault()) return Status::Error(fault);
+  return Checked(0, call());
 }
 
 }  // namespace
 
-std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
-  std::string native = ToNative(dir);
-  DIR* d = opendir(native.c_str());
-  if (!d) return std::nullopt;
-  std::vector<DirItem> items;
-  bool listed = ReadListing(d, [&](const std::string& name) {
-    DirItem item{FromUtf8Escaped(name), ItemKind::kFile};
-    std::string path = native + "/" + name;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-      item.kind = S_ISDIR(st.st_mode)   ? ItemKind::kDirectory
-                  : S_ISREG(st.st_mode) ? ItemKind::kFile
-                                        : ItemKind::kOther;
-    } else if (errno != ENOENT || lstat(path.c_str(), &st) == 0) {
-      item.kind = ItemKind::kUnreadable;  // a link to nothing counts as unreadable
-      item.os_error = errno;
-    }  // else it vanished since the listing: the reader skips it
-    items.push_back(std::move(item));
-  });
-  if (!listed) return std::nullopt;
-  return items;
-}
+bool IsMissing(int os_error) { return os_error == ENOENT || os_error == ENOTDIR; }
 
-TimesRead GetFileTimes(const WString& path, EntryTimes* times) {
-  struct statx st;
-  if (statx(AT_FDCWD, ToNative(path).c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
-    return errno == ENOENT ? TimesRead::kMissing : TimesRead::kFailed;
-  }
-  std::optional<FileTime> access = ToFileTime(st.stx_atime);
-  std::optional<FileTime> write = ToFileTime(st.stx_mtime);
-  // Not every file system records a birth time; the last write stands in.
-  std::optional<FileTime> creation = (st.stx_mask & STATX_BTIME) ? ToFileTime(st.stx_btime) : write;
-  if (!access || !write || !creation) return TimesRead::kOutOfRange;
-  *times = EntryTimes{*creation, *access, *write};
-  return TimesRead::kOk;
-}
+int BadNameError() { return EINVAL; }
 
-std::optional<FileId> GetFileId(const WString& path) {
+int TimeOutOfRangeError() { return EOVERFLOW; }
+
+int LastOsError() { return errno; }
+
+Result<FileId> GetFileId(const WString& path) {
   struct stat st;
-  if (stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
+  if (stat(ToNative(path).c_str(), &st) != 0) return Errno();
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-std::optional<WString> ResolvedPath(const WString& path) {
+bool IsFolder(const WString& path) {
+  struct stat st;
+  return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Status MakeFolder(const WString& path) {
+  return Seamed([&] { return mkdir(ToNative(path).c_str(), 0777); });
+}
+
+Result<int64_t> FileSize(const WString& path) {
+  struct stat st;
+  if (stat(ToNative(path).c_str(), &st) != 0) return Errno();
+  return static_cast<int64_t>(st.st_size);
+}
+
+Status RemoveFile(const WString& path) {
+  return Seamed([&] { return unlink(ToNative(path).c_str()); });
+}
+
+Status RenameFileReplacing(const WString& from, const WString& to) {
+  return Seamed([&] { return rename(ToNative(from).c_str(), ToNative(to).c_str()); });
+}
+
+Result<WString> ResolvedPath(const WString& path) {
   char* resolved = realpath(ToNative(path).c_str(), nullptr);
-  if (!resolved) return std::nullopt;
+  if (!resolved) return Errno();
   WString out = FromNative(resolved);
   std::free(resolved);
   return out;
@@ -261,90 +202,97 @@ std::optional<WString> ResolvedPath(const WString& path) {
 
 namespace {
 
-// A C runtime stream that owns the descriptor `fd` (none when negative); a
-// closed File, with the descriptor closed, when none can be made.
-File StreamFromFd(int fd, const char* mode) {
-  if (fd < 0) return File();
+// A C runtime stream that owns the descriptor `fd` (a failure when
+// negative); the descriptor is closed when no stream can be made.
+Result<File> StreamFromFd(int fd, const char* mode) {
+  if (fd < 0) return Errno();
   std::FILE* stream = fdopen(fd, mode);
-  if (!stream) close(fd);
+  if (!stream) {
+    Status failed = Errno();
+    close(fd);
+    return failed;
+  }
   return File(stream);
 }
 
 }  // namespace
 
-File OpenSourceFile(const WString& path, const EntryTimes& times) {
-  std::string native = ToNative(path);
-  // O_NOATIME is for the file's owner (and root) only; others read plainly.
-  int fd = open(native.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
-  bool told = fd >= 0;
-  if (!told && errno == EPERM) fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  File file = StreamFromFd(fd, "rb");
-  if (file && !told) file.KeepLastAccess(times.last_access);
-  return file;
+Result<File> CreateNewFile(const WString& path) {
+  return StreamFromFd(
+      open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666),
+      "wb");
 }
 
-size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size) {
+Result<File> OpenFile(const WString& path, const char* mode) {
+  std::FILE* stream = std::fopen(ToNative(path).c_str(), mode);
+  if (!stream) return Errno();
+  return File(stream);
+}
+
+Status TruncateFile(const WString& path, int64_t length) {
+  return Checked(0, truncate(ToNative(path).c_str(), static_cast<off_t>(length)));
+}
+
+Status SyncStreamToDisk(std::FILE* stream) { return Checked(0, fsync(fileno(stream))); }
+
+size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size, int* os_error) {
   size_t done = 0;
   while (done < size) {
     ssize_t got = pread(fileno(stream), static_cast<char*>(buffer) + done, size - done,
                         static_cast<off_t>(offset) + static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0) *os_error = errno;
     if (got <= 0) break;
     done += static_cast<size_t>(got);
   }
   return done;
 }
 
-bool SetStreamTimes(std::FILE* stream, uint64_t, uint64_t last_access, uint64_t last_write) {
+Status SetStreamTimes(std::FILE* stream, uint64_t, uint64_t last_access, uint64_t last_write) {
   // Linux has no call that sets a birth time, so the creation time stays as the OS made it.
   struct timespec ts[2] = {ToTimespec(last_access), ToTimespec(last_write)};
-  return futimens(fileno(stream), ts) == 0;
+  return Checked(0, futimens(fileno(stream), ts));
 }
 
-bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
+Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   struct timespec ts[2] = {ToTimespec(last_access), {0, UTIME_OMIT}};
-  return futimens(fileno(stream), ts) == 0;
+  return Checked(0, futimens(fileno(stream), ts));
 }
 
-File CreateNewFile(const WString& path) {
-  return StreamFromFd(
-      open(ToNative(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666),
-      "wb");
-}
-
-File OpenFile(const WString& path, const char* mode) {
-  return File(std::fopen(ToNative(path).c_str(), mode));
-}
-
-bool TruncateFile(const WString& path, int64_t length) {
-  return truncate(ToNative(path).c_str(), static_cast<off_t>(length)) == 0;
-}
-
-// --- Folders held by descriptor: every call is relative to one, and no
-// link is ever followed below the folder the player chose.
+// --- Folders held by descriptor: every call is relative to one, and in the
+// game folder no link is ever followed.
 
 namespace {
 
 int Fd(const Folder& folder) { return static_cast<int>(folder.handle()); }
 
-// One component: never empty, ".", ".." or holding a separator, so that no
-// call below can leave the folder it is given.
-bool IsOneComponent(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
-// `name` in the OS form, or empty (refused by every call) when it is not one component.
-std::string Component(const WString& name) {
+// `name` in the OS form when it is one component: never empty, ".", ".." or
+// holding a separator, so that no call can leave the folder it is given.
+std::optional<std::string> Component(const WString& name) {
   std::string native = ToUtf8(name);
-  return IsOneComponent(native) ? native : std::string();
+  if (native.empty() || native == "." || native == ".." || native.find('/') != std::string::npos) {
+    return std::nullopt;
+  }
+  return native;
 }
 
-Folder FolderFromFd(int fd, WString path) {
-  return fd < 0 ? Folder() : Folder(fd, std::move(path));
+int NoFollow(Links links) { return links == Links::kRefuse ? O_NOFOLLOW : 0; }
+
+Result<Folder> FolderFromFd(int fd, WString path) {
+  if (fd < 0) return Errno();
+  return Folder(fd, std::move(path));
 }
 
 WString ChildPath(const Folder& parent, const WString& name) {
   return parent.path() + u"\\" + name;
+}
+
+Status BadName() { return Status::Error(EINVAL); }
+
+NodeKind KindOf(mode_t mode) {
+  if (S_ISLNK(mode)) return NodeKind::kLink;
+  if (S_ISDIR(mode)) return NodeKind::kFolder;
+  return S_ISREG(mode) ? NodeKind::kFile : NodeKind::kOther;
 }
 
 }  // namespace
@@ -354,140 +302,215 @@ void Folder::Close() {
   handle_ = -1;
 }
 
-Folder OpenFolder(const WString& path) {
+Result<Folder> OpenFolder(const WString& path) {
   return FolderFromFd(open(ToNative(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), path);
 }
 
-NodeKind KindIn(const Folder& folder, const WString& name) {
+Result<NodeKind> KindIn(const Folder& folder, const WString& name, Links links) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
   struct stat st;
-  if (fstatat(Fd(folder), Component(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? NodeKind::kMissing : NodeKind::kUnreachable;
+  int flags = links == Links::kRefuse ? AT_SYMLINK_NOFOLLOW : 0;
+  if (fstatat(Fd(folder), c->c_str(), &st, flags) != 0) {
+    if (errno == ENOENT) return NodeKind::kMissing;
+    return Errno();
   }
-  if (S_ISLNK(st.st_mode)) return NodeKind::kLink;
-  if (S_ISDIR(st.st_mode)) return NodeKind::kFolder;
-  return S_ISREG(st.st_mode) ? NodeKind::kFile : NodeKind::kOther;
+  return KindOf(st.st_mode);
 }
 
-Folder OpenSubfolder(const Folder& parent, const WString& name) {
-  int fd =
-      openat(Fd(parent), Component(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+Result<Folder> OpenSubfolder(const Folder& parent, const WString& name, Links links) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  int fd = openat(Fd(parent), c->c_str(), O_RDONLY | O_DIRECTORY | NoFollow(links) | O_CLOEXEC);
   return FolderFromFd(fd, ChildPath(parent, name));
 }
 
-Folder CreateSubfolder(const Folder& parent, const WString& name, bool private_only) {
-  if (InjectedFault() || mkdirat(Fd(parent), Component(name).c_str(), private_only ? 0700 : 0777)) {
-    return Folder();
-  }
+Result<Folder> CreateSubfolder(const Folder& parent, const WString& name, bool private_only) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  Status made = Seamed([&] { return mkdirat(Fd(parent), c->c_str(), private_only ? 0700 : 0777); });
+  if (!made) return made;
   return OpenSubfolder(parent, name);
 }
 
-bool RemoveSubfolder(const Folder& parent, const WString& name) {
-  return !InjectedFault() && unlinkat(Fd(parent), Component(name).c_str(), AT_REMOVEDIR) == 0;
+Status RemoveSubfolder(const Folder& parent, const WString& name) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  return Seamed([&] { return unlinkat(Fd(parent), c->c_str(), AT_REMOVEDIR); });
 }
 
-bool IsPrivateFolder(const Folder& folder) {
+Result<bool> IsPrivateFolder(const Folder& folder) {
   struct stat st;
-  return fstat(Fd(folder), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  if (fstat(Fd(folder), &st) != 0) return Errno();
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-std::optional<FileId> FileIdIn(const Folder& folder, const WString& name) {
+Result<FileId> FolderId(const Folder& folder) {
   struct stat st;
-  if (fstatat(Fd(folder), Component(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(st.st_mode)) {
-    return std::nullopt;
-  }
+  if (fstat(Fd(folder), &st) != 0) return Errno();
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-File CreateFileIn(const Folder& folder, const WString& name) {
-  int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  return StreamFromFd(openat(Fd(folder), Component(name).c_str(), flags, 0666), "wb");
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  struct stat st;
+  int flags = links == Links::kRefuse ? AT_SYMLINK_NOFOLLOW : 0;
+  if (fstatat(Fd(folder), c->c_str(), &st, flags) != 0) return Errno();
+  if (!S_ISREG(st.st_mode)) return Status::Error(S_ISLNK(st.st_mode) ? ELOOP : EISDIR);
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-File ReadFileIn(const Folder& folder, const WString& name) {
-  int fd = openat(Fd(folder), Component(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  struct statx st;
+  if (statx(Fd(folder), c->c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return Errno();
+  std::optional<FileTime> access = ToFileTime(st.stx_atime);
+  std::optional<FileTime> write = ToFileTime(st.stx_mtime);
+  // Not every file system records a birth time; the last write stands in.
+  std::optional<FileTime> creation = (st.stx_mask & STATX_BTIME) ? ToFileTime(st.stx_btime) : write;
+  if (!access || !write || !creation) return Status::Error(EOVERFLOW);
+  return EntryTimes{*creation, *access, *write};
+}
+
+Result<File> CreateFileIn(const Folder& folder, const WString& name) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  return StreamFromFd(openat(Fd(folder), c->c_str(), flags, 0666), "wb");
+}
+
+Result<File> ReadFileIn(const Folder& folder, const WString& name) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  int fd = openat(Fd(folder), c->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     close(fd);
-    fd = -1;
+    return Status::Error(EISDIR);
   }
   return StreamFromFd(fd, "rb");
 }
 
-bool CanWriteFileIn(const Folder& folder, const WString& name) {
-  int fd =
-      openat(Fd(folder), Component(name).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  // O_NOATIME is for the file's owner (and root) only; others read plainly.
+  int fd = openat(Fd(folder), c->c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
+  bool told = fd >= 0;
+  if (!told && errno == EPERM) fd = openat(Fd(folder), c->c_str(), O_RDONLY | O_CLOEXEC);
+  Result<File> file = StreamFromFd(fd, "rb");
+  if (file && !told) file->KeepLastAccess(times.last_access);
+  return file;
+}
+
+Status CanWriteFileIn(const Folder& folder, const WString& name) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  int fd = openat(Fd(folder), c->c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Errno();
   close(fd);
-  return true;
+  return Status();
 }
 
-bool RemoveFileIn(const Folder& folder, const WString& name) {
-  return !InjectedFault() && unlinkat(Fd(folder), Component(name).c_str(), 0) == 0;
+Status RemoveFileIn(const Folder& folder, const WString& name) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  return Seamed([&] { return unlinkat(Fd(folder), c->c_str(), 0); });
 }
 
-bool MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, bool replace) {
-  std::string source = Component(from_name), destination = Component(to_name);
-  if (InjectedFault()) return false;
-  if (replace) return renameat(Fd(from), source.c_str(), Fd(to), destination.c_str()) == 0;
+Status MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
+                       const WString& to_name, bool replace) {
+  std::optional<std::string> source = Component(from_name), destination = Component(to_name);
+  if (!source || !destination) return BadName();
+  if (int fault = InjectedFault()) return Status::Error(fault);
+  if (replace) return Checked(0, renameat(Fd(from), source->c_str(), Fd(to), destination->c_str()));
   // A hard link refuses an existing destination, which rename would replace.
-  if (linkat(Fd(from), source.c_str(), Fd(to), destination.c_str(), 0) != 0) return false;
-  if (unlinkat(Fd(from), source.c_str(), 0) == 0) return true;
-  unlinkat(Fd(to), destination.c_str(), 0);
-  return false;
+  Status linked = Checked(0, linkat(Fd(from), source->c_str(), Fd(to), destination->c_str(), 0));
+  if (!linked) return linked;
+  Status unlinked = Checked(0, unlinkat(Fd(from), source->c_str(), 0));
+  if (!unlinked) unlinkat(Fd(to), destination->c_str(), 0);
+  return unlinked;
 }
 
-bool ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
-                   const WString& replacement, const WString& backup) {
-  std::string target = Component(name), kept = Component(backup);
+Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
+                     const WString& replacement, const WString& backup) {
+  std::optional<std::string> target = Component(name), kept = Component(backup);
+  std::optional<std::string> staged = Component(replacement);
+  if (!target || !kept || !staged) return BadName();
   // The backup is a second name of the old file, so the target is never missing.
-  if (InjectedFault() || linkat(Fd(folder), target.c_str(), Fd(staging), kept.c_str(), 0) != 0) {
-    return false;
-  }
-  if (!InjectedFault() &&
-      renameat(Fd(staging), Component(replacement).c_str(), Fd(folder), target.c_str()) == 0) {
-    return true;
-  }
-  unlinkat(Fd(staging), kept.c_str(), 0);
-  return false;
+  Status linked =
+      Seamed([&] { return linkat(Fd(folder), target->c_str(), Fd(staging), kept->c_str(), 0); });
+  if (!linked) return linked;
+  Status renamed =
+      Seamed([&] { return renameat(Fd(staging), staged->c_str(), Fd(folder), target->c_str()); });
+  if (!renamed) unlinkat(Fd(staging), kept->c_str(), 0);
+  return renamed;
 }
 
-std::optional<std::vector<WString>> ListFolder(const Folder& folder) {
-  int fd = openat(Fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+Result<std::vector<FolderItem>> ListFolder(const Folder& folder) {
+  // A descriptor of its own for the listing, read from the start: the held
+  // one may have been listed before. (Not "." opened anew: that needs the
+  // right to search the folder, which its listing does not.)
+  int fd = fcntl(Fd(folder), F_DUPFD_CLOEXEC, 0);
   DIR* d = fd < 0 ? nullptr : fdopendir(fd);
   if (!d) {
+    Status failed = Errno();
     if (fd >= 0) close(fd);
-    return std::nullopt;
+    return failed;
   }
-  std::vector<WString> names;
-  if (!ReadListing(d,
-                   [&names](const std::string& name) { names.push_back(FromUtf8Escaped(name)); })) {
-    return std::nullopt;
+  rewinddir(d);
+  std::vector<FolderItem> items;
+  int error = 0;
+  for (;;) {
+    errno = 0;
+    if ((error = InjectedFault()) != 0) break;  // stands in for a listing that breaks off
+    struct dirent* e = readdir(d);
+    if (!e) {
+      error = errno;
+      break;
+    }
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    FolderItem item{FromUtf8Escaped(name), NodeKind::kFile};
+    struct stat st;
+    if (fstatat(fd, name.c_str(), &st, 0) == 0) {
+      item.kind = KindOf(st.st_mode);
+    } else if (errno == ENOENT && fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      item.kind = NodeKind::kLink;  // a link that leads nowhere
+      item.os_error = ENOENT;
+    } else {
+      item.kind = errno == ENOENT ? NodeKind::kMissing : NodeKind::kOther;
+      item.os_error = errno;
+    }
+    items.push_back(std::move(item));
   }
-  return names;
+  closedir(d);
+  if (error != 0) return Status::Error(error);
+  return items;
 }
 
-struct FolderLock {
-  int fd;
-};
+void FolderLock::Release() {
+  if (handle_ != -1) close(static_cast<int>(handle_));  // ends the hold
+  handle_ = -1;
+}
 
-FolderLock* LockFolder(const Folder& folder) {
-  // A descriptor of its own: the hold lasts until UnlockFolder, whatever becomes of `folder`.
+Result<FolderLock> LockFolder(const Folder& folder) {
+  // A descriptor of its own: the hold lasts as long as the lock, whatever becomes of `folder`.
   int fd = openat(Fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  return new FolderLock{fd};
+  if (fd < 0) return Errno();
+  FolderLock lock(fd);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Errno();
+  return lock;
 }
 
-void UnlockFolder(FolderLock* lock) {
-  if (!lock) return;
-  close(lock->fd);  // ends the hold
-  delete lock;
+bool IsHeldElsewhere(int os_error) { return os_error == EWOULDBLOCK; }
+
+const bool kHasFileSystemSync = true;
+
+Status SyncFileSystem(const Folder& folder) {
+  return Seamed([&] { return syncfs(Fd(folder)); });
 }
 
 struct Sha256::State {
@@ -555,35 +578,37 @@ void Monitor::Unlock() { pthread_mutex_unlock(&state_->mutex); }
 void Monitor::Wait() { pthread_cond_wait(&state_->condition, &state_->mutex); }
 void Monitor::NotifyAll() { pthread_cond_broadcast(&state_->condition); }
 
-struct Thread {
+struct Thread::State {
   pthread_t id;
   void (*work)(void*);
   void* argument;
 };
 
 namespace {
-void* RunThread(void* thread) {
-  Thread* t = static_cast<Thread*>(thread);
-  t->work(t->argument);
+void* RunThread(void* state) {
+  auto* s = static_cast<Thread::State*>(state);
+  s->work(s->argument);
   return nullptr;
 }
 }  // namespace
 
-Thread* StartThread(void (*work)(void*), void* argument) {
-  Thread* thread = new Thread{pthread_t(), work, argument};
-  if (pthread_create(&thread->id, nullptr, RunThread, thread) != 0) {
-    delete thread;
-    return nullptr;
+Result<Thread> StartThread(void (*work)(void*), void* argument) {
+  Thread thread;
+  thread.state_ = new Thread::State{pthread_t(), work, argument};
+  if (int error = pthread_create(&thread.state_->id, nullptr, RunThread, thread.state_)) {
+    delete thread.state_;
+    thread.state_ = nullptr;
+    return Status::Error(error);
   }
   return thread;
 }
 
-void JoinThread(Thread* thread) {
-  pthread_join(thread->id, nullptr);
-  delete thread;
+void Thread::Join() {
+  if (!state_) return;
+  pthread_join(state_->id, nullptr);
+  delete state_;
+  state_ = nullptr;
 }
-
-int LastErrorCode() { return errno; }
 
 WString ErrorMessage(int code) { return FromUtf8Escaped(std::strerror(code)); }
 
@@ -591,4 +616,13 @@ void DebugOutput(const WString& text) { std::fputs(ToUtf8(text).c_str(), stderr)
 
 void DebugOutputA(const char* text) { std::fputs(text, stderr); }
 
-}  // namespace platform
+#ifdef UPDATER_FAULT_SEAM
+int InjectedError() { return EIO; }
+int DiskFullError() { return ENOSPC; }
+void KillProcessForTesting() {
+  std::raise(SIGKILL);
+  _exit(137);
+}
+#endif
+
+}  // namespace updater::platform

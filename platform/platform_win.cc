@@ -12,10 +12,12 @@
 #include <wincrypt.h>
 
 #include <cwchar>
+#include <utility>
 
+#include "platform/fault_seam.h"
 #include "platform/platform.h"
 
-namespace platform {
+namespace updater::platform {
 namespace {
 
 const wchar_t* W(const WString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
@@ -42,8 +44,11 @@ class Handle {
   }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& other) noexcept : h_(other.release()) {}
   bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
   HANDLE get() const { return h_; }
+  // Gives up ownership.
+  HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
 
  private:
   HANDLE h_;
@@ -52,16 +57,6 @@ class Handle {
 HANDLE OpenExisting(const WString& path, DWORD access, DWORD flags) {
   return CreateFileW(W(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
-// Sets the three times of the file at `path`.
-bool SetTimesAt(const WString& path, const EntryTimes& times) {
-  Handle file(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  FILETIME c = ToFileTime(times.creation);
-  FILETIME a = ToFileTime(times.last_access);
-  FILETIME w = ToFileTime(times.last_write);
-  return file.valid() && SetFileTime(file.get(), &c, &a, &w);
 }
 
 // The path of the open `h` with every link resolved, in the plain form:
@@ -85,17 +80,37 @@ std::optional<FileId> IdOf(HANDLE h) {
                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
-// A C runtime stream that owns the open handle `h`; a closed File, with the
-// handle closed, when none can be made.
-File StreamFromHandle(HANDLE h, bool writing) {
+Status LastError() { return Status::Error(static_cast<int>(GetLastError())); }
+
+// Succeeds when a Win32 call did; the seam's fault first.
+Status Checked(int fault, BOOL done) {
+  if (fault) return Status::Error(fault);
+  return done ? Status() : LastError();
+}
+
+// Runs `call` (a Win32 call that returns nonzero on success) unless the
+// test seam fails this operation first.
+template <class Call>
+Status Seamed(const Call& call) {
+  if (int fault = InjectedFault()) return Status::Error(fault);
+  return Checked(0, call());
+}
+
+// A C runtime stream that owns the open handle `h` (a failure when it is
+// invalid); the handle is closed when no stream can be made.
+Result<File> StreamFromHandle(HANDLE h, bool writing) {
+  if (h == INVALID_HANDLE_VALUE) return LastError();
   int fd =
       _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | (writing ? _O_WRONLY : _O_RDONLY));
   if (fd < 0) {
     CloseHandle(h);
-    return File();
+    return Status::Error(ERROR_INVALID_HANDLE);
   }
   std::FILE* stream = _fdopen(fd, writing ? "wb" : "rb");
-  if (!stream) _close(fd);
+  if (!stream) {
+    _close(fd);
+    return Status::Error(ERROR_TOO_MANY_OPEN_FILES);
+  }
   return File(stream);
 }
 
@@ -151,174 +166,120 @@ std::optional<WString> RelativePathTo(const WString& dir, const WString& file) {
   return FromW(buffer);
 }
 
-bool FileExists(const WString& path) { return PathFileExistsW(W(path)) != FALSE; }
-
-bool IsDirectory(const WString& path) { return PathIsDirectoryW(W(path)) != FALSE; }
-
-Presence Probe(const WString& path) {
-  if (GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES) return Presence::kPresent;
-  DWORD error = GetLastError();
-  bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-  return missing ? Presence::kMissing : Presence::kUnreachable;
+bool IsMissing(int os_error) {
+  return os_error == ERROR_FILE_NOT_FOUND || os_error == ERROR_PATH_NOT_FOUND;
 }
 
-std::optional<int64_t> FileSize(const WString& path) {
+int BadNameError() { return ERROR_INVALID_NAME; }
+
+int TimeOutOfRangeError() { return ERROR_ARITHMETIC_OVERFLOW; }
+
+int LastOsError() { return static_cast<int>(GetLastError()); }
+
+Result<FileId> GetFileId(const WString& path) {
+  // Backup semantics let the same call open folders.
+  Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
+  if (!file.valid()) return LastError();
+  std::optional<FileId> id = IdOf(file.get());
+  if (!id) return LastError();
+  return *id;
+}
+
+bool IsFolder(const WString& path) { return PathIsDirectoryW(W(path)) != FALSE; }
+
+Status MakeFolder(const WString& path) {
+  return Seamed([&] { return CreateDirectoryW(W(path), nullptr); });
+}
+
+Result<int64_t> FileSize(const WString& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return std::nullopt;
+  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return LastError();
   return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool MakeDirectory(const WString& path) { return !InjectedFault() && _wmkdir(W(path)) == 0; }
-
-bool RemoveFile(const WString& path) { return !InjectedFault() && DeleteFileW(W(path)) != FALSE; }
-
-bool RenameFileReplacing(const WString& from, const WString& to) {
-  return !InjectedFault() &&
-         MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+Status RemoveFile(const WString& path) {
+  return Seamed([&] { return DeleteFileW(W(path)); });
 }
 
-const bool kHasFileSystemSync = false;
-
-bool SyncFileSystem(const WString&) { return false; }
-
-bool SyncStreamToDisk(std::FILE* stream) {
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != FALSE;
+Status RenameFileReplacing(const WString& from, const WString& to) {
+  return Seamed([&] {
+    return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  });
 }
 
-void KillProcessForTesting() {
-  TerminateProcess(GetCurrentProcess(), 137);
-  for (;;) {
-  }
+Result<WString> ResolvedPath(const WString& path) {
+  Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
+  if (!file.valid()) return LastError();
+  std::optional<WString> resolved = FinalPath(file.get());
+  if (!resolved) return LastError();
+  return *resolved;
+}
+
+Result<File> CreateNewFile(const WString& path) {
+  return StreamFromHandle(
+      CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+      true);
+}
+
+Result<File> OpenFile(const WString& path, const char* mode) {
+  wchar_t wide_mode[8] = {};
+  for (size_t i = 0; mode[i] && i < 7; ++i) wide_mode[i] = static_cast<wchar_t>(mode[i]);
+  std::FILE* stream = _wfopen(W(path), wide_mode);
+  if (!stream) return LastError();
+  return File(stream);
+}
+
+Status TruncateFile(const WString& path, int64_t length) {
+  Handle file(OpenExisting(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL));
+  LARGE_INTEGER position;
+  position.QuadPart = length;
+  return Checked(0, file.valid() && SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) &&
+                        SetEndOfFile(file.get()));
 }
 
 namespace {
 
-// The next item of a listing; false at its end or on an error (GetLastError tells).
-bool NextItem(HANDLE search, WIN32_FIND_DATAW* found) {
-  // The test seam stands in for a listing that breaks off (a lost network share).
-  if (InjectedFault()) {
-    SetLastError(ERROR_READ_FAULT);
-    return false;
-  }
-  return FindNextFileW(search, found) != FALSE;
+HANDLE StreamHandle(std::FILE* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
 }  // namespace
 
-std::optional<std::vector<DirItem>> ListDirectory(const WString& dir) {
-  WString pattern = dir + u"\\*";
-  if (pattern.size() > kMaxPathUnits) return std::nullopt;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(W(pattern), &found);
-  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
-  std::vector<DirItem> items;
-  do {
-    WString name = FromW(found.cFileName);
-    if (name == u"." || name == u"..") continue;
-    bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    items.push_back(DirItem{name, folder ? ItemKind::kDirectory : ItemKind::kFile});
-  } while (NextItem(search, &found));
-  bool listed = GetLastError() == ERROR_NO_MORE_FILES;
-  FindClose(search);
-  if (!listed) return std::nullopt;
-  return items;
+Status SyncStreamToDisk(std::FILE* stream) {
+  return Checked(0, FlushFileBuffers(StreamHandle(stream)));
 }
 
-TimesRead GetFileTimes(const WString& path, EntryTimes* times) {
-  Handle file(OpenExisting(path, 0, FILE_ATTRIBUTE_NORMAL));
-  if (!file.valid()) {
-    DWORD error = GetLastError();
-    bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return gone ? TimesRead::kMissing : TimesRead::kFailed;
-  }
-  FILETIME c, a, w;
-  if (!GetFileTime(file.get(), &c, &a, &w)) return TimesRead::kFailed;
-  *times = EntryTimes{FromFileTime(c), FromFileTime(a), FromFileTime(w)};
-  return TimesRead::kOk;
-}
-
-std::optional<FileId> GetFileId(const WString& path) {
-  // Backup semantics let the same call open directories.
-  Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
-  return file.valid() ? IdOf(file.get()) : std::nullopt;
-}
-
-std::optional<WString> ResolvedPath(const WString& path) {
-  Handle file(OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS));
-  return file.valid() ? FinalPath(file.get()) : std::nullopt;
-}
-
-File OpenSourceFile(const WString& path, const EntryTimes& times) {
-  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE h = CreateFileW(W(path), GENERIC_READ | FILE_WRITE_ATTRIBUTES, share, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool may_set_times = h != INVALID_HANDLE_VALUE;
-  // Without the right to set times the file is still read, as any reader would.
-  if (!may_set_times) {
-    h = CreateFileW(W(path), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
-  }
-  if (h == INVALID_HANDLE_VALUE) return File();
-  if (may_set_times) {
-    // All ones: the system stops updating the last-access time for this handle.
-    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
-    SetFileTime(h, nullptr, &keep, nullptr);
-  }
-  File file = StreamFromHandle(h, false);
-  // Not every file system honours the request (Wine on Linux does not).
-  if (file && may_set_times) file.KeepLastAccess(times.last_access);
-  return file;
-}
-
-size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size) {
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size, int* os_error) {
+  HANDLE h = StreamHandle(stream);
   size_t done = 0;
-  while (h != INVALID_HANDLE_VALUE && done < size) {
+  while (done < size) {
     uint64_t at = static_cast<uint64_t>(offset) + done;
     OVERLAPPED where = {};
     where.Offset = static_cast<DWORD>(at);
     where.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD piece = static_cast<DWORD>(size - done < 0x40000000u ? size - done : 0x40000000u);
     DWORD got = 0;
-    if (!ReadFile(h, static_cast<char*>(buffer) + done, piece, &got, &where) || got == 0) break;
+    if (!ReadFile(h, static_cast<char*>(buffer) + done, piece, &got, &where)) {
+      DWORD error = GetLastError();
+      if (error != ERROR_HANDLE_EOF) *os_error = static_cast<int>(error);
+      break;
+    }
+    if (got == 0) break;
     done += got;
   }
   return done;
 }
 
-bool SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
-                    uint64_t last_write) {
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+Status SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
+                      uint64_t last_write) {
   FILETIME c = ToFileTime(creation), a = ToFileTime(last_access), w = ToFileTime(last_write);
-  return h != INVALID_HANDLE_VALUE && SetFileTime(h, &c, &a, &w) != FALSE;
+  return Checked(0, SetFileTime(StreamHandle(stream), &c, &a, &w));
 }
 
-bool SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   FILETIME a = ToFileTime(last_access);
-  return h != INVALID_HANDLE_VALUE && SetFileTime(h, nullptr, &a, nullptr) != FALSE;
-}
-
-File CreateNewFile(const WString& path) {
-  HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return File();
-  return StreamFromHandle(h, true);
-}
-
-File OpenFile(const WString& path, const char* mode) {
-  wchar_t wide_mode[8] = {};
-  for (size_t i = 0; mode[i] && i < 7; ++i) wide_mode[i] = static_cast<wchar_t>(mode[i]);
-  return File(_wfopen(W(path), wide_mode));
-}
-
-bool TruncateFile(const WString& path, int64_t length) {
-  Handle file(OpenExisting(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL));
-  LARGE_INTEGER position;
-  position.QuadPart = length;
-  return file.valid() && SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) &&
-         SetEndOfFile(file.get());
+  return Checked(0, SetFileTime(StreamHandle(stream), nullptr, &a, nullptr));
 }
 
 // --- Folders held by handle. Each is opened once, refused when it is a
@@ -330,17 +291,16 @@ namespace {
 
 HANDLE H(const Folder& folder) { return reinterpret_cast<HANDLE>(folder.handle()); }
 
-// One component: never empty, ".", ".." or holding a separator or stream colon.
-bool IsOneComponent(const WString& name) {
-  return !name.empty() && name != u"." && name != u".." &&
-         name.find_first_of(u"\\/:") == WString::npos;
-}
-
-// The path of `name` in `folder`, or empty (refused by every call) when it
-// is not one component or the path is too long.
-WString ChildPath(const Folder& folder, const WString& name) {
+// The path of `name` in `folder`, when `name` is one component (never empty,
+// ".", ".." or holding a separator or stream colon) and the path fits.
+Result<WString> ChildPath(const Folder& folder, const WString& name) {
+  if (name.empty() || name == u"." || name == u".." ||
+      name.find_first_of(u"\\/:") != WString::npos) {
+    return Status::Error(ERROR_INVALID_NAME);
+  }
   WString path = folder.path() + u"\\" + name;
-  return IsOneComponent(name) && path.size() <= kMaxPathUnits ? path : WString();
+  if (path.size() > kMaxPathUnits) return Status::Error(ERROR_FILENAME_EXCED_RANGE);
+  return path;
 }
 
 // Opens a folder for listing, sharing everything but deletion.
@@ -364,22 +324,32 @@ bool IsPlainItemAt(HANDLE h, const WString& path, bool folder) {
   return final_path && CompareStringOrdinal(W(*final_path), -1, W(path), -1, TRUE) == CSTR_EQUAL;
 }
 
-// `h` when it is a plain item at `path` (see IsPlainItemAt); otherwise it is
-// closed and INVALID_HANDLE_VALUE returned.
-HANDLE KeepIfPlainAt(HANDLE h, const WString& path, bool folder) {
-  if (h != INVALID_HANDLE_VALUE && !IsPlainItemAt(h, path, folder)) {
-    CloseHandle(h);
-    SetLastError(ERROR_CANT_ACCESS_FILE);
-    return INVALID_HANDLE_VALUE;
+// `h` when it opened (with Links::kRefuse, a plain item at `path`: see
+// IsPlainItemAt); otherwise the failure, with `h` closed.
+Result<Handle> Kept(HANDLE h, const WString& path, bool folder, Links links) {
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  Handle owned(h);
+  if (links == Links::kRefuse && !IsPlainItemAt(h, path, folder)) {
+    return Status::Error(ERROR_CANT_ACCESS_FILE);
   }
-  return h;
+  return owned;
 }
 
-// Opens the plain file at `path` (reparse points not followed) with `access`.
-HANDLE OpenPlainFile(const WString& path, DWORD access, DWORD share) {
-  return KeepIfPlainAt(CreateFileW(W(path), access, share, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
-                       path, false);
+DWORD ReparseFlag(Links links) {
+  return links == Links::kRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+}
+
+// Opens the file at `path` with `access`; with Links::kRefuse a plain file only.
+Result<Handle> OpenFileAt(const WString& path, DWORD access, DWORD share, Links links) {
+  return Kept(CreateFileW(W(path), access, share, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | ReparseFlag(links), nullptr),
+              path, false, links);
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+NodeKind KindOfAttributes(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NodeKind::kFolder : NodeKind::kFile;
 }
 
 }  // namespace
@@ -389,56 +359,64 @@ void Folder::Close() {
   handle_ = -1;
 }
 
-Folder OpenFolder(const WString& path) {
+Result<Folder> OpenFolder(const WString& path) {
   HANDLE h = OpenFolderHandle(path, 0);
-  std::optional<WString> final_path = h == INVALID_HANDLE_VALUE ? std::nullopt : FinalPath(h);
-  if (!final_path) {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    return Folder();
-  }
-  return Folder(reinterpret_cast<intptr_t>(h), *final_path);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  Handle owned(h);
+  std::optional<WString> final_path = FinalPath(h);
+  if (!final_path) return LastError();
+  return Folder(reinterpret_cast<intptr_t>(owned.release()), *final_path);
 }
 
-NodeKind KindIn(const Folder& folder, const WString& name) {
-  WString path = ChildPath(folder, name);
-  Handle h(CreateFileW(
-      W(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+Result<NodeKind> KindIn(const Folder& folder, const WString& name, Links links) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  Handle h(CreateFileW(W(*path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | ReparseFlag(links), nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!h.valid() || !GetFileInformationByHandle(h.get(), &info)) {
-    DWORD error = GetLastError();
-    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return missing ? NodeKind::kMissing : NodeKind::kUnreachable;
+    Status failed = LastError();
+    if (IsMissing(failed.error())) return NodeKind::kMissing;
+    return failed;
   }
-  bool is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (!IsPlainItemAt(h.get(), path, is_folder)) return NodeKind::kLink;
-  return is_folder ? NodeKind::kFolder : NodeKind::kFile;
+  NodeKind kind = KindOfAttributes(info.dwFileAttributes);
+  if (links == Links::kRefuse && !IsPlainItemAt(h.get(), *path, kind == NodeKind::kFolder)) {
+    return NodeKind::kLink;
+  }
+  return kind;
 }
 
-Folder OpenSubfolder(const Folder& parent, const WString& name) {
-  WString path = ChildPath(parent, name);
-  HANDLE h = KeepIfPlainAt(OpenFolderHandle(path, FILE_FLAG_OPEN_REPARSE_POINT), path, true);
-  return h == INVALID_HANDLE_VALUE ? Folder() : Folder(reinterpret_cast<intptr_t>(h), path);
+Result<Folder> OpenSubfolder(const Folder& parent, const WString& name, Links links) {
+  Result<WString> path = ChildPath(parent, name);
+  if (!path) return path.status();
+  Result<Handle> h = Kept(OpenFolderHandle(*path, ReparseFlag(links)), *path, true, links);
+  if (!h) return h.status();
+  return Folder(reinterpret_cast<intptr_t>(h->release()), *path);
 }
 
-Folder CreateSubfolder(const Folder& parent, const WString& name, bool private_only) {
+Result<Folder> CreateSubfolder(const Folder& parent, const WString& name, bool private_only) {
+  Result<WString> path = ChildPath(parent, name);
+  if (!path) return path.status();
+  if (int fault = InjectedFault()) return Status::Error(fault);
   // Private: full control for the owner, SYSTEM and Administrators only,
   // inherited by everything created inside; nothing from the parent folder.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (InjectedFault() ||
-      (private_only && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                           L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
-                           &descriptor, nullptr))) {
-    return Folder();
+  if (private_only && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                          L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                          &descriptor, nullptr)) {
+    return LastError();
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-  bool made = CreateDirectoryW(W(ChildPath(parent, name)), private_only ? &attributes : nullptr);
+  Status made = Checked(0, CreateDirectoryW(W(*path), private_only ? &attributes : nullptr));
   if (descriptor) LocalFree(descriptor);
-  return made ? OpenSubfolder(parent, name) : Folder();
+  if (!made) return made;
+  return OpenSubfolder(parent, name);
 }
 
-bool RemoveSubfolder(const Folder& parent, const WString& name) {
-  return !InjectedFault() && RemoveDirectoryW(W(ChildPath(parent, name))) != FALSE;
+Status RemoveSubfolder(const Folder& parent, const WString& name) {
+  Result<WString> path = ChildPath(parent, name);
+  if (!path) return path.status();
+  return Seamed([&] { return RemoveDirectoryW(W(*path)); });
 }
 
 namespace {
@@ -456,98 +434,176 @@ bool IsOwnUser(PSID sid) {
 
 }  // namespace
 
-bool IsPrivateFolder(const Folder& folder) {
+Result<bool> IsPrivateFolder(const Folder& folder) {
   // Owned by this user, or by a group this process acts for (Administrators,
   // who own what an elevated process creates). The handle held may not read
   // the owner: a second one, no more than that, is opened.
   Handle h(CreateFileW(W(folder.path()), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                        nullptr));
-  std::optional<FileId> opened = h.valid() ? IdOf(h.get()) : std::nullopt;
+  if (!h.valid()) return LastError();
+  std::optional<FileId> opened = IdOf(h.get());
   std::optional<FileId> held = IdOf(H(folder));
+  if (!opened || !held) return LastError();
+  if (!(*opened == *held)) return false;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!opened || !held || !(*opened == *held) ||
-      GetSecurityInfo(h.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
+  DWORD read = GetSecurityInfo(h.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                               nullptr, nullptr, &descriptor);
+  if (read != ERROR_SUCCESS) return Status::Error(static_cast<int>(read));
   BOOL member = FALSE;
   bool mine = IsOwnUser(owner) || (CheckTokenMembership(nullptr, owner, &member) && member);
   LocalFree(descriptor);
   return mine;
 }
 
-std::optional<FileId> FileIdIn(const Folder& folder, const WString& name) {
-  Handle h(OpenPlainFile(ChildPath(folder, name), 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
-  return h.valid() ? IdOf(h.get()) : std::nullopt;
+Result<FileId> FolderId(const Folder& folder) {
+  std::optional<FileId> id = IdOf(H(folder));
+  if (!id) return LastError();
+  return *id;
 }
 
-File CreateFileIn(const Folder& folder, const WString& name) {
-  HANDLE h = CreateFileW(W(ChildPath(folder, name)), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return File();
-  return StreamFromHandle(h, true);
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  Result<Handle> h = OpenFileAt(*path, 0, kShareAll, links);
+  if (!h) return h.status();
+  std::optional<FileId> id = IdOf(h->get());
+  if (!id) return LastError();
+  return *id;
 }
 
-File ReadFileIn(const Folder& folder, const WString& name) {
-  HANDLE h = OpenPlainFile(ChildPath(folder, name), GENERIC_READ, FILE_SHARE_READ);
-  if (h == INVALID_HANDLE_VALUE) return File();
-  return StreamFromHandle(h, false);
+Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  Handle file(OpenExisting(*path, 0, FILE_ATTRIBUTE_NORMAL));
+  FILETIME c, a, w;
+  if (!file.valid() || !GetFileTime(file.get(), &c, &a, &w)) return LastError();
+  return EntryTimes{FromFileTime(c), FromFileTime(a), FromFileTime(w)};
 }
 
-bool CanWriteFileIn(const Folder& folder, const WString& name) {
-  return Handle(OpenPlainFile(ChildPath(folder, name), GENERIC_WRITE, FILE_SHARE_READ)).valid();
+Result<File> CreateFileIn(const Folder& folder, const WString& name) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  return StreamFromHandle(
+      CreateFileW(W(*path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+      true);
 }
 
-bool RemoveFileIn(const Folder& folder, const WString& name) {
-  return !InjectedFault() && DeleteFileW(W(ChildPath(folder, name))) != FALSE;
+Result<File> ReadFileIn(const Folder& folder, const WString& name) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  Result<Handle> h = OpenFileAt(*path, GENERIC_READ, FILE_SHARE_READ, Links::kRefuse);
+  if (!h) return h.status();
+  return StreamFromHandle(h->release(), false);
 }
 
-bool MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, bool replace) {
+Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  HANDLE h = CreateFileW(W(*path), GENERIC_READ | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool may_set_times = h != INVALID_HANDLE_VALUE;
+  // Without the right to set times the file is still read, as any reader would.
+  if (!may_set_times) {
+    h = CreateFileW(W(*path), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (may_set_times) {
+    // All ones: the system stops updating the last-access time for this handle.
+    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
+    SetFileTime(h, nullptr, &keep, nullptr);
+  }
+  Result<File> file = StreamFromHandle(h, false);
+  // Not every file system honours the request (Wine on Linux does not).
+  if (file && may_set_times) file->KeepLastAccess(times.last_access);
+  return file;
+}
+
+Status CanWriteFileIn(const Folder& folder, const WString& name) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  return OpenFileAt(*path, GENERIC_WRITE, FILE_SHARE_READ, Links::kRefuse).status();
+}
+
+Status RemoveFileIn(const Folder& folder, const WString& name) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  return Seamed([&] { return DeleteFileW(W(*path)); });
+}
+
+Status MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
+                       const WString& to_name, bool replace) {
+  Result<WString> source = ChildPath(from, from_name), destination = ChildPath(to, to_name);
+  if (!source) return source.status();
+  if (!destination) return destination.status();
   DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  return !InjectedFault() &&
-         MoveFileExW(W(ChildPath(from, from_name)), W(ChildPath(to, to_name)), flags) != FALSE;
+  return Seamed([&] { return MoveFileExW(W(*source), W(*destination), flags); });
 }
 
-bool ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
-                   const WString& replacement, const WString& backup) {
-  WString target = ChildPath(folder, name), staged = ChildPath(staging, replacement);
-  WString kept = ChildPath(staging, backup);
+Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
+                     const WString& replacement, const WString& backup) {
+  Result<WString> target = ChildPath(folder, name), staged = ChildPath(staging, replacement);
+  Result<WString> kept = ChildPath(staging, backup);
+  for (const Result<WString>* path : {&target, &staged, &kept}) {
+    if (!*path) return path->status();
+  }
   // ReplaceFileW keeps the old file's creation time: carry the new one over.
-  EntryTimes times;
-  if (GetFileTimes(staged, &times) != TimesRead::kOk || InjectedFault()) return false;
-  if (!ReplaceFileW(W(target), W(staged), W(kept),
+  Result<EntryTimes> times = TimesIn(staging, replacement);
+  if (!times) return times.status();
+  if (int fault = InjectedFault()) return Status::Error(fault);
+  if (!ReplaceFileW(W(*target), W(*staged), W(*kept),
                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                     nullptr)) {
-    return false;
+    return LastError();
   }
-  if (SetTimesAt(target, times)) return true;
+  Handle placed(CreateFileW(W(*target), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  FILETIME c = ToFileTime(times->creation), a = ToFileTime(times->last_access);
+  FILETIME w = ToFileTime(times->last_write);
+  Status set = Checked(0, placed.valid() && SetFileTime(placed.get(), &c, &a, &w));
+  if (set) return set;
   // Put the old file back rather than leave a target with the wrong times.
-  MoveFileExW(W(target), W(staged), 0);
-  MoveFileExW(W(kept), W(target), MOVEFILE_REPLACE_EXISTING);
-  return false;
+  MoveFileExW(W(*target), W(*staged), 0);
+  MoveFileExW(W(*kept), W(*target), MOVEFILE_REPLACE_EXISTING);
+  return set;
 }
 
-std::optional<std::vector<WString>> ListFolder(const Folder& folder) {
-  std::optional<std::vector<DirItem>> items = ListDirectory(folder.path());
-  if (!items) return std::nullopt;
-  std::vector<WString> names;
-  for (DirItem& item : *items) names.push_back(std::move(item.name));
-  return names;
+Result<std::vector<FolderItem>> ListFolder(const Folder& folder) {
+  WString pattern = folder.path() + u"\\*";
+  if (pattern.size() > kMaxPathUnits) return Status::Error(ERROR_FILENAME_EXCED_RANGE);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(W(pattern), &found);
+  if (search == INVALID_HANDLE_VALUE) return LastError();
+  std::vector<FolderItem> items;
+  int error = 0;
+  do {
+    // The seam stands in for a listing that breaks off (a lost network share).
+    if ((error = InjectedFault()) != 0) break;
+    WString name = FromW(found.cFileName);
+    if (name == u"." || name == u"..") continue;
+    items.push_back(FolderItem{name, KindOfAttributes(found.dwFileAttributes), 0});
+  } while (FindNextFileW(search, &found));
+  if (error == 0 && GetLastError() != ERROR_NO_MORE_FILES) error = LastOsError();
+  FindClose(search);
+  if (error != 0) return Status::Error(error);
+  return items;
 }
 
-struct FolderLock {
-  HANDLE semaphore;
-};
+void FolderLock::Release() {
+  if (handle_ == -1) return;
+  HANDLE semaphore = reinterpret_cast<HANDLE>(handle_);
+  ReleaseSemaphore(semaphore, 1, nullptr);
+  CloseHandle(semaphore);
+  handle_ = -1;
+}
 
-FolderLock* LockFolder(const Folder& folder) {
+Result<FolderLock> LockFolder(const Folder& folder) {
   // A named semaphore, not a file: nothing in the folder can be planted in
   // its way. Named after the folder's identity, so every path to it agrees.
   std::optional<FileId> id = IdOf(H(folder));
-  if (!id) return nullptr;
+  if (!id) return LastError();
   wchar_t name[64] = L"Global\\TessaranUpdate";
   wchar_t* end = name + std::wcslen(name);
   for (uint64_t part : {id->volume, id->index}) {
@@ -558,20 +614,19 @@ FolderLock* LockFolder(const Folder& folder) {
   HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, name);
   // Without the right to name global objects, the session's own namespace.
   if (!semaphore) semaphore = CreateSemaphoreW(nullptr, 1, 1, name + 7);
-  if (!semaphore) return nullptr;
+  if (!semaphore) return LastError();
   if (WaitForSingleObject(semaphore, 0) != WAIT_OBJECT_0) {
     CloseHandle(semaphore);
-    return nullptr;
+    return Status::Error(ERROR_BUSY);
   }
-  return new FolderLock{semaphore};
+  return FolderLock(reinterpret_cast<intptr_t>(semaphore));
 }
 
-void UnlockFolder(FolderLock* lock) {
-  if (!lock) return;
-  ReleaseSemaphore(lock->semaphore, 1, nullptr);
-  CloseHandle(lock->semaphore);
-  delete lock;
-}
+bool IsHeldElsewhere(int os_error) { return os_error == ERROR_BUSY; }
+
+const bool kHasFileSystemSync = false;
+
+Status SyncFileSystem(const Folder&) { return Status::Error(ERROR_NOT_SUPPORTED); }
 
 struct Sha256::State {
   HCRYPTPROV provider = 0;
@@ -650,37 +705,40 @@ void Monitor::Unlock() { ReleaseSRWLockExclusive(&state_->lock); }
 void Monitor::Wait() { SleepConditionVariableSRW(&state_->condition, &state_->lock, INFINITE, 0); }
 void Monitor::NotifyAll() { WakeAllConditionVariable(&state_->condition); }
 
-struct Thread {
+struct Thread::State {
   HANDLE handle;
   void (*work)(void*);
   void* argument;
 };
 
 namespace {
-DWORD WINAPI RunThread(LPVOID thread) {
-  Thread* t = static_cast<Thread*>(thread);
-  t->work(t->argument);
+DWORD WINAPI RunThread(LPVOID state) {
+  auto* s = static_cast<Thread::State*>(state);
+  s->work(s->argument);
   return 0;
 }
 }  // namespace
 
-Thread* StartThread(void (*work)(void*), void* argument) {
-  Thread* thread = new Thread{nullptr, work, argument};
-  thread->handle = CreateThread(nullptr, 0, RunThread, thread, 0, nullptr);
-  if (!thread->handle) {
-    delete thread;
-    return nullptr;
+Result<Thread> StartThread(void (*work)(void*), void* argument) {
+  Thread thread;
+  thread.state_ = new Thread::State{nullptr, work, argument};
+  thread.state_->handle = CreateThread(nullptr, 0, RunThread, thread.state_, 0, nullptr);
+  if (!thread.state_->handle) {
+    Status failed = LastError();
+    delete thread.state_;
+    thread.state_ = nullptr;
+    return failed;
   }
   return thread;
 }
 
-void JoinThread(Thread* thread) {
-  WaitForSingleObject(thread->handle, INFINITE);
-  CloseHandle(thread->handle);
-  delete thread;
+void Thread::Join() {
+  if (!state_) return;
+  WaitForSingleObject(state_->handle, INFINITE);
+  CloseHandle(state_->handle);
+  delete state_;
+  state_ = nullptr;
 }
-
-int LastErrorCode() { return static_cast<int>(GetLastError()); }
 
 WString ErrorMessage(int code) {
   wchar_t buffer[256];
@@ -695,4 +753,14 @@ void DebugOutput(const WString& text) { OutputDebugStringW(W(text)); }
 
 void DebugOutputA(const char* text) { OutputDebugStringA(text); }
 
-}  // namespace platform
+#ifdef UPDATER_FAULT_SEAM
+int InjectedError() { return ERROR_WRITE_FAULT; }
+int DiskFullError() { return ERROR_DISK_FULL; }
+void KillProcessForTesting() {
+  TerminateProcess(GetCurrentProcess(), 137);
+  for (;;) {
+  }
+}
+#endif
+
+}  // namespace updater::platform

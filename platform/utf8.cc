@@ -1,6 +1,6 @@
 #include "platform/utf8.h"
 
-namespace platform {
+namespace updater::platform {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -104,4 +104,4 @@ std::u16string FromUtf8Escaped(std::string_view bytes) {
   return out;
 }
 
-}  // namespace platform
+}  // namespace updater::platform

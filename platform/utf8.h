@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace updater::platform {
 
 // UTF-8 of `text`; an unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(std::u16string_view text);
@@ -18,4 +18,4 @@ std::optional<std::u16string> FromUtf8(std::string_view bytes);
 // valid name (the name rules refuse unpaired surrogates).
 std::u16string FromUtf8Escaped(std::string_view bytes);
 
-}  // namespace platform
+}  // namespace updater::platform

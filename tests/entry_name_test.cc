@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 namespace {
 
 std::string Narrow(const WString& s) { return std::string(s.begin(), s.end()); }

@@ -9,6 +9,8 @@
 #include "package/entry_name.h"
 #include "package/format.h"
 #include "package/parallel_deflate.h"
+#include "package/record_reader.h"
+#include "platform/fault_seam.h"
 #include "tests/test_util.h"
 
 #ifdef _WIN32
@@ -24,16 +26,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool InstallFrom(const WString& package_path, const WString& root) {
-  platform::File file = platform::OpenFile(package_path, "rb");
+Failure InstallFrom(const WString& package_path, const WString& root) {
+  platform::File file;
   int64_t payload_end = 0;
-  if (LocatePayload(file, &payload_end) != LocateResult::kFound) return false;
-  return InstallPackage(file, payload_end, root);
+  Failure failure = OpenPackage(package_path, file, payload_end);
+  return failure.failed() ? failure : InstallPackage(file, payload_end, root);
 }
 
 bool Recover(const WString& root) {
-  std::optional<Staging> staging = PlanStaging(root);
-  return staging && RecoverInterruptedInstall(*staging);
+  platform::Result<Staging> staging = PlanStaging(root);
+  return staging && !RecoverInterruptedInstall(*staging).failed();
 }
 
 #ifdef _WIN32
@@ -46,7 +48,7 @@ bool Recover(const WString& root) {
   std::u16string s(reinterpret_cast<const char16_t*>(request));
   size_t a = s.find(u'|'), b = s.find(u'|', a + 1);
   platform::SetFaultForTesting(_wtoi(request), platform::FaultAction::kKill);
-  std::exit(InstallFrom(s.substr(a + 1, b - a - 1), s.substr(b + 1)) ? 0 : 1);
+  std::exit(InstallFrom(s.substr(a + 1, b - a - 1), s.substr(b + 1)).failed() ? 1 : 0);
 }();
 
 // Installs in another process, killed at operation `n` (0: never); its exit
@@ -66,7 +68,7 @@ int InstallInChild(int n, const WString& package_path, const WString& root) {
   pid_t child = fork();
   if (child == 0) {
     platform::SetFaultForTesting(n, platform::FaultAction::kKill);
-    _exit(InstallFrom(package_path, root) ? 0 : 1);
+    _exit(InstallFrom(package_path, root).failed() ? 1 : 0);
   }
   int status = 0;
   EXPECT_EQ(waitpid(child, &status, 0), child);
@@ -83,12 +85,12 @@ constexpr EntryTimes kTimes{131000000001234567, 132000000007654321, 133000000000
 
 // A package of `entries` as build mode writes it.
 Bytes MakePackage(const ScratchDir& dir, const std::vector<TestEntry>& entries) {
-  platform::File file = platform::OpenFile(dir.Wide("package.bin"), "wb");
+  platform::File file = OpenOrClosed(dir.Wide("package.bin"), "wb");
   PackageOut out{&file, 0};
   ParallelDeflater deflater(out, 1);  // one thread: each record is written as it is added
   for (const TestEntry& e : entries) {
     WriteAll(dir.path() / "content", e.content);
-    platform::File source = platform::OpenFile(dir.Wide("content"), "rb");
+    platform::File source = OpenOrClosed(dir.Wide("content"), "rb");
     EXPECT_EQ(deflater.AddRecord(e.name, kTimes, source), DeflateResult::kOk);
   }
   EXPECT_TRUE(deflater.Finish());
@@ -138,27 +140,32 @@ class InstallerTest : public ::testing::Test {
   fs::path game() const { return dir_.path() / "game"; }
   WString root() const { return dir_.Wide("game"); }
 
-  bool InstallFile(const fs::path& path) { return InstallFrom(ToWide(path), root()); }
+  Failure InstallFile(const fs::path& path) { return InstallFrom(ToWide(path), root()); }
 
   // Installs `package`; a failure must leave the game folder as it was.
-  bool Install(const Bytes& package) {
+  Failure Install(const Bytes& package) {
     WriteAll(dir_.path() / "under-test.bin", package);
     Snapshot before = TakeSnapshot(game());
-    bool ok = InstallFile(dir_.path() / "under-test.bin");
-    if (!ok) EXPECT_EQ(TakeSnapshot(game()), before);
+    Failure failure = InstallFile(dir_.path() / "under-test.bin");
+    if (failure.failed()) {
+      EXPECT_EQ(TakeSnapshot(game()), before);
+    }
     EXPECT_FALSE(fs::exists(game() / ".update-staging"));
-    return ok;
+    return failure;
   }
 
   void ExpectInstalled(const std::vector<TestEntry>& entries) {
     for (const TestEntry& e : entries) {
       std::string rel = Rel(e);
       // Times before bytes: reading moves the access time.
-      EntryTimes times;
-      ASSERT_EQ(platform::GetFileTimes(root() + u"\\" + e.name.substr(2), &times),
-                platform::TimesRead::kOk);
-      EXPECT_EQ(times.last_write, kTimes.last_write) << rel;
-      EXPECT_EQ(times.last_access, kTimes.last_access) << rel;
+      platform::Result<platform::Folder> folder =
+          platform::OpenFolder(ToWide((game() / rel).parent_path()));
+      ASSERT_TRUE(folder) << rel;
+      platform::Result<EntryTimes> times =
+          platform::TimesIn(*folder, ToWide(fs::path(rel).filename()));
+      ASSERT_TRUE(times) << rel;
+      EXPECT_EQ(times->last_write, kTimes.last_write) << rel;
+      EXPECT_EQ(times->last_access, kTimes.last_access) << rel;
       EXPECT_EQ(ReadAll(game() / rel), e.content) << rel;
     }
   }
@@ -192,7 +199,7 @@ TEST_F(InstallerTest, PackageCutOrFlippedAtEveryByte) {
     record_ends.insert(MakePackage(dir_, first).size() - 8);
   }
   Bytes whole = MakePackage(dir_, entries);
-  for (size_t at = 0; at < whole.size(); at += kByteStep) Install(Flipped(whole, at));
+  for (size_t at = 0; at < whole.size(); at += kByteStep) (void)Install(Flipped(whole, at));
   size_t payload = whole.size() - 8;
   for (size_t cut = 0; cut < payload; ++cut) {
     if (cut % kByteStep != 0 && record_ends.count(cut) == 0) continue;
@@ -200,21 +207,26 @@ TEST_F(InstallerTest, PackageCutOrFlippedAtEveryByte) {
     Bytes trailer = {'f', 'e', 'o', 'f', static_cast<uint8_t>(cut), static_cast<uint8_t>(cut >> 8),
                      0,   0};
     cut_package.insert(cut_package.end(), trailer.begin(), trailer.end());
-    EXPECT_EQ(Install(cut_package), record_ends.count(cut) == 1) << "cut at " << cut;
+    EXPECT_EQ(Install(cut_package).failed(), record_ends.count(cut) == 0) << "cut at " << cut;
   }
 }
 
 // Every write, flush, rename, folder creation and removal in turn fails once:
-// each run either installs everything or leaves the folder as it was.
-TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothing) {
+// each run either installs everything or leaves the folder as it was, and a
+// failure carries the very error the failing call met. So does a full disk.
+TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
   Bytes package = MakePackage(dir_, kEntries);
   // Past the install's last operation every run completes.
   for (int n = 1, completed_in_a_row = 0; completed_in_a_row < 5; ++n) {
     platform::SetFaultForTesting(n);
-    bool ok = Install(package);
+    Failure failure = Install(package);
     platform::SetFaultForTesting(0);
-    completed_in_a_row = ok ? completed_in_a_row + 1 : 0;
-    if (ok) ExpectInstalled(kEntries);
+    completed_in_a_row = failure.failed() ? 0 : completed_in_a_row + 1;
+    if (failure.failed()) {
+      EXPECT_EQ(failure.os_error, platform::InjectedError()) << n;
+    } else {
+      ExpectInstalled(kEntries);
+    }
     fs::remove_all(game());
     SetUp();
     ASSERT_LT(n, 500);
@@ -226,11 +238,12 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothing) {
 TEST_F(InstallerTest, SecondCopyWhileTheLockIsHeldChangesNothing) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   Snapshot before = TakeSnapshot(game());
-  platform::Folder held = platform::OpenFolder(root());
-  platform::FolderLock* lock = platform::LockFolder(held);
-  ASSERT_NE(lock, nullptr);
+  platform::Result<platform::Folder> held = platform::OpenFolder(root());
+  ASSERT_TRUE(held);
+  platform::Result<platform::FolderLock> lock = platform::LockFolder(*held);
+  ASSERT_TRUE(lock);
   EXPECT_EQ(InstallInChild(0, dir_.Wide("package.bin"), root()), 1);
-  platform::UnlockFolder(lock);
+  EXPECT_EQ(InstallFile(dir_.path() / "package.bin").cause, Cause::kLockHeld);
   EXPECT_EQ(TakeSnapshot(game()), before);
 }
 
@@ -242,8 +255,8 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
   fs::create_directories(dir_.path() / "outside");
   std::error_code no_links_under_wine;  // the end-to-end table plants them there
   fs::create_directory_symlink(dir_.path() / "outside", game() / "lnk", no_links_under_wine);
-  std::optional<Staging> journal = PlanStaging(root());
-  ASSERT_TRUE(CreateStagingFolder(*journal));
+  platform::Result<Staging> journal = PlanStaging(root());
+  ASSERT_TRUE(journal && CreateStagingFolder(*journal));
   fs::path staging = game() / ".update-staging";
   for (const char16_t* name : {u".\\lnk\\n.dat", u".\\a.dat", u".\\sub"}) {
     WriteAll(staging / (std::to_string(journal->entries.size()) + ".new"), {'n'});
@@ -253,7 +266,7 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
   ASSERT_TRUE(WriteJournal(*journal));
   for (const char* name : {"0.new", "1.new", "2.new"}) fs::remove(staging / name);
   Snapshot before = TakeSnapshot(game());
-  EXPECT_FALSE(InstallFile(dir_.path() / "package.bin"));
+  EXPECT_EQ(InstallFile(dir_.path() / "package.bin").cause, Cause::kRecoveryFailed);
   EXPECT_EQ(TakeSnapshot(game()), before);
   EXPECT_EQ(ReadAll(dir_.path() / "outside" / "n.dat"), Bytes{'n'});
 }
@@ -284,7 +297,7 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
     Snapshot outside = TakeSnapshot(g_swap_outside);
     g_swapped = false;
     platform::SetFaultForTesting(n, platform::FaultAction::kCall, SwapFoldersForLinks);
-    InstallFile(dir_.path() / "package.bin");
+    (void)InstallFile(dir_.path() / "package.bin");
     platform::SetFaultForTesting(0);
     EXPECT_EQ(TakeSnapshot(g_swap_outside), outside) << "swapped at operation " << n;
     if (!g_swapped) break;
@@ -315,8 +328,10 @@ TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
     }
     // Recovery alone puts back the old state, unless the install had finished.
     ASSERT_TRUE(Recover(root()));
-    if (!fs::exists(game() / "new")) EXPECT_EQ(TakeSnapshot(game()), old_state) << n;
-    ASSERT_TRUE(Install(package)) << "rerun after a kill at operation " << n;
+    if (!fs::exists(game() / "new")) {
+      EXPECT_EQ(TakeSnapshot(game()), old_state) << n;
+    }
+    ASSERT_FALSE(Install(package).failed()) << "rerun after a kill at operation " << n;
     ExpectInstalled(kEntries);
     if (!killed) break;
     fs::remove_all(game());

@@ -1,7 +1,8 @@
 // The path rules callers rely on; the same table holds for both platforms.
 #include <gtest/gtest.h>
 
-#include "build/package_builder.h"
+#include "pack/source_walk.h"
+#include "platform/fault_seam.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"
 
@@ -49,24 +50,23 @@ TEST(PathTest, RelativePathTo) {
 TEST(PathTest, ListingFailsWholeAndLongPatternsAreRefused) {
   ScratchDir dir;
   for (const char* name : {"a", "b", "c"}) WriteAll(dir.path() / name, {});
-  ASSERT_EQ(platform::ListDirectory(dir.Wide())->size(), 3u);
+  platform::Result<platform::Folder> folder = platform::OpenFolder(dir.Wide());
+  ASSERT_TRUE(folder);
+  ASSERT_EQ(platform::ListFolder(*folder)->size(), 3u);
   for (int n = 1; n <= 5; ++n) {
     platform::SetFaultForTesting(n);
-    EXPECT_FALSE(platform::ListDirectory(dir.Wide()).has_value()) << n;
+    platform::Result<std::vector<platform::FolderItem>> listed = platform::ListFolder(*folder);
     platform::SetFaultForTesting(0);
+    EXPECT_FALSE(listed) << n;
+    EXPECT_NE(listed.error(), 0) << n;  // the cause reaches the caller
   }
 
   size_t room = 258 - dir.Wide().size() - 2;  // two more components make 258 units
   std::string first(room / 2, 'd'), second(room - room / 2, 'e');
   std::filesystem::create_directories(dir.path() / first / second);
-  WString folder = dir.Wide(first + "/" + second);
-  ASSERT_EQ(folder.size(), 258u);
-#ifdef _WIN32
-  EXPECT_FALSE(platform::ListDirectory(folder).has_value());
-#endif
-  SourceWalk walk;
-  EXPECT_FALSE(AddSourceTree(folder, walk));
-  EXPECT_EQ(walk.failure, BuildFailure::kPathTooLong);
+  WString deep = dir.Wide(first + "/" + second);
+  ASSERT_EQ(deep.size(), 258u);
+  EXPECT_EQ(WalkTree(deep, TreeVisitor()).cause, Cause::kPathTooLong);
 }
 
 }  // namespace

@@ -50,3 +50,7 @@ Bytes PatternBytes(size_t size, bool compressible, uint32_t seed) {
   }
   return out;
 }
+
+platform::File OpenOrClosed(const WString& path, const char* mode) {
+  return std::move(platform::OpenFile(path, mode)).value_or(platform::File());
+}

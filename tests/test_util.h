@@ -7,6 +7,15 @@
 
 #include "platform/platform.h"
 
+// The tests name the library's parts unqualified.
+namespace updater::package {}
+namespace updater::pack {}
+namespace updater::apply {}
+using namespace updater;           // NOLINT
+using namespace updater::package;  // NOLINT
+using namespace updater::pack;     // NOLINT
+using namespace updater::apply;    // NOLINT
+
 using Bytes = std::vector<uint8_t>;
 
 // A fresh folder below the system temp folder, removed with everything in it.
@@ -23,6 +32,8 @@ class ScratchDir {
 };
 
 WString ToWide(const std::filesystem::path& path);
+// The file at `path` opened with `mode`; a closed File when it cannot be.
+platform::File OpenOrClosed(const WString& path, const char* mode);
 Bytes ReadAll(const std::filesystem::path& path);
 void WriteAll(const std::filesystem::path& path, const Bytes& bytes);
 Bytes PatternBytes(size_t size, bool compressible, uint32_t seed = 1);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 namespace {
 
 TEST(Utf8Test, RoundTrips) {

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pack/package_builder.h"
 #include "package/delta.h"
 #include "package/parallel_deflate.h"
 #include "platform/platform.h"
+
+namespace updater::tool {
 
 namespace {
 
@@ -143,25 +146,24 @@ std::optional<std::vector<uint8_t>> EncodeDelta(const uint8_t* source, size_t so
                          {},
                          false});
   }
-  std::vector<platform::Thread*> workers;
+  std::vector<platform::Thread> workers;
   for (size_t i = 1; i < count; ++i) {
-    workers.push_back(platform::StartThread(EncodeStretch, &stretches[i]));
-    if (!workers.back()) EncodeStretch(&stretches[i]);
+    platform::Result<platform::Thread> worker = platform::StartThread(EncodeStretch, &stretches[i]);
+    if (!worker) EncodeStretch(&stretches[i]);
+    if (worker) workers.push_back(std::move(*worker));
   }
   EncodeStretch(&stretches[0]);
-  for (platform::Thread* worker : workers) {
-    if (worker) platform::JoinThread(worker);
-  }
+  workers.clear();  // each joins as it goes
   std::vector<uint8_t> stream;
   uint64_t copy_end = 0;
   for (const Stretch& s : stretches) {
     if (s.too_literal) return std::nullopt;
     for (const Op& op : s.ops) {
       if (!op.copy) {
-        AppendDeltaAdd(stream, target + op.from, static_cast<size_t>(op.length));
+        package::AppendDeltaAdd(stream, target + op.from, static_cast<size_t>(op.length));
         continue;
       }
-      AppendDeltaCopy(stream, static_cast<int64_t>(op.from - copy_end), op.length);
+      package::AppendDeltaCopy(stream, static_cast<int64_t>(op.from - copy_end), op.length);
       copy_end = op.from + op.length;
     }
   }
@@ -179,11 +181,11 @@ void Digest(const uint8_t* data, size_t size, uint8_t (&digest)[32], bool& ok) {
 // The size of the record that packs the file whole, as a build writes it.
 int64_t WholeRecordSize(const WString& name, const WString& path, const EntryTimes& times,
                         int threads) {
-  PackageOut counter;  // no file: only counted
-  platform::File source = platform::OpenSourceFile(path, times);
-  ParallelDeflater deflater(counter, threads);
-  bool ok =
-      source && deflater.AddRecord(name, times, source) == DeflateResult::kOk && deflater.Finish();
+  package::PackageOut counter;  // no file: only counted
+  platform::Result<platform::File> source = pack::OpenTreeFile(path);
+  package::ParallelDeflater deflater(counter, threads);
+  bool ok = source && deflater.AddRecord(name, times, *source) == package::DeflateResult::kOk &&
+            deflater.Finish();
   return ok ? counter.size : 0;
 }
 
@@ -198,7 +200,7 @@ std::optional<std::vector<uint8_t>> MakeDeltaRecord(const WString& name, const W
   std::optional<std::vector<uint8_t>> ops =
       EncodeDelta(old_file.data(), old_file.size(), new_file.data(), new_file.size(), threads);
   if (!ops) return std::nullopt;
-  DeltaHeader header;
+  package::DeltaHeader header;
   header.old_size = old_file.size();
   header.new_size = new_file.size();
   bool hashed = true;
@@ -211,12 +213,14 @@ std::optional<std::vector<uint8_t>> MakeDeltaRecord(const WString& name, const W
     return std::nullopt;
   }
   std::vector<uint8_t> record;
-  PackageOut out;
+  package::PackageOut out;
   out.memory = &record;
-  WriteEntryHeader(out, name, times, kDeltaTag);
-  WriteDeltaHeader(out, header);
-  WriteToPackage(out, packed.data(), packed_size);
+  package::WriteEntryHeader(out, name, times, package::kDeltaTag);
+  package::WriteDeltaHeader(out, header);
+  package::WriteToPackage(out, packed.data(), packed_size);
   int64_t whole = WholeRecordSize(name, new_path, times, threads);
   if (whole == 0 || static_cast<int64_t>(record.size()) * 2 >= whole) return std::nullopt;
   return record;
 }
+
+}  // namespace updater::tool

@@ -12,6 +12,8 @@
 
 #include "platform/platform.h"
 
+namespace updater::tool {
+
 // The operation stream (before compression) that makes `target` from
 // `source`, encoded on `threads` threads (the stream does not depend on
 // their number only up to where the target is cut between them); none when
@@ -28,3 +30,5 @@ std::optional<std::vector<uint8_t>> EncodeDelta(const uint8_t* source, size_t so
 std::optional<std::vector<uint8_t>> MakeDeltaRecord(const WString& name, const WString& new_path,
                                                     const WString& old_path,
                                                     const EntryTimes& times, int threads);
+
+}  // namespace updater::tool

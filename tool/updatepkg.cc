@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "apply/installer.h"
-#include "build/package_builder.h"
+#include "pack/package_builder.h"
 #include "package/format.h"
 #include "package/package_index.h"
+#include "package/record_reader.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 #include "tool/delta_encoder.h"
@@ -30,6 +31,7 @@
 #include <unistd.h>
 #endif
 
+namespace updater::tool {
 namespace {
 
 constexpr int kOk = 0;
@@ -98,64 +100,15 @@ std::string IsoTime(FileTime time) {
                      seconds / 60 % 60, seconds % 60, ticks % 10000000);
 }
 
-std::string FaultText(PackageFault fault) {
-  switch (fault) {
-    case PackageFault::kNone:
-      return "sound";
-    case PackageFault::kNoPackage:
-      return "carries no package (no trailer at its end)";
-    case PackageFault::kBadTrailer:
-      return "the trailer's payload length does not fit the file";
-    case PackageFault::kBadTag:
-      return "neither an entry record nor the trailer";
-    case PackageFault::kBadName:
-      return "a name the updater refuses, or cut short";
-    case PackageFault::kDuplicateName:
-      return "the same path as an earlier entry (ignoring case), or a file where a folder is";
-    case PackageFault::kTimesCut:
-      return "the package ends inside the file times";
-    case PackageFault::kBadStream:
-      return "a damaged content stream (bad data, cut short, or a wrong Adler-32)";
-    case PackageFault::kBadDelta:
-      return "a delta whose operations leave the old file or do not make the new size";
-    case PackageFault::kCannotOpen:
-      return "cannot be opened";
-  }
-  return "unknown fault";
-}
-
-int ReportFault(const std::string& file, const IndexResult& result) {
-  if (result.entry == 0) return Fail(file, FaultText(result.fault));
-  return Fail(file, fmt::format("entry {} at byte {}: {}", result.entry, result.offset,
-                                FaultText(result.fault)));
-}
-
-std::string BuildFailureCause(const SourceWalk& walk) {
-  std::string path = Utf8(walk.failed_path);
-  switch (walk.failure) {
-    case BuildFailure::kSourceUnreadable:
-      return path + ": cannot be read";
-    case BuildFailure::kPathTooLong:
-      return path + ": path longer than 259 UTF-16 units";
-    case BuildFailure::kBadName:
-      return path + ": a name the updater refuses, or the same as another ignoring case";
-    case BuildFailure::kNotAFile:
-      return path + ": neither a regular file nor a folder";
-    case BuildFailure::kBadTime:
-      return path + ": a file time before 1601 or after 30827";
-    case BuildFailure::kPackageTooLarge:
-      return "the update would reach 2 GiB, the format's limit";
-    case BuildFailure::kOutputError:
-    case BuildFailure::kNone:
-      break;
-  }
-  return "the output cannot be written";
-}
-
-// `reason`, with the system's message where the OS gave an error.
-std::string WithSystemMessage(std::string reason, int os_error) {
-  if (os_error != 0) reason += ": " + Utf8(platform::ErrorMessage(os_error));
-  return reason;
+// Reports `failure` of `file` on one line: where in the package, for a
+// fault of one of its entries, then the cause, the path and the system's
+// message. Every failure is the package's or a file's: exit code 1.
+int Report(const std::string& file, const Failure& failure) {
+  std::string where =
+      failure.entry == 0 ? "" : fmt::format("entry {} at byte {}: ", failure.entry, failure.offset);
+  Failure shown = failure;
+  if (failure.entry != 0) shown.path.clear();  // the entry is named by its place
+  return Fail(file, where + Utf8(FailureText(shown)));
 }
 
 WString DefaultStub() {
@@ -164,6 +117,7 @@ WString DefaultStub() {
 #else
   const char16_t* name = u"updater";
 #endif
+
   WString self = platform::OwnExecutablePath().value_or(WString());
   size_t slash = self.rfind(u'\\');
   return (slash == WString::npos ? WString() : self.substr(0, slash + 1)) + name;
@@ -177,139 +131,139 @@ struct BuildArgs {
 
 int RunBuild(BuildArgs args) {
   if (!args.delta_from.empty()) args.changed_since = args.delta_from;
-  std::optional<WString> source = platform::ResolvedPath(PathArgument(args.source));
-  if (!source || !platform::IsDirectory(*source)) return Fail(args.source, "not a folder");
+  platform::Result<WString> source = platform::ResolvedPath(PathArgument(args.source));
+  if (!source || !platform::IsFolder(*source)) return Fail(args.source, "not a folder");
   // The tree is listed ahead only for the progress line's total and for
   // --changed-since; the build itself walks it anyway.
-  std::vector<TreeFile> files;
+  std::vector<pack::TreeFile> files;
   if (Progress::Shown() || !args.changed_since.empty()) {
-    std::optional<std::vector<TreeFile>> listed = ListTreeFiles(*source);
-    if (!listed) return Fail(args.source, "a folder below it cannot be listed");
-    files = std::move(*listed);
+    Failure listed = pack::ListTreeFiles(*source, files);
+    if (listed.failed()) return Report(args.source, listed);
   }
   int64_t total = 0, done = 0;
-  for (const TreeFile& f : files) total += f.size;
+  for (const pack::TreeFile& f : files) total += f.size;
   Progress progress(total);
-  SourceWalk walk;
-  walk.threads = args.threads;
-  walk.trace = args.verbose;
-  walk.progress = [&](int64_t bytes) { progress.Update(done += bytes); };
-  std::optional<WString> old_root;
+  pack::BuildOptions options;
+  options.threads = args.threads;
+  options.trace = args.verbose;
+  options.progress = [&](int64_t bytes) { progress.Update(done += bytes); };
+  WString old_root;
   if (!args.changed_since.empty()) {
-    old_root = platform::ResolvedPath(PathArgument(args.changed_since));
-    if (!old_root || !platform::IsDirectory(*old_root)) {
+    platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(args.changed_since));
+    if (!resolved || !platform::IsFolder(*resolved)) {
       return Fail(args.changed_since, "not a folder");
     }
-    std::optional<std::vector<TreeFile>> old_files = ListTreeFiles(*old_root);
-    if (!old_files) return Fail(args.changed_since, "a folder below it cannot be listed");
+    old_root = *resolved;
+    std::vector<pack::TreeFile> old_files;
+    Failure listed = pack::ListTreeFiles(old_root, old_files);
+    if (listed.failed()) return Report(args.changed_since, listed);
     std::set<WString> names;
-    for (const TreeFile& f : files) names.insert(f.name);
-    for (const TreeFile& f : *old_files) {
+    for (const pack::TreeFile& f : files) names.insert(f.name);
+    for (const pack::TreeFile& f : old_files) {
       if (!names.count(f.name)) {
         fmt::print(stderr,
                    "updatepkg: warning: {} is gone from {}, but an update cannot delete it\n",
                    Utf8(f.name), args.source);
       }
     }
-    walk.include = [&](const WString& path) {
+    options.include = [&](const platform::Folder& folder, const WString& leaf,
+                          const WString& path) {
       std::optional<WString> name = platform::RelativePathTo(*source, path);
-      std::optional<WString> old = name ? platform::AppendPath(*old_root, *name) : std::nullopt;
-      if (!old || !SameFileBytes(path, *old)) return true;
-      progress.Update(done += platform::FileSize(path).value_or(0));  // read, not packed
+      std::optional<WString> old = name ? platform::AppendPath(old_root, *name) : std::nullopt;
+      if (!old || !pack::SameFileBytes(folder, leaf, *old)) return true;
+      progress.Update(done += std::move(platform::FileSize(path)).value_or(0));  // read, not packed
       return false;
     };
   }
   int threads = args.threads > 0 ? args.threads : platform::ProcessorCount();
   if (!args.delta_from.empty()) {
-    walk.make_record = [&](const WString& name, const WString& path, const EntryTimes& times) {
-      std::optional<WString> old = platform::AppendPath(*old_root, name);
+    options.make_record = [&](const WString& name, const WString& path, const EntryTimes& times) {
+      std::optional<WString> old = platform::AppendPath(old_root, name);
       return old ? MakeDeltaRecord(name, path, *old, times, threads) : std::nullopt;
     };
   }
   WString stub = args.stub.empty() ? DefaultStub() : PathArgument(args.stub);
-  if (!BuildUpdateFile(*source, stub, PathArgument(args.output), walk)) {
-    return Fail(args.output, WithSystemMessage(BuildFailureCause(walk), walk.os_error));
-  }
-  return kOk;
+  Failure failure = pack::BuildUpdateFile(*source, stub, PathArgument(args.output), options);
+  return failure.failed() ? Report(args.output, failure) : kOk;
 }
 
 int RunList(const std::string& update, bool json) {
-  std::vector<IndexedEntry> entries;
-  IndexResult result =
-      ReadPackageIndex(PathArgument(update), [&](const IndexedEntry& e) { entries.push_back(e); });
-  if (result.fault != PackageFault::kNone) return ReportFault(update, result);
+  std::vector<package::IndexedEntry> entries;
+  Failure failure = package::ReadPackageIndex(
+      PathArgument(update), [&](const package::IndexedEntry& e) { entries.push_back(e); });
+  if (failure.failed()) return Report(update, failure);
   if (json) {
     nlohmann::json out = nlohmann::json::array();
-    for (const IndexedEntry& e : entries) {
+    for (const package::IndexedEntry& entry : entries) {
+      const package::Record& e = entry.record;
       nlohmann::json item = {{"kind", e.is_delta ? "delta" : "file"},
                              {"name", Utf8(e.name)},
-                             {"size", e.size},
-                             {"packed_size", e.packed_size},
+                             {"size", entry.size},
+                             {"packed_size", entry.packed_size},
                              {"creation", IsoTime(e.times.creation)},
                              {"last_access", IsoTime(e.times.last_access)},
                              {"last_write", IsoTime(e.times.last_write)},
                              {"offset", e.offset}};
-      if (e.is_delta) item["old_size"] = e.old_size;
+      if (e.is_delta) item["old_size"] = e.delta.old_size;
       out.push_back(item);
     }
     fmt::print("{}\n", out.dump(2));
     return kOk;
   }
   int64_t size = 0, packed = 0;
-  for (const IndexedEntry& e : entries) {
-    std::string from = e.is_delta ? fmt::format("  (patches {} bytes)", e.old_size) : "";
-    fmt::print("{} {:>12} {:>12}  {}  {}{}\n", e.is_delta ? "dlta" : "file", e.size, e.packed_size,
-               IsoTime(e.times.last_write), Utf8(e.name), from);
-    size += e.size;
-    packed += e.packed_size;
+  for (const package::IndexedEntry& entry : entries) {
+    const package::Record& e = entry.record;
+    std::string from = e.is_delta ? fmt::format("  (patches {} bytes)", e.delta.old_size) : "";
+    fmt::print("{} {:>12} {:>12}  {}  {}{}\n", e.is_delta ? "dlta" : "file", entry.size,
+               entry.packed_size, IsoTime(e.times.last_write), Utf8(e.name), from);
+    size += entry.size;
+    packed += entry.packed_size;
   }
   fmt::print("{:>17} {:>12}  {} entries\n", size, packed, entries.size());
   return kOk;
 }
 
 int RunVerify(const std::string& update) {
-  std::optional<int64_t> total = platform::FileSize(PathArgument(update));
-  Progress progress(total.value_or(0));
+  Progress progress(std::move(platform::FileSize(PathArgument(update))).value_or(0));
   int entries = 0;
-  IndexResult result = ReadPackageIndex(PathArgument(update), [&](const IndexedEntry& e) {
-    ++entries;
-    progress.Update(e.offset);
-  });
-  if (result.fault != PackageFault::kNone) return ReportFault(update, result);
+  Failure failure =
+      package::ReadPackageIndex(PathArgument(update), [&](const package::IndexedEntry& e) {
+        ++entries;
+        progress.Update(e.record.offset);
+      });
+  if (failure.failed()) return Report(update, failure);
   fmt::print("{}: sound, {} entries\n", update, entries);
   return kOk;
 }
 
 int RunExtract(const std::string& update, const std::string& dir) {
   WString typed = PathArgument(dir);
-  if (!platform::IsDirectory(typed) && !platform::MakeDirectory(typed)) {
-    return Fail(dir, "cannot be created");
+  if (!platform::IsFolder(typed)) {
+    platform::Status made = platform::MakeFolder(typed);
+    if (!made) return Report(dir, Fail(Cause::kCreateFolder, typed, made));
   }
   // Joined to entry names only in its real form: "..\\dest" as text would lose its "..".
-  std::optional<WString> resolved = platform::ResolvedPath(typed);
-  if (!resolved || !platform::IsDirectory(*resolved)) return Fail(dir, "not a folder");
-  const WString& root = *resolved;
-  platform::File package = platform::OpenFile(PathArgument(update), "rb");
+  platform::Result<WString> resolved = platform::ResolvedPath(typed);
+  if (!resolved || !platform::IsFolder(*resolved)) return Fail(dir, "not a folder");
+  platform::File package;
   int64_t payload_end = 0;
-  if (!package || LocatePayload(package, &payload_end) != LocateResult::kFound) {
-    return ReportFault(update, ReadPackageIndex(PathArgument(update), [](const IndexedEntry&) {}));
-  }
+  Failure failure = package::OpenPackage(PathArgument(update), package, payload_end);
+  if (failure.failed()) return Report(update, failure);
   Progress progress(payload_end - package.Tell());
-  InstallFailure failure;
-  if (!InstallPackage(
-          package, payload_end, root, [&](int64_t done, int64_t) { progress.Update(done); },
-          &failure)) {
-    IndexResult fault = ReadPackageIndex(PathArgument(update), [](const IndexedEntry&) {});
-    if (fault.fault != PackageFault::kNone) return ReportFault(update, fault);
-    std::string reason = Utf8(WString(failure.step) + u" " + failure.path);
-    return Fail(dir, WithSystemMessage(reason, failure.os_error) + " (nothing was changed)");
-  }
+  failure = apply::InstallPackage(package, payload_end, *resolved,
+                                  [&](int64_t done, int64_t) { progress.Update(done); });
+  if (failure.entry != 0) return Report(update, failure);  // the package is at fault
+  if (failure.failed()) return Fail(dir, Utf8(FailureText(failure)) + " (nothing was changed)");
   return kOk;
 }
 
 }  // namespace
 
+}  // namespace updater::tool
+
 int main() {
+  using namespace updater;
+  using namespace updater::tool;
   std::vector<std::string> args;
   for (const WString& arg : platform::CommandLineArguments().value_or(std::vector<WString>{})) {
     args.push_back(Utf8(arg));

@@ -9,11 +9,13 @@
 #include <fstream>
 
 #include "apply/installer.h"
-#include "package/format.h"
+#include "package/record_reader.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using updater::WString;
 
 const fs::path& Scratch() {
   static const fs::path dir = [] {
@@ -33,10 +35,10 @@ WString Wide(const fs::path& p) {
 }
 
 void ApplyWhole(const WString& package_path, const WString& root) {
-  platform::File package = platform::OpenFile(package_path, "rb");
+  updater::platform::File package;
   int64_t payload_end = 0;
-  if (LocatePayload(package, &payload_end) != LocateResult::kFound) return;
-  InstallPackage(package, payload_end, root);
+  if (updater::package::OpenPackage(package_path, package, payload_end).failed()) return;
+  (void)updater::apply::InstallPackage(package, payload_end, root);
 }
 
 }  // namespace

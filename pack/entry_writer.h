@@ -1,0 +1,32 @@
+// Writes the record of one source file: header, then its zlib stream.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "package/failure.h"
+#include "package/parallel_deflate.h"
+#include "platform/platform.h"
+
+namespace updater::pack {
+
+// Makes a whole record (a delta) for the file at `path`, named `name`, or
+// none when the file is to be packed whole.
+using RecordMaker = std::function<std::optional<std::vector<uint8_t>>(
+    const WString& name, const WString& path, const EntryTimes& times)>;
+
+// Queues the record of the file `name` in `folder` (at `path`), named
+// relative to `source_root`, on the deflater that writes `out`: the one
+// `make_record` makes, if any, else the whole file. The content is opened
+// before anything is queued, so a file that cannot be opened leaves the
+// package untouched. A file gone since it was listed is skipped (`skipped`
+// set, no failure).
+Failure WriteEntry(package::ParallelDeflater& deflater, const package::PackageOut& out,
+                   const WString& source_root, const platform::Folder& folder, const WString& name,
+                   const WString& path, const RecordMaker& make_record, bool& skipped);
+
+// The failure of an output that could not take what was written.
+Failure OutputFailure(const package::PackageOut& out, const WString& path);
+
+}  // namespace updater::pack

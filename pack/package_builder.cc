@@ -1,0 +1,203 @@
+#include "pack/package_builder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "pack/source_walk.h"
+#include "package/entry_name.h"
+
+namespace updater::pack {
+namespace {
+
+using package::PackageOut;
+
+// Everything one build has met so far.
+struct BuildState {
+  const BuildOptions& options;
+  const std::vector<platform::FileId>& outputs;  // never packed into themselves
+  package::ParallelDeflater& deflater;
+  PackageOut& package;
+  WString source_root;          // entry names are relative to it
+  package::PackagePaths paths;  // every file packed so far
+};
+
+void Trace(const BuildOptions& options, const WString& line) {
+  if (options.trace) platform::DebugOutput(line);
+}
+
+Failure AddFile(void* state, const platform::Folder& folder, const WString& name,
+                const WString& path) {
+  BuildState& build = *static_cast<BuildState*>(state);
+  platform::Result<platform::FileId> id =
+      platform::FileIdIn(folder, name, platform::Links::kFollow);
+  if (id && std::find(build.outputs.begin(), build.outputs.end(), *id) != build.outputs.end()) {
+    Trace(build.options, u"(the output file itself, not packed)\n");
+    return {};
+  }
+  if (build.options.include && !build.options.include(folder, name, path)) {
+    Trace(build.options, u"(unchanged, not packed)\n");
+    return {};
+  }
+  // Names equal ignoring case would overwrite each other on Windows.
+  if (!package::AddPackagePath(build.paths, path)) return Fail(Cause::kDuplicateName, path);
+  int64_t before = build.package.source_bytes;
+  bool skipped = false;
+  Failure failure = WriteEntry(build.deflater, build.package, build.source_root, folder, name, path,
+                               build.options.make_record, skipped);
+  if (skipped) Trace(build.options, u"(gone since the folder was listed, skipped)\n");
+  if (!failure.failed() && !skipped && build.options.progress) {
+    build.options.progress(build.package.source_bytes - before);
+  }
+  return failure;
+}
+
+// Copies all of `source` to the package output.
+Failure CopyStream(platform::File& source, PackageOut& out, const WString& name) {
+  uint8_t buffer[64 * 1024];
+  for (;;) {
+    size_t got = source.Read(buffer, sizeof buffer);
+    if (!source.status()) return Fail(Cause::kSourceUnreadable, name, source.status());
+    if (got == 0) return {};
+    if (!package::WriteToPackage(out, buffer, got)) return OutputFailure(out, WString());
+  }
+}
+
+// The identity of each of `paths` that exists.
+std::vector<platform::FileId> IdsOf(std::initializer_list<const WString*> paths) {
+  std::vector<platform::FileId> ids;
+  for (const WString* path : paths) {
+    if (platform::Result<platform::FileId> id = platform::GetFileId(*path)) ids.push_back(*id);
+  }
+  return ids;
+}
+
+}  // namespace
+
+Failure AppendPackage(PackageOut& package, const WString& source_root, const BuildOptions& options,
+                      const std::vector<platform::FileId>& outputs) {
+  int64_t start = package.size;
+  Failure failure;
+  {
+    package::ParallelDeflater deflater(
+        package, options.threads > 0 ? options.threads : platform::ProcessorCount());
+    BuildState build{options, outputs, deflater, package, source_root, {}};
+    TreeVisitor visitor;
+    visitor.context = &build;
+    visitor.file = AddFile;
+    if (options.trace)
+      visitor.trace = [](void*, const WString& line) { platform::DebugOutput(line); };
+    failure = WalkTree(source_root, visitor);
+    if (!failure.failed() && !deflater.Finish()) failure = OutputFailure(package, WString());
+  }  // every worker has ended here
+  if (failure.failed()) return failure;
+  if (!package::WritePackageTrailer(package, static_cast<uint32_t>(package.size - start))) {
+    return OutputFailure(package, WString());
+  }
+  platform::Status flushed = package.file->Flush();
+  if (!flushed) return Fail(Cause::kOutputError, WString(), flushed);
+  return {};
+}
+
+Failure BuildUpdateFile(const WString& source_root, const WString& stub, const WString& output,
+                        const BuildOptions& options) {
+  if (output.size() + 8 > kMaxPathUnits) return Fail(Cause::kOutputError, output);
+  WString temporary = output + u".partial";
+  platform::Result<platform::File> program = platform::OpenFile(stub, "rb");
+  if (!program) return Fail(Cause::kSourceUnreadable, stub, program.status());
+  // Created afresh, never through a link. Whatever is already at that name
+  // (a cut-off build's partial output, or something planted) stays, and the
+  // build fails: removing it could follow a link (Wine's DeleteFileW does).
+  platform::Result<platform::File> file = platform::CreateNewFile(temporary);
+  if (!file) return Fail(Cause::kOutputError, temporary, file.status());
+  // Neither the update being written nor the one it replaces is packed.
+  std::vector<platform::FileId> outputs = IdsOf({&temporary, &output});
+  PackageOut package{&*file, 0};
+  Failure failure = CopyStream(*program, package, stub);
+  if (!failure.failed()) failure = AppendPackage(package, source_root, options, outputs);
+  platform::Status closed = file->Close();
+  if (!failure.failed() && !closed) failure = Fail(Cause::kOutputError, output, closed);
+  if (!failure.failed()) {
+    platform::Status renamed = platform::RenameFileReplacing(temporary, output);
+    if (!renamed) failure = Fail(Cause::kOutputError, output, renamed);
+  }
+  if (failure.failed()) (void)platform::RemoveFile(temporary);
+  return failure;
+}
+
+Failure AppendPackageToFile(const WString& output_path, const WString& source_root,
+                            const BuildOptions& options) {
+  // A name with no faithful form on disk would be written somewhere else.
+  if (output_path.size() > kMaxPathUnits || !package::SurrogatesArePaired(output_path)) {
+    return Fail(Cause::kOutputError, output_path);
+  }
+  platform::Result<platform::FileId> before = platform::GetFileId(output_path);
+  bool existed = before || !platform::IsMissing(before.error());
+  platform::Result<platform::File> output = platform::OpenFile(output_path, "ab");
+  if (!output) return Fail(Cause::kOutputError, output_path, output.status());
+  platform::Status at_end = output->Seek(0, SEEK_END);
+  int64_t start = at_end ? output->Tell() : -1;
+  if (start < 0) {
+    if (output->Close() && !existed) (void)platform::RemoveFile(output_path);
+    return Fail(Cause::kOutputError, output_path, at_end);
+  }
+  PackageOut package{&*output, start};
+  Failure failure = AppendPackage(package, source_root, options, IdsOf({&output_path}));
+  platform::Status closed = output->Close();
+  if (!failure.failed() && !closed) failure = Fail(Cause::kOutputError, output_path, closed);
+  if (!failure.failed()) return failure;
+  // Leave the output exactly as it was before this run.
+  (void)(existed ? platform::TruncateFile(output_path, start) : platform::RemoveFile(output_path));
+  return failure;
+}
+
+Failure ListTreeFiles(const WString& root, std::vector<TreeFile>& files) {
+  struct Listing {
+    const WString& root;
+    std::vector<TreeFile>& files;
+  } listing{root, files};
+  TreeVisitor visitor;
+  visitor.context = &listing;
+  visitor.file = [](void* context, const platform::Folder&, const WString&,
+                    const WString& path) -> Failure {
+    Listing& l = *static_cast<Listing*>(context);
+    std::optional<WString> name = platform::RelativePathTo(l.root, path);
+    if (!name) return Fail(Cause::kBadName, path);
+    l.files.push_back({*name, path, std::move(platform::FileSize(path)).value_or(0)});
+    return {};
+  };
+  return WalkTree(root, visitor);
+}
+
+namespace {
+
+// Opens the file `name` of a tree's `folder` for reading without moving its
+// last-access time, which a build records.
+platform::Result<platform::File> OpenTreeFile(const platform::Folder& folder, const WString& name) {
+  platform::Result<EntryTimes> times = platform::TimesIn(folder, name);
+  if (!times) return times.status();
+  return platform::OpenSourceFileIn(folder, name, *times);
+}
+
+}  // namespace
+
+platform::Result<platform::File> OpenTreeFile(const WString& path) {
+  size_t slash = path.rfind(u'\\');
+  WString folder_path = slash == WString::npos ? WString(u".") : path.substr(0, slash);
+  platform::Result<platform::Folder> folder = platform::OpenFolder(folder_path);
+  if (!folder) return folder.status();
+  return OpenTreeFile(*folder, path.substr(slash == WString::npos ? 0 : slash + 1));
+}
+
+bool SameFileBytes(const platform::Folder& folder, const WString& name, const WString& other) {
+  platform::Result<platform::File> first = OpenTreeFile(folder, name);
+  platform::Result<platform::File> second = OpenTreeFile(other);
+  if (!first || !second) return false;
+  uint8_t x[64 * 1024], y[64 * 1024];
+  for (;;) {
+    size_t got = first->Read(x, sizeof x);
+    if (second->Read(y, sizeof y) != got || std::memcmp(x, y, got) != 0) return false;
+    if (got == 0) return first->status().ok() && second->status().ok();
+  }
+}
+
+}  // namespace updater::pack

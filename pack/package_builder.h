@@ -1,0 +1,68 @@
+// The build engine: packs every file below a source root and appends the
+// package and its trailer to an output.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "pack/entry_writer.h"
+#include "package/failure.h"
+#include "package/format.h"
+#include "platform/platform.h"
+
+namespace updater::pack {
+
+// How a build packs its tree. The defaults pack every file whole, on every
+// core, and trace every folder and file met.
+struct BuildOptions {
+  // Files for which this gives false are left out; null packs every file.
+  std::function<bool(const platform::Folder& folder, const WString& name, const WString& path)>
+      include;
+  // Makes a file's record itself (a delta) or gives none; null packs every file whole.
+  RecordMaker make_record;
+  // Told the bytes of each file packed.
+  std::function<void(int64_t bytes)> progress;
+  // Threads that compress; 0 for one per processor. The bytes do not depend on it.
+  int threads = 0;
+  // Send a line per folder entered and file met to the debug channel.
+  bool trace = true;
+};
+
+// Appends the package of the tree at `source_root` (records, then the
+// trailer) to `package`; a missing root gives an empty package. Files whose
+// identity is in `outputs` are never packed into themselves.
+Failure AppendPackage(package::PackageOut& package, const WString& source_root,
+                      const BuildOptions& options, const std::vector<platform::FileId>& outputs);
+
+// Appends the package of `source_root` to the file `output_path` (created
+// when missing). On failure the file is exactly as it was before: cut back
+// to its old length, or removed when this call made it.
+Failure AppendPackageToFile(const WString& output_path, const WString& source_root,
+                            const BuildOptions& options);
+
+// Writes `output` as a copy of `stub` followed by the package of
+// `source_root`. `output` appears only when complete (written under a
+// temporary name beside it, then renamed).
+Failure BuildUpdateFile(const WString& source_root, const WString& stub, const WString& output,
+                        const BuildOptions& options);
+
+// A file below a tree, named as a package names it (".\\sub\\a.dat").
+struct TreeFile {
+  WString name;
+  WString path;
+  int64_t size = 0;
+};
+
+// Every file below `root` into `files`, in the order a build packs them. A
+// missing root holds no files.
+Failure ListTreeFiles(const WString& root, std::vector<TreeFile>& files);
+
+// Opens the file at `path` of a tree for reading without moving its
+// last-access time.
+platform::Result<platform::File> OpenTreeFile(const WString& path);
+
+// True when the file `name` of `folder` and the file at `other` both exist
+// and hold the same bytes; neither's last-access time moves.
+bool SameFileBytes(const platform::Folder& folder, const WString& name, const WString& other);
+
+}  // namespace updater::pack

@@ -1,0 +1,58 @@
+// Reads the records of a package one at a time, checking each header as the
+// applier does. The one reader of records: apply mode, extract, list and
+// verify all go through it, and consume each record's stream themselves.
+#pragma once
+
+#include <cstdint>
+
+#include "package/delta.h"
+#include "package/entry_name.h"
+#include "package/failure.h"
+#include "platform/file.h"
+#include "platform/platform.h"
+
+namespace updater::package {
+
+// One record's header; its stream follows at the package's position.
+struct Record {
+  int number = 0;         // from 1, in package order
+  int64_t offset = 0;     // of its tag in the file
+  bool is_delta = false;  // a "dlta" record: the file rebuilt from the one it replaces
+  WString name;
+  WString target;  // the name joined to the root
+  EntryTimes times;
+  DeltaHeader delta;  // for a delta record
+};
+
+class RecordReader {
+ public:
+  // Reads the package in `package` from its position (the first record) to
+  // the trailer at `payload_end`; names are joined to `root`.
+  RecordReader(platform::File& package, int64_t payload_end, WString root);
+
+  // Reads the next record's header into `record`: true when there is one
+  // and it is sound. False at the trailer (failure() has no cause then) or
+  // at the first fault, which failure() holds.
+  bool Next(Record& record);
+
+  // A failure of the record read last: `cause`, with the OS error of `status`.
+  Failure Fault(Cause cause, platform::Status status = {}) const;
+
+  const Failure& failure() const { return failure_; }
+
+ private:
+  bool Stop(Cause cause, platform::Status status = {});
+
+  platform::File& package_;
+  int64_t payload_end_;
+  WString root_;
+  PackagePaths paths_;  // every target so far, folded
+  Record current_;
+  Failure failure_;
+};
+
+// Opens the update at `path` and finds its payload: the package positioned
+// at the first record, and the trailer's offset in `payload_end`.
+Failure OpenPackage(const WString& path, platform::File& package, int64_t& payload_end);
+
+}  // namespace updater::package

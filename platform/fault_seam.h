@@ -1,0 +1,50 @@
+// The test seam: tests make any write, flush, rename, folder creation,
+// removal or listing step fail, end the process, or run a hook there. It is
+// compiled only into the test builds (UPDATER_FAULT_SEAM); the programs get
+// the inline stand-ins below, which the compiler removes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace updater::platform {
+
+#ifdef UPDATER_FAULT_SEAM
+
+// After `bytes` more bytes have been written through any File, every further
+// write fails as on a full disk. A negative value turns it off.
+void SetWriteBudgetForTesting(int64_t bytes);
+
+// What happens at the operation a test picks out.
+enum class FaultAction {
+  kFail,  // the operation fails
+  kKill,  // the process ends on the spot
+  kCall,  // the test's hook runs (another user acting meanwhile), then the operation
+};
+
+// The `n`th write, flush, rename, folder creation, removal or step of a
+// folder listing from now on meets `action`; the ones before and after it
+// work. Zero turns it off.
+void SetFaultForTesting(int n, FaultAction action = FaultAction::kFail, void (*hook)() = nullptr);
+
+// Counts one operation; the OS error it fails with (InjectedError()) when
+// the seam says this one fails, else 0. Called by the platform layer only.
+int InjectedFault();
+
+// Takes `size` bytes from the write budget; the full disk's error when it runs out, else 0.
+int SpendWriteBudget(size_t size);
+
+// Provided by each platform's implementation: the errors the seam fails
+// with, and the end of the process as a crash or a kill would.
+int InjectedError();
+int DiskFullError();
+[[noreturn]] void KillProcessForTesting();
+
+#else
+
+inline int InjectedFault() { return 0; }
+inline int SpendWriteBudget(size_t) { return 0; }
+
+#endif
+
+}  // namespace updater::platform
