@@ -14,7 +14,10 @@
 #include "tests/test_util.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
+#include <share.h>
 
 #include <cstdlib>
 #else
@@ -231,6 +234,21 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
     SetUp();
     ASSERT_LT(n, 500);
   }
+  platform::SetWriteBudgetForTesting(1000);
+  Failure full = Install(package);
+  platform::SetWriteBudgetForTesting(-1);
+  EXPECT_EQ(full.cause, Cause::kWriteStaged);
+  EXPECT_EQ(full.os_error, platform::DiskFullError());
+#ifdef _WIN32
+  // A file the game holds open without sharing: Windows' own word for it.
+  int held = _wsopen(reinterpret_cast<const wchar_t*>(ToWide(game() / "a.dat").c_str()),
+                     _O_RDONLY, _SH_DENYRW);
+  ASSERT_GE(held, 0);
+  Failure busy = Install(package);
+  _close(held);
+  EXPECT_EQ(busy.cause, Cause::kTargetBusy);
+  EXPECT_EQ(busy.os_error, 32);  // ERROR_SHARING_VIOLATION
+#endif
 }
 
 // A second copy of the update, started while the first holds the game

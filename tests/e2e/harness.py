@@ -55,6 +55,7 @@ def expected_exit_code(boxes, answer):
 
 class NativeRunner:
     program = UPDATER
+    log = ""  # what the last run sent to stderr: boxes and the debug channel
 
     def command(self, exe, *args):
         """The command line and environment that run a console program."""
@@ -65,7 +66,8 @@ class NativeRunner:
                                 capture_output=True, timeout=300)
         assert result.stdout == b""
         boxes = []
-        for line in result.stderr.decode("utf-8", "replace").splitlines():
+        self.log = result.stderr.decode("utf-8", "replace")
+        for line in self.log.splitlines():
             if line.startswith("[") and "] " in line:
                 caption, text = line[1:].split("] ", 1)
                 boxes.append((caption, text.split(" [y/n]")[0]))
@@ -77,6 +79,7 @@ class NativeRunner:
 class WineRunner:
     program = UPDATER_EXE
     session = None
+    log = None  # Wine's debug channel is not read
 
     @classmethod
     def start(cls):
@@ -168,11 +171,14 @@ class GameFolder(unittest.TestCase):
         name = os.path.relpath(output, cwd) if os.path.isabs(output) else output
         return output, self.run_updater(self.runner.program, [option, name], cwd)
 
-    def assert_applies_nothing(self, exe, last_box, answer="y"):
-        """Applying shows `last_box` last and changes nothing in or out of the game."""
+    def assert_applies_nothing(self, exe, last_box, answer="y", cause=None):
+        """Applying shows `last_box` last and changes nothing in or out of the game;
+        the debug channel names `cause` (where it is read: natively)."""
         before = snapshot(self.game), snapshot(self.outside)
         boxes = self.apply(exe, answer)
         self.assertEqual(boxes[-1:], [last_box] if last_box else [])
+        if cause and self.runner.log is not None:
+            self.assertIn(cause, self.runner.log)
         self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
         self.assertFalse(os.path.exists(os.path.join(self.game, ".update-staging")))
 

@@ -135,10 +135,17 @@ class Cases:
         for first, second in CASE_TWINS:
             packages[f"case twins {first}"] = package_of(record(".\\" + first),
                                                          record(".\\" + second))
+        # The cause each reaches the debug channel with, where one word tells it.
+        causes = {"flipped Adler-32": "damaged content stream",
+                  "unknown tag": "neither an entry",
+                  f"name {'.' + chr(92) + 'link' + chr(92) + 'keep.txt'!r}": "a link, junction",
+                  f"name {'.' + chr(92) + 'update.exe'!r}": "update.exe: Text file busy",
+                  "case twins Readme.txt": "ignoring case",
+                  f"name {'..' + chr(92) + 'outside' + chr(92) + 'keep.txt'!r}": "name the updater"}
         for what, package in packages.items():
             with self.subTest(what):
                 exe = self.update_exe(package, name=os.path.join("game", "update.exe"))
-                self.assert_applies_nothing(exe, (CAPTION, FAILED))
+                self.assert_applies_nothing(exe, (CAPTION, FAILED), cause=causes.get(what))
 
     def test_planted_staging_or_journal_through_a_link_is_never_acted_on(self):
         # Entries that would put a planted file over one outside, take one
@@ -274,6 +281,7 @@ class NativeOnly(GameFolder):
                 os.chmod(staging, mode)
                 before = snapshot(self.game), snapshot(self.outside)
                 self.assertEqual(self.apply(exe)[-1], (CAPTION, FAILED))
+                self.assertIn("a staging folder not this user's alone", self.runner.log)
                 self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
                 shutil.rmtree(staging)
 
@@ -306,7 +314,7 @@ class NativeOnly(GameFolder):
             self.write(os.path.join(self.game, name), bytes(100_000))
         exe = self.update_exe(package_of(record(".\\A.bin", os.urandom(200_000)),
                                          record(".\\B.bin", os.urandom(500_000))))
-        self.assert_applies_nothing(exe, (CAPTION, FAILED))
+        self.assert_applies_nothing(exe, (CAPTION, FAILED), cause="No space left on device")
 
     def test_a_second_copy_changes_nothing_and_a_killed_one_is_completed_by_the_next(self):
         new = {f"data/{i}.bin": os.urandom(4 << 20) for i in range(4)}
@@ -327,6 +335,7 @@ class NativeOnly(GameFolder):
         self.assertIsNone(first.poll())
         before = snapshot(self.game)
         self.assertEqual(self.apply(exe)[-1], (CAPTION, FAILED))
+        self.assertIn("another install holds", self.runner.log)
         self.assertEqual(snapshot(self.game), before)
         first.kill()  # cut off mid-install: every file old or new, never partial
         first.wait()
