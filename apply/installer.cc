@@ -134,11 +134,12 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
 }  // namespace
 
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
-                       const InstallProgress& progress) {
+                       const WString& lock_name, const InstallProgress& progress) {
   platform::Result<Staging> staging = PlanStaging(root);
   if (!staging) return Fail(Cause::kGameFolderUnusable, root, staging.status());
   // A second copy of the update must not undo or cross this one's install.
-  platform::Result<platform::FolderLock> lock = platform::LockFolder(staging->root_folder);
+  platform::Result<platform::FolderLock> lock =
+      platform::LockFolder(staging->root_folder, lock_name);
   if (!lock) {
     bool held = platform::IsHeldElsewhere(lock.error());
     return Fail(held ? Cause::kLockHeld : Cause::kLockFailed, root, lock.status());

@@ -16,11 +16,11 @@ namespace updater::apply {
 using InstallProgress = std::function<void(int64_t done, int64_t total)>;
 
 // Installs the package from the stream's position (at the first record) up
-// to the trailer at `payload_end` into `root`. An earlier install into `root`
-// that was cut off is undone first. No failure when every file is in place
-// with its times; otherwise `root` is as it was before, and the failure
-// says why.
+// to the trailer at `payload_end` into `root`, holding the product's install
+// lock `lock_name` on it. An earlier install into `root` that was cut off is
+// undone first. No failure when every file is in place with its times;
+// otherwise `root` is as it was before, and the failure says why.
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
-                       const InstallProgress& progress = nullptr);
+                       const WString& lock_name, const InstallProgress& progress = nullptr);
 
 }  // namespace updater::apply

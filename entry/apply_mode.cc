@@ -56,7 +56,7 @@ bool ApplyPackage(const WString& self_path) {
       ReportFailure(Fail(Cause::kBadTrailer, self_path));
       return false;
   }
-  Failure failure = apply::InstallPackage(*package, payload_end, root);
+  Failure failure = apply::InstallPackage(*package, payload_end, root, texts.install_lock);
   if (failure.failed()) {
     ReportFailure(failure);
     return false;

@@ -12,6 +12,7 @@ const ProductTexts kProductTexts = {
     u"(1.0.1.0)",
     u"tavro.exe",
     u".\\",
+    u"TessaranUpdate",
     u"src",
     u"-l",
     u"出力ファイルが開けません。",

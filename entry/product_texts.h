@@ -14,6 +14,7 @@ struct ProductTexts {
   const char16_t* version_label;  // non-empty selects the versioned question
   const char16_t* engine_executable;
   const char16_t* default_install_root;
+  const char16_t* install_lock;  // names the hold one install takes on the game folder
   const char16_t* source_directory;
   const char16_t* build_option;
   const char16_t* output_error;

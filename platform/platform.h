@@ -260,7 +260,9 @@ class FolderLock {
 
 // Takes the hold on `folder` for this process; fails when another process
 // holds it (the error says so: IsHeldElsewhere) or it cannot be taken.
-Result<FolderLock> LockFolder(const Folder& folder);
+// `name` names the hold where the OS needs a name for it (Windows: a named
+// semaphore); every program that installs into the same folder must agree.
+Result<FolderLock> LockFolder(const Folder& folder, const WString& name);
 bool IsHeldElsewhere(int os_error);
 
 // True where one call writes everything cached for a file system to disk

@@ -496,7 +496,7 @@ void FolderLock::Release() {
   handle_ = -1;
 }
 
-Result<FolderLock> LockFolder(const Folder& folder) {
+Result<FolderLock> LockFolder(const Folder& folder, const WString&) {
   // A descriptor of its own: the hold lasts as long as the lock, whatever becomes of `folder`.
   int fd = openat(Fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Errno();

@@ -599,21 +599,19 @@ void FolderLock::Release() {
   handle_ = -1;
 }
 
-Result<FolderLock> LockFolder(const Folder& folder) {
+Result<FolderLock> LockFolder(const Folder& folder, const WString& name) {
   // A named semaphore, not a file: nothing in the folder can be planted in
   // its way. Named after the folder's identity, so every path to it agrees.
   std::optional<FileId> id = IdOf(H(folder));
   if (!id) return LastError();
-  wchar_t name[64] = L"Global\\TessaranUpdate";
-  wchar_t* end = name + std::wcslen(name);
+  WString full = u"Global\\" + name;
   for (uint64_t part : {id->volume, id->index}) {
-    *end++ = L'-';
-    for (int shift = 60; shift >= 0; shift -= 4) *end++ = L"0123456789abcdef"[(part >> shift) & 15];
+    full += u'-';
+    for (int shift = 60; shift >= 0; shift -= 4) full += u"0123456789abcdef"[(part >> shift) & 15];
   }
-  *end = 0;
-  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, name);
+  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, W(full));
   // Without the right to name global objects, the session's own namespace.
-  if (!semaphore) semaphore = CreateSemaphoreW(nullptr, 1, 1, name + 7);
+  if (!semaphore) semaphore = CreateSemaphoreW(nullptr, 1, 1, W(full) + 7);
   if (!semaphore) return LastError();
   if (WaitForSingleObject(semaphore, 0) != WAIT_OBJECT_0) {
     CloseHandle(semaphore);

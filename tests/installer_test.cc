@@ -6,6 +6,7 @@
 #include <set>
 
 #include "apply/staging.h"
+#include "entry/product_texts.h"
 #include "package/entry_name.h"
 #include "package/format.h"
 #include "package/parallel_deflate.h"
@@ -33,7 +34,9 @@ Failure InstallFrom(const WString& package_path, const WString& root) {
   platform::File file;
   int64_t payload_end = 0;
   Failure failure = OpenPackage(package_path, file, payload_end);
-  return failure.failed() ? failure : InstallPackage(file, payload_end, root);
+  return failure.failed()
+             ? failure
+             : InstallPackage(file, payload_end, root, entry::kProductTexts.install_lock);
 }
 
 bool Recover(const WString& root) {
@@ -241,8 +244,8 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
   EXPECT_EQ(full.os_error, platform::DiskFullError());
 #ifdef _WIN32
   // A file the game holds open without sharing: Windows' own word for it.
-  int held = _wsopen(reinterpret_cast<const wchar_t*>(ToWide(game() / "a.dat").c_str()),
-                     _O_RDONLY, _SH_DENYRW);
+  int held = _wsopen(reinterpret_cast<const wchar_t*>(ToWide(game() / "a.dat").c_str()), _O_RDONLY,
+                     _SH_DENYRW);
   ASSERT_GE(held, 0);
   Failure busy = Install(package);
   _close(held);
@@ -258,7 +261,8 @@ TEST_F(InstallerTest, SecondCopyWhileTheLockIsHeldChangesNothing) {
   Snapshot before = TakeSnapshot(game());
   platform::Result<platform::Folder> held = platform::OpenFolder(root());
   ASSERT_TRUE(held);
-  platform::Result<platform::FolderLock> lock = platform::LockFolder(*held);
+  platform::Result<platform::FolderLock> lock =
+      platform::LockFolder(*held, entry::kProductTexts.install_lock);
   ASSERT_TRUE(lock);
   EXPECT_EQ(InstallInChild(0, dir_.Wide("package.bin"), root()), 1);
   EXPECT_EQ(InstallFile(dir_.path() / "package.bin").cause, Cause::kLockHeld);

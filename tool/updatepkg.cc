@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "apply/installer.h"
+#include "entry/product_texts.h"
 #include "pack/package_builder.h"
 #include "package/format.h"
 #include "package/package_index.h"
@@ -250,8 +251,9 @@ int RunExtract(const std::string& update, const std::string& dir) {
   Failure failure = package::OpenPackage(PathArgument(update), package, payload_end);
   if (failure.failed()) return Report(update, failure);
   Progress progress(payload_end - package.Tell());
-  failure = apply::InstallPackage(package, payload_end, *resolved,
-                                  [&](int64_t done, int64_t) { progress.Update(done); });
+  failure =
+      apply::InstallPackage(package, payload_end, *resolved, entry::kProductTexts.install_lock,
+                            [&](int64_t done, int64_t) { progress.Update(done); });
   if (failure.entry != 0) return Report(update, failure);  // the package is at fault
   if (failure.failed()) return Fail(dir, Utf8(FailureText(failure)) + " (nothing was changed)");
   return kOk;

@@ -38,7 +38,7 @@ void ApplyWhole(const WString& package_path, const WString& root) {
   updater::platform::File package;
   int64_t payload_end = 0;
   if (updater::package::OpenPackage(package_path, package, payload_end).failed()) return;
-  (void)updater::apply::InstallPackage(package, payload_end, root);
+  (void)updater::apply::InstallPackage(package, payload_end, root, u"TessaranUpdate-fuzz");
 }
 
 }  // namespace
