@@ -88,26 +88,29 @@ bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
 }
 
 // Reads the old file whole, by position: true when it has the recorded size
-// and SHA-256.
-bool IsExpectedOldFile(platform::File& old, const package::DeltaHeader& delta) {
+// and SHA-256. A read that fails goes to `read`.
+bool IsExpectedOldFile(const platform::File& old, const package::DeltaHeader& delta,
+                       platform::Status& read) {
   std::vector<uint8_t> buffer(kInflateBufferSize);
   platform::Sha256 hash;
   uint64_t size = 0;
-  for (size_t got; (got = old.ReadAt(static_cast<int64_t>(size), buffer.data(), buffer.size())) > 0;
+  for (size_t got;
+       (got = old.ReadAt(static_cast<int64_t>(size), buffer.data(), buffer.size(), &read)) > 0;
        size += got) {
     hash.Update(buffer.data(), got);
   }
-  return size == delta.old_size && SameDigest(hash, delta.old_hash);
+  return read && size == delta.old_size && SameDigest(hash, delta.old_hash);
 }
 
 // The check of an old file, run on a thread of its own while the new file is built.
 struct OldFileCheck {
-  platform::File* old;
+  const platform::File* old;
   const package::DeltaHeader* delta;
   bool expected = false;
+  platform::Status read;
   static void Run(void* check) {
     OldFileCheck& c = *static_cast<OldFileCheck*>(check);
-    c.expected = IsExpectedOldFile(*c.old, *c.delta);
+    c.expected = IsExpectedOldFile(*c.old, *c.delta, c.read);
   }
 };
 
@@ -195,10 +198,10 @@ class BackgroundHash {
 // at the package's position, through fixed buffers: no failure when the
 // stream is sound and the result has the recorded SHA-256.
 Failure Patch(platform::File& package, const package::RecordReader& reader,
-              const package::Record& record, platform::File& old, platform::File& out) {
+              const package::Record& record, const platform::File& old, platform::File& out) {
   const package::DeltaHeader& delta = record.delta;
   BackgroundHash hash;
-  platform::Status written;
+  platform::Status written, read;
   // Writes `length` bytes a buffer at a time, each filled by
   // `fill(piece, done, size)` and hashed on the other thread while it is
   // written here.
@@ -215,8 +218,8 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
     return true;
   };
   auto copy = [&](uint64_t offset, uint64_t length) {
-    return emit(length, [&old, offset](uint8_t* piece, uint64_t done, size_t size) {
-      return old.ReadAt(static_cast<int64_t>(offset + done), piece, size) == size;
+    return emit(length, [&old, &read, offset](uint8_t* piece, uint64_t done, size_t size) {
+      return old.ReadAt(static_cast<int64_t>(offset + done), piece, size, &read) == size;
     });
   };
   auto add = [&](const uint8_t* data, size_t size) {
@@ -228,7 +231,7 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
   package::DeltaOps ops(delta.old_size, delta.new_size, copy, add);
   package::InflateResult inflated = package::InflateStream(
       package, [&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); });
-  if (!old.status()) return Fail(Cause::kReadOldFile, record.target, old.status());
+  if (!read) return Fail(Cause::kReadOldFile, record.target, read);
   if (inflated.end == package::InflateEnd::kSinkFailed && written) {
     return reader.Fault(Cause::kBadDelta);  // an operation the old file cannot serve
   }
@@ -252,14 +255,15 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
       parent ? platform::ReadFileIn(*parent, LastComponent(entry.name))
              : platform::Result<platform::File>(why);
   if (!old) return Fail(Cause::kWrongOldFile, entry.target, old.status());
-  OldFileCheck check{&*old, &record.delta};
+  OldFileCheck check{&*old, &record.delta, false, {}};
   platform::Result<platform::Thread> checker = platform::StartThread(OldFileCheck::Run, &check);
   if (!checker) OldFileCheck::Run(&check);
   Failure patched = StageFile(staging, entry, record.times, [&](platform::File& out) {
     return Patch(package, reader, record, *old, out);
   });
   if (checker) checker->Join();
-  if (!check.expected) return Fail(Cause::kWrongOldFile, entry.target, old->status());
+  if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
+  if (!check.expected) return Fail(Cause::kWrongOldFile, entry.target);
   return patched;
 }
 

@@ -38,11 +38,11 @@ size_t File::Read(void* buffer, size_t size) {
   return got;
 }
 
-size_t File::ReadAt(int64_t offset, void* buffer, size_t size) {
+size_t File::ReadAt(int64_t offset, void* buffer, size_t size, Status* failed) const {
   if (!stream_) return 0;
   int os_error = 0;
   size_t got = ReadStreamAt(stream_, offset, buffer, size, &os_error);
-  if (os_error != 0) (void)Failed(os_error);
+  if (os_error != 0 && failed) *failed = Status::Error(os_error);
   return got;
 }
 

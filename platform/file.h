@@ -28,9 +28,10 @@ class File {
   size_t Read(void* buffer, size_t size);
 
   // Reads up to `size` bytes at `offset` without moving the position; fewer
-  // only at the end of the file or on a read error. Threads may read one
-  // File this way at once.
-  size_t ReadAt(int64_t offset, void* buffer, size_t size);
+  // only at the end of the file or on a read error, which goes to `failed`
+  // (where given), never into the File: threads may read one File this way
+  // at once.
+  size_t ReadAt(int64_t offset, void* buffer, size_t size, Status* failed = nullptr) const;
 
   // The first read or write that failed on the stream (not the mere end of the file).
   Status status() const { return failed_ ? Status::Error(error_) : Status(); }
