@@ -38,7 +38,7 @@ WString BuildFailureText(const Failure& failure) {
 
 bool BuildPackage(const WString& output_path) {
   // A working folder with no faithful UTF-16 form gives none: never guess a path.
-  std::optional<WString> cwd = platform::CurrentDirectory();
+  std::optional<WString> cwd = platform::WorkingFolder();
   std::optional<WString> root =
       cwd ? platform::AppendPath(*cwd, kProductTexts.source_directory) : std::nullopt;
   Failure failure = root ? pack::AppendPackageToFile(output_path, *root, pack::BuildOptions())

@@ -57,7 +57,7 @@ std::optional<WString> OwnExecutablePath();
 int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style);
 
 // The working folder as an absolute path; none when it cannot be read or is too long.
-std::optional<WString> CurrentDirectory();
+std::optional<WString> WorkingFolder();
 
 // Joins `more` to `base` with one "\", removing "." components and resolving "..".
 // None when the result would exceed kMaxPathUnits.

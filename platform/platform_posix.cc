@@ -115,7 +115,7 @@ int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style) 
   return kIdOk;
 }
 
-std::optional<WString> CurrentDirectory() {
+std::optional<WString> WorkingFolder() {
   char buffer[4096];
   if (!getcwd(buffer, sizeof buffer)) return std::nullopt;
   // A "\\" would become a separator, and invalid UTF-8 has no faithful UTF-16 form.
@@ -267,10 +267,12 @@ namespace {
 int Fd(const Folder& folder) { return static_cast<int>(folder.handle()); }
 
 // `name` in the OS form when it is one component: never empty, ".", ".." or
-// holding a separator, so that no call can leave the folder it is given.
+// holding a separator ("\\" of the logic's paths, "/" of the system's), so
+// that no call can leave the folder it is given.
 std::optional<std::string> Component(const WString& name) {
   std::string native = ToUtf8(name);
-  if (native.empty() || native == "." || native == ".." || native.find('/') != std::string::npos) {
+  if (native.empty() || native == "." || native == ".." ||
+      native.find_first_of("/\\") != std::string::npos) {
     return std::nullopt;
   }
   return native;

@@ -142,7 +142,7 @@ int ShowMessageBox(const WString& text, const WString& caption, BoxStyle style) 
   return MessageBoxW(nullptr, W(text), W(caption), static_cast<UINT>(style));
 }
 
-std::optional<WString> CurrentDirectory() {
+std::optional<WString> WorkingFolder() {
   wchar_t buffer[MAX_PATH];
   DWORD n = GetCurrentDirectoryW(MAX_PATH, buffer);
   if (n == 0 || n >= MAX_PATH) return std::nullopt;

@@ -44,8 +44,8 @@ TEST(PathTest, RelativePathTo) {
   }
 }
 
-// A listing that breaks off at any step is an error, never a shorter
-// listing; a folder whose listing pattern
+// A listing that breaks off at any step is an error with its cause, never a
+// shorter listing, and it stops the walk; a folder whose listing pattern
 // ("folder\*") would pass 259 units is refused before it is listed.
 TEST(PathTest, ListingFailsWholeAndLongPatternsAreRefused) {
   ScratchDir dir;
@@ -53,17 +53,29 @@ TEST(PathTest, ListingFailsWholeAndLongPatternsAreRefused) {
   platform::Result<platform::Folder> folder = platform::OpenFolder(dir.Wide());
   ASSERT_TRUE(folder);
   ASSERT_EQ(platform::ListFolder(*folder)->size(), 3u);
+  // A name that is not one component is refused, never taken for a missing file.
+  for (const char16_t* name : {u"", u".", u"..", u"a\\b", u"a/b"}) {
+    platform::Result<platform::NodeKind> kind = platform::KindIn(*folder, name);
+    EXPECT_EQ(kind.error(), platform::BadNameError()) << std::string(name, name + 1);
+  }
   for (int n = 1; n <= 5; ++n) {
     platform::SetFaultForTesting(n);
     platform::Result<std::vector<platform::FolderItem>> listed = platform::ListFolder(*folder);
     platform::SetFaultForTesting(0);
     EXPECT_FALSE(listed) << n;
-    EXPECT_NE(listed.error(), 0) << n;  // the cause reaches the caller
+    EXPECT_EQ(listed.error(), platform::InjectedError()) << n;  // the cause reaches the caller
   }
 
   size_t room = 258 - dir.Wide().size() - 2;  // two more components make 258 units
   std::string first(room / 2, 'd'), second(room - room / 2, 'e');
   std::filesystem::create_directories(dir.path() / first / second);
+  // The walk stops on a listing that breaks off, with the system's error.
+  platform::SetFaultForTesting(1);
+  Failure walked = WalkTree(dir.Wide(), TreeVisitor());
+  platform::SetFaultForTesting(0);
+  EXPECT_EQ(walked.cause, Cause::kSourceUnreadable);
+  EXPECT_EQ(walked.os_error, platform::InjectedError());
+
   WString deep = dir.Wide(first + "/" + second);
   ASSERT_EQ(deep.size(), 258u);
   EXPECT_EQ(WalkTree(deep, TreeVisitor()).cause, Cause::kPathTooLong);
