@@ -204,16 +204,13 @@ platform::Status WriteJournal(Staging& staging) {
     e.new_id = *new_id;
     e.old_id = *old_id;
     uint64_t ids[4] = {new_id->volume, new_id->index, old_id->volume, old_id->index};
-    namespace pk = package;
-    ok = ok && pk::WriteToPackage(out, kJournalFileTag, 4) &&
-         pk::WriteToPackage(out, &existed, 1) && pk::WriteToPackage(out, ids, sizeof ids) &&
-         pk::WriteEntryName(out, e.name);
+    ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&
+         WriteToPackage(out, ids, sizeof ids) && WriteEntryName(out, e.name);
   }
   for (const WString& f : staging.new_folders) {
-    ok =
-        ok && package::WriteToPackage(out, kJournalFolderTag, 4) && package::WriteEntryName(out, f);
+    ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);
   }
-  ok = ok && package::WriteToPackage(out, kJournalDoneTag, 4);
+  ok = ok && WriteToPackage(out, kJournalDoneTag, 4);
   platform::Status synced = ok ? file->Sync() : platform::Status::Error(out.os_error);
   platform::Status closed = file->Close();
   return synced ? closed : synced;
