@@ -1,6 +1,7 @@
 #include "apply/entry_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -46,11 +47,15 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   entry.existed = true;
   platform::Status writable = platform::CanWriteFileIn(*parent, leaf);
   if (!writable) return Fail(Cause::kTargetBusy, entry.target, writable);
+  platform::Result<uint32_t> mode = platform::ModeIn(*parent, leaf);
+  if (!mode) return Fail(Cause::kTargetRefused, entry.target, mode.status());
+  entry.old_mode = *mode;
   return {};
 }
 
 // Creates the staged file of `entry`, has `fill` write its bytes, and gives
-// it its times; on disk before it returns where each file is synced.
+// it its times, and the mode of the file it replaces (a game's programs stay
+// runnable); on disk before it returns where each file is synced.
 Failure StageFile(const Staging& staging, const StagedEntry& entry, const EntryTimes& times,
                   const std::function<Failure(platform::File&)>& fill) {
   platform::Result<platform::File> file =
@@ -58,7 +63,8 @@ Failure StageFile(const Staging& staging, const StagedEntry& entry, const EntryT
   if (!file) return Fail(Cause::kWriteStaged, entry.target, file.status());
   Failure failure = fill(*file);
   if (failure.failed()) return failure;
-  platform::Status done = file->SetTimes(times.creation, times.last_access, times.last_write);
+  platform::Status done = entry.existed ? file->SetMode(entry.old_mode) : platform::Status();
+  if (done) done = file->SetTimes(times.creation, times.last_access, times.last_write);
   if (done && !platform::kHasFileSystemSync) done = file->Sync();
   platform::Status closed = file->Close();
   if (done) done = closed;
@@ -68,12 +74,12 @@ Failure StageFile(const Staging& staging, const StagedEntry& entry, const EntryT
 
 // The failure an inflation ended in, where `written` holds the last write's Status.
 Failure InflateFailure(const package::InflateResult& inflated, const package::RecordReader& reader,
-                       const WString& target, platform::Status written, Cause damaged) {
+                       const WString& target, platform::Status written) {
   switch (inflated.end) {
     case package::InflateEnd::kDone:
       return {};
     case package::InflateEnd::kDamaged:
-      return reader.Fault(damaged);
+      return reader.Fault(Cause::kBadStream);
     case package::InflateEnd::kReadFailed:
       return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
     case package::InflateEnd::kSinkFailed:
@@ -87,30 +93,31 @@ bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
   return hash.Finish(digest) && std::memcmp(digest, expected, 32) == 0;
 }
 
-// Reads the old file whole, by position: true when it has the recorded size
-// and SHA-256. A read that fails goes to `read`.
-bool IsExpectedOldFile(const platform::File& old, const package::DeltaHeader& delta,
-                       platform::Status& read) {
-  std::vector<uint8_t> buffer(kInflateBufferSize);
-  platform::Sha256 hash;
-  uint64_t size = 0;
-  for (size_t got;
-       (got = old.ReadAt(static_cast<int64_t>(size), buffer.data(), buffer.size(), &read)) > 0;
-       size += got) {
-    hash.Update(buffer.data(), got);
-  }
-  return read && size == delta.old_size && SameDigest(hash, delta.old_hash);
-}
-
-// The check of an old file, run on a thread of its own while the new file is built.
+// The check that the old file is the very one a delta was made from: its
+// size and SHA-256, read by position on a thread of its own while the new
+// file is built. `refused` is set the moment it is known not to be, so that
+// the patch stops within a buffer.
 struct OldFileCheck {
   const platform::File* old;
   const package::DeltaHeader* delta;
+  std::atomic<bool> refused{false};
   bool expected = false;
-  platform::Status read;
-  static void Run(void* check) {
-    OldFileCheck& c = *static_cast<OldFileCheck*>(check);
-    c.expected = IsExpectedOldFile(*c.old, *c.delta, c.read);
+  platform::Status read;  // a read of the old file that failed
+
+  static void Run(void* check) { static_cast<OldFileCheck*>(check)->Check(); }
+
+  void Check() {
+    std::vector<uint8_t> buffer(kInflateBufferSize);
+    platform::Sha256 hash;
+    uint64_t size = 0;
+    for (size_t got;
+         size <= delta->old_size &&
+         (got = old->ReadAt(static_cast<int64_t>(size), buffer.data(), buffer.size(), &read)) > 0;
+         size += got) {
+      hash.Update(buffer.data(), got);
+    }
+    expected = read && size == delta->old_size && SameDigest(hash, delta->old_hash);
+    refused = !expected;
   }
 };
 
@@ -198,15 +205,17 @@ class BackgroundHash {
 // at the package's position, through fixed buffers: no failure when the
 // stream is sound and the result has the recorded SHA-256.
 Failure Patch(platform::File& package, const package::RecordReader& reader,
-              const package::Record& record, const platform::File& old, platform::File& out) {
+              const package::Record& record, const platform::File& old,
+              const std::atomic<bool>& refused, platform::File& out) {
   const package::DeltaHeader& delta = record.delta;
   BackgroundHash hash;
   platform::Status written, read;
   // Writes `length` bytes a buffer at a time, each filled by
   // `fill(piece, done, size)` and hashed on the other thread while it is
-  // written here.
-  auto emit = [&hash, &out, &written](uint64_t length, const auto& fill) {
+  // written here; stops once the old file is known to be another version.
+  auto emit = [&hash, &out, &written, &refused](uint64_t length, const auto& fill) {
     for (uint64_t done = 0; done < length;) {
+      if (refused) return false;
       size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
       uint8_t* piece = hash.Buffer();
       if (!fill(piece, done, size)) return false;
@@ -235,7 +244,7 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
   if (inflated.end == package::InflateEnd::kSinkFailed && written) {
     return reader.Fault(Cause::kBadDelta);  // an operation the old file cannot serve
   }
-  Failure failure = InflateFailure(inflated, reader, record.target, written, Cause::kBadStream);
+  Failure failure = InflateFailure(inflated, reader, record.target, written);
   if (failure.failed()) return failure;
   uint8_t digest[32];
   if (!ops.Complete() || !hash.Finish(digest) || std::memcmp(digest, delta.new_hash, 32) != 0) {
@@ -255,11 +264,17 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
       parent ? platform::ReadFileIn(*parent, LastComponent(entry.name))
              : platform::Result<platform::File>(why);
   if (!old) return Fail(Cause::kWrongOldFile, entry.target, old.status());
-  OldFileCheck check{&*old, &record.delta, false, {}};
+  // A record may declare any size: what cannot fit is refused before a byte is written.
+  platform::Result<uint64_t> room = platform::FreeSpace(staging.staging_folder);
+  if (room && *room < record.delta.new_size) {
+    return Fail(Cause::kNoRoom, entry.target + u" (needs " + Decimal(record.delta.new_size) +
+                                    u" bytes, " + Decimal(*room) + u" free)");
+  }
+  OldFileCheck check{&*old, &record.delta, {false}, false, {}};
   platform::Result<platform::Thread> checker = platform::StartThread(OldFileCheck::Run, &check);
   if (!checker) OldFileCheck::Run(&check);
   Failure patched = StageFile(staging, entry, record.times, [&](platform::File& out) {
-    return Patch(package, reader, record, *old, out);
+    return Patch(package, reader, record, *old, check.refused, out);
   });
   if (checker) checker->Join();
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
@@ -283,7 +298,7 @@ Failure StageRecord(platform::File& package, const package::RecordReader& reader
           written = out.Write(data, size);
           return written.ok();
         });
-    return InflateFailure(inflated, reader, record.target, written, Cause::kBadStream);
+    return InflateFailure(inflated, reader, record.target, written);
   });
 }
 

@@ -33,7 +33,7 @@ platform::Status Undo(Staging& staging, const CommitStep& step) {
   const platform::Folder& stage = staging.staging_folder;
   platform::Status why = platform::Status::Error(0);
   if (step.kind == CommitStep::kFolderCreated) {
-    staging.folders.erase(step.folder);  // not held while it goes
+    ReleaseFolder(staging, step.folder);  // not held while it goes
     const platform::Folder* parent = HeldFolder(staging, ParentOf(step.folder), &why);
     return parent ? platform::RemoveSubfolder(*parent, LastComponent(step.folder)) : why;
   }
@@ -66,7 +66,7 @@ Failure CreateFoldersFor(Staging& staging, const StagedEntry& entry,
     platform::Result<platform::Folder> made =
         platform::CreateSubfolder(*parent, LastComponent(name), false);
     if (!made) return Fail(Cause::kCreateFolder, entry.target, made.status());
-    staging.folders.emplace(name, std::move(*made));
+    staging.folders.emplace_back(name, std::move(*made));
     steps.push_back({CommitStep::kFolderCreated, nullptr, name});
   }
   return {};
@@ -79,8 +79,15 @@ platform::Status Place(Staging& staging, const StagedEntry& entry) {
   if (!parent) return why;
   WString leaf = LastComponent(entry.name);
   const platform::Folder& stage = staging.staging_folder;
-  return entry.existed ? platform::ReplaceFileIn(*parent, leaf, stage, entry.staged, entry.backup)
-                       : platform::MoveFileBetween(stage, entry.staged, *parent, leaf, false);
+  if (entry.existed) {
+    return platform::ReplaceFileIn(*parent, leaf, stage, entry.staged, entry.backup);
+  }
+  platform::Status moved = platform::MoveFileBetween(stage, entry.staged, *parent, leaf, false);
+  if (!moved) return moved;
+  // A new file keeps nothing of the private staging folder's access.
+  platform::Status inherited = platform::InheritAccessIn(*parent, leaf);
+  if (!inherited) (void)platform::MoveFileBetween(*parent, leaf, stage, entry.staged, false);
+  return inherited;
 }
 
 // Moves every staged file into place, in package order, and ends the
@@ -116,10 +123,10 @@ Failure Stage(platform::File& package, int64_t payload_end, Staging& staging,
 // next run's recovery where even the undo failed.
 Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& staging,
                        const InstallProgress& progress) {
-  platform::Status created = CreateStagingFolder(staging);
-  if (!created) return Fail(Cause::kCreateStaging, staging.folder, created);
+  Failure failure = CreateStagingFolder(staging);
+  if (failure.failed()) return failure;
   std::vector<CommitStep> steps;
-  Failure failure = Stage(package, payload_end, staging, progress);
+  failure = Stage(package, payload_end, staging, progress);
   if (!failure.failed()) failure = Commit(staging, steps);
   if (!failure.failed()) {
     // The old files go with the staging folder; a failure to sync now loses nothing.

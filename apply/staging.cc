@@ -14,15 +14,6 @@ constexpr char kJournalFolderTag[4] = {'f', 'o', 'l', 'd'};
 constexpr char kJournalDoneTag[4] = {'d', 'o', 'n', 'e'};
 constexpr char16_t kJournalName[] = u"journal";
 
-WString Decimal(size_t n) {
-  WString digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
-    n /= 10;
-  } while (n != 0);
-  return digits;
-}
-
 // The entries and folders a journal lists; none when it is missing or was
 // not written to its end (then no file was moved yet).
 bool ReadJournal(Staging& staging) {
@@ -55,6 +46,16 @@ bool ReadJournal(Staging& staging) {
       return false;
     }
   }
+}
+
+// True when `name` is one an install makes in staging: the journal, or an
+// entry's number followed by ".new" or ".old".
+bool IsStagingName(const WString& name) {
+  if (name == kJournalName) return true;
+  size_t digits = name.find_first_not_of(u"0123456789");
+  return digits != 0 && digits != WString::npos &&
+         (name.compare(digits, WString::npos, u".new") == 0 ||
+          name.compare(digits, WString::npos, u".old") == 0);
 }
 
 // True when nothing is at `name` in `folder`.
@@ -98,7 +99,7 @@ bool UndoFromJournal(Staging& staging) {
   for (auto f = staging.new_folders.rbegin(); f != staging.new_folders.rend(); ++f) {
     // Only a folder the install made, still empty, and not a link: removal
     // refuses the others.
-    staging.folders.erase(*f);  // not held while it goes
+    ReleaseFolder(staging, *f);  // not held while it goes
     if (const platform::Folder* parent = HeldFolder(staging, ParentOf(*f))) {
       (void)platform::RemoveSubfolder(*parent, LastComponent(*f));
     }
@@ -157,8 +158,9 @@ platform::Result<Staging> PlanStaging(const WString& root) {
 
 const platform::Folder* HeldFolder(Staging& staging, const WString& name, platform::Status* why) {
   if (name.empty()) return &staging.root_folder;
-  auto held = staging.folders.find(name);
-  if (held != staging.folders.end()) return &held->second;
+  for (auto& held : staging.folders) {
+    if (held.first == name) return &held.second;
+  }
   const platform::Folder* parent = HeldFolder(staging, ParentOf(name), why);
   if (!parent) return nullptr;
   platform::Result<platform::Folder> opened = platform::OpenSubfolder(*parent, LastComponent(name));
@@ -166,13 +168,33 @@ const platform::Folder* HeldFolder(Staging& staging, const WString& name, platfo
     if (why) *why = opened.status();
     return nullptr;
   }
-  return &staging.folders.emplace(name, std::move(*opened)).first->second;
+  staging.folders.emplace_back(name, std::move(*opened));
+  return &staging.folders.back().second;
 }
 
-platform::Status CreateStagingFolder(Staging& staging) {
+void ReleaseFolder(Staging& staging, const WString& name) {
+  for (auto held = staging.folders.begin(); held != staging.folders.end(); ++held) {
+    if (held->first == name) {
+      staging.folders.erase(held);
+      return;
+    }
+  }
+}
+
+Failure CreateStagingFolder(Staging& staging) {
   platform::Result<platform::Folder> made = platform::CreateSubfolder(
       staging.root_folder, package::kStagingFolderName, /*private_only=*/true);
-  if (!made) return made.status();
+  if (!made) return Fail(Cause::kCreateStaging, staging.folder, made.status());
+  platform::Result<bool> ours = platform::IsPrivateFolder(*made);
+  if (!ours || !*ours) return Fail(Cause::kStagingNotOurs, staging.folder, ours.status());
+  platform::Result<std::vector<platform::FolderItem>> items = platform::ListFolder(*made);
+  if (!items) {
+    // Ours but unreadable: it goes again (only while empty) and the install fails.
+    made->Close();
+    (void)platform::RemoveSubfolder(staging.root_folder, package::kStagingFolderName);
+    return Fail(Cause::kCreateStaging, staging.folder, items.status());
+  }
+  if (!items->empty()) return Fail(Cause::kStagingNotOurs, staging.folder);
   staging.staging_folder = std::move(*made);
   return {};
 }
@@ -180,7 +202,7 @@ platform::Status CreateStagingFolder(Staging& staging) {
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
   WString number = Decimal(staging.entries.size());
   staging.entries.push_back(
-      StagedEntry{name, target, number + u".new", number + u".old", false, {}, {}});
+      StagedEntry{name, target, number + u".new", number + u".old", false, 0, {}, {}});
 }
 
 platform::Status WriteJournal(Staging& staging) {
@@ -235,6 +257,13 @@ Failure RecoverInterruptedInstall(Staging& staging) {
   platform::Result<bool> private_folder = platform::IsPrivateFolder(staging.staging_folder);
   if (!private_folder || !*private_folder) {
     return Fail(Cause::kStagingNotOurs, staging.folder, private_folder.status());
+  }
+  platform::Result<std::vector<platform::FolderItem>> items =
+      platform::ListFolder(staging.staging_folder);
+  if (!items) return Fail(Cause::kStagingNotOurs, staging.folder, items.status());
+  for (const platform::FolderItem& item : *items) {
+    // A folder renamed to the staging name holds the game's own files.
+    if (!IsStagingName(item.name)) return Fail(Cause::kStagingNotOurs, staging.folder);
   }
   if (ReadJournal(staging) && !UndoFromJournal(staging)) {
     return Fail(Cause::kRecoveryFailed, staging.folder);

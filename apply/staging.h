@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <utility>
 #include <vector>
 
 #include "package/failure.h"
@@ -24,6 +24,7 @@ struct StagedEntry {
   WString staged;           // its new bytes: a name in the staging folder
   WString backup;           // where the old file is kept while the install runs: the same
   bool existed = false;     // a file was at `target` when the package was staged
+  uint32_t old_mode = 0;    // that file's permission bits (POSIX), which the new one keeps
   platform::FileId new_id;  // the staged file, as the journal records it
   platform::FileId old_id;  // the file it replaces, where one `existed`
 };
@@ -31,13 +32,15 @@ struct StagedEntry {
 // What one install has staged and what it will create, with the folders it
 // holds open.
 struct Staging {
-  WString root;                                 // the folder updated, for messages
-  WString folder;                               // the staging folder's path, for messages
-  platform::Folder root_folder;                 // held for the whole run
-  platform::Folder staging_folder;              // held while it exists
-  std::map<WString, platform::Folder> folders;  // below the root, by name (".\\a\\b")
-  std::vector<StagedEntry> entries;             // in package order
-  std::vector<WString> new_folders;             // names of the folders to create, shallowest first
+  WString root;                     // the folder updated, for messages
+  WString folder;                   // the staging folder's path, for messages
+  platform::Folder root_folder;     // held for the whole run
+  platform::Folder staging_folder;  // held while it exists
+  // Below the root, by name (".\\a\\b"). A pointer HeldFolder gives stays
+  // valid only until the next folder is held.
+  std::vector<std::pair<WString, platform::Folder>> folders;
+  std::vector<StagedEntry> entries;  // in package order
+  std::vector<WString> new_folders;  // names of the folders to create, shallowest first
 };
 
 // The folders an entry name lies in, shallowest first, as names themselves
@@ -54,6 +57,9 @@ WString ParentOf(const WString& name);
 // staging path would be too long.
 platform::Result<Staging> PlanStaging(const WString& root);
 
+// Stops holding the folder `name`, so that it can be removed.
+void ReleaseFolder(Staging& staging, const WString& name);
+
 // The held folder named `name` (empty for the root), opened on first use
 // from the root down, one component at a time; null when a folder on the way
 // is missing, a link or junction, or no folder (`why` then holds the
@@ -61,8 +67,10 @@ platform::Result<Staging> PlanStaging(const WString& root);
 const platform::Folder* HeldFolder(Staging& staging, const WString& name,
                                    platform::Status* why = nullptr);
 
-// Creates the staging folder anew, for this user alone, and holds it.
-platform::Status CreateStagingFolder(Staging& staging);
+// Creates the staging folder anew, for this user alone, and holds it: only
+// once the folder opened is the one just made (empty, this user's, private),
+// never one put in its place meanwhile.
+Failure CreateStagingFolder(Staging& staging);
 
 // Adds the entry `name` with the target `target`, numbered in package order.
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target);

@@ -28,20 +28,30 @@ void ReportFailure(const Failure& failure) {
   ShowApplyBox(kProductTexts.failed, platform::BoxStyle::kError);
 }
 
+// True only for a real Yes. A question that could not be shown (no
+// display, no answer) is no consent: it ends like No, and says why.
+bool PlayerSaidYes(const ProductTexts& texts) {
+  int answer =
+      platform::ShowMessageBox(QuestionText(texts), texts.caption, platform::BoxStyle::kQuestion);
+  if (answer != platform::kIdYes && answer != platform::kIdNo) {
+    platform::DebugOutput(u"update not applied: the question could not be asked\n");
+  }
+  return answer == platform::kIdYes;
+}
+
 }  // namespace
 
 bool ApplyPackage(const WString& self_path) {
   const ProductTexts& texts = kProductTexts;
   WString root = texts.default_install_root;
+  // Held from before the question to the end: the package read is the one
+  // the player was asked about, whatever is put at its name meanwhile.
+  platform::Result<platform::File> package = platform::OpenOwnProgram(self_path);
   if (!GameIsInstalled(root)) {
     ShowApplyBox(texts.not_installed, platform::BoxStyle::kError);
     return false;
   }
-  if (platform::ShowMessageBox(QuestionText(texts), texts.caption, platform::BoxStyle::kQuestion) ==
-      platform::kIdNo) {
-    return true;
-  }
-  platform::Result<platform::File> package = platform::OpenFile(self_path, "rb");
+  if (!PlayerSaidYes(texts)) return true;
   if (!package) {
     ReportFailure(Fail(Cause::kCannotOpenPackage, self_path, package.status()));
     return false;
@@ -52,6 +62,9 @@ bool ApplyPackage(const WString& self_path) {
       break;
     case package::LocateResult::kNoPackage:
       return false;  // a copy that carries none ends without a word
+    case package::LocateResult::kCut:
+      ReportFailure(Fail(Cause::kPackageCut, self_path));
+      return false;
     case package::LocateResult::kDamaged:
       ReportFailure(Fail(Cause::kBadTrailer, self_path));
       return false;

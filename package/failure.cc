@@ -7,47 +7,49 @@ const char* Describe(Cause cause) {
     case Cause::kNone:
       return "sound";
     case Cause::kCannotOpenPackage:
-      return "the update cannot be opened";
+      return "cannot open the update";
     case Cause::kNoPackage:
-      return "carries no package (no trailer at its end)";
+      return "carries no package";
     case Cause::kBadTrailer:
-      return "the trailer's payload length does not fit the file";
+      return "a trailer length past the file";
     case Cause::kPackageReadFailed:
-      return "the update cannot be read";
+      return "cannot read the update";
     case Cause::kBadTag:
-      return "neither an entry record nor the trailer";
+      return "neither an entry nor the trailer";
     case Cause::kBadName:
-      return "a name the updater refuses, or cut short";
+      return "a name the updater refuses";
     case Cause::kDuplicateName:
-      return "the same path as another entry (ignoring case), or a file where a folder is";
+      return "a path taken already, ignoring case";
     case Cause::kTimesCut:
-      return "the package ends inside the file times";
+      return "cut inside the file times";
     case Cause::kBadStream:
-      return "a damaged content stream (bad data, cut short, or a wrong Adler-32)";
+      return "a damaged content stream";
     case Cause::kBadDelta:
-      return "a delta whose operations leave the old file or do not make the recorded file";
+      return "a delta that does not make its file";
     case Cause::kWrongOldFile:
       return "not the version the patch was made from";
+    case Cause::kPackageCut:
+      return "no trailer after the program: cut short?";
     case Cause::kGameFolderUnusable:
-      return "cannot open (or the path is too long)";
+      return "cannot open";
     case Cause::kLockHeld:
       return "another install holds";
     case Cause::kLockFailed:
-      return "cannot take the install lock on";
+      return "cannot lock";
     case Cause::kStagingNotOurs:
       return "a staging folder not this user's alone";
     case Cause::kRecoveryFailed:
-      return "an earlier install that cannot be undone, in";
+      return "cannot undo the last install in";
     case Cause::kTargetRefused:
-      return "a link, junction, folder or device in the way";
+      return "a link, junction or folder in the way";
     case Cause::kTargetBusy:
-      return "cannot write (read-only, or in use)";
+      return "cannot write (read-only or in use)";
     case Cause::kCreateStaging:
       return "cannot create";
     case Cause::kWriteStaged:
       return "cannot stage";
     case Cause::kReadOldFile:
-      return "cannot read the file to patch";
+      return "cannot read";
     case Cause::kWriteJournal:
       return "cannot write the journal in";
     case Cause::kSync:
@@ -60,20 +62,32 @@ const char* Describe(Cause cause) {
       return "cannot place";
     case Cause::kEndJournal:
       return "cannot end the journal in";
+    case Cause::kNoRoom:
+      return "no room for";
     case Cause::kOutputError:
-      return "the output cannot be written";
+      return "cannot write the output";
     case Cause::kSourceUnreadable:
       return "cannot be read";
     case Cause::kPathTooLong:
-      return "path longer than 259 UTF-16 units";
+      return "longer than 259 units";
     case Cause::kNotAFile:
-      return "neither a regular file nor a folder";
+      return "not a file or folder";
     case Cause::kBadTime:
-      return "a file time before 1601 or after 30827";
+      return "a time before 1601 or after 30827";
     case Cause::kPackageTooLarge:
-      return "the update would reach 2 GiB, the format's limit";
+      return "the update would reach 2 GiB";
   }
   return "unknown cause";
+}
+
+// By hand: the C runtime's formatting would bring its whole printf into the program.
+WString Decimal(uint64_t n) {
+  WString digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
+    n /= 10;
+  } while (n != 0);
+  return digits;
 }
 
 Failure Fail(Cause cause, const WString& path, platform::Status status) {

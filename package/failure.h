@@ -24,6 +24,7 @@ enum class Cause {
   kBadStream,          // damaged, cut short, or a wrong Adler-32
   kBadDelta,           // a delta's operations or its result are not what it records
   kWrongOldFile,       // the file a delta patches is not the version it was made from
+  kPackageCut,         // bytes follow the program, but no trailer ends them
   // Installing.
   kGameFolderUnusable,  // the folder cannot be opened, or its staging path is too long
   kLockHeld,            // another install runs in the folder
@@ -41,6 +42,7 @@ enum class Cause {
   kReplace,             // a file cannot be replaced
   kPlace,               // a new file cannot be moved into place
   kEndJournal,          // the journal cannot be removed at the end
+  kNoRoom,              // a record declares more bytes than the disk has free
   // Building.
   kOutputError,       // the output cannot be opened or written
   kSourceUnreadable,  // a file or folder of the source cannot be read or listed
@@ -52,10 +54,10 @@ enum class Cause {
 
 struct Failure {
   Cause cause = Cause::kNone;
-  WString path;        // the file or folder at fault, where one is
-  int os_error = 0;    // captured at the failing call; 0 where the OS gave none
-  int entry = 0;       // number of the package entry at fault, from 1; 0 for none
-  int64_t offset = 0;  // byte offset in the update file of that entry (or the trailer)
+  WString path;            // the file or folder at fault, where one is
+  int os_error = 0;        // captured at the failing call; 0 where the OS gave none
+  int entry = 0;           // number of the package entry at fault, from 1; 0 for none
+  int64_t offset = 0;      // byte offset in the update file of that entry (or the trailer)
 
   bool failed() const { return cause != Cause::kNone; }
 };
@@ -66,6 +68,9 @@ Failure Fail(Cause cause, const WString& path, platform::Status status = {});
 // What went wrong, in a few words of English (ASCII), for the debug channel
 // and the studio's messages ("cannot replace", "another install holds").
 const char* Describe(Cause cause);
+
+// `n` in decimal digits.
+WString Decimal(uint64_t n);
 
 // One line: the description, the path and the system's message, each where
 // there is one ("cannot replace: sub\\a.dat: Permission denied").

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace updater::package {
@@ -26,9 +27,8 @@ bool ReadAt(platform::File& file, int64_t offset, void* buffer, size_t size) {
   return offset >= 0 && file.Seek(offset, SEEK_SET).ok() && ReadExactly(file, buffer, size);
 }
 
-// Where the certificate table of a signed PE image starts, when the image
-// has one that ends exactly at the end of the file (`size` bytes).
-std::optional<int64_t> CertificateTableStart(platform::File& file, int64_t size) {
+// The start and length of the certificate table of a signed PE image.
+std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file) {
   uint8_t dos[64];
   if (!ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return std::nullopt;
   int64_t pe = static_cast<int64_t>(GetLe(dos + 0x3C, 4));
@@ -45,10 +45,88 @@ std::optional<int64_t> CertificateTableStart(platform::File& file, int64_t size)
   if (!ReadAt(file, pe + 24 + directories + 8 * kCertificateDirectory, entry, sizeof entry)) {
     return std::nullopt;
   }
-  int64_t start = static_cast<int64_t>(GetLe(entry, 4));
   int64_t length = static_cast<int64_t>(GetLe(entry + 4, 4));
-  if (length == 0 || start + length != size) return std::nullopt;
-  return start;
+  if (length == 0) return std::nullopt;
+  return std::make_pair(static_cast<int64_t>(GetLe(entry, 4)), length);
+}
+
+// Where the certificate table of a signed PE image starts, when the image
+// has one that ends exactly at the end of the file (`size` bytes).
+std::optional<int64_t> CertificateTableStart(platform::File& file, int64_t size) {
+  std::optional<std::pair<int64_t, int64_t>> table = CertificateTable(file);
+  if (!table || table->first + table->second != size) return std::nullopt;
+  return table->first;
+}
+
+// The end of a PE image: past its last section and its certificate table.
+std::optional<int64_t> PeImageEnd(platform::File& file, const uint8_t* dos) {
+  int64_t pe = static_cast<int64_t>(GetLe(dos + 0x3C, 4));
+  uint8_t header[24];  // signature and file header
+  if (!ReadAt(file, pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) {
+    return std::nullopt;
+  }
+  int64_t sections = static_cast<int64_t>(GetLe(header + 6, 2));
+  int64_t table = pe + 24 + static_cast<int64_t>(GetLe(header + 20, 2));
+  int64_t end = table + 40 * sections;
+  for (int64_t i = 0; i < sections; ++i) {
+    uint8_t section[40];
+    if (!ReadAt(file, table + 40 * i, section, sizeof section)) return std::nullopt;
+    end = std::max<int64_t>(end,
+                            static_cast<int64_t>(GetLe(section + 20, 4) + GetLe(section + 16, 4)));
+  }
+  if (std::optional<std::pair<int64_t, int64_t>> signature = CertificateTable(file)) {
+    end = std::max(end, signature->first + signature->second);
+  }
+  return end;
+}
+
+#ifndef _WIN32
+// (Only where ELF programs are built: a Windows program never carries one,
+// and updater.exe has no room to spare.)
+// The end of an ELF image: past its header tables, its segments and its
+// sections that take room in the file.
+std::optional<int64_t> ElfImageEnd(platform::File& file, const uint8_t* elf) {
+  bool wide = elf[4] == 2;                                         // ELFCLASS64
+  if ((elf[4] != 1 && !wide) || elf[5] != 1) return std::nullopt;  // little-endian only
+  int w = wide ? 8 : 4;
+  uint64_t phoff = GetLe(elf + (wide ? 0x20 : 0x1C), w),
+           shoff = GetLe(elf + (wide ? 0x28 : 0x20), w);
+  uint64_t phsize = GetLe(elf + (wide ? 0x36 : 0x2A), 2),
+           phnum = GetLe(elf + (wide ? 0x38 : 0x2C), 2);
+  uint64_t shsize = GetLe(elf + (wide ? 0x3A : 0x2E), 2),
+           shnum = GetLe(elf + (wide ? 0x3C : 0x30), 2);
+  uint64_t end = std::max(phoff + phnum * phsize, shoff + shnum * shsize);
+  uint8_t entry[64];
+  for (uint64_t i = 0; i < phnum && phsize <= sizeof entry; ++i) {
+    if (!ReadAt(file, static_cast<int64_t>(phoff + i * phsize), entry, phsize)) return std::nullopt;
+    end = std::max(end, GetLe(entry + (wide ? 8 : 4), w) + GetLe(entry + (wide ? 0x20 : 0x10), w));
+  }
+  for (uint64_t i = 0; i < shnum && shsize <= sizeof entry; ++i) {
+    if (!ReadAt(file, static_cast<int64_t>(shoff + i * shsize), entry, shsize)) return std::nullopt;
+    if (GetLe(entry + 4, 4) == 8) continue;  // SHT_NOBITS: no bytes in the file
+    end = std::max(end,
+                   GetLe(entry + (wide ? 0x18 : 0x10), w) + GetLe(entry + (wide ? 0x20 : 0x14), w));
+  }
+  if (end > static_cast<uint64_t>(kMaxPackageFileSize)) return std::nullopt;
+  return static_cast<int64_t>(end);
+}
+#endif
+
+// True when bytes follow the program image in the first `size` bytes of
+// `file` (a PE or ELF program; any other file has no image to end).
+bool BytesFollowTheImage(platform::File& file, int64_t size) {
+  uint8_t head[64];
+  if (!ReadAt(file, 0, head, sizeof head)) return false;
+  std::optional<int64_t> end;
+  if (head[0] == 'M' && head[1] == 'Z') end = PeImageEnd(file, head);
+#ifndef _WIN32
+  if (std::memcmp(head,
+                  "\x7f"
+                  "ELF",
+                  4) == 0)
+    end = ElfImageEnd(file, head);
+#endif
+  return end && size > *end;
 }
 
 // The end of the bytes a package may end at: the file's end, or the start
@@ -161,7 +239,8 @@ LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   }
   uint8_t trailer[8];
   if (!ReadExactly(package, trailer, sizeof trailer) || std::memcmp(trailer, kEndTag, 4) != 0) {
-    return LocateResult::kNoPackage;
+    // A copy that carries nothing is not one whose download was cut short.
+    return BytesFollowTheImage(package, size) ? LocateResult::kCut : LocateResult::kNoPackage;
   }
   uint64_t length = GetLe(trailer + 4, 4);
   if (payload_end) *payload_end = size - kTrailerSize;

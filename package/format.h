@@ -64,6 +64,7 @@ enum class LocateResult {
   kFound,      // the stream is at the first record (or the trailer's tag when empty)
   kNoPackage,  // the file does not end with a trailer
   kDamaged,    // a trailer whose length does not fit the file or the format
+  kCut,        // bytes follow the program image, but no trailer ends them
 };
 
 // The data directory entry of a PE image that locates its certificate table.

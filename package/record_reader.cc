@@ -67,6 +67,8 @@ Failure OpenPackage(const WString& path, platform::File& package, int64_t& paylo
       return {};
     case LocateResult::kNoPackage:
       return Fail(Cause::kNoPackage, path, package.status());
+    case LocateResult::kCut:
+      return Fail(Cause::kPackageCut, path, package.status());
     case LocateResult::kDamaged:
       break;
   }

@@ -1,5 +1,7 @@
 #include "platform/fault_seam.h"
 
+#include <utility>
+
 namespace updater::platform {
 namespace {
 
@@ -7,6 +9,7 @@ int64_t g_write_budget = -1;
 int g_fault_countdown = 0;
 FaultAction g_fault_action = FaultAction::kFail;
 void (*g_fault_hook)() = nullptr;
+std::vector<std::u16string> g_inherited;
 
 }  // namespace
 
@@ -27,6 +30,10 @@ int InjectedFault() {
   }
   return InjectedError();
 }
+
+std::vector<std::u16string> TakeInheritedForTesting() { return std::move(g_inherited); }
+
+void RecordInheritedForTesting(const std::u16string& name) { g_inherited.push_back(name); }
 
 int SpendWriteBudget(size_t size) {
   if (g_write_budget < 0) return 0;

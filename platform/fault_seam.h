@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace updater::platform {
 
@@ -34,6 +36,11 @@ int InjectedFault();
 // Takes `size` bytes from the write budget; the full disk's error when it runs out, else 0.
 int SpendWriteBudget(size_t size);
 
+// The names InheritAccessIn was asked to give their folder's access, in
+// order, since the last call (which clears them).
+std::vector<std::u16string> TakeInheritedForTesting();
+void RecordInheritedForTesting(const std::u16string& name);
+
 // Provided by each platform's implementation: the errors the seam fails
 // with, and the end of the process as a crash or a kill would.
 int InjectedError();
@@ -43,6 +50,7 @@ int DiskFullError();
 #else
 
 inline int InjectedFault() { return 0; }
+inline void RecordInheritedForTesting(const std::u16string&) {}
 inline int SpendWriteBudget(size_t) { return 0; }
 
 #endif

@@ -88,6 +88,11 @@ Status File::Sync() {
   return synced ? synced : Failed(synced.error());
 }
 
+Status File::SetMode(uint32_t mode) {
+  if (!stream_) return Status::Error(0);
+  return SetStreamMode(stream_, mode);
+}
+
 Status File::SetTimes(uint64_t creation, uint64_t last_access, uint64_t last_write) {
   Status flushed = Flush();
   return flushed ? SetStreamTimes(stream_, creation, last_access, last_write) : flushed;

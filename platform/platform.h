@@ -108,6 +108,12 @@ Result<File> CreateNewFile(const WString& path);
 // Opens a file with a C runtime mode ("rb", "wb", "ab").
 Result<File> OpenFile(const WString& path, const char* mode);
 
+// Opens the running program's own file, at `path`, for reading, to be held
+// while it is read: on POSIX the very file the process runs, whatever has
+// been renamed over its name since; on Windows shared for reading only, so
+// that nobody can write, rename or remove it while it is held.
+Result<File> OpenOwnProgram(const WString& path);
+
 // Cuts the file at `path` back to `length` bytes.
 Status TruncateFile(const WString& path, int64_t length);
 
@@ -173,10 +179,23 @@ Result<Folder> CreateSubfolder(const Folder& parent, const WString& name, bool p
 // Removes the empty folder `name` in `parent`; never a link, never anything in it.
 Status RemoveSubfolder(const Folder& parent, const WString& name);
 
-// True when only this user may change `folder`: POSIX, owned by this user
-// and not writable by group or others; Windows, owned by this user or a
-// group this process acts for.
+// True when `folder` is private as CreateSubfolder makes it: POSIX, owned by
+// this user with mode exactly 0700; Windows, owned by this user or a group
+// this process acts for.
 Result<bool> IsPrivateFolder(const Folder& folder);
+
+// The bytes this user may still write on the volume of `folder`.
+Result<uint64_t> FreeSpace(const Folder& folder);
+
+// The permission bits of the regular file `name` in `folder` (POSIX; 0 on
+// Windows, where replacing a file keeps its access list).
+Result<uint32_t> ModeIn(const Folder& folder, const WString& name);
+
+// Gives the file `name` of `folder` the access a file created in that
+// folder would have: the folder's inheritable entries and nothing of where
+// it was made (Windows). Nothing to do on POSIX, where a file's mode is its
+// own wherever it moves.
+Status InheritAccessIn(const Folder& folder, const WString& name);
 
 // The identity of a held folder.
 Result<FileId> FolderId(const Folder& folder);

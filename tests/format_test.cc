@@ -113,8 +113,10 @@ TEST(FormatTest, LocatePayloadCases) {
       {"signed image", SignedImage(Concat({records, Trailer(40)}), 0), LocateResult::kFound, 312},
       {"signed, padded", SignedImage(Concat({Bytes(37, 0xAB), Trailer(37)}), 0),
        LocateResult::kFound, 312},
+      // Read as unsigned: then bytes follow the image with no trailer after them.
       {"signed, table size off by one", SignedImage(Concat({records, Trailer(40)}), -1),
-       LocateResult::kNoPackage, 0},
+       LocateResult::kCut, 0},
+      {"an image with nothing after it", SignedImage({}, 0), LocateResult::kNoPackage, 0},
   };
   ScratchDir dir;
   for (const Case& c : cases) {

@@ -237,6 +237,12 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
     SetUp();
     ASSERT_LT(n, 500);
   }
+  // New files get their folder's access, and nothing of staging's; replaced ones keep theirs.
+  (void)platform::TakeInheritedForTesting();
+  ASSERT_FALSE(Install(package).failed());
+  EXPECT_EQ(platform::TakeInheritedForTesting(), (std::vector<std::u16string>{u"c.dat", u"d.dat"}));
+  fs::remove_all(game());
+  SetUp();
   platform::SetWriteBudgetForTesting(1000);
   Failure full = Install(package);
   platform::SetWriteBudgetForTesting(-1);
@@ -278,7 +284,7 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
   std::error_code no_links_under_wine;  // the end-to-end table plants them there
   fs::create_directory_symlink(dir_.path() / "outside", game() / "lnk", no_links_under_wine);
   platform::Result<Staging> journal = PlanStaging(root());
-  ASSERT_TRUE(journal && CreateStagingFolder(*journal));
+  ASSERT_TRUE(journal && !CreateStagingFolder(*journal).failed());
   fs::path staging = game() / ".update-staging";
   for (const char16_t* name : {u".\\lnk\\n.dat", u".\\a.dat", u".\\sub"}) {
     WriteAll(staging / (std::to_string(journal->entries.size()) + ".new"), {'n'});
@@ -329,6 +335,41 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
     ASSERT_LT(n, 500);
   }
 }
+
+#ifndef _WIN32
+// Another user puts a folder of their own in staging's place between its
+// creation and its opening: the install refuses it and changes nothing.
+// (Windows holds the folder's parent; Wine keeps no access lists to tell.)
+void SwapNewStaging() {
+  fs::path staging = g_swap_game / ".update-staging";
+  std::error_code none;
+  if (g_swapped || !fs::is_directory(staging, none) || !fs::is_empty(staging, none)) return;
+  g_swapped = true;
+  fs::remove(staging);
+  fs::create_directory(staging);
+  fs::permissions(staging, fs::perms::all);
+}
+
+TEST_F(InstallerTest, StagingSwappedAsItIsMadeIsRefused) {
+  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
+  g_swap_game = game();
+  g_swapped = false;
+  for (int n = 1; !g_swapped; ++n) {
+    Snapshot before = TakeSnapshot(game());
+    platform::SetFaultForTesting(n, platform::FaultAction::kCall, SwapNewStaging);
+    Failure failure = InstallFile(dir_.path() / "package.bin");
+    platform::SetFaultForTesting(0);
+    if (g_swapped) {
+      EXPECT_EQ(failure.cause, Cause::kStagingNotOurs);
+      fs::remove(game() / ".update-staging");
+      EXPECT_EQ(TakeSnapshot(game()), before);
+    }
+    fs::remove_all(game());
+    SetUp();
+    ASSERT_LT(n, 50);
+  }
+}
+#endif
 
 // The process killed at each operation in turn: every file is old or new,
 // never partial, and the next run completes the install and cleans up.

@@ -100,6 +100,9 @@ class Cases:
         cases = [("no", one, "n", (CAPTION, QUESTION)),
                  ("no package", b"", "y", (CAPTION, QUESTION)),
                  ("empty package", package_of(), "y", (CAPTION, COMPLETED))]
+        # A download cut short: bytes after the program, but no trailer ends them.
+        cases += [(f"cut after {n} bytes", one[:n], "y", (CAPTION, FAILED))
+                  for n in (1, 9, len(one) - 1)]
         for what, package, answer, last in cases:
             with self.subTest(what):
                 self.assert_applies_nothing(self.update_exe(package), last, answer)
@@ -165,7 +168,7 @@ class Cases:
                     folder = self.outside
                 else:
                     os.remove(staging)
-                    os.makedirs(staging)
+                    os.makedirs(staging, mode=0o700)  # as an install makes it
                     folder = staging
                 self.write(os.path.join(folder, "journal"), journal)
                 self.write(os.path.join(folder, "0.old"), b"planted")
@@ -272,18 +275,71 @@ class NativeOnly(GameFolder):
         journal = b"file\x01" + bytes(32) + b"\x10\x00" + ".\\lnk\\keep.txt".encode("utf-16-le")
         exe = self.update_exe(package_of(record(".\\a.dat", b"new")))
         staging = os.path.join(self.game, ".update-staging")
-        for owner, mode in ((65534, 0o700), (0, 0o777)):  # another user's, or writable by all
-            with self.subTest(owner=owner, mode=oct(mode)):
-                os.makedirs(staging)
-                self.write(os.path.join(staging, "journal"), journal + b"done")
-                self.write(os.path.join(staging, "0.old"), b"planted")
-                subprocess.run(["chown", "-R", f"{owner}:{owner}", staging], check=True)
-                os.chmod(staging, mode)
+        # Another user's, writable by all, a game folder of root's renamed to the
+        # staging name (mode 0755, the game's files in it), or private but
+        # holding a name no install makes; and a FIFO, which must not hang it.
+        for owner, mode, other in ((65534, 0o700, None), (0, 0o777, None), (0, 0o755, "map.dat"),
+                                   (0, 0o700, "map.dat"), (0, None, None)):
+            with self.subTest(owner=owner, mode=mode and oct(mode), other=other):
+                if mode is None:
+                    os.mkfifo(staging)
+                else:
+                    os.makedirs(staging)
+                    self.write(os.path.join(staging, "journal"), journal + b"done")
+                    self.write(os.path.join(staging, other or "0.old"), b"planted")
+                    subprocess.run(["chown", "-R", f"{owner}:{owner}", staging], check=True)
+                    os.chmod(staging, mode)
                 before = snapshot(self.game), snapshot(self.outside)
                 self.assertEqual(self.apply(exe)[-1], (CAPTION, FAILED))
                 self.assertIn("a staging folder not this user's alone", self.runner.log)
                 self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
-                shutil.rmtree(staging)
+                (shutil.rmtree if os.path.isdir(staging) else os.remove)(staging)
+
+    def test_package_swapped_during_the_question_is_not_the_one_applied(self):
+        exe = self.update_exe(package_of(record(".\\a.dat", b"asked about")))
+        planted = self.update_exe(package_of(record(".\\a.dat", b"planted")), name="planted")
+        run = subprocess.Popen([exe], cwd=self.game, stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        while b"[y/n]" not in run.stderr.read1(4096):
+            pass
+        os.replace(planted, exe)  # by another user who may write the update's folder
+        run.communicate(b"y\n", timeout=60)
+        self.assertEqual(self.read(os.path.join(self.game, "a.dat")), b"asked about")
+
+    def test_a_replaced_file_keeps_its_mode_and_a_new_one_gets_the_default(self):
+        os.chmod(os.path.join(self.game, "tavro.exe"), 0o755)
+        os.chmod(os.path.join(self.game, "a.dat"), 0o600)
+        exe = self.update_exe(package_of(record(".\\tavro.exe", b"engine 2"),
+                                         record(".\\a.dat"), record(".\\new.dat")))
+        old_mask = os.umask(0o022)
+        try:
+            self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+        finally:
+            os.umask(old_mask)
+        modes = {n: os.stat(os.path.join(self.game, n)).st_mode & 0o777
+                 for n in ("tavro.exe", "a.dat", "new.dat")}
+        self.assertEqual(modes, {"tavro.exe": 0o755, "a.dat": 0o600, "new.dat": 0o644})
+
+    def test_a_patch_of_another_version_stops_before_it_writes_much(self):
+        from test_updatepkg import copy_op
+        old = os.urandom(10_000)
+        self.write(os.path.join(self.game, "old.dat"), old)
+        # 1 GiB of copies from a file whose recorded hash is not its own.
+        copies = (1 << 30) // len(old)
+        stream = zlib.compress(copy_op(0, len(old)) + copy_op(-len(old), len(old)) * (copies - 1))
+        units = ".\\old.dat".encode("utf-16-le")
+        header = (b"dlta" + struct.pack("<H", len(units) // 2) + units + bytes(24) +
+                  struct.pack("<Q", len(old)) + bytes(32) +
+                  struct.pack("<Q", copies * len(old)) + bytes(32))
+        exe = self.update_exe(package_of(header + stream))
+        limit = 64 << 20  # writing past it fails the write: "File too large"
+        run = subprocess.run(
+            [exe], cwd=self.game, input=b"y\n", capture_output=True, timeout=300,
+            preexec_fn=lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),
+                                __import__("resource").setrlimit(
+                                    __import__("resource").RLIMIT_FSIZE, (limit, limit))))
+        self.assertIn("not the version the patch was made from", run.stderr.decode())
+        self.assertEqual(self.read(os.path.join(self.game, "old.dat")), old)
 
     def test_working_folder_or_output_without_a_faithful_name_fails_the_build(self):
         for folder in ("back\\slash", b"bad\xff".decode("utf-8", "surrogateescape")):
@@ -362,6 +418,16 @@ def staged_count(staging):
 
 
 class WineOnly(OnWine, GameFolder):
+    def test_a_question_that_cannot_be_shown_is_no_consent(self):
+        session = WineRunner.start()
+        env = {k: v for k, v in session.env.items() if k != "DISPLAY"}
+        exe = self.update_exe(package_of(record(".\\a.dat", b"new")))
+        before = snapshot(self.game), snapshot(self.outside)
+        run = subprocess.run([session.loader, exe], cwd=self.game, env=env, capture_output=True,
+                             timeout=120)
+        self.assertEqual(run.returncode, 0)  # ends as a No does
+        self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
+
     def native_package(self):
         native_out = os.path.join(self.studio, "native.bin")
         shutil.copyfile(UPDATER, native_out)
