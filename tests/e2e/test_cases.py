@@ -278,8 +278,8 @@ class NativeOnly(GameFolder):
         # Another user's, writable by all, a game folder of root's renamed to the
         # staging name (mode 0755, the game's files in it), or private but
         # holding a name no install makes; and a FIFO, which must not hang it.
-        for owner, mode, other in ((65534, 0o700, None), (0, 0o777, None), (0, 0o755, "map.dat"),
-                                   (0, 0o700, "map.dat"), (0, None, None)):
+        for owner, mode, other in ((65534, 0o700, None), (0, 0o777, None), (0, 0o755, None),
+                                   (0, 0o755, "map.dat"), (0, 0o700, "map.dat"), (0, None, None)):
             with self.subTest(owner=owner, mode=mode and oct(mode), other=other):
                 if mode is None:
                     os.mkfifo(staging)
@@ -321,17 +321,9 @@ class NativeOnly(GameFolder):
         self.assertEqual(modes, {"tavro.exe": 0o755, "a.dat": 0o600, "new.dat": 0o644})
 
     def test_a_patch_of_another_version_stops_before_it_writes_much(self):
-        from test_updatepkg import copy_op
         old = os.urandom(10_000)
         self.write(os.path.join(self.game, "old.dat"), old)
-        # 1 GiB of copies from a file whose recorded hash is not its own.
-        copies = (1 << 30) // len(old)
-        stream = zlib.compress(copy_op(0, len(old)) + copy_op(-len(old), len(old)) * (copies - 1))
-        units = ".\\old.dat".encode("utf-16-le")
-        header = (b"dlta" + struct.pack("<H", len(units) // 2) + units + bytes(24) +
-                  struct.pack("<Q", len(old)) + bytes(32) +
-                  struct.pack("<Q", copies * len(old)) + bytes(32))
-        exe = self.update_exe(package_of(header + stream))
+        exe = self.update_exe(package_of(gigabyte_delta(".\\old.dat", old)))
         limit = 64 << 20  # writing past it fails the write: "File too large"
         run = subprocess.run(
             [exe], cwd=self.game, input=b"y\n", capture_output=True, timeout=300,
@@ -371,6 +363,9 @@ class NativeOnly(GameFolder):
         exe = self.update_exe(package_of(record(".\\A.bin", os.urandom(200_000)),
                                          record(".\\B.bin", os.urandom(500_000))))
         self.assert_applies_nothing(exe, (CAPTION, FAILED), cause="No space left on device")
+        # A record that declares more than the disk holds is refused before it writes.
+        exe = self.update_exe(package_of(gigabyte_delta(".\\A.bin", bytes(100_000))))
+        self.assert_applies_nothing(exe, (CAPTION, FAILED), cause="bytes, ")
 
     def test_a_second_copy_changes_nothing_and_a_killed_one_is_completed_by_the_next(self):
         new = {f"data/{i}.bin": os.urandom(4 << 20) for i in range(4)}
@@ -402,6 +397,18 @@ class NativeOnly(GameFolder):
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         for name, data in new.items():
             self.assertEqual(self.read(os.path.join(self.game, name)), data, name)
+
+
+def gigabyte_delta(name, old):
+    """A delta record that claims to make 1 GiB of copies of `old`, with
+    hashes that are nobody's."""
+    from test_updatepkg import copy_op
+    copies = (1 << 30) // len(old)
+    stream = zlib.compress(copy_op(0, len(old)) + copy_op(-len(old), len(old)) * (copies - 1))
+    units = name.encode("utf-16-le")
+    return (b"dlta" + struct.pack("<H", len(units) // 2) + units + bytes(24) +
+            struct.pack("<Q", len(old)) + bytes(32) + struct.pack("<Q", copies * len(old)) +
+            bytes(32) + stream)
 
 
 def process_state(pid):
