@@ -301,8 +301,11 @@ class NativeOnly(GameFolder):
         planted = self.update_exe(package_of(record(".\\a.dat", b"planted")), name="planted")
         run = subprocess.Popen([exe], cwd=self.game, stdin=subprocess.PIPE,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        while b"[y/n]" not in run.stderr.read1(4096):
-            pass
+        asked = b""
+        while b"[y/n]" not in asked:  # the question is on the screen
+            chunk = run.stderr.read1(4096)
+            self.assertTrue(chunk, asked)
+            asked += chunk
         os.replace(planted, exe)  # by another user who may write the update's folder
         run.communicate(b"y\n", timeout=60)
         self.assertEqual(self.read(os.path.join(self.game, "a.dat")), b"asked about")
