@@ -41,7 +41,7 @@ bool PlayerSaidYes(const ProductTexts& texts) {
 
 }  // namespace
 
-bool ApplyPackage(const WString& self_path) {
+int ApplyPackage(const WString& self_path) {
   const ProductTexts& texts = kProductTexts;
   WString root = texts.default_install_root;
   // Held from before the question to the end: the package read is the one
@@ -49,34 +49,34 @@ bool ApplyPackage(const WString& self_path) {
   platform::Result<platform::File> package = platform::OpenOwnProgram(self_path);
   if (!GameIsInstalled(root)) {
     ShowApplyBox(texts.not_installed, platform::BoxStyle::kError);
-    return false;
+    return kExitFailed;
   }
-  if (!PlayerSaidYes(texts)) return true;
+  if (!PlayerSaidYes(texts)) return kExitDeclined;
   if (!package) {
     ReportFailure(Fail(Cause::kCannotOpenPackage, self_path, package.status()));
-    return false;
+    return kExitFailed;
   }
   int64_t payload_end = 0;
   switch (package::LocatePayload(*package, &payload_end)) {
     case package::LocateResult::kFound:
       break;
     case package::LocateResult::kNoPackage:
-      return false;  // a copy that carries none ends without a word
+      return kExitFailed;  // a copy that carries none ends without a word
     case package::LocateResult::kCut:
       ReportFailure(Fail(Cause::kPackageCut, self_path));
-      return false;
+      return kExitFailed;
     case package::LocateResult::kDamaged:
       ReportFailure(Fail(Cause::kBadTrailer, self_path));
-      return false;
+      return kExitFailed;
   }
   Failure failure = apply::InstallPackage(*package, payload_end, root, texts.install_lock);
   if (failure.failed()) {
     ReportFailure(failure);
-    return false;
+    return kExitFailed;
   }
   (void)package->Close();
   ShowApplyBox(texts.completed, platform::BoxStyle::kInformation);
-  return true;
+  return kExitCompleted;
 }
 
 }  // namespace updater::entry

@@ -20,7 +20,7 @@ int RunUpdater() {
   // program without its folder or extension.
   std::optional<WString> self = platform::OwnExecutablePath();
   if (!self && args) self = (*args)[0];
-  return ApplyPackage(self.value_or(WString())) ? 0 : 1;
+  return ApplyPackage(self.value_or(WString()));
 }
 
 }  // namespace updater::entry

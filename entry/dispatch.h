@@ -11,8 +11,9 @@ namespace updater::entry {
 bool IsBuildCommand(const std::vector<WString>& args);
 
 // Runs the mode the process command line selects. Returns the exit code: 0
-// when the build finished, the update completed or the player said No; 1 on
-// every failure (the ERROR, not-installed and failure boxes, no package).
+// when the build finished or the update completed; 1 on every failure (the
+// ERROR, not-installed and failure boxes, no package); 3 when the player
+// said No or could not be asked.
 int RunUpdater();
 
 }  // namespace updater::entry

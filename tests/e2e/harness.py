@@ -46,11 +46,13 @@ def snapshot(root):
 
 def expected_exit_code(boxes, answer):
     """1 for the ERROR, not-installed and failure boxes and for a copy with no
-    package (Yes, then nothing); 0 otherwise."""
+    package (Yes, then nothing); 3 for No; 0 otherwise."""
     texts = [text for _, text in boxes]
     if any(c == "ERROR" for c, _ in boxes) or FAILED in texts or NOT_INSTALLED in texts:
         return 1
-    return 1 if QUESTION in texts and answer == "y" and COMPLETED not in texts else 0
+    if QUESTION in texts and answer != "y":
+        return 3
+    return 1 if QUESTION in texts and COMPLETED not in texts else 0
 
 
 class NativeRunner:

@@ -435,7 +435,7 @@ class WineOnly(OnWine, GameFolder):
         before = snapshot(self.game), snapshot(self.outside)
         run = subprocess.run([session.loader, exe], cwd=self.game, env=env, capture_output=True,
                              timeout=120)
-        self.assertEqual(run.returncode, 0)  # ends as a No does
+        self.assertEqual(run.returncode, 3)  # ends as a No does
         self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)
 
     def native_package(self):
