@@ -108,7 +108,12 @@ Failure BuildUpdateFile(const WString& source_root, const WString& stub, const W
   // (a cut-off build's partial output, or something planted) stays, and the
   // build fails: removing it could follow a link (Wine's DeleteFileW does).
   platform::Result<platform::File> file = platform::CreateNewFile(temporary);
+  if (!file && platform::IsAlreadyThere(file.error())) {
+    return Fail(Cause::kPartialInTheWay, temporary);
+  }
   if (!file) return Fail(Cause::kOutputError, temporary, file.status());
+  // Ours from here: an interrupt takes it away, and nobody else's.
+  platform::RemoveOnInterrupt(temporary);
   // Neither the update being written nor the one it replaces is packed.
   std::vector<platform::FileId> outputs = IdsOf({&temporary, &output});
   PackageOut package{&*file, 0};
@@ -121,6 +126,7 @@ Failure BuildUpdateFile(const WString& source_root, const WString& stub, const W
     if (!renamed) failure = Fail(Cause::kOutputError, output, renamed);
   }
   if (failure.failed()) (void)platform::RemoveFile(temporary);
+  platform::CancelRemoveOnInterrupt();
   return failure;
 }
 

@@ -64,6 +64,8 @@ const char* Describe(Cause cause) {
       return "cannot end the journal in";
     case Cause::kNoRoom:
       return "no room for";
+    case Cause::kPartialInTheWay:
+      return "in the way";
     case Cause::kOutputError:
       return "cannot write the output";
     case Cause::kSourceUnreadable:

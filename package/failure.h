@@ -45,6 +45,7 @@ enum class Cause {
   kNoRoom,              // a record declares more bytes than the disk has free
   // Building.
   kOutputError,       // the output cannot be opened or written
+  kPartialInTheWay,   // something is already at the build's temporary name
   kSourceUnreadable,  // a file or folder of the source cannot be read or listed
   kPathTooLong,       // a path of the source passes 259 UTF-16 units
   kNotAFile,          // neither a regular file nor a folder
@@ -54,10 +55,10 @@ enum class Cause {
 
 struct Failure {
   Cause cause = Cause::kNone;
-  WString path;            // the file or folder at fault, where one is
-  int os_error = 0;        // captured at the failing call; 0 where the OS gave none
-  int entry = 0;           // number of the package entry at fault, from 1; 0 for none
-  int64_t offset = 0;      // byte offset in the update file of that entry (or the trailer)
+  WString path;        // the file or folder at fault, where one is
+  int os_error = 0;    // captured at the failing call; 0 where the OS gave none
+  int entry = 0;       // number of the package entry at fault, from 1; 0 for none
+  int64_t offset = 0;  // byte offset in the update file of that entry (or the trailer)
 
   bool failed() const { return cause != Cause::kNone; }
 };

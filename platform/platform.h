@@ -377,6 +377,16 @@ class Thread {
 // Starts a thread running `work(argument)`.
 Result<Thread> StartThread(void (*work)(void*), void* argument);
 
+// Until CancelRemoveOnInterrupt, an interrupt (SIGINT or SIGTERM; Ctrl-C,
+// Ctrl-Break or closing the console on Windows) removes the file at `path`
+// and ends the process with 130 (an interrupt) or 143 (a termination).
+void RemoveOnInterrupt(const WString& path);
+void CancelRemoveOnInterrupt();
+
+// True when `os_error` says that something is already at a name a call
+// would have created.
+bool IsAlreadyThere(int os_error);
+
 // The system's own one-line message for an error code.
 WString ErrorMessage(int code);
 

@@ -659,6 +659,35 @@ void Thread::Join() {
   state_ = nullptr;
 }
 
+namespace {
+
+// What an interrupt removes: set before the handler is armed, read only by it.
+char g_remove_on_interrupt[4096];
+volatile std::sig_atomic_t g_remove_armed = 0;
+
+void RemoveAndExit(int signal) {
+  if (g_remove_armed) unlink(g_remove_on_interrupt);
+  _exit(128 + signal);
+}
+
+}  // namespace
+
+void RemoveOnInterrupt(const WString& path) {
+  std::string native = ToNative(path);
+  if (native.size() >= sizeof g_remove_on_interrupt) return;
+  std::memcpy(g_remove_on_interrupt, native.c_str(), native.size() + 1);
+  g_remove_armed = 1;
+  struct sigaction action {};
+  action.sa_handler = RemoveAndExit;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void CancelRemoveOnInterrupt() { g_remove_armed = 0; }
+
+bool IsAlreadyThere(int os_error) { return os_error == EEXIST; }
+
 WString ErrorMessage(int code) { return FromUtf8Escaped(std::strerror(code)); }
 
 void DebugOutput(const WString& text) { std::fputs(ToUtf8(text).c_str(), stderr); }

@@ -779,6 +779,33 @@ void Thread::Join() {
   state_ = nullptr;
 }
 
+namespace {
+
+// What an interrupt removes: set before the handler is armed, read only by it.
+wchar_t g_remove_on_interrupt[MAX_PATH];
+volatile LONG g_remove_armed = 0;
+
+BOOL WINAPI RemoveAndExit(DWORD event) {
+  if (g_remove_armed) DeleteFileW(g_remove_on_interrupt);
+  ExitProcess(event == CTRL_C_EVENT ? 130 : 143);
+  return TRUE;
+}
+
+}  // namespace
+
+void RemoveOnInterrupt(const WString& path) {
+  if (path.size() >= MAX_PATH) return;
+  std::wcscpy(g_remove_on_interrupt, W(path));
+  g_remove_armed = 1;
+  SetConsoleCtrlHandler(RemoveAndExit, TRUE);
+}
+
+void CancelRemoveOnInterrupt() { g_remove_armed = 0; }
+
+bool IsAlreadyThere(int os_error) {
+  return os_error == ERROR_FILE_EXISTS || os_error == ERROR_ALREADY_EXISTS;
+}
+
 WString ErrorMessage(int code) {
   wchar_t buffer[256];
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

@@ -108,7 +108,13 @@ int Report(const std::string& file, const Failure& failure) {
   std::string where =
       failure.entry == 0 ? "" : fmt::format("entry {} at byte {}: ", failure.entry, failure.offset);
   Failure shown = failure;
-  if (failure.entry != 0) shown.path.clear();  // the entry is named by its place
+  if (failure.entry != 0) shown.path.clear();      // the entry is named by its place
+  if (failure.cause == Cause::kPartialInTheWay) {  // the file in the way, as typed
+    fmt::print(stderr,
+               "updatepkg: {}.partial is in the way (another build, or a cut-off one): remove it\n",
+               file);
+    return kFault;
+  }
   return Fail(file, where + Utf8(FailureText(shown)));
 }
 
@@ -122,6 +128,42 @@ WString DefaultStub() {
   WString self = platform::OwnExecutablePath().value_or(WString());
   size_t slash = self.rfind(u'\\');
   return (slash == WString::npos ? WString() : self.substr(0, slash + 1)) + name;
+}
+
+// The folder a typed path lies in: everything before its last "\\".
+WString FolderOf(const WString& path) {
+  size_t slash = path.rfind(u'\\');
+  if (slash == WString::npos) return u".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+bool SameFile(const WString& a, const WString& b) {
+  platform::Result<platform::FileId> x = platform::GetFileId(a), y = platform::GetFileId(b);
+  return x && y && *x == *y;
+}
+
+// Why writing `output` would destroy an input, or nothing: it lies in one of
+// `trees` (told by identity, folder by folder up from it, not by the text),
+// it is the stub, or it is a file of the tree at `trees[0]`.
+std::optional<std::string> OverwritesAnInput(const WString& output,
+                                             const std::vector<WString>& trees,
+                                             const WString& stub) {
+  platform::Result<WString> folder = platform::ResolvedPath(FolderOf(output));
+  for (WString at = folder ? *folder : WString(); !at.empty() && at.back() != u':';) {
+    for (const WString& tree : trees) {
+      if (SameFile(at, tree)) return "lies inside " + Utf8(tree);
+    }
+    size_t slash = at.rfind(u'\\');
+    at = slash == WString::npos || slash == 0 ? WString() : at.substr(0, slash);
+  }
+  if (SameFile(output, stub)) return "is the stub";
+  if (!platform::GetFileId(output)) return std::nullopt;  // nothing there to lose
+  std::vector<pack::TreeFile> files;
+  (void)pack::ListTreeFiles(trees[0], files);
+  for (const pack::TreeFile& f : files) {
+    if (SameFile(output, f.path)) return "is " + Utf8(f.path) + " of the source tree";
+  }
+  return std::nullopt;
 }
 
 struct BuildArgs {
@@ -184,7 +226,15 @@ int RunBuild(BuildArgs args) {
     };
   }
   WString stub = args.stub.empty() ? DefaultStub() : PathArgument(args.stub);
-  Failure failure = pack::BuildUpdateFile(*source, stub, PathArgument(args.output), options);
+  WString output = PathArgument(args.output);
+  std::vector<WString> trees = {*source};
+  if (!old_root.empty()) trees.push_back(old_root);
+  if (std::optional<std::string> why = OverwritesAnInput(output, trees, stub)) {
+    fmt::print(stderr, "updatepkg: {}: the output would overwrite an input: it {}\n", args.output,
+               *why);
+    return kUsage;
+  }
+  Failure failure = pack::BuildUpdateFile(*source, stub, output, options);
   return failure.failed() ? Report(args.output, failure) : kOk;
 }
 

@@ -6,6 +6,7 @@ import json
 import os
 import random
 import shutil
+import signal
 import struct
 import subprocess
 import time
@@ -13,8 +14,8 @@ import unittest
 import zlib
 
 import package_tool as pt
-from harness import (CAPTION, COMPLETED, FAILED, UPDATEPKG_EXE, UPDATER, UPDATER_EXE, GameFolder,
-                     OnWine)
+from harness import (CAPTION, COMPLETED, FAILED, UPDATEPKG_EXE, UPDATER, UPDATER_EXE,
+                     GameFolder, OnWine, snapshot)
 
 UPDATEPKG = os.environ.get("UPDATEPKG", os.path.join(os.path.dirname(UPDATER), "updatepkg"))
 
@@ -218,6 +219,45 @@ class UpdatepkgTest(GameFolder):
         for sub in ("build", "list", "verify", "extract"):
             self.assertIn("Usage", self.updatepkg(sub, "--help")[0])
         self.updatepkg("list", os.path.join(self.tmp, "missing.bin"), code=1)
+
+    def test_an_output_that_would_overwrite_an_input_is_a_usage_error(self):
+        src, old = os.path.join(self.studio, "src"), os.path.join(self.tmp, "old")
+        self.make_tree(src, {"big.dat": b"asset", "sub/x.dat": b"x"})
+        self.make_tree(old, {"big.dat": b"old asset"})
+        stub = self.update_exe(name="stub.bin")
+        self.write(os.path.join(self.outside, "shipped.bin"), b"linked in")
+        os.symlink(os.path.join(self.outside, "shipped.bin"), os.path.join(src, "shipped.bin"))
+        outputs = {"a source file": os.path.join(src, "big.dat"),
+                   "a new file in the source": os.path.join(src, "sub", "new.bin"),
+                   "a file of the old release": os.path.join(old, "big.dat"),
+                   "the stub": stub, "a file a link of the source leads to":
+                   os.path.join(self.outside, "shipped.bin")}
+        for what, output in outputs.items():
+            with self.subTest(what):
+                before = snapshot(self.tmp)
+                _, err = self.updatepkg("build", src, "-o", output, "--stub", stub,
+                                        "--delta-from", old, code=2)
+                self.assertIn("would overwrite an input", err)
+                self.assertEqual(snapshot(self.tmp), before)
+
+    def test_a_partial_output_in_the_way_is_named_and_an_interrupt_removes_its_own(self):
+        src, out = os.path.join(self.studio, "src"), os.path.join(self.tmp, "ci.bin")
+        self.make_tree(src, {"a.dat": b"a"})
+        self.write(out + ".partial", b"someone else's")
+        _, err = self.updatepkg("build", src, "-o", out, code=1)
+        self.assertIn("ci.bin.partial is in the way", err)
+        self.assertEqual(self.read(out + ".partial"), b"someone else's")
+        if self.tool != UPDATEPKG:
+            return  # a console's Ctrl-C cannot be sent to a Wine program from here
+        os.remove(out + ".partial")
+        self.make_tree(src, {f"big{i}.bin": os.urandom(8 << 20) for i in range(8)})
+        build = subprocess.Popen([UPDATEPKG, "build", src, "-o", out, "--threads", "1"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        while build.poll() is None and not os.path.exists(out + ".partial"):
+            pass
+        build.send_signal(signal.SIGINT)
+        self.assertEqual(build.wait(timeout=60), 130)
+        self.assertFalse(os.path.exists(out + ".partial") or os.path.exists(out))
 
     def test_signed_update_still_finds_its_package(self):
         if not shutil.which("osslsigncode") or not os.path.exists(UPDATER_EXE):
