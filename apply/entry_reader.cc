@@ -204,18 +204,26 @@ class BackgroundHash {
 // Writes the new file into `out` from the old file and the operation stream
 // at the package's position, through fixed buffers: no failure when the
 // stream is sound and the result has the recorded SHA-256.
+// How far the patch may run ahead of the old file's check, past the old
+// file's own size: beyond it, it waits for the verdict.
+constexpr uint64_t kPatchLead = 32 << 20;
+
 Failure Patch(platform::File& package, const package::RecordReader& reader,
-              const package::Record& record, const platform::File& old,
-              const std::atomic<bool>& refused, platform::File& out) {
+              const package::Record& record, const platform::File& old, OldFileCheck& check,
+              platform::Thread* checker, platform::File& out) {
   const package::DeltaHeader& delta = record.delta;
   BackgroundHash hash;
   platform::Status written, read;
+  uint64_t total = 0;
   // Writes `length` bytes a buffer at a time, each filled by
   // `fill(piece, done, size)` and hashed on the other thread while it is
-  // written here; stops once the old file is known to be another version.
-  auto emit = [&hash, &out, &written, &refused](uint64_t length, const auto& fill) {
+  // written here. It stops once the old file is known to be another
+  // version, and never runs more than kPatchLead ahead of knowing: a small
+  // hostile record cannot make it write much, however the threads run.
+  auto emit = [&](uint64_t length, const auto& fill) {
     for (uint64_t done = 0; done < length;) {
-      if (refused) return false;
+      if (checker && total > delta.old_size + kPatchLead) checker->Join();
+      if (check.refused) return false;
       size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
       uint8_t* piece = hash.Buffer();
       if (!fill(piece, done, size)) return false;
@@ -223,6 +231,7 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
       written = out.Write(piece, size);
       if (!written) return false;
       done += size;
+      total += size;
     }
     return true;
   };
@@ -274,7 +283,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   platform::Result<platform::Thread> checker = platform::StartThread(OldFileCheck::Run, &check);
   if (!checker) OldFileCheck::Run(&check);
   Failure patched = StageFile(staging, entry, record.times, [&](platform::File& out) {
-    return Patch(package, reader, record, *old, check.refused, out);
+    return Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
   });
   if (checker) checker->Join();
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);

@@ -114,6 +114,9 @@ Failure BuildUpdateFile(const WString& source_root, const WString& stub, const W
   if (!file) return Fail(Cause::kOutputError, temporary, file.status());
   // Ours from here: an interrupt takes it away, and nobody else's.
   platform::RemoveOnInterrupt(temporary);
+  // Runnable as the stub is, with no chmod after the build.
+  platform::Result<uint32_t> mode = program->Mode();
+  if (mode) (void)file->SetMode(*mode);
   // Neither the update being written nor the one it replaces is packed.
   std::vector<platform::FileId> outputs = IdsOf({&temporary, &output});
   PackageOut package{&*file, 0};

@@ -93,6 +93,11 @@ Status File::SetMode(uint32_t mode) {
   return SetStreamMode(stream_, mode);
 }
 
+Result<uint32_t> File::Mode() const {
+  if (!stream_) return Status::Error(0);
+  return StreamMode(stream_);
+}
+
 Status File::SetTimes(uint64_t creation, uint64_t last_access, uint64_t last_write) {
   Status flushed = Flush();
   return flushed ? SetStreamTimes(stream_, creation, last_access, last_write) : flushed;

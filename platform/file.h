@@ -62,6 +62,9 @@ class File {
   // Sets the file's permission bits (POSIX; nothing on Windows).
   Status SetMode(uint32_t mode);
 
+  // The file's permission bits (POSIX; 0 on Windows).
+  Result<uint32_t> Mode() const;
+
   // Has Close put `last_access` back as the file's last-access time, for
   // systems that move it on reads although told not to.
   void KeepLastAccess(uint64_t last_access) {
@@ -89,8 +92,9 @@ Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access);
 // Reads at `offset` of the open `stream`'s file, past its buffer; the count
 // read, and the OS's error in `os_error` when a read failed.
 size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size, int* os_error);
-// Sets the permission bits of the open `stream`'s file.
+// Sets the permission bits of the open `stream`'s file, and reads them.
 Status SetStreamMode(std::FILE* stream, uint32_t mode);
+Result<uint32_t> StreamMode(std::FILE* stream);
 // Sets the three times of the open `stream`'s file.
 Status SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
                       uint64_t last_write);

@@ -267,6 +267,12 @@ Status SetStreamMode(std::FILE* stream, uint32_t mode) {
   return Checked(0, fchmod(fileno(stream), static_cast<mode_t>(mode)));
 }
 
+Result<uint32_t> StreamMode(std::FILE* stream) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) return Errno();
+  return static_cast<uint32_t>(st.st_mode & 0777);
+}
+
 Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   struct timespec ts[2] = {ToTimespec(last_access), {0, UTIME_OMIT}};
   return Checked(0, futimens(fileno(stream), ts));

@@ -287,6 +287,8 @@ Status SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access
 
 Status SetStreamMode(std::FILE*, uint32_t) { return Status(); }
 
+Result<uint32_t> StreamMode(std::FILE*) { return 0u; }
+
 Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   FILETIME a = ToFileTime(last_access);
   return Checked(0, SetFileTime(StreamHandle(stream), nullptr, &a, nullptr));

@@ -54,15 +54,25 @@ int Fail(const std::string& file, const std::string& reason) {
 }
 
 // A progress line on stderr when it is a terminal: bytes done of total, rate, time left.
+// How progress is shown: redrawn on a terminal; with --progress also as a
+// line per 5 % where standard error is a log; with --quiet not at all.
+enum class ProgressMode { kTerminal, kLines, kNone };
+ProgressMode g_progress_mode = ProgressMode::kTerminal;
+
 class Progress {
  public:
   explicit Progress(int64_t total) : total_(total), shown_(Shown()) {}
-  static bool Shown() { return isatty(fileno(stderr)) != 0; }
+  static bool Shown() {
+    bool terminal = isatty(fileno(stderr)) != 0;
+    return g_progress_mode == ProgressMode::kLines ||
+           (g_progress_mode == ProgressMode::kTerminal && terminal);
+  }
   ~Progress() {
     if (drawn_) std::fputs("\n", stderr);
   }
   void Update(int64_t done) {
     if (!shown_) return;
+    if (isatty(fileno(stderr)) == 0) return Line(done);
     double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
     double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
@@ -74,7 +84,16 @@ class Progress {
   }
 
  private:
+  // One line for each 5 % passed, for logs that keep every line.
+  void Line(int64_t done) {
+    int percent = total_ > 0 ? static_cast<int>(100 * done / total_) : 100;
+    if (percent < next_percent_) return;
+    fmt::print(stderr, "progress: {}% ({:.1f}/{:.1f} MB)\n", percent, done / 1e6, total_ / 1e6);
+    next_percent_ = percent / 5 * 5 + 5;
+  }
+
   using Clock = std::chrono::steady_clock;
+  int next_percent_ = 0;
   int64_t total_;
   bool shown_;
   bool drawn_ = false;
@@ -108,7 +127,10 @@ int Report(const std::string& file, const Failure& failure) {
   std::string where =
       failure.entry == 0 ? "" : fmt::format("entry {} at byte {}: ", failure.entry, failure.offset);
   Failure shown = failure;
-  if (failure.entry != 0) shown.path.clear();      // the entry is named by its place
+  if (failure.entry != 0) shown.path.clear();  // the entry is named by its place
+#ifndef _WIN32
+  std::replace(shown.path.begin(), shown.path.end(), u'\\', u'/');  // as the system writes it
+#endif
   if (failure.cause == Cause::kPartialInTheWay) {  // the file in the way, as typed
     fmt::print(stderr,
                "updatepkg: {}.partial is in the way (another build, or a cut-off one): remove it\n",
@@ -170,6 +192,7 @@ struct BuildArgs {
   std::string source, output, stub, changed_since, delta_from;
   int threads = 0;
   bool verbose = false;
+  bool fail_if_empty = false;
 };
 
 int RunBuild(BuildArgs args) {
@@ -189,7 +212,11 @@ int RunBuild(BuildArgs args) {
   pack::BuildOptions options;
   options.threads = args.threads;
   options.trace = args.verbose;
-  options.progress = [&](int64_t bytes) { progress.Update(done += bytes); };
+  int packed = 0;
+  options.progress = [&](int64_t bytes) {
+    ++packed;
+    progress.Update(done += bytes);
+  };
   WString old_root;
   if (!args.changed_since.empty()) {
     platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(args.changed_since));
@@ -235,10 +262,22 @@ int RunBuild(BuildArgs args) {
     return kUsage;
   }
   Failure failure = pack::BuildUpdateFile(*source, stub, output, options);
-  return failure.failed() ? Report(args.output, failure) : kOk;
+  if (failure.failed()) return Report(args.output, failure);
+  if (packed == 0) {
+    fmt::print(stderr, "updatepkg: warning: {} carries no files: nothing is new or changed\n",
+               args.output);
+    if (args.fail_if_empty) return kFault;
+  }
+  return kOk;
+}
+
+// A folder given where an update belongs gets its own word.
+bool IsFolderArgument(const std::string& update) {
+  return platform::IsFolder(PathArgument(update));
 }
 
 int RunList(const std::string& update, bool json) {
+  if (IsFolderArgument(update)) return Fail(update, "is a folder");
   std::vector<package::IndexedEntry> entries;
   Failure failure = package::ReadPackageIndex(
       PathArgument(update), [&](const package::IndexedEntry& e) { entries.push_back(e); });
@@ -262,19 +301,22 @@ int RunList(const std::string& update, bool json) {
     return kOk;
   }
   int64_t size = 0, packed = 0;
+  fmt::print("{:<5} {:>12} {:>12}  {:<28}  {}\n", "kind", "size", "packed", "last write (UTC)",
+             "name");
   for (const package::IndexedEntry& entry : entries) {
     const package::Record& e = entry.record;
     std::string from = e.is_delta ? fmt::format("  (patches {} bytes)", e.delta.old_size) : "";
-    fmt::print("{} {:>12} {:>12}  {}  {}{}\n", e.is_delta ? "dlta" : "file", entry.size,
+    fmt::print("{:<5} {:>12} {:>12}  {}  {}{}\n", e.is_delta ? "delta" : "file", entry.size,
                entry.packed_size, IsoTime(e.times.last_write), Utf8(e.name), from);
     size += entry.size;
     packed += entry.packed_size;
   }
-  fmt::print("{:>17} {:>12}  {} entries\n", size, packed, entries.size());
+  fmt::print("{:>18} {:>12}  {} entries\n", size, packed, entries.size());
   return kOk;
 }
 
 int RunVerify(const std::string& update) {
+  if (IsFolderArgument(update)) return Fail(update, "is a folder");
   Progress progress(std::move(platform::FileSize(PathArgument(update))).value_or(0));
   int entries = 0;
   Failure failure =
@@ -329,6 +371,13 @@ int main() {
   // On Windows the library would take "/builds/update.exe" for a switch; it
   // is a path from the root of the current drive. Subcommands inherit this.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", "updatepkg 1.0.1.0");
+  app.fallthrough();  // --quiet and --progress after the subcommand too
+  bool quiet = false, lines = false;
+  app.add_flag("--quiet", quiet, "draw no progress");
+  app.add_flag("--progress", lines,
+               "draw progress where standard error is no terminal too: a line per 5 %");
+  CLI::App* help = app.add_subcommand("help", "Prints this help.");
   BuildArgs build_args;
   CLI::App* build = app.add_subcommand(
       "build", "Writes OUTPUT as the updater program followed by the package of SRC_DIR.");
@@ -343,11 +392,16 @@ int main() {
       ->add_option("--threads", build_args.threads,
                    "compressing threads (default: one per processor; the bytes are the same)")
       ->check(CLI::Range(1, 1024));
-  build->add_option("--changed-since", build_args.changed_since,
-                    "pack only files new or changed since this release tree");
-  build->add_option("--delta-from", build_args.delta_from,
-                    "as --changed-since, and pack a changed file as its difference from the "
-                    "file it replaces where that is less than half the size");
+  CLI::Option* changed_since =
+      build->add_option("--changed-since", build_args.changed_since,
+                        "pack only files new or changed since this release tree");
+  build
+      ->add_option("--delta-from", build_args.delta_from,
+                   "as --changed-since, and pack a changed file as its difference from the "
+                   "file it replaces where that is less than half the size")
+      ->excludes(changed_since);
+  build->add_flag("--fail-if-empty", build_args.fail_if_empty,
+                  "exit 1 when the update carries no files (it is written all the same)");
   std::string update, dir;
   bool json = false;
   CLI::App* list = app.add_subcommand("list", "Lists the entries of UPDATE.");
@@ -364,6 +418,15 @@ int main() {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kOk : kUsage;
   }
+  if (*help) {
+    fmt::print("{}", app.get_formatter()->make_help(&app, "updatepkg", CLI::AppFormatMode::Normal));
+    return kOk;
+  }
+  if (quiet && lines) {
+    fmt::print(stderr, "updatepkg: --quiet and --progress exclude each other\n");
+    return kUsage;
+  }
+  g_progress_mode = quiet ? ProgressMode::kNone : lines ? ProgressMode::kLines : g_progress_mode;
   if (*build) return RunBuild(build_args);
   if (*list) return RunList(update, json);
   if (*verify) return RunVerify(update);

@@ -154,8 +154,16 @@ class UpdatepkgTest(GameFolder):
         out = self.build("--changed-since", old)
         _, entries = pt.parse_package(self.read(out))
         self.assertEqual([e.name for e in entries], [".\\added\\new.dat", ".\\changed.dat"])
-        _, err = self.updatepkg("build", src, "-o", out, "--changed-since", old)
+        _, err = self.updatepkg("build", src, "-o", out, "--changed-since", old, "--progress")
         self.assertIn("removed.dat", err)
+        self.assertIn("progress: 100%", err)  # a line per 5 % in a log
+        self.assertEqual(os.stat(out).st_mode & 0o777, os.stat(UPDATER).st_mode & 0o777
+                         if self.tool == UPDATEPKG else os.stat(out).st_mode & 0o777)
+        _, err = self.updatepkg("build", src, "-o", out + "2", "--changed-since", src, "--quiet")
+        self.assertIn("carries no files", err)
+        self.assertNotIn("progress", err)
+        self.updatepkg("build", src, "-o", out + "3", "--changed-since", src, "--fail-if-empty",
+                       code=1)
         self.updatepkg("extract", out, os.path.join("..", "dest"), cwd=self.studio)
         self.assertEqual(self.read(os.path.join(self.tmp, "dest", "changed.dat")), b"v2")
 
@@ -213,12 +221,18 @@ class UpdatepkgTest(GameFolder):
 
     def test_usage_errors_and_help(self):
         for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"],
-                     ["build", "src", "-o", "x", "--threads", "0"]):
+                     ["build", "src", "-o", "x", "--threads", "0"],
+                     ["build", "src", "-o", "x", "--changed-since", "a", "--delta-from", "b"],
+                     ["--quiet", "--progress", "list", "x"]):
             with self.subTest(args=args):
                 self.updatepkg(*args, code=2)
         for sub in ("build", "list", "verify", "extract"):
             self.assertIn("Usage", self.updatepkg(sub, "--help")[0])
+        self.assertIn("Usage", self.updatepkg("help")[0])
+        self.assertIn("updatepkg 1.0.1.0", self.updatepkg("--version")[0])
         self.updatepkg("list", os.path.join(self.tmp, "missing.bin"), code=1)
+        for sub in ("list", "verify"):
+            self.assertIn("is a folder", self.updatepkg(sub, self.tmp, code=1)[1])
 
     def test_an_output_that_would_overwrite_an_input_is_a_usage_error(self):
         src, old = os.path.join(self.studio, "src"), os.path.join(self.tmp, "old")
