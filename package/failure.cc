@@ -29,7 +29,7 @@ const char* Describe(Cause cause) {
     case Cause::kWrongOldFile:
       return "not the version the patch was made from";
     case Cause::kPackageCut:
-      return "no trailer after the program: cut short?";
+      return "cut short: no trailer";
     case Cause::kGameFolderUnusable:
       return "cannot open";
     case Cause::kLockHeld:
@@ -39,7 +39,7 @@ const char* Describe(Cause cause) {
     case Cause::kStagingNotOurs:
       return "a staging folder not this user's alone";
     case Cause::kRecoveryFailed:
-      return "cannot undo the last install in";
+      return "cannot undo an install in";
     case Cause::kTargetRefused:
       return "a link, junction or folder in the way";
     case Cause::kTargetBusy:
@@ -77,7 +77,7 @@ const char* Describe(Cause cause) {
     case Cause::kBadTime:
       return "a time before 1601 or after 30827";
     case Cause::kPackageTooLarge:
-      return "the update would reach 2 GiB";
+      return "over 2 GiB";
   }
   return "unknown cause";
 }

@@ -230,6 +230,28 @@ RecordTag ReadNextTag(platform::File& package, int64_t payload_end) {
   return tag;
 }
 
+ProgramKind ReadProgramKind(platform::File& file) {
+  uint8_t head[64];
+  if (!ReadAt(file, 0, head, sizeof head)) return ProgramKind::kUnknown;
+  if (std::memcmp(head,
+                  "\x7f"
+                  "ELF",
+                  4) == 0)
+    return ProgramKind::kLinux;
+  if (head[0] != 'M' || head[1] != 'Z') return ProgramKind::kUnknown;
+  uint8_t header[24 + 70];  // signature, file header, optional header to its subsystem
+  int64_t pe = static_cast<int64_t>(GetLe(head + 0x3C, 4));
+  if (!ReadAt(file, pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) {
+    return ProgramKind::kUnknown;
+  }
+  uint64_t magic = GetLe(header + 24, 2);
+  if (magic == 0x20B) return ProgramKind::kWindows64;
+  if (magic != 0x10B) return ProgramKind::kUnknown;
+  // IMAGE_SUBSYSTEM_WINDOWS_GUI is 2.
+  return GetLe(header + 24 + 68, 2) == 2 ? ProgramKind::kWindows32Gui
+                                         : ProgramKind::kWindows32Console;
+}
+
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   if (!package.Seek(0, SEEK_END)) return LocateResult::kNoPackage;
   int64_t size = package.Tell();

@@ -75,4 +75,8 @@ inline constexpr int kCertificateDirectory = 4;
 // `payload_end` receives the offset of the trailer when one is there.
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end = nullptr);
 
+// The program an update file starts with.
+enum class ProgramKind { kWindows32Gui, kWindows32Console, kWindows64, kLinux, kUnknown };
+ProgramKind ReadProgramKind(platform::File& file);
+
 }  // namespace updater::package

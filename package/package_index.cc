@@ -1,5 +1,7 @@
 #include "package/package_index.h"
 
+#include <cstring>
+
 #include "package/content_stream.h"
 #include "package/delta.h"
 
@@ -8,7 +10,9 @@ namespace {
 
 // Reads the stream of the record just read, checking a delta's operations
 // for structure alone (the old file is not at hand).
-Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedEntry& entry) {
+Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedEntry& entry,
+                   bool hashes) {
+  platform::Sha256 hash;
   const Record& record = entry.record;
   int64_t start = package.Tell();
   bool sound = true;
@@ -18,6 +22,7 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
   InflateResult inflated = InflateStream(package, [&](const uint8_t* data, size_t size) {
     entry.size += static_cast<int64_t>(size);
     if (record.is_delta) sound = sound && ops.Feed(data, size);
+    if (hashes && !record.is_delta) hash.Update(data, size);
     return true;
   });
   entry.packed_size = package.Tell() - start;
@@ -30,22 +35,26 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
     case InflateEnd::kReadFailed:
       return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
   }
-  if (!record.is_delta) return {};
+  if (!record.is_delta) {
+    if (hashes && !hash.Finish(entry.sha256)) return reader.Fault(Cause::kBadStream);
+    return {};
+  }
+  std::memcpy(entry.sha256, record.delta.new_hash, sizeof entry.sha256);
   entry.size = static_cast<int64_t>(record.delta.new_size);
   return sound && ops.Complete() ? Failure() : reader.Fault(Cause::kBadDelta);
 }
 
 }  // namespace
 
-Failure ReadPackageIndex(const WString& path,
-                         const std::function<void(const IndexedEntry&)>& visit) {
+Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
+                         bool hashes) {
   platform::File package;
   int64_t payload_end = 0;
   Failure failure = OpenPackage(path, package, payload_end);
   if (failure.failed()) return failure;
   RecordReader reader(package, payload_end, u".\\");
   for (IndexedEntry entry; reader.Next(entry.record); entry = IndexedEntry()) {
-    failure = ReadStream(package, reader, entry);
+    failure = ReadStream(package, reader, entry, hashes);
     if (failure.failed()) return failure;
     visit(entry);
   }

@@ -16,12 +16,15 @@ struct IndexedEntry {
   Record record;
   int64_t size = 0;         // bytes of content (of the new file, for a delta)
   int64_t packed_size = 0;  // bytes of its zlib stream
+  uint8_t sha256[32] = {};  // of its content, when asked for
 };
 
 // Reads every record of the package in the file at `path`, handing each
 // sound entry to `visit` in package order; stops at the first fault, which
-// it returns with its entry number and offset.
+// it returns with its entry number and offset. With `hashes`, each entry
+// gets its content's SHA-256 (a delta's, as the record states it).
 Failure ReadPackageIndex(const WString& path,
-                         const std::function<void(const IndexedEntry&)>& visit);
+                         const std::function<void(const IndexedEntry&)>& visit,
+                         bool hashes = false);
 
 }  // namespace updater::package

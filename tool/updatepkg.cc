@@ -17,6 +17,7 @@
 #include "apply/installer.h"
 #include "entry/product_texts.h"
 #include "pack/package_builder.h"
+#include "package/entry_name.h"
 #include "package/format.h"
 #include "package/package_index.h"
 #include "package/record_reader.h"
@@ -152,6 +153,30 @@ WString DefaultStub() {
   return (slash == WString::npos ? WString() : self.substr(0, slash + 1)) + name;
 }
 
+// The program an update file carries, in the words list, verify and build print.
+std::string ProgramName(const WString& path) {
+  platform::Result<platform::File> file = platform::OpenFile(path, "rb");
+  switch (file ? package::ReadProgramKind(*file) : package::ProgramKind::kUnknown) {
+    case package::ProgramKind::kWindows32Gui:
+      return "Windows 32-bit GUI";
+    case package::ProgramKind::kWindows32Console:
+      return "Windows 32-bit console";
+    case package::ProgramKind::kWindows64:
+      return "Windows 64-bit";
+    case package::ProgramKind::kLinux:
+      return "Linux";
+    case package::ProgramKind::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+std::string HexDigest(const uint8_t (&digest)[32]) {
+  std::string hex;
+  for (uint8_t byte : digest) hex += fmt::format("{:02x}", byte);
+  return hex;
+}
+
 // The folder a typed path lies in: everything before its last "\\".
 WString FolderOf(const WString& path) {
   size_t slash = path.rfind(u'\\');
@@ -193,7 +218,27 @@ struct BuildArgs {
   int threads = 0;
   bool verbose = false;
   bool fail_if_empty = false;
+  bool json = false;
 };
+
+// The summary of a build a script reads: the program, the entries by kind,
+// the bytes they hold, the update's size, and the files gone since OLD_DIR.
+void PrintBuildSummary(const BuildArgs& args, const std::vector<std::string>& gone) {
+  WString output = PathArgument(args.output);
+  int files = 0, deltas = 0;
+  int64_t bytes = 0;
+  (void)package::ReadPackageIndex(output, [&](const package::IndexedEntry& e) {
+    ++(e.record.is_delta ? deltas : files);
+    bytes += e.size;
+  });
+  nlohmann::json summary = {{"output", args.output},
+                            {"program", ProgramName(output)},
+                            {"entries", {{"file", files}, {"delta", deltas}}},
+                            {"bytes", bytes},
+                            {"size", std::move(platform::FileSize(output)).value_or(0)},
+                            {"gone", gone}};
+  fmt::print("{}\n", summary.dump(2));
+}
 
 int RunBuild(BuildArgs args) {
   if (!args.delta_from.empty()) args.changed_since = args.delta_from;
@@ -218,6 +263,7 @@ int RunBuild(BuildArgs args) {
     progress.Update(done += bytes);
   };
   WString old_root;
+  std::vector<std::string> gone;  // files of OLD_DIR that SRC_DIR no longer has
   if (!args.changed_since.empty()) {
     platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(args.changed_since));
     if (!resolved || !platform::IsFolder(*resolved)) {
@@ -231,6 +277,7 @@ int RunBuild(BuildArgs args) {
     for (const pack::TreeFile& f : files) names.insert(f.name);
     for (const pack::TreeFile& f : old_files) {
       if (!names.count(f.name)) {
+        gone.push_back(Utf8(f.name));
         fmt::print(stderr,
                    "updatepkg: warning: {} is gone from {}, but an update cannot delete it\n",
                    Utf8(f.name), args.source);
@@ -263,6 +310,12 @@ int RunBuild(BuildArgs args) {
   }
   Failure failure = pack::BuildUpdateFile(*source, stub, output, options);
   if (failure.failed()) return Report(args.output, failure);
+  if (args.json) {
+    PrintBuildSummary(args, gone);
+  } else {
+    fmt::print("{}: {} files packed, carries a {} program\n", args.output, packed,
+               ProgramName(output));
+  }
   if (packed == 0) {
     fmt::print(stderr, "updatepkg: warning: {} carries no files: nothing is new or changed\n",
                args.output);
@@ -276,12 +329,13 @@ bool IsFolderArgument(const std::string& update) {
   return platform::IsFolder(PathArgument(update));
 }
 
-int RunList(const std::string& update, bool json) {
+int RunList(const std::string& update, bool json, bool hashes) {
   if (IsFolderArgument(update)) return Fail(update, "is a folder");
   std::vector<package::IndexedEntry> entries;
   Failure failure = package::ReadPackageIndex(
-      PathArgument(update), [&](const package::IndexedEntry& e) { entries.push_back(e); });
+      PathArgument(update), [&](const package::IndexedEntry& e) { entries.push_back(e); }, hashes);
   if (failure.failed()) return Report(update, failure);
+  std::string program = ProgramName(PathArgument(update));
   if (json) {
     nlohmann::json out = nlohmann::json::array();
     for (const package::IndexedEntry& entry : entries) {
@@ -295,19 +349,22 @@ int RunList(const std::string& update, bool json) {
                              {"last_write", IsoTime(e.times.last_write)},
                              {"offset", e.offset}};
       if (e.is_delta) item["old_size"] = e.delta.old_size;
+      if (hashes) item["sha256"] = HexDigest(entry.sha256);
       out.push_back(item);
     }
-    fmt::print("{}\n", out.dump(2));
+    fmt::print("{}\n", nlohmann::json{{"program", program}, {"entries", out}}.dump(2));
     return kOk;
   }
+  fmt::print("program: {}\n", program);
   int64_t size = 0, packed = 0;
-  fmt::print("{:<5} {:>12} {:>12}  {:<28}  {}\n", "kind", "size", "packed", "last write (UTC)",
-             "name");
+  fmt::print("{:<5} {:>12} {:>12}  {:<28}  {}{}\n", "kind", "size", "packed", "last write (UTC)",
+             hashes ? fmt::format("{:<64}  ", "sha256") : "", "name");
   for (const package::IndexedEntry& entry : entries) {
     const package::Record& e = entry.record;
     std::string from = e.is_delta ? fmt::format("  (patches {} bytes)", e.delta.old_size) : "";
-    fmt::print("{:<5} {:>12} {:>12}  {}  {}{}\n", e.is_delta ? "delta" : "file", entry.size,
-               entry.packed_size, IsoTime(e.times.last_write), Utf8(e.name), from);
+    std::string hash = hashes ? HexDigest(entry.sha256) + "  " : "";
+    fmt::print("{:<5} {:>12} {:>12}  {}  {}{}{}\n", e.is_delta ? "delta" : "file", entry.size,
+               entry.packed_size, IsoTime(e.times.last_write), hash, Utf8(e.name), from);
     size += entry.size;
     packed += entry.packed_size;
   }
@@ -315,7 +372,7 @@ int RunList(const std::string& update, bool json) {
   return kOk;
 }
 
-int RunVerify(const std::string& update) {
+int RunVerify(const std::string& update, bool json) {
   if (IsFolderArgument(update)) return Fail(update, "is a folder");
   Progress progress(std::move(platform::FileSize(PathArgument(update))).value_or(0));
   int entries = 0;
@@ -324,8 +381,30 @@ int RunVerify(const std::string& update) {
         ++entries;
         progress.Update(e.record.offset);
       });
+  std::string program = ProgramName(PathArgument(update));
+  bool exe = update.size() >= 4 &&
+             package::FoldCase(PathArgument(update.substr(update.size() - 4))) == u".EXE";
+  if (exe && program.rfind("Windows", 0) != 0) {
+    fmt::print(stderr, "updatepkg: warning: {} is named .exe but carries no Windows program\n",
+               update);
+  }
+  if (json) {
+    nlohmann::json fault = nullptr;
+    if (failure.failed()) {
+      fault = {{"entry", failure.entry},
+               {"offset", failure.offset},
+               {"reason", Describe(failure.cause)}};
+    }
+    fmt::print("{}\n", nlohmann::json{{"update", update},
+                                      {"sound", !failure.failed()},
+                                      {"entries", entries},
+                                      {"program", program},
+                                      {"fault", fault}}
+                           .dump(2));
+    return failure.failed() ? kFault : kOk;
+  }
   if (failure.failed()) return Report(update, failure);
-  fmt::print("{}: sound, {} entries\n", update, entries);
+  fmt::print("{}: sound, {} entries, carries a {} program\n", update, entries, program);
   return kOk;
 }
 
@@ -400,15 +479,20 @@ int main() {
                    "as --changed-since, and pack a changed file as its difference from the "
                    "file it replaces where that is less than half the size")
       ->excludes(changed_since);
+  build->add_flag("--json", build_args.json,
+                  "print a JSON summary: program, entries by kind, bytes, size, gone files");
   build->add_flag("--fail-if-empty", build_args.fail_if_empty,
                   "exit 1 when the update carries no files (it is written all the same)");
   std::string update, dir;
   bool json = false;
+  bool hashes = false;
   CLI::App* list = app.add_subcommand("list", "Lists the entries of UPDATE.");
   list->add_option("UPDATE", update, "an update or package file")->required();
-  list->add_flag("--json", json, "print a JSON array of objects");
+  list->add_flag("--json", json, "print JSON: the program and an array of entries");
+  list->add_flag("--hashes", hashes, "add each file's SHA-256 (inflates every entry)");
   CLI::App* verify = app.add_subcommand("verify", "Checks UPDATE as the updater would.");
   verify->add_option("UPDATE", update, "an update or package file")->required();
+  verify->add_flag("--json", json, "print the verdict as JSON");
   CLI::App* extract =
       app.add_subcommand("extract", "Recreates the files of UPDATE under DIR, all or nothing.");
   extract->add_option("UPDATE", update, "an update or package file")->required();
@@ -428,7 +512,7 @@ int main() {
   }
   g_progress_mode = quiet ? ProgressMode::kNone : lines ? ProgressMode::kLines : g_progress_mode;
   if (*build) return RunBuild(build_args);
-  if (*list) return RunList(update, json);
-  if (*verify) return RunVerify(update);
+  if (*list) return RunList(update, json, hashes);
+  if (*verify) return RunVerify(update, json);
   return RunExtract(update, dir);
 }

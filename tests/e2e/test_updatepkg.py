@@ -97,7 +97,16 @@ class UpdatepkgTest(GameFolder):
         small = next(e for e in entries if len(e.content) == block)
         self.assertEqual(small.stream, zlib.compress(small.content))  # one block: one stream
         out = os.path.join(self.tmp, "update.bin")  # the last build's
-        listed = json.loads(self.updatepkg("list", out, "--json")[0])
+        listed = json.loads(self.updatepkg("list", out, "--json", "--hashes")[0])
+        program = "Linux" if self.tool == UPDATEPKG else ("Windows 64-bit" if "64" in
+                                                          UPDATEPKG_EXE else "Windows 32-bit GUI")
+        self.assertEqual(listed["program"], program)  # the updater beside the tool
+        self.assertEqual([e.pop("sha256") for e in listed["entries"]],
+                         [hashlib.sha256(e.content).hexdigest() for e in entries])
+        listed = listed["entries"]
+        verdict = json.loads(self.updatepkg("verify", out, "--json")[0])
+        self.assertEqual(verdict, {"update": out, "sound": True, "entries": len(entries),
+                                   "program": program, "fault": None})
         self.assertEqual(listed, [{"kind": "file", "name": e.name, "size": len(e.content),
                                    "packed_size": len(e.stream), "creation": iso(e.times[0]),
                                    "last_access": iso(e.times[1]), "last_write": iso(e.times[2]),
@@ -154,7 +163,11 @@ class UpdatepkgTest(GameFolder):
         out = self.build("--changed-since", old)
         _, entries = pt.parse_package(self.read(out))
         self.assertEqual([e.name for e in entries], [".\\added\\new.dat", ".\\changed.dat"])
-        _, err = self.updatepkg("build", src, "-o", out, "--changed-since", old, "--progress")
+        summary, err = self.updatepkg("build", src, "-o", out, "--changed-since", old,
+                                      "--progress", "--json")
+        summary = json.loads(summary)
+        self.assertEqual((summary["gone"], summary["entries"], summary["bytes"]),
+                         ([".\\removed.dat"], {"file": 2, "delta": 0}, 5))
         self.assertIn("removed.dat", err)
         self.assertIn("progress: 100%", err)  # a line per 5 % in a log
         self.assertEqual(os.stat(out).st_mode & 0o777, os.stat(UPDATER).st_mode & 0o777
@@ -178,7 +191,8 @@ class UpdatepkgTest(GameFolder):
         self.make_tree(src, new)
         out = self.build("--delta-from", old)
         os.chmod(out, 0o755)
-        listed = {e["name"]: e for e in json.loads(self.updatepkg("list", out, "--json")[0])}
+        listed = {e["name"]: e
+                  for e in json.loads(self.updatepkg("list", out, "--json")[0])["entries"]}
         pak = listed[".\\data.pak"]
         self.assertEqual((pak["kind"], pak["size"], pak["old_size"], listed[".\\small.txt"]["kind"]),
                          ("delta", len(new["data.pak"]), sum(map(len, assets)), "file"))
@@ -233,6 +247,14 @@ class UpdatepkgTest(GameFolder):
         self.updatepkg("list", os.path.join(self.tmp, "missing.bin"), code=1)
         for sub in ("list", "verify"):
             self.assertIn("is a folder", self.updatepkg(sub, self.tmp, code=1)[1])
+        # A script reads a fault from JSON; an .exe with no Windows program is named.
+        linux = self.update_exe(b"feof\0\0\0\0", name="linux.exe", program=UPDATER)
+        verdict, err = self.updatepkg("verify", linux, "--json")
+        self.assertEqual(json.loads(verdict)["program"], "Linux")
+        self.assertIn("carries no Windows program", err)
+        self.write(linux, b"x" * 100 + b"feof" + struct.pack("<I", 50))
+        fault = json.loads(self.updatepkg("verify", linux, "--json", code=1)[0])["fault"]
+        self.assertEqual((fault["entry"], fault["offset"]), (1, 50))
 
     def test_an_output_that_would_overwrite_an_input_is_a_usage_error(self):
         src, old = os.path.join(self.studio, "src"), os.path.join(self.tmp, "old")
