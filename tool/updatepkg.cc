@@ -141,16 +141,19 @@ int Report(const std::string& file, const Failure& failure) {
   return Fail(file, where + Utf8(FailureText(shown)));
 }
 
-WString DefaultStub() {
-#ifdef _WIN32
-  const char16_t* name = u"updater.exe";
-#else
-  const char16_t* name = u"updater";
-#endif
-
+// The shipped Windows updater.exe, where the build and `cmake --install`
+// put it: beside updatepkg, in ../share/tessaran-updater (an install), or in
+// ../windows (the build's presets); none when it is in none of them.
+std::optional<WString> DefaultStub() {
   WString self = platform::OwnExecutablePath().value_or(WString());
   size_t slash = self.rfind(u'\\');
-  return (slash == WString::npos ? WString() : self.substr(0, slash + 1)) + name;
+  WString folder = slash == WString::npos ? WString(u".") : self.substr(0, slash);
+  for (const char16_t* place : {u"\\updater.exe", u"\\..\\share\\tessaran-updater\\updater.exe",
+                                u"\\..\\windows\\updater.exe"}) {
+    WString path = folder + place;
+    if (platform::GetFileId(path) && !platform::IsFolder(path)) return path;
+  }
+  return std::nullopt;
 }
 
 // The program an update file carries, in the words list, verify and build print.
@@ -299,16 +302,23 @@ int RunBuild(BuildArgs args) {
       return old ? MakeDeltaRecord(name, path, *old, times, threads) : std::nullopt;
     };
   }
-  WString stub = args.stub.empty() ? DefaultStub() : PathArgument(args.stub);
+  std::optional<WString> stub =
+      args.stub.empty() ? DefaultStub() : std::optional<WString>(PathArgument(args.stub));
+  if (!stub) {
+    fmt::print(stderr,
+               "updatepkg: no Windows updater.exe beside updatepkg, in "
+               "../share/tessaran-updater or ../windows: name the program with --stub PROGRAM\n");
+    return kUsage;
+  }
   WString output = PathArgument(args.output);
   std::vector<WString> trees = {*source};
   if (!old_root.empty()) trees.push_back(old_root);
-  if (std::optional<std::string> why = OverwritesAnInput(output, trees, stub)) {
+  if (std::optional<std::string> why = OverwritesAnInput(output, trees, *stub)) {
     fmt::print(stderr, "updatepkg: {}: the output would overwrite an input: it {}\n", args.output,
                *why);
     return kUsage;
   }
-  Failure failure = pack::BuildUpdateFile(*source, stub, output, options);
+  Failure failure = pack::BuildUpdateFile(*source, *stub, output, options);
   if (failure.failed()) return Report(args.output, failure);
   if (args.json) {
     PrintBuildSummary(args, gone);
@@ -464,8 +474,8 @@ int main() {
       ->required();
   build->add_option("-o,--output", build_args.output, "the update to write")->required();
   build->add_option("--stub", build_args.stub,
-                    "the program to put first (default: the updater "
-                    "beside updatepkg)");
+                    "the program to put first (default: the shipped Windows updater.exe "
+                    "beside updatepkg, in ../share/tessaran-updater or in ../windows)");
   build->add_flag("-v,--verbose", build_args.verbose, "trace every folder and file met");
   build
       ->add_option("--threads", build_args.threads,

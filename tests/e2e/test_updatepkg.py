@@ -54,6 +54,10 @@ class UpdatepkgTest(GameFolder):
     tool = UPDATEPKG
 
     def updatepkg(self, *args, code=0, cwd=None):
+        """Runs the tool; a build gets the runner's own program as its stub
+        unless the case names one."""
+        if args[:1] == ("build",) and "--stub" not in args and "--help" not in args:
+            args += ("--stub", self.runner.program)
         command, env = self.runner.command(self.tool, *args)
         result = subprocess.run(command, env=env, capture_output=True, timeout=120,
                                 cwd=cwd or self.tmp)
@@ -113,7 +117,7 @@ class UpdatepkgTest(GameFolder):
                                    "offset": e.offset} for e in entries])
         if self.tool != UPDATEPKG:  # the Windows workers give the Linux build's bytes
             native = os.path.join(self.tmp, "native.bin")
-            subprocess.run([UPDATEPKG, "build", src, "-o", native], check=True,
+            subprocess.run([UPDATEPKG, "build", src, "-o", native, "--stub", UPDATER], check=True,
                            capture_output=True)
             self.assertEqual([(e.name, e.times[1:], e.stream) for e in entries],
                              [(e.name, e.times[1:], e.stream)
@@ -256,6 +260,23 @@ class UpdatepkgTest(GameFolder):
         fault = json.loads(self.updatepkg("verify", linux, "--json", code=1)[0])["fault"]
         self.assertEqual((fault["entry"], fault["offset"]), (1, 50))
 
+    def test_the_default_program_is_the_shipped_windows_one_or_a_usage_error(self):
+        if self.tool != UPDATEPKG:
+            self.skipTest("updatepkg.exe takes the updater.exe beside it")
+        tool = os.path.join(self.tmp, "out", "native", "updatepkg")
+        shipped = os.path.join(self.tmp, "out", "windows", "updater.exe")
+        os.makedirs(os.path.dirname(tool))
+        shutil.copy2(UPDATEPKG, tool)
+        src, out = os.path.join(self.studio, "src"), os.path.join(self.tmp, "u.exe")
+        self.make_tree(src, {"a.dat": b"a"})
+        run = subprocess.run([tool, "build", src, "-o", out], capture_output=True)
+        self.assertEqual(run.returncode, 2)  # none there: a usage error that says what to do
+        self.assertIn(b"--stub", run.stderr)
+        self.assertFalse(os.path.exists(out))
+        self.write(shipped, b"MZ the shipped program")
+        subprocess.run([tool, "build", src, "-o", out], check=True, capture_output=True)
+        self.assertTrue(self.read(out).startswith(b"MZ the shipped program"))
+
     def test_an_output_that_would_overwrite_an_input_is_a_usage_error(self):
         src, old = os.path.join(self.studio, "src"), os.path.join(self.tmp, "old")
         self.make_tree(src, {"big.dat": b"asset", "sub/x.dat": b"x"})
@@ -287,7 +308,8 @@ class UpdatepkgTest(GameFolder):
             return  # a console's Ctrl-C cannot be sent to a Wine program from here
         os.remove(out + ".partial")
         self.make_tree(src, {f"big{i}.bin": os.urandom(8 << 20) for i in range(8)})
-        build = subprocess.Popen([UPDATEPKG, "build", src, "-o", out, "--threads", "1"],
+        build = subprocess.Popen([UPDATEPKG, "build", src, "-o", out, "--threads", "1", "--stub",
+                                  UPDATER],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         while build.poll() is None and not os.path.exists(out + ".partial"):
             pass
