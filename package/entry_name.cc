@@ -64,13 +64,20 @@ bool SurrogatesArePaired(const WString& text) {
   return true;
 }
 
-bool IsAcceptableComponent(const WString& component) {
-  if (component.empty() || component == u"." || component == u"..") return false;
+NameRule BrokenRule(const WString& component) {
+  if (component.empty() || component == u"." || component == u"..") return NameRule::kDots;
   for (char16_t c : component) {
-    if (IsForbiddenUnit(c)) return false;
+    if (c == u':') return NameRule::kColon;
+    if (c == u'\\' || c == u'/') return NameRule::kSeparator;
+    if (IsForbiddenUnit(c)) return NameRule::kForbidden;
   }
-  if (component.back() == u'.' || component.back() == u' ') return false;
-  return SurrogatesArePaired(component) && !IsDeviceName(component);
+  if (component.back() == u'.' || component.back() == u' ') return NameRule::kTrailingDotOrSpace;
+  if (!SurrogatesArePaired(component)) return NameRule::kNoUnicode;
+  return IsDeviceName(component) ? NameRule::kDeviceName : NameRule::kNone;
+}
+
+bool IsAcceptableComponent(const WString& component) {
+  return BrokenRule(component) == NameRule::kNone;
 }
 
 bool IsAcceptableEntryName(const WString& name) {

@@ -16,6 +16,19 @@ namespace updater::package {
 // a device name such as CON or LPT1.
 bool IsAcceptableComponent(const WString& component);
 
+// Which rule a component breaks, for a message; kNone when it is acceptable.
+enum class NameRule {
+  kNone,
+  kDots,                // empty, "." or ".."
+  kColon,               // a ":" (a drive or a stream on Windows)
+  kSeparator,           // a "\\" or "/"
+  kForbidden,           // a control character or one of < > " | ? *
+  kTrailingDotOrSpace,  // Windows drops it, so the name would change
+  kNoUnicode,           // not valid UTF-8 on disk, or an unpaired surrogate
+  kDeviceName,          // CON, PRN, AUX, NUL, COM1-9, LPT1-9 and the like
+};
+NameRule BrokenRule(const WString& component);
+
 // True when every surrogate in `text` is half of a pair, so that it has a
 // faithful form outside UTF-16.
 bool SurrogatesArePaired(const WString& text);

@@ -123,22 +123,71 @@ std::string IsoTime(FileTime time) {
 
 // Reports `failure` of `file` on one line: where in the package, for a
 // fault of one of its entries, then the cause, the path and the system's
+// A path in the library's form ("\\" between components) as this system
+// writes it, for messages.
+WString AsTheSystemWritesIt(WString path) {
+#ifndef _WIN32
+  std::replace(path.begin(), path.end(), u'\\', u'/');
+#endif
+  return path;
+}
+
 // message. Every failure is the package's or a file's: exit code 1.
-int Report(const std::string& file, const Failure& failure) {
+int Report(const std::string& file, const Failure& failure, const std::string& detail = "") {
   std::string where =
       failure.entry == 0 ? "" : fmt::format("entry {} at byte {}: ", failure.entry, failure.offset);
   Failure shown = failure;
   if (failure.entry != 0) shown.path.clear();  // the entry is named by its place
-#ifndef _WIN32
-  std::replace(shown.path.begin(), shown.path.end(), u'\\', u'/');  // as the system writes it
-#endif
+  shown.path = AsTheSystemWritesIt(shown.path);
   if (failure.cause == Cause::kPartialInTheWay) {  // the file in the way, as typed
     fmt::print(stderr,
                "updatepkg: {}.partial is in the way (another build, or a cut-off one): remove it\n",
                file);
     return kFault;
   }
-  return Fail(file, where + Utf8(FailureText(shown)));
+  return Fail(file, where + Utf8(FailureText(shown)) + detail);
+}
+
+// Which rule the last name of `path` breaks, in words.
+std::string RuleBroken(const WString& path) {
+  switch (package::BrokenRule(path.substr(path.rfind(u'\\') + 1))) {
+    case package::NameRule::kDots:
+      return "an empty name, . or ..";
+    case package::NameRule::kColon:
+      return "a ':', which Windows takes for a drive or a stream";
+    case package::NameRule::kSeparator:
+      return "a '\\', a separator in the package";
+    case package::NameRule::kForbidden:
+      return "a control character or one of < > \" | ? *";
+    case package::NameRule::kTrailingDotOrSpace:
+      return "a trailing dot or space, which Windows drops";
+    case package::NameRule::kNoUnicode:
+      return "not valid Unicode";
+    case package::NameRule::kDeviceName:
+      return "a reserved device name";
+    case package::NameRule::kNone:
+      break;
+  }
+  return "it would lie in the updater's own .update-staging";
+}
+
+// The file of the tree at `source` that `path` clashes with: one equal to it
+// ignoring case, or one that needs a folder where it is a file (or the reverse).
+std::string ClashWith(const WString& path, const WString& source) {
+  std::vector<pack::TreeFile> files;
+  (void)pack::ListTreeFiles(source, files);
+  WString mine = package::FoldCase(path);
+  for (const pack::TreeFile& f : files) {
+    WString other = package::FoldCase(f.path);
+    if (f.path == path) continue;
+    if (other == mine) return "a case twin of " + Utf8(AsTheSystemWritesIt(f.path));
+    if (other.compare(0, mine.size() + 1, mine + u"\\") == 0 ||
+        mine.compare(0, other.size() + 1, other + u"\\") == 0) {
+      return "a file where " + Utf8(AsTheSystemWritesIt(f.path)) +
+             " needs a folder, or the reverse";
+    }
+  }
+  return "the same as another name, ignoring case";
 }
 
 // The shipped Windows updater.exe, where the build and `cmake --install`
@@ -319,6 +368,12 @@ int RunBuild(BuildArgs args) {
     return kUsage;
   }
   Failure failure = pack::BuildUpdateFile(*source, *stub, output, options);
+  if (failure.cause == Cause::kBadName) {
+    return Report(args.output, failure, " (" + RuleBroken(failure.path) + ")");
+  }
+  if (failure.cause == Cause::kDuplicateName) {
+    return Report(args.output, failure, " (" + ClashWith(failure.path, *source) + ")");
+  }
   if (failure.failed()) return Report(args.output, failure);
   if (args.json) {
     PrintBuildSummary(args, gone);

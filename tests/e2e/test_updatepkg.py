@@ -277,6 +277,21 @@ class UpdatepkgTest(GameFolder):
         subprocess.run([tool, "build", src, "-o", out], check=True, capture_output=True)
         self.assertTrue(self.read(out).startswith(b"MZ the shipped program"))
 
+    def test_a_refused_name_says_the_rule_or_the_other_file(self):
+        if self.tool != UPDATEPKG:
+            self.skipTest("Linux names Wine cannot show")
+        src = os.path.join(self.studio, "src")
+        cases = {("CON.txt",): "(a reserved device name)", ("a:b",): "(a ':'",
+                 ("dot.",): "(a trailing dot or space", ("Readme", "README"): "(a case twin of /",
+                 ("lpt1",): "(a reserved device name)"}
+        for names, reason in cases.items():
+            with self.subTest(names):
+                shutil.rmtree(src, ignore_errors=True)
+                self.make_tree(src, {n: b"x" for n in names})
+                _, err = self.updatepkg("build", src, "-o", os.path.join(self.tmp, "u.bin"), code=1)
+                self.assertIn(reason, err)
+                self.assertIn(src + "/", err)  # as Linux writes a path
+
     def test_an_output_that_would_overwrite_an_input_is_a_usage_error(self):
         src, old = os.path.join(self.studio, "src"), os.path.join(self.tmp, "old")
         self.make_tree(src, {"big.dat": b"asset", "sub/x.dat": b"x"})
