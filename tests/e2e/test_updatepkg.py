@@ -267,6 +267,7 @@ class UpdatepkgTest(GameFolder):
         shipped = os.path.join(self.tmp, "out", "windows", "updater.exe")
         os.makedirs(os.path.dirname(tool))
         shutil.copy2(UPDATEPKG, tool)
+        shutil.copy2(UPDATER, os.path.join(os.path.dirname(tool), "updater"))  # as out/native has
         src, out = os.path.join(self.studio, "src"), os.path.join(self.tmp, "u.exe")
         self.make_tree(src, {"a.dat": b"a"})
         run = subprocess.run([tool, "build", src, "-o", out], capture_output=True)
