@@ -379,6 +379,8 @@ class NativeOnly(GameFolder):
                                            for n, d in new.items())))
         first = subprocess.Popen([exe], cwd=self.game, stdin=subprocess.PIPE,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(first.wait)
+        self.addCleanup(first.kill)  # never left stopped when an assertion fails first
         first.stdin.write(b"y\n")
         first.stdin.close()
         while first.poll() is None and staged_count(os.path.join(self.game, ".update-staging")) < 2:

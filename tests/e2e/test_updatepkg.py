@@ -327,6 +327,8 @@ class UpdatepkgTest(GameFolder):
         build = subprocess.Popen([UPDATEPKG, "build", src, "-o", out, "--threads", "1", "--stub",
                                   UPDATER],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(build.wait)
+        self.addCleanup(build.kill)
         while build.poll() is None and not os.path.exists(out + ".partial"):
             pass
         build.send_signal(signal.SIGINT)
