@@ -243,10 +243,11 @@ bool SameFile(const WString& a, const WString& b) {
 
 // Why writing `output` would destroy an input, or nothing: it lies in one of
 // `trees` (told by identity, folder by folder up from it, not by the text),
-// it is the stub, or it is a file of the tree at `trees[0]`.
+// it is the stub, or it is one of `files`, the tree at `trees[0]` (listed
+// here when the caller has not listed it).
 std::optional<std::string> OverwritesAnInput(const WString& output,
-                                             const std::vector<WString>& trees,
-                                             const WString& stub) {
+                                             const std::vector<WString>& trees, const WString& stub,
+                                             std::vector<pack::TreeFile> files) {
   platform::Result<WString> folder = platform::ResolvedPath(FolderOf(output));
   for (WString at = folder ? *folder : WString(); !at.empty() && at.back() != u':';) {
     for (const WString& tree : trees) {
@@ -255,12 +256,13 @@ std::optional<std::string> OverwritesAnInput(const WString& output,
     size_t slash = at.rfind(u'\\');
     at = slash == WString::npos || slash == 0 ? WString() : at.substr(0, slash);
   }
+  platform::Result<platform::FileId> existing = platform::GetFileId(output);
+  if (!existing) return std::nullopt;  // nothing there to lose
   if (SameFile(output, stub)) return "is the stub";
-  if (!platform::GetFileId(output)) return std::nullopt;  // nothing there to lose
-  std::vector<pack::TreeFile> files;
-  (void)pack::ListTreeFiles(trees[0], files);
+  if (files.empty()) (void)pack::ListTreeFiles(trees[0], files);
   for (const pack::TreeFile& f : files) {
-    if (SameFile(output, f.path)) return "is " + Utf8(f.path) + " of the source tree";
+    platform::Result<platform::FileId> id = platform::GetFileId(f.path);
+    if (id && *id == *existing) return "is " + Utf8(f.path) + " of the source tree";
   }
   return std::nullopt;
 }
@@ -362,7 +364,7 @@ int RunBuild(BuildArgs args) {
   WString output = PathArgument(args.output);
   std::vector<WString> trees = {*source};
   if (!old_root.empty()) trees.push_back(old_root);
-  if (std::optional<std::string> why = OverwritesAnInput(output, trees, *stub)) {
+  if (std::optional<std::string> why = OverwritesAnInput(output, trees, *stub, std::move(files))) {
     fmt::print(stderr, "updatepkg: {}: the output would overwrite an input: it {}\n", args.output,
                *why);
     return kUsage;
