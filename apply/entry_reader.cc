@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <vector>
 
 #include "package/content_stream.h"
@@ -53,20 +51,30 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   return {};
 }
 
-// Creates the staged file of `entry`, has `fill` write its bytes, and gives
-// it its times, and the mode of the file it replaces (a game's programs stay
-// runnable); on disk before it returns where each file is synced.
-Failure StageFile(const Staging& staging, const StagedEntry& entry, const EntryTimes& times,
-                  const std::function<Failure(platform::File&)>& fill) {
-  platform::Result<platform::File> file =
+// Creates the staged file of `entry` into `file`, for its bytes.
+[[gnu::noinline]] Failure CreateStaged(const Staging& staging, const StagedEntry& entry,
+                                       platform::File& file) {
+  platform::Result<platform::File> made =
       platform::CreateFileIn(staging.staging_folder, entry.staged);
-  if (!file) return Fail(Cause::kWriteStaged, entry.target, file.status());
-  Failure failure = fill(*file);
-  if (failure.failed()) return failure;
-  platform::Status done = entry.existed ? file->SetMode(entry.old_mode) : platform::Status();
-  if (done) done = file->SetTimes(times.creation, times.last_access, times.last_write);
-  if (done && !platform::kHasFileSystemSync) done = file->Sync();
-  platform::Status closed = file->Close();
+  if (!made) return Fail(Cause::kWriteStaged, entry.target, made.status());
+  file = std::move(*made);
+  return {};
+}
+
+// Gives the staged `file` whose bytes were written (`filled` did not fail)
+// its times, and the mode of the file it replaces (a game's programs stay
+// runnable); on disk before it returns where each file is synced. The file
+// is closed in any case.
+[[gnu::noinline]] Failure FinishStaged(const StagedEntry& entry, const EntryTimes& times,
+                                       platform::File& file, const Failure& filled) {
+  if (filled.failed()) {
+    (void)file.Close();  // so that it can go (Windows)
+    return filled;
+  }
+  platform::Status done = entry.existed ? file.SetMode(entry.old_mode) : platform::Status();
+  if (done) done = file.SetTimes(times.creation, times.last_access, times.last_write);
+  if (done && !platform::kHasFileSystemSync) done = file.Sync();
+  platform::Status closed = file.Close();
   if (done) done = closed;
   if (!done) return Fail(Cause::kWriteStaged, entry.target, done);
   return {};
@@ -99,7 +107,8 @@ bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
 // the patch stops within a buffer.
 struct OldFileCheck {
   const platform::File* old;
-  const package::DeltaHeader* delta;
+  uint64_t old_size;
+  const uint8_t (*old_hash)[32];
   std::atomic<bool> refused{false};
   bool expected = false;
   platform::Status read;  // a read of the old file that failed
@@ -111,12 +120,12 @@ struct OldFileCheck {
     platform::Sha256 hash;
     uint64_t size = 0;
     for (size_t got;
-         size <= delta->old_size &&
+         size <= old_size &&
          (got = old->ReadAt(static_cast<int64_t>(size), buffer.data(), buffer.size(), &read)) > 0;
          size += got) {
       hash.Update(buffer.data(), got);
     }
-    expected = read && size == delta->old_size && SameDigest(hash, delta->old_hash);
+    expected = read && size == old_size && SameDigest(hash, *old_hash);
     refused = !expected;
   }
 };
@@ -150,7 +159,7 @@ class BackgroundHash {
     if (!thread_) return hash_.Update(buffer, size);
     monitor_.Lock();
     for (size_t i = 0; i < kDepth; ++i) {
-      if (buffers_[i].data() == buffer) queue_.push_back({i, size});
+      if (buffers_[i].data() == buffer) queue_[(head_ + queued_++) % kDepth] = {i, size};
     }
     monitor_.NotifyAll();
     monitor_.Unlock();
@@ -179,10 +188,11 @@ class BackgroundHash {
   void Work() {
     monitor_.Lock();
     for (;;) {
-      while (queue_.empty() && !done_) monitor_.Wait();
-      if (queue_.empty()) break;
-      std::pair<size_t, size_t> piece = queue_.front();
-      queue_.pop_front();
+      while (queued_ == 0 && !done_) monitor_.Wait();
+      if (queued_ == 0) break;
+      std::pair<size_t, size_t> piece = queue_[head_];
+      head_ = (head_ + 1) % kDepth;
+      --queued_;
       monitor_.Unlock();
       hash_.Update(buffers_[piece.first].data(), piece.second);
       monitor_.Lock();
@@ -195,8 +205,11 @@ class BackgroundHash {
   std::vector<std::vector<uint8_t>> buffers_;
   platform::Sha256 hash_;
   platform::Monitor monitor_;
-  std::deque<std::pair<size_t, size_t>> queue_;  // buffer and size, to hash in order
-  std::vector<size_t> free_;                     // buffers that may be filled
+  // Buffer and size of each piece to hash, in order: a ring, as there are
+  // never more pieces than buffers.
+  std::pair<size_t, size_t> queue_[kDepth];
+  size_t head_ = 0, queued_ = 0;
+  std::vector<size_t> free_;  // buffers that may be filled
   bool done_ = false;
   platform::Thread thread_;
 };
@@ -208,87 +221,187 @@ class BackgroundHash {
 // file's own size: beyond it, it waits for the verdict.
 constexpr uint64_t kPatchLead = 32 << 20;
 
+// The new file of a delta, made a buffer at a time as its operations come:
+// each buffer is hashed on another thread while it is written here. It stops
+// once the old file is known to be another version, and never runs more
+// than kPatchLead ahead of knowing: a small hostile record cannot make it
+// write much, however the threads run.
+class PatchWriter : public package::DeltaSink {
+ public:
+  PatchWriter(const platform::File& old, OldFileCheck& check, platform::Thread* checker,
+              platform::File& out)
+      : old_(old), check_(check), checker_(checker), out_(out) {}
+
+  bool Copy(uint64_t offset, uint64_t length) override {
+    return Emit(length, [this, offset](uint8_t* piece, uint64_t done, size_t size) {
+      return old_.ReadAt(static_cast<int64_t>(offset + done), piece, size, &read) == size;
+    });
+  }
+  bool Add(const uint8_t* data, size_t size) override {
+    return Emit(size, [data](uint8_t* piece, uint64_t done, size_t length) {
+      std::memcpy(piece, data + done, length);
+      return true;
+    });
+  }
+  bool Finish(uint8_t (&digest)[32]) { return hash_.Finish(digest); }
+
+  platform::Status written, read;
+
+ private:
+  // Writes `length` bytes, each buffer filled by `fill(piece, done, size)`.
+  template <typename Fill>
+  bool Emit(uint64_t length, const Fill& fill) {
+    for (uint64_t done = 0; done < length;) {
+      if (checker_ && total_ > check_.old_size + kPatchLead) checker_->Join();
+      if (check_.refused) return false;
+      size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
+      uint8_t* piece = hash_.Buffer();
+      if (!fill(piece, done, size)) return false;
+      hash_.Hash(piece, size);
+      written = out_.Write(piece, size);
+      if (!written) return false;
+      done += size;
+      total_ += size;
+    }
+    return true;
+  }
+
+  const platform::File& old_;
+  OldFileCheck& check_;
+  platform::Thread* checker_;
+  platform::File& out_;
+  BackgroundHash hash_;
+  uint64_t total_ = 0;
+};
+
 Failure Patch(platform::File& package, const package::RecordReader& reader,
               const package::Record& record, const platform::File& old, OldFileCheck& check,
               platform::Thread* checker, platform::File& out) {
   const package::DeltaHeader& delta = record.delta;
-  BackgroundHash hash;
-  platform::Status written, read;
-  uint64_t total = 0;
-  // Writes `length` bytes a buffer at a time, each filled by
-  // `fill(piece, done, size)` and hashed on the other thread while it is
-  // written here. It stops once the old file is known to be another
-  // version, and never runs more than kPatchLead ahead of knowing: a small
-  // hostile record cannot make it write much, however the threads run.
-  auto emit = [&](uint64_t length, const auto& fill) {
-    for (uint64_t done = 0; done < length;) {
-      if (checker && total > delta.old_size + kPatchLead) checker->Join();
-      if (check.refused) return false;
-      size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
-      uint8_t* piece = hash.Buffer();
-      if (!fill(piece, done, size)) return false;
-      hash.Hash(piece, size);
-      written = out.Write(piece, size);
-      if (!written) return false;
-      done += size;
-      total += size;
-    }
-    return true;
-  };
-  auto copy = [&](uint64_t offset, uint64_t length) {
-    return emit(length, [&old, &read, offset](uint8_t* piece, uint64_t done, size_t size) {
-      return old.ReadAt(static_cast<int64_t>(offset + done), piece, size, &read) == size;
-    });
-  };
-  auto add = [&](const uint8_t* data, size_t size) {
-    return emit(size, [data](uint8_t* piece, uint64_t done, size_t length) {
-      std::memcpy(piece, data + done, length);
-      return true;
-    });
-  };
-  package::DeltaOps ops(delta.old_size, delta.new_size, copy, add);
-  package::InflateResult inflated = package::InflateStream(
-      package, [&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); });
-  if (!read) return Fail(Cause::kReadOldFile, record.target, read);
-  if (inflated.end == package::InflateEnd::kSinkFailed && written) {
+  PatchWriter writer(old, check, checker, out);
+  package::DeltaOps ops(delta.old_size, delta.new_size, writer);
+  package::SinkTo feed([&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); });
+  package::InflateResult inflated = package::InflateStream(package, feed);
+  if (!writer.read) return Fail(Cause::kReadOldFile, record.target, writer.read);
+  if (inflated.end == package::InflateEnd::kSinkFailed && writer.written) {
     return reader.Fault(Cause::kBadDelta);  // an operation the old file cannot serve
   }
-  Failure failure = InflateFailure(inflated, reader, record.target, written);
+  Failure failure = InflateFailure(inflated, reader, record.target, writer.written);
   if (failure.failed()) return failure;
   uint8_t digest[32];
-  if (!ops.Complete() || !hash.Finish(digest) || std::memcmp(digest, delta.new_hash, 32) != 0) {
+  if (!ops.Complete() || !writer.Finish(digest) || std::memcmp(digest, delta.new_hash, 32) != 0) {
     return reader.Fault(Cause::kBadDelta);
   }
   return {};
 }
 
+// True when the file `name` of `folder` already has `size` bytes with `hash`.
+bool HoldsVersion(const platform::Folder& folder, const WString& name, uint64_t size,
+                  const uint8_t (&hash)[32]) {
+  platform::Result<platform::File> file = platform::ReadFileIn(folder, name);
+  if (!file) return false;
+  OldFileCheck check{&*file, size, &hash, {false}, false, {}};
+  check.Check();
+  return check.expected;
+}
+
+// True when the delta's target already is the file it makes: a second run.
+bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
+  const platform::Folder* parent =
+      entry.existed ? HeldFolder(staging, ParentOf(entry.name)) : nullptr;
+  return parent && HoldsVersion(*parent, LastComponent(entry.name), record.delta.new_size,
+                                record.delta.new_hash);
+}
+
+// Counts the record whose stream starts at `stream` as done: the stream is
+// read (it must be sound) and nothing is staged.
+Failure SkipCurrent(platform::File& package, const package::RecordReader& reader, int64_t stream,
+                    Staging& staging) {
+  platform::Status back = package.Seek(stream, SEEK_SET);
+  if (!back) return reader.Fault(Cause::kPackageReadFailed, back);
+  package::SinkTo discard([](const uint8_t*, size_t) { return true; });
+  Failure failure = InflateFailure(package::InflateStream(package, discard), reader, WString(), {});
+  return failure.failed() ? failure : DropCurrentEntry(staging);
+}
+
 // Builds the new file of a delta record while another thread checks that the
-// old file is the very version the record was made from.
+// old file (at its own name, or the one a move names) is the very version
+// the record was made from. A target that already is the new version is
+// done, and nothing is staged for it.
 Failure StagePatched(platform::File& package, const package::RecordReader& reader,
-                     const package::Record& record, Staging& staging, const StagedEntry& entry) {
+                     const package::Record& record, Staging& staging, StagedEntry& entry) {
+  bool moved = record.old_name != record.name;
+  int64_t stream = package.Tell();
+  if (moved && TargetIsCurrent(staging, record, entry)) {
+    return SkipCurrent(package, reader, stream, staging);
+  }
   platform::Status why = platform::Status::Error(0);
   const platform::Folder* parent =
-      entry.existed ? HeldFolder(staging, ParentOf(entry.name), &why) : nullptr;
+      entry.existed || moved ? HeldFolder(staging, ParentOf(record.old_name), &why) : nullptr;
   platform::Result<platform::File> old =
-      parent ? platform::ReadFileIn(*parent, LastComponent(entry.name))
+      parent ? platform::ReadFileIn(*parent, LastComponent(record.old_name))
              : platform::Result<platform::File>(why);
-  if (!old) return Fail(Cause::kWrongOldFile, entry.target, old.status());
+  if (!old) {
+    if (!moved && TargetIsCurrent(staging, record, entry)) {
+      return SkipCurrent(package, reader, stream, staging);
+    }
+    return Fail(Cause::kWrongOldFile, entry.target, old.status());
+  }
   // A record may declare any size: what cannot fit is refused before a byte is written.
   platform::Result<uint64_t> room = platform::FreeSpace(staging.staging_folder);
   if (room && *room < record.delta.new_size) {
     return Fail(Cause::kNoRoom, entry.target + u" (needs " + Decimal(record.delta.new_size) +
                                     u" bytes, " + Decimal(*room) + u" free)");
   }
-  OldFileCheck check{&*old, &record.delta, {false}, false, {}};
+  OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
   platform::Result<platform::Thread> checker = platform::StartThread(OldFileCheck::Run, &check);
   if (!checker) OldFileCheck::Run(&check);
-  Failure patched = StageFile(staging, entry, record.times, [&](platform::File& out) {
-    return Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
-  });
+  platform::File out;
+  Failure patched = CreateStaged(staging, entry, out);
+  if (!patched.failed()) {
+    patched = Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
+    patched = FinishStaged(entry, record.times, out, patched);
+  }
   if (checker) checker->Join();
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
-  if (!check.expected) return Fail(Cause::kWrongOldFile, entry.target);
-  return patched;
+  if (check.expected) return patched;
+  if (!moved && TargetIsCurrent(staging, record, entry)) {
+    (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);
+    return SkipCurrent(package, reader, stream, staging);
+  }
+  return Fail(Cause::kWrongOldFile, entry.target);
+}
+
+// Plans the removal of a record's file: through plain folders only, and only
+// a file, never a link or a folder. A file already missing is done.
+Failure StageRemoval(Staging& staging, StagedEntry& entry) {
+  entry.removal = true;
+  const platform::Folder* parent = &staging.root_folder;
+  std::vector<WString> folders = FoldersOf(entry.name);
+  for (const WString& folder : folders) {
+    const platform::Folder* held = HeldFolder(staging, folder);
+    platform::Result<platform::NodeKind> kind =
+        held ? platform::NodeKind::kFolder : platform::KindIn(*parent, LastComponent(folder));
+    if (kind && *kind == platform::NodeKind::kMissing) return DropCurrentEntry(staging);
+    if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
+    parent = held;
+  }
+  platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, LastComponent(entry.name));
+  if (kind && *kind == platform::NodeKind::kMissing) return DropCurrentEntry(staging);
+  if (!kind || *kind != platform::NodeKind::kFile) {
+    return Fail(Cause::kTargetRefused, entry.target, kind.status());
+  }
+  entry.existed = true;
+  // Its folders may go too, each only after every folder below it.
+  std::vector<WString>& gone = staging.gone_folders;
+  for (const WString& folder : folders) {
+    if (std::find(gone.begin(), gone.end(), folder) != gone.end()) continue;
+    auto depth = [](const WString& name) { return std::count(name.begin(), name.end(), u'\\'); };
+    gone.insert(std::find_if(gone.begin(), gone.end(),
+                             [&](const WString& other) { return depth(other) < depth(folder); }),
+                folder);
+  }
+  return {};
 }
 
 }  // namespace
@@ -297,18 +410,21 @@ Failure StageRecord(platform::File& package, const package::RecordReader& reader
                     const package::Record& record, Staging& staging) {
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
+  if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry);
   Failure failure = CheckTarget(staging, record.name, entry);
   if (failure.failed()) return failure;
-  if (record.is_delta) return StagePatched(package, reader, record, staging, entry);
-  return StageFile(staging, entry, record.times, [&](platform::File& out) {
-    platform::Status written;
-    package::InflateResult inflated =
-        package::InflateStream(package, [&out, &written](const uint8_t* data, size_t size) {
-          written = out.Write(data, size);
-          return written.ok();
-        });
-    return InflateFailure(inflated, reader, record.target, written);
+  if (record.is_delta()) return StagePatched(package, reader, record, staging, entry);
+  platform::File out;
+  failure = CreateStaged(staging, entry, out);
+  if (failure.failed()) return failure;
+  platform::Status written;
+  package::SinkTo write([&out, &written](const uint8_t* data, size_t size) {
+    written = out.Write(data, size);
+    return written.ok();
   });
+  package::InflateResult inflated = package::InflateStream(package, write);
+  return FinishStaged(entry, record.times, out,
+                      InflateFailure(inflated, reader, record.target, written));
 }
 
 }  // namespace updater::apply

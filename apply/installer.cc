@@ -11,9 +11,9 @@ namespace {
 
 // One change the commit made, so that it can be undone.
 struct CommitStep {
-  enum Kind { kFolderCreated, kReplaced, kPlaced } kind;
-  const StagedEntry* entry;  // kReplaced, kPlaced
-  WString folder;            // kFolderCreated
+  enum Kind { kFolderCreated, kReplaced, kPlaced, kRemoved, kFolderRemoved } kind;
+  const StagedEntry* entry;  // kReplaced, kPlaced, kRemoved
+  WString folder;            // kFolderCreated, kFolderRemoved
 };
 
 // Stages every record up to the trailer; the first failure ends it.
@@ -32,6 +32,9 @@ Failure StageAll(platform::File& package, int64_t payload_end, Staging& staging,
 platform::Status Undo(Staging& staging, const CommitStep& step) {
   const platform::Folder& stage = staging.staging_folder;
   platform::Status why = platform::Status::Error(0);
+  if (step.kind == CommitStep::kFolderRemoved) {
+    return RecreateFolder(staging, step.folder) ? platform::Status() : why;
+  }
   if (step.kind == CommitStep::kFolderCreated) {
     ReleaseFolder(staging, step.folder);  // not held while it goes
     const platform::Folder* parent = HeldFolder(staging, ParentOf(step.folder), &why);
@@ -41,9 +44,11 @@ platform::Status Undo(Staging& staging, const CommitStep& step) {
   const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name), &why);
   if (!parent) return why;
   WString leaf = LastComponent(entry.name);
-  return step.kind == CommitStep::kReplaced
-             ? platform::MoveFileBetween(stage, entry.backup, *parent, leaf, true)
-             : platform::MoveFileBetween(*parent, leaf, stage, entry.staged, false);
+  if (step.kind == CommitStep::kPlaced) {
+    return platform::MoveFileBetween(*parent, leaf, stage, entry.staged, false);
+  }
+  return platform::MoveFileBetween(stage, entry.backup, *parent, leaf,
+                                   step.kind == CommitStep::kReplaced);
 }
 
 // Undoes `steps`, last first; false when one of them could not be undone.
@@ -79,6 +84,7 @@ platform::Status Place(Staging& staging, const StagedEntry& entry) {
   if (!parent) return why;
   WString leaf = LastComponent(entry.name);
   const platform::Folder& stage = staging.staging_folder;
+  if (entry.removal) return platform::MoveFileBetween(*parent, leaf, stage, entry.backup, false);
   if (entry.existed) {
     return platform::ReplaceFileIn(*parent, leaf, stage, entry.staged, entry.backup);
   }
@@ -90,16 +96,36 @@ platform::Status Place(Staging& staging, const StagedEntry& entry) {
   return inherited;
 }
 
-// Moves every staged file into place, in package order, and ends the
-// journal; every step done is in `steps`.
+// Removes each folder removed files leave empty; one that still holds
+// anything (a player's own files) stays, and so does one that cannot go.
+void RemoveEmptiedFolders(Staging& staging, std::vector<CommitStep>& steps) {
+  for (const WString& folder : staging.gone_folders) {
+    ReleaseFolder(staging, folder);  // not held while it goes
+    const platform::Folder* parent = HeldFolder(staging, ParentOf(folder));
+    if (parent && platform::RemoveSubfolder(*parent, LastComponent(folder))) {
+      steps.push_back({CommitStep::kFolderRemoved, nullptr, folder});
+    }
+  }
+}
+
+// Moves every staged file into place and every removed one aside, in
+// package order, removes the folders left empty, and ends the journal;
+// every step done is in `steps`.
 Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
   for (const StagedEntry& entry : staging.entries) {
-    Failure failure = CreateFoldersFor(staging, entry, steps);
+    Failure failure = entry.removal ? Failure() : CreateFoldersFor(staging, entry, steps);
     if (failure.failed()) return failure;
     platform::Status placed = Place(staging, entry);
-    if (!placed) return Fail(entry.existed ? Cause::kReplace : Cause::kPlace, entry.target, placed);
-    steps.push_back({entry.existed ? CommitStep::kReplaced : CommitStep::kPlaced, &entry, {}});
+    CommitStep::Kind kind = entry.removal   ? CommitStep::kRemoved
+                            : entry.existed ? CommitStep::kReplaced
+                                            : CommitStep::kPlaced;
+    if (!placed) {
+      Cause cause = kind == CommitStep::kPlaced ? Cause::kPlace : Cause::kReplace;
+      return Fail(entry.removal ? Cause::kRemove : cause, entry.target, placed);
+    }
+    steps.push_back({kind, &entry, {}});
   }
+  RemoveEmptiedFolders(staging, steps);
   platform::Status ended = RemoveJournal(staging);
   if (!ended) return Fail(Cause::kEndJournal, staging.folder, ended);
   return {};
@@ -122,7 +148,7 @@ Failure Stage(platform::File& package, int64_t payload_end, Staging& staging,
 // Stages and commits; on failure every change is undone, or kept for the
 // next run's recovery where even the undo failed.
 Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& staging,
-                       const InstallProgress& progress) {
+                       const InstallProgress& progress, InstallReport* report) {
   Failure failure = CreateStagingFolder(staging);
   if (failure.failed()) return failure;
   std::vector<CommitStep> steps;
@@ -132,6 +158,11 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
     // The old files go with the staging folder; a failure to sync now loses nothing.
     if (platform::kHasFileSystemSync) (void)platform::SyncFileSystem(staging.root_folder);
     (void)RemoveStagingFolder(staging);
+    if (report) {
+      for (const StagedEntry& entry : staging.entries)
+        ++(entry.removal ? report->removed : report->written);
+      report->current = staging.current;
+    }
     return {};
   }
   if (Rollback(staging, steps)) (void)RemoveStagingFolder(staging);
@@ -141,7 +172,8 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
 }  // namespace
 
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
-                       const WString& lock_name, const InstallProgress& progress) {
+                       const WString& lock_name, const InstallProgress& progress,
+                       InstallReport* report) {
   platform::Result<Staging> staging = PlanStaging(root);
   if (!staging) return Fail(Cause::kGameFolderUnusable, root, staging.status());
   // A second copy of the update must not undo or cross this one's install.
@@ -153,7 +185,7 @@ Failure InstallPackage(platform::File& package, int64_t payload_end, const WStri
   }
   Failure failure = RecoverInterruptedInstall(*staging);
   if (failure.failed()) return failure;
-  return StageAndCommit(package, payload_end, *staging, progress);
+  return StageAndCommit(package, payload_end, *staging, progress, report);
 }
 
 }  // namespace updater::apply

@@ -15,12 +15,21 @@ namespace updater::apply {
 // Told the package bytes staged so far and their total.
 using InstallProgress = std::function<void(int64_t done, int64_t total)>;
 
+// What a finished install did.
+struct InstallReport {
+  int written = 0;  // files placed or replaced
+  int removed = 0;  // files removed
+  int current = 0;  // records whose target already was as they leave it
+};
+
 // Installs the package from the stream's position (at the first record) up
 // to the trailer at `payload_end` into `root`, holding the product's install
 // lock `lock_name` on it. An earlier install into `root` that was cut off is
 // undone first. No failure when every file is in place with its times;
-// otherwise `root` is as it was before, and the failure says why.
+// otherwise `root` is as it was before, and the failure says why. `report`,
+// where given, is told what a finished install did.
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
-                       const WString& lock_name, const InstallProgress& progress = nullptr);
+                       const WString& lock_name, const InstallProgress& progress = nullptr,
+                       InstallReport* report = nullptr);
 
 }  // namespace updater::apply

@@ -11,6 +11,7 @@ namespace {
 
 constexpr char kJournalFileTag[4] = {'f', 'i', 'l', 'e'};
 constexpr char kJournalFolderTag[4] = {'f', 'o', 'l', 'd'};
+constexpr char kJournalGoneFolderTag[4] = {'r', 'm', 'd', 'r'};
 constexpr char kJournalDoneTag[4] = {'d', 'o', 'n', 'e'};
 constexpr char16_t kJournalName[] = u"journal";
 
@@ -42,6 +43,8 @@ bool ReadJournal(Staging& staging) {
       entry.old_id = platform::FileId{ids[2], ids[3]};
     } else if (std::memcmp(tag, kJournalFolderTag, 4) == 0) {
       staging.new_folders.push_back(*name);
+    } else if (std::memcmp(tag, kJournalGoneFolderTag, 4) == 0) {
+      staging.gone_folders.push_back(*name);
     } else {
       return false;
     }
@@ -93,6 +96,9 @@ bool UndoEntry(Staging& staging, const StagedEntry& e) {
 // gives false.
 bool UndoFromJournal(Staging& staging) {
   bool ok = true;
+  for (auto f = staging.gone_folders.rbegin(); f != staging.gone_folders.rend(); ++f) {
+    if (!RecreateFolder(staging, *f)) ok = false;
+  }
   for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
     if (!UndoEntry(staging, *e)) ok = false;
   }
@@ -172,6 +178,18 @@ const platform::Folder* HeldFolder(Staging& staging, const WString& name, platfo
   return &staging.folders.back().second;
 }
 
+bool RecreateFolder(Staging& staging, const WString& name) {
+  platform::Status why = platform::Status::Error(0);
+  const platform::Folder* parent = HeldFolder(staging, ParentOf(name), &why);
+  if (!parent) return false;
+  WString leaf = LastComponent(name);
+  if (!IsMissingIn(*parent, leaf)) return true;  // never removed
+  platform::Result<platform::Folder> made = platform::CreateSubfolder(*parent, leaf, false);
+  if (!made) return false;
+  staging.folders.emplace_back(name, std::move(*made));
+  return true;
+}
+
 void ReleaseFolder(Staging& staging, const WString& name) {
   for (auto held = staging.folders.begin(); held != staging.folders.end(); ++held) {
     if (held->first == name) {
@@ -202,7 +220,13 @@ Failure CreateStagingFolder(Staging& staging) {
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
   WString number = Decimal(staging.entries.size());
   staging.entries.push_back(
-      StagedEntry{name, target, number + u".new", number + u".old", false, 0, {}, {}});
+      StagedEntry{name, target, number + u".new", number + u".old", false, false, 0, {}, {}});
+}
+
+Failure DropCurrentEntry(Staging& staging) {
+  staging.entries.pop_back();
+  ++staging.current;
+  return {};
 }
 
 platform::Status WriteJournal(Staging& staging) {
@@ -216,7 +240,7 @@ platform::Status WriteJournal(Staging& staging) {
     platform::Status why = platform::Status::Error(0);
     const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name), &why);
     platform::Result<platform::FileId> new_id =
-        platform::FileIdIn(staging.staging_folder, e.staged);
+        e.removal ? platform::FileId() : platform::FileIdIn(staging.staging_folder, e.staged);
     platform::Result<platform::FileId> old_id =
         !e.existed ? platform::FileId()
         : parent   ? platform::FileIdIn(*parent, LastComponent(e.name))
@@ -231,6 +255,9 @@ platform::Status WriteJournal(Staging& staging) {
   }
   for (const WString& f : staging.new_folders) {
     ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);
+  }
+  for (const WString& f : staging.gone_folders) {
+    ok = ok && WriteToPackage(out, kJournalGoneFolderTag, 4) && WriteEntryName(out, f);
   }
   ok = ok && WriteToPackage(out, kJournalDoneTag, 4);
   platform::Status synced = ok ? file->Sync() : platform::Status::Error(out.os_error);
@@ -270,6 +297,7 @@ Failure RecoverInterruptedInstall(Staging& staging) {
   }
   staging.entries.clear();
   staging.new_folders.clear();
+  staging.gone_folders.clear();
   platform::Status removed = RemoveStagingFolder(staging);
   if (!removed) return Fail(Cause::kRecoveryFailed, staging.folder, removed);
   return {};

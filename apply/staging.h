@@ -24,6 +24,7 @@ struct StagedEntry {
   WString staged;           // its new bytes: a name in the staging folder
   WString backup;           // where the old file is kept while the install runs: the same
   bool existed = false;     // a file was at `target` when the package was staged
+  bool removal = false;     // the file goes (to `backup`) and nothing takes its place
   uint32_t old_mode = 0;    // that file's permission bits (POSIX), which the new one keeps
   platform::FileId new_id;  // the staged file, as the journal records it
   platform::FileId old_id;  // the file it replaces, where one `existed`
@@ -41,6 +42,9 @@ struct Staging {
   std::vector<std::pair<WString, platform::Folder>> folders;
   std::vector<StagedEntry> entries;  // in package order
   std::vector<WString> new_folders;  // names of the folders to create, shallowest first
+  // Folders of removed files, deepest first: each goes too once it is empty.
+  std::vector<WString> gone_folders;
+  int current = 0;  // records whose target was already as they would leave it
 };
 
 // The folders an entry name lies in, shallowest first, as names themselves
@@ -56,6 +60,10 @@ WString ParentOf(const WString& name);
 // Opens `root` and plans its staging; fails when `root` is no folder or the
 // staging path would be too long.
 platform::Result<Staging> PlanStaging(const WString& root);
+
+// Creates the folder `name` again where it is missing, through held folders,
+// and holds it; false when it cannot be.
+bool RecreateFolder(Staging& staging, const WString& name);
 
 // Stops holding the folder `name`, so that it can be removed.
 void ReleaseFolder(Staging& staging, const WString& name);
@@ -75,8 +83,11 @@ Failure CreateStagingFolder(Staging& staging);
 // Adds the entry `name` with the target `target`, numbered in package order.
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target);
 
+// Counts the entry added last as already done and drops it: nothing failed.
+Failure DropCurrentEntry(Staging& staging);
+
 // Writes the journal (every entry with the identities of its staged and its
-// old file, and every folder to create) into the staging folder, on disk
+// old file, every folder to create and every one that may go) into the staging folder, on disk
 // before it returns. Fails when an identity cannot be read.
 platform::Status WriteJournal(Staging& staging);
 
@@ -84,7 +95,7 @@ platform::Status WriteJournal(Staging& staging);
 platform::Status RemoveJournal(const Staging& staging);
 
 // Undoes an install that a journal in the staging folder describes (puts
-// every old file back, removes what it added), then removes the staging
+// back every folder it removed and every old file, removes what it added), then removes the staging
 // folder. It acts only on what the install placed: a path with a link on its
 // way, or a file whose identity is not the recorded one, is left where it is
 // and fails it, as does a staging folder another user could have made or

@@ -7,7 +7,7 @@
 namespace updater::entry {
 namespace {
 
-void ShowApplyBox(const char16_t* text, platform::BoxStyle style) {
+void ShowApplyBox(const WString& text, platform::BoxStyle style) {
   platform::ShowMessageBox(text, kProductTexts.caption, style);
 }
 
@@ -23,16 +23,27 @@ bool GameIsInstalled(const WString& root) {
 
 // Every failed update shows the same box; the debug channel says why: the
 // cause, the path and the system's message.
-void ReportFailure(const Failure& failure) {
+[[gnu::noinline]] void ReportFailure(const WString& label, const Failure& failure) {
   platform::DebugOutput(u"update failed: " + FailureText(failure) + u"\n");
-  ShowApplyBox(kProductTexts.failed, platform::BoxStyle::kError);
+  const ProductTexts& texts = kProductTexts;
+  ShowApplyBox(VersionedText(texts.versioned_open, label, texts.failed_close),
+               platform::BoxStyle::kError);
+}
+
+// What a finished install did, for the debug channel.
+void ReportDone(const apply::InstallReport& report) {
+  const int counts[] = {report.written, report.removed, report.current};
+  const char16_t* const words[] = {u" written, ", u" removed, ", u" already current\n"};
+  WString line = u"update completed: ";
+  for (int i = 0; i < 3; ++i) line += Decimal(counts[i]) + words[i];
+  platform::DebugOutput(line);
 }
 
 // True only for a real Yes. A question that could not be shown (no
 // display, no answer) is no consent: it ends like No, and says why.
-bool PlayerSaidYes(const ProductTexts& texts) {
-  int answer =
-      platform::ShowMessageBox(QuestionText(texts), texts.caption, platform::BoxStyle::kQuestion);
+bool PlayerSaidYes(const ProductTexts& texts, const WString& label) {
+  int answer = platform::ShowMessageBox(QuestionText(texts, label), texts.caption,
+                                        platform::BoxStyle::kQuestion);
   if (answer != platform::kIdYes && answer != platform::kIdNo) {
     platform::DebugOutput(u"update not applied: the question could not be asked\n");
   }
@@ -51,31 +62,41 @@ int ApplyPackage(const WString& self_path) {
     ShowApplyBox(texts.not_installed, platform::BoxStyle::kError);
     return kExitFailed;
   }
-  if (!PlayerSaidYes(texts)) return kExitDeclined;
+  // Located before the question, which names the version the update installs.
+  int64_t payload_end = 0;
+  package::LocateResult located =
+      package ? package::LocatePayload(*package, &payload_end) : package::LocateResult::kNoPackage;
+  std::optional<WString> named;
+  if (located == package::LocateResult::kFound) named = package::PeekVersionLabel(*package);
+  WString label = named ? *named : WString(texts.version_label);
+  if (!PlayerSaidYes(texts, label)) return kExitDeclined;
   if (!package) {
-    ReportFailure(Fail(Cause::kCannotOpenPackage, self_path, package.status()));
+    ReportFailure(label, Fail(Cause::kCannotOpenPackage, self_path, package.status()));
     return kExitFailed;
   }
-  int64_t payload_end = 0;
-  switch (package::LocatePayload(*package, &payload_end)) {
+  switch (located) {
     case package::LocateResult::kFound:
       break;
     case package::LocateResult::kNoPackage:
       return kExitFailed;  // a copy that carries none ends without a word
     case package::LocateResult::kCut:
-      ReportFailure(Fail(Cause::kPackageCut, self_path));
+      ReportFailure(label, Fail(Cause::kPackageCut, self_path));
       return kExitFailed;
     case package::LocateResult::kDamaged:
-      ReportFailure(Fail(Cause::kBadTrailer, self_path));
+      ReportFailure(label, Fail(Cause::kBadTrailer, self_path));
       return kExitFailed;
   }
-  Failure failure = apply::InstallPackage(*package, payload_end, root, texts.install_lock);
+  apply::InstallReport report;
+  Failure failure =
+      apply::InstallPackage(*package, payload_end, root, texts.install_lock, nullptr, &report);
   if (failure.failed()) {
-    ReportFailure(failure);
+    ReportFailure(label, failure);
     return kExitFailed;
   }
   (void)package->Close();
-  ShowApplyBox(texts.completed, platform::BoxStyle::kInformation);
+  ReportDone(report);
+  ShowApplyBox(VersionedText(texts.completed_open, label, texts.completed_close),
+               platform::BoxStyle::kInformation);
   return kExitCompleted;
 }
 

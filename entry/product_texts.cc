@@ -1,15 +1,19 @@
 #include "entry/product_texts.h"
 
+#include "entry/product_title.h"
+
 namespace updater::entry {
 
 const ProductTexts kProductTexts = {
-    u"『Tessaran 体験版』更新プログラム",
-    u"『Tessaran 体験版』がインストールされていません。",
-    u"『Tessaran 体験版(1.0.1.0)』への更新を行いますか？",
-    u"『Tessaran 体験版』を更新しますか？",
-    u"『Tessaran 体験版(1.0.1.0)』の更新が失敗しました。",
-    u"『Tessaran(1.0.1.0)』の更新が完了しました。",
-    u"(1.0.1.0)",
+    u"『" UPDATER_TITLE u"』更新プログラム",
+    u"『" UPDATER_TITLE u"』がインストールされていません。",
+    u"『" UPDATER_TITLE u"』を更新しますか？",
+    u"『" UPDATER_TITLE,
+    u"『" UPDATER_SHORT_TITLE,
+    u"』への更新を行いますか？",
+    u"』の更新が失敗しました。",
+    u"』の更新が完了しました。",
+    UPDATER_VERSION_LABEL,
     u"tavro.exe",
     u".\\",
     u"TessaranUpdate",
@@ -25,8 +29,13 @@ const ProductTexts kProductTexts = {
     u"ファイルの日時が範囲外です。\n",
 };
 
-const char16_t* QuestionText(const ProductTexts& texts) {
-  return texts.version_label[0] != 0 ? texts.question_versioned : texts.question_plain;
+WString VersionedText(const char16_t* open, const WString& label, const char16_t* close) {
+  return open + label + close;
+}
+
+WString QuestionText(const ProductTexts& texts, const WString& label) {
+  return label.empty() ? WString(texts.question_plain)
+                       : VersionedText(texts.versioned_open, label, texts.question_close);
 }
 
 }  // namespace updater::entry

@@ -1,16 +1,22 @@
 // Every product-specific value of this build. One build carries the texts of
-// one product and one version; nothing is read at run time.
+// one product and its own version label; an update may name the version it
+// installs, which its texts then show instead.
 #pragma once
+
+#include "platform/platform.h"
 
 namespace updater::entry {
 
 struct ProductTexts {
   const char16_t* caption;
   const char16_t* not_installed;
-  const char16_t* question_versioned;
   const char16_t* question_plain;
-  const char16_t* failed;
-  const char16_t* completed;
+  // The versioned texts are an opening, the version label and a close.
+  const char16_t* versioned_open;  // of the question and the failure
+  const char16_t* completed_open;  // without the word 体験版
+  const char16_t* question_close;
+  const char16_t* failed_close;
+  const char16_t* completed_close;
   const char16_t* version_label;  // non-empty selects the versioned question
   const char16_t* engine_executable;
   const char16_t* default_install_root;
@@ -31,7 +37,10 @@ struct ProductTexts {
 // The table this build shows.
 extern const ProductTexts kProductTexts;
 
-// The confirmation text: the versioned question when the version label is set.
-const char16_t* QuestionText(const ProductTexts& texts);
+// A versioned text: `open`, the version label `label`, and `close`.
+WString VersionedText(const char16_t* open, const WString& label, const char16_t* close);
+
+// The question for an update that installs `label`: the plain one when it is empty.
+WString QuestionText(const ProductTexts& texts, const WString& label);
 
 }  // namespace updater::entry

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pack/source_walk.h"
+#include "package/delta.h"
 #include "package/entry_name.h"
 
 namespace updater::pack {
@@ -81,13 +82,19 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
     package::ParallelDeflater deflater(
         package, options.threads > 0 ? options.threads : platform::ProcessorCount());
     BuildState build{options, outputs, deflater, package, source_root, {}};
+    if (options.release_records) {
+      failure = options.release_records(options, package, build.paths, source_root, true);
+    }
     TreeVisitor visitor;
     visitor.context = &build;
     visitor.file = AddFile;
     if (options.trace)
       visitor.trace = [](void*, const WString& line) { platform::DebugOutput(line); };
-    failure = WalkTree(source_root, visitor);
+    if (!failure.failed()) failure = WalkTree(source_root, visitor);
     if (!failure.failed() && !deflater.Finish()) failure = OutputFailure(package, WString());
+    if (!failure.failed() && options.release_records) {
+      failure = options.release_records(options, package, build.paths, source_root, false);
+    }
   }  // every worker has ended here
   if (failure.failed()) return failure;
   if (!package::WritePackageTrailer(package, static_cast<uint32_t>(package.size - start))) {
@@ -95,6 +102,25 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
   }
   platform::Status flushed = package.file->Flush();
   if (!flushed) return Fail(Cause::kOutputError, WString(), flushed);
+  return {};
+}
+
+Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
+                            package::PackagePaths& paths, const WString& source_root,
+                            bool before_files) {
+  if (before_files) {
+    bool written = !options.label || (package::WriteToPackage(out, package::kLabelTag, 4) &&
+                                      package::WriteEntryName(out, *options.label));
+    return written ? Failure() : OutputFailure(out, WString());
+  }
+  for (const BuildOptions::Removal& r : options.removals) {
+    // The applier refuses a package that names one path twice, ignoring case.
+    WString path = source_root + r.name.substr(1);
+    if (!package::AddPackagePath(paths, path)) return Fail(Cause::kDuplicateName, path);
+    if (!package::WriteRemovalRecord(out, r.name, r.size, r.sha256)) {
+      return OutputFailure(out, WString());
+    }
+  }
   return {};
 }
 

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "pack/entry_writer.h"
+#include "package/entry_name.h"
 #include "package/failure.h"
 #include "package/format.h"
 #include "platform/platform.h"
@@ -26,7 +28,27 @@ struct BuildOptions {
   int threads = 0;
   // Send a line per folder entered and file met to the debug channel.
   bool trace = true;
+  // The version label the package starts with; none for a package without one.
+  std::optional<WString> label;
+  // Files the update removes, written after every file's record.
+  struct Removal {
+    WString name;  // as a package names it
+    uint64_t size = 0;
+    uint8_t sha256[32] = {};
+  };
+  std::vector<Removal> removals;
+  // Writes the label and the removals: WriteReleaseRecords, where a build
+  // has them (a function of its own, so that the updater's -l carries none).
+  Failure (*release_records)(const BuildOptions& options, package::PackageOut& out,
+                             package::PackagePaths& paths, const WString& source_root,
+                             bool before_files) = nullptr;
 };
+
+// Writes the version label of `options` (`before_files`), or its removals
+// (after them), each path added to `paths`: a clash fails.
+Failure WriteReleaseRecords(const BuildOptions& options, package::PackageOut& out,
+                            package::PackagePaths& paths, const WString& source_root,
+                            bool before_files);
 
 // Appends the package of the tree at `source_root` (records, then the
 // trailer) to `package`; a missing root gives an empty package. Files whose

@@ -27,7 +27,7 @@ void TraceZlibMessage(const z_stream& stream) {
 
 }  // namespace
 
-InflateResult InflateStream(platform::File& package, const ByteSink& sink) {
+InflateResult InflateStream(platform::File& package, ByteSink& sink) {
   z_stream zs{};
   if (inflateInit(&zs) != Z_OK) {
     TraceZlibMessage(zs);
@@ -59,7 +59,7 @@ InflateResult InflateStream(platform::File& package, const ByteSink& sink) {
         return {InflateEnd::kDamaged, 0};
       }
       size_t have = kInflateBufferSize - zs.avail_out;
-      if (have > 0 && !sink(out, have)) return {InflateEnd::kSinkFailed, 0};
+      if (have > 0 && !sink.Take(out, have)) return {InflateEnd::kSinkFailed, 0};
     } while (zs.avail_out == 0 && ret != Z_STREAM_END);
   }
   // The last read may have taken the start of the next record: give it back.

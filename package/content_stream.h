@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "package/format.h"
 #include "platform/file.h"
@@ -20,7 +19,24 @@ inline constexpr size_t kInflateBufferSize = 256 * 1024;
 
 // Receives inflated bytes; returning false fails the inflation (the sink
 // keeps its own cause).
-using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
+class ByteSink {
+ public:
+  virtual bool Take(const uint8_t* data, size_t size) = 0;
+
+ protected:
+  ~ByteSink() = default;
+};
+
+// A ByteSink that hands the bytes to `take(data, size)`.
+template <typename F>
+class SinkTo final : public ByteSink {
+ public:
+  explicit SinkTo(F take) : take_(take) {}
+  bool Take(const uint8_t* data, size_t size) override { return take_(data, size); }
+
+ private:
+  F take_;
+};
 
 // How an inflation ended: each way out has its own value, as zlib's have.
 enum class InflateEnd {
@@ -36,6 +52,6 @@ struct InflateResult {
 
 // Inflates the zlib stream at the package's position into `sink` and leaves
 // the package at the first byte after it.
-InflateResult InflateStream(platform::File& package, const ByteSink& sink);
+InflateResult InflateStream(platform::File& package, ByteSink& sink);
 
 }  // namespace updater::package

@@ -46,6 +46,24 @@ std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package) {
   return header;
 }
 
+bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
+                        const uint8_t (&hash)[32]) {
+  uint8_t bytes[40];
+  PutU64(bytes, size);
+  std::memcpy(bytes + 8, hash, 32);
+  return WriteToPackage(out, kRemoveTag, 4) && WriteEntryName(out, name) &&
+         WriteToPackage(out, bytes, sizeof bytes);
+}
+
+std::optional<DeltaHeader> ReadRemovedFile(platform::File& package) {
+  uint8_t bytes[40];
+  if (package.Read(bytes, sizeof bytes) != sizeof bytes) return std::nullopt;
+  DeltaHeader header;
+  header.old_size = GetU64(bytes);
+  std::memcpy(header.old_hash, bytes + 8, 32);
+  return header;
+}
+
 void AppendDeltaCopy(std::vector<uint8_t>& ops, int64_t step, uint64_t length) {
   PutVarint(ops, length << 1 | 1);
   // Zigzag: small steps either way take few bytes.
@@ -57,8 +75,8 @@ void AppendDeltaAdd(std::vector<uint8_t>& ops, const uint8_t* data, size_t size)
   ops.insert(ops.end(), data, data + size);
 }
 
-DeltaOps::DeltaOps(uint64_t old_size, uint64_t new_size, CopySink copy, AddSink add)
-    : old_size_(old_size), new_size_(new_size), copy_(std::move(copy)), add_(std::move(add)) {}
+DeltaOps::DeltaOps(uint64_t old_size, uint64_t new_size, DeltaSink& sink)
+    : old_size_(old_size), new_size_(new_size), sink_(sink) {}
 
 bool DeltaOps::ReadVarint(uint8_t byte) {
   // The tenth byte may hold only the top bit of 64.
@@ -90,14 +108,14 @@ bool DeltaOps::EndStep() {
   copy_end_ = start + length_;
   made_ += length_;
   state_ = State::kHead;
-  return copy_(start, length_);
+  return sink_.Copy(start, length_);
 }
 
 bool DeltaOps::Feed(const uint8_t* data, size_t size) {
   while (size > 0) {
     if (state_ == State::kLiteral) {
       size_t take = length_ < size ? static_cast<size_t>(length_) : size;
-      if (!add_(data, take)) return false;
+      if (!sink_.Add(data, take)) return false;
       data += take;
       size -= take;
       length_ -= take;

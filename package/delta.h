@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -32,21 +31,37 @@ bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header);
 // Reads them; none when the stream ends inside them.
 std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package);
 
+// Writes a removal record of `name`, whose old release held `size` bytes with `hash`.
+bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
+                        const uint8_t (&hash)[32]);
+
+// Reads the size and hash that follow a removal's name, as a header's old ones.
+std::optional<DeltaHeader> ReadRemovedFile(platform::File& package);
+
 // Appends a copy of `length` bytes starting `step` bytes from the end of the previous copy.
 void AppendDeltaCopy(std::vector<uint8_t>& ops, int64_t step, uint64_t length);
 
 // Appends an add of `size` literal bytes.
 void AppendDeltaAdd(std::vector<uint8_t>& ops, const uint8_t* data, size_t size);
 
+// What the operations of a delta are handed to; false stops them.
+class DeltaSink {
+ public:
+  // Copies `length` bytes of the old file from `offset`.
+  virtual bool Copy(uint64_t offset, uint64_t length) = 0;
+  // Adds `size` literal bytes (an add may come in several pieces).
+  virtual bool Add(const uint8_t* data, size_t size) = 0;
+
+ protected:
+  ~DeltaSink() = default;
+};
+
 // Reads an operation stream fed piece by piece and hands each operation on,
 // checked: a copy only when it lies inside the old file, nothing beyond the
 // new file's size.
 class DeltaOps {
  public:
-  using CopySink = std::function<bool(uint64_t offset, uint64_t length)>;
-  using AddSink = std::function<bool(const uint8_t* data, size_t size)>;
-
-  DeltaOps(uint64_t old_size, uint64_t new_size, CopySink copy, AddSink add);
+  DeltaOps(uint64_t old_size, uint64_t new_size, DeltaSink& sink);
 
   // Consumes `size` bytes; false at the first fault or when a sink fails.
   bool Feed(const uint8_t* data, size_t size);
@@ -61,8 +76,7 @@ class DeltaOps {
 
   enum class State { kHead, kStep, kLiteral } state_ = State::kHead;
   uint64_t old_size_, new_size_;
-  CopySink copy_;
-  AddSink add_;
+  DeltaSink& sink_;
   uint64_t value_ = 0;  // the varint being read
   int shift_ = 0;
   uint64_t length_ = 0;    // of the operation being read

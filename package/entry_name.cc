@@ -16,8 +16,8 @@ bool IsForbiddenUnit(char16_t c) {
 
 struct CaseRange {
   char16_t first, last;
-  uint8_t stride;
-  int32_t delta;
+  uint16_t stride;
+  int16_t delta;  // modulo 2^16, as char16_t arithmetic wraps
 };
 
 constexpr CaseRange kUppercase[] = {
@@ -103,16 +103,32 @@ WString FoldCase(const WString& text) {
   return out;
 }
 
+namespace {
+
+// Where `item` is or belongs in the sorted `items`; true when it is there.
+bool Find(const std::vector<WString>& items, const WString& item, size_t& at) {
+  at = static_cast<size_t>(std::lower_bound(items.begin(), items.end(), item) - items.begin());
+  return at < items.size() && items[at] == item;
+}
+
+void Insert(std::vector<WString>& items, const WString& item) {
+  size_t at;
+  if (!Find(items, item, at)) items.insert(items.begin() + static_cast<std::ptrdiff_t>(at), item);
+}
+
+}  // namespace
+
 bool AddPackagePath(PackagePaths& paths, const WString& path) {
   WString folded = FoldCase(path);
-  if (paths.files.count(folded) || paths.folders.count(folded)) return false;
+  size_t at;
+  if (Find(paths.files, folded, at) || Find(paths.folders, folded, at)) return false;
   for (size_t i = folded.find(u'\\'); i != WString::npos; i = folded.find(u'\\', i + 1)) {
-    if (paths.files.count(folded.substr(0, i))) return false;
+    if (Find(paths.files, folded.substr(0, i), at)) return false;
   }
   for (size_t i = folded.find(u'\\'); i != WString::npos; i = folded.find(u'\\', i + 1)) {
-    paths.folders.insert(folded.substr(0, i));
+    Insert(paths.folders, folded.substr(0, i));
   }
-  paths.files.insert(folded);
+  Insert(paths.files, folded);
   return true;
 }
 

@@ -4,7 +4,7 @@
 // write what the applier would refuse.
 #pragma once
 
-#include <set>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -45,10 +45,11 @@ bool IsAcceptableEntryName(const WString& name);
 // 15.0, package/case_table.inc), the way Windows compares file names.
 WString FoldCase(const WString& text);
 
-// The file paths of one package, folded, and every folder above them.
+// The file paths of one package, folded, and every folder above them, each
+// sorted (a sorted vector: updater.exe has no room for a tree's code).
 struct PackagePaths {
-  std::set<WString> files;
-  std::set<WString> folders;
+  std::vector<WString> files;
+  std::vector<WString> folders;
 };
 
 // Records `path`; false when it names the same file as an earlier path

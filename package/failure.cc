@@ -58,6 +58,8 @@ const char* Describe(Cause cause) {
       return "cannot create a folder for";
     case Cause::kReplace:
       return "cannot replace";
+    case Cause::kRemove:
+      return "cannot remove";
     case Cause::kPlace:
       return "cannot place";
     case Cause::kEndJournal:

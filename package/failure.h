@@ -17,7 +17,7 @@ enum class Cause {
   kNoPackage,          // the file does not end with a trailer
   kBadTrailer,         // the trailer's length does not fit the file or the format
   kPackageReadFailed,  // the OS refused a read of the update file
-  kBadTag,             // neither "file", "dlta" nor the located trailer's "feof"
+  kBadTag,             // no record kind, or a version label past the first record
   kBadName,            // cut short, empty, or a name the updater refuses
   kDuplicateName,      // the same path as another ignoring case, or a file in a folder's place
   kTimesCut,           // the package ends inside the three times
@@ -41,6 +41,7 @@ enum class Cause {
   kCreateFolder,        // a folder of the update cannot be created
   kReplace,             // a file cannot be replaced
   kPlace,               // a new file cannot be moved into place
+  kRemove,              // a file to remove cannot be moved aside
   kEndJournal,          // the journal cannot be removed at the end
   kNoRoom,              // a record declares more bytes than the disk has free
   // Building.

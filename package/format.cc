@@ -220,8 +220,19 @@ RecordTag ReadRecordTag(platform::File& package) {
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   if (std::memcmp(tag, kFileTag, 4) == 0) return RecordTag::kFile;
   if (std::memcmp(tag, kDeltaTag, 4) == 0) return RecordTag::kDelta;
+  if (std::memcmp(tag, kMovedDeltaTag, 4) == 0) return RecordTag::kMovedDelta;
+  if (std::memcmp(tag, kRemoveTag, 4) == 0) return RecordTag::kRemove;
+  if (std::memcmp(tag, kLabelTag, 4) == 0) return RecordTag::kLabel;
   if (std::memcmp(tag, kEndTag, 4) == 0) return RecordTag::kEnd;
   return RecordTag::kInvalid;
+}
+
+std::optional<WString> PeekVersionLabel(platform::File& package) {
+  int64_t start = package.Tell();
+  std::optional<WString> label;
+  if (ReadRecordTag(package) == RecordTag::kLabel) label = ReadEntryName(package);
+  if (!package.Seek(start, SEEK_SET)) return std::nullopt;
+  return label;
 }
 
 RecordTag ReadNextTag(platform::File& package, int64_t payload_end) {

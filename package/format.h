@@ -14,6 +14,15 @@ namespace updater::package {
 
 inline constexpr char kFileTag[4] = {'f', 'i', 'l', 'e'};
 inline constexpr char kDeltaTag[4] = {'d', 'l', 't', 'a'};  // see package/delta.h
+// A delta record that names the old file it patches: after the times, that
+// file's name (as a name is written), then the rest of a "dlta" record.
+inline constexpr char kMovedDeltaTag[4] = {'d', 'f', 'r', 'm'};
+// A removal: the name, then the size (8 bytes) and SHA-256 of the file the
+// old release had there. No times, no stream.
+inline constexpr char kRemoveTag[4] = {'g', 'o', 'n', 'e'};
+// Only as the first record: the version label the update installs, written
+// as a name is, which its texts show in place of the built-in one.
+inline constexpr char kLabelTag[4] = {'v', 'e', 'r', 's'};
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
@@ -51,10 +60,14 @@ std::optional<WString> ReadEntryName(platform::File& package);
 // Reads the three times of a record; none when the stream ends inside them.
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package);
 
-enum class RecordTag { kFile, kDelta, kEnd, kInvalid };
+enum class RecordTag { kFile, kDelta, kMovedDelta, kRemove, kLabel, kEnd, kInvalid };
 
-// Reads a four-byte tag; kInvalid when it is neither tag or cannot be read whole.
+// Reads a four-byte tag; kInvalid when it is no known tag or cannot be read whole.
 RecordTag ReadRecordTag(platform::File& package);
+
+// Reads the version label a package at the stream's position starts with,
+// and leaves the position where it was; none when it has none.
+std::optional<WString> PeekVersionLabel(platform::File& package);
 
 // Reads the next tag of a package whose trailer LocatePayload found at
 // `payload_end`: kEnd only for that trailer's tag, since no other ends it.

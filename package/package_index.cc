@@ -14,17 +14,25 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
                    bool hashes) {
   platform::Sha256 hash;
   const Record& record = entry.record;
+  if (record.kind == RecordKind::kRemove) {  // no stream: the file it removes
+    entry.size = static_cast<int64_t>(record.delta.old_size);
+    std::memcpy(entry.sha256, record.delta.old_hash, sizeof entry.sha256);
+    return {};
+  }
   int64_t start = package.Tell();
   bool sound = true;
-  DeltaOps ops(
-      record.delta.old_size, record.delta.new_size, [](uint64_t, uint64_t) { return true; },
-      [](const uint8_t*, size_t) { return true; });
-  InflateResult inflated = InflateStream(package, [&](const uint8_t* data, size_t size) {
+  struct : DeltaSink {  // the structure alone
+    bool Copy(uint64_t, uint64_t) override { return true; }
+    bool Add(const uint8_t*, size_t) override { return true; }
+  } any;
+  DeltaOps ops(record.delta.old_size, record.delta.new_size, any);
+  SinkTo read([&](const uint8_t* data, size_t size) {
     entry.size += static_cast<int64_t>(size);
-    if (record.is_delta) sound = sound && ops.Feed(data, size);
-    if (hashes && !record.is_delta) hash.Update(data, size);
+    if (record.is_delta()) sound = sound && ops.Feed(data, size);
+    if (hashes && !record.is_delta()) hash.Update(data, size);
     return true;
   });
+  InflateResult inflated = InflateStream(package, read);
   entry.packed_size = package.Tell() - start;
   switch (inflated.end) {
     case InflateEnd::kDone:
@@ -35,7 +43,7 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
     case InflateEnd::kReadFailed:
       return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
   }
-  if (!record.is_delta) {
+  if (!record.is_delta()) {
     if (hashes && !hash.Finish(entry.sha256)) return reader.Fault(Cause::kBadStream);
     return {};
   }
@@ -47,7 +55,7 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
 }  // namespace
 
 Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
-                         bool hashes) {
+                         bool hashes, std::optional<WString>* label) {
   platform::File package;
   int64_t payload_end = 0;
   Failure failure = OpenPackage(path, package, payload_end);
@@ -58,6 +66,7 @@ Failure ReadPackageIndex(const WString& path, const std::function<void(const Ind
     if (failure.failed()) return failure;
     visit(entry);
   }
+  if (label) *label = reader.label();
   return reader.failure();
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "package/failure.h"
 #include "package/record_reader.h"
@@ -14,17 +15,17 @@ namespace updater::package {
 // One entry as the package holds it.
 struct IndexedEntry {
   Record record;
-  int64_t size = 0;         // bytes of content (of the new file, for a delta)
+  int64_t size = 0;         // bytes of content (of the new file for a delta, the old for a removal)
   int64_t packed_size = 0;  // bytes of its zlib stream
-  uint8_t sha256[32] = {};  // of its content, when asked for
+  uint8_t sha256[32] = {};  // of its content, when asked for (always for a delta or removal)
 };
 
 // Reads every record of the package in the file at `path`, handing each
 // sound entry to `visit` in package order; stops at the first fault, which
 // it returns with its entry number and offset. With `hashes`, each entry
-// gets its content's SHA-256 (a delta's, as the record states it).
-Failure ReadPackageIndex(const WString& path,
-                         const std::function<void(const IndexedEntry&)>& visit,
-                         bool hashes = false);
+// gets its content's SHA-256 (a delta's, as the record states it). `label`,
+// where given, receives the package's version label, if it has one.
+Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
+                         bool hashes = false, std::optional<WString>* label = nullptr);
 
 }  // namespace updater::package

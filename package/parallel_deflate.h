@@ -6,8 +6,8 @@
 // bytes written depend only on the files, never on the number of threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -24,6 +24,26 @@ inline constexpr size_t kDeflateBlockSize = 1 << 20;
 enum class DeflateResult { kOk, kSourceError, kPackageError };
 
 struct DeflateJob;
+
+// A first-in, first-out queue on a vector (less code than std::deque, which
+// updater.exe has no room for).
+template <typename T>
+class Fifo {
+ public:
+  bool empty() const { return head_ == items_.size(); }
+  size_t size() const { return items_.size() - head_; }
+  T& front() { return items_[head_]; }
+  void push_back(T item) { items_.push_back(std::move(item)); }
+  void pop_front() {
+    if (++head_ * 2 < items_.size()) return;
+    items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+
+ private:
+  std::vector<T> items_;
+  size_t head_ = 0;
+};
 
 class ParallelDeflater {
  public:
@@ -59,8 +79,8 @@ class ParallelDeflater {
   size_t queued_bytes_ = 0;
   std::vector<uint8_t> read_buffer_;
   platform::Monitor monitor_;
-  std::deque<std::unique_ptr<DeflateJob>> order_;  // every job not yet written, in order
-  std::deque<DeflateJob*> todo_;                   // jobs no worker has taken yet
+  Fifo<std::unique_ptr<DeflateJob>> order_;  // every job not yet written, in order
+  Fifo<DeflateJob*> todo_;                   // jobs no worker has taken yet
   std::vector<platform::Thread> workers_;
   bool stopping_ = false;
   bool failed_ = false;

@@ -7,7 +7,10 @@
 namespace updater::package {
 
 RecordReader::RecordReader(platform::File& package, int64_t payload_end, WString root)
-    : package_(package), payload_end_(payload_end), root_(std::move(root)) {}
+    : package_(package),
+      payload_end_(payload_end),
+      start_(package.Tell()),
+      root_(std::move(root)) {}
 
 bool RecordReader::Stop(Cause cause, platform::Status status) {
   // A read the OS refused is that, whatever it left of the record.
@@ -28,33 +31,65 @@ bool RecordReader::Next(Record& record) {
   next.number = current_.number + 1;
   next.offset = package_.Tell();
   current_ = next;
-  switch (ReadNextTag(package_, payload_end_)) {
+  RecordTag tag = ReadNextTag(package_, payload_end_);
+  if (tag == RecordTag::kLabel && next.offset == start_) {
+    label_ = ReadEntryName(package_);
+    if (!label_) return Stop(Cause::kBadName);
+    current_.offset = package_.Tell();
+    tag = ReadNextTag(package_, payload_end_);
+  }
+  switch (tag) {
     case RecordTag::kEnd:
       return false;
     case RecordTag::kInvalid:
+    case RecordTag::kLabel:
       return Stop(Cause::kBadTag);
     case RecordTag::kFile:
       break;
     case RecordTag::kDelta:
-      current_.is_delta = true;
+    case RecordTag::kMovedDelta:
+      current_.kind = RecordKind::kDelta;
+      break;
+    case RecordTag::kRemove:
+      current_.kind = RecordKind::kRemove;
       break;
   }
   std::optional<WString> name = ReadEntryName(package_);
-  if (!name || !IsAcceptableEntryName(*name)) return Stop(Cause::kBadName);
-  std::optional<WString> target = platform::AppendPath(root_, *name);
-  if (!target) return Stop(Cause::kBadName);
-  current_.name = *name;
-  current_.target = *target;
-  if (!AddPackagePath(paths_, *target)) return Stop(Cause::kDuplicateName);
+  if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
+  if (!AddPackagePath(paths_, current_.target)) return Stop(Cause::kDuplicateName);
+  if (current_.kind == RecordKind::kRemove) {
+    std::optional<DeltaHeader> old = ReadRemovedFile(package_);
+    if (!old) return Stop(Cause::kBadStream);
+    current_.delta = *old;
+    record = current_;
+    return true;
+  }
   std::optional<EntryTimes> times = ReadEntryTimes(package_);
   if (!times) return Stop(Cause::kTimesCut);
   current_.times = *times;
-  if (current_.is_delta) {
+  current_.old_name = current_.name;
+  if (tag == RecordTag::kMovedDelta) {
+    std::optional<WString> old_name = ReadEntryName(package_);
+    WString old_target;  // checked as a name, then only its name is kept
+    if (!old_name || !AcceptName(*old_name, current_.old_name, old_target)) {
+      return Stop(Cause::kBadName);
+    }
+  }
+  if (current_.is_delta()) {
     std::optional<DeltaHeader> delta = ReadDeltaHeader(package_);
     if (!delta) return Stop(Cause::kBadStream);
     current_.delta = *delta;
   }
   record = current_;
+  return true;
+}
+
+bool RecordReader::AcceptName(const WString& name, WString& accepted, WString& target) const {
+  if (!IsAcceptableEntryName(name)) return false;
+  std::optional<WString> joined = platform::AppendPath(root_, name);
+  if (!joined) return false;
+  accepted = name;
+  target = *joined;
   return true;
 }
 

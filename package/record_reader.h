@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "package/delta.h"
 #include "package/entry_name.h"
@@ -13,15 +14,24 @@
 
 namespace updater::package {
 
+enum class RecordKind {
+  kFile,    // the whole file, in its stream
+  kDelta,   // the file rebuilt from an old one ("dlta", or "dfrm" naming it)
+  kRemove,  // the file removed ("gone"); no stream follows
+};
+
 // One record's header; its stream follows at the package's position.
 struct Record {
-  int number = 0;         // from 1, in package order
-  int64_t offset = 0;     // of its tag in the file
-  bool is_delta = false;  // a "dlta" record: the file rebuilt from the one it replaces
+  int number = 0;      // from 1, in package order (a version label is none)
+  int64_t offset = 0;  // of its tag in the file
+  RecordKind kind = RecordKind::kFile;
   WString name;
   WString target;  // the name joined to the root
   EntryTimes times;
-  DeltaHeader delta;  // for a delta record
+  // A delta's sizes and hashes; for a removal, the old file's size and hash.
+  DeltaHeader delta;
+  WString old_name;  // the file a delta patches (its own name unless moved)
+  bool is_delta() const { return kind == RecordKind::kDelta; }
 };
 
 class RecordReader {
@@ -40,15 +50,23 @@ class RecordReader {
 
   const Failure& failure() const { return failure_; }
 
+  // The version label the package starts with, if it has one.
+  const std::optional<WString>& label() const { return label_; }
+
  private:
   bool Stop(Cause cause, platform::Status status = {});
+  // True when `name` is one the updater accepts below the root: `accepted`
+  // and `target` (joined to the root) then hold it.
+  bool AcceptName(const WString& name, WString& accepted, WString& target) const;
 
   platform::File& package_;
   int64_t payload_end_;
+  int64_t start_;  // of the first record
   WString root_;
   PackagePaths paths_;  // every target so far, folded
   Record current_;
   Failure failure_;
+  std::optional<WString> label_;
 };
 
 // Opens the update at `path` and finds its payload: the package positioned

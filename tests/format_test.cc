@@ -174,24 +174,25 @@ TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
   };
   for (const Case& c : cases) {
     for (size_t piece : {c.ops.size(), size_t{1}}) {
-      std::string made;
-      DeltaOps ops(
-          10, 6,
-          [&made](uint64_t offset, uint64_t length) {
-            made.append(std::string("0123456789"), offset, static_cast<size_t>(length));
-            return true;
-          },
-          [&made](const uint8_t* data, size_t size) {
-            made.append(reinterpret_cast<const char*>(data), size);
-            return true;
-          });
+      struct Made : DeltaSink {
+        std::string bytes;
+        bool Copy(uint64_t offset, uint64_t length) override {
+          bytes.append(std::string("0123456789"), offset, static_cast<size_t>(length));
+          return true;
+        }
+        bool Add(const uint8_t* data, size_t size) override {
+          bytes.append(reinterpret_cast<const char*>(data), size);
+          return true;
+        }
+      } made;
+      DeltaOps ops(10, 6, made);
       bool fed = true;
       for (size_t at = 0; fed && at < c.ops.size(); at += piece) {
         fed = ops.Feed(c.ops.data() + at, std::min(piece, c.ops.size() - at));
       }
       EXPECT_EQ(fed && ops.Complete(), c.made != nullptr) << c.what << ", pieces of " << piece;
       if (c.made) {
-        EXPECT_EQ(made, c.made) << c.what;
+        EXPECT_EQ(made.bytes, c.made) << c.what;
       }
     }
   }
@@ -232,9 +233,8 @@ TEST(ContentStreamTest, StreamThatTheFileEndsInsideFails) {
     ASSERT_EQ(compress(stream.data(), &length, content.data(), content.size()), Z_OK);
     for (size_t cut = 0; cut < length; cut += 97) {
       platform::File in = OpenBytes(dir, Bytes(stream.begin(), stream.begin() + cut));
-      EXPECT_EQ(InflateStream(in, [](const uint8_t*, size_t) { return true; }).end,
-                InflateEnd::kDamaged)
-          << cut;
+      SinkTo any([](const uint8_t*, size_t) { return true; });
+      EXPECT_EQ(InflateStream(in, any).end, InflateEnd::kDamaged) << cut;
     }
   }
 }

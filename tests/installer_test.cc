@@ -7,6 +7,7 @@
 
 #include "apply/staging.h"
 #include "entry/product_texts.h"
+#include "package/delta.h"
 #include "package/entry_name.h"
 #include "package/format.h"
 #include "package/parallel_deflate.h"
@@ -85,6 +86,7 @@ int InstallInChild(int n, const WString& package_path, const WString& root) {
 struct TestEntry {
   WString name;
   Bytes content;
+  bool removal = false;  // the update removes the file (whatever `content` is)
 };
 
 constexpr EntryTimes kTimes{131000000001234567, 132000000007654321, 133000000000000001};
@@ -95,6 +97,11 @@ Bytes MakePackage(const ScratchDir& dir, const std::vector<TestEntry>& entries) 
   PackageOut out{&file, 0};
   ParallelDeflater deflater(out, 1);  // one thread: each record is written as it is added
   for (const TestEntry& e : entries) {
+    uint8_t no_hash[32] = {};
+    if (e.removal) {
+      EXPECT_TRUE(WriteRemovalRecord(out, e.name, e.content.size(), no_hash));
+      continue;
+    }
     WriteAll(dir.path() / "content", e.content);
     platform::File source = OpenOrClosed(dir.Wide("content"), "rb");
     EXPECT_EQ(deflater.AddRecord(e.name, kTimes, source), DeflateResult::kOk);
@@ -142,6 +149,8 @@ class InstallerTest : public ::testing::Test {
     fs::create_directories(game() / "sub");
     WriteAll(game() / "a.dat", Bytes(10, 'o'));
     WriteAll(game() / "sub" / "b.dat", Bytes(20, 'o'));
+    fs::create_directories(game() / "gone" / "deeper");
+    WriteAll(game() / "gone" / "deeper" / "x.dat", Bytes(10, 'o'));
   }
   fs::path game() const { return dir_.path() / "game"; }
   WString root() const { return dir_.Wide("game"); }
@@ -163,6 +172,11 @@ class InstallerTest : public ::testing::Test {
   void ExpectInstalled(const std::vector<TestEntry>& entries) {
     for (const TestEntry& e : entries) {
       std::string rel = Rel(e);
+      if (e.removal) {  // its folders go too, unless removing them failed
+        fs::path top = game() / fs::path(rel).begin()->string();
+        EXPECT_TRUE(!fs::exists(top) || TakeSnapshot(top).count("deeper/x.dat") == 0) << rel;
+        continue;
+      }
       // Times before bytes: reading moves the access time.
       platform::Result<platform::Folder> folder =
           platform::OpenFolder(ToWide((game() / rel).parent_path()));
@@ -179,12 +193,14 @@ class InstallerTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
-// New files in nested folders, some replacing old ones, one empty.
+// New files in nested folders, some replacing old ones, one empty; one
+// removed, with the folders it leaves empty.
 const std::vector<TestEntry> kEntries = {
     {u".\\a.dat", Bytes(3000, 'a')},
     {u".\\sub\\b.dat", PatternBytes(2048, false)},
     {u".\\new\\deeper\\c.dat", PatternBytes(70000, true)},
     {u".\\new\\d.dat", {}},
+    {u".\\gone\\deeper\\x.dat", Bytes(10, 'o'), true},
 };
 
 // Under Wine each file operation is a round trip to the Wine server: the
@@ -308,7 +324,7 @@ bool g_swapped = false;
 void SwapFoldersForLinks() {
   g_swapped = true;
   std::error_code refused;  // Windows refuses to rename a held folder: the point of holding it
-  for (std::string name : {"sub", "new", ".update-staging"}) {
+  for (std::string name : {"sub", "new", "gone", ".update-staging"}) {
     fs::rename(g_swap_game / name, g_swap_game / (name + ".moved"), refused);
     fs::create_directory_symlink(g_swap_outside, g_swap_game / name, refused);
   }
@@ -319,7 +335,8 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
   g_swap_game = game();
   g_swap_outside = dir_.path() / "outside";
   for (int n = 1;; ++n) {
-    for (const char* name : {"b.dat", "d.dat", "deeper/c.dat", "0.new", "0.old", "journal"}) {
+    for (const char* name :
+         {"b.dat", "d.dat", "deeper/c.dat", "deeper/x.dat", "0.new", "0.old", "journal"}) {
       WriteAll(g_swap_outside / name, Bytes(5, 'x'));
     }
     Snapshot outside = TakeSnapshot(g_swap_outside);
@@ -387,11 +404,13 @@ TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
     for (const TestEntry& e : kEntries) {  // old (10 or 20 'o's) or new; only new ones missing
       Bytes now = fs::exists(game() / Rel(e)) ? ReadAll(game() / Rel(e)) : Bytes{'?'};
       EXPECT_TRUE(now == e.content || now == Bytes(10, 'o') || now == Bytes(20, 'o') ||
-                  (now == Bytes{'?'} && e.name.find(u"new") != WString::npos));
+                  (now == Bytes{'?'} && (e.removal || e.name.find(u"new") != WString::npos)));
     }
-    // Recovery alone puts back the old state, unless the install had finished.
+    // Recovery alone puts back the old state, unless the install had finished:
+    // with a journal it had not, and without one it had not moved a file.
+    bool journal = fs::exists(game() / ".update-staging" / "journal");
     ASSERT_TRUE(Recover(root()));
-    if (!fs::exists(game() / "new")) {
+    if (journal || !fs::exists(game() / "new")) {
       EXPECT_EQ(TakeSnapshot(game()), old_state) << n;
     }
     ASSERT_FALSE(Install(package).failed()) << "rerun after a kill at operation " << n;

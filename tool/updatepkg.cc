@@ -269,29 +269,60 @@ std::optional<std::string> OverwritesAnInput(const WString& output,
 
 struct BuildArgs {
   std::string source, output, stub, changed_since, delta_from;
+  std::optional<std::string> version_label;
   int threads = 0;
   bool verbose = false;
   bool fail_if_empty = false;
   bool json = false;
+  bool keep_removed = false;
 };
 
 // The summary of a build a script reads: the program, the entries by kind,
 // the bytes they hold, the update's size, and the files gone since OLD_DIR.
 void PrintBuildSummary(const BuildArgs& args, const std::vector<std::string>& gone) {
   WString output = PathArgument(args.output);
-  int files = 0, deltas = 0;
+  int counts[3] = {};
   int64_t bytes = 0;
   (void)package::ReadPackageIndex(output, [&](const package::IndexedEntry& e) {
-    ++(e.record.is_delta ? deltas : files);
-    bytes += e.size;
+    ++counts[static_cast<int>(e.record.kind)];
+    if (e.record.kind != package::RecordKind::kRemove) bytes += e.size;
   });
-  nlohmann::json summary = {{"output", args.output},
-                            {"program", ProgramName(output)},
-                            {"entries", {{"file", files}, {"delta", deltas}}},
-                            {"bytes", bytes},
-                            {"size", std::move(platform::FileSize(output)).value_or(0)},
-                            {"gone", gone}};
+  nlohmann::json summary = {
+      {"output", args.output},
+      {"program", ProgramName(output)},
+      {"entries", {{"file", counts[0]}, {"delta", counts[1]}, {"remove", counts[2]}}},
+      {"bytes", bytes},
+      {"size", std::move(platform::FileSize(output)).value_or(0)},
+      {"gone", gone}};
   fmt::print("{}\n", summary.dump(2));
+}
+
+// The files OLD_DIR has and SRC_DIR (`files`) does not, into `gone`; the
+// update removes them (`removals`, each with its size and hash) unless told
+// to keep them. One SRC_DIR has under another case stays: on Windows it is
+// the very file. Nonzero: the exit code of a failure.
+int PlanRemovals(const BuildArgs& args, const std::vector<pack::TreeFile>& files,
+                 const std::vector<pack::TreeFile>& old_files, std::vector<std::string>& gone,
+                 std::vector<pack::BuildOptions::Removal>& removals) {
+  std::set<WString> names, folded;
+  for (const pack::TreeFile& f : files) {
+    names.insert(f.name);
+    folded.insert(package::FoldCase(f.name));
+  }
+  for (const pack::TreeFile& f : old_files) {
+    if (names.count(f.name)) continue;
+    gone.push_back(Utf8(f.name));
+    if (args.keep_removed) continue;
+    if (folded.count(package::FoldCase(f.name))) {
+      fmt::print(stderr, "updatepkg: warning: {} stays: {} has it under another case\n",
+                 Utf8(f.name), args.source);
+      continue;
+    }
+    pack::BuildOptions::Removal removal{f.name, static_cast<uint64_t>(f.size), {}};
+    if (!HashTreeFile(f.path, removal.sha256)) return Fail(Utf8(f.path), "cannot be read");
+    removals.push_back(removal);
+  }
+  return kOk;
 }
 
 int RunBuild(BuildArgs args) {
@@ -318,25 +349,16 @@ int RunBuild(BuildArgs args) {
   };
   WString old_root;
   std::vector<std::string> gone;  // files of OLD_DIR that SRC_DIR no longer has
+  std::vector<pack::TreeFile> old_files;
   if (!args.changed_since.empty()) {
     platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(args.changed_since));
     if (!resolved || !platform::IsFolder(*resolved)) {
       return Fail(args.changed_since, "not a folder");
     }
     old_root = *resolved;
-    std::vector<pack::TreeFile> old_files;
     Failure listed = pack::ListTreeFiles(old_root, old_files);
     if (listed.failed()) return Report(args.changed_since, listed);
-    std::set<WString> names;
-    for (const pack::TreeFile& f : files) names.insert(f.name);
-    for (const pack::TreeFile& f : old_files) {
-      if (!names.count(f.name)) {
-        gone.push_back(Utf8(f.name));
-        fmt::print(stderr,
-                   "updatepkg: warning: {} is gone from {}, but an update cannot delete it\n",
-                   Utf8(f.name), args.source);
-      }
-    }
+    if (int code = PlanRemovals(args, files, old_files, gone, options.removals)) return code;
     options.include = [&](const platform::Folder& folder, const WString& leaf,
                           const WString& path) {
       std::optional<WString> name = platform::RelativePathTo(*source, path);
@@ -347,12 +369,19 @@ int RunBuild(BuildArgs args) {
     };
   }
   int threads = args.threads > 0 ? args.threads : platform::ProcessorCount();
+  std::vector<WString> new_names;
+  for (const pack::TreeFile& f : files) new_names.push_back(f.name);
+  OldRelease old_release(old_files, new_names);
   if (!args.delta_from.empty()) {
     options.make_record = [&](const WString& name, const WString& path, const EntryTimes& times) {
-      std::optional<WString> old = platform::AppendPath(old_root, name);
-      return old ? MakeDeltaRecord(name, path, *old, times, threads) : std::nullopt;
+      int64_t size = std::move(platform::FileSize(path)).value_or(0);
+      const pack::TreeFile* from = old_release.SourceFor(name, path, size);
+      return from ? MakeDeltaRecord(name, path, from->name, from->path, times, threads)
+                  : std::nullopt;
     };
   }
+  if (args.version_label) options.label = platform::FromUtf8Escaped(*args.version_label);
+  options.release_records = pack::WriteReleaseRecords;
   std::optional<WString> stub =
       args.stub.empty() ? DefaultStub() : std::optional<WString>(PathArgument(args.stub));
   if (!stub) {
@@ -380,10 +409,10 @@ int RunBuild(BuildArgs args) {
   if (args.json) {
     PrintBuildSummary(args, gone);
   } else {
-    fmt::print("{}: {} files packed, carries a {} program\n", args.output, packed,
-               ProgramName(output));
+    fmt::print("{}: {} files packed, {} removed, carries a {} program\n", args.output, packed,
+               options.removals.size(), ProgramName(output));
   }
-  if (packed == 0) {
+  if (packed == 0 && options.removals.empty()) {
     fmt::print(stderr, "updatepkg: warning: {} carries no files: nothing is new or changed\n",
                args.output);
     if (args.fail_if_empty) return kFault;
@@ -396,46 +425,65 @@ bool IsFolderArgument(const std::string& update) {
   return platform::IsFolder(PathArgument(update));
 }
 
+// The word list and build use for a record's kind.
+const char* KindWord(package::RecordKind kind) {
+  static const char* const kWords[] = {"file", "delta", "remove"};
+  return kWords[static_cast<int>(kind)];
+}
+
 int RunList(const std::string& update, bool json, bool hashes) {
   if (IsFolderArgument(update)) return Fail(update, "is a folder");
   std::vector<package::IndexedEntry> entries;
+  std::optional<WString> label;
   Failure failure = package::ReadPackageIndex(
-      PathArgument(update), [&](const package::IndexedEntry& e) { entries.push_back(e); }, hashes);
+      PathArgument(update), [&](const package::IndexedEntry& e) { entries.push_back(e); }, hashes,
+      &label);
   if (failure.failed()) return Report(update, failure);
   std::string program = ProgramName(PathArgument(update));
   if (json) {
     nlohmann::json out = nlohmann::json::array();
     for (const package::IndexedEntry& entry : entries) {
       const package::Record& e = entry.record;
-      nlohmann::json item = {{"kind", e.is_delta ? "delta" : "file"},
+      nlohmann::json item = {{"kind", KindWord(e.kind)},
                              {"name", Utf8(e.name)},
                              {"size", entry.size},
-                             {"packed_size", entry.packed_size},
-                             {"creation", IsoTime(e.times.creation)},
-                             {"last_access", IsoTime(e.times.last_access)},
-                             {"last_write", IsoTime(e.times.last_write)},
-                             {"offset", e.offset}};
-      if (e.is_delta) item["old_size"] = e.delta.old_size;
+                             {"packed_size", entry.packed_size}};
+      if (e.kind != package::RecordKind::kRemove) {
+        item["creation"] = IsoTime(e.times.creation);
+        item["last_access"] = IsoTime(e.times.last_access);
+        item["last_write"] = IsoTime(e.times.last_write);
+      }
+      item["offset"] = e.offset;
+      if (e.is_delta()) item["old_size"] = e.delta.old_size;
+      if (e.is_delta() && e.old_name != e.name) item["old_name"] = Utf8(e.old_name);
       if (hashes) item["sha256"] = HexDigest(entry.sha256);
       out.push_back(item);
     }
-    fmt::print("{}\n", nlohmann::json{{"program", program}, {"entries", out}}.dump(2));
+    nlohmann::json listing = {{"program", program}, {"entries", out}};
+    if (label) listing["label"] = Utf8(*label);
+    fmt::print("{}\n", listing.dump(2));
     return kOk;
   }
   fmt::print("program: {}\n", program);
+  if (label) fmt::print("version label: \"{}\"\n", Utf8(*label));
   int64_t size = 0, packed = 0;
-  fmt::print("{:<5} {:>12} {:>12}  {:<28}  {}{}\n", "kind", "size", "packed", "last write (UTC)",
+  fmt::print("{:<6} {:>12} {:>12}  {:<28}  {}{}\n", "kind", "size", "packed", "last write (UTC)",
              hashes ? fmt::format("{:<64}  ", "sha256") : "", "name");
   for (const package::IndexedEntry& entry : entries) {
     const package::Record& e = entry.record;
-    std::string from = e.is_delta ? fmt::format("  (patches {} bytes)", e.delta.old_size) : "";
+    std::string from;
+    if (e.is_delta()) from = fmt::format("  (patches {} bytes", e.delta.old_size);
+    if (e.is_delta() && e.old_name != e.name) from += " of " + Utf8(e.old_name);
+    if (e.is_delta()) from += ")";
+    bool removal = e.kind == package::RecordKind::kRemove;
     std::string hash = hashes ? HexDigest(entry.sha256) + "  " : "";
-    fmt::print("{:<5} {:>12} {:>12}  {}  {}{}{}\n", e.is_delta ? "delta" : "file", entry.size,
-               entry.packed_size, IsoTime(e.times.last_write), hash, Utf8(e.name), from);
-    size += entry.size;
+    fmt::print("{:<6} {:>12} {:>12}  {:<28}  {}{}{}\n", KindWord(e.kind), entry.size,
+               entry.packed_size, removal ? "-" : IsoTime(e.times.last_write), hash, Utf8(e.name),
+               from);
+    if (!removal) size += entry.size;
     packed += entry.packed_size;
   }
-  fmt::print("{:>18} {:>12}  {} entries\n", size, packed, entries.size());
+  fmt::print("{:>19} {:>12}  {} entries\n", size, packed, entries.size());
   return kOk;
 }
 
@@ -546,6 +594,16 @@ int main() {
                    "as --changed-since, and pack a changed file as its difference from the "
                    "file it replaces where that is less than half the size")
       ->excludes(changed_since);
+  build->add_flag("--keep-removed", build_args.keep_removed,
+                  "with --changed-since or --delta-from: leave the files the old release had "
+                  "and this one has not, instead of removing them");
+  build
+      ->add_option("--version-label", build_args.version_label,
+                   "the label the player's boxes show after the title, such as \"(1.2.0.0)\"; "
+                   "empty asks the plain question (default: the program's own)")
+      ->check([](const std::string& text) {
+        return platform::FromUtf8Escaped(text).size() <= 64 ? "" : "at most 64 characters";
+      });
   build->add_flag("--json", build_args.json,
                   "print a JSON summary: program, entries by kind, bytes, size, gone files");
   build->add_flag("--fail-if-empty", build_args.fail_if_empty,

@@ -18,9 +18,21 @@ UPDATEPKG_EXE = os.environ.get("UPDATEPKG_EXE", os.path.join(WINDOWS_OUT, "updat
 
 CAPTION = "『Tessaran 体験版』更新プログラム"
 NOT_INSTALLED = "『Tessaran 体験版』がインストールされていません。"
-QUESTION = "『Tessaran 体験版(1.0.1.0)』への更新を行いますか？"
-FAILED = "『Tessaran 体験版(1.0.1.0)』の更新が失敗しました。"
-COMPLETED = "『Tessaran(1.0.1.0)』の更新が完了しました。"
+PLAIN_QUESTION = "『Tessaran 体験版』を更新しますか？"
+LABEL = "(1.0.1.0)"  # the program's own version label
+
+
+def versioned(label):
+    """The question, failure and completion texts of an update that installs `label`."""
+    return ((f"『Tessaran 体験版{label}』への更新を行いますか？" if label else PLAIN_QUESTION),
+            f"『Tessaran 体験版{label}』の更新が失敗しました。", f"『Tessaran{label}』の更新が完了しました。")
+
+
+QUESTION, FAILED, COMPLETED = versioned(LABEL)
+
+
+def is_question(text):
+    return text == PLAIN_QUESTION or text.endswith("』への更新を行いますか？")
 OUTPUT_ERROR = "出力ファイルが開けません。"
 UNREADABLE = "ファイルを読み込めません。"
 BAD_NAME = "ファイル名が使えません。"
@@ -48,11 +60,13 @@ def expected_exit_code(boxes, answer):
     """1 for the ERROR, not-installed and failure boxes and for a copy with no
     package (Yes, then nothing); 3 for No; 0 otherwise."""
     texts = [text for _, text in boxes]
-    if any(c == "ERROR" for c, _ in boxes) or FAILED in texts or NOT_INSTALLED in texts:
+    failed = any(t.endswith("』の更新が失敗しました。") for t in texts)
+    if any(c == "ERROR" for c, _ in boxes) or failed or NOT_INSTALLED in texts:
         return 1
-    if QUESTION in texts and answer != "y":
+    asked = any(is_question(t) for t in texts)
+    if asked and answer != "y":
         return 3
-    return 1 if QUESTION in texts and COMPLETED not in texts else 0
+    return 1 if asked and not any(t.endswith("』の更新が完了しました。") for t in texts) else 0
 
 
 class NativeRunner:
@@ -96,7 +110,7 @@ class WineRunner:
 
     def run(self, exe, args, cwd, answer="y"):
         boxes = self.start().run(exe, args, cwd=cwd,
-                                 answer=lambda c, text: answer if text == QUESTION else "Return")
+                                 answer=lambda c, text: answer if is_question(text) else "Return")
         return boxes, self.session.returncode
 
 

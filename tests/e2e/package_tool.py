@@ -1,9 +1,12 @@
 """An independent reader and writer of the update package format, for tests.
 
 A package is a run of entry records followed by an 8-byte trailer ("feof" and
-the payload length, little-endian) at the very end of a file. A record is the
-tag "file", a 16-bit unit count, the UTF-16LE name, three FILETIMEs
-(creation, last access, last write) and one zlib stream.
+the payload length, little-endian) at the very end of a file. A "file" record
+is the tag, a 16-bit unit count, the UTF-16LE name, three FILETIMEs (creation,
+last access, last write) and one zlib stream. A delta ("dlta", or "dfrm" with
+the old file's name after the times) has the old and new sizes and SHA-256s
+before its stream of operations; a removal ("gone") has the name and the old
+file's size and SHA-256; a version label ("vers", first only) is a name.
 """
 import struct
 import zlib
@@ -32,30 +35,52 @@ def encode_package(entries):
 
 
 class Entry:
-    def __init__(self, offset, name, times, content, stream):
+    def __init__(self, offset, name, times, content, stream, kind="file", old_name=None):
         self.offset, self.name, self.times = offset, name, times
-        self.content, self.stream = content, stream
+        self.content, self.stream, self.kind, self.old_name = content, stream, kind, old_name
+
+
+class Entries(list):
+    label = None  # the version label the package starts with, if any
+
+
+def read_name(data, pos):
+    (count,) = struct.unpack_from("<H", data, pos)
+    return data[pos + 2:pos + 2 + 2 * count].decode("utf-16-le"), pos + 2 + 2 * count
 
 
 def parse_package(data):
-    """Returns (payload_start, [Entry]) of the package ending `data`."""
+    """Returns (payload_start, Entries) of the package ending `data`. A delta's
+    content is its operation stream; a removal's is the old file's SHA-256."""
     assert data[-8:-4] == b"feof", "no trailer"
     (length,) = struct.unpack("<I", data[-4:])
     start = len(data) - 8 - length
-    pos, entries = start, []
+    pos, entries = start, Entries()
     while True:
         tag = data[pos:pos + 4]
         if tag == b"feof":
             assert pos == len(data) - 8, "trailer met before the end"
             return start, entries
-        assert tag == b"file", f"bad tag {tag!r} at {pos}"
-        (count,) = struct.unpack_from("<H", data, pos + 4)
-        name = data[pos + 6:pos + 6 + 2 * count].decode("utf-16-le")
-        times = struct.unpack_from("<QQQ", data, pos + 6 + 2 * count)
-        body = pos + 30 + 2 * count
+        if tag == b"vers" and pos == start:
+            entries.label, pos = read_name(data, pos + 4)
+            continue
+        assert tag in (b"file", b"dlta", b"dfrm", b"gone"), f"bad tag {tag!r} at {pos}"
+        name, body = read_name(data, pos + 4)
+        if tag == b"gone":
+            size, digest = struct.unpack_from("<Q", data, body)[0], data[body + 8:body + 40]
+            entries.append(Entry(pos, name, None, digest, size, kind="remove"))
+            pos = body + 40
+            continue
+        times = struct.unpack_from("<QQQ", data, body)
+        body, old_name = body + 24, None
+        if tag == b"dfrm":
+            old_name, body = read_name(data, body)
+        if tag != b"file":
+            body += 80
         d = zlib.decompressobj()
         content = d.decompress(data[body:]) + d.flush()
         assert d.eof, "content stream does not end"
         end = len(data) - len(d.unused_data)
-        entries.append(Entry(pos, name, times, content, data[body:end]))
+        entries.append(Entry(pos, name, times, content, data[body:end],
+                             "file" if tag == b"file" else "delta", old_name or name))
         pos = end

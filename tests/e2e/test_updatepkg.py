@@ -14,8 +14,8 @@ import unittest
 import zlib
 
 import package_tool as pt
-from harness import (CAPTION, COMPLETED, FAILED, UPDATEPKG_EXE, UPDATER, UPDATER_EXE,
-                     GameFolder, OnWine, snapshot)
+from harness import (CAPTION, COMPLETED, FAILED, LABEL, UPDATEPKG_EXE, UPDATER, UPDATER_EXE,
+                     GameFolder, OnWine, snapshot, versioned)
 
 UPDATEPKG = os.environ.get("UPDATEPKG", os.path.join(os.path.dirname(UPDATER), "updatepkg"))
 
@@ -48,6 +48,46 @@ def delta_record(name, old, new, stream):
     return (b"dlta" + struct.pack("<H", len(units) // 2) + units + struct.pack("<QQQ", 1, 2, 3) +
             struct.pack("<Q", len(old)) + hashlib.sha256(old).digest() +
             struct.pack("<Q", len(new)) + hashlib.sha256(new).digest() + stream)
+
+
+def edited(rng, data, edits=3):
+    """`data` with a few spans rewritten and a few bytes inserted, as a new
+    build of an asset changes it."""
+    out = bytearray(data)
+    for _ in range(edits):
+        at = rng.randrange(len(out))
+        out[at:at + 40] = rng.randbytes(40)
+        out[at:at] = rng.randbytes(rng.randrange(1, 30))
+    return bytes(out)
+
+
+def package_summary(data):
+    """What a package holds, but the creation times, which Linux does not keep."""
+    _, entries = pt.parse_package(data)
+    return entries.label, [(e.name, e.kind, e.old_name, e.times and e.times[1:], e.stream)
+                           for e in entries]
+
+
+def release_series(seed):
+    """Three releases of a game, each {path: bytes}: from R1 to R2 files are
+    added, removed (a folder emptied), moved (the same bytes, and edited),
+    edited in place; from R2 to R3 again, with names in several scripts."""
+    rng = random.Random(seed)
+    r1 = {"data/main.pak": rng.randbytes(400_000), "data/level.dat": rng.randbytes(120_000),
+          "data/asset.bin": rng.randbytes(70_000), "config.ini": b"volume=3\n",
+          "old/a.txt": b"obsolete", "old/deep/b.txt": b"obsolete too", "keep.txt": b"same",
+          "音声/台詞 01.ogg": rng.randbytes(3000), "αβγ/файл.dat": rng.randbytes(5000)}
+    r2 = {n: d for n, d in r1.items() if not n.startswith("old/")}
+    r2["data/main.pak"] = edited(rng, r1["data/main.pak"])
+    r2["levels/level.dat"] = edited(rng, r2.pop("data/level.dat"))
+    r2["assets/asset.bin"] = r2.pop("data/asset.bin")
+    r2["config.ini"], r2["new/added.dat"] = b"volume=5\n", rng.randbytes(4000)
+    r3 = {n: d for n, d in r2.items() if not n.startswith("αβγ/")}
+    r3["data/main.pak"] = edited(rng, r2["data/main.pak"])
+    r3["levels/level.dat"] = edited(rng, r2["levels/level.dat"])
+    r3["assets/moved again.bin"] = r3.pop("assets/asset.bin")
+    r3["音声/台詞 02.ogg"] = rng.randbytes(2000)
+    return r1, r2, r3
 
 
 class UpdatepkgTest(GameFolder):
@@ -164,15 +204,14 @@ class UpdatepkgTest(GameFolder):
         self.updatepkg("build", src, "-o", partial[:-8], code=1)
         self.assertEqual((self.read(victim), os.readlink(partial)), (b"keep", victim))
         os.remove(partial)
-        out = self.build("--changed-since", old)
+        out = self.build("--changed-since", old, "--keep-removed")
         _, entries = pt.parse_package(self.read(out))
         self.assertEqual([e.name for e in entries], [".\\added\\new.dat", ".\\changed.dat"])
         summary, err = self.updatepkg("build", src, "-o", out, "--changed-since", old,
                                       "--progress", "--json")
         summary = json.loads(summary)
         self.assertEqual((summary["gone"], summary["entries"], summary["bytes"]),
-                         ([".\\removed.dat"], {"file": 2, "delta": 0}, 5))
-        self.assertIn("removed.dat", err)
+                         ([".\\removed.dat"], {"file": 2, "delta": 0, "remove": 1}, 5))
         self.assertIn("progress: 100%", err)  # a line per 5 % in a log
         self.assertEqual(os.stat(out).st_mode & 0o777, os.stat(UPDATER).st_mode & 0o777
                          if self.tool == UPDATEPKG else os.stat(out).st_mode & 0o777)
@@ -184,40 +223,77 @@ class UpdatepkgTest(GameFolder):
         self.updatepkg("extract", out, os.path.join("..", "dest"), cwd=self.studio)
         self.assertEqual(self.read(os.path.join(self.tmp, "dest", "changed.dat")), b"v2")
 
-    def test_delta_update_rebuilds_exactly_its_old_file(self):
-        old, src = os.path.join(self.tmp, "old"), os.path.join(self.studio, "src")
-        assets = [os.urandom(40_000 + 7 * i) for i in range(30)]
-        moved = assets[3:] + assets[:3]  # three early assets moved to the end
-        moved[10] = os.urandom(50_000)  # one replaced, one inserted
-        moved.insert(15, os.urandom(30_000))
-        new = {"data.pak": b"".join(moved), "small.txt": b"v2"}
-        self.make_tree(old, {"data.pak": b"".join(assets), "small.txt": b"v1"})
-        self.make_tree(src, new)
-        out = self.build("--delta-from", old)
-        os.chmod(out, 0o755)
-        listed = {e["name"]: e
-                  for e in json.loads(self.updatepkg("list", out, "--json")[0])["entries"]}
-        pak = listed[".\\data.pak"]
-        self.assertEqual((pak["kind"], pak["size"], pak["old_size"], listed[".\\small.txt"]["kind"]),
-                         ("delta", len(new["data.pak"]), sum(map(len, assets)), "file"))
-        self.assertLess(pak["packed_size"], 100_000)  # the new bytes, not 1.3 MB
-        self.updatepkg("verify", out)
-        shutil.copytree(old, os.path.join(self.tmp, "extracted"))
-        self.updatepkg("extract", out, os.path.join(self.tmp, "extracted"))
-        for name, data in new.items():
-            self.assertEqual(self.read(os.path.join(self.tmp, "extracted", name)), data)
-        shutil.rmtree(self.game)
-        shutil.copytree(old, self.game)
-        self.write(os.path.join(self.game, "tavro.exe"), b"engine")
-        with open(os.path.join(self.game, "data.pak"), "r+b") as f:  # not the version patched
+    def test_a_release_series_applies_in_order_and_a_second_run_changes_nothing(self):
+        releases = release_series(seed=23)
+        roots = [os.path.join(self.tmp, f"r{i + 1}") for i in range(3)]
+        for root, files in zip(roots, releases):
+            self.make_tree(root, files)
+        for mode, labels in (("--delta-from", ["(2.0)", "(3.0)"]), ("--changed-since", [None, ""])):
+            updates = []
+            for i, label in enumerate(labels):
+                out = os.path.join(self.tmp, f"{mode[2:]}-{i + 2}.exe")
+                extra = [] if label is None else ["--version-label", label]
+                self.updatepkg("build", roots[i + 1], "-o", out, mode, roots[i], *extra)
+                updates.append(out)
+            self.install_release(roots[0])
+            for update, release, label in zip(updates, releases[1:], labels):
+                question, _, completed = versioned(LABEL if label is None else label)
+                with self.subTest(mode=mode, label=label):
+                    self.assertEqual(self.apply(update), [(CAPTION, question), (CAPTION, completed)])
+                    self.assert_game_holds(release)
+                    files = self.game_files()
+                    self.assertEqual(self.apply(update)[-1], (CAPTION, completed))  # again
+                    self.assertEqual(self.game_files(), files)
+                    if self.runner.log is not None:  # patched and removed files are done
+                        self.assertRegex(self.runner.log, r" 0 removed, [1-9]\d* already current")
+            if mode == "--delta-from":
+                listed = json.loads(self.updatepkg("list", updates[0], "--json")[0])
+                self.assertEqual(listed["label"], "(2.0)")
+                kinds = {e["name"]: (e["kind"], e.get("old_name")) for e in listed["entries"]}
+                self.assertEqual(kinds[".\\assets\\asset.bin"], ("delta", ".\\data\\asset.bin"))
+                self.assertEqual(kinds[".\\old\\deep\\b.txt"], ("remove", None))
+                pak = next(e for e in listed["entries"] if e["name"] == ".\\data\\main.pak")
+                self.assertLess(pak["packed_size"], 30_000)  # the edits, not 400 KB
+                # The first update is stale over R3: nothing changes.
+                self.assert_applies_nothing(updates[0], (CAPTION, versioned("(2.0)")[1]),
+                                            cause="not the version the patch was made from")
+                if self.tool != UPDATEPKG:  # the Windows tool writes the Linux tool's bytes
+                    native = os.path.join(self.tmp, "native.bin")
+                    subprocess.run([UPDATEPKG, "build", roots[1], "-o", native, "--stub", UPDATER,
+                                    mode, roots[0], "--version-label", "(2.0)"], check=True,
+                                   capture_output=True)
+                    self.assertEqual(*(package_summary(self.read(p)) for p in (native, updates[0])))
+        # Over a changed R1 the delta update fails, and extract says why.
+        self.install_release(roots[0])
+        with open(os.path.join(self.game, "data", "main.pak"), "r+b") as f:
             f.seek(12345)
             f.write(b"\0" if f.read(1) != b"\0" else b"\1")
-        self.assert_applies_nothing(out, (CAPTION, FAILED))
-        _, err = self.updatepkg("extract", out, self.game, code=1)
+        stale = os.path.join(self.tmp, "delta-from-2.exe")
+        self.assert_applies_nothing(stale, (CAPTION, versioned("(2.0)")[1]))
+        _, err = self.updatepkg("extract", stale, self.game, code=1)
         self.assertIn("not the version the patch was made from", err)
-        shutil.copyfile(os.path.join(old, "data.pak"), os.path.join(self.game, "data.pak"))
-        self.assertEqual(self.apply(out)[-1], (CAPTION, COMPLETED))
-        self.assertEqual(self.read(os.path.join(self.game, "data.pak")), new["data.pak"])
+
+    def game_files(self):
+        """Each file's bytes and last-write time (Wine keeps no modes)."""
+        return {n: f[:2] for n, f in snapshot(self.game).items() if f[0] is not None}
+
+    def install_release(self, root):
+        shutil.rmtree(self.game)
+        shutil.copytree(root, self.game)
+        self.write(os.path.join(self.game, "tavro.exe"), b"engine")
+
+    def assert_game_holds(self, release):
+        """The game folder holds exactly `release` and the engine: no file or
+        folder the release lacks."""
+        found, folders = {}, set()
+        for folder, dirs, names in os.walk(self.game):
+            rel = os.path.relpath(folder, self.game)
+            folders.update(os.path.normpath(os.path.join(rel, d)) for d in dirs)
+            for n in names:
+                found[os.path.normpath(os.path.join(rel, n))] = self.read(os.path.join(folder, n))
+        expected = dict(release, **{"tavro.exe": b"engine"})
+        self.assertEqual(found, {os.path.normpath(n): d for n, d in expected.items()})
+        self.assertEqual(folders, {os.path.dirname(os.path.normpath(n)) for n in expected} - {""})
 
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
