@@ -131,12 +131,15 @@ struct OldFileCheck {
 };
 
 // SHA-256 computed on a thread of its own over a few buffers handed to it in
-// order, so that hashing the new file overlaps building it, without copies.
+// order, so that hashing the new file overlaps building it, without copies;
+// or, not `threaded`, at once on the caller's.
 class BackgroundHash {
  public:
-  BackgroundHash() : buffers_(kDepth, std::vector<uint8_t>(kInflateBufferSize)) {
-    for (size_t i = 0; i < kDepth; ++i) free_.push_back(i);
-    thread_ = std::move(platform::StartThread(Run, this)).value_or(platform::Thread());
+  explicit BackgroundHash(bool threaded)
+      : buffers_(threaded ? kDepth : 1, std::vector<uint8_t>(kInflateBufferSize)) {
+    for (size_t i = 0; i < buffers_.size(); ++i) free_.push_back(i);
+    if (threaded)
+      thread_ = std::move(platform::StartThread(Run, this)).value_or(platform::Thread());
   }
   ~BackgroundHash() { Stop(); }
   BackgroundHash(const BackgroundHash&) = delete;
@@ -220,6 +223,8 @@ class BackgroundHash {
 // How far the patch may run ahead of the old file's check, past the old
 // file's own size: beyond it, it waits for the verdict.
 constexpr uint64_t kPatchLead = 32 << 20;
+// Files from this size on (old and new together) are patched with threads.
+constexpr uint64_t kThreadedPatch = 4 << 20;
 
 // The new file of a delta, made a buffer at a time as its operations come:
 // each buffer is hashed on another thread while it is written here. It stops
@@ -230,33 +235,42 @@ class PatchWriter : public package::DeltaSink {
  public:
   PatchWriter(const platform::File& old, OldFileCheck& check, platform::Thread* checker,
               platform::File& out)
-      : old_(old), check_(check), checker_(checker), out_(out) {}
+      : old_(old), check_(check), checker_(checker), out_(out), hash_(checker != nullptr) {}
 
-  bool Copy(uint64_t offset, uint64_t length) override {
-    return Emit(length, [this, offset](uint8_t* piece, uint64_t done, size_t size) {
-      return old_.ReadAt(static_cast<int64_t>(offset + done), piece, size, &read) == size;
-    });
-  }
-  bool Add(const uint8_t* data, size_t size) override {
-    return Emit(size, [data](uint8_t* piece, uint64_t done, size_t length) {
-      std::memcpy(piece, data + done, length);
-      return true;
-    });
+  bool Copy(uint64_t offset, uint64_t length) override { return Emit(kOld, length, offset); }
+  bool Literal(uint64_t length) override { return Emit(kLiterals, length, 0); }
+  bool Difference(uint64_t offset, uint64_t length) override {
+    if (difference_.empty()) difference_.resize(kInflateBufferSize);
+    return Emit(kDifference, length, offset);
   }
   bool Finish(uint8_t (&digest)[32]) { return hash_.Finish(digest); }
 
   platform::Status written, read;
+  package::SplitStreams* streams = nullptr;  // the record's
 
  private:
-  // Writes `length` bytes, each buffer filled by `fill(piece, done, size)`.
-  template <typename Fill>
-  bool Emit(uint64_t length, const Fill& fill) {
+  // Where the bytes of an operation come from.
+  enum Source { kOld, kLiterals, kDifference };
+
+  // Fills `piece` with `size` bytes of an operation from `source`: the old
+  // file from `offset`, the literals, or the old file plus the differences.
+  bool Fill(Source source, uint8_t* piece, uint64_t offset, size_t size) {
+    if (source == kLiterals) return streams->literals.Pull(piece, size) == size;
+    if (old_.ReadAt(static_cast<int64_t>(offset), piece, size, &read) != size) return false;
+    if (source == kOld) return true;
+    if (streams->differences.Pull(difference_.data(), size) != size) return false;
+    for (size_t i = 0; i < size; ++i) piece[i] = static_cast<uint8_t>(piece[i] + difference_[i]);
+    return true;
+  }
+
+  // Writes the `length` bytes of an operation a buffer at a time.
+  bool Emit(Source source, uint64_t length, uint64_t offset) {
     for (uint64_t done = 0; done < length;) {
       if (checker_ && total_ > check_.old_size + kPatchLead) checker_->Join();
       if (check_.refused) return false;
       size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
       uint8_t* piece = hash_.Buffer();
-      if (!fill(piece, done, size)) return false;
+      if (!Fill(source, piece, offset + done, size)) return false;
       hash_.Hash(piece, size);
       written = out_.Write(piece, size);
       if (!written) return false;
@@ -272,6 +286,7 @@ class PatchWriter : public package::DeltaSink {
   platform::File& out_;
   BackgroundHash hash_;
   uint64_t total_ = 0;
+  std::vector<uint8_t> difference_;  // a piece of the difference stream
 };
 
 Failure Patch(platform::File& package, const package::RecordReader& reader,
@@ -280,8 +295,12 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
   const package::DeltaHeader& delta = record.delta;
   PatchWriter writer(old, check, checker, out);
   package::DeltaOps ops(delta.old_size, delta.new_size, writer);
-  package::SinkTo feed([&ops](const uint8_t* data, size_t size) { return ops.Feed(data, size); });
-  package::InflateResult inflated = package::InflateStream(package, feed);
+  int64_t start = package.Tell();
+  package::SplitStreams streams(package, start, record.stream_lengths);
+  writer.streams = &streams;
+  package::InflateResult inflated = package::RunSplitDelta(streams, ops);
+  platform::Status after = package.Seek(start + record.streams_size(), SEEK_SET);
+  if (!after) inflated = {package::InflateEnd::kReadFailed, after.error()};
   if (!writer.read) return Fail(Cause::kReadOldFile, record.target, writer.read);
   if (inflated.end == package::InflateEnd::kSinkFailed && writer.written) {
     return reader.Fault(Cause::kBadDelta);  // an operation the old file cannot serve
@@ -313,15 +332,13 @@ bool TargetIsCurrent(Staging& staging, const package::Record& record, const Stag
                                 record.delta.new_hash);
 }
 
-// Counts the record whose stream starts at `stream` as done: the stream is
-// read (it must be sound) and nothing is staged.
-Failure SkipCurrent(platform::File& package, const package::RecordReader& reader, int64_t stream,
-                    Staging& staging) {
-  platform::Status back = package.Seek(stream, SEEK_SET);
-  if (!back) return reader.Fault(Cause::kPackageReadFailed, back);
-  package::SinkTo discard([](const uint8_t*, size_t) { return true; });
-  Failure failure = InflateFailure(package::InflateStream(package, discard), reader, WString(), {});
-  return failure.failed() ? failure : DropCurrentEntry(staging);
+// Counts the delta record whose streams start at `stream` as done: the
+// package goes past them, and nothing is staged.
+Failure SkipCurrent(platform::File& package, const package::RecordReader& reader,
+                    const package::Record& record, int64_t stream, Staging& staging) {
+  platform::Status past = package.Seek(stream + record.streams_size(), SEEK_SET);
+  if (!past) return reader.Fault(Cause::kPackageReadFailed, past);
+  return DropCurrentEntry(staging);
 }
 
 // Builds the new file of a delta record while another thread checks that the
@@ -333,7 +350,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   bool moved = record.old_name != record.name;
   int64_t stream = package.Tell();
   if (moved && TargetIsCurrent(staging, record, entry)) {
-    return SkipCurrent(package, reader, stream, staging);
+    return SkipCurrent(package, reader, record, stream, staging);
   }
   platform::Status why = platform::Status::Error(0);
   const platform::Folder* parent =
@@ -343,7 +360,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
              : platform::Result<platform::File>(why);
   if (!old) {
     if (!moved && TargetIsCurrent(staging, record, entry)) {
-      return SkipCurrent(package, reader, stream, staging);
+      return SkipCurrent(package, reader, record, stream, staging);
     }
     return Fail(Cause::kWrongOldFile, entry.target, old.status());
   }
@@ -354,7 +371,12 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
                                     u" bytes, " + Decimal(*room) + u" free)");
   }
   OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
-  platform::Result<platform::Thread> checker = platform::StartThread(OldFileCheck::Run, &check);
+  // A small file is checked first and hashed as it is made, on this thread:
+  // threads of its own would cost it more than they save.
+  bool threaded = record.delta.old_size + record.delta.new_size >= kThreadedPatch;
+  platform::Result<platform::Thread> checker =
+      threaded ? platform::StartThread(OldFileCheck::Run, &check)
+               : platform::Result<platform::Thread>(platform::Status::Error(0));
   if (!checker) OldFileCheck::Run(&check);
   platform::File out;
   Failure patched = CreateStaged(staging, entry, out);
@@ -367,7 +389,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   if (check.expected) return patched;
   if (!moved && TargetIsCurrent(staging, record, entry)) {
     (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);
-    return SkipCurrent(package, reader, stream, staging);
+    return SkipCurrent(package, reader, record, stream, staging);
   }
   return Fail(Cause::kWrongOldFile, entry.target);
 }

@@ -30,7 +30,10 @@ const ProductTexts kProductTexts = {
 };
 
 WString VersionedText(const char16_t* open, const WString& label, const char16_t* close) {
-  return open + label + close;
+  WString text = open;
+  text += label;
+  text += close;
+  return text;
 }
 
 WString QuestionText(const ProductTexts& texts, const WString& label) {

@@ -27,11 +27,9 @@ Failure WriteEntry(package::ParallelDeflater& deflater, const package::PackageOu
   if (!entry_name || !package::IsAcceptableEntryName(*entry_name)) {
     return Fail(Cause::kBadName, path);
   }
-  if (std::optional<std::vector<uint8_t>> record =
-          make_record ? make_record(*entry_name, path, *times) : std::nullopt) {
-    int64_t size = std::move(platform::FileSize(path)).value_or(0);
-    if (deflater.AddPrepared(std::move(*record), size)) return {};
-    return OutputFailure(out, WString());
+  if (std::optional<bool> queued =
+          make_record ? make_record(deflater, *entry_name, path, *times) : std::nullopt) {
+    return *queued ? Failure() : OutputFailure(out, WString());
   }
   platform::Result<platform::File> source = platform::OpenSourceFileIn(folder, name, *times);
   if (!source && platform::IsMissing(source.error())) {

@@ -3,7 +3,6 @@
 
 #include <functional>
 #include <optional>
-#include <vector>
 
 #include "package/failure.h"
 #include "package/parallel_deflate.h"
@@ -11,10 +10,13 @@
 
 namespace updater::pack {
 
-// Makes a whole record (a delta) for the file at `path`, named `name`, or
-// none when the file is to be packed whole.
-using RecordMaker = std::function<std::optional<std::vector<uint8_t>>(
-    const WString& name, const WString& path, const EntryTimes& times)>;
+// Queues the record of the file at `path`, named `name`, on `deflater`
+// itself (a job that makes a delta, or the whole file where that is
+// smaller) and gives whether the package took it; none when the file is
+// simply packed whole.
+using RecordMaker =
+    std::function<std::optional<bool>(package::ParallelDeflater& deflater, const WString& name,
+                                      const WString& path, const EntryTimes& times)>;
 
 // Queues the record of the file `name` in `folder` (at `path`), named
 // relative to `source_root`, on the deflater that writes `out`: the one

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace updater::package {
@@ -67,6 +68,38 @@ InflateResult InflateStream(platform::File& package, ByteSink& sink) {
   platform::Status back = package.Seek(-static_cast<int64_t>(zs.avail_in), SEEK_CUR);
   if (!back) return {InflateEnd::kReadFailed, back.error()};
   return {};
+}
+
+StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t length)
+    : file_(file), next_(start), end_(start + length) {
+  usable_ = inflateInit(&zs_) == Z_OK;
+}
+
+StreamPuller::~StreamPuller() { inflateEnd(&zs_); }
+
+size_t StreamPuller::Pull(uint8_t* out, size_t size) {
+  zs_.next_out = out;
+  zs_.avail_out = static_cast<uInt>(size);
+  while (usable_ && !ended_ && zs_.avail_out > 0) {
+    if (zs_.avail_in == 0) {
+      size_t want = static_cast<size_t>(std::min<int64_t>(end_ - next_, sizeof in_));
+      size_t got = want ? file_.ReadAt(next_, in_, want, &read) : 0;
+      if (got == 0) break;  // the stream's length ends inside it, or a read failed
+      next_ += static_cast<int64_t>(got);
+      zs_.next_in = in_;
+      zs_.avail_in = static_cast<uInt>(got);
+    }
+    int ret = inflate(&zs_, Z_NO_FLUSH);
+    ended_ = ret == Z_STREAM_END;
+    if (ret != Z_OK && ret != Z_STREAM_END) usable_ = false;
+  }
+  return size - zs_.avail_out;
+}
+
+bool StreamPuller::Ended() {
+  uint8_t probe;
+  if (!ended_ && Pull(&probe, 1) != 0) return false;  // bytes nobody asked for
+  return ended_ && zs_.avail_in == 0 && next_ == end_;
 }
 
 }  // namespace updater::package

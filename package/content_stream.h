@@ -4,6 +4,8 @@
 // exactly at the next record.
 #pragma once
 
+#include <zlib.h>
+
 #include <cstdint>
 
 #include "package/format.h"
@@ -53,5 +55,33 @@ struct InflateResult {
 // Inflates the zlib stream at the package's position into `sink` and leaves
 // the package at the first byte after it.
 InflateResult InflateStream(platform::File& package, ByteSink& sink);
+
+// A zlib stream of known length at a known place in a file, inflated as its
+// bytes are asked for, read by position: several may be read side by side.
+class StreamPuller {
+ public:
+  StreamPuller(const platform::File& file, int64_t start, uint32_t length);
+  ~StreamPuller();
+  StreamPuller(const StreamPuller&) = delete;
+  StreamPuller& operator=(const StreamPuller&) = delete;
+
+  // Up to `size` inflated bytes into `out`: fewer only at the stream's end
+  // or a fault (damaged data, a failed read, which `read` then holds).
+  size_t Pull(uint8_t* out, size_t size);
+
+  // True when the stream ended whole exactly at its length, with no byte
+  // left that was not pulled.
+  bool Ended();
+
+  platform::Status read;
+
+ private:
+  const platform::File& file_;
+  int64_t next_, end_;  // the next byte to read, and the stream's end
+  z_stream zs_{};
+  bool usable_ = false;
+  bool ended_ = false;  // inflate said Z_STREAM_END
+  uint8_t in_[16 * 1024];
+};
 
 }  // namespace updater::package

@@ -64,15 +64,11 @@ std::optional<DeltaHeader> ReadRemovedFile(platform::File& package) {
   return header;
 }
 
-void AppendDeltaCopy(std::vector<uint8_t>& ops, int64_t step, uint64_t length) {
-  PutVarint(ops, length << 1 | 1);
+void AppendSplitOp(std::vector<uint8_t>& ops, SplitOp kind, uint64_t length, int64_t step) {
+  PutVarint(ops, length << 2 | static_cast<uint64_t>(kind));
+  if (kind == SplitOp::kLiteral) return;
   // Zigzag: small steps either way take few bytes.
   PutVarint(ops, (static_cast<uint64_t>(step) << 1) ^ static_cast<uint64_t>(step >> 63));
-}
-
-void AppendDeltaAdd(std::vector<uint8_t>& ops, const uint8_t* data, size_t size) {
-  PutVarint(ops, static_cast<uint64_t>(size) << 1);
-  ops.insert(ops.end(), data, data + size);
 }
 
 DeltaOps::DeltaOps(uint64_t old_size, uint64_t new_size, DeltaSink& sink)
@@ -87,10 +83,16 @@ bool DeltaOps::ReadVarint(uint8_t byte) {
 }
 
 bool DeltaOps::EndHead() {
-  length_ = value_ >> 1;
-  if (length_ == 0 || length_ > new_size_ - made_) return false;
-  state_ = (value_ & 1) ? State::kStep : State::kLiteral;
-  return true;
+  uint64_t kind = value_ & 3;
+  length_ = value_ >> 2;
+  if (length_ == 0 || length_ > new_size_ - made_ || kind == 3) return false;
+  difference_ = kind == static_cast<uint64_t>(SplitOp::kDifference);
+  if (kind != static_cast<uint64_t>(SplitOp::kLiteral)) {
+    state_ = State::kStep;
+    return true;
+  }
+  made_ += length_;
+  return sink_.Literal(length_);
 }
 
 bool DeltaOps::EndStep() {
@@ -108,21 +110,11 @@ bool DeltaOps::EndStep() {
   copy_end_ = start + length_;
   made_ += length_;
   state_ = State::kHead;
-  return sink_.Copy(start, length_);
+  return difference_ ? sink_.Difference(start, length_) : sink_.Copy(start, length_);
 }
 
 bool DeltaOps::Feed(const uint8_t* data, size_t size) {
   while (size > 0) {
-    if (state_ == State::kLiteral) {
-      size_t take = length_ < size ? static_cast<size_t>(length_) : size;
-      if (!sink_.Add(data, take)) return false;
-      data += take;
-      size -= take;
-      length_ -= take;
-      made_ += take;
-      if (length_ == 0) state_ = State::kHead;
-      continue;
-    }
     uint8_t byte = *data++;
     --size;
     if (!ReadVarint(byte)) return false;
@@ -137,6 +129,21 @@ bool DeltaOps::Feed(const uint8_t* data, size_t size) {
 
 bool DeltaOps::Complete() const {
   return state_ == State::kHead && shift_ == 0 && made_ == new_size_;
+}
+
+InflateResult RunSplitDelta(SplitStreams& streams, DeltaOps& ops) {
+  uint8_t buffer[4096];
+  bool fed = true;
+  while (size_t got = streams.operations.Pull(buffer, sizeof buffer)) {
+    if (!(fed = ops.Feed(buffer, got))) break;
+  }
+  for (StreamPuller* s : {&streams.operations, &streams.differences, &streams.literals}) {
+    if (!s->read) return {InflateEnd::kReadFailed, s->read.error()};
+  }
+  if (!fed) return {InflateEnd::kSinkFailed, 0};
+  bool ended =
+      streams.operations.Ended() && streams.differences.Ended() && streams.literals.Ended();
+  return {ended ? InflateEnd::kDone : InflateEnd::kDamaged, 0};
 }
 
 }  // namespace updater::package

@@ -1,18 +1,29 @@
-// Delta records: a file rebuilt from the file it replaces. After the tag
-// "dlta", the name and the three times (as in a "file" record) come the old
-// file's size (8 bytes) and SHA-256, the new file's size and SHA-256, and one
-// zlib stream of operations. Each operation starts with a varint V (7 bits a
-// byte, low first): V & 1 is 1 for a copy, 0 for an add, and V >> 1 is its
-// length, at least 1. A copy then holds a zigzag varint: the step from the
-// end of the previous copy (0 at first) to where it starts in the old file.
-// An add then holds its length of literal bytes. The lengths add up to the
-// new file's size, and every copy lies inside the old file.
+// Delta records: a file rebuilt from a file of the old release. After the
+// tag "dstr", the name and the three times (as in a "file" record) come the
+// old file's name (as a name is written: its own, or another for a move),
+// the old file's size (8 bytes) and SHA-256, the new file's size and
+// SHA-256, the lengths (4 bytes each) of three zlib streams, and the streams
+// back to back: the operations, the differences and the literal bytes, kept
+// apart so that deflate sees runs of zeros and plain data rather than the
+// two interleaved.
+//
+// Each operation starts with a varint V (7 bits a byte, low first): V & 3 is
+// its kind (0 literal, 1 copy, 2 difference, 3 refused) and V >> 2 its
+// length, at least 1. A copy or a difference then holds a zigzag varint:
+// the step from the end of the previous one (0 at first) to where it starts
+// in the old file. A copy takes bytes of the old file; a difference takes
+// them too, each plus the next byte of the difference stream (modulo 256),
+// so that code whose addresses moved patches with mostly zeros; a literal
+// takes its bytes from the literal stream. The lengths add up to the new
+// file's size, every copy and difference lies inside the old file, and each
+// stream ends exactly where its length says.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "package/content_stream.h"
 #include "package/format.h"
 #include "platform/file.h"
 
@@ -38,27 +49,31 @@ bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
 // Reads the size and hash that follow a removal's name, as a header's old ones.
 std::optional<DeltaHeader> ReadRemovedFile(platform::File& package);
 
-// Appends a copy of `length` bytes starting `step` bytes from the end of the previous copy.
-void AppendDeltaCopy(std::vector<uint8_t>& ops, int64_t step, uint64_t length);
+// The kinds of operation.
+enum class SplitOp { kLiteral = 0, kCopy = 1, kDifference = 2 };
 
-// Appends an add of `size` literal bytes.
-void AppendDeltaAdd(std::vector<uint8_t>& ops, const uint8_t* data, size_t size);
+// Appends an operation: its kind and length, and for a copy or a
+// difference the step from the end of the previous one to its start.
+void AppendSplitOp(std::vector<uint8_t>& ops, SplitOp kind, uint64_t length, int64_t step);
 
 // What the operations of a delta are handed to; false stops them.
 class DeltaSink {
  public:
   // Copies `length` bytes of the old file from `offset`.
   virtual bool Copy(uint64_t offset, uint64_t length) = 0;
-  // Adds `size` literal bytes (an add may come in several pieces).
-  virtual bool Add(const uint8_t* data, size_t size) = 0;
+  // `length` bytes of the literal stream.
+  virtual bool Literal(uint64_t length) = 0;
+  // `length` bytes of the old file from `offset`, each plus the next byte
+  // of the difference stream.
+  virtual bool Difference(uint64_t offset, uint64_t length) = 0;
 
  protected:
   ~DeltaSink() = default;
 };
 
 // Reads an operation stream fed piece by piece and hands each operation on,
-// checked: a copy only when it lies inside the old file, nothing beyond the
-// new file's size.
+// checked: a copy or difference only when it lies inside the old file,
+// nothing beyond the new file's size.
 class DeltaOps {
  public:
   DeltaOps(uint64_t old_size, uint64_t new_size, DeltaSink& sink);
@@ -74,14 +89,29 @@ class DeltaOps {
   bool EndHead();
   bool EndStep();
 
-  enum class State { kHead, kStep, kLiteral } state_ = State::kHead;
+  enum class State { kHead, kStep } state_ = State::kHead;
   uint64_t old_size_, new_size_;
   DeltaSink& sink_;
-  uint64_t value_ = 0;  // the varint being read
+  bool difference_ = false;  // the operation being read
+  uint64_t value_ = 0;       // the varint being read
   int shift_ = 0;
   uint64_t length_ = 0;    // of the operation being read
   uint64_t made_ = 0;      // bytes of the new file so far
   uint64_t copy_end_ = 0;  // where the previous copy ended in the old file
 };
+
+// The three streams of a delta record, read side by side from where they
+// start in the package.
+struct SplitStreams {
+  SplitStreams(const platform::File& package, int64_t start, const uint32_t (&lengths)[3])
+      : operations(package, start, lengths[0]),
+        differences(package, start + lengths[0], lengths[1]),
+        literals(package, start + lengths[0] + lengths[1], lengths[2]) {}
+  StreamPuller operations, differences, literals;
+};
+
+// Feeds every operation of `streams` to `ops` (whose sink pulls the
+// differences and literals): kDone when all three streams then end whole.
+InflateResult RunSplitDelta(SplitStreams& streams, DeltaOps& ops);
 
 }  // namespace updater::package

@@ -15,8 +15,9 @@ bool IsForbiddenUnit(char16_t c) {
 }
 
 struct CaseRange {
-  char16_t first, last;
-  uint16_t stride;
+  char16_t first;
+  uint8_t span;  // last - first
+  uint8_t stride;
   int16_t delta;  // modulo 2^16, as char16_t arithmetic wraps
 };
 
@@ -30,7 +31,7 @@ char16_t FoldUnit(char16_t c) {
                        [](char16_t unit, const CaseRange& r) { return unit < r.first; });
   if (range == std::begin(kUppercase)) return c;
   --range;
-  if (c > range->last || (c - range->first) % range->stride != 0) return c;
+  if (c - range->first > range->span || (c - range->first) % range->stride != 0) return c;
   return static_cast<char16_t>(c + range->delta);
 }
 

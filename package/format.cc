@@ -218,13 +218,11 @@ std::optional<EntryTimes> ReadEntryTimes(platform::File& package) {
 RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
-  if (std::memcmp(tag, kFileTag, 4) == 0) return RecordTag::kFile;
-  if (std::memcmp(tag, kDeltaTag, 4) == 0) return RecordTag::kDelta;
-  if (std::memcmp(tag, kMovedDeltaTag, 4) == 0) return RecordTag::kMovedDelta;
-  if (std::memcmp(tag, kRemoveTag, 4) == 0) return RecordTag::kRemove;
-  if (std::memcmp(tag, kLabelTag, 4) == 0) return RecordTag::kLabel;
-  if (std::memcmp(tag, kEndTag, 4) == 0) return RecordTag::kEnd;
-  return RecordTag::kInvalid;
+  // In the order of RecordTag.
+  static const char* const kTags[] = {kFileTag, kDeltaTag, kRemoveTag, kLabelTag, kEndTag};
+  int kind = 0;
+  while (kind < 5 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  return static_cast<RecordTag>(kind);
 }
 
 std::optional<WString> PeekVersionLabel(platform::File& package) {

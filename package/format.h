@@ -13,10 +13,11 @@
 namespace updater::package {
 
 inline constexpr char kFileTag[4] = {'f', 'i', 'l', 'e'};
-inline constexpr char kDeltaTag[4] = {'d', 'l', 't', 'a'};  // see package/delta.h
-// A delta record that names the old file it patches: after the times, that
-// file's name (as a name is written), then the rest of a "dlta" record.
-inline constexpr char kMovedDeltaTag[4] = {'d', 'f', 'r', 'm'};
+// A delta record: the file rebuilt from a file of the old release, see
+// package/delta.h. (Earlier builds wrote "dlta" records, one stream of
+// operations with the literals inline; this updater refuses them, as an
+// update carries the updater that applies it.)
+inline constexpr char kDeltaTag[4] = {'d', 's', 't', 'r'};
 // A removal: the name, then the size (8 bytes) and SHA-256 of the file the
 // old release had there. No times, no stream.
 inline constexpr char kRemoveTag[4] = {'g', 'o', 'n', 'e'};
@@ -60,7 +61,7 @@ std::optional<WString> ReadEntryName(platform::File& package);
 // Reads the three times of a record; none when the stream ends inside them.
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package);
 
-enum class RecordTag { kFile, kDelta, kMovedDelta, kRemove, kLabel, kEnd, kInvalid };
+enum class RecordTag { kFile, kDelta, kRemove, kLabel, kEnd, kInvalid };  // as ReadRecordTag looks
 
 // Reads a four-byte tag; kInvalid when it is no known tag or cannot be read whole.
 RecordTag ReadRecordTag(platform::File& package);

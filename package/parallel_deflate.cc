@@ -24,6 +24,10 @@ struct DeflateJob {
   size_t input_size = 0;
   std::vector<uint8_t> output;
   uint32_t adler = 1;  // of `input`, for blocks
+  // A record made by a RecordJob rather than deflated: MakeRecord, set only
+  // where a build makes records (updater.exe carries none of it).
+  bool (*make)(DeflateJob& job) = nullptr;
+  std::unique_ptr<RecordJob> maker;
   bool done = false;
   bool ok = false;
 };
@@ -52,8 +56,9 @@ bool RunDeflate(z_stream& zs, DeflateJob& job, int flush) {
 
 // Compresses a job: a whole file as one zlib stream at the default level;
 // a block as raw deflate primed with its dictionary, ended on a byte
-// boundary (or finished, for the last block).
+// boundary (or finished, for the last block). A made record is made.
 bool Compress(DeflateJob& job) {
+  if (job.make) return job.make(job);
   z_stream zs{};
   int window_bits = job.whole ? 15 : -15;
   if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) !=
@@ -149,16 +154,28 @@ DeflateResult ParallelDeflater::AddRecord(const WString& name, const EntryTimes&
   }
 }
 
-bool ParallelDeflater::AddPrepared(std::vector<uint8_t> record, int64_t source_bytes) {
-  if (failed_) return false;
+namespace {
+
+bool MakeRecord(DeflateJob& job) {
+  std::optional<std::vector<uint8_t>> made = job.maker->Make();
+  job.maker.reset();
+  if (made) job.output = std::move(*made);
+  return made.has_value();
+}
+
+}  // namespace
+
+bool ParallelDeflater::AddMade(std::unique_ptr<RecordJob> maker, int64_t source_bytes) {
   out_.source_bytes += source_bytes;
   auto job = std::make_unique<DeflateJob>();
-  job->whole = job->done = job->ok = true;  // written as it is
-  job->output = std::move(record);
-  monitor_.Lock();
-  order_.push_back(std::move(job));
-  monitor_.Unlock();
-  return workers_.empty() ? WriteOldest() : true;
+  job->whole = true;  // written as it is
+  job->make = MakeRecord;
+  job->maker = std::move(maker);
+  // Counted as a block of input, or a sixteenth of its size where that is
+  // more: small files are made side by side on every worker, while a large
+  // one (whose delta takes memory in proportion) waits for the jobs before it.
+  job->input_size = std::max<size_t>(kDeflateBlockSize, static_cast<size_t>(source_bytes / 16));
+  return Submit(std::move(job));
 }
 
 bool ParallelDeflater::Submit(std::unique_ptr<DeflateJob> job) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "package/content_stream.h"
@@ -22,6 +23,15 @@ namespace updater::package {
 inline constexpr size_t kDeflateBlockSize = 1 << 20;
 
 enum class DeflateResult { kOk, kSourceError, kPackageError };
+
+// A record made on a worker rather than deflated there (a delta, or the
+// whole file where that is smaller): its bytes, from tag to the end of its
+// streams; none when it cannot be made.
+class RecordJob {
+ public:
+  virtual ~RecordJob() = default;
+  virtual std::optional<std::vector<uint8_t>> Make() = 0;
+};
 
 struct DeflateJob;
 
@@ -60,9 +70,9 @@ class ParallelDeflater {
   // why), kPackageError when the package could not take what was written.
   DeflateResult AddRecord(const WString& name, const EntryTimes& times, platform::File& source);
 
-  // Queues a record made elsewhere, written as it is in its turn;
+  // Queues a record `job` makes on a worker, written in its turn;
   // `source_bytes` is the size of the file it stands for.
-  bool AddPrepared(std::vector<uint8_t> record, int64_t source_bytes);
+  bool AddMade(std::unique_ptr<RecordJob> job, int64_t source_bytes);
 
   // Writes everything still queued; false when the package could not take it.
   bool Finish();

@@ -47,7 +47,6 @@ bool RecordReader::Next(Record& record) {
     case RecordTag::kFile:
       break;
     case RecordTag::kDelta:
-    case RecordTag::kMovedDelta:
       current_.kind = RecordKind::kDelta;
       break;
     case RecordTag::kRemove:
@@ -67,18 +66,22 @@ bool RecordReader::Next(Record& record) {
   std::optional<EntryTimes> times = ReadEntryTimes(package_);
   if (!times) return Stop(Cause::kTimesCut);
   current_.times = *times;
-  current_.old_name = current_.name;
-  if (tag == RecordTag::kMovedDelta) {
+  if (current_.is_delta()) {
     std::optional<WString> old_name = ReadEntryName(package_);
     WString old_target;  // checked as a name, then only its name is kept
     if (!old_name || !AcceptName(*old_name, current_.old_name, old_target)) {
       return Stop(Cause::kBadName);
     }
-  }
-  if (current_.is_delta()) {
     std::optional<DeltaHeader> delta = ReadDeltaHeader(package_);
     if (!delta) return Stop(Cause::kBadStream);
     current_.delta = *delta;
+    uint8_t lengths[12];
+    if (package_.Read(lengths, sizeof lengths) != sizeof lengths) return Stop(Cause::kBadStream);
+    for (int i = 0; i < 12; ++i) {
+      current_.stream_lengths[i / 4] |= static_cast<uint32_t>(lengths[i]) << (8 * (i % 4));
+    }
+    // The streams lie inside the payload.
+    if (current_.streams_size() > payload_end_ - package_.Tell()) return Stop(Cause::kBadStream);
   }
   record = current_;
   return true;

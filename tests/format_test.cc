@@ -7,6 +7,7 @@
 
 #include "package/content_stream.h"
 #include "package/delta.h"
+#include "package/package_index.h"
 #include "package/parallel_deflate.h"
 #include "tests/test_util.h"
 
@@ -140,17 +141,13 @@ TEST(FormatTest, PackageOutRefusesToReachTwoGigabytes) {
   EXPECT_FALSE(out.write_failed);
 }
 
-Bytes Copy(int64_t step, uint64_t length) {
+Bytes Op(SplitOp kind, uint64_t length, int64_t step = 0) {
   Bytes ops;
-  AppendDeltaCopy(ops, step, length);
+  AppendSplitOp(ops, kind, length, step);
   return ops;
 }
-
-Bytes Add(const char* text) {
-  Bytes ops;
-  AppendDeltaAdd(ops, reinterpret_cast<const uint8_t*>(text), std::strlen(text));
-  return ops;
-}
+constexpr SplitOp kCopy = SplitOp::kCopy, kLiteral = SplitOp::kLiteral,
+                  kDifference = SplitOp::kDifference;
 
 // Operation streams fed whole and byte by byte, against an old file of 10
 // bytes and a new file of 6: only streams that stay inside the old file and
@@ -159,29 +156,38 @@ TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
   struct Case {
     const char* what;
     Bytes ops;
-    const char* made;  // when complete; copies shown as old bytes "0123456789"
+    const char* made;  // when complete: old bytes "0123456789", literals "xyz...",
+                       // differences of 1
   } cases[] = {
-      {"copy, add, copy back", Concat({Copy(6, 4), Add("x"), Copy(-9, 1)}), "6789x1"},
-      {"copy past the old file's end", Concat({Copy(7, 4), Add("xy")}), nullptr},
-      {"step back before the start", Concat({Copy(2, 2), Copy(-5, 4)}), nullptr},
-      {"zero length", Concat({Copy(0, 0), Copy(0, 6)}), nullptr},
-      {"more than the new size", Concat({Add("abcdef"), Add("g")}), nullptr},
-      {"less than the new size", Add("abc"), nullptr},
-      {"cut inside an add", Bytes{12, 'a', 'b'}, nullptr},
+      {"copy, literal, difference back",
+       Concat({Op(kCopy, 4, 6), Op(kLiteral, 1), Op(kDifference, 1, -9)}), "6789x2"},
+      {"copy past the old file's end", Concat({Op(kCopy, 4, 7), Op(kLiteral, 2)}), nullptr},
+      {"difference past the old file's end", Concat({Op(kDifference, 6, 5)}), nullptr},
+      {"step back before the start", Concat({Op(kCopy, 2, 2), Op(kCopy, 4, -5)}), nullptr},
+      {"zero length", Concat({Op(kCopy, 0), Op(kCopy, 6)}), nullptr},
+      {"more than the new size", Concat({Op(kLiteral, 6), Op(kLiteral, 1)}), nullptr},
+      {"less than the new size", Op(kLiteral, 3), nullptr},
+      {"the refused kind 3", Bytes{6 << 2 | 3, 0}, nullptr},
+      {"cut before a copy's step", Bytes{6 << 2 | 1}, nullptr},
       {"length varint of eleven bytes", Bytes(10, 0xFF), nullptr},
       {"length beyond 64 bits", Concat({Bytes(9, 0xFF), {0x02}}), nullptr},
-      {"huge step", Concat({{0x0D}, Bytes(9, 0xFF), {0x01}}), nullptr},
+      {"huge step", Concat({{0x19}, Bytes(9, 0xFF), {0x01}}), nullptr},
   };
   for (const Case& c : cases) {
     for (size_t piece : {c.ops.size(), size_t{1}}) {
       struct Made : DeltaSink {
         std::string bytes;
+        char next_literal = 'x';
         bool Copy(uint64_t offset, uint64_t length) override {
           bytes.append(std::string("0123456789"), offset, static_cast<size_t>(length));
           return true;
         }
-        bool Add(const uint8_t* data, size_t size) override {
-          bytes.append(reinterpret_cast<const char*>(data), size);
+        bool Literal(uint64_t length) override {
+          while (length-- > 0) bytes += next_literal++;
+          return true;
+        }
+        bool Difference(uint64_t offset, uint64_t length) override {
+          for (uint64_t i = 0; i < length; ++i) bytes += static_cast<char>('0' + offset + i + 1);
           return true;
         }
       } made;
@@ -196,6 +202,53 @@ TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
       }
     }
   }
+}
+
+Bytes Deflated(const Bytes& data) {
+  Bytes out(compressBound(static_cast<uLong>(data.size())));
+  uLongf size = static_cast<uLongf>(out.size());
+  EXPECT_EQ(compress(out.data(), &size, data.data(), static_cast<uLong>(data.size())), Z_OK);
+  out.resize(size);
+  return out;
+}
+
+// A delta record whose three streams are cut short, one at a time at every
+// byte, or carry a byte too many: the package reader refuses each, and
+// reads the whole one.
+TEST(FormatTest, DeltaStreamsCutAtEveryByteAreRefused) {
+  Bytes streams[3] = {Deflated(Concat({Op(kCopy, 6, 2), Op(kDifference, 3, -8), Op(kLiteral, 2)})),
+                      Deflated(Bytes{1, 0, 1}), Deflated(Bytes{'x', 'y'})};
+  ScratchDir dir;
+  auto verdict = [&dir](const Bytes(&parts)[3]) {
+    Bytes record;
+    PackageOut out;
+    out.memory = &record;
+    DeltaHeader header;
+    header.old_size = 10;
+    header.new_size = 11;
+    WriteEntryHeader(out, u".\\a.dat", EntryTimes{1, 2, 3}, kDeltaTag);
+    WriteEntryName(out, u".\\old.dat");
+    WriteDeltaHeader(out, header);
+    for (const Bytes& part : parts) {
+      uint32_t length = static_cast<uint32_t>(part.size());
+      WriteToPackage(out, &length, 4);  // little-endian machines only, as the tests run
+    }
+    for (const Bytes& part : parts) WriteToPackage(out, part.data(), part.size());
+    WritePackageTrailer(out, static_cast<uint32_t>(record.size()));
+    WriteAll(dir.path() / "p.bin", record);
+    return ReadPackageIndex(dir.Wide("p.bin"), [](const IndexedEntry&) {}).cause;
+  };
+  EXPECT_EQ(verdict(streams), Cause::kNone);
+  for (int k = 0; k < 3; ++k) {
+    Bytes whole = streams[k];
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+      streams[k].assign(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+      EXPECT_NE(verdict(streams), Cause::kNone) << "stream " << k << " cut at " << cut;
+    }
+    streams[k] = whole;
+  }
+  streams[2] = Deflated(Bytes{'x', 'y', 'z'});  // a literal nobody takes
+  EXPECT_EQ(verdict(streams), Cause::kBadStream);
 }
 
 TEST(FormatTest, Sha256GivesTheStandardDigests) {

@@ -1,39 +1,53 @@
-// The encoder of delta records: finds the new file's runs in the old file
-// with a rolling hash over aligned blocks of the old file and extends every
-// match byte by byte both ways. Memory: the index holds one 4-byte slot per
-// 16 bytes of the old file (twice its 32-byte blocks), so 1/4 of the old
-// file's size, plus the operations; both files are read through mappings.
+// The encoder of delta records. For each changed file it sorts every suffix
+// of the old file it patches (SA-IS, in linear time), then walks the new file
+// looking up the longest match of each position in the old file, and keeps
+// to the alignment of the last match while at least half of the bytes agree:
+// code whose addresses moved becomes a difference of mostly zeros. The
+// operations, the differences and the literal bytes go into three zlib
+// streams of a delta record ("dstr"). Memory: about 14 bytes per byte of the
+// old file while its suffixes are sorted, 4 bytes per byte while the new file
+// is walked, plus both files, mapped. An old file over 100 MiB, or a pair
+// whose walk would pass a bound of work proportional to their sizes, is
+// matched instead by exact runs of hashed 32-byte blocks (a quarter of the
+// old file's size in memory). Each file is encoded on one thread, so the
+// bytes never depend on how many run.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "pack/package_builder.h"
+#include "package/parallel_deflate.h"
 #include "platform/platform.h"
 
 namespace updater::tool {
 
-// The operation stream (before compression) that makes `target` from
-// `source`, encoded on `threads` threads (the stream does not depend on
-// their number only up to where the target is cut between them); none when
-// more than half of the target would be literal bytes, or the source is too
-// large to index.
-std::optional<std::vector<uint8_t>> EncodeDelta(const uint8_t* source, size_t source_size,
-                                                const uint8_t* target, size_t target_size,
-                                                int threads);
+// The suffix array of `data` and its empty suffix: the `size` + 1 starting
+// offsets of its suffixes in lexicographic order (the empty one, `size`,
+// first).
+std::vector<int32_t> SuffixArray(const uint8_t* data, size_t size);
 
-// The whole delta record (tag to the end of its stream) that rebuilds the
-// file at `new_path`, named `name` with `times`, from the old release's
-// file `old_name` at `old_path` (named in the record when it is not `name`:
-// a move); none when either file cannot be read or is empty, or the record
-// would not be smaller than the whole-file record.
-std::optional<std::vector<uint8_t>> MakeDeltaRecord(const WString& name, const WString& new_path,
-                                                    const WString& old_name,
-                                                    const WString& old_path,
-                                                    const EntryTimes& times, int threads);
+// The three streams of a split delta (before compression).
+struct SplitDelta {
+  std::vector<uint8_t> operations, differences, literals;
+};
+
+// The delta that makes `target` from `source`; none when `source` is empty
+// or either reaches 2 GiB.
+std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
+                                      const uint8_t* target, size_t target_size);
+
+// The job that makes the record of the file at `new_path`, named `name`
+// with `times`: a split delta from the old release's file `old_name` at
+// `old_path` where that is smaller than the whole-file record, otherwise
+// the whole-file record (exactly as a build writes it).
+std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WString& new_path,
+                                                   const WString& old_name, const WString& old_path,
+                                                   const EntryTimes& times);
 
 // The files of an old release, and which of them a new file is best patched
 // from.

@@ -368,16 +368,17 @@ int RunBuild(BuildArgs args) {
       return false;
     };
   }
-  int threads = args.threads > 0 ? args.threads : platform::ProcessorCount();
   std::vector<WString> new_names;
   for (const pack::TreeFile& f : files) new_names.push_back(f.name);
   OldRelease old_release(old_files, new_names);
   if (!args.delta_from.empty()) {
-    options.make_record = [&](const WString& name, const WString& path, const EntryTimes& times) {
+    options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
+                              const WString& path, const EntryTimes& times) {
       int64_t size = std::move(platform::FileSize(path)).value_or(0);
       const pack::TreeFile* from = old_release.SourceFor(name, path, size);
-      return from ? MakeDeltaRecord(name, path, from->name, from->path, times, threads)
-                  : std::nullopt;
+      if (!from) return std::optional<bool>();
+      return std::optional<bool>(
+          deflater.AddMade(DeltaRecordJob(name, path, from->name, from->path, times), size));
     };
   }
   if (args.version_label) options.label = platform::FromUtf8Escaped(*args.version_label);

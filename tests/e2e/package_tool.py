@@ -3,13 +3,17 @@
 A package is a run of entry records followed by an 8-byte trailer ("feof" and
 the payload length, little-endian) at the very end of a file. A "file" record
 is the tag, a 16-bit unit count, the UTF-16LE name, three FILETIMEs (creation,
-last access, last write) and one zlib stream. A delta ("dlta", or "dfrm" with
-the old file's name after the times) has the old and new sizes and SHA-256s
-before its stream of operations; a removal ("gone") has the name and the old
-file's size and SHA-256; a version label ("vers", first only) is a name.
+last access, last write) and one zlib stream. A delta ("dstr") has the old
+file's name, the old and new sizes and SHA-256s and the lengths of its three
+streams (operations, differences, literals) after the times; a removal
+("gone") has the name and the old file's size and SHA-256; a version label
+("vers", first only) is a name.
 """
+import hashlib
 import struct
 import zlib
+
+LITERAL, COPY, DIFFERENCE = 0, 1, 2
 
 EPOCH_OFFSET_100NS = 116444736000000000
 
@@ -26,6 +30,39 @@ def encode_record(name, times, content, level=-1):
     units = name.encode("utf-16-le")
     return (b"file" + struct.pack("<H", len(units) // 2) + units +
             struct.pack("<QQQ", *times) + zlib.compress(content, level))
+
+
+def varint(v):
+    out = bytearray()
+    while v >= 0x80:
+        out.append(v & 0x7F | 0x80)
+        v >>= 7
+    return bytes(out + bytes([v]))
+
+
+def delta_op(kind, length, step=0):
+    """One operation: a literal, or a copy or difference `step` bytes from the
+    end of the previous one."""
+    zigzag = step << 1 if step >= 0 else -step * 2 - 1
+    return varint(length << 2 | kind) + (varint(zigzag) if kind != LITERAL else b"")
+
+
+def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=None,
+                 streams=None, times=(1, 2, 3)):
+    """A delta record that claims to make `new` from `old`; `streams` replaces
+    the three compressed streams."""
+    streams = streams or [zlib.compress(b"".join(ops)), zlib.compress(differences),
+                          zlib.compress(literals)]
+    return (b"dstr" + encode_name(name) + struct.pack("<QQQ", *times) +
+            encode_name(old_name or name) + struct.pack("<Q", len(old)) +
+            hashlib.sha256(old).digest() + struct.pack("<Q", len(new)) +
+            hashlib.sha256(new).digest() + struct.pack("<III", *map(len, streams)) +
+            b"".join(streams))
+
+
+def encode_name(name):
+    units = name.encode("utf-16-le")
+    return struct.pack("<H", len(units) // 2) + units
 
 
 def encode_package(entries):
@@ -51,7 +88,8 @@ def read_name(data, pos):
 
 def parse_package(data):
     """Returns (payload_start, Entries) of the package ending `data`. A delta's
-    content is its operation stream; a removal's is the old file's SHA-256."""
+    content is its three streams inflated, its stream everything after its
+    old name; a removal's content is the old file's SHA-256."""
     assert data[-8:-4] == b"feof", "no trailer"
     (length,) = struct.unpack("<I", data[-4:])
     start = len(data) - 8 - length
@@ -64,7 +102,7 @@ def parse_package(data):
         if tag == b"vers" and pos == start:
             entries.label, pos = read_name(data, pos + 4)
             continue
-        assert tag in (b"file", b"dlta", b"dfrm", b"gone"), f"bad tag {tag!r} at {pos}"
+        assert tag in (b"file", b"dstr", b"gone"), f"bad tag {tag!r} at {pos}"
         name, body = read_name(data, pos + 4)
         if tag == b"gone":
             size, digest = struct.unpack_from("<Q", data, body)[0], data[body + 8:body + 40]
@@ -72,15 +110,21 @@ def parse_package(data):
             pos = body + 40
             continue
         times = struct.unpack_from("<QQQ", data, body)
-        body, old_name = body + 24, None
-        if tag == b"dfrm":
+        body = body + 24
+        if tag == b"dstr":
             old_name, body = read_name(data, body)
-        if tag != b"file":
-            body += 80
+            lengths = struct.unpack_from("<III", data, body + 80)
+            header, body, streams = data[body:body + 92], body + 92, []
+            for length in lengths:
+                streams.append(zlib.decompress(data[body:body + length]))
+                body += length
+            entries.append(Entry(pos, name, times, streams, header + data[body - sum(lengths):body],
+                                 "delta", old_name))
+            pos = body
+            continue
         d = zlib.decompressobj()
         content = d.decompress(data[body:]) + d.flush()
         assert d.eof, "content stream does not end"
         end = len(data) - len(d.unused_data)
-        entries.append(Entry(pos, name, times, content, data[body:end],
-                             "file" if tag == b"file" else "delta", old_name or name))
+        entries.append(Entry(pos, name, times, content, data[body:end]))
         pos = end

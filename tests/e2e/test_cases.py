@@ -407,13 +407,12 @@ class NativeOnly(GameFolder):
 def gigabyte_delta(name, old):
     """A delta record that claims to make 1 GiB of copies of `old`, with
     hashes that are nobody's."""
-    from test_updatepkg import copy_op
     copies = (1 << 30) // len(old)
-    stream = zlib.compress(copy_op(0, len(old)) + copy_op(-len(old), len(old)) * (copies - 1))
-    units = name.encode("utf-16-le")
-    return (b"dlta" + struct.pack("<H", len(units) // 2) + units + bytes(24) +
+    ops = pt.delta_op(pt.COPY, len(old)) + pt.delta_op(pt.COPY, len(old), -len(old)) * (copies - 1)
+    streams = [zlib.compress(ops), zlib.compress(b""), zlib.compress(b"")]
+    return (b"dstr" + pt.encode_name(name) + bytes(24) + pt.encode_name(name) +
             struct.pack("<Q", len(old)) + bytes(32) + struct.pack("<Q", copies * len(old)) +
-            bytes(32) + stream)
+            bytes(32) + struct.pack("<III", *map(len, streams)) + b"".join(streams))
 
 
 def process_state(pid):

@@ -18,36 +18,15 @@ from harness import (CAPTION, COMPLETED, FAILED, LABEL, UPDATEPKG_EXE, UPDATER, 
                      GameFolder, OnWine, snapshot, versioned)
 
 UPDATEPKG = os.environ.get("UPDATEPKG", os.path.join(os.path.dirname(UPDATER), "updatepkg"))
+# An object file of the native build, as a game's modules are.
+OBJECT = os.path.join(os.path.dirname(UPDATER), "CMakeFiles", "updater_package.dir", "package",
+                      "delta.cc.o")
 
 
 def iso(filetime):
     seconds, ticks = divmod(filetime, 10**7)
     return (datetime.datetime(1601, 1, 1) + datetime.timedelta(seconds=seconds)).strftime(
         "%Y-%m-%dT%H:%M:%S") + f".{ticks:07d}Z"
-
-
-def varint(v):
-    out = bytearray()
-    while v >= 0x80:
-        out.append(v & 0x7F | 0x80)
-        v >>= 7
-    return bytes(out + bytes([v]))
-
-
-def copy_op(step, length):
-    return varint(length << 1 | 1) + varint(step << 1 if step >= 0 else -step * 2 - 1)
-
-
-def add_op(data):
-    return varint(len(data) << 1) + data
-
-
-def delta_record(name, old, new, stream):
-    """A "dlta" record that claims to rebuild `new` from `old` with `stream`."""
-    units = name.encode("utf-16-le")
-    return (b"dlta" + struct.pack("<H", len(units) // 2) + units + struct.pack("<QQQ", 1, 2, 3) +
-            struct.pack("<Q", len(old)) + hashlib.sha256(old).digest() +
-            struct.pack("<Q", len(new)) + hashlib.sha256(new).digest() + stream)
 
 
 def edited(rng, data, edits=3):
@@ -73,7 +52,10 @@ def release_series(seed):
     added, removed (a folder emptied), moved (the same bytes, and edited),
     edited in place; from R2 to R3 again, with names in several scripts."""
     rng = random.Random(seed)
-    r1 = {"data/main.pak": rng.randbytes(400_000), "data/level.dat": rng.randbytes(120_000),
+    with open(UPDATEPKG, "rb") as tool, open(UPDATER, "rb") as updater, open(OBJECT, "rb") as obj:
+        programs = tool.read(), updater.read(), obj.read()
+    r1 = {"bin/engine": programs[0], "bin/module.o": programs[2],
+          "data/main.pak": rng.randbytes(400_000), "data/level.dat": rng.randbytes(120_000),
           "data/asset.bin": rng.randbytes(70_000), "config.ini": b"volume=3\n",
           "old/a.txt": b"obsolete", "old/deep/b.txt": b"obsolete too", "keep.txt": b"same",
           "音声/台詞 01.ogg": rng.randbytes(3000), "αβγ/файл.dat": rng.randbytes(5000)}
@@ -82,6 +64,8 @@ def release_series(seed):
     r2["levels/level.dat"] = edited(rng, r2.pop("data/level.dat"))
     r2["assets/asset.bin"] = r2.pop("data/asset.bin")
     r2["config.ini"], r2["new/added.dat"] = b"volume=5\n", rng.randbytes(4000)
+    # A program rebuilt (two programs of one code base) and an object file edited.
+    r2["bin/engine"], r2["bin/module.o"] = programs[1], edited(rng, programs[2])
     r3 = {n: d for n, d in r2.items() if not n.startswith("αβγ/")}
     r3["data/main.pak"] = edited(rng, r2["data/main.pak"])
     r3["levels/level.dat"] = edited(rng, r2["levels/level.dat"])
@@ -247,9 +231,15 @@ class UpdatepkgTest(GameFolder):
                     if self.runner.log is not None:  # patched and removed files are done
                         self.assertRegex(self.runner.log, r" 0 removed, [1-9]\d* already current")
             if mode == "--delta-from":
+                one = os.path.join(self.tmp, "one-thread.exe")  # the same bytes on any cores
+                self.updatepkg("build", roots[1], "-o", one, mode, roots[0], "--threads", "1",
+                               "--version-label", "(2.0)")
+                self.assertEqual(self.read(one), self.read(updates[0]))
                 listed = json.loads(self.updatepkg("list", updates[0], "--json")[0])
                 self.assertEqual(listed["label"], "(2.0)")
                 kinds = {e["name"]: (e["kind"], e.get("old_name")) for e in listed["entries"]}
+                for program in (".\\bin\\engine", ".\\bin\\module.o"):
+                    self.assertEqual(kinds[program], ("delta", None))
                 self.assertEqual(kinds[".\\assets\\asset.bin"], ("delta", ".\\data\\asset.bin"))
                 self.assertEqual(kinds[".\\old\\deep\\b.txt"], ("remove", None))
                 pak = next(e for e in listed["entries"] if e["name"] == ".\\data\\main.pak")
@@ -298,14 +288,19 @@ class UpdatepkgTest(GameFolder):
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
         self.write(os.path.join(self.game, "old.dat"), old)
-        new, ops = old[5000:] + b"tail", [copy_op(5000, 5000), add_op(b"tail")]
-        cases = {"copy past the old file's end": ([copy_op(5001, 5000)] + ops[1:], new, 1),
-                 "cut stream": (ops, new, 1), "wrong result hash": (ops, new[:-1] + b"!", 0),
-                 "sound": (ops, new, 0)}
-        for what, (ops, made, verify_code) in cases.items():
+        # A copy, a difference of ones and a literal.
+        new = old[5000:8000] + bytes((b + 1) & 0xFF for b in old[:100]) + b"tail"
+        ops = [pt.delta_op(pt.COPY, 3000, 5000), pt.delta_op(pt.DIFFERENCE, 100, -8000),
+               pt.delta_op(pt.LITERAL, 4)]
+        sound = (ops, bytes([1]) * 100, b"tail")
+        cases = {"copy past the old file's end": ([pt.delta_op(pt.COPY, 3000, 7001)] + ops[1:],
+                                                  *sound[1:], new, 1),
+                 "a literal stream with a byte too many": (ops, sound[1], b"tails", new, 1),
+                 "differences cut short": (ops, bytes([1]) * 99, b"tail", new, 1),
+                 "wrong result hash": (*sound, new[:-1] + b"!", 0), "sound": (*sound, new, 0)}
+        for what, (ops, differences, literals, made, verify_code) in cases.items():
             with self.subTest(what):
-                stream = zlib.compress(b"".join(ops))[:-6 if what == "cut stream" else None]
-                record = delta_record(".\\old.dat", old, made, stream)
+                record = pt.encode_delta(".\\old.dat", old, made, ops, differences, literals)
                 exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
                 self.updatepkg("verify", exe, code=verify_code)
                 if what != "sound":
