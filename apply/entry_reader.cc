@@ -130,14 +130,13 @@ struct OldFileCheck {
   }
 };
 
-// SHA-256 computed on a thread of its own over a few buffers handed to it in
-// order, so that hashing the new file overlaps building it, without copies;
-// or, not `threaded`, at once on the caller's.
+// SHA-256 computed on a thread of its own over a ring of a few buffers,
+// handed to it in order, so that hashing the new file overlaps building it,
+// without copies; or, not `threaded`, at once on the caller's.
 class BackgroundHash {
  public:
   explicit BackgroundHash(bool threaded)
-      : buffers_(threaded ? kDepth : 1, std::vector<uint8_t>(kInflateBufferSize)) {
-    for (size_t i = 0; i < buffers_.size(); ++i) free_.push_back(i);
+      : depth_(threaded ? kDepth : 1), buffers_(depth_ * kInflateBufferSize) {
     if (threaded)
       thread_ = std::move(platform::StartThread(Run, this)).value_or(platform::Thread());
   }
@@ -145,25 +144,24 @@ class BackgroundHash {
   BackgroundHash(const BackgroundHash&) = delete;
   BackgroundHash& operator=(const BackgroundHash&) = delete;
 
-  // A buffer of kInflateBufferSize bytes to fill; waits until one is free.
+  // The next buffer of kInflateBufferSize bytes to fill; waits until it has
+  // been hashed. Each one is handed to Hash before the next is asked for.
   uint8_t* Buffer() {
-    if (!thread_) return buffers_[0].data();  // no thread: hashed at once
     monitor_.Lock();
-    while (free_.empty()) monitor_.Wait();
-    size_t index = free_.back();
-    free_.pop_back();
+    while (queued_ == depth_) monitor_.Wait();
     monitor_.Unlock();
-    return buffers_[index].data();
+    uint8_t* buffer = &buffers_[next_ * kInflateBufferSize];
+    next_ = (next_ + 1) % depth_;
+    return buffer;
   }
 
-  // Hashes the first `size` bytes of a buffer from Buffer() (in the order
-  // given); the buffer may still be read meanwhile, but not written.
+  // Hashes the first `size` bytes of the buffer Buffer() gave last; it may
+  // still be read meanwhile, but not written.
   void Hash(const uint8_t* buffer, size_t size) {
     if (!thread_) return hash_.Update(buffer, size);
     monitor_.Lock();
-    for (size_t i = 0; i < kDepth; ++i) {
-      if (buffers_[i].data() == buffer) queue_[(head_ + queued_++) % kDepth] = {i, size};
-    }
+    sizes_[(next_ + depth_ - 1) % depth_] = size;
+    ++queued_;
     monitor_.NotifyAll();
     monitor_.Unlock();
   }
@@ -188,31 +186,28 @@ class BackgroundHash {
 
   static void Run(void* self) { static_cast<BackgroundHash*>(self)->Work(); }
 
+  // Hashes the queued buffers in ring order, oldest first.
   void Work() {
     monitor_.Lock();
-    for (;;) {
+    for (size_t oldest = 0;; oldest = (oldest + 1) % depth_) {
       while (queued_ == 0 && !done_) monitor_.Wait();
       if (queued_ == 0) break;
-      std::pair<size_t, size_t> piece = queue_[head_];
-      head_ = (head_ + 1) % kDepth;
-      --queued_;
       monitor_.Unlock();
-      hash_.Update(buffers_[piece.first].data(), piece.second);
+      hash_.Update(&buffers_[oldest * kInflateBufferSize], sizes_[oldest]);
       monitor_.Lock();
-      free_.push_back(piece.first);
+      --queued_;
       monitor_.NotifyAll();
     }
     monitor_.Unlock();
   }
 
-  std::vector<std::vector<uint8_t>> buffers_;
+  size_t depth_;
+  std::vector<uint8_t> buffers_;  // depth_ of them, back to back
+  size_t sizes_[kDepth] = {};     // of the piece queued in each
+  size_t next_ = 0;               // the buffer to fill next
+  size_t queued_ = 0;             // filled and not yet hashed
   platform::Sha256 hash_;
   platform::Monitor monitor_;
-  // Buffer and size of each piece to hash, in order: a ring, as there are
-  // never more pieces than buffers.
-  std::pair<size_t, size_t> queue_[kDepth];
-  size_t head_ = 0, queued_ = 0;
-  std::vector<size_t> free_;  // buffers that may be filled
   bool done_ = false;
   platform::Thread thread_;
 };
@@ -225,6 +220,8 @@ class BackgroundHash {
 constexpr uint64_t kPatchLead = 32 << 20;
 // Files from this size on (old and new together) are patched with threads.
 constexpr uint64_t kThreadedPatch = 4 << 20;
+// Old files up to this size are read whole into memory to be patched from.
+constexpr uint64_t kWholeOldFile = 32 << 20;
 
 // The new file of a delta, made a buffer at a time as its operations come:
 // each buffer is hashed on another thread while it is written here. It stops
@@ -245,6 +242,17 @@ class PatchWriter : public package::DeltaSink {
   }
   bool Finish(uint8_t (&digest)[32]) { return hash_.Finish(digest); }
 
+  // Hashes and writes the buffer filled so far.
+  bool Flush() {
+    if (!piece_) return true;
+    hash_.Hash(piece_, used_);
+    written = out_.Write(piece_, used_);
+    total_ += used_;
+    piece_ = nullptr;
+    used_ = 0;
+    return written.ok();
+  }
+
   platform::Status written, read;
   package::SplitStreams* streams = nullptr;  // the record's
 
@@ -256,26 +264,53 @@ class PatchWriter : public package::DeltaSink {
   // file from `offset`, the literals, or the old file plus the differences.
   bool Fill(Source source, uint8_t* piece, uint64_t offset, size_t size) {
     if (source == kLiterals) return streams->literals.Pull(piece, size) == size;
-    if (old_.ReadAt(static_cast<int64_t>(offset), piece, size, &read) != size) return false;
+    if (!ReadOld(offset, piece, size)) return false;
     if (source == kOld) return true;
     if (streams->differences.Pull(difference_.data(), size) != size) return false;
     for (size_t i = 0; i < size; ++i) piece[i] = static_cast<uint8_t>(piece[i] + difference_[i]);
     return true;
   }
 
-  // Writes the `length` bytes of an operation a buffer at a time.
+  // Reads `size` bytes of the old file from `offset` through a window of it:
+  // the whole file where it is small (the operations of moved code jump all
+  // over it), else kInflateBufferSize bytes from the last place missed.
+  bool ReadOld(uint64_t offset, uint8_t* out, size_t size) {
+    if (window_.empty()) {
+      window_.resize(check_.old_size <= kWholeOldFile ? check_.old_size : kInflateBufferSize);
+    }
+    while (size > 0) {
+      if (offset < window_start_ || offset - window_start_ >= window_size_) {
+        window_start_ = window_.size() == check_.old_size ? 0 : offset;
+        window_size_ =
+            old_.ReadAt(static_cast<int64_t>(window_start_), window_.data(), window_.size(), &read);
+        if (window_size_ == 0) return false;
+      }
+      size_t at = static_cast<size_t>(offset - window_start_);
+      size_t take = std::min(size, window_size_ - at);
+      std::memcpy(out, window_.data() + at, take);
+      out += take;
+      offset += take;
+      size -= take;
+    }
+    return true;
+  }
+
+  // Adds the `length` bytes of an operation to the buffer being filled,
+  // which is hashed and written each time it is full: many small
+  // operations cost one write.
   bool Emit(Source source, uint64_t length, uint64_t offset) {
     for (uint64_t done = 0; done < length;) {
-      if (checker_ && total_ > check_.old_size + kPatchLead) checker_->Join();
-      if (check_.refused) return false;
-      size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize));
-      uint8_t* piece = hash_.Buffer();
-      if (!Fill(source, piece, offset + done, size)) return false;
-      hash_.Hash(piece, size);
-      written = out_.Write(piece, size);
-      if (!written) return false;
+      if (!piece_) {
+        if (checker_ && total_ > check_.old_size + kPatchLead) checker_->Join();
+        if (check_.refused) return false;
+        piece_ = hash_.Buffer();
+      }
+      size_t size =
+          static_cast<size_t>(std::min<uint64_t>(length - done, kInflateBufferSize - used_));
+      if (!Fill(source, piece_ + used_, offset + done, size)) return false;
+      used_ += size;
       done += size;
-      total_ += size;
+      if (used_ == kInflateBufferSize && !Flush()) return false;
     }
     return true;
   }
@@ -285,8 +320,13 @@ class PatchWriter : public package::DeltaSink {
   platform::Thread* checker_;
   platform::File& out_;
   BackgroundHash hash_;
-  uint64_t total_ = 0;
+  uint64_t total_ = 0;               // bytes written
+  uint8_t* piece_ = nullptr;         // the buffer being filled
+  size_t used_ = 0;                  // bytes in it
   std::vector<uint8_t> difference_;  // a piece of the difference stream
+  std::vector<uint8_t> window_;      // of the old file, from window_start_
+  uint64_t window_start_ = 0;
+  size_t window_size_ = 0;
 };
 
 Failure Patch(platform::File& package, const package::RecordReader& reader,
@@ -299,6 +339,9 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
   package::SplitStreams streams(package, start, record.stream_lengths);
   writer.streams = &streams;
   package::InflateResult inflated = package::RunSplitDelta(streams, ops);
+  if (inflated.end == package::InflateEnd::kDone && !writer.Flush()) {
+    inflated = {package::InflateEnd::kSinkFailed, 0};  // the last write failed
+  }
   platform::Status after = package.Seek(start + record.streams_size(), SEEK_SET);
   if (!after) inflated = {package::InflateEnd::kReadFailed, after.error()};
   if (!writer.read) return Fail(Cause::kReadOldFile, record.target, writer.read);

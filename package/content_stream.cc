@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace updater::package {
@@ -77,9 +78,9 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
 
 StreamPuller::~StreamPuller() { inflateEnd(&zs_); }
 
-size_t StreamPuller::Pull(uint8_t* out, size_t size) {
-  zs_.next_out = out;
-  zs_.avail_out = static_cast<uInt>(size);
+bool StreamPuller::Refill() {
+  zs_.next_out = out_;
+  zs_.avail_out = sizeof out_;
   while (usable_ && !ended_ && zs_.avail_out > 0) {
     if (zs_.avail_in == 0) {
       size_t want = static_cast<size_t>(std::min<int64_t>(end_ - next_, sizeof in_));
@@ -93,12 +94,24 @@ size_t StreamPuller::Pull(uint8_t* out, size_t size) {
     ended_ = ret == Z_STREAM_END;
     if (ret != Z_OK && ret != Z_STREAM_END) usable_ = false;
   }
-  return size - zs_.avail_out;
+  out_at_ = 0;
+  out_end_ = sizeof out_ - zs_.avail_out;
+  return out_end_ > 0;
+}
+
+size_t StreamPuller::Pull(uint8_t* out, size_t size) {
+  size_t done = 0;
+  while (done < size && (out_at_ < out_end_ || Refill())) {
+    size_t take = std::min(size - done, out_end_ - out_at_);
+    std::memcpy(out + done, out_ + out_at_, take);
+    out_at_ += take;
+    done += take;
+  }
+  return done;
 }
 
 bool StreamPuller::Ended() {
-  uint8_t probe;
-  if (!ended_ && Pull(&probe, 1) != 0) return false;  // bytes nobody asked for
+  if (out_at_ < out_end_ || (!ended_ && Refill())) return false;  // bytes nobody asked for
   return ended_ && zs_.avail_in == 0 && next_ == end_;
 }
 

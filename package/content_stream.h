@@ -78,10 +78,15 @@ class StreamPuller {
  private:
   const platform::File& file_;
   int64_t next_, end_;  // the next byte to read, and the stream's end
+  // Inflates into out_ what follows; false when nothing more comes.
+  bool Refill();
+
   z_stream zs_{};
   bool usable_ = false;
   bool ended_ = false;  // inflate said Z_STREAM_END
   uint8_t in_[16 * 1024];
+  uint8_t out_[16 * 1024];  // inflated, from out_at_ to out_end_ not yet pulled
+  size_t out_at_ = 0, out_end_ = 0;
 };
 
 }  // namespace updater::package

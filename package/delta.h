@@ -1,6 +1,7 @@
 // Delta records: a file rebuilt from a file of the old release. After the
 // tag "dstr", the name and the three times (as in a "file" record) come the
-// old file's name (as a name is written: its own, or another for a move),
+// old file's name (as a name is written; no units for the file's own name,
+// another for a move),
 // the old file's size (8 bytes) and SHA-256, the new file's size and
 // SHA-256, the lengths (4 bytes each) of three zlib streams, and the streams
 // back to back: the operations, the differences and the literal bytes, kept

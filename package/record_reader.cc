@@ -67,9 +67,12 @@ bool RecordReader::Next(Record& record) {
   if (!times) return Stop(Cause::kTimesCut);
   current_.times = *times;
   if (current_.is_delta()) {
+    // No name: the file's own. Another is checked as a name, and only kept.
     std::optional<WString> old_name = ReadEntryName(package_);
-    WString old_target;  // checked as a name, then only its name is kept
-    if (!old_name || !AcceptName(*old_name, current_.old_name, old_target)) {
+    WString old_target;
+    current_.old_name = current_.name;
+    if (!old_name ||
+        (!old_name->empty() && !AcceptName(*old_name, current_.old_name, old_target))) {
       return Stop(Cause::kBadName);
     }
     std::optional<DeltaHeader> delta = ReadDeltaHeader(package_);

@@ -103,6 +103,8 @@ constexpr int64_t kLongestMatch = 1 << 20;
 constexpr int64_t kWorkPerByte = 64;
 // Equal bytes in a row that an aligned stretch copies rather than differences.
 constexpr int64_t kCopyRun = 256;
+// How many more bytes a new match must have than the current alignment.
+constexpr int64_t kBetter = 8;
 // The largest old file whose suffixes are sorted: about 14 bytes of memory
 // each while they are, so at most some 1.4 GiB.
 constexpr size_t kLargestSorted = 100 << 20;
@@ -247,7 +249,7 @@ bool DeltaWalk::Run(SplitDelta& out) {
       if (budget_ < 0) return false;
       length = Search(scan, pos);
       for (; scored < scan + length; ++scored) old_score += Agree(scored + last_offset, scored);
-      if ((length == old_score && length != 0) || length > old_score + 8) break;
+      if ((length == old_score && length != 0) || length > old_score + kBetter) break;
       old_score -= Agree(scan + last_offset, scan);
     }
     if (length == old_score && scan != new_size_) continue;
@@ -462,7 +464,7 @@ std::optional<std::vector<uint8_t>> SplitDeltaRecord(const WString& name, const 
   package::PackageOut out;
   out.memory = &record;
   package::WriteEntryHeader(out, name, times, package::kDeltaTag);
-  package::WriteEntryName(out, old_name);
+  package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
   package::WriteDeltaHeader(out, header);
   for (const std::vector<uint8_t>& stream : streams) {
     uint8_t length[4];

@@ -4,7 +4,7 @@ A package is a run of entry records followed by an 8-byte trailer ("feof" and
 the payload length, little-endian) at the very end of a file. A "file" record
 is the tag, a 16-bit unit count, the UTF-16LE name, three FILETIMEs (creation,
 last access, last write) and one zlib stream. A delta ("dstr") has the old
-file's name, the old and new sizes and SHA-256s and the lengths of its three
+file's name (none for its own), the old and new sizes and SHA-256s and the lengths of its three
 streams (operations, differences, literals) after the times; a removal
 ("gone") has the name and the old file's size and SHA-256; a version label
 ("vers", first only) is a name.
@@ -54,7 +54,7 @@ def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=No
     streams = streams or [zlib.compress(b"".join(ops)), zlib.compress(differences),
                           zlib.compress(literals)]
     return (b"dstr" + encode_name(name) + struct.pack("<QQQ", *times) +
-            encode_name(old_name or name) + struct.pack("<Q", len(old)) +
+            encode_name(old_name or "") + struct.pack("<Q", len(old)) +
             hashlib.sha256(old).digest() + struct.pack("<Q", len(new)) +
             hashlib.sha256(new).digest() + struct.pack("<III", *map(len, streams)) +
             b"".join(streams))
@@ -119,7 +119,7 @@ def parse_package(data):
                 streams.append(zlib.decompress(data[body:body + length]))
                 body += length
             entries.append(Entry(pos, name, times, streams, header + data[body - sum(lengths):body],
-                                 "delta", old_name))
+                                 "delta", old_name or name))
             pos = body
             continue
         d = zlib.decompressobj()
