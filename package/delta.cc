@@ -35,9 +35,10 @@ bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
   return WriteToPackage(out, bytes, sizeof bytes);
 }
 
-std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package) {
-  uint8_t bytes[80];
-  if (package.Read(bytes, sizeof bytes) != sizeof bytes) return std::nullopt;
+std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new) {
+  uint8_t bytes[80] = {};
+  size_t size = with_new ? 80 : 40;
+  if (package.Read(bytes, size) != size) return std::nullopt;
   DeltaHeader header;
   header.old_size = GetU64(bytes);
   std::memcpy(header.old_hash, bytes + 8, 32);
@@ -53,15 +54,6 @@ bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
   std::memcpy(bytes + 8, hash, 32);
   return WriteToPackage(out, kRemoveTag, 4) && WriteEntryName(out, name) &&
          WriteToPackage(out, bytes, sizeof bytes);
-}
-
-std::optional<DeltaHeader> ReadRemovedFile(platform::File& package) {
-  uint8_t bytes[40];
-  if (package.Read(bytes, sizeof bytes) != sizeof bytes) return std::nullopt;
-  DeltaHeader header;
-  header.old_size = GetU64(bytes);
-  std::memcpy(header.old_hash, bytes + 8, 32);
-  return header;
 }
 
 void AppendSplitOp(std::vector<uint8_t>& ops, SplitOp kind, uint64_t length, int64_t step) {

@@ -40,15 +40,13 @@ struct DeltaHeader {
 // Writes the sizes and hashes that follow a delta record's times.
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header);
 
-// Reads them; none when the stream ends inside them.
-std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package);
+// Reads them, or (not `with_new`) the old file's alone, as a removal holds
+// them; none when the stream ends inside them.
+std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new = true);
 
 // Writes a removal record of `name`, whose old release held `size` bytes with `hash`.
 bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
                         const uint8_t (&hash)[32]);
-
-// Reads the size and hash that follow a removal's name, as a header's old ones.
-std::optional<DeltaHeader> ReadRemovedFile(platform::File& package);
 
 // The kinds of operation.
 enum class SplitOp { kLiteral = 0, kCopy = 1, kDifference = 2 };

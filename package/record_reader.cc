@@ -57,7 +57,7 @@ bool RecordReader::Next(Record& record) {
   if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
   if (!AddPackagePath(paths_, current_.target)) return Stop(Cause::kDuplicateName);
   if (current_.kind == RecordKind::kRemove) {
-    std::optional<DeltaHeader> old = ReadRemovedFile(package_);
+    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false);
     if (!old) return Stop(Cause::kBadStream);
     current_.delta = *old;
     record = current_;
