@@ -52,9 +52,9 @@ def release_series(seed):
     added, removed (a folder emptied), moved (the same bytes, and edited),
     edited in place; from R2 to R3 again, with names in several scripts."""
     rng = random.Random(seed)
-    with open(UPDATEPKG, "rb") as tool, open(UPDATER, "rb") as updater, open(OBJECT, "rb") as obj:
-        programs = tool.read(), updater.read(), obj.read()
-    r1 = {"bin/engine": programs[0], "bin/module.o": programs[2],
+    with open(UPDATER, "rb") as program, open(OBJECT, "rb") as module:
+        engine, module = program.read(400_000), module.read()  # code, not only data
+    r1 = {"bin/engine": engine, "bin/module.o": module,
           "data/main.pak": rng.randbytes(400_000), "data/level.dat": rng.randbytes(120_000),
           "data/asset.bin": rng.randbytes(70_000), "config.ini": b"volume=3\n",
           "old/a.txt": b"obsolete", "old/deep/b.txt": b"obsolete too", "keep.txt": b"same",
@@ -64,8 +64,8 @@ def release_series(seed):
     r2["levels/level.dat"] = edited(rng, r2.pop("data/level.dat"))
     r2["assets/asset.bin"] = r2.pop("data/asset.bin")
     r2["config.ini"], r2["new/added.dat"] = b"volume=5\n", rng.randbytes(4000)
-    # A program rebuilt (two programs of one code base) and an object file edited.
-    r2["bin/engine"], r2["bin/module.o"] = programs[1], edited(rng, programs[2])
+    # A program and an object file rebuilt: code moved by insertions, bytes changed.
+    r2["bin/engine"], r2["bin/module.o"] = edited(rng, engine, 20), edited(rng, module)
     r3 = {n: d for n, d in r2.items() if not n.startswith("αβγ/")}
     r3["data/main.pak"] = edited(rng, r2["data/main.pak"])
     r3["levels/level.dat"] = edited(rng, r2["levels/level.dat"])
