@@ -171,10 +171,12 @@ bool ParallelDeflater::AddMade(std::unique_ptr<RecordJob> maker, int64_t source_
   job->whole = true;  // written as it is
   job->make = MakeRecord;
   job->maker = std::move(maker);
-  // Counted as a block of input, or a sixteenth of its size where that is
-  // more: small files are made side by side on every worker, while a large
-  // one (whose delta takes memory in proportion) waits for the jobs before it.
-  job->input_size = std::max<size_t>(kDeflateBlockSize, static_cast<size_t>(source_bytes / 16));
+  // Counted as a sixteenth of its size (of a block at least): the walk
+  // runs ahead by dozens of small files, so that every worker stays busy
+  // while one makes a large file's delta; a very large one (whose delta
+  // takes memory in proportion) waits for the jobs before it.
+  job->input_size =
+      std::max<size_t>(kDeflateBlockSize / 16, static_cast<size_t>(source_bytes / 16));
   return Submit(std::move(job));
 }
 
