@@ -105,9 +105,10 @@ constexpr int64_t kWorkPerByte = 64;
 constexpr int64_t kCopyRun = 256;
 // How many more bytes a new match must have than the current alignment.
 constexpr int64_t kBetter = 8;
-// The largest old file whose suffixes are sorted: about 14 bytes of memory
-// each while they are, so at most some 1.4 GiB.
-constexpr size_t kLargestSorted = 100 << 20;
+// The largest old file whose suffixes are sorted: about 12 bytes of memory
+// each while they are, so at most about 1 GiB, which a 32-bit updatepkg.exe
+// can still find room for (a 66 MB program took 839 MiB in all).
+constexpr size_t kLargestSorted = 80 << 20;
 // The matches zlib weighs at each position of a delta's streams.
 constexpr int kMatchChain = 1024;
 

@@ -4,9 +4,9 @@
 // to the alignment of the last match while at least half of the bytes agree:
 // code whose addresses moved becomes a difference of mostly zeros. The
 // operations, the differences and the literal bytes go into three zlib
-// streams of a delta record ("dstr"). Memory: about 14 bytes per byte of the
+// streams of a delta record ("dstr"). Memory: about 12 bytes per byte of the
 // old file while its suffixes are sorted, 4 bytes per byte while the new file
-// is walked, plus both files, mapped. An old file over 100 MiB, or a pair
+// is walked, plus both files, mapped. An old file over 80 MiB, or a pair
 // whose walk would pass a bound of work proportional to their sizes, is
 // matched instead by exact runs of hashed 32-byte blocks (a quarter of the
 // old file's size in memory). Each file is encoded on one thread, so the
