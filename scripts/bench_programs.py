@@ -7,9 +7,9 @@ Each release is the Linux `updater` and `updatepkg` (Release builds), the
 Windows `updater.exe` where it is built, and every object file of the native
 build (many small files, moved where the sources moved). The update from the
 old release to the new one (`updatepkg build --delta-from`) is weighed
-against bsdiff, xdelta3 -9 and zstd -19 --patch-from run on each new file
-against the old file of the same path, else of the same name in another
-folder, else a one-byte file, summed; then the time and peak memory of the
+against bsdiff, xdelta3 -9 and zstd -19 --patch-from run on each new or
+changed file against the old file of the same path, else of the same name
+in another folder, else a one-byte file, summed; then the time and peak memory of the
 build, and the time to apply it against the whole-file update.
 """
 import json
@@ -70,6 +70,8 @@ def tool_sizes(old_tree, new_tree):
         for name in names:
             new = os.path.join(folder, name)
             old = os.path.join(old_tree, os.path.relpath(new, new_tree))
+            if os.path.exists(old) and open(old, "rb").read() == open(new, "rb").read():
+                continue  # unchanged: no update carries it
             old = old if os.path.exists(old) else by_name.get(name, nothing)
             run("bsdiff", old, new, patch)
             sums["bsdiff"] += os.path.getsize(patch)
