@@ -266,7 +266,7 @@ class PatchWriter : public package::DeltaSink {
     if (source == kLiterals) return streams->literals.Pull(piece, size) == size;
     if (!ReadOld(offset, piece, size)) return false;
     if (source == kOld) return true;
-    if (streams->differences.Pull(difference_.data(), size) != size) return false;
+    if (!streams->Differences(difference_.data(), size)) return false;
     for (size_t i = 0; i < size; ++i) piece[i] = static_cast<uint8_t>(piece[i] + difference_[i]);
     return true;
   }

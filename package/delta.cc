@@ -56,6 +56,8 @@ bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
          WriteToPackage(out, bytes, sizeof bytes);
 }
 
+void AppendVarint(std::vector<uint8_t>& out, uint64_t value) { PutVarint(out, value); }
+
 void AppendSplitOp(std::vector<uint8_t>& ops, SplitOp kind, uint64_t length, int64_t step) {
   PutVarint(ops, length << 2 | static_cast<uint64_t>(kind));
   if (kind == SplitOp::kLiteral) return;
@@ -123,18 +125,58 @@ bool DeltaOps::Complete() const {
   return state_ == State::kHead && shift_ == 0 && made_ == new_size_;
 }
 
+SplitStreams::SplitStreams(const platform::File& package, int64_t start,
+                           const uint32_t (&lengths)[4])
+    : operations(package, start, lengths[0]),
+      gaps(package, start + lengths[0], lengths[1]),
+      values(package, start + lengths[0] + lengths[1], lengths[2]),
+      literals(package, start + lengths[0] + lengths[1] + lengths[2], lengths[3]) {}
+
+bool SplitStreams::NextGap() {
+  size_t gap = 0;  // a gap lies inside one file, below 2 GiB
+  uint8_t byte = 0x80;
+  for (int shift = 0; byte & 0x80; shift += 7) {
+    if (gaps.Pull(&byte, 1) != 1) {
+      more_ = false;
+      return shift == 0;  // the gaps' end, between two of them
+    }
+    if (shift > 28) return false;
+    gap |= static_cast<size_t>(byte & 0x7F) << shift;
+  }
+  zeros_ = gap;
+  more_ = true;
+  return true;
+}
+
+bool SplitStreams::Differences(uint8_t* out, size_t size) {
+  if (!started_ && !(started_ = NextGap())) return false;
+  std::memset(out, 0, size);
+  for (size_t at = 0;;) {
+    if (!more_) return true;  // zeros to the end
+    if (zeros_ >= size - at) {
+      zeros_ -= size - at;
+      return true;
+    }
+    at += zeros_;
+    if (values.Pull(out + at, 1) != 1) return false;
+    ++at;
+    if (!NextGap()) return false;
+  }
+}
+
 InflateResult RunSplitDelta(SplitStreams& streams, DeltaOps& ops) {
   uint8_t buffer[4096];
   bool fed = true;
   while (size_t got = streams.operations.Pull(buffer, sizeof buffer)) {
     if (!(fed = ops.Feed(buffer, got))) break;
   }
-  for (StreamPuller* s : {&streams.operations, &streams.differences, &streams.literals}) {
+  StreamPuller* all[] = {&streams.operations, &streams.gaps, &streams.values, &streams.literals};
+  for (StreamPuller* s : all) {
     if (!s->read) return {InflateEnd::kReadFailed, s->read.error()};
   }
   if (!fed) return {InflateEnd::kSinkFailed, 0};
-  bool ended =
-      streams.operations.Ended() && streams.differences.Ended() && streams.literals.Ended();
+  bool ended = true;
+  for (StreamPuller* s : all) ended = ended && s->Ended();
   return {ended ? InflateEnd::kDone : InflateEnd::kDamaged, 0};
 }
 

@@ -1,23 +1,24 @@
 // Delta records: a file rebuilt from a file of the old release. After the
 // tag "dstr", the name and the three times (as in a "file" record) come the
 // old file's name (as a name is written; no units for the file's own name,
-// another for a move),
-// the old file's size (8 bytes) and SHA-256, the new file's size and
-// SHA-256, the lengths (4 bytes each) of three zlib streams, and the streams
-// back to back: the operations, the differences and the literal bytes, kept
-// apart so that deflate sees runs of zeros and plain data rather than the
-// two interleaved.
+// another for a move), the old file's size (8 bytes) and SHA-256, the new
+// file's size and SHA-256, the lengths (4 bytes each) of four zlib streams,
+// and the streams back to back: the operations, the gaps, the values and
+// the literal bytes, kept apart so that deflate sees like data together.
 //
 // Each operation starts with a varint V (7 bits a byte, low first): V & 3 is
 // its kind (0 literal, 1 copy, 2 difference, 3 refused) and V >> 2 its
 // length, at least 1. A copy or a difference then holds a zigzag varint:
 // the step from the end of the previous one (0 at first) to where it starts
 // in the old file. A copy takes bytes of the old file; a difference takes
-// them too, each plus the next byte of the difference stream (modulo 256),
-// so that code whose addresses moved patches with mostly zeros; a literal
-// takes its bytes from the literal stream. The lengths add up to the new
+// them too, each plus the next byte of the differences (modulo 256), so that
+// code whose addresses moved patches with a few small values among zeros; a
+// literal takes its bytes from the literal stream. The differences of all
+// the differences in a row are coded sparsely: each value (not zero) in the
+// values stream, after as many zeros as the next varint of the gaps stream
+// says; past the last value they are all zero. The lengths add up to the new
 // file's size, every copy and difference lies inside the old file, and each
-// stream ends exactly where its length says.
+// stream ends exactly where its length says, with every byte used.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +48,9 @@ std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_ne
 // Writes a removal record of `name`, whose old release held `size` bytes with `hash`.
 bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
                         const uint8_t (&hash)[32]);
+
+// Appends `value` as a varint (7 bits a byte, low first).
+void AppendVarint(std::vector<uint8_t>& out, uint64_t value);
 
 // The kinds of operation.
 enum class SplitOp { kLiteral = 0, kCopy = 1, kDifference = 2 };
@@ -99,18 +103,29 @@ class DeltaOps {
   uint64_t copy_end_ = 0;  // where the previous copy ended in the old file
 };
 
-// The three streams of a delta record, read side by side from where they
+// The four streams of a delta record, read side by side from where they
 // start in the package.
-struct SplitStreams {
-  SplitStreams(const platform::File& package, int64_t start, const uint32_t (&lengths)[3])
-      : operations(package, start, lengths[0]),
-        differences(package, start + lengths[0], lengths[1]),
-        literals(package, start + lengths[0] + lengths[1], lengths[2]) {}
-  StreamPuller operations, differences, literals;
+class SplitStreams {
+ public:
+  SplitStreams(const platform::File& package, int64_t start, const uint32_t (&lengths)[4]);
+
+  // The next `size` bytes of the differences into `out`: zeros, but for the
+  // values where the gaps place them. False when the streams run out first.
+  bool Differences(uint8_t* out, size_t size);
+
+  StreamPuller operations, gaps, values, literals;
+
+ private:
+  // Reads the next gap into zeros_, or at the gaps' end no more values.
+  bool NextGap();
+
+  size_t zeros_ = 0;  // zero differences before the next value
+  bool started_ = false;
+  bool more_ = false;  // a value follows them
 };
 
 // Feeds every operation of `streams` to `ops` (whose sink pulls the
-// differences and literals): kDone when all three streams then end whole.
+// differences and literals): kDone when all four streams then end whole.
 InflateResult RunSplitDelta(SplitStreams& streams, DeltaOps& ops);
 
 }  // namespace updater::package

@@ -78,9 +78,9 @@ bool RecordReader::Next(Record& record) {
     std::optional<DeltaHeader> delta = ReadDeltaHeader(package_);
     if (!delta) return Stop(Cause::kBadStream);
     current_.delta = *delta;
-    uint8_t lengths[12];
+    uint8_t lengths[16];
     if (package_.Read(lengths, sizeof lengths) != sizeof lengths) return Stop(Cause::kBadStream);
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 16; ++i) {
       current_.stream_lengths[i / 4] |= static_cast<uint32_t>(lengths[i]) << (8 * (i % 4));
     }
     // The streams lie inside the payload.

@@ -16,7 +16,7 @@ namespace updater::package {
 
 enum class RecordKind {
   kFile,    // the whole file, in its stream
-  kDelta,   // the file rebuilt from an old one, in three streams ("dstr")
+  kDelta,   // the file rebuilt from an old one, in four streams ("dstr")
   kRemove,  // the file removed ("gone"); no stream follows
 };
 
@@ -31,12 +31,12 @@ struct Record {
   // A delta's sizes and hashes; for a removal, the old file's size and hash.
   DeltaHeader delta;
   WString old_name;  // the file a delta patches (its own name unless moved)
-  // A delta's three streams, of these lengths, from the package's position on.
-  uint32_t stream_lengths[3] = {};
+  // A delta's four streams, of these lengths, from the package's position on.
+  uint32_t stream_lengths[4] = {};
   bool is_delta() const { return kind == RecordKind::kDelta; }
   // The bytes of a delta's streams.
   int64_t streams_size() const {
-    return int64_t{stream_lengths[0]} + stream_lengths[1] + stream_lengths[2];
+    return int64_t{stream_lengths[0]} + stream_lengths[1] + stream_lengths[2] + stream_lengths[3];
   }
 };
 

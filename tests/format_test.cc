@@ -212,14 +212,15 @@ Bytes Deflated(const Bytes& data) {
   return out;
 }
 
-// A delta record whose three streams are cut short, one at a time at every
+// A delta record whose four streams are cut short, one at a time at every
 // byte, or carry a byte too many: the package reader refuses each, and
 // reads the whole one.
 TEST(FormatTest, DeltaStreamsCutAtEveryByteAreRefused) {
-  Bytes streams[3] = {Deflated(Concat({Op(kCopy, 6, 2), Op(kDifference, 3, -8), Op(kLiteral, 2)})),
-                      Deflated(Bytes{1, 0, 1}), Deflated(Bytes{'x', 'y'})};
+  // The differences 1, 0, 1: the values 1 and 1 after gaps of 0 and 1 zeros.
+  Bytes streams[4] = {Deflated(Concat({Op(kCopy, 6, 2), Op(kDifference, 3, -8), Op(kLiteral, 2)})),
+                      Deflated(Bytes{0, 1}), Deflated(Bytes{1, 1}), Deflated(Bytes{'x', 'y'})};
   ScratchDir dir;
-  auto verdict = [&dir](const Bytes(&parts)[3]) {
+  auto verdict = [&dir](const Bytes(&parts)[4]) {
     Bytes record;
     PackageOut out;
     out.memory = &record;
@@ -239,7 +240,7 @@ TEST(FormatTest, DeltaStreamsCutAtEveryByteAreRefused) {
     return ReadPackageIndex(dir.Wide("p.bin"), [](const IndexedEntry&) {}).cause;
   };
   EXPECT_EQ(verdict(streams), Cause::kNone);
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < 4; ++k) {
     Bytes whole = streams[k];
     for (size_t cut = 0; cut < whole.size(); ++cut) {
       streams[k].assign(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
@@ -247,7 +248,10 @@ TEST(FormatTest, DeltaStreamsCutAtEveryByteAreRefused) {
     }
     streams[k] = whole;
   }
-  streams[2] = Deflated(Bytes{'x', 'y', 'z'});  // a literal nobody takes
+  streams[3] = Deflated(Bytes{'x', 'y', 'z'});  // a literal nobody takes
+  EXPECT_EQ(verdict(streams), Cause::kBadStream);
+  streams[3] = Deflated(Bytes{'x', 'y'});
+  streams[2] = Deflated(Bytes{1, 1, 7});  // a value past the differences
   EXPECT_EQ(verdict(streams), Cause::kBadStream);
 }
 

@@ -112,7 +112,7 @@ constexpr size_t kLargestSorted = 80 << 20;
 // The matches zlib weighs at each position of a delta's streams.
 constexpr int kMatchChain = 1024;
 
-// Walks the new file as bsdiff does and writes the three streams.
+// Walks the new file as bsdiff does and writes the four streams.
 class DeltaWalk {
  public:
   DeltaWalk(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
@@ -221,7 +221,14 @@ void DeltaWalk::Emit(SplitDelta& out, int64_t diff_from, int64_t diff_at, int64_
     if (end - run < kCopyRun) run = end = diff_length;  // a short tail: differences
     if (run > i) {
       for (int64_t k = i; k < run; ++k) {
-        out.differences.push_back(static_cast<uint8_t>(new_[diff_at + k] - old_[diff_from + k]));
+        auto d = static_cast<uint8_t>(new_[diff_at + k] - old_[diff_from + k]);
+        if (d == 0) {
+          ++out.zeros;
+          continue;
+        }
+        package::AppendVarint(out.gaps, out.zeros);
+        out.values.push_back(d);
+        out.zeros = 0;
       }
       Operation(out, package::SplitOp::kDifference, diff_from + i, run - i);
     }
@@ -457,9 +464,9 @@ std::optional<std::vector<uint8_t>> SplitDeltaRecord(const WString& name, const 
   bool ok = true;
   Digest(old_file.data(), old_file.size(), header.old_hash, ok);
   Digest(new_file.data(), new_file.size(), header.new_hash, ok);
-  std::vector<uint8_t> streams[3];
-  ok = ok && Deflate(delta->operations, streams[0]) && Deflate(delta->differences, streams[1]) &&
-       Deflate(delta->literals, streams[2]);
+  std::vector<uint8_t> streams[4];
+  ok = ok && Deflate(delta->operations, streams[0]) && Deflate(delta->gaps, streams[1]) &&
+       Deflate(delta->values, streams[2]) && Deflate(delta->literals, streams[3]);
   if (!ok) return std::nullopt;
   std::vector<uint8_t> record;
   package::PackageOut out;

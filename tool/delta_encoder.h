@@ -3,8 +3,8 @@
 // looking up the longest match of each position in the old file, and keeps
 // to the alignment of the last match while at least half of the bytes agree:
 // code whose addresses moved becomes a difference of mostly zeros. The
-// operations, the differences and the literal bytes go into three zlib
-// streams of a delta record ("dstr"). Memory: about 12 bytes per byte of the
+// operations, the differences (as gaps and values) and the literal bytes go
+// into four zlib streams of a delta record ("dstr"). Memory: about 12 bytes per byte of the
 // old file while its suffixes are sorted, 4 bytes per byte while the new file
 // is walked, plus both files, mapped. An old file over 80 MiB, or a pair
 // whose walk would pass a bound of work proportional to their sizes, is
@@ -31,9 +31,11 @@ namespace updater::tool {
 // first).
 std::vector<int32_t> SuffixArray(const uint8_t* data, size_t size);
 
-// The three streams of a split delta (before compression).
+// The four streams of a delta (before compression), and the zero
+// differences since the last value, which the next gap counts.
 struct SplitDelta {
-  std::vector<uint8_t> operations, differences, literals;
+  std::vector<uint8_t> operations, gaps, values, literals;
+  uint64_t zeros = 0;
 };
 
 // The delta that makes `target` from `source`; none when `source` is empty

@@ -4,10 +4,11 @@ A package is a run of entry records followed by an 8-byte trailer ("feof" and
 the payload length, little-endian) at the very end of a file. A "file" record
 is the tag, a 16-bit unit count, the UTF-16LE name, three FILETIMEs (creation,
 last access, last write) and one zlib stream. A delta ("dstr") has the old
-file's name (none for its own), the old and new sizes and SHA-256s and the lengths of its three
-streams (operations, differences, literals) after the times; a removal
-("gone") has the name and the old file's size and SHA-256; a version label
-("vers", first only) is a name.
+file's name (none for its own), the old and new sizes and SHA-256s and the
+lengths of its four streams (operations, the gaps and values of the
+differences, literals) after the times; a removal ("gone") has the name and
+the old file's size and SHA-256; a version label ("vers", first only) is a
+name.
 """
 import hashlib
 import struct
@@ -49,14 +50,21 @@ def delta_op(kind, length, step=0):
 
 def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=None,
                  streams=None, times=(1, 2, 3)):
-    """A delta record that claims to make `new` from `old`; `streams` replaces
-    the three compressed streams."""
-    streams = streams or [zlib.compress(b"".join(ops)), zlib.compress(differences),
-                          zlib.compress(literals)]
+    """A delta record that claims to make `new` from `old`, given its
+    operations, its differences (coded here as gaps and values) and literals;
+    `streams` replaces the four compressed streams."""
+    gaps, values, zeros = bytearray(), bytearray(), 0
+    for d in differences:  # as gaps of zeros before each value
+        if d:
+            gaps += varint(zeros)
+            values.append(d)
+        zeros = 0 if d else zeros + 1
+    streams = streams or [zlib.compress(part) for part in
+                          (b"".join(ops), bytes(gaps), bytes(values), literals)]
     return (b"dstr" + encode_name(name) + struct.pack("<QQQ", *times) +
             encode_name(old_name or "") + struct.pack("<Q", len(old)) +
             hashlib.sha256(old).digest() + struct.pack("<Q", len(new)) +
-            hashlib.sha256(new).digest() + struct.pack("<III", *map(len, streams)) +
+            hashlib.sha256(new).digest() + struct.pack("<IIII", *map(len, streams)) +
             b"".join(streams))
 
 
@@ -88,7 +96,7 @@ def read_name(data, pos):
 
 def parse_package(data):
     """Returns (payload_start, Entries) of the package ending `data`. A delta's
-    content is its three streams inflated, its stream everything after its
+    content is its four streams inflated, its stream everything after its
     old name; a removal's content is the old file's SHA-256."""
     assert data[-8:-4] == b"feof", "no trailer"
     (length,) = struct.unpack("<I", data[-4:])
@@ -113,8 +121,8 @@ def parse_package(data):
         body = body + 24
         if tag == b"dstr":
             old_name, body = read_name(data, body)
-            lengths = struct.unpack_from("<III", data, body + 80)
-            header, body, streams = data[body:body + 92], body + 92, []
+            lengths = struct.unpack_from("<IIII", data, body + 80)
+            header, body, streams = data[body:body + 96], body + 96, []
             for length in lengths:
                 streams.append(zlib.decompress(data[body:body + length]))
                 body += length

@@ -409,10 +409,10 @@ def gigabyte_delta(name, old):
     hashes that are nobody's."""
     copies = (1 << 30) // len(old)
     ops = pt.delta_op(pt.COPY, len(old)) + pt.delta_op(pt.COPY, len(old), -len(old)) * (copies - 1)
-    streams = [zlib.compress(ops), zlib.compress(b""), zlib.compress(b"")]
+    streams = [zlib.compress(ops)] + [zlib.compress(b"")] * 3
     return (b"dstr" + pt.encode_name(name) + bytes(24) + pt.encode_name(name) +
             struct.pack("<Q", len(old)) + bytes(32) + struct.pack("<Q", copies * len(old)) +
-            bytes(32) + struct.pack("<III", *map(len, streams)) + b"".join(streams))
+            bytes(32) + struct.pack("<IIII", *map(len, streams)) + b"".join(streams))
 
 
 def process_state(pid):

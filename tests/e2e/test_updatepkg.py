@@ -296,7 +296,8 @@ class UpdatepkgTest(GameFolder):
         cases = {"copy past the old file's end": ([pt.delta_op(pt.COPY, 3000, 7001)] + ops[1:],
                                                   *sound[1:], new, 1),
                  "a literal stream with a byte too many": (ops, sound[1], b"tails", new, 1),
-                 "differences cut short": (ops, bytes([1]) * 99, b"tail", new, 1),
+                 "differences one short (zeros, as past the last value)":
+                     (ops, bytes([1]) * 99, b"tail", new, 0),
                  "wrong result hash": (*sound, new[:-1] + b"!", 0), "sound": (*sound, new, 0)}
         for what, (ops, differences, literals, made, verify_code) in cases.items():
             with self.subTest(what):
