@@ -69,6 +69,13 @@ class StreamPuller {
   // or a fault (damaged data, a failed read, which `read` then holds).
   size_t Pull(uint8_t* out, size_t size);
 
+  // One inflated byte into `byte`; false at the stream's end or a fault.
+  bool PullByte(uint8_t& byte) {
+    if (out_at_ == out_end_ && !Refill()) return false;
+    byte = out_[out_at_++];
+    return true;
+  }
+
   // True when the stream ended whole exactly at its length, with no byte
   // left that was not pulled.
   bool Ended();

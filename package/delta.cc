@@ -136,7 +136,7 @@ bool SplitStreams::NextGap() {
   size_t gap = 0;  // a gap lies inside one file, below 2 GiB
   uint8_t byte = 0x80;
   for (int shift = 0; byte & 0x80; shift += 7) {
-    if (gaps.Pull(&byte, 1) != 1) {
+    if (!gaps.PullByte(byte)) {
       more_ = false;
       return shift == 0;  // the gaps' end, between two of them
     }
@@ -158,7 +158,7 @@ bool SplitStreams::Differences(uint8_t* out, size_t size) {
       return true;
     }
     at += zeros_;
-    if (values.Pull(out + at, 1) != 1) return false;
+    if (!values.PullByte(out[at])) return false;
     ++at;
     if (!NextGap()) return false;
   }
