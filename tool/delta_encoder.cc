@@ -541,12 +541,18 @@ size_t CommonPrefix(const WString& a, const WString& b) {
 }  // namespace
 
 OldRelease::OldRelease(std::vector<pack::TreeFile> files, const std::vector<WString>& new_names)
-    : files_(std::move(files)), gone_(files_.size()), hashes_(files_.size()) {
+    : files_(std::move(files)),
+      gone_(files_.size()),
+      hashes_(files_.size()),
+      by_name_(files_.size()) {
   std::vector<WString> sorted = new_names;
   std::sort(sorted.begin(), sorted.end());
   for (size_t i = 0; i < files_.size(); ++i) {
     gone_[i] = !std::binary_search(sorted.begin(), sorted.end(), files_[i].name);
+    by_name_[i] = i;
   }
+  std::sort(by_name_.begin(), by_name_.end(),
+            [this](size_t a, size_t b) { return files_[a].name < files_[b].name; });
 }
 
 const uint8_t* OldRelease::HashOf(size_t index) {
@@ -561,9 +567,9 @@ const uint8_t* OldRelease::HashOf(size_t index) {
 
 const pack::TreeFile* OldRelease::SourceFor(const WString& name, const WString& path,
                                             int64_t size) {
-  for (const pack::TreeFile& f : files_) {
-    if (f.name == name) return &f;
-  }
+  auto same = std::lower_bound(by_name_.begin(), by_name_.end(), name,
+                               [this](size_t i, const WString& n) { return files_[i].name < n; });
+  if (same != by_name_.end() && files_[*same].name == name) return &files_[*same];
   uint8_t digest[32];
   bool hashed = false;
   for (size_t i = 0; i < files_.size(); ++i) {

@@ -71,6 +71,7 @@ class OldRelease {
   std::vector<pack::TreeFile> files_;
   std::vector<bool> gone_;  // not in the new release
   std::vector<std::optional<std::array<uint8_t, 32>>> hashes_;
+  std::vector<size_t> by_name_;  // indices of files_ in the order of their names
 };
 
 // The SHA-256 of the file at `path` of a tree, read without moving its

@@ -370,7 +370,7 @@ int RunBuild(BuildArgs args) {
   }
   std::vector<WString> new_names;
   for (const pack::TreeFile& f : files) new_names.push_back(f.name);
-  OldRelease old_release(old_files, new_names);
+  OldRelease old_release(std::move(old_files), new_names);
   if (!args.delta_from.empty()) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
                               const WString& path, const EntryTimes& times) {
