@@ -2,7 +2,8 @@
 
 #include <vector>
 
-#include "apply/entry_reader.h"
+#include "apply/journal.h"
+#include "apply/record_stager.h"
 #include "apply/staging.h"
 #include "package/record_reader.h"
 
@@ -31,33 +32,34 @@ Failure StageAll(platform::File& package, int64_t payload_end, Staging& staging,
 
 platform::Status Undo(Staging& staging, const CommitStep& step) {
   const platform::Folder& stage = staging.staging_folder;
-  platform::Status why = platform::Status::Error(0);
-  if (step.kind == CommitStep::kFolderRemoved) {
-    return RecreateFolder(staging, step.folder) ? platform::Status() : why;
-  }
+  if (step.kind == CommitStep::kFolderRemoved) return RecreateFolder(staging, step.folder);
   if (step.kind == CommitStep::kFolderCreated) {
     ReleaseFolder(staging, step.folder);  // not held while it goes
-    const platform::Folder* parent = HeldFolder(staging, ParentOf(step.folder), &why);
-    return parent ? platform::RemoveSubfolder(*parent, LastComponent(step.folder)) : why;
+    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(step.folder));
+    if (!parent) return parent.status();
+    return platform::RemoveSubfolder(**parent, LastComponent(step.folder));
   }
   const StagedEntry& entry = *step.entry;
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name), &why);
-  if (!parent) return why;
+  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(entry.name));
+  if (!parent) return parent.status();
   WString leaf = LastComponent(entry.name);
   if (step.kind == CommitStep::kPlaced) {
-    return platform::MoveFileBetween(*parent, leaf, stage, entry.staged, false);
+    return platform::MoveFileBetween(**parent, leaf, stage, entry.staged, false);
   }
-  return platform::MoveFileBetween(stage, entry.backup, *parent, leaf,
+  return platform::MoveFileBetween(stage, entry.backup, **parent, leaf,
                                    step.kind == CommitStep::kReplaced);
 }
 
-// Undoes `steps`, last first; false when one of them could not be undone.
-bool Rollback(Staging& staging, const std::vector<CommitStep>& steps) {
-  bool ok = true;
+// Undoes `steps`, last first, each as far as it can be; the first step that
+// could not be undone gives its OS error. The journal still describes the
+// install then, and the next run's recovery tries again and names the file.
+platform::Status Rollback(Staging& staging, const std::vector<CommitStep>& steps) {
+  platform::Status first;
   for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-    if (!Undo(staging, *step)) ok = false;
+    platform::Status undone = Undo(staging, *step);
+    if (first) first = undone;
   }
-  return ok;
+  return first;
 }
 
 // Creates the folders on the entry's way that are missing; each is held from then on.
@@ -65,13 +67,12 @@ Failure CreateFoldersFor(Staging& staging, const StagedEntry& entry,
                          std::vector<CommitStep>& steps) {
   for (const WString& name : FoldersOf(entry.name)) {
     if (HeldFolder(staging, name)) continue;
-    platform::Status why = platform::Status::Error(0);
-    const platform::Folder* parent = HeldFolder(staging, ParentOf(name), &why);
-    if (!parent) return Fail(Cause::kCreateFolder, entry.target, why);
+    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
+    if (!parent) return Fail(Cause::kCreateFolder, entry.target, parent.status());
     platform::Result<platform::Folder> made =
-        platform::CreateSubfolder(*parent, LastComponent(name), false);
+        platform::CreateSubfolder(**parent, LastComponent(name), false);
     if (!made) return Fail(Cause::kCreateFolder, entry.target, made.status());
-    staging.folders.emplace_back(name, std::move(*made));
+    HoldFolder(staging, name, std::move(*made));
     steps.push_back({CommitStep::kFolderCreated, nullptr, name});
   }
   return {};
@@ -79,20 +80,23 @@ Failure CreateFoldersFor(Staging& staging, const StagedEntry& entry,
 
 // Moves one staged file into place through the held folders.
 platform::Status Place(Staging& staging, const StagedEntry& entry) {
-  platform::Status why = platform::Status::Error(0);
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(entry.name), &why);
-  if (!parent) return why;
+  platform::Result<const platform::Folder*> held = HeldFolder(staging, ParentOf(entry.name));
+  if (!held) return held.status();
+  const platform::Folder& parent = **held;
   WString leaf = LastComponent(entry.name);
   const platform::Folder& stage = staging.staging_folder;
-  if (entry.removal) return platform::MoveFileBetween(*parent, leaf, stage, entry.backup, false);
-  if (entry.existed) {
-    return platform::ReplaceFileIn(*parent, leaf, stage, entry.staged, entry.backup);
-  }
-  platform::Status moved = platform::MoveFileBetween(stage, entry.staged, *parent, leaf, false);
+  // A removal: the old file goes into staging as N.old, kept until the end.
+  if (entry.removal) return platform::MoveFileBetween(parent, leaf, stage, entry.backup, false);
+  // A replacement: the old file becomes N.old in staging and N.new takes its
+  // name, in one step where the system has one.
+  if (entry.existed)
+    return platform::ReplaceFileIn(parent, leaf, stage, entry.staged, entry.backup);
+  // An addition: N.new takes the name where nothing was.
+  platform::Status moved = platform::MoveFileBetween(stage, entry.staged, parent, leaf, false);
   if (!moved) return moved;
   // A new file keeps nothing of the private staging folder's access.
-  platform::Status inherited = platform::InheritAccessIn(*parent, leaf);
-  if (!inherited) (void)platform::MoveFileBetween(*parent, leaf, stage, entry.staged, false);
+  platform::Status inherited = platform::InheritAccessIn(parent, leaf);
+  if (!inherited) (void)platform::MoveFileBetween(parent, leaf, stage, entry.staged, false);
   return inherited;
 }
 
@@ -101,8 +105,8 @@ platform::Status Place(Staging& staging, const StagedEntry& entry) {
 void RemoveEmptiedFolders(Staging& staging, std::vector<CommitStep>& steps) {
   for (const WString& folder : staging.gone_folders) {
     ReleaseFolder(staging, folder);  // not held while it goes
-    const platform::Folder* parent = HeldFolder(staging, ParentOf(folder));
-    if (parent && platform::RemoveSubfolder(*parent, LastComponent(folder))) {
+    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(folder));
+    if (parent && platform::RemoveSubfolder(**parent, LastComponent(folder))) {
       steps.push_back({CommitStep::kFolderRemoved, nullptr, folder});
     }
   }
@@ -112,6 +116,8 @@ void RemoveEmptiedFolders(Staging& staging, std::vector<CommitStep>& steps) {
 // package order, removes the folders left empty, and ends the journal;
 // every step done is in `steps`.
 Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
+  // On disk now: the game folder as it was; in staging every N.new and the
+  // journal, all synced. A cut here is undone by the next run.
   for (const StagedEntry& entry : staging.entries) {
     Failure failure = entry.removal ? Failure() : CreateFoldersFor(staging, entry, steps);
     if (failure.failed()) return failure;
@@ -124,8 +130,13 @@ Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
       return Fail(entry.removal ? Cause::kRemove : cause, entry.target, placed);
     }
     steps.push_back({kind, &entry, {}});
+    // On disk now: the entries up to this one in place, their old files as
+    // N.old in staging; the rest as they were. The journal names them all.
   }
   RemoveEmptiedFolders(staging, steps);
+  // On disk now: every new file in place, every removed and replaced file
+  // as N.old in staging, the emptied folders gone. Until the journal goes a
+  // cut is still undone by the next run; after it, the install stands.
   platform::Status ended = RemoveJournal(staging);
   if (!ended) return Fail(Cause::kEndJournal, staging.folder, ended);
   return {};
@@ -136,6 +147,9 @@ Failure Stage(platform::File& package, int64_t payload_end, Staging& staging,
               const InstallProgress& progress) {
   Failure failure = StageAll(package, payload_end, staging, progress);
   if (failure.failed()) return failure;
+  // On disk now: the game folder untouched; in staging an N.new for each
+  // file to write, with its times. No journal yet: a cut here leaves only
+  // staging, which the next run removes.
   platform::Status journal = WriteJournal(staging);
   if (!journal) return Fail(Cause::kWriteJournal, staging.folder, journal);
   if (platform::kHasFileSystemSync) {
@@ -155,7 +169,8 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
   failure = Stage(package, payload_end, staging, progress);
   if (!failure.failed()) failure = Commit(staging, steps);
   if (!failure.failed()) {
-    // The old files go with the staging folder; a failure to sync now loses nothing.
+    // On disk now: the update installed, the journal gone. The old files go
+    // with the staging folder; a failure to sync now loses nothing.
     if (platform::kHasFileSystemSync) (void)platform::SyncFileSystem(staging.root_folder);
     (void)RemoveStagingFolder(staging);
     if (report) {
@@ -165,6 +180,10 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
     }
     return {};
   }
+  // Every step undone puts the game folder back as it was, and staging goes.
+  // A step that cannot be undone keeps staging and its journal for the next
+  // run's recovery, which names what is still in the way; the player is told
+  // why the install failed.
   if (Rollback(staging, steps)) (void)RemoveStagingFolder(staging);
   return failure;
 }

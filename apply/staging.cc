@@ -1,55 +1,12 @@
 #include "apply/staging.h"
 
-#include <cstring>
-
+#include "apply/journal.h"
 #include "package/entry_name.h"
 #include "package/format.h"
 
 namespace updater::apply {
 
 namespace {
-
-constexpr char kJournalFileTag[4] = {'f', 'i', 'l', 'e'};
-constexpr char kJournalFolderTag[4] = {'f', 'o', 'l', 'd'};
-constexpr char kJournalGoneFolderTag[4] = {'r', 'm', 'd', 'r'};
-constexpr char kJournalDoneTag[4] = {'d', 'o', 'n', 'e'};
-constexpr char16_t kJournalName[] = u"journal";
-
-// The entries and folders a journal lists; none when it is missing or was
-// not written to its end (then no file was moved yet).
-bool ReadJournal(Staging& staging) {
-  platform::Result<platform::File> opened =
-      platform::ReadFileIn(staging.staging_folder, kJournalName);
-  if (!opened) return false;
-  platform::File& journal = *opened;
-  for (;;) {
-    char tag[4];
-    if (journal.Read(tag, sizeof tag) != sizeof tag) return false;
-    if (std::memcmp(tag, kJournalDoneTag, 4) == 0) return true;
-    uint8_t existed = 0;
-    uint64_t ids[4] = {};
-    bool is_file = std::memcmp(tag, kJournalFileTag, 4) == 0;
-    if (is_file &&
-        (journal.Read(&existed, 1) != 1 || journal.Read(ids, sizeof ids) != sizeof ids)) {
-      return false;
-    }
-    std::optional<WString> name = package::ReadEntryName(journal);
-    if (!name || !package::IsAcceptableEntryName(*name)) return false;
-    if (is_file) {
-      AddStagedEntry(staging, *name, staging.root + u"\\" + *name);
-      StagedEntry& entry = staging.entries.back();
-      entry.existed = existed != 0;
-      entry.new_id = platform::FileId{ids[0], ids[1]};
-      entry.old_id = platform::FileId{ids[2], ids[3]};
-    } else if (std::memcmp(tag, kJournalFolderTag, 4) == 0) {
-      staging.new_folders.push_back(*name);
-    } else if (std::memcmp(tag, kJournalGoneFolderTag, 4) == 0) {
-      staging.gone_folders.push_back(*name);
-    } else {
-      return false;
-    }
-  }
-}
 
 // True when `name` is one an install makes in staging: the journal, or an
 // entry's number followed by ".new" or ".old".
@@ -74,43 +31,51 @@ bool IsRecordedFile(const platform::Folder& folder, const WString& name,
   return found && *found == id;
 }
 
-// Puts back one file as the journal recorded it; true when there was nothing
-// to put back.
-bool UndoEntry(Staging& staging, const StagedEntry& e) {
+// Puts back one file as the journal recorded it; success when there was
+// nothing to put back. A file that is not the one the journal recorded
+// stays where it is, and fails it.
+platform::Status UndoEntry(Staging& staging, const StagedEntry& e) {
   const platform::Folder& stage = staging.staging_folder;
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name));
+  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(e.name));
   WString leaf = LastComponent(e.name);
   if (e.existed && !IsMissingIn(stage, e.backup)) {
-    return parent && IsRecordedFile(stage, e.backup, e.old_id) &&
-           platform::MoveFileBetween(stage, e.backup, *parent, leaf, true);
+    // The old file is still in staging: back to its place, over whatever the install put there.
+    if (!parent) return parent.status();
+    if (!IsRecordedFile(stage, e.backup, e.old_id)) return platform::Status::Refused();
+    return platform::MoveFileBetween(stage, e.backup, **parent, leaf, true);
   }
-  if (e.existed || !IsMissingIn(stage, e.staged)) return true;
-  if (!parent) return true;  // no folder on its way: it was never placed
-  if (IsMissingIn(*parent, leaf)) return true;
-  return IsRecordedFile(*parent, leaf, e.new_id) &&
-         platform::MoveFileBetween(*parent, leaf, stage, e.staged, false);
+  if (e.existed || !IsMissingIn(stage, e.staged)) return {};  // never moved
+  if (!parent) return {};  // no folder on its way: it was never placed
+  if (IsMissingIn(**parent, leaf)) return {};
+  // The new file was placed where none was: back into staging, to go with it.
+  if (!IsRecordedFile(**parent, leaf, e.new_id)) return platform::Status::Refused();
+  return platform::MoveFileBetween(**parent, leaf, stage, e.staged, false);
 }
 
 // Puts back what a cut-off install changed, last change first, moving only
-// the files it placed, through held folders; what does not match stays, and
-// gives false.
-bool UndoFromJournal(Staging& staging) {
-  bool ok = true;
+// the files it placed, through held folders; what does not match stays. The
+// first step that could not be undone is the failure.
+Failure UndoFromJournal(Staging& staging) {
+  const WString* failed = nullptr;  // the name of the first step that could not be undone
+  platform::Status first;
   for (auto f = staging.gone_folders.rbegin(); f != staging.gone_folders.rend(); ++f) {
-    if (!RecreateFolder(staging, *f)) ok = false;
+    platform::Status made = RecreateFolder(staging, *f);
+    if (!made && first) first = made, failed = &*f;
   }
   for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
-    if (!UndoEntry(staging, *e)) ok = false;
+    platform::Status undone = UndoEntry(staging, *e);
+    if (!undone && first) first = undone, failed = &e->name;
   }
   for (auto f = staging.new_folders.rbegin(); f != staging.new_folders.rend(); ++f) {
     // Only a folder the install made, still empty, and not a link: removal
-    // refuses the others.
+    // refuses the others, which stay without failing the recovery.
     ReleaseFolder(staging, *f);  // not held while it goes
-    if (const platform::Folder* parent = HeldFolder(staging, ParentOf(*f))) {
-      (void)platform::RemoveSubfolder(*parent, LastComponent(*f));
+    if (platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(*f))) {
+      (void)platform::RemoveSubfolder(**parent, LastComponent(*f));
     }
   }
-  return ok;
+  if (!failed) return {};
+  return Fail(Cause::kRecoveryFailed, TargetOf(staging, *failed), first);
 }
 
 platform::Status RemoveFolderContents(const platform::Folder& folder) {
@@ -162,38 +127,40 @@ platform::Result<Staging> PlanStaging(const WString& root) {
   return staging;
 }
 
-const platform::Folder* HeldFolder(Staging& staging, const WString& name, platform::Status* why) {
+const platform::Folder* HoldFolder(Staging& staging, const WString& name, platform::Folder folder) {
+  staging.folders.emplace_front(name, std::move(folder));
+  return &staging.folders.front().second;
+}
+
+platform::Result<const platform::Folder*> HeldFolder(Staging& staging, const WString& name) {
   if (name.empty()) return &staging.root_folder;
   for (auto& held : staging.folders) {
     if (held.first == name) return &held.second;
   }
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(name), why);
-  if (!parent) return nullptr;
-  platform::Result<platform::Folder> opened = platform::OpenSubfolder(*parent, LastComponent(name));
-  if (!opened) {
-    if (why) *why = opened.status();
-    return nullptr;
-  }
-  staging.folders.emplace_back(name, std::move(*opened));
-  return &staging.folders.back().second;
+  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
+  if (!parent) return parent;
+  platform::Result<platform::Folder> opened =
+      platform::OpenSubfolder(**parent, LastComponent(name));
+  if (!opened) return opened.status();
+  return HoldFolder(staging, name, std::move(*opened));
 }
 
-bool RecreateFolder(Staging& staging, const WString& name) {
-  platform::Status why = platform::Status::Error(0);
-  const platform::Folder* parent = HeldFolder(staging, ParentOf(name), &why);
-  if (!parent) return false;
+platform::Status RecreateFolder(Staging& staging, const WString& name) {
+  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
+  if (!parent) return parent.status();
   WString leaf = LastComponent(name);
-  if (!IsMissingIn(*parent, leaf)) return true;  // never removed
-  platform::Result<platform::Folder> made = platform::CreateSubfolder(*parent, leaf, false);
-  if (!made) return false;
-  staging.folders.emplace_back(name, std::move(*made));
-  return true;
+  if (!IsMissingIn(**parent, leaf)) return {};  // never removed
+  platform::Result<platform::Folder> made = platform::CreateSubfolder(**parent, leaf, false);
+  if (!made) return made.status();
+  HoldFolder(staging, name, std::move(*made));
+  return {};
 }
 
 void ReleaseFolder(Staging& staging, const WString& name) {
-  for (auto held = staging.folders.begin(); held != staging.folders.end(); ++held) {
+  auto before = staging.folders.before_begin();
+  for (auto held = staging.folders.begin(); held != staging.folders.end(); before = held++) {
     if (held->first == name) {
-      staging.folders.erase(held);
+      staging.folders.erase_after(before);
       return;
     }
   }
@@ -217,6 +184,10 @@ Failure CreateStagingFolder(Staging& staging) {
   return {};
 }
 
+WString TargetOf(const Staging& staging, const WString& name) {
+  return staging.root + u"\\" + name;
+}
+
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
   WString number = Decimal(staging.entries.size());
   staging.entries.push_back(
@@ -227,46 +198,6 @@ Failure DropCurrentEntry(Staging& staging) {
   staging.entries.pop_back();
   ++staging.current;
   return {};
-}
-
-platform::Status WriteJournal(Staging& staging) {
-  platform::Result<platform::File> file =
-      platform::CreateFileIn(staging.staging_folder, kJournalName);
-  if (!file) return file.status();
-  package::PackageOut out{&*file, 0};
-  bool ok = true;
-  for (StagedEntry& e : staging.entries) {
-    uint8_t existed = e.existed ? 1 : 0;
-    platform::Status why = platform::Status::Error(0);
-    const platform::Folder* parent = HeldFolder(staging, ParentOf(e.name), &why);
-    platform::Result<platform::FileId> new_id =
-        e.removal ? platform::FileId() : platform::FileIdIn(staging.staging_folder, e.staged);
-    platform::Result<platform::FileId> old_id =
-        !e.existed ? platform::FileId()
-        : parent   ? platform::FileIdIn(*parent, LastComponent(e.name))
-                   : platform::Result<platform::FileId>(why);
-    if (!new_id) return new_id.status();
-    if (!old_id) return old_id.status();
-    e.new_id = *new_id;
-    e.old_id = *old_id;
-    uint64_t ids[4] = {new_id->volume, new_id->index, old_id->volume, old_id->index};
-    ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&
-         WriteToPackage(out, ids, sizeof ids) && WriteEntryName(out, e.name);
-  }
-  for (const WString& f : staging.new_folders) {
-    ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);
-  }
-  for (const WString& f : staging.gone_folders) {
-    ok = ok && WriteToPackage(out, kJournalGoneFolderTag, 4) && WriteEntryName(out, f);
-  }
-  ok = ok && WriteToPackage(out, kJournalDoneTag, 4);
-  platform::Status synced = ok ? file->Sync() : platform::Status::Error(out.os_error);
-  platform::Status closed = file->Close();
-  return synced ? closed : synced;
-}
-
-platform::Status RemoveJournal(const Staging& staging) {
-  return platform::RemoveFileIn(staging.staging_folder, kJournalName);
 }
 
 Failure RecoverInterruptedInstall(Staging& staging) {
@@ -292,8 +223,9 @@ Failure RecoverInterruptedInstall(Staging& staging) {
     // A folder renamed to the staging name holds the game's own files.
     if (!IsStagingName(item.name)) return Fail(Cause::kStagingNotOurs, staging.folder);
   }
-  if (ReadJournal(staging) && !UndoFromJournal(staging)) {
-    return Fail(Cause::kRecoveryFailed, staging.folder);
+  if (ReadJournal(staging)) {
+    Failure undone = UndoFromJournal(staging);
+    if (undone.failed()) return undone;
   }
   staging.entries.clear();
   staging.new_folders.clear();
@@ -304,7 +236,7 @@ Failure RecoverInterruptedInstall(Staging& staging) {
 }
 
 platform::Status RemoveStagingFolder(Staging& staging) {
-  if (!staging.staging_folder) return platform::Status::Error(0);
+  if (!staging.staging_folder) return platform::Status::Refused();  // none was made or found
   // A scanner or indexer may hold a file for a moment: one more try.
   const platform::Folder& folder = staging.staging_folder;
   platform::Status emptied = RemoveFolderContents(folder);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <forward_list>
 #include <utility>
 #include <vector>
 
@@ -37,9 +38,10 @@ struct Staging {
   WString folder;                   // the staging folder's path, for messages
   platform::Folder root_folder;     // held for the whole run
   platform::Folder staging_folder;  // held while it exists
-  // Below the root, by name (".\\a\\b"). A pointer HeldFolder gives stays
-  // valid only until the next folder is held.
-  std::vector<std::pair<WString, platform::Folder>> folders;
+  // Below the root, by name (".\\a\\b"), newest first. Each stays where it
+  // is until it is released, so that a pointer HeldFolder gives stays valid
+  // as others are held.
+  std::forward_list<std::pair<WString, platform::Folder>> folders;
   std::vector<StagedEntry> entries;  // in package order
   std::vector<WString> new_folders;  // names of the folders to create, shallowest first
   // Folders of removed files, deepest first: each goes too once it is empty.
@@ -62,23 +64,28 @@ WString ParentOf(const WString& name);
 platform::Result<Staging> PlanStaging(const WString& root);
 
 // Creates the folder `name` again where it is missing, through held folders,
-// and holds it; false when it cannot be.
-bool RecreateFolder(Staging& staging, const WString& name);
+// and holds it; a folder that is there already is left as it is.
+platform::Status RecreateFolder(Staging& staging, const WString& name);
 
 // Stops holding the folder `name`, so that it can be removed.
 void ReleaseFolder(Staging& staging, const WString& name);
 
+// Holds `folder`, just opened or made at `name`, until it is released.
+const platform::Folder* HoldFolder(Staging& staging, const WString& name, platform::Folder folder);
+
 // The held folder named `name` (empty for the root), opened on first use
-// from the root down, one component at a time; null when a folder on the way
-// is missing, a link or junction, or no folder (`why` then holds the
-// failed call's Status, where given).
-const platform::Folder* HeldFolder(Staging& staging, const WString& name,
-                                   platform::Status* why = nullptr);
+// from the root down, one component at a time; the failed call's Status
+// when a folder on the way is missing, a link or junction, or no folder.
+// The folder stays at the address given until it is released.
+platform::Result<const platform::Folder*> HeldFolder(Staging& staging, const WString& name);
 
 // Creates the staging folder anew, for this user alone, and holds it: only
 // once the folder opened is the one just made (empty, this user's, private),
 // never one put in its place meanwhile.
 Failure CreateStagingFolder(Staging& staging);
+
+// Where the entry `name` goes below the staging's root, for messages.
+WString TargetOf(const Staging& staging, const WString& name);
 
 // Adds the entry `name` with the target `target`, numbered in package order.
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target);
@@ -86,20 +93,13 @@ void AddStagedEntry(Staging& staging, const WString& name, const WString& target
 // Counts the entry added last as already done and drops it: nothing failed.
 Failure DropCurrentEntry(Staging& staging);
 
-// Writes the journal (every entry with the identities of its staged and its
-// old file, every folder to create and every one that may go) into the staging folder, on disk
-// before it returns. Fails when an identity cannot be read.
-platform::Status WriteJournal(Staging& staging);
-
-// Removes the journal: from then on the install counts as finished.
-platform::Status RemoveJournal(const Staging& staging);
-
 // Undoes an install that a journal in the staging folder describes (puts
 // back every folder it removed and every old file, removes what it added), then removes the staging
 // folder. It acts only on what the install placed: a path with a link on its
 // way, or a file whose identity is not the recorded one, is left where it is
 // and fails it, as does a staging folder another user could have made or
-// changed. No failure when there was none or all is undone.
+// changed. No failure when there was none or all is undone; otherwise the
+// first step that could not be undone, with its path and the OS error.
 Failure RecoverInterruptedInstall(Staging& staging);
 
 // Removes the staging folder and everything in it; fails when some of it stays.

@@ -1,6 +1,6 @@
 #include "entry/product_texts.h"
 
-#include "entry/product_title.h"
+#include "product/product.h"
 
 namespace updater::entry {
 
@@ -16,7 +16,7 @@ const ProductTexts kProductTexts = {
     UPDATER_VERSION_LABEL,
     u"tavro.exe",
     u".\\",
-    u"TessaranUpdate",
+    product::kInstallLock,
     u"src",
     u"-l",
     u"出力ファイルが開けません。",

@@ -9,6 +9,11 @@ Failure OutputFailure(const package::PackageOut& out, const WString& path) {
   return Failure{Cause::kOutputError, path, out.os_error};
 }
 
+Failure DeflaterFailure(const package::ParallelDeflater& deflater, const package::PackageOut& out) {
+  const Failure* made = deflater.made_failure();
+  return made ? *made : OutputFailure(out, WString());
+}
+
 Failure WriteEntry(package::ParallelDeflater& deflater, const package::PackageOut& out,
                    const WString& source_root, const platform::Folder& folder, const WString& name,
                    const WString& path, const RecordMaker& make_record, bool& skipped) {
@@ -29,7 +34,7 @@ Failure WriteEntry(package::ParallelDeflater& deflater, const package::PackageOu
   }
   if (std::optional<bool> queued =
           make_record ? make_record(deflater, *entry_name, path, *times) : std::nullopt) {
-    return *queued ? Failure() : OutputFailure(out, WString());
+    return *queued ? Failure() : DeflaterFailure(deflater, out);
   }
   platform::Result<platform::File> source = platform::OpenSourceFileIn(folder, name, *times);
   if (!source && platform::IsMissing(source.error())) {
@@ -45,7 +50,7 @@ Failure WriteEntry(package::ParallelDeflater& deflater, const package::PackageOu
     case package::DeflateResult::kPackageError:
       break;
   }
-  return OutputFailure(out, WString());
+  return DeflaterFailure(deflater, out);
 }
 
 }  // namespace updater::pack

@@ -31,4 +31,8 @@ Failure WriteEntry(package::ParallelDeflater& deflater, const package::PackageOu
 // The failure of an output that could not take what was written.
 Failure OutputFailure(const package::PackageOut& out, const WString& path);
 
+// Why `deflater` refused a record or could not finish: the record a job
+// could not make (its file and the system's error), else the output's.
+Failure DeflaterFailure(const package::ParallelDeflater& deflater, const package::PackageOut& out);
+
 }  // namespace updater::pack

@@ -91,7 +91,7 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
     if (options.trace)
       visitor.trace = [](void*, const WString& line) { platform::DebugOutput(line); };
     if (!failure.failed()) failure = WalkTree(source_root, visitor);
-    if (!failure.failed() && !deflater.Finish()) failure = OutputFailure(package, WString());
+    if (!failure.failed() && !deflater.Finish()) failure = DeflaterFailure(deflater, package);
     if (!failure.failed() && options.release_records) {
       failure = options.release_records(options, package, build.paths, source_root, false);
     }

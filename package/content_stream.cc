@@ -72,30 +72,30 @@ InflateResult InflateStream(platform::File& package, ByteSink& sink) {
 }
 
 StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t length)
-    : file_(file), next_(start), end_(start + length) {
-  usable_ = inflateInit(&zs_) == Z_OK;
+    : file_(file), next_(start), end_(start + length), zs_(new z_stream_s{}) {
+  usable_ = inflateInit(zs_.get()) == Z_OK;
 }
 
-StreamPuller::~StreamPuller() { inflateEnd(&zs_); }
+StreamPuller::~StreamPuller() { inflateEnd(zs_.get()); }
 
 bool StreamPuller::Refill() {
-  zs_.next_out = out_;
-  zs_.avail_out = sizeof out_;
-  while (usable_ && !ended_ && zs_.avail_out > 0) {
-    if (zs_.avail_in == 0) {
+  zs_->next_out = out_;
+  zs_->avail_out = sizeof out_;
+  while (usable_ && !ended_ && zs_->avail_out > 0) {
+    if (zs_->avail_in == 0) {
       size_t want = static_cast<size_t>(std::min<int64_t>(end_ - next_, sizeof in_));
       size_t got = want ? file_.ReadAt(next_, in_, want, &read) : 0;
       if (got == 0) break;  // the stream's length ends inside it, or a read failed
       next_ += static_cast<int64_t>(got);
-      zs_.next_in = in_;
-      zs_.avail_in = static_cast<uInt>(got);
+      zs_->next_in = in_;
+      zs_->avail_in = static_cast<uInt>(got);
     }
-    int ret = inflate(&zs_, Z_NO_FLUSH);
+    int ret = inflate(zs_.get(), Z_NO_FLUSH);
     ended_ = ret == Z_STREAM_END;
     if (ret != Z_OK && ret != Z_STREAM_END) usable_ = false;
   }
   out_at_ = 0;
-  out_end_ = sizeof out_ - zs_.avail_out;
+  out_end_ = sizeof out_ - zs_->avail_out;
   return out_end_ > 0;
 }
 
@@ -112,7 +112,7 @@ size_t StreamPuller::Pull(uint8_t* out, size_t size) {
 
 bool StreamPuller::Ended() {
   if (out_at_ < out_end_ || (!ended_ && Refill())) return false;  // bytes nobody asked for
-  return ended_ && zs_.avail_in == 0 && next_ == end_;
+  return ended_ && zs_->avail_in == 0 && next_ == end_;
 }
 
 }  // namespace updater::package

@@ -4,13 +4,15 @@
 // exactly at the next record.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstdint>
+#include <memory>
 
 #include "package/format.h"
 #include "platform/file.h"
 #include "platform/platform.h"
+
+// zlib's stream state, which only content_stream.cc sees whole.
+struct z_stream_s;
 
 namespace updater::package {
 
@@ -88,7 +90,7 @@ class StreamPuller {
   // Inflates into out_ what follows; false when nothing more comes.
   bool Refill();
 
-  z_stream zs_{};
+  std::unique_ptr<z_stream_s> zs_;
   bool usable_ = false;
   bool ended_ = false;  // inflate said Z_STREAM_END
   uint8_t in_[16 * 1024];

@@ -9,7 +9,7 @@
 namespace updater::package {
 namespace {
 
-// Reads the three streams of a delta for their structure alone (its
+// Reads the four streams of a delta for their structure alone (its
 // differences and literals only to see that they are all there), and
 // leaves the package after them.
 Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader, IndexedEntry& entry) {

@@ -27,7 +27,7 @@ struct DeflateJob {
   // A record made by a RecordJob rather than deflated: MakeRecord, set only
   // where a build makes records (updater.exe carries none of it).
   bool (*make)(DeflateJob& job) = nullptr;
-  std::unique_ptr<RecordJob> maker;
+  std::unique_ptr<RecordJob> maker;  // kept where it failed: its failure says why
   bool done = false;
   bool ok = false;
 };
@@ -157,10 +157,9 @@ DeflateResult ParallelDeflater::AddRecord(const WString& name, const EntryTimes&
 namespace {
 
 bool MakeRecord(DeflateJob& job) {
-  std::optional<std::vector<uint8_t>> made = job.maker->Make();
+  if (!job.maker->Make(job.output)) return false;
   job.maker.reset();
-  if (made) job.output = std::move(*made);
-  return made.has_value();
+  return true;
 }
 
 }  // namespace
@@ -209,6 +208,7 @@ bool ParallelDeflater::WriteOldest() {
   order_.pop_front();
   monitor_.Unlock();
   queued_bytes_ -= job->input_size;
+  if (!job->ok && job->maker) failed_job_ = std::move(job->maker);
   if (!job->ok || !WriteJob(*job)) failed_ = true;
   return !failed_;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "package/content_stream.h"
+#include "package/failure.h"
 #include "package/format.h"
 #include "platform/file.h"
 #include "platform/platform.h"
@@ -25,12 +26,15 @@ inline constexpr size_t kDeflateBlockSize = 1 << 20;
 enum class DeflateResult { kOk, kSourceError, kPackageError };
 
 // A record made on a worker rather than deflated there (a delta, or the
-// whole file where that is smaller): its bytes, from tag to the end of its
-// streams; none when it cannot be made.
+// whole file where that is smaller).
 class RecordJob {
  public:
   virtual ~RecordJob() = default;
-  virtual std::optional<std::vector<uint8_t>> Make() = 0;
+  // The record's bytes, from tag to the end of its streams, into `record`;
+  // false when it cannot be made, with `failure` saying why (a file that
+  // cannot be read, with the system's error).
+  virtual bool Make(std::vector<uint8_t>& record) = 0;
+  Failure failure;
 };
 
 struct DeflateJob;
@@ -74,8 +78,13 @@ class ParallelDeflater {
   // `source_bytes` is the size of the file it stands for.
   bool AddMade(std::unique_ptr<RecordJob> job, int64_t source_bytes);
 
-  // Writes everything still queued; false when the package could not take it.
+  // Writes everything still queued; false when the package could not take
+  // it or a job could not make its record.
   bool Finish();
+
+  // Why a job could not make its record, once a call has failed for it;
+  // null when the package was at fault.
+  const Failure* made_failure() const { return failed_job_ ? &failed_job_->failure : nullptr; }
 
  private:
   bool Submit(std::unique_ptr<DeflateJob> job);
@@ -94,7 +103,8 @@ class ParallelDeflater {
   std::vector<platform::Thread> workers_;
   bool stopping_ = false;
   bool failed_ = false;
-  uint32_t adler_ = 1;  // of the file whose blocks are being written
+  std::unique_ptr<RecordJob> failed_job_;  // the job that could not make its record
+  uint32_t adler_ = 1;                     // of the file whose blocks are being written
 };
 
 }  // namespace updater::package

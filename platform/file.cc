@@ -56,7 +56,7 @@ Status File::Write(const void* buffer, size_t size) {
 }
 
 Status File::Seek(int64_t offset, int origin) {
-  if (!stream_) return Status::Error(0);
+  if (!stream_) return Status::Refused();  // not open: no call was made
 #ifdef _WIN32
   bool moved = _fseeki64(stream_, offset, origin) == 0;
 #else
@@ -89,12 +89,12 @@ Status File::Sync() {
 }
 
 Status File::SetMode(uint32_t mode) {
-  if (!stream_) return Status::Error(0);
+  if (!stream_) return Status::Refused();  // not open: no call was made
   return SetStreamMode(stream_, mode);
 }
 
 Result<uint32_t> File::Mode() const {
-  if (!stream_) return Status::Error(0);
+  if (!stream_) return Status::Refused();  // not open: no call was made
   return StreamMode(stream_);
 }
 

@@ -68,6 +68,8 @@ std::optional<WString> RelativePathTo(const WString& dir, const WString& file);
 
 // True when `os_error` says that nothing is at a path (or a folder on its way is missing).
 bool IsMissing(int os_error);
+// The OS's error for nothing at a path, where a check found nothing before any call could.
+int MissingError();
 
 // The OS's error for a name that is not a single component ("", ".", "..",
 // or one holding a separator): no call acts on such a name.
@@ -318,10 +320,13 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
+  // Why there is no mapping: the failed call's error; success for an empty file.
+  Status status() const { return status_; }
 
  private:
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
+  Status status_;
   [[maybe_unused]] intptr_t handle_ = -1;  // the mapping object, where the OS has one
 };
 

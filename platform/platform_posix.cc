@@ -158,6 +158,8 @@ Status Seamed(const Call& call) {
 
 bool IsMissing(int os_error) { return os_error == ENOENT || os_error == ENOTDIR; }
 
+int MissingError() { return ENOENT; }
+
 int BadNameError() { return EINVAL; }
 
 int TimeOutOfRangeError() { return EOVERFLOW; }
@@ -597,12 +599,21 @@ MappedFile::MappedFile(const WString& path) {
   int fd = open(native.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
   if (fd < 0 && errno == EPERM) fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (fd < 0) return;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+  if (fd < 0) {
+    status_ = Status::Error(errno);
+    return;
+  }
+  if (fstat(fd, &st) != 0) {
+    status_ = Status::Error(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    status_ = Status::Error(EINVAL);  // a device or FIFO has no bytes to map
+  } else if (st.st_size > 0) {
     void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (p != MAP_FAILED) {
       data_ = static_cast<const uint8_t*>(p);
       size_ = static_cast<size_t>(st.st_size);
+    } else {
+      status_ = Status::Error(errno);
     }
   }
   close(fd);  // the mapping stays

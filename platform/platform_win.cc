@@ -170,6 +170,8 @@ bool IsMissing(int os_error) {
   return os_error == ERROR_FILE_NOT_FOUND || os_error == ERROR_PATH_NOT_FOUND;
 }
 
+int MissingError() { return ERROR_FILE_NOT_FOUND; }
+
 int BadNameError() { return ERROR_INVALID_NAME; }
 
 int TimeOutOfRangeError() { return ERROR_ARITHMETIC_OVERFLOW; }
@@ -707,14 +709,23 @@ MappedFile::MappedFile(const WString& path) {
   Handle file(CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size;
-  if (!file.valid() || !GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
-      static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) {
+  if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+    status_ = LastError();
+    return;
+  }
+  if (size.QuadPart <= 0) return;  // an empty file: nothing to map
+  if (static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) {
+    status_ = Status::Error(ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   HANDLE mapping = CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (!mapping) return;
+  if (!mapping) {
+    status_ = LastError();
+    return;
+  }
   const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
   if (!view) {
+    status_ = LastError();
     CloseHandle(mapping);
     return;
   }

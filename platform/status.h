@@ -11,8 +11,11 @@ namespace updater::platform {
 class [[nodiscard]] Status {
  public:
   Status() = default;  // success
-  // A failure; `os_error` is 0 where a check refused and the OS gave no error.
+  // A failure with the OS's error code.
   static Status Error(int os_error) { return Status(os_error); }
+  // A failure where a check refused and the OS gave no error (a file that is
+  // not the one recorded, a folder that is not what it must be): error() 0.
+  static Status Refused() { return Status(0); }
 
   explicit operator bool() const { return ok_; }
   bool ok() const { return ok_; }

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "apply/journal.h"
 #include "apply/staging.h"
 #include "entry/product_texts.h"
 #include "package/delta.h"
@@ -313,6 +314,50 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
   EXPECT_EQ(InstallFile(dir_.path() / "package.bin").cause, Cause::kRecoveryFailed);
   EXPECT_EQ(TakeSnapshot(game()), before);
   EXPECT_EQ(ReadAll(dir_.path() / "outside" / "n.dat"), Bytes{'n'});
+}
+
+// The journal reads back as it was written: each entry with both
+// identities, the folders made and those that may go. Cut short anywhere,
+// it reads as none: no file was moved before it was whole.
+TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
+  platform::Result<Staging> written = PlanStaging(root());
+  ASSERT_TRUE(written && !CreateStagingFolder(*written).failed());
+  fs::path staging = game() / ".update-staging";
+  struct {
+    const char16_t* name;
+    bool existed, removal;
+  } const entries[] = {{u".\\a.dat", true, false},
+                       {u".\\new\\c.dat", false, false},
+                       {u".\\gone\\deeper\\x.dat", true, true}};
+  for (const auto& e : entries) {
+    if (!e.removal) WriteAll(staging / (std::to_string(written->entries.size()) + ".new"), {'n'});
+    AddStagedEntry(*written, e.name, root() + u"\\" + e.name);
+    written->entries.back().existed = e.existed;
+    written->entries.back().removal = e.removal;
+  }
+  written->new_folders = {u".\\new"};
+  written->gone_folders = {u".\\gone\\deeper", u".\\gone"};
+  ASSERT_TRUE(WriteJournal(*written));
+  Bytes whole = ReadAll(staging / "journal");
+  for (size_t cut = 0; cut <= whole.size(); cut += cut < 40 ? 1 : 7) {
+    WriteAll(staging / "journal", Bytes(whole.begin(), whole.begin() + cut));
+    platform::Result<Staging> read = PlanStaging(root());
+    ASSERT_TRUE(read);
+    read->staging_folder =
+        std::move(platform::OpenSubfolder(read->root_folder, u".update-staging")).value_or({});
+    ASSERT_EQ(ReadJournal(*read), cut == whole.size()) << cut;
+    if (cut < whole.size()) continue;
+    ASSERT_EQ(read->entries.size(), written->entries.size());
+    for (size_t i = 0; i < read->entries.size(); ++i) {
+      const StagedEntry &got = read->entries[i], &want = written->entries[i];
+      EXPECT_TRUE(got.name == want.name && got.target == want.target && got.staged == want.staged &&
+                  got.existed == want.existed && got.new_id == want.new_id &&
+                  got.old_id == want.old_id)
+          << i;
+    }
+    EXPECT_EQ(read->new_folders, written->new_folders);
+    EXPECT_EQ(read->gone_folders, written->gone_folders);
+  }
 }
 
 // Another user who may write the game folder swaps folders for links to a

@@ -1,5 +1,7 @@
-// Stages the file of one record: checks its target, inflates (or patches)
-// it into the staging folder and gives the staged file its three times.
+// Stages the records of a package one by one: checks each target, inflates
+// (or patches) its file into the staging folder and gives the staged file
+// its three times, or plans its removal. Nothing in the game folder changes
+// here: the commit moves what is staged.
 #pragma once
 
 #include "apply/staging.h"

@@ -1,0 +1,100 @@
+#include "apply/journal.h"
+
+#include <cstring>
+
+#include "package/entry_name.h"
+#include "package/format.h"
+
+namespace updater::apply {
+namespace {
+
+constexpr char kJournalFileTag[4] = {'f', 'i', 'l', 'e'};
+constexpr char kJournalFolderTag[4] = {'f', 'o', 'l', 'd'};
+constexpr char kJournalGoneFolderTag[4] = {'r', 'm', 'd', 'r'};
+constexpr char kJournalDoneTag[4] = {'d', 'o', 'n', 'e'};
+
+// Reads the identities of the entry's staged file and of the file it
+// replaces into it.
+platform::Status ReadIdentities(Staging& staging, StagedEntry& e) {
+  platform::Result<platform::FileId> new_id =
+      e.removal ? platform::FileId() : platform::FileIdIn(staging.staging_folder, e.staged);
+  if (!new_id) return new_id.status();
+  e.new_id = *new_id;
+  e.old_id = platform::FileId();
+  if (!e.existed) return {};
+  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(e.name));
+  if (!parent) return parent.status();
+  platform::Result<platform::FileId> old_id = platform::FileIdIn(**parent, LastComponent(e.name));
+  if (!old_id) return old_id.status();
+  e.old_id = *old_id;
+  return {};
+}
+
+}  // namespace
+
+platform::Status WriteJournal(Staging& staging) {
+  platform::Result<platform::File> file =
+      platform::CreateFileIn(staging.staging_folder, kJournalName);
+  if (!file) return file.status();
+  package::PackageOut out{&*file, 0};
+  bool ok = true;
+  for (StagedEntry& e : staging.entries) {
+    // A journal left without its end reads as none.
+    platform::Status read = ReadIdentities(staging, e);
+    if (!read) return read;
+    uint8_t existed = e.existed ? 1 : 0;
+    uint64_t ids[4] = {e.new_id.volume, e.new_id.index, e.old_id.volume, e.old_id.index};
+    ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&
+         WriteToPackage(out, ids, sizeof ids) && WriteEntryName(out, e.name);
+  }
+  for (const WString& f : staging.new_folders) {
+    ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);
+  }
+  for (const WString& f : staging.gone_folders) {
+    ok = ok && WriteToPackage(out, kJournalGoneFolderTag, 4) && WriteEntryName(out, f);
+  }
+  ok = ok && WriteToPackage(out, kJournalDoneTag, 4);
+  platform::Status synced = ok ? file->Sync() : platform::Status::Error(out.os_error);
+  platform::Status closed = file->Close();
+  return synced ? closed : synced;
+}
+
+bool ReadJournal(Staging& staging) {
+  platform::Result<platform::File> opened =
+      platform::ReadFileIn(staging.staging_folder, kJournalName);
+  if (!opened) return false;
+  platform::File& journal = *opened;
+  for (;;) {
+    char tag[4];
+    if (journal.Read(tag, sizeof tag) != sizeof tag) return false;
+    if (std::memcmp(tag, kJournalDoneTag, 4) == 0) return true;
+    uint8_t existed = 0;
+    uint64_t ids[4] = {};
+    bool is_file = std::memcmp(tag, kJournalFileTag, 4) == 0;
+    if (is_file &&
+        (journal.Read(&existed, 1) != 1 || journal.Read(ids, sizeof ids) != sizeof ids)) {
+      return false;
+    }
+    std::optional<WString> name = package::ReadEntryName(journal);
+    if (!name || !package::IsAcceptableEntryName(*name)) return false;
+    if (is_file) {
+      AddStagedEntry(staging, *name, TargetOf(staging, *name));
+      StagedEntry& entry = staging.entries.back();
+      entry.existed = existed != 0;
+      entry.new_id = platform::FileId{ids[0], ids[1]};
+      entry.old_id = platform::FileId{ids[2], ids[3]};
+    } else if (std::memcmp(tag, kJournalFolderTag, 4) == 0) {
+      staging.new_folders.push_back(std::move(*name));
+    } else if (std::memcmp(tag, kJournalGoneFolderTag, 4) == 0) {
+      staging.gone_folders.push_back(std::move(*name));
+    } else {
+      return false;
+    }
+  }
+}
+
+platform::Status RemoveJournal(const Staging& staging) {
+  return platform::RemoveFileIn(staging.staging_folder, kJournalName);
+}
+
+}  // namespace updater::apply

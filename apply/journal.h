@@ -1,0 +1,35 @@
+// The journal of one install, in its staging folder: every entry with the
+// identities of its staged file and of the file it replaces, every folder to
+// create and every folder that may go. It is on disk before the first file
+// is moved into place and removed once the last one is, so that a run that
+// finds it knows an install was cut off between the two, and what to undo.
+//
+// Layout: records of a 4-byte tag, then for "file" one byte (a file existed)
+// and four 64-bit identities (staged volume and index, old volume and
+// index), then an entry name as a package writes it; "fold" and "rmdr" (a
+// folder made, a folder that may go) only the name; "done" ends it. A
+// journal without its "done" was cut off while written: nothing was moved.
+#pragma once
+
+#include "apply/staging.h"
+#include "platform/platform.h"
+
+namespace updater::apply {
+
+// The journal's name in the staging folder.
+inline constexpr char16_t kJournalName[] = u"journal";
+
+// Reads each staged and old file's identity through the held folders and
+// writes the journal of `staging` into its staging folder, on disk before it
+// returns. Fails when an identity cannot be read or the journal written.
+platform::Status WriteJournal(Staging& staging);
+
+// The entries and folders the journal of `staging`'s staging folder lists,
+// added to `staging`; false when it is missing, damaged or was not written
+// to its end (then no file was moved yet).
+bool ReadJournal(Staging& staging);
+
+// Removes the journal: from then on the install counts as finished.
+platform::Status RemoveJournal(const Staging& staging);
+
+}  // namespace updater::apply

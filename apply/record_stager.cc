@@ -1,0 +1,220 @@
+#include "apply/record_stager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "apply/patch_writer.h"
+#include "package/content_stream.h"
+
+namespace updater::apply {
+namespace {
+
+using package::kInflateBufferSize;
+
+// Checks that the entry `name` can be written below the root: every folder
+// on its way that exists is a plain folder (no link or junction), the file
+// itself is missing or a plain file that can be opened for writing now.
+// Folders still missing are added to the staging plan.
+Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
+  bool missing = false;  // below a missing folder everything is missing
+  for (const WString& folder : FoldersOf(name)) {
+    if (!missing && !HeldFolder(staging, folder)) {
+      platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(folder));
+      platform::Result<platform::NodeKind> kind =
+          parent ? platform::KindIn(**parent, LastComponent(folder))
+                 : platform::Result<platform::NodeKind>(parent.status());
+      missing = kind && *kind == platform::NodeKind::kMissing;
+      // A link, a file, or what cannot be told.
+      if (!missing) return Fail(Cause::kTargetRefused, entry.target, kind.status());
+    }
+    if (missing && std::find(staging.new_folders.begin(), staging.new_folders.end(), folder) ==
+                       staging.new_folders.end()) {
+      staging.new_folders.push_back(folder);
+    }
+  }
+  if (missing) return {};
+  // Every folder on the way is held now: the loop above held each one.
+  const platform::Folder& parent = **HeldFolder(staging, ParentOf(name));
+  WString leaf = LastComponent(name);
+  platform::Result<platform::NodeKind> kind = platform::KindIn(parent, leaf);
+  if (kind && *kind == platform::NodeKind::kMissing) return {};
+  if (!kind || *kind != platform::NodeKind::kFile) {
+    return Fail(Cause::kTargetRefused, entry.target, kind.status());
+  }
+  entry.existed = true;
+  platform::Status writable = platform::CanWriteFileIn(parent, leaf);
+  if (!writable) return Fail(Cause::kTargetBusy, entry.target, writable);
+  platform::Result<uint32_t> mode = platform::ModeIn(parent, leaf);
+  if (!mode) return Fail(Cause::kTargetRefused, entry.target, mode.status());
+  entry.old_mode = *mode;
+  return {};
+}
+
+// Creates the staged file of `entry` into `file`, for its bytes.
+[[gnu::noinline]] Failure CreateStaged(const Staging& staging, const StagedEntry& entry,
+                                       platform::File& file) {
+  platform::Result<platform::File> made =
+      platform::CreateFileIn(staging.staging_folder, entry.staged);
+  if (!made) return Fail(Cause::kWriteStaged, entry.target, made.status());
+  file = std::move(*made);
+  return {};
+}
+
+// Gives the staged `file` whose bytes were written (`filled` did not fail)
+// its times, and the mode of the file it replaces (a game's programs stay
+// runnable); on disk before it returns where each file is synced. The file
+// is closed in any case.
+[[gnu::noinline]] Failure FinishStaged(const StagedEntry& entry, const EntryTimes& times,
+                                       platform::File& file, const Failure& filled) {
+  if (filled.failed()) {
+    (void)file.Close();  // so that it can go (Windows)
+    return filled;
+  }
+  platform::Status done = entry.existed ? file.SetMode(entry.old_mode) : platform::Status();
+  if (done) done = file.SetTimes(times.creation, times.last_access, times.last_write);
+  if (done && !platform::kHasFileSystemSync) done = file.Sync();
+  platform::Status closed = file.Close();
+  if (done) done = closed;
+  if (!done) return Fail(Cause::kWriteStaged, entry.target, done);
+  return {};
+}
+
+// True when the file `name` of `folder` already has `size` bytes with `hash`.
+bool HoldsVersion(const platform::Folder& folder, const WString& name, uint64_t size,
+                  const uint8_t (&hash)[32]) {
+  platform::Result<platform::File> file = platform::ReadFileIn(folder, name);
+  if (!file) return false;
+  OldFileCheck check{&*file, size, &hash, {false}, false, {}};
+  check.Check();
+  return check.expected;
+}
+
+// True when the delta's target already is the file it makes: a second run.
+bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
+  if (!entry.existed) return false;
+  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(entry.name));
+  return parent && HoldsVersion(**parent, LastComponent(entry.name), record.delta.new_size,
+                                record.delta.new_hash);
+}
+
+// Counts the delta record whose streams start at `stream` as done: the
+// package goes past them, and nothing is staged.
+Failure SkipCurrent(platform::File& package, const package::RecordReader& reader,
+                    const package::Record& record, int64_t stream, Staging& staging) {
+  platform::Status past = package.Seek(stream + record.streams_size(), SEEK_SET);
+  if (!past) return reader.Fault(Cause::kPackageReadFailed, past);
+  return DropCurrentEntry(staging);
+}
+
+// Builds the new file of a delta record while another thread checks that the
+// old file (at its own name, or the one a move names) is the very version
+// the record was made from. A target that already is the new version is
+// done, and nothing is staged for it.
+Failure StagePatched(platform::File& package, const package::RecordReader& reader,
+                     const package::Record& record, Staging& staging, StagedEntry& entry) {
+  bool moved = record.old_name != record.name;
+  int64_t stream = package.Tell();
+  if (moved && TargetIsCurrent(staging, record, entry)) {
+    return SkipCurrent(package, reader, record, stream, staging);
+  }
+  // Not moved and no file at the target: there is no old file to patch.
+  platform::Result<const platform::Folder*> parent =
+      entry.existed || moved ? HeldFolder(staging, ParentOf(record.old_name))
+                             : platform::Result<const platform::Folder*>(
+                                   platform::Status::Error(platform::MissingError()));
+  platform::Result<platform::File> old =
+      parent ? platform::ReadFileIn(**parent, LastComponent(record.old_name))
+             : platform::Result<platform::File>(parent.status());
+  if (!old) {
+    if (!moved && TargetIsCurrent(staging, record, entry)) {
+      return SkipCurrent(package, reader, record, stream, staging);
+    }
+    return Fail(Cause::kWrongOldFile, entry.target, old.status());
+  }
+  // A record may declare any size: what cannot fit is refused before a byte is written.
+  platform::Result<uint64_t> room = platform::FreeSpace(staging.staging_folder);
+  if (room && *room < record.delta.new_size) {
+    return Fail(Cause::kNoRoom, entry.target + u" (needs " + Decimal(record.delta.new_size) +
+                                    u" bytes, " + Decimal(*room) + u" free)");
+  }
+  OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
+  // A small file is checked first and hashed as it is made, on this thread:
+  // threads of its own would cost it more than they save.
+  bool threaded = record.delta.old_size + record.delta.new_size >= kThreadedPatch;
+  platform::Result<platform::Thread> checker =
+      threaded ? platform::StartThread(OldFileCheck::Run, &check)
+               : platform::Result<platform::Thread>(platform::Status::Refused());  // on this one
+  if (!checker) OldFileCheck::Run(&check);
+  platform::File out;
+  Failure patched = CreateStaged(staging, entry, out);
+  if (!patched.failed()) {
+    patched = Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
+    patched = FinishStaged(entry, record.times, out, patched);
+  }
+  if (checker) checker->Join();
+  if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
+  if (check.expected) return patched;
+  if (!moved && TargetIsCurrent(staging, record, entry)) {
+    (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);
+    return SkipCurrent(package, reader, record, stream, staging);
+  }
+  return Fail(Cause::kWrongOldFile, entry.target);
+}
+
+// Plans the removal of a record's file: through plain folders only, and only
+// a file, never a link or a folder. A file already missing is done.
+Failure StageRemoval(Staging& staging, StagedEntry& entry) {
+  entry.removal = true;
+  const platform::Folder* parent = &staging.root_folder;
+  std::vector<WString> folders = FoldersOf(entry.name);
+  for (const WString& folder : folders) {
+    platform::Result<const platform::Folder*> held = HeldFolder(staging, folder);
+    platform::Result<platform::NodeKind> kind =
+        held ? platform::NodeKind::kFolder : platform::KindIn(*parent, LastComponent(folder));
+    if (kind && *kind == platform::NodeKind::kMissing) return DropCurrentEntry(staging);
+    if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
+    parent = *held;
+  }
+  platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, LastComponent(entry.name));
+  if (kind && *kind == platform::NodeKind::kMissing) return DropCurrentEntry(staging);
+  if (!kind || *kind != platform::NodeKind::kFile) {
+    return Fail(Cause::kTargetRefused, entry.target, kind.status());
+  }
+  entry.existed = true;
+  // Its folders may go too, each only after every folder below it.
+  std::vector<WString>& gone = staging.gone_folders;
+  for (const WString& folder : folders) {
+    if (std::find(gone.begin(), gone.end(), folder) != gone.end()) continue;
+    auto depth = [](const WString& name) { return std::count(name.begin(), name.end(), u'\\'); };
+    gone.insert(std::find_if(gone.begin(), gone.end(),
+                             [&](const WString& other) { return depth(other) < depth(folder); }),
+                folder);
+  }
+  return {};
+}
+
+}  // namespace
+
+Failure StageRecord(platform::File& package, const package::RecordReader& reader,
+                    const package::Record& record, Staging& staging) {
+  AddStagedEntry(staging, record.name, record.target);
+  StagedEntry& entry = staging.entries.back();
+  if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry);
+  Failure failure = CheckTarget(staging, record.name, entry);
+  if (failure.failed()) return failure;
+  if (record.is_delta()) return StagePatched(package, reader, record, staging, entry);
+  platform::File out;
+  failure = CreateStaged(staging, entry, out);
+  if (failure.failed()) return failure;
+  platform::Status written;
+  package::SinkTo write([&out, &written](const uint8_t* data, size_t size) {
+    written = out.Write(data, size);
+    return written.ok();
+  });
+  package::InflateResult inflated = package::InflateStream(package, write);
+  return FinishStaged(entry, record.times, out,
+                      InflateFailure(inflated, reader, record.target, written));
+}
+
+}  // namespace updater::apply

@@ -1,0 +1,212 @@
+#include "tool/delta_walk.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "package/delta.h"
+
+namespace updater::tool {
+
+namespace {
+
+// The longest match the old file has for the start of the new file, not
+// longer than kLongestMatch.
+constexpr int64_t kLongestMatch = 1 << 20;
+// Equal bytes in a row that an aligned stretch copies rather than differences.
+constexpr int64_t kCopyRun = 256;
+// How many more bytes a new match must have than the current alignment.
+constexpr int64_t kBetter = 8;
+
+// Walks the new file as bsdiff does and writes the four streams.
+class DeltaWalk {
+ public:
+  DeltaWalk(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
+            const std::vector<int32_t>& sa, int64_t budget)
+      : old_(old_data),
+        old_size_(old_size),
+        new_(new_data),
+        new_size_(new_size),
+        sa_(sa),
+        budget_(budget),
+        first_(65537, 0) {
+    // first_[p]: where the suffixes starting with the two bytes p (high byte
+    // first), or with more, begin in the suffix array.
+    for (int64_t i = 0; i <= old_size_; ++i) {
+      if (sa_[i] < old_size_) ++first_[Prefix(sa_[i], old_, old_size_) + 1];
+    }
+    first_[0] = 1;  // after the empty suffix
+    for (size_t p = 1; p < first_.size(); ++p) first_[p] += first_[p - 1];
+  }
+
+  bool Run(SplitDelta& out);
+
+ private:
+  // How many bytes agree from `old_at` and `new_at`, where the first `known` do.
+  int64_t MatchLength(int64_t old_at, int64_t new_at, int64_t known = 0) {
+    int64_t most = std::min({old_size_ - old_at, new_size_ - new_at, kLongestMatch});
+    int64_t n = std::min(known, most);
+    budget_ -= 1 - n;
+    // Eight bytes at a time to the word that differs, then byte by byte.
+    for (uint64_t a, b; n + 8 <= most; n += 8) {
+      std::memcpy(&a, old_ + old_at + n, 8);
+      std::memcpy(&b, new_ + new_at + n, 8);
+      if (a != b) break;
+    }
+    while (n < most && old_[old_at + n] == new_[new_at + n]) ++n;
+    budget_ -= n;
+    return n;
+  }
+  // The longest match of the new file at `new_at` in the old file: its length and `pos`.
+  int64_t Search(int64_t new_at, int64_t& pos);
+  void Emit(SplitDelta& out, int64_t diff_from, int64_t diff_at, int64_t diff_length,
+            int64_t literal_at, int64_t literal_length);
+  void Operation(SplitDelta& out, package::SplitOp kind, int64_t from, int64_t length);
+  bool Agree(int64_t old_at, int64_t new_at) const {
+    return old_at >= 0 && old_at < old_size_ && old_[old_at] == new_[new_at];
+  }
+
+  const uint8_t* old_;
+  int64_t old_size_;
+  const uint8_t* new_;
+  int64_t new_size_;
+  // The two bytes at `at` of `data` as a number, high first; a last byte alone
+  // counts as itself followed by 0, which it sorts before.
+  static int32_t Prefix(int64_t at, const uint8_t* data, int64_t size) {
+    return data[at] << 8 | (at + 1 < size ? data[at + 1] : 0);
+  }
+
+  const std::vector<int32_t>& sa_;
+  int64_t budget_;
+  std::vector<int64_t> first_;  // the suffixes by their first two bytes
+  int64_t copy_end_ = 0;        // where the last copy or difference ended in the old file
+};
+
+int64_t DeltaWalk::Search(int64_t new_at, int64_t& pos) {
+  // Binary search over the sorted suffixes; every suffix between two others
+  // agrees with the new file at least as far as both of them do, so each
+  // comparison starts there.
+  int64_t low = 0, high = old_size_;  // the suffix array has old_size_ + 1 entries
+  if (new_at + 1 < new_size_) {
+    // Only the suffixes that start with the same two bytes can match more
+    // than one: the search starts from those just around them.
+    int32_t prefix = Prefix(new_at, new_, new_size_);
+    if (first_[prefix] < first_[prefix + 1]) {
+      low = first_[prefix] - 1;
+      high = std::min<int64_t>(first_[prefix + 1], old_size_);
+    }
+  }
+  int64_t low_n = MatchLength(sa_[low], new_at), high_n = MatchLength(sa_[high], new_at);
+  while (high - low >= 2) {
+    int64_t middle = low + (high - low) / 2;
+    int64_t at = sa_[middle];
+    int64_t n = MatchLength(at, new_at, std::min(low_n, high_n));
+    bool less = at + n == old_size_ ||
+                (new_at + n < new_size_ && n < kLongestMatch && old_[at + n] < new_[new_at + n]);
+    (less ? low : high) = middle;
+    (less ? low_n : high_n) = n;
+  }
+  pos = low_n >= high_n ? sa_[low] : sa_[high];
+  return std::max(low_n, high_n);
+}
+
+void DeltaWalk::Emit(SplitDelta& out, int64_t diff_from, int64_t diff_at, int64_t diff_length,
+                     int64_t literal_at, int64_t literal_length) {
+  // The aligned stretch: differences, except that a run of kCopyRun or more
+  // equal bytes is a copy, which costs a few bytes of operations where
+  // deflate spends bits on every 258 zeros.
+  auto equal = [&](int64_t i) { return new_[diff_at + i] == old_[diff_from + i]; };
+  for (int64_t i = 0; i < diff_length;) {
+    int64_t run = i, end = i;  // the next run of equal bytes long enough to copy
+    for (;;) {
+      while (run < diff_length && !equal(run)) ++run;
+      for (end = run; end < diff_length && equal(end);) ++end;
+      if (end - run >= kCopyRun || end == diff_length) break;
+      run = end;
+    }
+    if (end - run < kCopyRun) run = end = diff_length;  // a short tail: differences
+    if (run > i) {
+      for (int64_t k = i; k < run; ++k) {
+        auto d = static_cast<uint8_t>(new_[diff_at + k] - old_[diff_from + k]);
+        if (d == 0) {
+          ++out.zeros;
+          continue;
+        }
+        package::AppendVarint(out.gaps, out.zeros);
+        out.values.push_back(d);
+        out.zeros = 0;
+      }
+      Operation(out, package::SplitOp::kDifference, diff_from + i, run - i);
+    }
+    if (end > run) Operation(out, package::SplitOp::kCopy, diff_from + run, end - run);
+    i = end;
+  }
+  if (literal_length > 0) {
+    package::AppendSplitOp(out.operations, package::SplitOp::kLiteral,
+                           static_cast<uint64_t>(literal_length), 0);
+    out.literals.insert(out.literals.end(), new_ + literal_at, new_ + literal_at + literal_length);
+  }
+}
+
+void DeltaWalk::Operation(SplitDelta& out, package::SplitOp kind, int64_t from, int64_t length) {
+  package::AppendSplitOp(out.operations, kind, static_cast<uint64_t>(length), from - copy_end_);
+  copy_end_ = from + length;
+}
+
+bool DeltaWalk::Run(SplitDelta& out) {
+  int64_t scan = 0, length = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+  while (scan < new_size_) {
+    int64_t old_score = 0;
+    int64_t scored = scan += length;
+    // Find a match better than following the last alignment further.
+    for (; scan < new_size_; ++scan) {
+      if (budget_ < 0) return false;
+      length = Search(scan, pos);
+      for (; scored < scan + length; ++scored) old_score += Agree(scored + last_offset, scored);
+      if ((length == old_score && length != 0) || length > old_score + kBetter) break;
+      old_score -= Agree(scan + last_offset, scan);
+    }
+    if (length == old_score && scan != new_size_) continue;
+    // Extend the last alignment forwards and the new one backwards while at
+    // least half of the bytes agree, and split where they overlap.
+    int64_t forward = 0, best = 0;
+    for (int64_t i = 0, agree = 0; last_scan + i < scan && last_pos + i < old_size_;) {
+      agree += old_[last_pos + i] == new_[last_scan + i];
+      ++i;
+      if (agree * 2 - i > best * 2 - forward) best = agree, forward = i;
+    }
+    int64_t backward = 0;
+    if (scan < new_size_) {
+      best = 0;
+      for (int64_t i = 1, agree = 0; scan >= last_scan + i && pos >= i; ++i) {
+        agree += old_[pos - i] == new_[scan - i];
+        if (agree * 2 - i > best * 2 - backward) best = agree, backward = i;
+      }
+    }
+    if (last_scan + forward > scan - backward) {
+      int64_t overlap = last_scan + forward - (scan - backward), split = 0;
+      for (int64_t i = 0, score = 0, top = 0; i < overlap; ++i) {
+        score += new_[last_scan + forward - overlap + i] == old_[last_pos + forward - overlap + i];
+        score -= new_[scan - backward + i] == old_[pos - backward + i];
+        if (score > top) top = score, split = i + 1;
+      }
+      forward += split - overlap;
+      backward -= split;
+    }
+    budget_ -= scan - last_scan;
+    Emit(out, last_pos, last_scan, forward, last_scan + forward,
+         (scan - backward) - (last_scan + forward));
+    last_scan = scan - backward;
+    last_pos = pos - backward;
+    last_offset = pos - scan;
+  }
+  return budget_ >= 0;
+}
+
+}  // namespace
+
+bool WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
+               const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out) {
+  return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget).Run(out);
+}
+
+}  // namespace updater::tool

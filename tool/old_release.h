@@ -1,0 +1,41 @@
+// The files of the release an update is made from, and which of them each
+// new file is best patched from.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "pack/package_builder.h"
+#include "platform/platform.h"
+
+namespace updater::tool {
+
+class OldRelease {
+ public:
+  // `files` of the old release, in any order; `new_names` every name the new release has.
+  OldRelease(std::vector<pack::TreeFile> files, const std::vector<WString>& new_names);
+
+  // The old file to patch the new file `name` (at `path`, `size` bytes)
+  // from: the file at the same name, else one with the same bytes (a move),
+  // else one the new release no longer has with the same last name (a moved
+  // folder) or the same extension and a like name, of similar size. None
+  // when no old file is like it.
+  const pack::TreeFile* SourceFor(const WString& name, const WString& path, int64_t size);
+
+ private:
+  const uint8_t* HashOf(size_t index);
+
+  std::vector<pack::TreeFile> files_;
+  std::vector<bool> gone_;  // not in the new release
+  std::vector<std::optional<std::array<uint8_t, 32>>> hashes_;
+  std::vector<size_t> by_name_;  // indices of files_ in the order of their names
+};
+
+// The SHA-256 of the file at `path` of a tree, read without moving its
+// last-access time.
+platform::Status HashTreeFile(const WString& path, uint8_t (&digest)[32]);
+
+}  // namespace updater::tool

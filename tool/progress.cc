@@ -1,0 +1,60 @@
+#include "tool/progress.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace updater::tool {
+namespace {
+
+ProgressMode g_progress_mode = ProgressMode::kTerminal;
+
+bool OnTerminal() { return isatty(fileno(stderr)) != 0; }
+
+}  // namespace
+
+void SetProgressMode(ProgressMode mode) { g_progress_mode = mode; }
+
+Progress::Progress(int64_t total) : total_(total), shown_(Shown()) {}
+
+Progress::~Progress() {
+  if (drawn_) std::fputs("\n", stderr);
+}
+
+bool Progress::Shown() {
+  return g_progress_mode == ProgressMode::kLines ||
+         (g_progress_mode == ProgressMode::kTerminal && OnTerminal());
+}
+
+void Progress::Update(int64_t done) {
+  if (!shown_) return;
+  if (!OnTerminal()) return Line(done);
+  double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+  double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+  double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
+  int filled = total_ > 0 ? static_cast<int>(30 * done / total_) : 30;
+  fmt::print(stderr, "\r[{:<30}] {:.1f}/{:.1f} MB  {:.1f} MB/s  {:.0f} s left ",
+             std::string(static_cast<size_t>(std::clamp(filled, 0, 30)), '#'), done / 1e6,
+             total_ / 1e6, rate / 1e6, left);
+  drawn_ = true;
+}
+
+// One line for each 5 % passed, for logs that keep every line.
+void Progress::Line(int64_t done) {
+  int percent = total_ > 0 ? static_cast<int>(100 * done / total_) : 100;
+  if (percent < next_percent_) return;
+  fmt::print(stderr, "progress: {}% ({:.1f}/{:.1f} MB)\n", percent, done / 1e6, total_ / 1e6);
+  next_percent_ = percent / 5 * 5 + 5;
+}
+
+}  // namespace updater::tool

@@ -1,0 +1,40 @@
+// The progress updatepkg draws on standard error: redrawn on a terminal;
+// with --progress also as a line per 5 % where standard error is a log; with
+// --quiet not at all.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace updater::tool {
+
+enum class ProgressMode { kTerminal, kLines, kNone };
+
+// How every Progress of this run is shown; set once from the command line.
+void SetProgressMode(ProgressMode mode);
+
+class Progress {
+ public:
+  explicit Progress(int64_t total);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // True when progress is shown at all.
+  static bool Shown();
+  // Bytes done of the total: a bar with the rate and the time left on a
+  // terminal, a line per 5 % in a log.
+  void Update(int64_t done);
+
+ private:
+  void Line(int64_t done);
+
+  using Clock = std::chrono::steady_clock;
+  int next_percent_ = 0;
+  int64_t total_;
+  bool shown_;
+  bool drawn_ = false;
+  Clock::time_point start_ = Clock::now();
+};
+
+}  // namespace updater::tool
