@@ -39,6 +39,9 @@ set_source_files_properties(${CMAKE_BINARY_DIR}/updater.rc PROPERTIES
 add_executable(updater WIN32 entry/main_win.cc platform/runtime_win.cc
                        ${CMAKE_BINARY_DIR}/updater.rc)
 target_compile_options(updater PRIVATE ${small_flags})
-target_link_options(updater PRIVATE -municode -Wl,--gc-sections -s)
+# No link time in the header: two builds of one commit give the same bytes,
+# and so does every update that carries the program.
+set(reproducible_link -Wl,--no-insert-timestamp)
+target_link_options(updater PRIVATE -municode -Wl,--gc-sections -s ${reproducible_link})
 target_link_libraries(updater PRIVATE updater_core)
 set_target_properties(updater PROPERTIES OUTPUT_NAME updater SUFFIX .exe)

@@ -89,7 +89,9 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
     visitor.context = &build;
     visitor.file = AddFile;
     if (options.trace)
-      visitor.trace = [](void*, const WString& line) { platform::DebugOutput(line); };
+      visitor.trace = [](void*, const WString& line) {
+        platform::DebugOutput(platform::DisplayPath(line));  // each path as the system writes it
+      };
     if (!failure.failed()) failure = WalkTree(source_root, visitor);
     if (!failure.failed() && !deflater.Finish()) failure = DeflaterFailure(deflater, package);
     if (!failure.failed() && options.release_records) {
@@ -133,13 +135,16 @@ Failure BuildUpdateFile(const WString& source_root, const WString& stub, const W
   // Created afresh, never through a link. Whatever is already at that name
   // (a cut-off build's partial output, or something planted) stays, and the
   // build fails: removing it could follow a link (Wine's DeleteFileW does).
+  // An interrupt waits until the new file is ours to remove.
+  platform::HoldInterrupts();
   platform::Result<platform::File> file = platform::CreateNewFile(temporary);
+  // Ours from here: an interrupt takes it away, and nobody else's.
+  if (file) platform::RemoveOnInterrupt(temporary, options.interrupt_message);
+  platform::ReleaseInterrupts();
   if (!file && platform::IsAlreadyThere(file.error())) {
     return Fail(Cause::kPartialInTheWay, temporary);
   }
   if (!file) return Fail(Cause::kOutputError, temporary, file.status());
-  // Ours from here: an interrupt takes it away, and nobody else's.
-  platform::RemoveOnInterrupt(temporary);
   // Runnable as the stub is, with no chmod after the build.
   platform::Result<uint32_t> mode = program->Mode();
   if (mode) (void)file->SetMode(*mode);

@@ -37,6 +37,9 @@ struct BuildOptions {
     uint8_t sha256[32] = {};
   };
   std::vector<Removal> removals;
+  // BuildUpdateFile: the line an interrupt writes to standard error as it
+  // removes the unfinished output (static ASCII), or null for none.
+  const char* interrupt_message = nullptr;
   // Writes the label and the removals: WriteReleaseRecords, where a build
   // has them (a function of its own, so that the updater's -l carries none).
   Failure (*release_records)(const BuildOptions& options, package::PackageOut& out,

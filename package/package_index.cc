@@ -91,11 +91,11 @@ Failure ReadPackageIndex(const WString& path, const std::function<void(const Ind
   RecordReader reader(package, payload_end, u".\\");
   for (IndexedEntry entry; reader.Next(entry.record); entry = IndexedEntry()) {
     failure = ReadStream(package, reader, entry, hashes);
-    if (failure.failed()) return failure;
+    if (failure.failed()) break;
     visit(entry);
   }
-  if (label) *label = reader.label();
-  return reader.failure();
+  if (label) *label = reader.label();  // read with the first record, whatever follows
+  return failure.failed() ? failure : reader.failure();
 }
 
 }  // namespace updater::package

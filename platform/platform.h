@@ -63,6 +63,10 @@ std::optional<WString> WorkingFolder();
 // None when the result would exceed kMaxPathUnits.
 std::optional<WString> AppendPath(const WString& base, const WString& more);
 
+// `path`, in the library's form ("\" between components), as this system
+// writes paths, for messages and trace lines: "/" between them on POSIX.
+WString DisplayPath(WString path);
+
 // The path of `file` relative to the folder `dir`, starting with ".\"; none when there is none.
 std::optional<WString> RelativePathTo(const WString& dir, const WString& file);
 
@@ -383,10 +387,17 @@ class Thread {
 Result<Thread> StartThread(void (*work)(void*), void* argument);
 
 // Until CancelRemoveOnInterrupt, an interrupt (SIGINT or SIGTERM; Ctrl-C,
-// Ctrl-Break or closing the console on Windows) removes the file at `path`
-// and ends the process with 130 (an interrupt) or 143 (a termination).
-void RemoveOnInterrupt(const WString& path);
+// Ctrl-Break or closing the console on Windows) removes the file at `path`,
+// writes `message` (a static ASCII line, or null for none) to standard
+// error, and ends the process with 130 (an interrupt) or 143 (a termination).
+// An empty `path` removes nothing.
+void RemoveOnInterrupt(const WString& path, const char* message = nullptr);
 void CancelRemoveOnInterrupt();
+// Between HoldInterrupts and ReleaseInterrupts an interrupt waits, so that a
+// file created there and handed to RemoveOnInterrupt is removed by an
+// interrupt however soon it comes. Nothing else may wait meanwhile.
+void HoldInterrupts();
+void ReleaseInterrupts();
 
 // True when `os_error` says that something is already at a name a call
 // would have created.

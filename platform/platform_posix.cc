@@ -682,18 +682,25 @@ namespace {
 char g_remove_on_interrupt[4096];
 volatile std::sig_atomic_t g_remove_armed = 0;
 
+const char* volatile g_interrupt_message = nullptr;
+
 void RemoveAndExit(int signal) {
   if (g_remove_armed) unlink(g_remove_on_interrupt);
+  if (const char* message = g_interrupt_message) {
+    ssize_t written = write(STDERR_FILENO, message, std::strlen(message));
+    (void)written;  // the process ends either way
+  }
   _exit(128 + signal);
 }
 
 }  // namespace
 
-void RemoveOnInterrupt(const WString& path) {
+void RemoveOnInterrupt(const WString& path, const char* message) {
   std::string native = ToNative(path);
   if (native.size() >= sizeof g_remove_on_interrupt) return;
   std::memcpy(g_remove_on_interrupt, native.c_str(), native.size() + 1);
-  g_remove_armed = 1;
+  g_interrupt_message = message;
+  g_remove_armed = native.empty() ? 0 : 1;
   struct sigaction action {};
   action.sa_handler = RemoveAndExit;
   sigemptyset(&action.sa_mask);
@@ -701,9 +708,33 @@ void RemoveOnInterrupt(const WString& path) {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-void CancelRemoveOnInterrupt() { g_remove_armed = 0; }
+namespace {
+
+void MaskInterrupts(int how) {
+  sigset_t interrupts;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  pthread_sigmask(how, &interrupts, nullptr);
+}
+
+}  // namespace
+
+void HoldInterrupts() { MaskInterrupts(SIG_BLOCK); }
+
+void ReleaseInterrupts() { MaskInterrupts(SIG_UNBLOCK); }
+
+void CancelRemoveOnInterrupt() {
+  g_remove_armed = 0;
+  g_interrupt_message = nullptr;
+}
 
 bool IsAlreadyThere(int os_error) { return os_error == EEXIST; }
+
+WString DisplayPath(WString path) {
+  std::replace(path.begin(), path.end(), u'\\', u'/');
+  return path;
+}
 
 WString ErrorMessage(int code) { return FromUtf8Escaped(std::strerror(code)); }
 

@@ -798,22 +798,42 @@ namespace {
 wchar_t g_remove_on_interrupt[MAX_PATH];
 volatile LONG g_remove_armed = 0;
 
+const char* volatile g_interrupt_message = nullptr;
+
+SRWLOCK g_interrupt_hold = SRWLOCK_INIT;
+
 BOOL WINAPI RemoveAndExit(DWORD event) {
+  AcquireSRWLockExclusive(&g_interrupt_hold);  // never released: the process ends here
   if (g_remove_armed) DeleteFileW(g_remove_on_interrupt);
+  if (const char* message = g_interrupt_message) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, static_cast<DWORD>(lstrlenA(message)),
+              &written, nullptr);
+  }
   ExitProcess(event == CTRL_C_EVENT ? 130 : 143);
   return TRUE;
 }
 
 }  // namespace
 
-void RemoveOnInterrupt(const WString& path) {
+void RemoveOnInterrupt(const WString& path, const char* message) {
   if (path.size() >= MAX_PATH) return;
   std::wcscpy(g_remove_on_interrupt, W(path));
-  g_remove_armed = 1;
+  g_interrupt_message = message;
+  g_remove_armed = path.empty() ? 0 : 1;
   SetConsoleCtrlHandler(RemoveAndExit, TRUE);
 }
 
-void CancelRemoveOnInterrupt() { g_remove_armed = 0; }
+void HoldInterrupts() { AcquireSRWLockExclusive(&g_interrupt_hold); }
+
+void ReleaseInterrupts() { ReleaseSRWLockExclusive(&g_interrupt_hold); }
+
+void CancelRemoveOnInterrupt() {
+  g_remove_armed = 0;
+  g_interrupt_message = nullptr;
+}
+
+WString DisplayPath(WString path) { return path; }
 
 bool IsAlreadyThere(int os_error) {
   return os_error == ERROR_FILE_EXISTS || os_error == ERROR_ALREADY_EXISTS;

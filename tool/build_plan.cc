@@ -8,6 +8,7 @@
 #include "package/entry_name.h"
 #include "package/format.h"
 #include "package/package_index.h"
+#include "package/record_reader.h"
 #include "platform/utf8.h"
 #include "tool/delta_record.h"
 #include "tool/old_release.h"
@@ -49,11 +50,10 @@ std::string ClashWith(const WString& path, const WString& source) {
   for (const pack::TreeFile& f : files) {
     WString other = package::FoldCase(f.path);
     if (f.path == path) continue;
-    if (other == mine) return "a case twin of " + Utf8(AsTheSystemWritesIt(f.path));
+    if (other == mine) return "a case twin of " + Shown(f.path);
     if (other.compare(0, mine.size() + 1, mine + u"\\") == 0 ||
         mine.compare(0, other.size() + 1, other + u"\\") == 0) {
-      return "a file where " + Utf8(AsTheSystemWritesIt(f.path)) +
-             " needs a folder, or the reverse";
+      return "a file where " + Shown(f.path) + " needs a folder, or the reverse";
     }
   }
   return "the same as another name, ignoring case";
@@ -96,7 +96,7 @@ std::optional<std::string> OverwritesAnInput(const WString& output,
   platform::Result<WString> folder = platform::ResolvedPath(FolderOf(output));
   for (WString at = folder ? *folder : WString(); !at.empty() && at.back() != u':';) {
     for (const WString& tree : trees) {
-      if (SameFile(at, tree)) return "lies inside " + Utf8(tree);
+      if (SameFile(at, tree)) return "lies inside " + Shown(tree);
     }
     size_t slash = at.rfind(u'\\');
     at = slash == WString::npos || slash == 0 ? WString() : at.substr(0, slash);
@@ -108,29 +108,67 @@ std::optional<std::string> OverwritesAnInput(const WString& output,
   if (listed.empty()) (void)pack::ListTreeFiles(trees[0], files);
   for (const pack::TreeFile& f : listed.empty() ? files : listed) {
     platform::Result<platform::FileId> id = platform::GetFileId(f.path);
-    if (id && *id == *existing) return "is " + Utf8(f.path) + " of the source tree";
+    if (id && *id == *existing) return "is " + Shown(f.path) + " of the source tree";
   }
   return std::nullopt;
 }
 
 // The summary of a build a script reads: the program, the entries by kind,
 // the bytes they hold, the update's size, and the files gone since OLD_DIR.
-void PrintBuildSummary(const BuildPlan& plan) {
-  const WString& output = plan.output;
-  int counts[3] = {};
-  int64_t bytes = 0;
-  (void)package::ReadPackageIndex(output, [&](const package::IndexedEntry& e) {
-    ++counts[static_cast<int>(e.record.kind)];
-    if (e.record.kind != package::RecordKind::kRemove) bytes += e.size;
+// What an update holds, counted from its index.
+struct Contents {
+  int files = 0, deltas = 0, moves = 0, removals = 0;
+  int64_t bytes = 0;                          // of the files it makes
+  int64_t file_packed = 0, delta_packed = 0;  // of their records' streams
+};
+
+Contents ContentsOf(const WString& output) {
+  Contents in;
+  (void)package::ReadPackageIndex(output, [&in](const package::IndexedEntry& e) {
+    const package::Record& record = e.record;
+    if (record.kind == package::RecordKind::kRemove) {
+      ++in.removals;
+      return;
+    }
+    in.bytes += e.size;
+    if (record.is_delta()) {
+      ++in.deltas;
+      in.moves += record.old_name != record.name;
+      in.delta_packed += e.packed_size;
+    } else {
+      ++in.files;
+      in.file_packed += e.packed_size;
+    }
   });
+  return in;
+}
+
+// The summary of a build a script reads: the program, the entries by kind,
+// the bytes they hold, the update's size, and the files gone since OLD_DIR.
+void PrintJsonSummary(const BuildPlan& plan, const Contents& in, const std::string& program) {
   nlohmann::json summary = {
       {"output", plan.args.output},
-      {"program", ProgramName(output)},
-      {"entries", {{"file", counts[0]}, {"delta", counts[1]}, {"remove", counts[2]}}},
-      {"bytes", bytes},
-      {"size", std::move(platform::FileSize(output)).value_or(0)},
+      {"program", program},
+      {"entries", {{"file", in.files}, {"delta", in.deltas}, {"remove", in.removals}}},
+      {"moves", in.moves},
+      {"bytes", in.bytes},
+      {"packed", {{"file", in.file_packed}, {"delta", in.delta_packed}}},
+      {"size", std::move(platform::FileSize(plan.output)).value_or(0)},
       {"gone", plan.gone}};
   fmt::print("{}\n", summary.dump(2));
+}
+
+// One line: whole files and patches with their packed bytes, the moves among
+// the patches, the removals, and the program.
+void PrintSummary(const BuildPlan& plan, const Contents& in, const std::string& program) {
+  std::string patches = Count(in.deltas, "patch", "patches");
+  if (in.deltas > 0) {
+    patches += fmt::format(" ({} bytes{})", in.delta_packed,
+                           in.moves > 0 ? "; " + Count(in.moves, "move", "moves") : "");
+  }
+  fmt::print("{}: {} ({} bytes), {}, {}; carries {}\n", plan.args.output,
+             Count(in.files, "whole file", "whole files"), in.file_packed, patches,
+             Count(in.removals, "removal", "removals"), AProgram(program));
 }
 
 // The files OLD_DIR has and SRC_DIR does not, into the plan's `gone`; the
@@ -165,8 +203,10 @@ int PlanRemovals(BuildPlan& plan) {
 // and the removals planned from it.
 int PlanOldRelease(BuildPlan& plan) {
   const std::string& typed = plan.args.changed_since;
+  const char* option = plan.deltas ? "--delta-from" : "--changed-since";
+  if (int code = CheckPathArgument(option, typed, PathKind::kFolder)) return code;
   platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(typed));
-  if (!resolved || !platform::IsFolder(*resolved)) return PrintFault(typed, "not a folder");
+  if (!resolved) return Report(typed, Fail(Cause::kSourceUnreadable, WString(), resolved.status()));
   plan.old_root = *resolved;
   Failure listed = pack::ListTreeFiles(plan.old_root, plan.old_files);
   if (listed.failed()) return Report(typed, listed);
@@ -180,6 +220,41 @@ bool ChangedSinceOld(const BuildPlan& plan, const platform::Folder& folder, cons
   std::optional<WString> name = platform::RelativePathTo(plan.source, path);
   std::optional<WString> old = name ? platform::AppendPath(plan.old_root, *name) : std::nullopt;
   return !old || !pack::SameFileBytes(folder, leaf, *old);
+}
+
+constexpr char kInterrupted[] = "updatepkg: interrupted; nothing written\n";
+
+// kOk when `stub` (named `what` in messages) is a program, Windows or Linux,
+// that carries no package yet; otherwise a usage error that says what it is.
+int CheckStub(const WString& stub, const char* what) {
+  std::string typed = Shown(stub);
+  if (int code = CheckPathArgument(what, typed, PathKind::kFile, kUsage)) return code;
+  std::string found;
+  platform::File file;
+  int64_t payload_end = 0;
+  Failure package = package::OpenPackage(stub, file, payload_end);
+  if (ProgramName(stub) == "unknown") {
+    found = "not a program (neither a Windows nor a Linux executable)";
+  } else if (!package.failed() || package.cause == Cause::kBadTrailer) {
+    found = "an update already (it ends with a package): name the updater program itself";
+  } else {
+    return kOk;
+  }
+  fmt::print(stderr, "updatepkg: {} {}: {}\n", what, typed, found);
+  return kUsage;
+}
+
+// kOk when the update can be written at `typed`: not a folder, and in one.
+int CheckOutput(const std::string& typed) {
+  WString output = PathArgument(typed);
+  if (platform::IsFolder(output)) {
+    fmt::print(stderr, "updatepkg: -o {}: a folder, where the update file goes\n", typed);
+    return kFault;
+  }
+  size_t slash = typed.find_last_of("/\\");
+  std::string folder = slash == std::string::npos ? "." : typed.substr(0, slash == 0 ? 1 : slash);
+  std::string what = "-o " + typed + ": its folder";
+  return CheckPathArgument(what.c_str(), folder, PathKind::kFolder);
 }
 
 // The failure of a build, with the rule a refused name breaks or the file a
@@ -200,8 +275,12 @@ int PlanBuild(const BuildArgs& args, BuildPlan& plan) {
   plan.args = args;
   plan.deltas = !args.delta_from.empty();
   if (plan.deltas) plan.args.changed_since = args.delta_from;
+  // Until the output is written, an interrupt says that nothing was.
+  platform::RemoveOnInterrupt(WString(), kInterrupted);
+  if (int code = CheckPathArgument("SRC_DIR", args.source, PathKind::kFolder)) return code;
   platform::Result<WString> source = platform::ResolvedPath(PathArgument(args.source));
-  if (!source || !platform::IsFolder(*source)) return PrintFault(args.source, "not a folder");
+  if (!source)
+    return Report(args.source, Fail(Cause::kSourceUnreadable, WString(), source.status()));
   plan.source = *source;
   // The tree is listed ahead only for the progress line's total and for an
   // old release; the build itself walks it anyway.
@@ -221,7 +300,11 @@ int PlanBuild(const BuildArgs& args, BuildPlan& plan) {
     return kUsage;
   }
   plan.stub = *stub;
+  if (int code = CheckStub(plan.stub, args.stub.empty() ? "the shipped updater.exe" : "--stub")) {
+    return code;
+  }
   plan.output = PathArgument(args.output);
+  if (int code = CheckOutput(args.output)) return code;
   std::vector<WString> trees = {plan.source};
   if (!plan.old_root.empty()) trees.push_back(plan.old_root);
   if (std::optional<std::string> why =
@@ -270,14 +353,19 @@ int RunBuild(BuildPlan& plan) {
   }
   if (args.version_label) options.label = platform::FromUtf8Escaped(*args.version_label);
   options.release_records = pack::WriteReleaseRecords;
+  options.interrupt_message = kInterrupted;
   Failure failure = pack::BuildUpdateFile(plan.source, plan.stub, plan.output, options);
   if (failure.failed()) return ReportBuildFailure(plan, failure);
   plan.removals = std::move(options.removals);
+  std::string program = ProgramName(plan.output);
+  Contents contents = ContentsOf(plan.output);
   if (args.json) {
-    PrintBuildSummary(plan);
+    PrintJsonSummary(plan, contents, program);
   } else {
-    fmt::print("{}: {} files packed, {} removed, carries a {} program\n", args.output, packed,
-               plan.removals.size(), ProgramName(plan.output));
+    PrintSummary(plan, contents, program);
+  }
+  if (std::optional<std::string> amiss = NamedAmiss(args.output, program)) {
+    fmt::print(stderr, "updatepkg: warning: {}\n", *amiss);
   }
   if (packed == 0 && plan.removals.empty()) {
     fmt::print(stderr, "updatepkg: warning: {} carries no files: nothing is new or changed\n",

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "package/entry_name.h"
 #include "package/format.h"
 #include "platform/utf8.h"
 
@@ -18,12 +19,7 @@ WString PathArgument(const std::string& text) {
   return path;
 }
 
-WString AsTheSystemWritesIt(WString path) {
-#ifndef _WIN32
-  std::replace(path.begin(), path.end(), u'\\', u'/');
-#endif
-  return path;
-}
+std::string Shown(const WString& path) { return Utf8(platform::DisplayPath(path)); }
 
 int PrintFault(const std::string& file, const std::string& reason) {
   fmt::print(stderr, "updatepkg: {}: {}\n", file, reason);
@@ -34,8 +30,8 @@ int Report(const std::string& file, const Failure& failure, const std::string& d
   std::string where =
       failure.entry == 0 ? "" : fmt::format("entry {} at byte {}: ", failure.entry, failure.offset);
   Failure shown = failure;
-  if (failure.entry != 0) shown.path.clear();  // the entry is named by its place
-  shown.path = AsTheSystemWritesIt(shown.path);
+  shown.path = platform::DisplayPath(shown.path);
+  if (shown.path == platform::DisplayPath(PathArgument(file))) shown.path.clear();  // named once
   if (failure.cause == Cause::kPartialInTheWay) {  // the file in the way, as typed
     fmt::print(stderr,
                "updatepkg: {}.partial is in the way (another build, or a cut-off one): remove it\n",
@@ -43,6 +39,26 @@ int Report(const std::string& file, const Failure& failure, const std::string& d
     return kFault;
   }
   return PrintFault(file, where + Utf8(FailureText(shown)) + detail);
+}
+
+std::string Count(int64_t n, const char* one, const char* many) {
+  return fmt::format("{} {}", n, n == 1 ? one : many);
+}
+
+int CheckPathArgument(const char* what, const std::string& typed, PathKind kind, int code) {
+  WString path = PathArgument(typed);
+  platform::Result<platform::FileId> there = platform::GetFileId(path);
+  std::string found;
+  if (!there) {
+    found = Utf8(platform::ErrorMessage(there.error()));
+  } else if (platform::IsFolder(path) != (kind == PathKind::kFolder)) {
+    found = kind == PathKind::kFolder ? "a file, where a folder is needed"
+                                      : "a folder, where a file is needed";
+  } else {
+    return kOk;
+  }
+  fmt::print(stderr, "updatepkg: {} {}: {}\n", what, typed, found);
+  return code;
 }
 
 std::string ProgramName(const WString& path) {
@@ -60,6 +76,19 @@ std::string ProgramName(const WString& path) {
       break;
   }
   return "unknown";
+}
+
+std::string AProgram(const std::string& program) {
+  return (program == "unknown" ? "an " : "a ") + program + " program";
+}
+
+std::optional<std::string> NamedAmiss(const std::string& typed, const std::string& program) {
+  bool exe = typed.size() >= 4 &&
+             package::FoldCase(PathArgument(typed.substr(typed.size() - 4))) == u".EXE";
+  bool windows = program.rfind("Windows", 0) == 0;
+  if (exe && !windows) return typed + " is named .exe but carries no Windows program";
+  if (!exe && windows) return typed + " carries a Windows program but is not named .exe";
+  return std::nullopt;
 }
 
 }  // namespace updater::tool

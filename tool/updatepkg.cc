@@ -51,11 +51,6 @@ std::string HexDigest(const uint8_t (&digest)[32]) {
   return hex;
 }
 
-// A folder given where an update belongs gets its own word.
-bool IsFolderArgument(const std::string& update) {
-  return platform::IsFolder(PathArgument(update));
-}
-
 // The word list and build use for a record's kind.
 const char* KindWord(package::RecordKind kind) {
   static const char* const kWords[] = {"file", "delta", "remove"};
@@ -63,7 +58,7 @@ const char* KindWord(package::RecordKind kind) {
 }
 
 int RunList(const std::string& update, bool json, bool hashes) {
-  if (IsFolderArgument(update)) return PrintFault(update, "is a folder");
+  if (int code = CheckPathArgument("UPDATE", update, PathKind::kFile)) return code;
   std::vector<package::IndexedEntry> entries;
   std::optional<WString> label;
   Failure failure = package::ReadPackageIndex(
@@ -114,65 +109,91 @@ int RunList(const std::string& update, bool json, bool hashes) {
     if (!removal) size += entry.size;
     packed += entry.packed_size;
   }
-  fmt::print("{:>19} {:>12}  {} entries\n", size, packed, entries.size());
+  fmt::print("{:>19} {:>12}  {}\n", size, packed,
+             Count(static_cast<int64_t>(entries.size()), "entry", "entries"));
   return kOk;
 }
 
+// The name of the entry at fault as list names it (".\\data\\a.pak"), or
+// null where the fault is not an entry's or came before its name.
+nlohmann::json EntryNameOf(const Failure& failure) {
+  if (failure.entry == 0 || failure.path.empty()) return nullptr;
+  WString name = failure.path;  // joined to ".\\", which the join drops
+  if (name.compare(0, 2, u".\\") != 0) name = u".\\" + name;
+  return Utf8(name);
+}
+
+// Warns where an update's name and its program disagree.
+void WarnIfNamedAmiss(const std::string& update, const std::string& program) {
+  if (std::optional<std::string> amiss = NamedAmiss(update, program)) {
+    fmt::print(stderr, "updatepkg: warning: {}\n", *amiss);
+  }
+}
+
 int RunVerify(const std::string& update, bool json) {
-  if (IsFolderArgument(update)) return PrintFault(update, "is a folder");
+  if (int code = CheckPathArgument("UPDATE", update, PathKind::kFile)) return code;
   Progress progress(std::move(platform::FileSize(PathArgument(update))).value_or(0));
   int entries = 0;
-  Failure failure =
-      package::ReadPackageIndex(PathArgument(update), [&](const package::IndexedEntry& e) {
+  std::optional<WString> label;
+  Failure failure = package::ReadPackageIndex(
+      PathArgument(update),
+      [&](const package::IndexedEntry& e) {
         ++entries;
         progress.Update(e.record.offset);
-      });
+      },
+      false, &label);
   std::string program = ProgramName(PathArgument(update));
-  bool exe = update.size() >= 4 &&
-             package::FoldCase(PathArgument(update.substr(update.size() - 4))) == u".EXE";
-  if (exe && program.rfind("Windows", 0) != 0) {
-    fmt::print(stderr, "updatepkg: warning: {} is named .exe but carries no Windows program\n",
-               update);
-  }
+  WarnIfNamedAmiss(update, program);
   if (json) {
     nlohmann::json fault = nullptr;
     if (failure.failed()) {
       fault = {{"entry", failure.entry},
                {"offset", failure.offset},
-               {"reason", Describe(failure.cause)}};
+               {"reason", Describe(failure.cause)},
+               {"name", EntryNameOf(failure)}};
     }
     fmt::print("{}\n", nlohmann::json{{"update", update},
                                       {"sound", !failure.failed()},
                                       {"entries", entries},
                                       {"program", program},
+                                      {"label", label ? nlohmann::json(Utf8(*label)) : nullptr},
                                       {"fault", fault}}
                            .dump(2));
     return failure.failed() ? kFault : kOk;
   }
   if (failure.failed()) return Report(update, failure);
-  fmt::print("{}: sound, {} entries, carries a {} program\n", update, entries, program);
+  fmt::print("{}: sound, {}, carries {}\n", update, Count(entries, "entry", "entries"),
+             AProgram(program));
   return kOk;
 }
 
 int RunExtract(const std::string& update, const std::string& dir) {
+  if (int code = CheckPathArgument("UPDATE", update, PathKind::kFile)) return code;
   WString typed = PathArgument(dir);
-  if (!platform::IsFolder(typed)) {
+  if (!platform::GetFileId(typed)) {
     platform::Status made = platform::MakeFolder(typed);
     if (!made) return Report(dir, Fail(Cause::kCreateFolder, typed, made));
   }
+  if (int code = CheckPathArgument("DIR", dir, PathKind::kFolder)) return code;
   // Joined to entry names only in its real form: "..\\dest" as text would lose its "..".
   platform::Result<WString> resolved = platform::ResolvedPath(typed);
-  if (!resolved || !platform::IsFolder(*resolved)) return PrintFault(dir, "not a folder");
+  if (!resolved) return Report(dir, Fail(Cause::kCreateFolder, typed, resolved.status()));
   platform::File package;
   int64_t payload_end = 0;
   Failure failure = package::OpenPackage(PathArgument(update), package, payload_end);
   if (failure.failed()) return Report(update, failure);
   Progress progress(payload_end - package.Tell());
-  failure = apply::InstallPackage(package, payload_end, *resolved, product::kInstallLock,
-                                  [&](int64_t done, int64_t) { progress.Update(done); });
+  apply::InstallReport report;
+  failure = apply::InstallPackage(
+      package, payload_end, *resolved, product::kInstallLock,
+      [&](int64_t done, int64_t) { progress.Update(done); }, &report);
   if (failure.entry != 0) return Report(update, failure);  // the package is at fault
-  if (failure.failed())
+  if (failure.failed()) {
+    failure.path = platform::DisplayPath(failure.path);
     return PrintFault(dir, Utf8(FailureText(failure)) + " (nothing was changed)");
+  }
+  fmt::print("{}: {} written, {} removed, {} already current\n", dir,
+             Count(report.written, "file", "files"), report.removed, report.current);
   return kOk;
 }
 

@@ -74,6 +74,13 @@ def release_series(seed):
     return r1, r2, r3
 
 
+def windows_gui_header():
+    """The headers of a 32-bit Windows GUI program and nothing else."""
+    pe = bytearray(24 + 96)
+    pe[0:4], pe[24:26], pe[24 + 68:24 + 70] = b"PE\0\0", b"\x0b\x01", b"\x02\x00"
+    return b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40) + bytes(pe)
+
+
 class UpdatepkgTest(GameFolder):
     tool = UPDATEPKG
 
@@ -134,7 +141,7 @@ class UpdatepkgTest(GameFolder):
         listed = listed["entries"]
         verdict = json.loads(self.updatepkg("verify", out, "--json")[0])
         self.assertEqual(verdict, {"update": out, "sound": True, "entries": len(entries),
-                                   "program": program, "fault": None})
+                                   "program": program, "label": None, "fault": None})
         self.assertEqual(listed, [{"kind": "file", "name": e.name, "size": len(e.content),
                                    "packed_size": len(e.stream), "creation": iso(e.times[0]),
                                    "last_access": iso(e.times[1]), "last_write": iso(e.times[2]),
@@ -147,7 +154,9 @@ class UpdatepkgTest(GameFolder):
                              [(e.name, e.times[1:], e.stream)
                               for e in pt.parse_package(self.read(native))[1]])
         target = os.path.join(self.tmp, "extracted")
-        self.updatepkg("extract", out, target)
+        said = self.updatepkg("extract", out, target)[0]
+        self.assertEqual(said.rstrip(), f"{target}: {len(entries)} files written, 0 removed, "
+                                        "0 already current")
         for name, data in files.items():
             self.assertEqual(self.read(os.path.join(target, name)), data, name)
             self.assertEqual(os.stat(os.path.join(target, name)).st_mtime_ns,
@@ -173,6 +182,9 @@ class UpdatepkgTest(GameFolder):
                 if message:
                     self.assertIn(message, err)
                     self.assertIn(f"byte {second}:" if "entry" in message else "p.bin", err)
+                    fault = json.loads(self.updatepkg("verify", path, "--json", code=1)[0])["fault"]
+                    if region in ("stream", "Adler-32"):  # the entry's name was read
+                        self.assertEqual(fault["name"], ".\\b.dat")
 
     def test_changed_since_packs_the_difference(self):
         old = os.path.join(self.tmp, "old")
@@ -217,8 +229,14 @@ class UpdatepkgTest(GameFolder):
             for i, label in enumerate(labels):
                 out = os.path.join(self.tmp, f"{mode[2:]}-{i + 2}.exe")
                 extra = [] if label is None else ["--version-label", label]
-                self.updatepkg("build", roots[i + 1], "-o", out, mode, roots[i], *extra)
+                said, warned = self.updatepkg("build", roots[i + 1], "-o", out, mode, roots[i],
+                                              *extra)
                 updates.append(out)
+                if self.tool == UPDATEPKG:  # a Linux program in an .exe
+                    self.assertIn(f"warning: {out} is named .exe but carries no Windows", warned)
+                if mode == "--delta-from" and i == 0:  # patches, moves among them, removals
+                    self.assertRegex(said, r"^\S+: \d+ whole files? \(\d+ bytes\), \d+ patches "
+                                           r"\(\d+ bytes; \d+ moves?\), \d+ removals; carries a ")
             self.install_release(roots[0])
             for update, release, label in zip(updates, releases[1:], labels):
                 question, _, completed = versioned(LABEL if label is None else label)
@@ -237,6 +255,8 @@ class UpdatepkgTest(GameFolder):
                 self.assertEqual(self.read(one), self.read(updates[0]))
                 listed = json.loads(self.updatepkg("list", updates[0], "--json")[0])
                 self.assertEqual(listed["label"], "(2.0)")
+                verdict = json.loads(self.updatepkg("verify", updates[0], "--json")[0])
+                self.assertEqual(verdict["label"], "(2.0)")
                 kinds = {e["name"]: (e["kind"], e.get("old_name")) for e in listed["entries"]}
                 for program in (".\\bin\\engine", ".\\bin\\module.o"):
                     self.assertEqual(kinds[program], ("delta", None))
@@ -320,9 +340,25 @@ class UpdatepkgTest(GameFolder):
             self.assertIn("Usage", self.updatepkg(sub, "--help")[0])
         self.assertIn("Usage", self.updatepkg("help")[0])
         self.assertIn("updatepkg 1.0.1.0", self.updatepkg("--version")[0])
-        self.updatepkg("list", os.path.join(self.tmp, "missing.bin"), code=1)
-        for sub in ("list", "verify"):
-            self.assertIn("is a folder", self.updatepkg(sub, self.tmp, code=1)[1])
+        # A path argument missing or of the wrong kind is named with its option.
+        src, notes = os.path.join(self.studio, "src"), os.path.join(self.tmp, "notes.txt")
+        self.make_tree(src, {"a.dat": b"a"})
+        self.write(notes, b"release notes")
+        update = self.build()
+        missing = os.path.join(self.tmp, "missing")
+        for args, code, said in (
+                (["list", missing], 1, "UPDATE " + missing + ": "),
+                (["verify", self.tmp], 1, "a folder, where a file is needed"),
+                (["extract", update, notes], 1, "DIR " + notes + ": a file, where a folder"),
+                (["build", missing, "-o", "u.bin"], 1, "SRC_DIR " + missing + ": "),
+                (["build", src, "-o", "u.bin", "--delta-from", notes], 1, "--delta-from " + notes),
+                (["build", src, "-o", os.path.join(missing, "u.bin")], 1, "its folder " + missing),
+                (["build", src, "-o", self.tmp], 1, "a folder, where the update file goes"),
+                (["build", src, "-o", "u.bin", "--stub", notes], 2, "not a program"),
+                (["build", src, "-o", "u.bin", "--stub", update], 2, "an update already")):
+            with self.subTest(args=args):
+                self.assertIn(said, self.updatepkg(*args, code=code)[1])
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "u.bin")))
         # A script reads a fault from JSON; an .exe with no Windows program is named.
         linux = self.update_exe(b"feof\0\0\0\0", name="linux.exe", program=UPDATER)
         verdict, err = self.updatepkg("verify", linux, "--json")
@@ -346,9 +382,9 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(run.returncode, 2)  # none there: a usage error that says what to do
         self.assertIn(b"--stub", run.stderr)
         self.assertFalse(os.path.exists(out))
-        self.write(shipped, b"MZ the shipped program")
+        self.write(shipped, windows_gui_header())
         subprocess.run([tool, "build", src, "-o", out], check=True, capture_output=True)
-        self.assertTrue(self.read(out).startswith(b"MZ the shipped program"))
+        self.assertTrue(self.read(out).startswith(windows_gui_header()))
 
     def test_a_refused_name_says_the_rule_or_the_other_file(self):
         if self.tool != UPDATEPKG:
@@ -398,13 +434,14 @@ class UpdatepkgTest(GameFolder):
         self.make_tree(src, {f"big{i}.bin": os.urandom(8 << 20) for i in range(8)})
         build = subprocess.Popen([UPDATEPKG, "build", src, "-o", out, "--threads", "1", "--stub",
                                   UPDATER],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.addCleanup(build.wait)
         self.addCleanup(build.kill)
         while build.poll() is None and not os.path.exists(out + ".partial"):
             pass
         build.send_signal(signal.SIGINT)
         self.assertEqual(build.wait(timeout=60), 130)
+        self.assertEqual(build.stderr.read(), b"updatepkg: interrupted; nothing written\n")
         self.assertFalse(os.path.exists(out + ".partial") or os.path.exists(out))
 
     def test_signed_update_still_finds_its_package(self):

@@ -10,6 +10,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 UPDATER_EXE = os.environ.get("UPDATER_EXE",
                              os.path.join(HERE, "..", "..", "out", "windows", "updater.exe"))
+UPDATEPKG_EXE = os.environ.get("UPDATEPKG_EXE",
+                               os.path.join(HERE, "..", "..", "out", "windows", "updatepkg.exe"))
 OBJDUMP = os.environ.get("OBJDUMP", "i686-w64-mingw32-objdump")
 
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "msvcrt.dll",
@@ -33,6 +35,14 @@ class WindowsExecutableTest(unittest.TestCase):
         dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", self.dump)}
         self.assertTrue(dlls)
         self.assertLessEqual(dlls, ALLOWED_DLLS)
+
+    def test_no_link_time_so_that_builds_repeat_their_bytes(self):
+        for path in (UPDATER_EXE, UPDATEPKG_EXE):
+            with open(path, "rb") as f:
+                head = f.read(4096)
+            pe = int.from_bytes(head[0x3C:0x40], "little")
+            self.assertEqual(head[pe:pe + 4], b"PE\0\0")
+            self.assertEqual(head[pe + 8:pe + 12], bytes(4), path)  # TimeDateStamp
 
     def test_size(self):
         print(f"\nupdater.exe: {len(self.data)} bytes")
