@@ -12,9 +12,9 @@ namespace {
 
 // One change the commit made, so that it can be undone.
 struct CommitStep {
-  enum Kind { kFolderCreated, kReplaced, kPlaced, kRemoved, kFolderRemoved } kind;
+  enum Kind { kFolderCreated, kReplaced, kPlaced, kRemoved } kind;
   const StagedEntry* entry;  // kReplaced, kPlaced, kRemoved
-  WString folder;            // kFolderCreated, kFolderRemoved
+  WString folder;            // kFolderCreated
 };
 
 // Stages every record up to the trailer; the first failure ends it.
@@ -32,7 +32,6 @@ Failure StageAll(platform::File& package, int64_t payload_end, Staging& staging,
 
 platform::Status Undo(Staging& staging, const CommitStep& step) {
   const platform::Folder& stage = staging.staging_folder;
-  if (step.kind == CommitStep::kFolderRemoved) return RecreateFolder(staging, step.folder);
   if (step.kind == CommitStep::kFolderCreated) {
     ReleaseFolder(staging, step.folder);  // not held while it goes
     platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(step.folder));
@@ -85,30 +84,27 @@ platform::Status Place(Staging& staging, const StagedEntry& entry) {
   const platform::Folder& parent = **held;
   WString leaf = LastComponent(entry.name);
   const platform::Folder& stage = staging.staging_folder;
-  // A removal: the old file goes into staging as N.old, kept until the end.
-  if (entry.removal) return platform::MoveFileBetween(parent, leaf, stage, entry.backup, false);
+  // A removal: the very file checked goes into staging as N.old, kept
+  // until the end; anything put at its name since stays, and fails it.
+  if (entry.removal)
+    return platform::MoveKnownFile(parent, leaf, stage, entry.backup, entry.old_id);
   // A replacement: the old file becomes N.old in staging and N.new takes its
   // name, in one step where the system has one.
   if (entry.existed)
     return platform::ReplaceFileIn(parent, leaf, stage, entry.staged, entry.backup);
-  // An addition: N.new takes the name where nothing was.
-  platform::Status moved = platform::MoveFileBetween(stage, entry.staged, parent, leaf, false);
-  if (!moved) return moved;
-  // A new file keeps nothing of the private staging folder's access.
-  platform::Status inherited = platform::InheritAccessIn(parent, leaf);
-  if (!inherited) (void)platform::MoveFileBetween(parent, leaf, stage, entry.staged, false);
-  return inherited;
+  // An addition: N.new takes the name where nothing was, with the access
+  // the folder gives new files and nothing of the private staging folder's.
+  return platform::PlaceNewFile(stage, entry.staged, parent, leaf);
 }
 
 // Removes each folder removed files leave empty; one that still holds
-// anything (a player's own files) stays, and so does one that cannot go.
-void RemoveEmptiedFolders(Staging& staging, std::vector<CommitStep>& steps) {
+// anything (a player's own files, a file kept) stays, and so does one that
+// cannot go.
+void RemoveEmptiedFolders(Staging& staging) {
   for (const WString& folder : staging.gone_folders) {
     ReleaseFolder(staging, folder);  // not held while it goes
     platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(folder));
-    if (parent && platform::RemoveSubfolder(**parent, LastComponent(folder))) {
-      steps.push_back({CommitStep::kFolderRemoved, nullptr, folder});
-    }
+    if (parent) (void)platform::RemoveSubfolder(**parent, LastComponent(folder));
   }
 }
 
@@ -133,12 +129,14 @@ Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
     // On disk now: the entries up to this one in place, their old files as
     // N.old in staging; the rest as they were. The journal names them all.
   }
-  RemoveEmptiedFolders(staging, steps);
   // On disk now: every new file in place, every removed and replaced file
-  // as N.old in staging, the emptied folders gone. Until the journal goes a
-  // cut is still undone by the next run; after it, the install stands.
+  // as N.old in staging. Until the journal goes a cut is still undone by the
+  // next run; after it, the install stands.
   platform::Status ended = RemoveJournal(staging);
   if (!ended) return Fail(Cause::kEndJournal, staging.folder, ended);
+  // Only now, with nothing left to roll back, do the folders the removals
+  // emptied go: none is ever made again, with another owner or access.
+  RemoveEmptiedFolders(staging);
   return {};
 }
 
@@ -177,6 +175,7 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
       for (const StagedEntry& entry : staging.entries)
         ++(entry.removal ? report->removed : report->written);
       report->current = staging.current;
+      report->kept = std::move(staging.kept);
     }
     return {};
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "package/failure.h"
 #include "platform/file.h"
@@ -20,6 +21,9 @@ struct InstallReport {
   int written = 0;  // files placed or replaced
   int removed = 0;  // files removed
   int current = 0;  // records whose target already was as they leave it
+  // Files a removal left in place, because they are not the version it
+  // removes (a player's edit, or something else at that name).
+  std::vector<WString> kept;
 };
 
 // Installs the package from the stream's position (at the first record) up

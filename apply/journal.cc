@@ -20,6 +20,7 @@ platform::Status ReadIdentities(Staging& staging, StagedEntry& e) {
       e.removal ? platform::FileId() : platform::FileIdIn(staging.staging_folder, e.staged);
   if (!new_id) return new_id.status();
   e.new_id = *new_id;
+  if (e.removal) return {};  // the file its check read, which alone the commit moves
   e.old_id = platform::FileId();
   if (!e.existed) return {};
   platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(e.name));
@@ -49,9 +50,6 @@ platform::Status WriteJournal(Staging& staging) {
   }
   for (const WString& f : staging.new_folders) {
     ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);
-  }
-  for (const WString& f : staging.gone_folders) {
-    ok = ok && WriteToPackage(out, kJournalGoneFolderTag, 4) && WriteEntryName(out, f);
   }
   ok = ok && WriteToPackage(out, kJournalDoneTag, 4);
   platform::Status synced = ok ? file->Sync() : platform::Status::Error(out.os_error);

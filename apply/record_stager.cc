@@ -80,22 +80,27 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   return {};
 }
 
-// True when the file `name` of `folder` already has `size` bytes with `hash`.
-bool HoldsVersion(const platform::Folder& folder, const WString& name, uint64_t size,
-                  const uint8_t (&hash)[32]) {
+// The identity of the regular file `name` of `folder` when it holds `size`
+// bytes with the SHA-256 `hash`, read through the handle it is checked by.
+platform::Result<platform::FileId> KnownFile(const platform::Folder& folder, const WString& name,
+                                             uint64_t size, const uint8_t (&hash)[32]) {
   platform::Result<platform::File> file = platform::ReadFileIn(folder, name);
-  if (!file) return false;
+  if (!file) return file.status();
   OldFileCheck check{&*file, size, &hash, {false}, false, {}};
   check.Check();
-  return check.expected;
+  if (!check.expected) return platform::Status::Refused();
+  platform::FileId id;
+  platform::Status known = file->Identity(id.volume, id.index);
+  if (!known) return known;
+  return id;
 }
 
 // True when the delta's target already is the file it makes: a second run.
 bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
   if (!entry.existed) return false;
   platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(entry.name));
-  return parent && HoldsVersion(**parent, LastComponent(entry.name), record.delta.new_size,
-                                record.delta.new_hash);
+  return parent && KnownFile(**parent, LastComponent(entry.name), record.delta.new_size,
+                             record.delta.new_hash);
 }
 
 // Counts the delta record whose streams start at `stream` as done: the
@@ -163,8 +168,9 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
 }
 
 // Plans the removal of a record's file: through plain folders only, and only
-// a file, never a link or a folder. A file already missing is done.
-Failure StageRemoval(Staging& staging, StagedEntry& entry) {
+// the very version the update removes. A file already missing is done; any
+// other content at its name (an edited file, a link, a folder) is kept.
+Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record& record) {
   entry.removal = true;
   const platform::Folder* parent = &staging.root_folder;
   std::vector<WString> folders = FoldersOf(entry.name);
@@ -176,12 +182,18 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry) {
     if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     parent = *held;
   }
-  platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, LastComponent(entry.name));
+  WString leaf = LastComponent(entry.name);
+  platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, leaf);
   if (kind && *kind == platform::NodeKind::kMissing) return DropCurrentEntry(staging);
-  if (!kind || *kind != platform::NodeKind::kFile) {
-    return Fail(Cause::kTargetRefused, entry.target, kind.status());
+  platform::Result<platform::FileId> known =
+      KnownFile(*parent, leaf, record.delta.old_size, record.delta.old_hash);
+  if (!known) {
+    staging.kept.push_back(entry.name);
+    staging.entries.pop_back();  // nothing to do: it stays as it is
+    return {};
   }
   entry.existed = true;
+  entry.old_id = *known;  // the commit moves this file and no other
   // Its folders may go too, each only after every folder below it.
   std::vector<WString>& gone = staging.gone_folders;
   for (const WString& folder : folders) {
@@ -200,7 +212,7 @@ Failure StageRecord(platform::File& package, const package::RecordReader& reader
                     const package::Record& record, Staging& staging) {
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
-  if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry);
+  if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry, record);
   Failure failure = CheckTarget(staging, record.name, entry);
   if (failure.failed()) return failure;
   if (record.is_delta()) return StagePatched(package, reader, record, staging, entry);

@@ -39,10 +39,17 @@ platform::Status UndoEntry(Staging& staging, const StagedEntry& e) {
   platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(e.name));
   WString leaf = LastComponent(e.name);
   if (e.existed && !IsMissingIn(stage, e.backup)) {
-    // The old file is still in staging: back to its place, over whatever the install put there.
+    // The old file is still in staging: back to its place, over the file the
+    // install put there (or the old file's own other name, where the cut
+    // came inside a replacement), and over nothing else.
     if (!parent) return parent.status();
     if (!IsRecordedFile(stage, e.backup, e.old_id)) return platform::Status::Refused();
-    return platform::MoveFileBetween(stage, e.backup, **parent, leaf, true);
+    bool occupied = !IsMissingIn(**parent, leaf);
+    if (occupied && !IsRecordedFile(**parent, leaf, e.new_id) &&
+        !IsRecordedFile(**parent, leaf, e.old_id)) {
+      return platform::Status::Refused();
+    }
+    return platform::MoveFileBetween(stage, e.backup, **parent, leaf, occupied);
   }
   if (e.existed || !IsMissingIn(stage, e.staged)) return {};  // never moved
   if (!parent) return {};  // no folder on its way: it was never placed

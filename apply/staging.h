@@ -47,6 +47,8 @@ struct Staging {
   // Folders of removed files, deepest first: each goes too once it is empty.
   std::vector<WString> gone_folders;
   int current = 0;  // records whose target was already as they would leave it
+  // Files a removal leaves in place: not the version the update removes.
+  std::vector<WString> kept;
 };
 
 // The folders an entry name lies in, shallowest first, as names themselves

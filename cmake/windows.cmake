@@ -10,6 +10,9 @@ set(small_flags -Os -finline-limit=8 -ffunction-sections -fdata-sections -fno-ex
 foreach(library updater_platform updater_package updater_pack updater_apply updater_entry)
   target_compile_options(${library} PRIVATE ${small_flags})
 endforeach()
+foreach(library updater_package updater_pack updater_apply updater_entry)
+  set_target_properties(${library} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
+endforeach()
 
 # zlib is C and never unwinds: the programs link a copy of the prebuilt
 # library without its unwind tables (4 KB of updater.exe).

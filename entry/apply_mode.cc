@@ -33,10 +33,16 @@ bool GameIsInstalled(const WString& root) {
 // What a finished install did, for the debug channel.
 void ReportDone(const apply::InstallReport& report) {
   const int counts[] = {report.written, report.removed, report.current};
-  const char16_t* const words[] = {u" written, ", u" removed, ", u" already current\n"};
+  const char16_t* const words[] = {u" written, ", u" removed, ", u" already current"};
   WString line = u"update completed: ";
   for (int i = 0; i < 3; ++i) line += Decimal(counts[i]) + words[i];
-  platform::DebugOutput(line);
+  // Files a removal left because they are not the version it removes.
+  if (!report.kept.empty()) {
+    line += u"; kept " + Decimal(report.kept.size()) +
+            (report.kept.size() == 1 ? u" changed file:" : u" changed files:");
+  }
+  for (const WString& name : report.kept) line += u" " + name;
+  platform::DebugOutput(line + u"\n");
 }
 
 // True only for a real Yes. A question that could not be shown (no
@@ -69,11 +75,13 @@ int ApplyPackage(const WString& self_path) {
   std::optional<WString> named;
   if (located == package::LocateResult::kFound) named = package::PeekVersionLabel(*package);
   WString label = named ? *named : WString(texts.version_label);
-  if (!PlayerSaidYes(texts, label)) return kExitDeclined;
+  // Without its own file (another file at its name, or none) there is
+  // nothing to ask about: the failure box, before the question.
   if (!package) {
     ReportFailure(label, Fail(Cause::kCannotOpenPackage, self_path, package.status()));
     return kExitFailed;
   }
+  if (!PlayerSaidYes(texts, label)) return kExitDeclined;
   switch (located) {
     case package::LocateResult::kFound:
       break;

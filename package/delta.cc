@@ -44,6 +44,7 @@ std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_ne
   std::memcpy(header.old_hash, bytes + 8, 32);
   header.new_size = GetU64(bytes + 40);
   std::memcpy(header.new_hash, bytes + 48, 32);
+  if (header.old_size > kMaxFileSize || header.new_size > kMaxFileSize) return std::nullopt;
   return header;
 }
 
@@ -159,6 +160,22 @@ bool SplitStreams::Differences(uint8_t* out, size_t size) {
     }
     at += zeros_;
     if (!values.PullByte(out[at])) return false;
+    ++at;
+    if (!NextGap()) return false;
+  }
+}
+
+bool SplitStreams::SkipDifferences(uint64_t size) {
+  if (!started_ && !(started_ = NextGap())) return false;
+  for (uint64_t at = 0;;) {
+    if (!more_) return true;  // zeros to the end
+    if (zeros_ >= size - at) {
+      zeros_ -= static_cast<size_t>(size - at);
+      return true;
+    }
+    at += zeros_;
+    uint8_t value;
+    if (!values.PullByte(value)) return false;
     ++at;
     if (!NextGap()) return false;
   }

@@ -38,11 +38,15 @@ struct DeltaHeader {
   uint8_t new_hash[32] = {};
 };
 
+// The largest size a delta or a removal may declare for a file: 16 TiB, past
+// what the file systems a game lives on hold. A larger one is a damaged record.
+inline constexpr uint64_t kMaxFileSize = uint64_t{1} << 44;
+
 // Writes the sizes and hashes that follow a delta record's times.
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header);
 
 // Reads them, or (not `with_new`) the old file's alone, as a removal holds
-// them; none when the stream ends inside them.
+// them; none when the stream ends inside them or a size passes kMaxFileSize.
 std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new = true);
 
 // Writes a removal record of `name`, whose old release held `size` bytes with `hash`.
@@ -112,6 +116,10 @@ class SplitStreams {
   // The next `size` bytes of the differences into `out`: zeros, but for the
   // values where the gaps place them. False when the streams run out first.
   bool Differences(uint8_t* out, size_t size);
+
+  // Passes over the next `size` bytes of the differences, a run of zeros in
+  // one step, for readers that only check a delta's structure.
+  bool SkipDifferences(uint64_t size);
 
   StreamPuller operations, gaps, values, literals;
 

@@ -65,6 +65,12 @@ bool SurrogatesArePaired(const WString& text) {
   return true;
 }
 
+bool IsAcceptableLabel(const WString& label) {
+  auto control = [](char16_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); };
+  return label.size() <= kMaxLabelUnits && SurrogatesArePaired(label) &&
+         std::none_of(label.begin(), label.end(), control);
+}
+
 NameRule BrokenRule(const WString& component) {
   if (component.empty() || component == u"." || component == u"..") return NameRule::kDots;
   for (char16_t c : component) {

@@ -33,6 +33,13 @@ NameRule BrokenRule(const WString& component);
 // faithful form outside UTF-16.
 bool SurrogatesArePaired(const WString& text);
 
+// The longest version label a package may carry, in UTF-16 units.
+inline constexpr size_t kMaxLabelUnits = 64;
+
+// True when `label` is text a box may show: at most kMaxLabelUnits units,
+// valid UTF-16, no control characters.
+bool IsAcceptableLabel(const WString& label);
+
 // The folder at the game root where an update stages its files; no entry may lie in it.
 inline constexpr char16_t kStagingFolderName[] = u".update-staging";
 

@@ -11,6 +11,7 @@ const char* Describe(Cause cause) {
       "a trailer length past the file",           // kBadTrailer
       "cannot read the update",                   // kPackageReadFailed
       "neither an entry nor the trailer",         // kBadTag
+      "a version label that is not text",         // kBadLabel
       "a name the updater refuses",               // kBadName
       "a path taken already, ignoring case",      // kDuplicateName
       "cut inside the file times",                // kTimesCut

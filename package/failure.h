@@ -18,6 +18,7 @@ enum class Cause {
   kBadTrailer,         // the trailer's length does not fit the file or the format
   kPackageReadFailed,  // the OS refused a read of the update file
   kBadTag,             // no record kind, or a version label past the first record
+  kBadLabel,           // a version label that is not text a box may show
   kBadName,            // cut short, empty, or a name the updater refuses
   kDuplicateName,      // the same path as another ignoring case, or a file in a folder's place
   kTimesCut,           // the package ends inside the three times

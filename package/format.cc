@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "package/entry_name.h"
+
 namespace updater::package {
 
 namespace {
@@ -229,6 +231,8 @@ std::optional<WString> PeekVersionLabel(platform::File& package) {
   int64_t start = package.Tell();
   std::optional<WString> label;
   if (ReadRecordTag(package) == RecordTag::kLabel) label = ReadEntryName(package);
+  // One that is not text is never shown: the install refuses the package.
+  if (label && !IsAcceptableLabel(*label)) label.reset();
   if (!package.Seek(start, SEEK_SET)) return std::nullopt;
   return label;
 }

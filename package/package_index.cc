@@ -22,12 +22,7 @@ Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader, In
     bool Copy(uint64_t, uint64_t) override { return true; }
     bool Literal(uint64_t length) override { return Skip(streams.literals, length); }
     bool Difference(uint64_t, uint64_t length) override {
-      uint8_t buffer[4096];
-      for (size_t take = 0; length > 0; length -= take) {
-        take = static_cast<size_t>(std::min<uint64_t>(length, sizeof buffer));
-        if (!streams.Differences(buffer, take)) return false;
-      }
-      return true;
+      return streams.SkipDifferences(length);  // however long its runs of zeros
     }
     static bool Skip(StreamPuller& stream, uint64_t length) {
       uint8_t buffer[4096];

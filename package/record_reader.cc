@@ -35,6 +35,7 @@ bool RecordReader::Next(Record& record) {
   if (tag == RecordTag::kLabel && next.offset == start_) {
     label_ = ReadEntryName(package_);
     if (!label_) return Stop(Cause::kBadName);
+    if (!IsAcceptableLabel(*label_)) return Stop(Cause::kBadLabel);
     current_.offset = package_.Tell();
     tag = ReadNextTag(package_, payload_end_);
   }

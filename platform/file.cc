@@ -93,6 +93,11 @@ Status File::SetMode(uint32_t mode) {
   return SetStreamMode(stream_, mode);
 }
 
+Status File::Identity(uint64_t& volume, uint64_t& index) const {
+  if (!stream_) return Status::Refused();  // not open: no call was made
+  return StreamIdentity(stream_, volume, index);
+}
+
 Result<uint32_t> File::Mode() const {
   if (!stream_) return Status::Refused();  // not open: no call was made
   return StreamMode(stream_);

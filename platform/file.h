@@ -65,6 +65,10 @@ class File {
   // The file's permission bits (POSIX; 0 on Windows).
   Result<uint32_t> Mode() const;
 
+  // The file's identity (device and inode; volume serial and file index),
+  // as FileId has it.
+  Status Identity(uint64_t& volume, uint64_t& index) const;
+
   // Has Close put `last_access` back as the file's last-access time, for
   // systems that move it on reads although told not to.
   void KeepLastAccess(uint64_t last_access) {
@@ -95,6 +99,7 @@ size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size
 // Sets the permission bits of the open `stream`'s file, and reads them.
 Status SetStreamMode(std::FILE* stream, uint32_t mode);
 Result<uint32_t> StreamMode(std::FILE* stream);
+Status StreamIdentity(std::FILE* stream, uint64_t& volume, uint64_t& index);
 // Sets the three times of the open `stream`'s file.
 Status SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
                       uint64_t last_write);

@@ -117,7 +117,8 @@ Result<File> OpenFile(const WString& path, const char* mode);
 // Opens the running program's own file, at `path`, for reading, to be held
 // while it is read: on POSIX the very file the process runs, whatever has
 // been renamed over its name since; on Windows shared for reading only, so
-// that nobody can write, rename or remove it while it is held.
+// that nobody can write, rename or remove it while it is held, and only
+// when the system confirms it is the file the program was loaded from.
 Result<File> OpenOwnProgram(const WString& path);
 
 // Cuts the file at `path` back to `length` bytes.
@@ -197,12 +198,6 @@ Result<uint64_t> FreeSpace(const Folder& folder);
 // Windows, where replacing a file keeps its access list).
 Result<uint32_t> ModeIn(const Folder& folder, const WString& name);
 
-// Gives the file `name` of `folder` the access a file created in that
-// folder would have: the folder's inheritable entries and nothing of where
-// it was made (Windows). Nothing to do on POSIX, where a file's mode is its
-// own wherever it moves.
-Status InheritAccessIn(const Folder& folder, const WString& name);
-
 // The identity of a held folder.
 Result<FileId> FolderId(const Folder& folder);
 
@@ -240,6 +235,22 @@ Status RemoveFileIn(const Folder& folder, const WString& name);
 // with `replace` a file there is replaced, otherwise it must not exist.
 Status MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
                        const WString& to_name, bool replace);
+
+// Moves the regular file `from_name` of `from` to `to_name` in `to` (which
+// must not exist) only when it is the file `expected`: never a folder, a
+// link or another file put at its name. POSIX renames it and, where what
+// arrived is not `expected`, renames it back; Windows opens it without
+// following reparse points, checks it, and renames it through that handle.
+Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected);
+
+// Moves the new file `from_name` of the staging folder `from` to `to_name`
+// in `to` (which must not exist), where it gets the access a file created
+// there would have: the folder's inheritable entries and nothing of the
+// staging folder's (Windows, through a handle of the file held across the
+// move, never by its new name). POSIX moves it as it is, its mode its own.
+Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& to,
+                    const WString& to_name);
 
 // Puts the file `replacement` of `staging` in the place of the existing file
 // `name` of `folder` in one step where the OS can, and keeps the old file as

@@ -269,6 +269,14 @@ Status SetStreamMode(std::FILE* stream, uint32_t mode) {
   return Checked(0, fchmod(fileno(stream), static_cast<mode_t>(mode)));
 }
 
+Status StreamIdentity(std::FILE* stream, uint64_t& volume, uint64_t& index) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) return Errno();
+  volume = static_cast<uint64_t>(st.st_dev);
+  index = static_cast<uint64_t>(st.st_ino);
+  return Status();
+}
+
 Result<uint32_t> StreamMode(std::FILE* stream) {
   struct stat st;
   if (fstat(fileno(stream), &st) != 0) return Errno();
@@ -399,11 +407,6 @@ Result<uint32_t> ModeIn(const Folder& folder, const WString& name) {
   return static_cast<uint32_t>(st.st_mode & 0777);
 }
 
-Status InheritAccessIn(const Folder&, const WString& name) {
-  RecordInheritedForTesting(name);
-  return Status();
-}
-
 Result<FileId> FolderId(const Folder& folder) {
   struct stat st;
   if (fstat(Fd(folder), &st) != 0) return Errno();
@@ -489,6 +492,32 @@ Status MoveFileBetween(const Folder& from, const WString& from_name, const Folde
   Status unlinked = Checked(0, unlinkat(Fd(from), source->c_str(), 0));
   if (!unlinked) unlinkat(Fd(to), destination->c_str(), 0);
   return unlinked;
+}
+
+Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected) {
+  std::optional<std::string> source = Component(from_name), destination = Component(to_name);
+  if (!source || !destination) return BadName();
+  Result<FileId> there = FileIdIn(from, from_name);  // a regular file, not through a link
+  if (!there) return there.status();
+  if (!(*there == expected)) return Status::Refused();
+  if (int fault = InjectedFault()) return Status::Error(fault);
+  // Atomic, and never over anything: whatever is at the name now arrives.
+  Status moved = Checked(
+      0, renameat2(Fd(from), source->c_str(), Fd(to), destination->c_str(), RENAME_NOREPLACE));
+  if (!moved) return moved;
+  Result<FileId> arrived = FileIdIn(to, to_name);
+  if (arrived && *arrived == expected) return Status();
+  // Put in its place meanwhile: it goes back, and the move fails.
+  (void)renameat2(Fd(to), destination->c_str(), Fd(from), source->c_str(), RENAME_NOREPLACE);
+  return arrived ? Status::Refused() : arrived.status();
+}
+
+Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& to,
+                    const WString& to_name) {
+  Status moved = MoveFileBetween(from, from_name, to, to_name, false);
+  if (moved) RecordInheritedForTesting(to_name);
+  return moved;
 }
 
 Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
@@ -596,8 +625,9 @@ bool Sha256::Finish(uint8_t digest[32]) {
 MappedFile::MappedFile(const WString& path) {
   // Reads leave the last-access time alone where the OS lets this user ask.
   std::string native = ToNative(path);
-  int fd = open(native.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
-  if (fd < 0 && errno == EPERM) fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a FIFO put at a listed name cannot hold the build.
+  int fd = open(native.c_str(), O_RDONLY | O_NOATIME | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == EPERM) fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   if (fd < 0) {
     status_ = Status::Error(errno);

@@ -11,8 +11,10 @@
 #include <shlwapi.h>
 #include <wincrypt.h>
 
+#include <cstring>
 #include <cwchar>
 #include <utility>
+#include <vector>
 
 #include "platform/fault_seam.h"
 #include "platform/platform.h"
@@ -232,12 +234,40 @@ Result<File> OpenFile(const WString& path, const char* mode) {
   return File(stream);
 }
 
+namespace {
+
+// Succeeds when `file` is the very file this program was loaded from, as
+// the system tells it from a view of each: not a copy, nor another file.
+Status IsRunningImage(HANDLE file) {
+  using AreMappedFilesTheSame = LONG(NTAPI*)(PVOID, PVOID);
+  auto same = reinterpret_cast<AreMappedFilesTheSame>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtAreMappedFilesTheSame")));
+  if (!same) return LastError();
+  Handle mapping(CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping.valid()) return LastError();
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 1);
+  if (!view) return LastError();
+  LONG status = same(GetModuleHandleW(nullptr), view);
+  UnmapViewOfFile(view);
+  return status == 0 ? Status() : Status::Error(ERROR_FILE_INVALID);
+}
+
+}  // namespace
+
 Result<File> OpenOwnProgram(const WString& path) {
   // Shared for reading only: while it is held, nobody can write, rename or
   // remove it, so the package read is the one the player said Yes to.
-  return StreamFromHandle(CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-                          false);
+  HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  // A running program can be renamed and another file put at its name: only
+  // the file it was loaded from is read.
+  Status own = IsRunningImage(h);
+  if (!own) {
+    CloseHandle(h);
+    return own;
+  }
+  return StreamFromHandle(h, false);
 }
 
 Status TruncateFile(const WString& path, int64_t length) {
@@ -290,6 +320,14 @@ Status SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access
 Status SetStreamMode(std::FILE*, uint32_t) { return Status(); }
 
 Result<uint32_t> StreamMode(std::FILE*) { return 0u; }
+
+Status StreamIdentity(std::FILE* stream, uint64_t& volume, uint64_t& index) {
+  std::optional<FileId> id = IdOf(StreamHandle(stream));
+  if (!id) return LastError();
+  volume = id->volume;
+  index = id->index;
+  return Status();
+}
 
 Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   FILETIME a = ToFileTime(last_access);
@@ -484,22 +522,6 @@ Result<uint64_t> FreeSpace(const Folder& folder) {
 
 Result<uint32_t> ModeIn(const Folder&, const WString&) { return 0u; }
 
-Status InheritAccessIn(const Folder& folder, const WString& name) {
-  Result<WString> path = ChildPath(folder, name);
-  if (!path) return path.status();
-  RecordInheritedForTesting(name);
-  // An empty list that is no longer protected: the file keeps only what its
-  // folder passes on to new files, and nothing of the staging folder's.
-  ACL empty;
-  if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return LastError();
-  WString writable = *path;  // the call takes a writable string
-  DWORD set =
-      SetNamedSecurityInfoW(reinterpret_cast<wchar_t*>(&writable[0]), SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, &empty, nullptr);
-  return set == ERROR_SUCCESS ? Status() : Status::Error(static_cast<int>(set));
-}
-
 Result<FileId> FolderId(const Folder& folder) {
   std::optional<FileId> id = IdOf(H(folder));
   if (!id) return LastError();
@@ -585,6 +607,74 @@ Status MoveFileBetween(const Folder& from, const WString& from_name, const Folde
   return Seamed([&] { return MoveFileExW(W(*source), W(*destination), flags); });
 }
 
+namespace {
+
+// Renames the file open as `file` to the full path `to`, which must not exist.
+Status RenameOpenFile(HANDLE file, const WString& to) {
+  DWORD bytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = bytes;
+  std::memcpy(info->FileName, to.data(), bytes);
+  return Seamed([&] {
+    return SetFileInformationByHandle(file, FileRenameInfo, info,
+                                      static_cast<DWORD>(buffer.size()));
+  });
+}
+
+}  // namespace
+
+Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected) {
+  Result<WString> source = ChildPath(from, from_name), destination = ChildPath(to, to_name);
+  if (!source) return source.status();
+  if (!destination) return destination.status();
+  // Opened without following a reparse point, and refused unless a plain
+  // file with the identity expected; renamed through this very handle.
+  Result<Handle> file =
+      OpenFileAt(*source, DELETE | FILE_READ_ATTRIBUTES, kShareAll, Links::kRefuse);
+  if (!file) return file.status();
+  std::optional<FileId> id = IdOf(file->get());
+  if (!id) return LastError();
+  if (!(*id == expected)) return Status::Refused();
+  Status moved = RenameOpenFile(file->get(), *destination);
+  if (!moved) return moved;
+  // Where a rename through a handle still goes by name (Wine), what arrived
+  // may be another file put at the name meanwhile: it goes back.
+  Result<FileId> arrived = FileIdIn(to, to_name);
+  if (arrived && *arrived == expected) return Status();
+  (void)MoveFileExW(W(*destination), W(*source), 0);
+  return arrived ? Status::Refused() : arrived.status();
+}
+
+Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& to,
+                    const WString& to_name) {
+  Result<WString> source = ChildPath(from, from_name), destination = ChildPath(to, to_name);
+  if (!source) return source.status();
+  if (!destination) return destination.status();
+  // Held across the move: its access is set through it, never by its new name.
+  Result<Handle> file =
+      OpenFileAt(*source, DELETE | READ_CONTROL | WRITE_DAC, kShareAll, Links::kRefuse);
+  if (!file) return file.status();
+  Status moved = RenameOpenFile(file->get(), *destination);
+  if (!moved) return moved;
+  RecordInheritedForTesting(to_name);
+  // An empty list that is no longer protected: the file keeps only what its
+  // new folder passes on to new files, and nothing of the staging folder's.
+  ACL empty;
+  DWORD set =
+      InitializeAcl(&empty, sizeof empty, ACL_REVISION)
+          ? SetSecurityInfo(file->get(), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &empty, nullptr)
+          : GetLastError();
+  if (set == ERROR_SUCCESS) return Status();
+  (void)RenameOpenFile(file->get(), *source);  // back into staging, through the handle
+  return Status::Error(static_cast<int>(set));
+}
+
 Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& staging,
                      const WString& replacement, const WString& backup) {
   Result<WString> target = ChildPath(folder, name), staged = ChildPath(staging, replacement);
@@ -609,8 +699,12 @@ Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& st
   FILETIME w = ToFileTime(times->last_write);
   Status set = Checked(0, SetFileTime(placed->get(), &c, &a, &w));
   if (set) return set;
-  // Put the old file back rather than leave a target with the wrong times.
-  MoveFileExW(W(*target), W(*staged), 0);
+  // Put the old file back rather than leave a target with the wrong times:
+  // what is at the target goes back only when it is the file placed, moved
+  // through a handle checked to be it.
+  Result<Handle> back = OpenFileAt(*target, DELETE, kShareAll, Links::kRefuse);
+  std::optional<FileId> was = IdOf(placed->get());
+  if (back && was && IdOf(back->get()) == was) (void)RenameOpenFile(back->get(), *staged);
   MoveFileExW(W(*kept), W(*target), MOVEFILE_REPLACE_EXISTING);
   return set;
 }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <numeric>
 
@@ -152,6 +156,14 @@ TEST_F(DeltaRecordTest, AJobThatCannotReadItsFileNamesItAndTheSystemError) {
   EXPECT_EQ(failure.cause, Cause::kSourceUnreadable);
   EXPECT_EQ(failure.path, dir_.Wide("gone.bin"));
   EXPECT_TRUE(platform::IsMissing(failure.os_error));
+#ifndef _WIN32
+  // An old file turned into a FIFO after the tree was listed holds nothing up.
+  WriteAll(dir_.path() / "new.bin", Bytes(100, 'n'));
+  ASSERT_EQ(mkfifo((dir_.path() / "fifo").c_str(), 0600), 0);
+  failure = DeltaRecord(u".\\a.bin", dir_.Wide("new.bin"), u".\\a.bin", dir_.Wide("fifo"), kTimes,
+                        record);
+  EXPECT_EQ(failure.cause, Cause::kSourceUnreadable);
+#endif
   // Through the build: the deflater keeps the job's failure for the builder.
   fs::create_directories(dir_.path() / "src");
   WriteAll(dir_.path() / "src" / "a.bin", Bytes(100, 'n'));

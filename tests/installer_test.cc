@@ -32,13 +32,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Failure InstallFrom(const WString& package_path, const WString& root) {
+Failure InstallFrom(const WString& package_path, const WString& root,
+                    InstallReport* report = nullptr) {
   platform::File file;
   int64_t payload_end = 0;
   Failure failure = OpenPackage(package_path, file, payload_end);
-  return failure.failed()
-             ? failure
-             : InstallPackage(file, payload_end, root, entry::kProductTexts.install_lock);
+  return failure.failed() ? failure
+                          : InstallPackage(file, payload_end, root,
+                                           entry::kProductTexts.install_lock, nullptr, report);
 }
 
 bool Recover(const WString& root) {
@@ -98,9 +99,12 @@ Bytes MakePackage(const ScratchDir& dir, const std::vector<TestEntry>& entries) 
   PackageOut out{&file, 0};
   ParallelDeflater deflater(out, 1);  // one thread: each record is written as it is added
   for (const TestEntry& e : entries) {
-    uint8_t no_hash[32] = {};
-    if (e.removal) {
-      EXPECT_TRUE(WriteRemovalRecord(out, e.name, e.content.size(), no_hash));
+    if (e.removal) {  // of the very file the game holds, which alone it removes
+      uint8_t hash[32];
+      platform::Sha256 sha;
+      sha.Update(e.content.data(), e.content.size());
+      EXPECT_TRUE(sha.Finish(hash));
+      EXPECT_TRUE(WriteRemovalRecord(out, e.name, e.content.size(), hash));
       continue;
     }
     WriteAll(dir.path() / "content", e.content);
@@ -277,6 +281,46 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
 #endif
 }
 
+// A removal takes only the version it removes: whatever else is at its name
+// (the player's edit, a link leading outside or nowhere, a folder) stays,
+// the install goes on, and the report names it.
+TEST_F(InstallerTest, RemovalTakesOnlyTheVersionItRemoves) {
+  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, {kEntries.back()}));
+  fs::path removed = game() / "gone" / "deeper" / "x.dat", outside = dir_.path() / "x.dat";
+  WriteAll(outside, Bytes(10, 'o'));  // the removed version's bytes, outside the game
+  std::error_code no_links_under_wine;
+  const std::vector<std::pair<const char*, void (*)(const fs::path&, const fs::path&)>> cases = {
+      {"the version it removes", [](const fs::path&, const fs::path&) {}},
+      {"an edited file", [](const fs::path& at, const fs::path&) { WriteAll(at, Bytes(10, 'e')); }},
+      {"a folder", [](const fs::path& at, const fs::path&) { fs::create_directory(at); }},
+      {"a link outside",
+       [](const fs::path& at, const fs::path& to) {
+         std::error_code none;
+         fs::create_symlink(to, at, none);
+       }},
+      {"a dangling link", [](const fs::path& at, const fs::path& to) {
+         std::error_code none;
+         fs::create_symlink(to.string() + ".none", at, none);
+       }}};
+  for (const auto& [what, plant] : cases) {
+    fs::remove_all(game());
+    SetUp();
+    if (plant != cases[0].second) fs::remove(removed);
+    plant(removed, outside);
+    bool planted = fs::exists(fs::symlink_status(removed, no_links_under_wine));
+    InstallReport report;
+    ASSERT_FALSE(InstallFrom(dir_.Wide("package.bin"), root(), &report).failed()) << what;
+    bool known = plant == cases[0].second;
+    EXPECT_EQ(fs::exists(fs::symlink_status(removed, no_links_under_wine)), !known && planted)
+        << what;
+    EXPECT_EQ(report.removed, known ? 1 : 0) << what;
+    EXPECT_EQ(report.kept, known || !planted ? std::vector<WString>()
+                                             : std::vector<WString>{u".\\gone\\deeper\\x.dat"})
+        << what;
+    EXPECT_EQ(ReadAll(outside), Bytes(10, 'o')) << what;
+  }
+}
+
 // A second copy of the update, started while the first holds the game
 // folder, fails and changes nothing.
 TEST_F(InstallerTest, SecondCopyWhileTheLockIsHeldChangesNothing) {
@@ -294,7 +338,9 @@ TEST_F(InstallerTest, SecondCopyWhileTheLockIsHeldChangesNothing) {
 
 // Our own staging folder, but a journal whose entries lead through a link out
 // of the game to the very file it placed, name a file the install never
-// placed, or name a folder: each is left alone, and the install fails.
+// placed, name a folder, or keep an old file for a name that now holds
+// another file than the one the install placed: each is left alone, and the
+// install fails.
 TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   fs::create_directories(dir_.path() / "outside");
@@ -308,8 +354,14 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
     AddStagedEntry(*journal, name, root() + u"\\" + name);
   }
   fs::create_hard_link(staging / "0.new", dir_.path() / "outside" / "n.dat");
+  WriteAll(staging / "3.new", {'n'});
+  AddStagedEntry(*journal, u".\\sub\\b.dat", root() + u"\\sub\\b.dat");
+  journal->entries.back().existed = true;
+  fs::create_hard_link(game() / "sub" / "b.dat", staging / "3.old");  // the old file, kept
   ASSERT_TRUE(WriteJournal(*journal));
-  for (const char* name : {"0.new", "1.new", "2.new"}) fs::remove(staging / name);
+  WriteAll(game() / "sub" / "other", {'p'});  // since put at its name by someone else
+  fs::rename(game() / "sub" / "other", game() / "sub" / "b.dat");
+  for (const char* name : {"0.new", "1.new", "2.new", "3.new"}) fs::remove(staging / name);
   Snapshot before = TakeSnapshot(game());
   EXPECT_EQ(InstallFile(dir_.path() / "package.bin").cause, Cause::kRecoveryFailed);
   EXPECT_EQ(TakeSnapshot(game()), before);
@@ -336,7 +388,6 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
     written->entries.back().removal = e.removal;
   }
   written->new_folders = {u".\\new"};
-  written->gone_folders = {u".\\gone\\deeper", u".\\gone"};
   ASSERT_TRUE(WriteJournal(*written));
   Bytes whole = ReadAll(staging / "journal");
   for (size_t cut = 0; cut <= whole.size(); cut += cut < 40 ? 1 : 7) {
@@ -365,6 +416,19 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
 // folder the install creates, and staging. Nothing outside ever changes.
 fs::path g_swap_game, g_swap_outside;
 bool g_swapped = false;
+bool g_removed_swapped = false;  // the file a removal takes was swapped for another
+
+// The file the update removes, for another one: that one is never taken.
+void SwapRemovedFile() {
+  g_swapped = true;
+  std::error_code gone;
+  fs::path removed = g_swap_game / "gone" / "deeper" / "x.dat";
+  if (fs::is_regular_file(removed, gone)) {
+    WriteAll(removed.parent_path() / "swap", Bytes(7, 'r'));
+    fs::rename(removed.parent_path() / "swap", removed, gone);
+    g_removed_swapped = !gone;  // Windows refuses while the update holds the file
+  }
+}
 
 void SwapFoldersForLinks() {
   g_swapped = true;
@@ -379,29 +443,40 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   g_swap_game = game();
   g_swap_outside = dir_.path() / "outside";
-  for (int n = 1;; ++n) {
-    for (const char* name :
-         {"b.dat", "d.dat", "deeper/c.dat", "deeper/x.dat", "0.new", "0.old", "journal"}) {
-      WriteAll(g_swap_outside / name, Bytes(5, 'x'));
+  for (void (*swap)() : {SwapFoldersForLinks, SwapRemovedFile})
+    for (int n = 1;; ++n) {
+      for (const char* name :
+           {"b.dat", "d.dat", "deeper/c.dat", "deeper/x.dat", "0.new", "0.old", "journal"}) {
+        WriteAll(g_swap_outside / name, Bytes(5, 'x'));
+      }
+      Snapshot outside = TakeSnapshot(g_swap_outside);
+      g_swapped = false;
+      g_removed_swapped = false;
+      platform::SetFaultForTesting(n, platform::FaultAction::kCall, swap);
+      (void)InstallFile(dir_.path() / "package.bin");
+      platform::SetFaultForTesting(0);
+      EXPECT_EQ(TakeSnapshot(g_swap_outside), outside) << "swapped at operation " << n;
+      if (g_removed_swapped) {
+        std::error_code moved;
+        bool kept = fs::exists(game() / "gone" / "deeper" / "x.dat", moved) ||
+                    fs::exists(game() / "gone.moved" / "deeper" / "x.dat", moved);
+        EXPECT_TRUE(kept) << "swapped at operation " << n;
+      }
+      if (!g_swapped) break;
+      fs::remove_all(game());
+      fs::remove_all(g_swap_outside);
+      SetUp();
+      ASSERT_LT(n, 500);
     }
-    Snapshot outside = TakeSnapshot(g_swap_outside);
-    g_swapped = false;
-    platform::SetFaultForTesting(n, platform::FaultAction::kCall, SwapFoldersForLinks);
-    (void)InstallFile(dir_.path() / "package.bin");
-    platform::SetFaultForTesting(0);
-    EXPECT_EQ(TakeSnapshot(g_swap_outside), outside) << "swapped at operation " << n;
-    if (!g_swapped) break;
-    fs::remove_all(game());
-    fs::remove_all(g_swap_outside);
-    SetUp();
-    ASSERT_LT(n, 500);
-  }
 }
 
 #ifndef _WIN32
 // Another user puts a folder of their own in staging's place between its
 // creation and its opening: the install refuses it and changes nothing.
 // (Windows holds the folder's parent; Wine keeps no access lists to tell.)
+// A folder open to all, or one of this very user's, private but holding a file.
+bool g_swap_private = false;
+
 void SwapNewStaging() {
   fs::path staging = g_swap_game / ".update-staging";
   std::error_code none;
@@ -409,26 +484,32 @@ void SwapNewStaging() {
   g_swapped = true;
   fs::remove(staging);
   fs::create_directory(staging);
-  fs::permissions(staging, fs::perms::all);
+  fs::permissions(staging, g_swap_private ? fs::perms::owner_all : fs::perms::all);
+  if (g_swap_private) WriteAll(staging / "0.old", {'m'});
 }
 
 TEST_F(InstallerTest, StagingSwappedAsItIsMadeIsRefused) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   g_swap_game = game();
-  g_swapped = false;
-  for (int n = 1; !g_swapped; ++n) {
-    Snapshot before = TakeSnapshot(game());
-    platform::SetFaultForTesting(n, platform::FaultAction::kCall, SwapNewStaging);
-    Failure failure = InstallFile(dir_.path() / "package.bin");
-    platform::SetFaultForTesting(0);
-    if (g_swapped) {
-      EXPECT_EQ(failure.cause, Cause::kStagingNotOurs);
-      fs::remove(game() / ".update-staging");
-      EXPECT_EQ(TakeSnapshot(game()), before);
+  for (bool private_folder : {false, true}) {
+    g_swap_private = private_folder;
+    g_swapped = false;
+    for (int n = 1; !g_swapped; ++n) {
+      Snapshot before = TakeSnapshot(game());
+      platform::SetFaultForTesting(n, platform::FaultAction::kCall, SwapNewStaging);
+      Failure failure = InstallFile(dir_.path() / "package.bin");
+      platform::SetFaultForTesting(0);
+      if (g_swapped) {  // refused, and its files left alone
+        EXPECT_EQ(failure.cause, Cause::kStagingNotOurs);
+        EXPECT_EQ(ReadAll(game() / ".update-staging" / "0.old"),
+                  private_folder ? Bytes{'m'} : Bytes{});
+        fs::remove_all(game() / ".update-staging");
+        EXPECT_EQ(TakeSnapshot(game()), before);
+      }
+      fs::remove_all(game());
+      SetUp();
+      ASSERT_LT(n, 50);
     }
-    fs::remove_all(game());
-    SetUp();
-    ASSERT_LT(n, 50);
   }
 }
 #endif

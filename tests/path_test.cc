@@ -81,4 +81,22 @@ TEST(PathTest, ListingFailsWholeAndLongPatternsAreRefused) {
   EXPECT_EQ(WalkTree(deep, TreeVisitor()).cause, Cause::kPathTooLong);
 }
 
+// The update reads the very file it was loaded from. On Windows another file
+// at its name, even a copy byte for byte, is refused; POSIX reads the running
+// image whatever the name holds.
+TEST(PathTest, OwnProgramIsTheFileItWasLoadedFrom) {
+  std::optional<WString> self = platform::OwnExecutablePath();
+  ASSERT_TRUE(self);
+  EXPECT_TRUE(platform::OpenOwnProgram(*self));
+  ScratchDir dir;
+  std::filesystem::copy_file(std::filesystem::path(platform::DisplayPath(*self)),
+                             dir.path() / "copy.exe");
+  platform::Result<platform::File> copy = platform::OpenOwnProgram(dir.Wide("copy.exe"));
+#ifdef _WIN32
+  EXPECT_FALSE(copy);
+#else
+  EXPECT_TRUE(copy);
+#endif
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apply/installer.h"
+#include "package/entry_name.h"
 #include "package/format.h"
 #include "package/package_index.h"
 #include "package/record_reader.h"
@@ -192,8 +193,15 @@ int RunExtract(const std::string& update, const std::string& dir) {
     failure.path = platform::DisplayPath(failure.path);
     return PrintFault(dir, Utf8(FailureText(failure)) + " (nothing was changed)");
   }
-  fmt::print("{}: {} written, {} removed, {} already current\n", dir,
-             Count(report.written, "file", "files"), report.removed, report.current);
+  std::string kept;
+  for (const WString& name : report.kept) kept += " " + Utf8(name);
+  fmt::print("{}: {} written, {} removed, {} already current{}\n", dir,
+             Count(report.written, "file", "files"), report.removed, report.current,
+             kept.empty() ? ""
+                          : "; kept " +
+                                Count(static_cast<int64_t>(report.kept.size()),
+                                      "changed file:", "changed files:") +
+                                kept);
   return kOk;
 }
 
@@ -234,7 +242,9 @@ void AddBuildOptions(CLI::App& build, BuildArgs& args) {
                   "the label the player's boxes show after the title, such as \"(1.2.0.0)\"; "
                   "empty asks the plain question (default: the program's own)")
       ->check([](const std::string& text) {
-        return platform::FromUtf8Escaped(text).size() <= 64 ? "" : "at most 64 characters";
+        return package::IsAcceptableLabel(platform::FromUtf8Escaped(text))
+                   ? ""
+                   : "at most 64 characters of text, no control characters";
       });
   build.add_flag("--json", args.json,
                  "print a JSON summary: program, entries by kind, bytes, size, gone files");

@@ -133,15 +133,24 @@ class Cases:
             "length one too long": package_of(good, length=len(good) + 1),
             "length above the format": package_of(good, length=0x7FFFFFF9),
             "folder where a file is": package_of(good, record(".\\a.dat\\x")),
+            "a label after the first record": package_of(good, b"vers" + pt.encode_name("(2)")),
+            "a label with an escape": package_of(b"vers" + pt.encode_name("(2)\x1b[2J"), good),
+            "a label of 65 units": package_of(b"vers" + pt.encode_name("9" * 65), good),
+            "junk after a delta stream": package_of(pt.encode_delta(  # else sound, from tavro.exe
+                ".\\d.dat", b"engine", b"engine", [], old_name=".\\tavro.exe", streams=[
+                    zlib.compress(pt.delta_op(pt.COPY, 6)) + b"j", *[zlib.compress(b"")] * 3])),
         }
         for name in names:
             packages[f"name {name!r}"] = package_of(good, record(name))
+            packages[f"old name {name!r}"] = package_of(pt.encode_delta(
+                ".\\d.dat", b"x", b"x", [pt.delta_op(pt.COPY, 1)], old_name=name or "\x00"))
         for first, second in CASE_TWINS:
             packages[f"case twins {first}"] = package_of(record(".\\" + first),
                                                          record(".\\" + second))
         # The cause each reaches the debug channel with, where one word tells it.
         causes = {"flipped Adler-32": "damaged content stream",
                   "unknown tag": "neither an entry",
+                  "a label with an escape": "a version label that is not text",
                   f"name {'.' + chr(92) + 'link' + chr(92) + 'keep.txt'!r}": "a link, junction",
                   f"name {'.' + chr(92) + 'update.exe'!r}": "update.exe: Text file busy",
                   "case twins Readme.txt": "ignoring case",

@@ -328,6 +328,16 @@ class UpdatepkgTest(GameFolder):
                     self.assert_applies_nothing(exe, (CAPTION, FAILED))
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assertEqual(self.read(os.path.join(self.game, "old.dat")), new)
+        # One difference of 8 TiB of zeros is checked in one step; 2^60 bytes
+        # no file system holds.
+        for size, code in ((1 << 43, 0), (1 << 60, 1)):
+            streams = [zlib.compress(s) for s in (pt.delta_op(pt.DIFFERENCE, size), b"", b"", b"")]
+            sizes = (struct.pack("<Q", size) + bytes(32)) * 2  # old and new, any hashes
+            record = (b"dstr" + pt.encode_name(".\\big.dat") + struct.pack("<QQQ", 1, 2, 3) +
+                      pt.encode_name("") + sizes + struct.pack("<IIII", *map(len, streams)) +
+                      b"".join(streams))
+            exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
+            self.updatepkg("verify", exe, code=code)
 
     def test_usage_errors_and_help(self):
         for args in ([], ["list"], ["build", "src"], ["frobnicate"], ["list", "a", "b"],
