@@ -42,8 +42,8 @@ platform::Status Undo(Staging& staging, const CommitStep& step) {
   platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(entry.name));
   if (!parent) return parent.status();
   WString leaf = LastComponent(entry.name);
-  if (step.kind == CommitStep::kPlaced) {
-    return platform::MoveFileBetween(**parent, leaf, stage, entry.staged, false);
+  if (step.kind == CommitStep::kPlaced) {  // only the file placed, never one put in its stead
+    return platform::MoveKnownFile(**parent, leaf, stage, entry.staged, entry.new_id);
   }
   return platform::MoveFileBetween(stage, entry.backup, **parent, leaf,
                                    step.kind == CommitStep::kReplaced);

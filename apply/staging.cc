@@ -54,9 +54,9 @@ platform::Status UndoEntry(Staging& staging, const StagedEntry& e) {
   if (e.existed || !IsMissingIn(stage, e.staged)) return {};  // never moved
   if (!parent) return {};  // no folder on its way: it was never placed
   if (IsMissingIn(**parent, leaf)) return {};
-  // The new file was placed where none was: back into staging, to go with it.
-  if (!IsRecordedFile(**parent, leaf, e.new_id)) return platform::Status::Refused();
-  return platform::MoveFileBetween(**parent, leaf, stage, e.staged, false);
+  // The new file was placed where none was: back into staging, to go with
+  // it, and only that file.
+  return platform::MoveKnownFile(**parent, leaf, stage, e.staged, e.new_id);
 }
 
 // Puts back what a cut-off install changed, last change first, moving only

@@ -12,7 +12,7 @@ platform::Status HashTreeFile(const WString& path, uint8_t (&digest)[32]) {
   while (size_t got = file->Read(buffer.data(), buffer.size())) hash.Update(buffer.data(), got);
   if (!file->status()) return file->status();
   // The system's hash failing has no error code of its own.
-  return hash.Finish(digest) ? platform::Status() : platform::Status::Error(0);
+  return hash.Finish(digest) ? platform::Status() : platform::Status::Refused();
 }
 
 namespace {
