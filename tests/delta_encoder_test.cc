@@ -96,16 +96,16 @@ class DeltaRecordTest : public ::testing::Test {
 
 // Every way the encoder finds a delta gives one that the updater applies to
 // the very new file, small where the files have much in common: the walk,
-// and the block matcher where the old file is past the sorting limit or the
-// walk runs out of work (whose partial output must never be shipped).
+// the block matcher where the old file is past the sorting limit, and the
+// walk's own output followed by blocks where the walk runs out of work.
 TEST_F(DeltaRecordTest, EveryMatcherGivesADeltaTheUpdaterApplies) {
   Bytes code = PatternBytes(120000, false, 11), other = PatternBytes(90000, false, 12);
   Bytes text = PatternBytes(100000, true);
   EncodeLimits sorted_up_to_1k;
   sorted_up_to_1k.largest_sorted = 1000;
-  EncodeLimits no_work;
-  no_work.work_per_byte = 0;
-  no_work.base_work = 1000;
+  EncodeLimits little_work;  // enough for about half of the file below
+  little_work.work_per_byte = 0;
+  little_work.base_work = 80000;
   struct Case {
     const char* what;
     Bytes old_bytes, new_bytes;
@@ -117,13 +117,21 @@ TEST_F(DeltaRecordTest, EveryMatcherGivesADeltaTheUpdaterApplies) {
       {Slice(code, 0, 50000), PatternBytes(300, false, 13), Slice(code, 50100, code.size())});
   const Bytes moved =
       Joined({Slice(code, 60000, code.size()), Shifted(Slice(code, 0, 60000), 0, 40)});
+  Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
+  for (size_t at : {50000, 20000, 40000, 0, 30000, 10000}) {
+    shifted_first = Joined({shifted_first, Shifted(Slice(code, at, at + 10000), 0, 40)});
+  }
+  shifted_first = Joined({shifted_first, Slice(code, 60000, code.size())});
   const std::vector<Case> cases = {
       {"an edit", code, edited, {}, DeltaMethod::kWalk, 1500},
       {"moved code", code, moved, {}, DeltaMethod::kWalk, 6000},
       {"text grown", text, Joined({text, Slice(text, 0, 5000)}), {}, DeltaMethod::kWalk, 1000},
       {"nothing shared", code, other, {}, DeltaMethod::kWalk, 91000},
       {"past the sorting limit", code, edited, sorted_up_to_1k, DeltaMethod::kBlocks, 1500},
-      {"out of work", code, moved, no_work, DeltaMethod::kBlocks, 60000},
+      {"all by blocks", code, shifted_first, sorted_up_to_1k, DeltaMethod::kBlocks, 50000},
+      // What the walk made before it ran out of work stays: far smaller than blocks alone.
+      {"out of work half way", code, shifted_first, little_work, DeltaMethod::kWalkThenBlocks,
+       30000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -56,18 +56,17 @@ struct BlockIndex {
 
 }  // namespace
 
-SplitDelta MatchBlocks(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                       size_t new_size) {
+void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                     size_t new_size, size_t from, size_t copy_end, SplitDelta& out) {
   BlockIndex index(old_data, old_size);
-  SplitDelta out;
-  size_t copy_end = 0, literal_start = 0, pos = 0;
+  size_t literal_start = from, pos = from;
   auto literal = [&](size_t end) {
     if (end <= literal_start) return;
     package::AppendSplitOp(out.operations, package::SplitOp::kLiteral, end - literal_start, 0);
     out.literals.insert(out.literals.end(), new_data + literal_start, new_data + end);
   };
   RollingHash hash;
-  uint64_t h = pos + kBlock <= new_size ? hash.Start(new_data) : 0;
+  uint64_t h = pos + kBlock <= new_size ? hash.Start(new_data + pos) : 0;
   while (pos + kBlock <= new_size) {
     uint32_t slot = index.slots[index.Slot(h)];
     size_t from = static_cast<size_t>(slot - 1) * kBlock;
@@ -95,7 +94,6 @@ SplitDelta MatchBlocks(const uint8_t* old_data, size_t old_size, const uint8_t* 
     ++pos;
   }
   literal(new_size);
-  return out;
 }
 
 }  // namespace updater::tool

@@ -12,9 +12,10 @@
 
 namespace updater::tool {
 
-// The delta that makes `new_data` from `old_data`: copies of the runs the
-// two share and literals between them.
-SplitDelta MatchBlocks(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                       size_t new_size);
+// Appends to `out` the delta that makes `new_data` from byte `from` on out of
+// `old_data`: copies of the runs the two share and literals between them.
+// The last copy or difference in `out` ended at `copy_end` in the old file.
+void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                     size_t new_size, size_t from, size_t copy_end, SplitDelta& out);
 
 }  // namespace updater::tool

@@ -15,19 +15,24 @@ std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
   auto found = [method](DeltaMethod how) {
     if (method) *method = how;
   };
+  SplitDelta delta;
+  WalkEnd walked;
   if (source_size <= limits.largest_sorted) {
     std::vector<int32_t> sa = SuffixArray(source, source_size);
-    SplitDelta delta;
     auto old_size = static_cast<int64_t>(source_size), new_size = static_cast<int64_t>(target_size);
     int64_t budget = limits.work_per_byte * (old_size + new_size) + limits.base_work;
-    if (WalkDelta(source, old_size, target, new_size, sa, budget, delta)) {
+    walked = WalkDelta(source, old_size, target, new_size, sa, budget, delta);
+    if (walked.covered == new_size) {
       found(DeltaMethod::kWalk);
       return delta;
     }
   }
-  // Too large to sort, or too little in common to walk within bounds.
-  found(DeltaMethod::kBlocks);
-  return MatchBlocks(source, source_size, target, target_size);
+  // Too large to sort, or the rest of what the walk could not finish within
+  // its bounds: matched by blocks, after whatever the walk made.
+  found(walked.covered > 0 ? DeltaMethod::kWalkThenBlocks : DeltaMethod::kBlocks);
+  MatchBlocksFrom(source, source_size, target, target_size, static_cast<size_t>(walked.covered),
+                  static_cast<size_t>(walked.copy_end), delta);
+  return delta;
 }
 
 }  // namespace updater::tool

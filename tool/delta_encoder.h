@@ -3,10 +3,10 @@
 // (suffix_array.h), then walks the new file looking up the longest match of
 // each position (delta_walk.h) and keeps to the alignment of the last match
 // while at least half of the bytes agree: code whose addresses moved becomes
-// a difference of mostly zeros. An old file too large to sort, or a pair
-// whose walk would pass its bound of work, is matched instead by exact runs
-// of hashed blocks (block_match.h). The operations, the differences (as gaps
-// and values) and the literal bytes are the four streams of a delta record
+// a difference of mostly zeros. An old file too large to sort is matched by
+// exact runs of hashed blocks (block_match.h) instead; a walk that reaches
+// its bound of work keeps what it made, and the rest is block-matched. The operations, the
+// differences (as gaps and values) and the literal bytes are the four streams of a delta record
 // (delta_record.h). Each file is encoded on one thread, so the bytes never
 // depend on how many run.
 #pragma once
@@ -34,14 +34,15 @@ struct EncodeLimits {
   // all). A larger one is block-matched.
   size_t largest_sorted = 80 << 20;
   // The byte comparisons a walk may take: this many per byte of the two
-  // files, plus `base_work`. A walk that would pass it gives up, and the
-  // pair is block-matched.
+  // files, plus `base_work`. A walk that reaches it stops there, and the
+  // rest of the new file is block-matched.
   int64_t work_per_byte = 64;
   int64_t base_work = 1 << 20;
 };
 
-// How a delta was found.
-enum class DeltaMethod { kWalk, kBlocks };
+// How a delta was found: by the walk, by blocks, or by the walk until it ran
+// out of work and by blocks for the rest.
+enum class DeltaMethod { kWalk, kBlocks, kWalkThenBlocks };
 
 // The delta that makes `target` from `source`; none when `source` is empty
 // or either reaches 2 GiB. `method`, where given, is told how it was found.

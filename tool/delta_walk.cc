@@ -38,7 +38,7 @@ class DeltaWalk {
     for (size_t p = 1; p < first_.size(); ++p) first_[p] += first_[p - 1];
   }
 
-  bool Run(SplitDelta& out);
+  WalkEnd Run(SplitDelta& out);
 
  private:
   // How many bytes agree from `old_at` and `new_at`, where the first `known` do.
@@ -152,14 +152,14 @@ void DeltaWalk::Operation(SplitDelta& out, package::SplitOp kind, int64_t from, 
   copy_end_ = from + length;
 }
 
-bool DeltaWalk::Run(SplitDelta& out) {
+WalkEnd DeltaWalk::Run(SplitDelta& out) {
   int64_t scan = 0, length = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
   while (scan < new_size_) {
     int64_t old_score = 0;
     int64_t scored = scan += length;
     // Find a match better than following the last alignment further.
     for (; scan < new_size_; ++scan) {
-      if (budget_ < 0) return false;
+      if (budget_ < 0) return {last_scan, copy_end_};  // out of work: what is made stays
       length = Search(scan, pos);
       for (; scored < scan + length; ++scored) old_score += Agree(scored + last_offset, scored);
       if ((length == old_score && length != 0) || length > old_score + kBetter) break;
@@ -199,13 +199,14 @@ bool DeltaWalk::Run(SplitDelta& out) {
     last_pos = pos - backward;
     last_offset = pos - scan;
   }
-  return budget_ >= 0;
+  return {new_size_, copy_end_};
 }
 
 }  // namespace
 
-bool WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
-               const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out) {
+WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
+                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
+                  SplitDelta& out) {
   return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget).Run(out);
 }
 

@@ -10,11 +10,19 @@
 
 namespace updater::tool {
 
+// How far a walk got: the bytes at the start of the new file that its
+// output makes, and where its last copy or difference ended in the old file.
+struct WalkEnd {
+  int64_t covered = 0;
+  int64_t copy_end = 0;
+};
+
 // Walks `new_data` against `old_data`, whose suffix array is `sa`, and
-// appends the delta's operations, differences and literals to `out`. False
-// when the walk would take more than `budget` byte comparisons: what `out`
-// holds then is not a delta and must be thrown away.
-bool WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
-               const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out);
+// appends the delta's operations, differences and literals to `out`: for
+// the whole new file, or, where the walk would take more than `budget` byte
+// comparisons, for the part it had covered when it stopped.
+WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
+                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
+                  SplitDelta& out);
 
 }  // namespace updater::tool
