@@ -355,6 +355,7 @@ int RunBuild(BuildPlan& plan) {
   options.release_records = pack::WriteReleaseRecords;
   options.interrupt_message = kInterrupted;
   Failure failure = pack::BuildUpdateFile(plan.source, plan.stub, plan.output, options);
+  progress.End();  // the summary, or the failure, on a line of its own
   if (failure.failed()) return ReportBuildFailure(plan, failure);
   plan.removals = std::move(options.removals);
   std::string program = ProgramName(plan.output);

@@ -27,8 +27,11 @@ void SetProgressMode(ProgressMode mode) { g_progress_mode = mode; }
 
 Progress::Progress(int64_t total) : total_(total), shown_(Shown()) {}
 
-Progress::~Progress() {
+Progress::~Progress() { End(); }
+
+void Progress::End() {
   if (drawn_) std::fputs("\n", stderr);
+  drawn_ = false;
 }
 
 bool Progress::Shown() {

@@ -26,6 +26,9 @@ class Progress {
   // terminal, a line per 5 % in a log.
   void Update(int64_t done);
 
+  // Ends the bar's line, so that what is printed next has a line of its own.
+  void End();
+
  private:
   void Line(int64_t done);
 

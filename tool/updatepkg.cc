@@ -143,6 +143,7 @@ int RunVerify(const std::string& update, bool json) {
         progress.Update(e.record.offset);
       },
       false, &label);
+  progress.End();  // what follows on lines of its own
   std::string program = ProgramName(PathArgument(update));
   WarnIfNamedAmiss(update, program);
   if (json) {
@@ -188,6 +189,7 @@ int RunExtract(const std::string& update, const std::string& dir) {
   failure = apply::InstallPackage(
       package, payload_end, *resolved, product::kInstallLock,
       [&](int64_t done, int64_t) { progress.Update(done); }, &report);
+  progress.End();
   if (failure.entry != 0) return Report(update, failure);  // the package is at fault
   if (failure.failed()) {
     failure.path = platform::DisplayPath(failure.path);
