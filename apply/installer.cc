@@ -109,8 +109,8 @@ void RemoveEmptiedFolders(Staging& staging) {
 }
 
 // Moves every staged file into place and every removed one aside, in
-// package order, removes the folders left empty, and ends the journal;
-// every step done is in `steps`.
+// package order, ends the journal, and then removes the folders left empty;
+// every step that a rollback undoes is in `steps`.
 Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
   // On disk now: the game folder as it was; in staging every N.new and the
   // journal, all synced. A cut here is undone by the next run.

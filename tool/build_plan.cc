@@ -113,8 +113,6 @@ std::optional<std::string> OverwritesAnInput(const WString& output,
   return std::nullopt;
 }
 
-// The summary of a build a script reads: the program, the entries by kind,
-// the bytes they hold, the update's size, and the files gone since OLD_DIR.
 // What an update holds, counted from its index.
 struct Contents {
   int files = 0, deltas = 0, moves = 0, removals = 0;
@@ -233,7 +231,7 @@ int CheckStub(const WString& stub, const char* what) {
   platform::File file;
   int64_t payload_end = 0;
   Failure package = package::OpenPackage(stub, file, payload_end);
-  if (ProgramName(stub) == "unknown") {
+  if (ProgramKindOf(stub) == package::ProgramKind::kUnknown) {
     found = "not a program (neither a Windows nor a Linux executable)";
   } else if (!package.failed() || package.cause == Cause::kBadTrailer) {
     found = "an update already (it ends with a package): name the updater program itself";

@@ -61,9 +61,13 @@ int CheckPathArgument(const char* what, const std::string& typed, PathKind kind,
   return code;
 }
 
-std::string ProgramName(const WString& path) {
+package::ProgramKind ProgramKindOf(const WString& path) {
   platform::Result<platform::File> file = platform::OpenFile(path, "rb");
-  switch (file ? package::ReadProgramKind(*file) : package::ProgramKind::kUnknown) {
+  return file ? package::ReadProgramKind(*file) : package::ProgramKind::kUnknown;
+}
+
+std::string ProgramName(const WString& path) {
+  switch (ProgramKindOf(path)) {
     case package::ProgramKind::kWindows32Gui:
       return "Windows 32-bit GUI";
     case package::ProgramKind::kWindows32Console:

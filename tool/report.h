@@ -8,6 +8,7 @@
 #include <string>
 
 #include "package/failure.h"
+#include "package/format.h"
 #include "platform/platform.h"
 
 namespace updater::tool {
@@ -43,6 +44,10 @@ enum class PathKind { kFolder, kFile };
 // `typed`, is a `kind`; otherwise reports it with its option, what is
 // there instead or the system's word for nothing, and gives `code`.
 int CheckPathArgument(const char* what, const std::string& typed, PathKind kind, int code = kFault);
+
+// The kind of program the file at `path` starts with; kUnknown where it
+// cannot be read.
+package::ProgramKind ProgramKindOf(const WString& path);
 
 // The program an update file carries, in the words list, verify and build
 // print ("Windows 32-bit GUI", "Linux", "unknown").
