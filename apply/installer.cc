@@ -1,5 +1,6 @@
 #include "apply/installer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "apply/journal.h"
@@ -27,6 +28,7 @@ Failure StageAll(platform::File& package, int64_t payload_end, Staging& staging,
     if (failure.failed()) return failure;
     if (progress) progress(package.Tell() - start, payload_end - start);
   }
+  staging.releases = reader.releases();
   return reader.failure();
 }
 
@@ -176,6 +178,10 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
         ++(entry.removal ? report->removed : report->written);
       report->current = staging.current;
       report->kept = std::move(staging.kept);
+      report->versioned = staging.versioned;
+      std::copy(staging.release_matches, staging.release_matches + package::kMaxReleases,
+                report->release_matches);
+      report->releases = std::move(staging.releases);
     }
     return {};
   }
@@ -187,7 +193,35 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
   return failure;
 }
 
+// Appends the name of release `i`: its label, or its number where it has none.
+void AppendRelease(WString& line, const InstallReport& report, size_t i) {
+  if (report.releases[i].empty()) line.append(u"release ").append(Decimal(i + 1));
+  line += report.releases[i];
+}
+
 }  // namespace
+
+// Appends which release the game was, for an update from several: the ones
+// every file that tells them apart matched, else how many matched each.
+void AppendMatchedReleases(WString& line, const InstallReport& report) {
+  if (report.versioned == 0 || report.releases.empty()) return;
+  const char16_t* joint = u"; from ";
+  for (size_t i = 0; i < report.releases.size(); ++i) {
+    if (report.release_matches[i] != report.versioned) continue;
+    line += joint;
+    AppendRelease(line, report, i);
+    joint = u" or ";
+  }
+  if (*joint == u' ') return;
+  joint = u"; files matched: ";
+  for (size_t i = 0; i < report.releases.size(); ++i) {
+    line += joint;
+    AppendRelease(line, report, i);
+    line.append(u" ").append(Decimal(report.release_matches[i]));
+    line.append(u"/").append(Decimal(report.versioned));
+    joint = u", ";
+  }
+}
 
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
                        const WString& lock_name, const InstallProgress& progress,

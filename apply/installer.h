@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package/failure.h"
+#include "package/record_reader.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 
@@ -24,7 +25,18 @@ struct InstallReport {
   // Files a removal left in place, because they are not the version it
   // removes (a player's edit, or something else at that name).
   std::vector<WString> kept;
+  // Records that know several old versions (an update from more than one
+  // release), how many of them found a version of each release installed,
+  // and the releases' labels, where the package names them.
+  int versioned = 0;
+  int release_matches[package::kMaxReleases] = {};
+  std::vector<WString> releases;
 };
+
+// Appends to `line` which release a finished install found, for an update
+// from several: "; from 2.0" where every file that tells them apart matched
+// one, else how many files matched each.
+void AppendMatchedReleases(WString& line, const InstallReport& report);
 
 // Installs the package from the stream's position (at the first record) up
 // to the trailer at `payload_end` into `root`, holding the product's install

@@ -86,6 +86,10 @@ platform::Result<platform::FileId> KnownFile(const platform::Folder& folder, con
                                              uint64_t size, const uint8_t (&hash)[32]) {
   platform::Result<platform::File> file = platform::ReadFileIn(folder, name);
   if (!file) return file.status();
+  // Another size is another version, told without reading it.
+  if (!file->Seek(0, SEEK_END) || static_cast<uint64_t>(file->Tell()) != size) {
+    return platform::Status::Refused();
+  }
   OldFileCheck check{&*file, size, &hash, {false}, false, {}};
   check.Check();
   if (!check.expected) return platform::Status::Refused();
@@ -112,12 +116,22 @@ Failure SkipCurrent(platform::File& package, const package::RecordReader& reader
   return DropCurrentEntry(staging);
 }
 
+// The failure of a delta whose old file is not the version it patches: that
+// file, and for a move the target it was read for.
+Failure WrongOldFile(const Staging& staging, const package::Record& record,
+                     const StagedEntry& entry, platform::Status status = {}) {
+  if (record.old_name == record.name) return Fail(Cause::kWrongOldFile, entry.target, status);
+  return Fail(Cause::kWrongOldFile,
+              TargetOf(staging, record.old_name) + u" (read for " + entry.target + u")", status);
+}
+
 // Builds the new file of a delta record while another thread checks that the
 // old file (at its own name, or the one a move names) is the very version
 // the record was made from. A target that already is the new version is
 // done, and nothing is staged for it.
 Failure StagePatched(platform::File& package, const package::RecordReader& reader,
-                     const package::Record& record, Staging& staging, StagedEntry& entry) {
+                     const package::Record& record, Staging& staging, StagedEntry& entry,
+                     bool verified = false) {
   bool moved = record.old_name != record.name;
   int64_t stream = package.Tell();
   if (moved && TargetIsCurrent(staging, record, entry)) {
@@ -135,7 +149,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     if (!moved && TargetIsCurrent(staging, record, entry)) {
       return SkipCurrent(package, reader, record, stream, staging);
     }
-    return Fail(Cause::kWrongOldFile, entry.target, old.status());
+    return WrongOldFile(staging, record, entry, old.status());
   }
   // A record may declare any size: what cannot fit is refused before a byte is written.
   platform::Result<uint64_t> room = platform::FreeSpace(staging.staging_folder);
@@ -143,14 +157,16 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     return Fail(Cause::kNoRoom, entry.target + u" (needs " + Decimal(record.delta.new_size) +
                                     u" bytes, " + Decimal(*room) + u" free)");
   }
-  OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
+  // A version already told by its bytes needs no check (were it changed
+  // since, the new file's SHA-256 would refuse the patch).
+  OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, verified, {}};
   // A small file is checked first and hashed as it is made, on this thread:
   // threads of its own would cost it more than they save.
-  bool threaded = record.delta.old_size + record.delta.new_size >= kThreadedPatch;
+  bool threaded = !verified && record.delta.old_size + record.delta.new_size >= kThreadedPatch;
   platform::Result<platform::Thread> checker =
       threaded ? platform::StartThread(OldFileCheck::Run, &check)
                : platform::Result<platform::Thread>(platform::Status::Refused());  // on this one
-  if (!checker) OldFileCheck::Run(&check);
+  if (!checker && !verified) OldFileCheck::Run(&check);
   platform::File out;
   Failure patched = CreateStaged(staging, entry, out);
   if (!patched.failed()) {
@@ -164,7 +180,81 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);
     return SkipCurrent(package, reader, record, stream, staging);
   }
-  return Fail(Cause::kWrongOldFile, entry.target);
+  return WrongOldFile(staging, record, entry);
+}
+
+// Counts the removal whose file is missing already as done.
+Failure DropRemoved(Staging& staging, const package::Record& record) {
+  NoteMatch(staging, record, record.current_in);
+  return DropCurrentEntry(staging);
+}
+
+// Stages the whole file whose zlib stream is at the package's position.
+Failure StageWhole(platform::File& package, const package::RecordReader& reader,
+                   const package::Record& record, Staging& staging, StagedEntry& entry) {
+  platform::File out;
+  Failure failure = CreateStaged(staging, entry, out);
+  if (failure.failed()) return failure;
+  platform::Status written;
+  package::SinkTo write([&out, &written](const uint8_t* data, size_t size) {
+    written = out.Write(data, size);
+    return written.ok();
+  });
+  package::InflateResult inflated = package::InflateStream(package, write);
+  return FinishStaged(entry, record.times, out,
+                      InflateFailure(inflated, reader, record.target, written));
+}
+
+// The version of an "alts" record that is installed: its index in
+// `versions`, or -1. Each is told by its size first, then its SHA-256.
+int MatchVersion(Staging& staging, const package::Record& record) {
+  for (int i = 0; i < record.version_count; ++i) {
+    const package::Version& version = record.versions[i];
+    const WString& name = record.old_names[i];
+    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
+    if (parent && KnownFile(**parent, LastComponent(name), version.size, version.hash)) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+// Stages an "alts" record: the patch from the old version installed; where
+// none is, nothing when the target already is the new file, else the whole
+// file where the record has it. The package is left after its streams.
+Failure StageChoice(platform::File& package, const package::RecordReader& reader,
+                    package::Record& record, Staging& staging, StagedEntry& entry) {
+  int64_t streams = package.Tell(), end = streams + record.streams_size();
+  int chosen = MatchVersion(staging, record);
+  uint32_t matched = record.current_in;
+  Failure staged;
+  if (chosen >= 0) {
+    // The record becomes the delta from that version, whose bytes are known.
+    const package::Version& version = record.versions[chosen];
+    matched = version.releases;
+    record.kind = package::RecordKind::kDelta;
+    record.old_name = record.old_names[chosen];
+    record.delta.old_size = version.size;
+    std::memcpy(record.delta.old_hash, version.hash, 32);
+    std::memcpy(record.stream_lengths, record.patch_lengths[version.patch], 16);
+    platform::Status at = package.Seek(streams + record.patch_offset(version.patch), SEEK_SET);
+    staged = at ? StagePatched(package, reader, record, staging, entry, true)
+                : reader.Fault(Cause::kPackageReadFailed, at);
+  } else if (TargetIsCurrent(staging, record, entry)) {
+    staged = DropCurrentEntry(staging);
+  } else if (record.whole_length != 0) {
+    matched = 0;  // a file of no release: repaired
+    platform::Status at = package.Seek(streams + record.patch_offset(record.patch_count), SEEK_SET);
+    staged = at ? StageWhole(package, reader, record, staging, entry)
+                : reader.Fault(Cause::kPackageReadFailed, at);
+    if (!staged.failed() && package.Tell() != end) staged = reader.Fault(Cause::kBadStream);
+  } else {
+    staged = Fail(Cause::kNoKnownVersion, entry.target);
+  }
+  if (staged.failed()) return staged;
+  NoteMatch(staging, record, matched);
+  platform::Status past = package.Seek(end, SEEK_SET);
+  return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
 }
 
 // Plans the removal of a record's file: through plain folders only, and only
@@ -178,20 +268,26 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
     platform::Result<const platform::Folder*> held = HeldFolder(staging, folder);
     platform::Result<platform::NodeKind> kind =
         held ? platform::NodeKind::kFolder : platform::KindIn(*parent, LastComponent(folder));
-    if (kind && *kind == platform::NodeKind::kMissing) return DropCurrentEntry(staging);
+    if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
     if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     parent = *held;
   }
   WString leaf = LastComponent(entry.name);
   platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, leaf);
-  if (kind && *kind == platform::NodeKind::kMissing) return DropCurrentEntry(staging);
-  platform::Result<platform::FileId> known =
-      KnownFile(*parent, leaf, record.delta.old_size, record.delta.old_hash);
+  if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
+  platform::Result<platform::FileId> known = platform::Status::Refused();
+  uint32_t& releases = entry.releases;
+  for (int i = 0; i < record.version_count && !known; ++i) {
+    known = KnownFile(*parent, leaf, record.versions[i].size, record.versions[i].hash);
+    releases = record.versions[i].releases;
+  }
   if (!known) {
+    NoteMatch(staging, record, 0);
     staging.kept.push_back(entry.name);
     staging.entries.pop_back();  // nothing to do: it stays as it is
     return {};
   }
+  NoteMatch(staging, record, releases);
   entry.existed = true;
   entry.old_id = *known;  // the commit moves this file and no other
   // Its folders may go too, each only after every folder below it.
@@ -209,24 +305,65 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
 }  // namespace
 
 Failure StageRecord(platform::File& package, const package::RecordReader& reader,
-                    const package::Record& record, Staging& staging) {
+                    package::Record& record, Staging& staging) {
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
   if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry, record);
   Failure failure = CheckTarget(staging, record.name, entry);
   if (failure.failed()) return failure;
   if (record.is_delta()) return StagePatched(package, reader, record, staging, entry);
-  platform::File out;
-  failure = CreateStaged(staging, entry, out);
-  if (failure.failed()) return failure;
-  platform::Status written;
-  package::SinkTo write([&out, &written](const uint8_t* data, size_t size) {
-    written = out.Write(data, size);
-    return written.ok();
-  });
-  package::InflateResult inflated = package::InflateStream(package, write);
-  return FinishStaged(entry, record.times, out,
-                      InflateFailure(inflated, reader, record.target, written));
+  if (record.kind == package::RecordKind::kChoice) {
+    return StageChoice(package, reader, record, staging, entry);
+  }
+  return StageWhole(package, reader, record, staging, entry);
+}
+
+Forecast ForecastRecord(const package::Record& record, Staging& staging) {
+  AddStagedEntry(staging, record.name, record.target);
+  StagedEntry& entry = staging.entries.back();
+  Forecast forecast;
+  if (record.kind == package::RecordKind::kRemove) {
+    size_t entries = staging.entries.size(), kept = staging.kept.size();
+    forecast.failure = StageRemoval(staging, entry, record);
+    if (forecast.failure.failed()) return forecast;
+    if (staging.entries.size() == entries) {
+      forecast.action = Forecast::kRemove;
+      forecast.releases = staging.entries.back().releases;
+    } else {
+      forecast.action = staging.kept.size() > kept ? Forecast::kKeep : Forecast::kCurrent;
+    }
+    return forecast;
+  }
+  forecast.failure = CheckTarget(staging, record.name, entry);
+  if (forecast.failure.failed()) return forecast;
+  if (record.kind == package::RecordKind::kFile) {
+    forecast.action = entry.existed ? Forecast::kReplace : Forecast::kAdd;
+    return forecast;
+  }
+  // As StagePatched decides: a moved file already in place is current.
+  bool choice = record.kind == package::RecordKind::kChoice;
+  int version = choice ? MatchVersion(staging, record) : -1;
+  const WString& old_name = version >= 0 ? record.old_names[version] : record.old_name;
+  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(old_name));
+  if (!choice && parent &&
+      KnownFile(**parent, LastComponent(old_name), record.delta.old_size, record.delta.old_hash)) {
+    version = 0;
+  }
+  bool current = TargetIsCurrent(staging, record, entry);
+  forecast.releases = version >= 0 && choice ? record.versions[version].releases : 0;
+  if (version >= 0 && !(current && old_name != record.name)) {
+    forecast.action = Forecast::kPatch;
+  } else if (current) {
+    forecast.action = Forecast::kCurrent;
+    if (version < 0) forecast.releases = record.current_in;
+  } else if (choice && record.whole_length != 0) {
+    forecast.action = Forecast::kWhole;
+  } else {
+    forecast.failure =
+        choice ? Fail(Cause::kNoKnownVersion, entry.target) : WrongOldFile(staging, record, entry);
+  }
+  if (choice) NoteMatch(staging, record, forecast.releases);
+  return forecast;
 }
 
 }  // namespace updater::apply

@@ -14,8 +14,21 @@ namespace updater::apply {
 // Stages the record `reader` just read, whose stream is at the package's
 // position. Its target must be missing or a replaceable file, reached
 // through plain folders only; its stream must inflate whole (for a delta,
-// rebuild the recorded file from the very old file it was made from).
+// rebuild the recorded file from the very old file it was made from). An
+// "alts" record becomes the delta from the version installed.
 Failure StageRecord(platform::File& package, const package::RecordReader& reader,
-                    const package::Record& record, Staging& staging);
+                    package::Record& record, Staging& staging);
+
+// What staging a record would do, found by reading only: a dry run.
+struct Forecast {
+  enum Action { kAdd, kReplace, kPatch, kWhole, kRemove, kKeep, kCurrent, kFail } action = kFail;
+  uint32_t releases = 0;  // kPatch, kRemove: the releases whose version is installed
+  Failure failure;        // kFail: why
+};
+
+// The forecast of the record `reader` just read, against the folders of
+// `staging` (planned, its staging folder not made): nothing is written.
+// The record's streams are left unread.
+Forecast ForecastRecord(const package::Record& record, Staging& staging);
 
 }  // namespace updater::apply

@@ -201,6 +201,13 @@ void AddStagedEntry(Staging& staging, const WString& name, const WString& target
       StagedEntry{name, target, number + u".new", number + u".old", false, false, 0, {}, {}});
 }
 
+void NoteMatch(Staging& staging, const package::Record& record, uint32_t releases) {
+  // A plain removal ("gone") tells no releases apart.
+  if (record.versions[0].releases == 0) return;
+  ++staging.versioned;
+  for (int i = 0; i < package::kMaxReleases; ++i) staging.release_matches[i] += releases >> i & 1;
+}
+
 Failure DropCurrentEntry(Staging& staging) {
   staging.entries.pop_back();
   ++staging.current;

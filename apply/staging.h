@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "package/failure.h"
+#include "package/record_reader.h"
 #include "platform/platform.h"
 
 namespace updater::apply {
@@ -29,6 +30,7 @@ struct StagedEntry {
   uint32_t old_mode = 0;    // that file's permission bits (POSIX), which the new one keeps
   platform::FileId new_id;  // the staged file, as the journal records it
   platform::FileId old_id;  // the file it replaces, where one `existed`
+  uint32_t releases = 0;    // a removal: the releases whose version it removes
 };
 
 // What one install has staged and what it will create, with the folders it
@@ -49,7 +51,16 @@ struct Staging {
   int current = 0;  // records whose target was already as they would leave it
   // Files a removal leaves in place: not the version the update removes.
   std::vector<WString> kept;
+  // Records that know several versions ("alts", removals): how many there
+  // were, and how many of them found a version of each release installed.
+  int versioned = 0;
+  int release_matches[package::kMaxReleases] = {};
+  std::vector<WString> releases;  // their labels, where the package names them
 };
+
+// Counts a record that knows the old versions of several releases, whose
+// installed file matched a version of `releases` (a bit each; 0 for none).
+void NoteMatch(Staging& staging, const package::Record& record, uint32_t releases);
 
 // The folders an entry name lies in, shallowest first, as names themselves
 // (".\\a\\b\\c.dat" gives ".\\a" and ".\\a\\b"); "." components add none.

@@ -23,6 +23,28 @@ if(zlib_copied EQUAL 0)
   set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_no_unwind}
                                               IMPORTED_LOCATION_RELEASE ${zlib_no_unwind})
 endif()
+# The runtime's unwind tables (3 KB): the updater throws nothing and links no
+# unwinder that would read them. The linker's own script, with those tables
+# discarded instead of kept; where its text is not as expected, the default.
+execute_process(COMMAND ${CMAKE_LINKER} --verbose OUTPUT_VARIABLE ld_output RESULT_VARIABLE ld_ran)
+set(rule "==================================================")
+string(FIND "${ld_output}" "${rule}\n" script_start)
+string(FIND "${ld_output}" "\n${rule}" script_end REVERSE)
+set(no_unwind_script "")
+if(ld_ran EQUAL 0 AND script_start GREATER -1 AND script_end GREATER script_start)
+  string(LENGTH "${rule}\n" rule_length)
+  math(EXPR script_start "${script_start} + ${rule_length}")
+  math(EXPR script_length "${script_end} - ${script_start}")
+  string(SUBSTRING "${ld_output}" ${script_start} ${script_length} ld_script)
+  set(kept ".eh_frame BLOCK(__section_alignment__) :\n  {\n    KEEP(*(.eh_frame*))\n  }")
+  string(FIND "${ld_script}" "${kept}" kept_at)
+  if(kept_at GREATER -1)
+    string(REPLACE "${kept}" "/DISCARD/ : { *(.eh_frame*) }" ld_script "${ld_script}")
+    set(no_unwind_script ${CMAKE_BINARY_DIR}/updater-no-unwind.ld)
+    file(WRITE ${no_unwind_script} "${ld_script}")
+  endif()
+endif()
+
 set(static_link -static -static-libgcc -static-libstdc++)
 target_link_options(updater_platform_api INTERFACE ${static_link})
 
@@ -46,5 +68,9 @@ target_compile_options(updater PRIVATE ${small_flags})
 # and so does every update that carries the program.
 set(reproducible_link -Wl,--no-insert-timestamp)
 target_link_options(updater PRIVATE -municode -Wl,--gc-sections -s ${reproducible_link})
+if(no_unwind_script)
+  target_link_options(updater PRIVATE -Wl,-T,${no_unwind_script})
+  set_target_properties(updater PROPERTIES LINK_DEPENDS ${no_unwind_script})
+endif()
 target_link_libraries(updater PRIVATE updater_core)
 set_target_properties(updater PROPERTIES OUTPUT_NAME updater SUFFIX .exe)

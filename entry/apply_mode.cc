@@ -42,6 +42,7 @@ void ReportDone(const apply::InstallReport& report) {
             (report.kept.size() == 1 ? u" changed file:" : u" changed files:");
   }
   for (const WString& name : report.kept) line += u" " + name;
+  apply::AppendMatchedReleases(line, report);
   platform::DebugOutput(line + u"\n");
 }
 
@@ -81,19 +82,17 @@ int ApplyPackage(const WString& self_path) {
     ReportFailure(label, Fail(Cause::kCannotOpenPackage, self_path, package.status()));
     return kExitFailed;
   }
-  if (!PlayerSaidYes(texts, label)) return kExitDeclined;
-  switch (located) {
-    case package::LocateResult::kFound:
-      break;
-    case package::LocateResult::kNoPackage:
-      return kExitFailed;  // a copy that carries none ends without a word
-    case package::LocateResult::kCut:
-      ReportFailure(label, Fail(Cause::kPackageCut, self_path));
-      return kExitFailed;
-    case package::LocateResult::kDamaged:
-      ReportFailure(label, Fail(Cause::kBadTrailer, self_path));
-      return kExitFailed;
+  // Nor with a package that cannot be read: a download cut short, or a
+  // trailer that does not fit.
+  if (located == package::LocateResult::kCut || located == package::LocateResult::kDamaged) {
+    ReportFailure(label, Fail(located == package::LocateResult::kCut ? Cause::kPackageCut
+                                                                     : Cause::kBadTrailer,
+                              self_path));
+    return kExitFailed;
   }
+  if (!PlayerSaidYes(texts, label)) return kExitDeclined;
+  // A copy that carries none ends without a word.
+  if (located == package::LocateResult::kNoPackage) return kExitFailed;
   apply::InstallReport report;
   Failure failure =
       apply::InstallPackage(*package, payload_end, root, texts.install_lock, nullptr, &report);

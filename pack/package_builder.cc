@@ -113,15 +113,20 @@ Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
   if (before_files) {
     bool written = !options.label || (package::WriteToPackage(out, package::kLabelTag, 4) &&
                                       package::WriteEntryName(out, *options.label));
+    if (!options.releases.empty()) {
+      written = written && package::WriteReleaseLabels(out, options.releases);
+    }
     return written ? Failure() : OutputFailure(out, WString());
   }
   for (const BuildOptions::Removal& r : options.removals) {
     // The applier refuses a package that names one path twice, ignoring case.
     WString path = source_root + r.name.substr(1);
     if (!package::AddPackagePath(paths, path)) return Fail(Cause::kDuplicateName, path);
-    if (!package::WriteRemovalRecord(out, r.name, r.size, r.sha256)) {
-      return OutputFailure(out, WString());
-    }
+    bool one = r.versions.size() == 1 && r.current_in == 0;
+    bool written =
+        one ? package::WriteRemovalRecord(out, r.name, r.versions[0].size, r.versions[0].hash)
+            : package::WriteRemoveAnyRecord(out, r.name, r.current_in, r.versions);
+    if (!written) return OutputFailure(out, WString());
   }
   return {};
 }

@@ -10,6 +10,7 @@
 #include "package/entry_name.h"
 #include "package/failure.h"
 #include "package/format.h"
+#include "package/record_reader.h"
 #include "platform/platform.h"
 
 namespace updater::pack {
@@ -30,11 +31,15 @@ struct BuildOptions {
   bool trace = true;
   // The version label the package starts with; none for a package without one.
   std::optional<WString> label;
-  // Files the update removes, written after every file's record.
+  // The labels of the releases an update is made from, where it names them.
+  std::vector<WString> releases;
+  // Files the update removes, written after every file's record: one
+  // version the old releases all had there ("gone"), or any of several
+  // ("rmvs": releases that have no file there are `current_in`).
   struct Removal {
     WString name;  // as a package names it
-    uint64_t size = 0;
-    uint8_t sha256[32] = {};
+    std::vector<package::Version> versions;
+    uint32_t current_in = 0;
   };
   std::vector<Removal> removals;
   // BuildUpdateFile: the line an interrupt writes to standard error as it

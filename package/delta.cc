@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "package/record_reader.h"
+
 namespace updater::package {
 
 namespace {
@@ -55,6 +57,50 @@ bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
   std::memcpy(bytes + 8, hash, 32);
   return WriteToPackage(out, kRemoveTag, 4) && WriteEntryName(out, name) &&
          WriteToPackage(out, bytes, sizeof bytes);
+}
+
+namespace {
+
+// The versions as "rmvs" holds them, or "alts" with their `old_names`.
+bool WriteVersions(PackageOut& out, uint32_t current_in, const std::vector<Version>& versions,
+                   const WString& name, const std::vector<WString>* old_names) {
+  bool written = WriteNumber(out, current_in, 4) && WriteNumber(out, versions.size(), 1);
+  for (size_t i = 0; i < versions.size(); ++i) {
+    const Version& v = versions[i];
+    if (old_names) {
+      const WString& old_name = (*old_names)[i];
+      written = written && WriteEntryName(out, old_name == name ? WString() : old_name);
+    }
+    written = written && WriteNumber(out, v.size, 8) && WriteToPackage(out, v.hash, 32) &&
+              WriteNumber(out, v.releases, 4) && (!old_names || WriteNumber(out, v.patch, 1));
+  }
+  return written;
+}
+
+}  // namespace
+
+bool WriteRemoveAnyRecord(PackageOut& out, const WString& name, uint32_t current_in,
+                          const std::vector<Version>& versions) {
+  return WriteToPackage(out, kRemoveAnyTag, 4) && WriteEntryName(out, name) &&
+         WriteVersions(out, current_in, versions, name, nullptr);
+}
+
+bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& times,
+                     const DeltaHeader& made, uint32_t current_in,
+                     const std::vector<Version>& versions, const std::vector<WString>& old_names,
+                     const std::vector<uint32_t>& patch_lengths, uint32_t whole_length) {
+  bool written = WriteEntryHeader(out, name, times, kChoiceTag) &&
+                 WriteNumber(out, made.new_size, 8) && WriteToPackage(out, made.new_hash, 32) &&
+                 WriteVersions(out, current_in, versions, name, &old_names) &&
+                 WriteNumber(out, patch_lengths.size() / 4, 1);
+  for (uint32_t length : patch_lengths) written = written && WriteNumber(out, length, 4);
+  return written && WriteNumber(out, whole_length, 4);
+}
+
+bool WriteReleaseLabels(PackageOut& out, const std::vector<WString>& labels) {
+  bool written = WriteToPackage(out, kReleasesTag, 4) && WriteNumber(out, labels.size(), 1);
+  for (const WString& label : labels) written = written && WriteEntryName(out, label);
+  return written;
 }
 
 void AppendVarint(std::vector<uint8_t>& out, uint64_t value) { PutVarint(out, value); }

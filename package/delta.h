@@ -53,6 +53,26 @@ std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_ne
 bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
                         const uint8_t (&hash)[32]);
 
+struct Version;
+
+// Writes a removal of whichever of `versions` is installed ("rmvs"), where
+// the releases `current_in` hold no file there.
+bool WriteRemoveAnyRecord(PackageOut& out, const WString& name, uint32_t current_in,
+                          const std::vector<Version>& versions);
+
+// Writes the head of an "alts" record: the tag, the name and `times`, the
+// new file's size and SHA-256 (in `made`'s new_*), the releases that hold
+// it already, its old versions (each read at its name in `old_names`), the
+// four stream lengths of each patch and the length of the whole file's
+// stream (0 for none). Its streams follow.
+bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& times,
+                     const DeltaHeader& made, uint32_t current_in,
+                     const std::vector<Version>& versions, const std::vector<WString>& old_names,
+                     const std::vector<uint32_t>& patch_lengths, uint32_t whole_length);
+
+// Writes the labels of the releases an update is made from ("rels").
+bool WriteReleaseLabels(PackageOut& out, const std::vector<WString>& labels);
+
 // Appends `value` as a varint (7 bits a byte, low first).
 void AppendVarint(std::vector<uint8_t>& out, uint64_t value);
 

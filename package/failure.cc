@@ -19,6 +19,7 @@ const char* Describe(Cause cause) {
       "a delta that does not make its file",      // kBadDelta
       "not the version the patch was made from",  // kWrongOldFile
       "cut short: no trailer",                    // kPackageCut
+      "none of the versions the update patches",  // kNoKnownVersion
       "cannot open",                              // kGameFolderUnusable
       "another install holds",                    // kLockHeld
       "cannot lock",                              // kLockFailed

@@ -26,6 +26,7 @@ enum class Cause {
   kBadDelta,           // a delta's operations or its result are not what it records
   kWrongOldFile,       // the file a delta patches is not the version it was made from
   kPackageCut,         // bytes follow the program, but no trailer ends them
+  kNoKnownVersion,     // the installed file is none of the versions an update patches
   // Installing.
   kGameFolderUnusable,  // the folder cannot be opened, or its staging path is too long
   kLockHeld,            // another install runs in the folder

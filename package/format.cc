@@ -99,12 +99,13 @@ std::optional<int64_t> ElfImageEnd(platform::File& file, const uint8_t* elf) {
            shnum = GetLe(elf + (wide ? 0x3C : 0x30), 2);
   uint64_t end = std::max(phoff + phnum * phsize, shoff + shnum * shsize);
   uint8_t entry[64];
+  // A table the file ends inside of is an image cut short: past its end.
   for (uint64_t i = 0; i < phnum && phsize <= sizeof entry; ++i) {
-    if (!ReadAt(file, static_cast<int64_t>(phoff + i * phsize), entry, phsize)) return std::nullopt;
+    if (!ReadAt(file, static_cast<int64_t>(phoff + i * phsize), entry, phsize)) break;
     end = std::max(end, GetLe(entry + (wide ? 8 : 4), w) + GetLe(entry + (wide ? 0x20 : 0x10), w));
   }
   for (uint64_t i = 0; i < shnum && shsize <= sizeof entry; ++i) {
-    if (!ReadAt(file, static_cast<int64_t>(shoff + i * shsize), entry, shsize)) return std::nullopt;
+    if (!ReadAt(file, static_cast<int64_t>(shoff + i * shsize), entry, shsize)) break;
     if (GetLe(entry + 4, 4) == 8) continue;  // SHT_NOBITS: no bytes in the file
     end = std::max(end,
                    GetLe(entry + (wide ? 0x18 : 0x10), w) + GetLe(entry + (wide ? 0x20 : 0x14), w));
@@ -114,9 +115,10 @@ std::optional<int64_t> ElfImageEnd(platform::File& file, const uint8_t* elf) {
 }
 #endif
 
-// True when bytes follow the program image in the first `size` bytes of
-// `file` (a PE or ELF program; any other file has no image to end).
-bool BytesFollowTheImage(platform::File& file, int64_t size) {
+// True when the first `size` bytes of `file` are not its program image
+// alone (a PE or ELF program; any other file has no image to end): bytes
+// follow the image, or the image itself is cut short.
+bool NotTheImageAlone(platform::File& file, int64_t size) {
   uint8_t head[64];
   if (!ReadAt(file, 0, head, sizeof head)) return false;
   std::optional<int64_t> end;
@@ -128,7 +130,7 @@ bool BytesFollowTheImage(platform::File& file, int64_t size) {
                   4) == 0)
     end = ElfImageEnd(file, head);
 #endif
-  return end && size > *end;
+  return end && size != *end;
 }
 
 // The end of the bytes a package may end at: the file's end, or the start
@@ -211,6 +213,18 @@ std::optional<WString> ReadEntryName(platform::File& package) {
   return name;
 }
 
+std::optional<uint64_t> ReadNumber(platform::File& package, int bytes) {
+  uint8_t encoded[8];
+  if (!ReadExactly(package, encoded, static_cast<size_t>(bytes))) return std::nullopt;
+  return GetLe(encoded, bytes);
+}
+
+bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
+  uint8_t encoded[8];
+  PutLe(encoded, value, bytes);
+  return WriteToPackage(out, encoded, static_cast<size_t>(bytes));
+}
+
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package) {
   uint8_t encoded[24];
   if (!ReadExactly(package, encoded, sizeof encoded)) return std::nullopt;
@@ -221,9 +235,10 @@ RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   // In the order of RecordTag.
-  static const char* const kTags[] = {kFileTag, kDeltaTag, kRemoveTag, kLabelTag, kEndTag};
+  static const char* const kTags[] = {kFileTag, kDeltaTag,  kRemoveTag,    kLabelTag,
+                                      kEndTag,  kChoiceTag, kRemoveAnyTag, kReleasesTag};
   int kind = 0;
-  while (kind < 5 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  while (kind < 8 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
   return static_cast<RecordTag>(kind);
 }
 
@@ -275,7 +290,7 @@ LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   uint8_t trailer[8];
   if (!ReadExactly(package, trailer, sizeof trailer) || std::memcmp(trailer, kEndTag, 4) != 0) {
     // A copy that carries nothing is not one whose download was cut short.
-    return BytesFollowTheImage(package, size) ? LocateResult::kCut : LocateResult::kNoPackage;
+    return NotTheImageAlone(package, size) ? LocateResult::kCut : LocateResult::kNoPackage;
   }
   uint64_t length = GetLe(trailer + 4, 4);
   if (payload_end) *payload_end = size - kTrailerSize;

@@ -24,6 +24,14 @@ inline constexpr char kRemoveTag[4] = {'g', 'o', 'n', 'e'};
 // Only as the first record: the version label the update installs, written
 // as a name is, which its texts show in place of the built-in one.
 inline constexpr char kLabelTag[4] = {'v', 'e', 'r', 's'};
+// A file patched from whichever of several old versions is installed (an
+// update from more than one release), see package/record_reader.h.
+inline constexpr char kChoiceTag[4] = {'a', 'l', 't', 's'};
+// A removal of any of several versions of a file.
+inline constexpr char kRemoveAnyTag[4] = {'r', 'm', 'v', 's'};
+// Only first or right after the label: the labels of the releases an update
+// is made from, for the debug line that says which one a game matched.
+inline constexpr char kReleasesTag[4] = {'r', 'e', 'l', 's'};
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
@@ -58,10 +66,28 @@ bool WritePackageTrailer(PackageOut& out, uint32_t payload_length);
 // Reads a name; zero units are dropped. None when the stream ends inside it.
 std::optional<WString> ReadEntryName(platform::File& package);
 
+// Reads a little-endian number of `bytes` bytes (at most 8); none when the
+// stream ends inside it.
+std::optional<uint64_t> ReadNumber(platform::File& package, int bytes);
+
+// Writes one.
+bool WriteNumber(PackageOut& out, uint64_t value, int bytes);
+
 // Reads the three times of a record; none when the stream ends inside them.
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package);
 
-enum class RecordTag { kFile, kDelta, kRemove, kLabel, kEnd, kInvalid };  // as ReadRecordTag looks
+// As ReadRecordTag looks.
+enum class RecordTag {
+  kFile,
+  kDelta,
+  kRemove,
+  kLabel,
+  kEnd,
+  kChoice,
+  kRemoveAny,
+  kReleases,
+  kInvalid
+};
 
 // Reads a four-byte tag; kInvalid when it is no known tag or cannot be read whole.
 RecordTag ReadRecordTag(platform::File& package);

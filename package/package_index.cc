@@ -9,13 +9,13 @@
 namespace updater::package {
 namespace {
 
-// Reads the four streams of a delta for their structure alone (its
-// differences and literals only to see that they are all there), and
-// leaves the package after them.
-Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader, IndexedEntry& entry) {
-  const Record& record = entry.record;
+// Reads the four streams of a delta of these `lengths`, from an old file of
+// `old_size` bytes, for their structure alone (its differences and literals
+// only to see that they are all there), and leaves the package after them.
+Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader,
+                         const uint32_t (&lengths)[4], uint64_t old_size, uint64_t new_size) {
   int64_t start = package.Tell();
-  SplitStreams streams(package, start, record.stream_lengths);
+  SplitStreams streams(package, start, lengths);
   struct Drain : DeltaSink {
     SplitStreams& streams;
     explicit Drain(SplitStreams& s) : streams(s) {}
@@ -32,12 +32,10 @@ Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader, In
       return length == 0;
     }
   } drain(streams);
-  DeltaOps ops(record.delta.old_size, record.delta.new_size, drain);
+  DeltaOps ops(old_size, new_size, drain);
   InflateResult run = RunSplitDelta(streams, ops);
-  entry.packed_size = record.streams_size();
-  entry.size = static_cast<int64_t>(record.delta.new_size);
-  std::memcpy(entry.sha256, record.delta.new_hash, sizeof entry.sha256);
-  platform::Status after = package.Seek(start + record.streams_size(), SEEK_SET);
+  int64_t size = int64_t{lengths[0]} + lengths[1] + lengths[2] + lengths[3];
+  platform::Status after = package.Seek(start + size, SEEK_SET);
   if (run.end == InflateEnd::kReadFailed || !after) {
     return reader.Fault(Cause::kPackageReadFailed,
                         after ? platform::Status::Error(run.os_error) : after);
@@ -47,30 +45,74 @@ Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader, In
                                                         : reader.Fault(Cause::kBadDelta);
 }
 
+// Inflates the zlib stream at the package's position, counting its bytes
+// into `size` and hashing them into `hash` where given.
+Failure ReadWholeStream(platform::File& package, const RecordReader& reader, int64_t& size,
+                        platform::Sha256* hash) {
+  SinkTo read([&](const uint8_t* data, size_t got) {
+    size += static_cast<int64_t>(got);
+    if (hash) hash->Update(data, got);
+    return true;
+  });
+  InflateResult inflated = InflateStream(package, read);
+  if (inflated.end == InflateEnd::kReadFailed) {
+    return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
+  }
+  return inflated.end == InflateEnd::kDone ? Failure() : reader.Fault(Cause::kBadStream);
+}
+
+// Reads every patch of an "alts" record for its structure, each against the
+// size of an old version it serves, then its whole file, which must make
+// the new file and end where the record says.
+Failure ReadChoiceStreams(platform::File& package, const RecordReader& reader,
+                          const Record& record) {
+  int64_t start = package.Tell();
+  for (int patch = 0; patch < record.patch_count; ++patch) {
+    uint64_t old_size = 0;
+    for (int i = 0; i < record.version_count; ++i) {
+      if (record.versions[i].patch == patch) old_size = record.versions[i].size;
+    }
+    Failure failure = ReadDeltaStreams(package, reader, record.patch_lengths[patch], old_size,
+                                       record.delta.new_size);
+    if (failure.failed()) return failure;
+  }
+  if (record.whole_length == 0) return {};
+  int64_t size = 0;
+  platform::Sha256 hash;
+  uint8_t digest[32];
+  Failure failure = ReadWholeStream(package, reader, size, &hash);
+  if (failure.failed()) return failure;
+  if (package.Tell() != start + record.streams_size()) return reader.Fault(Cause::kBadStream);
+  if (static_cast<uint64_t>(size) != record.delta.new_size || !hash.Finish(digest) ||
+      std::memcmp(digest, record.delta.new_hash, 32) != 0) {
+    return reader.Fault(Cause::kBadDelta);
+  }
+  return {};
+}
+
 // Reads the stream of the record just read, checking a delta's operations
 // for structure alone (the old file is not at hand).
 Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedEntry& entry,
                    bool hashes) {
   const Record& record = entry.record;
-  if (record.kind == RecordKind::kRemove) {  // no stream: the file it removes
-    entry.size = static_cast<int64_t>(record.delta.old_size);
-    std::memcpy(entry.sha256, record.delta.old_hash, sizeof entry.sha256);
+  if (record.kind == RecordKind::kRemove) {  // no stream: the (first) file it removes
+    entry.size = static_cast<int64_t>(record.versions[0].size);
+    std::memcpy(entry.sha256, record.versions[0].hash, sizeof entry.sha256);
     return {};
   }
-  if (record.is_delta()) return ReadDeltaStreams(package, reader, entry);
+  if (record.is_delta() || record.kind == RecordKind::kChoice) {
+    entry.size = static_cast<int64_t>(record.delta.new_size);
+    std::memcpy(entry.sha256, record.delta.new_hash, sizeof entry.sha256);
+    entry.packed_size = record.streams_size();
+    if (record.kind == RecordKind::kChoice) return ReadChoiceStreams(package, reader, record);
+    return ReadDeltaStreams(package, reader, record.stream_lengths, record.delta.old_size,
+                            record.delta.new_size);
+  }
   platform::Sha256 hash;
   int64_t start = package.Tell();
-  SinkTo read([&](const uint8_t* data, size_t size) {
-    entry.size += static_cast<int64_t>(size);
-    if (hashes) hash.Update(data, size);
-    return true;
-  });
-  InflateResult inflated = InflateStream(package, read);
+  Failure failure = ReadWholeStream(package, reader, entry.size, hashes ? &hash : nullptr);
   entry.packed_size = package.Tell() - start;
-  if (inflated.end == InflateEnd::kReadFailed) {
-    return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
-  }
-  if (inflated.end != InflateEnd::kDone) return reader.Fault(Cause::kBadStream);
+  if (failure.failed()) return failure;
   if (hashes && !hash.Finish(entry.sha256)) return reader.Fault(Cause::kBadStream);
   return {};
 }
@@ -78,7 +120,8 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
 }  // namespace
 
 Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
-                         bool hashes, std::optional<WString>* label) {
+                         bool hashes, std::optional<WString>* label,
+                         std::vector<WString>* releases) {
   platform::File package;
   int64_t payload_end = 0;
   Failure failure = OpenPackage(path, package, payload_end);
@@ -90,6 +133,7 @@ Failure ReadPackageIndex(const WString& path, const std::function<void(const Ind
     visit(entry);
   }
   if (label) *label = reader.label();  // read with the first record, whatever follows
+  if (releases) *releases = reader.releases();
   return failure.failed() ? failure : reader.failure();
 }
 

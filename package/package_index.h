@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "package/failure.h"
 #include "package/record_reader.h"
@@ -24,8 +25,10 @@ struct IndexedEntry {
 // sound entry to `visit` in package order; stops at the first fault, which
 // it returns with its entry number and offset. With `hashes`, each entry
 // gets its content's SHA-256 (a delta's, as the record states it). `label`,
-// where given, receives the package's version label, if it has one.
+// where given, receives the package's version label, if it has one, and
+// `releases` the labels of the releases it is made from, where it has them.
 Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
-                         bool hashes = false, std::optional<WString>* label = nullptr);
+                         bool hashes = false, std::optional<WString>* label = nullptr,
+                         std::vector<WString>* releases = nullptr);
 
 }  // namespace updater::package

@@ -1,10 +1,22 @@
 #include "package/record_reader.h"
 
+#include <cstring>
 #include <utility>
 
 #include "package/format.h"
 
 namespace updater::package {
+
+int64_t Record::patch_offset(size_t patch) const {
+  int64_t offset = 0;
+  for (size_t i = 0; i < 4 * patch; ++i) offset += patch_lengths[i / 4][i % 4];
+  return offset;
+}
+
+int64_t Record::streams_size() const {
+  if (kind == RecordKind::kChoice) return patch_offset(patch_count) + whole_length;
+  return int64_t{stream_lengths[0]} + stream_lengths[1] + stream_lengths[2] + stream_lengths[3];
+}
 
 RecordReader::RecordReader(platform::File& package, int64_t payload_end, WString root)
     : package_(package),
@@ -27,46 +39,54 @@ Failure RecordReader::Fault(Cause cause, platform::Status status) const {
 }
 
 bool RecordReader::Next(Record& record) {
-  Record next;
-  next.number = current_.number + 1;
-  next.offset = package_.Tell();
-  current_ = next;
+  int number = current_.number + 1;
+  current_ = Record();
+  current_.number = number;
+  current_.offset = package_.Tell();
   RecordTag tag = ReadNextTag(package_, payload_end_);
-  if (tag == RecordTag::kLabel && next.offset == start_) {
+  if (tag == RecordTag::kLabel && current_.offset == start_) {
     label_ = ReadEntryName(package_);
     if (!label_) return Stop(Cause::kBadName);
     if (!IsAcceptableLabel(*label_)) return Stop(Cause::kBadLabel);
     current_.offset = package_.Tell();
     tag = ReadNextTag(package_, payload_end_);
   }
-  switch (tag) {
-    case RecordTag::kEnd:
-      return false;
-    case RecordTag::kInvalid:
-    case RecordTag::kLabel:
-      return Stop(Cause::kBadTag);
-    case RecordTag::kFile:
-      break;
-    case RecordTag::kDelta:
-      current_.kind = RecordKind::kDelta;
-      break;
-    case RecordTag::kRemove:
-      current_.kind = RecordKind::kRemove;
-      break;
+  // The release labels, first or after the version label, once.
+  if (tag == RecordTag::kReleases && number == 1 && releases_.empty()) {
+    if (!ReadReleases()) return Stop(Cause::kBadLabel);
+    current_.offset = package_.Tell();
+    tag = ReadNextTag(package_, payload_end_);
   }
+  // In the order of RecordTag; the others are refused.
+  static const RecordKind kKinds[] = {RecordKind::kFile,  RecordKind::kDelta, RecordKind::kRemove,
+                                      RecordKind::kFile,  RecordKind::kFile,  RecordKind::kChoice,
+                                      RecordKind::kRemove};
+  if (tag == RecordTag::kEnd) return false;
+  if (tag == RecordTag::kInvalid || tag == RecordTag::kLabel || tag == RecordTag::kReleases) {
+    return Stop(Cause::kBadTag);
+  }
+  current_.kind = kKinds[static_cast<int>(tag)];
   std::optional<WString> name = ReadEntryName(package_);
   if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
   if (!AddPackagePath(paths_, current_.target)) return Stop(Cause::kDuplicateName);
-  if (current_.kind == RecordKind::kRemove) {
+  if (tag == RecordTag::kRemove) {
     std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false);
     if (!old) return Stop(Cause::kBadStream);
     current_.delta = *old;
-    record = current_;
-    return true;
+    current_.version_count = 1;
+    current_.versions[0].size = old->old_size;
+    std::memcpy(current_.versions[0].hash, old->old_hash, 32);
+  }
+  if (current_.kind == RecordKind::kRemove) {
+    if (tag == RecordTag::kRemoveAny && !ReadVersions(false)) return Stop(Cause::kBadStream);
+    return Hand(record);
   }
   std::optional<EntryTimes> times = ReadEntryTimes(package_);
   if (!times) return Stop(Cause::kTimesCut);
   current_.times = *times;
+  if (current_.kind == RecordKind::kChoice) {
+    if (!ReadChoice()) return failure_.failed() ? false : Stop(Cause::kBadStream);
+  }
   if (current_.is_delta()) {
     // No name: the file's own. Another is checked as a name, and only kept.
     std::optional<WString> old_name = ReadEntryName(package_);
@@ -87,8 +107,77 @@ bool RecordReader::Next(Record& record) {
     // The streams lie inside the payload.
     if (current_.streams_size() > payload_end_ - package_.Tell()) return Stop(Cause::kBadStream);
   }
-  record = current_;
+  return Hand(record);
+}
+
+bool RecordReader::Hand(Record& record) {
+  record = std::move(current_);
+  current_.target = record.target;  // for Fault
   return true;
+}
+
+bool RecordReader::ReadReleases() {
+  std::optional<uint64_t> count = ReadNumber(package_, 1);
+  if (!count || *count == 0 || *count > kMaxReleases) return false;
+  for (uint64_t i = 0; i < *count; ++i) {
+    std::optional<WString> label = ReadEntryName(package_);
+    if (!label || !IsAcceptableLabel(*label)) return false;
+    releases_.push_back(*label);
+  }
+  return true;
+}
+
+bool RecordReader::ReadVersions(bool patches) {
+  std::optional<uint64_t> current = ReadNumber(package_, 4);
+  std::optional<uint64_t> count = ReadNumber(package_, 1);
+  if (!current || !count || *count == 0 || *count > kMaxReleases) return false;
+  current_.current_in = static_cast<uint32_t>(*current);
+  current_.version_count = static_cast<int>(*count);
+  for (int i = 0; i < current_.version_count; ++i) {
+    Version& version = current_.versions[i];
+    if (patches) {
+      // No name: the file's own. Another is checked as a name.
+      std::optional<WString> old_name = ReadEntryName(package_);
+      WString accepted = current_.name, old_target;
+      if (!old_name || (!old_name->empty() && !AcceptName(*old_name, accepted, old_target))) {
+        return Stop(Cause::kBadName);
+      }
+      current_.old_names.push_back(accepted);
+    }
+    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false);
+    std::optional<uint64_t> releases = ReadNumber(package_, 4);
+    std::optional<uint64_t> patch = ReadNumber(package_, patches ? 1 : 0);
+    if (!old || !releases || !patch) return false;
+    version.size = old->old_size;
+    std::memcpy(version.hash, old->old_hash, 32);
+    version.releases = static_cast<uint32_t>(*releases);
+    version.patch = static_cast<uint8_t>(*patch);
+  }
+  return true;
+}
+
+bool RecordReader::ReadChoice() {
+  std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false);
+  if (!made) return false;
+  current_.delta.new_size = made->old_size;
+  std::memcpy(current_.delta.new_hash, made->old_hash, 32);
+  if (!ReadVersions(true)) return false;
+  std::optional<uint64_t> patches = ReadNumber(package_, 1);
+  if (!patches || *patches == 0 || *patches > kMaxReleases) return false;
+  current_.patch_count = static_cast<int>(*patches);
+  for (size_t i = 0; i < 4 * *patches; ++i) {
+    std::optional<uint64_t> read = ReadNumber(package_, 4);
+    if (!read) return false;
+    current_.patch_lengths[i / 4][i % 4] = static_cast<uint32_t>(*read);
+  }
+  std::optional<uint64_t> whole = ReadNumber(package_, 4);
+  if (!whole) return false;
+  current_.whole_length = static_cast<uint32_t>(*whole);
+  for (int i = 0; i < current_.version_count; ++i) {
+    if (current_.versions[i].patch >= *patches) return false;
+  }
+  // The streams lie inside the payload.
+  return current_.streams_size() <= payload_end_ - package_.Tell();
 }
 
 bool RecordReader::AcceptName(const WString& name, WString& accepted, WString& target) const {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "package/delta.h"
 #include "package/entry_name.h"
@@ -17,7 +18,20 @@ namespace updater::package {
 enum class RecordKind {
   kFile,    // the whole file, in its stream
   kDelta,   // the file rebuilt from an old one, in four streams ("dstr")
-  kRemove,  // the file removed ("gone"); no stream follows
+  kRemove,  // the file removed ("gone", or "rmvs" for any of several versions); no stream
+  kChoice,  // the file patched from whichever old version is installed ("alts")
+};
+
+// The most releases one update is made from: a version's releases are bits of 32.
+inline constexpr int kMaxReleases = 32;
+
+// One old version of a file that an update knows: one it patches ("alts")
+// or removes ("gone", "rmvs").
+struct Version {
+  uint64_t size = 0;  // its size and SHA-256
+  uint8_t hash[32] = {};
+  uint32_t releases = 0;  // the releases that hold it, a bit each in package order; 0: unknown
+  uint8_t patch = 0;      // "alts": the patch that makes the new file from it
 };
 
 // One record's header; its stream follows at the package's position.
@@ -33,11 +47,26 @@ struct Record {
   WString old_name;  // the file a delta patches (its own name unless moved)
   // A delta's four streams, of these lengths, from the package's position on.
   uint32_t stream_lengths[4] = {};
+  // "alts" and removals: the old versions it knows, in package order (a
+  // "gone" has one; at most one per release), and the releases that already
+  // hold the new version (for a removal: none of it).
+  Version versions[kMaxReleases];
+  int version_count = 0;
+  std::vector<WString> old_names;  // "alts": where each version is read (own name, or a move's)
+  uint32_t current_in = 0;
+  // "alts": the four stream lengths of each patch (one per old version at
+  // most), and the length of the whole file's zlib stream (0: it has none).
+  // Its patches' streams, then the whole file's, follow from the package's
+  // position.
+  uint32_t patch_lengths[kMaxReleases][4] = {};
+  int patch_count = 0;
+  uint32_t whole_length = 0;
   bool is_delta() const { return kind == RecordKind::kDelta; }
-  // The bytes of a delta's streams.
-  int64_t streams_size() const {
-    return int64_t{stream_lengths[0]} + stream_lengths[1] + stream_lengths[2] + stream_lengths[3];
-  }
+  // The bytes of a delta's streams, or of all of an "alts" record's.
+  int64_t streams_size() const;
+  // "alts": where the streams of patch `patch` start, from the first patch's
+  // (past the last patch: the whole file's stream).
+  int64_t patch_offset(size_t patch) const;
 };
 
 class RecordReader {
@@ -59,11 +88,23 @@ class RecordReader {
   // The version label the package starts with, if it has one.
   const std::optional<WString>& label() const { return label_; }
 
+  // The labels of the releases the update is made from, where it names
+  // them (an empty label for one unnamed).
+  const std::vector<WString>& releases() const { return releases_; }
+
  private:
   bool Stop(Cause cause, platform::Status status = {});
+  // Hands the record read on; true.
+  bool Hand(Record& record);
   // True when `name` is one the updater accepts below the root: `accepted`
   // and `target` (joined to the root) then hold it.
   bool AcceptName(const WString& name, WString& accepted, WString& target) const;
+  // Reads the release labels ("rels").
+  bool ReadReleases();
+  // Reads `count` versions of a removal, or (`patches`) of an "alts" record.
+  bool ReadVersions(bool patches);
+  // Reads the rest of an "alts" record after its times.
+  bool ReadChoice();
 
   platform::File& package_;
   int64_t payload_end_;
@@ -73,6 +114,7 @@ class RecordReader {
   Record current_;
   Failure failure_;
   std::optional<WString> label_;
+  std::vector<WString> releases_;
 };
 
 // Opens the update at `path` and finds its payload: the package positioned

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -129,9 +131,9 @@ Contents ContentsOf(const WString& output) {
       return;
     }
     in.bytes += e.size;
-    if (record.is_delta()) {
+    if (record.is_delta() || record.kind == package::RecordKind::kChoice) {
       ++in.deltas;
-      in.moves += record.old_name != record.name;
+      in.moves += record.is_delta() && record.old_name != record.name;
       in.delta_packed += e.packed_size;
     } else {
       ++in.files;
@@ -169,55 +171,171 @@ void PrintSummary(const BuildPlan& plan, const Contents& in, const std::string& 
              Count(in.removals, "removal", "removals"), AProgram(program));
 }
 
-// The files OLD_DIR has and SRC_DIR does not, into the plan's `gone`; the
-// update removes them (`removals`, each with its size and hash) unless told
-// to keep them. One SRC_DIR has under another case stays: on Windows it is
-// the very file. Nonzero: the exit code of a failure.
+// Adds the version of `size` bytes with `hash` to `versions` as one of
+// `release`'s (a bit), or the release to a version already there.
+void AddVersion(std::vector<package::Version>& versions, int release, uint64_t size,
+                const uint8_t (&hash)[32]) {
+  for (package::Version& v : versions) {
+    if (v.size == size && std::equal(hash, hash + 32, v.hash)) {
+      v.releases |= 1u << release;
+      return;
+    }
+  }
+  package::Version version;
+  version.size = size;
+  std::copy(hash, hash + 32, version.hash);
+  version.releases = 1u << release;
+  versions.push_back(version);
+}
+
+// The releases of the plan, a bit each.
+uint32_t AllReleases(const BuildPlan& plan) {
+  return static_cast<uint32_t>((uint64_t{1} << plan.olds.size()) - 1);
+}
+
+// The files the old releases have and SRC_DIR does not, into the plan's
+// `gone`; the update removes them (`removals`, each with the versions the
+// releases had) unless told to keep them. One SRC_DIR has under another
+// case stays: on Windows it is the very file. Nonzero: the exit code of a
+// failure.
 int PlanRemovals(BuildPlan& plan) {
   const BuildArgs& args = plan.args;
-  std::set<WString> names, folded;
+  std::set<WString> names, folded, warned;
   for (const pack::TreeFile& f : plan.files) {
     names.insert(f.name);
     folded.insert(package::FoldCase(f.name));
   }
-  for (const pack::TreeFile& f : plan.old_files) {
-    if (names.count(f.name)) continue;
-    plan.gone.push_back(Utf8(f.name));
-    if (args.keep_removed) continue;
-    if (folded.count(package::FoldCase(f.name))) {
-      fmt::print(stderr, "updatepkg: warning: {} stays: {} has it under another case\n",
-                 Utf8(f.name), args.source);
-      continue;
+  std::map<WString, size_t> removal_of;  // the index of each name's removal
+  for (size_t release = 0; release < plan.olds.size(); ++release) {
+    for (const pack::TreeFile& f : plan.olds[release].files) {
+      if (names.count(f.name)) continue;
+      if (std::find(plan.gone.begin(), plan.gone.end(), Utf8(f.name)) == plan.gone.end()) {
+        plan.gone.push_back(Utf8(f.name));
+      }
+      if (args.keep_removed) continue;
+      if (folded.count(package::FoldCase(f.name))) {
+        if (warned.insert(f.name).second) {
+          fmt::print(stderr, "updatepkg: warning: {} stays: {} has it under another case\n",
+                     Utf8(f.name), args.source);
+        }
+        continue;
+      }
+      uint8_t hash[32];
+      platform::Status hashed = HashTreeFile(f.path, hash);
+      if (!hashed) {
+        return Report(plan.olds[release].typed, Fail(Cause::kSourceUnreadable, f.path, hashed));
+      }
+      auto [at, added] = removal_of.emplace(f.name, plan.removals.size());
+      if (added) plan.removals.push_back({f.name, {}, 0});
+      AddVersion(plan.removals[at->second].versions, static_cast<int>(release),
+                 static_cast<uint64_t>(f.size), hash);
     }
-    pack::BuildOptions::Removal removal{f.name, static_cast<uint64_t>(f.size), {}};
-    platform::Status hashed = HashTreeFile(f.path, removal.sha256);
-    if (!hashed) return Report(args.changed_since, Fail(Cause::kSourceUnreadable, f.path, hashed));
-    plan.removals.push_back(removal);
+  }
+  for (pack::BuildOptions::Removal& removal : plan.removals) {
+    uint32_t held = 0;
+    for (const package::Version& v : removal.versions) held |= v.releases;
+    removal.current_in = AllReleases(plan) & ~held;  // releases without the file
   }
   return kOk;
 }
 
-// The old release (--changed-since or --delta-from) resolved and listed,
-// and the removals planned from it.
-int PlanOldRelease(BuildPlan& plan) {
-  const std::string& typed = plan.args.changed_since;
+// Splits "DIR=LABEL" at the last "=" that leaves a folder before it; a
+// typed folder, or one that is none, is all path.
+std::pair<std::string, std::optional<std::string>> SplitLabel(const std::string& typed) {
+  if (platform::IsFolder(PathArgument(typed))) return {typed, std::nullopt};
+  for (size_t at = typed.rfind('='); at != std::string::npos && at > 0;
+       at = typed.rfind('=', at - 1)) {
+    if (platform::IsFolder(PathArgument(typed.substr(0, at)))) {
+      return {typed.substr(0, at), typed.substr(at + 1)};
+    }
+  }
+  return {typed, std::nullopt};
+}
+
+// The old releases (--changed-since, or each --delta-from, with its label)
+// resolved and listed, and the removals planned from them.
+int PlanOldReleases(BuildPlan& plan) {
   const char* option = plan.deltas ? "--delta-from" : "--changed-since";
-  if (int code = CheckPathArgument(option, typed, PathKind::kFolder)) return code;
-  platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(typed));
-  if (!resolved) return Report(typed, Fail(Cause::kSourceUnreadable, WString(), resolved.status()));
-  plan.old_root = *resolved;
-  Failure listed = pack::ListTreeFiles(plan.old_root, plan.old_files);
-  if (listed.failed()) return Report(typed, listed);
+  std::vector<std::string> typed = plan.args.delta_from;
+  if (!plan.deltas) typed = {plan.args.changed_since};
+  if (typed.size() > package::kMaxReleases) {
+    fmt::print(stderr, "updatepkg: --delta-from: at most {} releases\n", package::kMaxReleases);
+    return kUsage;
+  }
+  for (const std::string& spec : typed) {
+    auto [path, label] = SplitLabel(spec);
+    if (int code = CheckPathArgument(option, path, PathKind::kFolder)) return code;
+    BuildPlan::OldTree tree{path, {}, {}, {}};
+    if (label) tree.label = platform::FromUtf8Escaped(*label);
+    if (label && !package::IsAcceptableLabel(tree.label)) {
+      fmt::print(stderr, "updatepkg: {} {}: the label is not at most 64 characters of text\n",
+                 option, spec);
+      return kUsage;
+    }
+    platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(path));
+    if (!resolved)
+      return Report(path, Fail(Cause::kSourceUnreadable, WString(), resolved.status()));
+    tree.root = *resolved;
+    Failure listed = pack::ListTreeFiles(tree.root, tree.files);
+    if (listed.failed()) return Report(path, listed);
+    plan.olds.push_back(std::move(tree));
+  }
   return PlanRemovals(plan);
 }
 
 // Whether the file `leaf` of `folder` (at `path`) goes into the update: not
-// when the old release has the same bytes at its name.
+// when every old release has the same bytes at its name.
 bool ChangedSinceOld(const BuildPlan& plan, const platform::Folder& folder, const WString& leaf,
                      const WString& path) {
   std::optional<WString> name = platform::RelativePathTo(plan.source, path);
-  std::optional<WString> old = name ? platform::AppendPath(plan.old_root, *name) : std::nullopt;
-  return !old || !pack::SameFileBytes(folder, leaf, *old);
+  for (const BuildPlan::OldTree& old : plan.olds) {
+    std::optional<WString> at = name ? platform::AppendPath(old.root, *name) : std::nullopt;
+    if (!at || !pack::SameFileBytes(folder, leaf, *at)) return true;
+  }
+  return false;
+}
+
+// The job that makes the record of the changed file `name` (at `path`)
+// from the old releases; none where it goes whole (it is new since one of
+// them). One old version for all, none of them holding the new file already,
+// is one delta, as an update from one release has; otherwise an "alts"
+// record with a patch from each version.
+std::unique_ptr<package::RecordJob> RecordJobFor(const BuildPlan& plan,
+                                                 std::vector<OldRelease>& olds, const WString& name,
+                                                 const WString& path, const EntryTimes& times) {
+  int64_t size = std::move(platform::FileSize(path)).value_or(0);
+  uint8_t digest[32] = {};
+  bool several = olds.size() > 1 || plan.args.whole_fallback;
+  bool hashed = several && HashTreeFile(path, digest).ok();
+  std::vector<OldVersion> versions;
+  uint32_t current_in = 0;
+  for (size_t release = 0; release < olds.size(); ++release) {
+    const pack::TreeFile* from = olds[release].SourceFor(name, path, size);
+    if (!from) return nullptr;
+    const uint8_t* hash = several ? olds[release].HashOf(from) : digest;
+    if (hashed && from->name == name && from->size == size && std::equal(hash, hash + 32, digest)) {
+      current_in |= 1u << release;  // the release has the new file already
+      continue;
+    }
+    auto same = std::find_if(versions.begin(), versions.end(), [&](const OldVersion& v) {
+      return v.name == from->name && std::equal(hash, hash + 32, v.version.hash);
+    });
+    if (same != versions.end()) {
+      same->version.releases |= 1u << release;
+      continue;
+    }
+    OldVersion version{{}, from->name, from->path};
+    version.version.size = static_cast<uint64_t>(from->size);
+    std::copy(hash, hash + 32, version.version.hash);
+    version.version.releases = 1u << release;
+    versions.push_back(std::move(version));
+  }
+  if (versions.empty()) return nullptr;
+  if (versions.size() == 1 && current_in == 0 && !plan.args.whole_fallback) {
+    return DeltaRecordJob(name, path, versions[0].name, versions[0].path, times);
+  }
+  return ChoiceRecordJob(name, path, times, std::move(versions), current_in,
+                         plan.args.whole_fallback);
 }
 
 constexpr char kInterrupted[] = "updatepkg: interrupted; nothing written\n";
@@ -272,7 +390,6 @@ int ReportBuildFailure(const BuildPlan& plan, const Failure& failure) {
 int PlanBuild(const BuildArgs& args, BuildPlan& plan) {
   plan.args = args;
   plan.deltas = !args.delta_from.empty();
-  if (plan.deltas) plan.args.changed_since = args.delta_from;
   // Until the output is written, an interrupt says that nothing was.
   platform::RemoveOnInterrupt(WString(), kInterrupted);
   if (int code = CheckPathArgument("SRC_DIR", args.source, PathKind::kFolder)) return code;
@@ -282,12 +399,13 @@ int PlanBuild(const BuildArgs& args, BuildPlan& plan) {
   plan.source = *source;
   // The tree is listed ahead only for the progress line's total and for an
   // old release; the build itself walks it anyway.
-  if (Progress::Shown() || !plan.args.changed_since.empty()) {
+  bool olds = plan.deltas || !args.changed_since.empty();
+  if (Progress::Shown() || olds) {
     Failure listed = pack::ListTreeFiles(plan.source, plan.files);
     if (listed.failed()) return Report(args.source, listed);
   }
-  if (!plan.args.changed_since.empty()) {
-    if (int code = PlanOldRelease(plan)) return code;
+  if (olds) {
+    if (int code = PlanOldReleases(plan)) return code;
   }
   std::optional<WString> stub =
       args.stub.empty() ? DefaultStub() : std::optional<WString>(PathArgument(args.stub));
@@ -304,7 +422,7 @@ int PlanBuild(const BuildArgs& args, BuildPlan& plan) {
   plan.output = PathArgument(args.output);
   if (int code = CheckOutput(args.output)) return code;
   std::vector<WString> trees = {plan.source};
-  if (!plan.old_root.empty()) trees.push_back(plan.old_root);
+  for (const BuildPlan::OldTree& old : plan.olds) trees.push_back(old.root);
   if (std::optional<std::string> why =
           OverwritesAnInput(plan.output, trees, plan.stub, plan.files)) {
     fmt::print(stderr, "updatepkg: {}: the output would overwrite an input: it {}\n", args.output,
@@ -328,7 +446,7 @@ int RunBuild(BuildPlan& plan) {
     ++packed;
     progress.Update(done += bytes);
   };
-  if (!plan.old_root.empty()) {
+  if (!plan.olds.empty()) {
     options.include = [&](const platform::Folder& folder, const WString& leaf,
                           const WString& path) {
       if (ChangedSinceOld(plan, folder, leaf, path)) return true;
@@ -338,16 +456,20 @@ int RunBuild(BuildPlan& plan) {
   }
   std::vector<WString> new_names;
   for (const pack::TreeFile& f : plan.files) new_names.push_back(f.name);
-  OldRelease old_release(std::move(plan.old_files), new_names);
+  std::vector<OldRelease> old_releases;
+  for (BuildPlan::OldTree& old : plan.olds) old_releases.emplace_back(old.files, new_names);
   if (plan.deltas) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
                               const WString& path, const EntryTimes& times) {
       int64_t size = std::move(platform::FileSize(path)).value_or(0);
-      const pack::TreeFile* from = old_release.SourceFor(name, path, size);
-      if (!from) return std::optional<bool>();
-      return std::optional<bool>(
-          deflater.AddMade(DeltaRecordJob(name, path, from->name, from->path, times), size));
+      std::unique_ptr<package::RecordJob> job = RecordJobFor(plan, old_releases, name, path, times);
+      if (!job) return std::optional<bool>();
+      return std::optional<bool>(deflater.AddMade(std::move(job), size));
     };
+  }
+  if (plan.olds.size() > 1 || std::any_of(plan.olds.begin(), plan.olds.end(),
+                                          [](const auto& old) { return !old.label.empty(); })) {
+    for (const BuildPlan::OldTree& old : plan.olds) options.releases.push_back(old.label);
   }
   if (args.version_label) options.label = platform::FromUtf8Escaped(*args.version_label);
   options.release_records = pack::WriteReleaseRecords;

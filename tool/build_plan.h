@@ -14,8 +14,11 @@ namespace updater::tool {
 
 // What `updatepkg build` was asked, as typed.
 struct BuildArgs {
-  std::string source, output, stub, changed_since, delta_from;
+  std::string source, output, stub, changed_since;
+  // --delta-from, each "DIR" or "DIR=LABEL"
+  std::vector<std::string> delta_from;
   std::optional<std::string> version_label;
+  bool whole_fallback = false;
   int threads = 0;
   bool verbose = false;
   bool fail_if_empty = false;
@@ -27,14 +30,21 @@ struct BuildArgs {
 // where the build needs them, the removals planned. Nothing is written yet.
 struct BuildPlan {
   BuildArgs args;
-  WString source;       // SRC_DIR, resolved
-  WString old_root;     // the old release (--changed-since, --delta-from), resolved; or empty
-  bool deltas = false;  // --delta-from: changed files as patches
-  WString stub;         // the program the update starts with
-  WString output;       // as typed, in the library's form
-  std::vector<pack::TreeFile> files;      // SRC_DIR's, where listed (progress, an old release)
-  std::vector<pack::TreeFile> old_files;  // the old release's
-  std::vector<std::string> gone;          // files the old release has and SRC_DIR lacks
+  WString source;  // SRC_DIR, resolved
+  // An old release the update is made from (--changed-since, or each
+  // --delta-from): as typed, resolved, its label, its files.
+  struct OldTree {
+    std::string typed;
+    WString root;
+    WString label;  // empty: none
+    std::vector<pack::TreeFile> files;
+  };
+  std::vector<OldTree> olds;
+  bool deltas = false;                // --delta-from: changed files as patches
+  WString stub;                       // the program the update starts with
+  WString output;                     // as typed, in the library's form
+  std::vector<pack::TreeFile> files;  // SRC_DIR's, where listed (progress, an old release)
+  std::vector<std::string> gone;      // files the old release has and SRC_DIR lacks
   std::vector<pack::BuildOptions::Removal> removals;  // those of them the update removes
 };
 

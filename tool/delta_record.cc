@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <cstring>
+
 #include "pack/package_builder.h"
 #include "package/delta.h"
 
@@ -36,29 +38,32 @@ bool Deflate(const std::vector<uint8_t>& data, std::vector<uint8_t>& packed) {
   return done;
 }
 
-// The record of `delta`: header, old name, delta header, the four stream
+// The four streams of `delta`, deflated.
+bool DeflateStreams(const SplitDelta& delta, PatchStreams& streams) {
+  return Deflate(delta.operations, streams[0]) && Deflate(delta.gaps, streams[1]) &&
+         Deflate(delta.values, streams[2]) && Deflate(delta.literals, streams[3]);
+}
+
+void WriteStreamLengths(package::PackageOut& out, const PatchStreams& streams) {
+  for (const std::vector<uint8_t>& stream : streams) {
+    package::WriteNumber(out, stream.size(), 4);
+  }
+}
+
+// The record of a delta: header, old name, delta header, the four stream
 // lengths, then the four streams.
-bool WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
-                      const package::DeltaHeader& header, const SplitDelta& delta,
+void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
+                      const package::DeltaHeader& header, const PatchStreams& streams,
                       std::vector<uint8_t>& record) {
-  std::vector<uint8_t> streams[4];
-  bool ok = Deflate(delta.operations, streams[0]) && Deflate(delta.gaps, streams[1]) &&
-            Deflate(delta.values, streams[2]) && Deflate(delta.literals, streams[3]);
-  if (!ok) return false;
   package::PackageOut out;
   out.memory = &record;
   package::WriteEntryHeader(out, name, times, package::kDeltaTag);
   package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
   package::WriteDeltaHeader(out, header);
-  for (const std::vector<uint8_t>& stream : streams) {
-    uint8_t length[4];
-    for (int i = 0; i < 4; ++i) length[i] = static_cast<uint8_t>(stream.size() >> (8 * i));
-    package::WriteToPackage(out, length, 4);
-  }
+  WriteStreamLengths(out, streams);
   for (const std::vector<uint8_t>& stream : streams) {
     package::WriteToPackage(out, stream.data(), stream.size());
   }
-  return true;
 }
 
 class DeltaJob : public package::RecordJob {
@@ -104,10 +109,9 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
   return {};
 }
 
-Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
-                    const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
-                    const EncodeLimits& limits) {
-  record.clear();
+Failure EncodePatch(const WString& new_path, const WString& old_path, PatchStreams& streams,
+                    package::DeltaHeader& header, const EncodeLimits& limits) {
+  for (std::vector<uint8_t>& stream : streams) stream.clear();
   platform::MappedFile old_file(old_path), new_file(new_path);
   if (!old_file.status()) return Fail(Cause::kSourceUnreadable, old_path, old_file.status());
   if (!new_file.status()) return Fail(Cause::kSourceUnreadable, new_path, new_file.status());
@@ -115,7 +119,6 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
   std::optional<SplitDelta> delta =
       EncodeDelta(old_file.data(), old_file.size(), new_file.data(), new_file.size(), limits);
   if (!delta) return {};
-  package::DeltaHeader header;
   header.old_size = old_file.size();
   header.new_size = new_file.size();
   Failure failure = Digest(old_file.data(), old_file.size(), old_path, header.old_hash);
@@ -123,9 +126,21 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
     failure = Digest(new_file.data(), new_file.size(), new_path, header.new_hash);
   }
   if (failure.failed()) return failure;
-  if (!WriteDeltaRecord(name, old_name, times, header, *delta, record)) {
+  if (!DeflateStreams(*delta, streams)) {
     return Fail(Cause::kOutputError, new_path);  // zlib found no memory
   }
+  return {};
+}
+
+Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
+                    const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
+                    const EncodeLimits& limits) {
+  record.clear();
+  PatchStreams streams;
+  package::DeltaHeader header;
+  Failure failure = EncodePatch(new_path, old_path, streams, header, limits);
+  if (failure.failed() || streams[0].empty()) return failure;
+  WriteDeltaRecord(name, old_name, times, header, streams, record);
   return {};
 }
 
@@ -133,6 +148,103 @@ std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WS
                                                    const WString& old_name, const WString& old_path,
                                                    const EntryTimes& times) {
   return std::make_unique<DeltaJob>(name, new_path, old_name, old_path, times);
+}
+
+namespace {
+
+// Makes the "alts" record of a file with several old versions: a patch
+// from each distinct one, and (`whole`) the whole file beside them. Where a
+// version cannot be patched from, or (without the whole file) that is no
+// smaller than the whole-file record, the whole-file record.
+class ChoiceJob : public package::RecordJob {
+ public:
+  ChoiceJob(WString name, WString new_path, EntryTimes times, std::vector<OldVersion> versions,
+            uint32_t current_in, bool whole)
+      : name_(std::move(name)),
+        new_path_(std::move(new_path)),
+        times_(times),
+        versions_(std::move(versions)),
+        current_in_(current_in),
+        whole_(whole) {}
+
+  bool Make(std::vector<uint8_t>& record) override {
+    failure = WholeRecord(name_, new_path_, times_, record);
+    if (failure.failed()) return false;
+    // With the whole file inside, the record is never the smaller one: it
+    // is kept for what it adds (an installed version is told, and patched
+    // or left as it is, and only another file is written whole).
+    std::vector<uint8_t> choice;
+    if (MakeChoice(record, choice) && (whole_ || choice.size() < record.size())) {
+      record.swap(choice);
+    }
+    return true;
+  }
+
+ private:
+  // The record into `choice`; false where a version has no patch.
+  bool MakeChoice(const std::vector<uint8_t>& whole_record, std::vector<uint8_t>& choice) {
+    std::vector<package::Version> versions;
+    std::vector<WString> old_names;
+    std::vector<PatchStreams> patches;
+    std::vector<const uint8_t*> patched;  // the old SHA-256 of each patch
+    package::DeltaHeader made;
+    for (const OldVersion& old : versions_) {
+      package::Version version = old.version;
+      version.patch = static_cast<uint8_t>(patches.size());
+      for (size_t i = 0; i < patched.size(); ++i) {
+        if (std::memcmp(patched[i], old.version.hash, 32) == 0)
+          version.patch = static_cast<uint8_t>(i);
+      }
+      if (version.patch == patches.size()) {  // a version not patched from yet
+        patches.emplace_back();
+        package::DeltaHeader header;
+        Failure encoded = EncodePatch(new_path_, old.path, patches.back(), header);
+        if (encoded.failed() || patches.back()[0].empty() ||
+            std::memcmp(header.old_hash, old.version.hash, 32) != 0) {
+          return false;  // the old file changed since it was listed, or has no delta
+        }
+        made = header;
+        patched.push_back(old.version.hash);
+      }
+      versions.push_back(version);
+      old_names.push_back(old.name);
+    }
+    std::vector<uint32_t> lengths;
+    for (const PatchStreams& streams : patches) {
+      for (const std::vector<uint8_t>& stream : streams) {
+        lengths.push_back(static_cast<uint32_t>(stream.size()));
+      }
+    }
+    // The whole file's stream: its record less the tag, name and times.
+    size_t head = 4 + 2 + 2 * name_.size() + 24;
+    uint32_t whole_length = whole_ ? static_cast<uint32_t>(whole_record.size() - head) : 0;
+    package::PackageOut out;
+    out.memory = &choice;
+    package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, old_names, lengths,
+                             whole_length);
+    for (const PatchStreams& streams : patches) {
+      for (const std::vector<uint8_t>& stream : streams) {
+        package::WriteToPackage(out, stream.data(), stream.size());
+      }
+    }
+    if (whole_) package::WriteToPackage(out, whole_record.data() + head, whole_length);
+    return true;
+  }
+
+  WString name_, new_path_;
+  EntryTimes times_;
+  std::vector<OldVersion> versions_;
+  uint32_t current_in_;
+  bool whole_;
+};
+
+}  // namespace
+
+std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const WString& new_path,
+                                                    const EntryTimes& times,
+                                                    std::vector<OldVersion> versions,
+                                                    uint32_t current_in, bool whole) {
+  return std::make_unique<ChoiceJob>(name, new_path, times, std::move(versions), current_in, whole);
 }
 
 }  // namespace updater::tool

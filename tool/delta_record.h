@@ -4,12 +4,14 @@
 // exactly as any build writes it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "package/failure.h"
 #include "package/parallel_deflate.h"
+#include "package/record_reader.h"
 #include "platform/platform.h"
 #include "tool/delta_encoder.h"
 
@@ -19,6 +21,16 @@ namespace updater::tool {
 // `name` with `times`.
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
                     std::vector<uint8_t>& record);
+
+// The four deflated streams of a delta: operations, gaps, values, literals.
+using PatchStreams = std::array<std::vector<uint8_t>, 4>;
+
+// The streams into `streams` that make the file at `new_path` from the one
+// at `old_path`, and their sizes and SHA-256s into `header`. The streams
+// stay empty where there is no delta to make (an empty old file, or a file
+// of 2 GiB).
+Failure EncodePatch(const WString& new_path, const WString& old_path, PatchStreams& streams,
+                    package::DeltaHeader& header, const EncodeLimits& limits = {});
 
 // The delta record into `record` that makes the file at `new_path` (named
 // `name`, with `times`) from the old release's file `old_name` at
@@ -36,5 +48,23 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
 std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WString& new_path,
                                                    const WString& old_name, const WString& old_path,
                                                    const EntryTimes& times);
+
+// One old version of a file, for an update from several releases: the
+// version as the record holds it, and where the build reads it.
+struct OldVersion {
+  package::Version version;
+  WString name;  // its name in its release (the file's own, or a move's)
+  WString path;
+};
+
+// The job that makes the record of a file with several old `versions`
+// (none of them in `current_in`, the releases that hold the new file): an
+// "alts" record with a patch from each distinct version and, with `whole`,
+// the whole file for an installed file that is none of them; else, where
+// that is smaller or a version has no patch, the whole-file record.
+std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const WString& new_path,
+                                                    const EntryTimes& times,
+                                                    std::vector<OldVersion> versions,
+                                                    uint32_t current_in, bool whole);
 
 }  // namespace updater::tool

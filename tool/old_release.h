@@ -25,6 +25,11 @@ class OldRelease {
   // when no old file is like it.
   const pack::TreeFile* SourceFor(const WString& name, const WString& path, int64_t size);
 
+  // The SHA-256 of `file`, one of this release's (all zeros where it cannot be read).
+  const uint8_t* HashOf(const pack::TreeFile* file) {
+    return HashOf(static_cast<size_t>(file - files_.data()));
+  }
+
  private:
   const uint8_t* HashOf(size_t index);
 

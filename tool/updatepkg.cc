@@ -3,7 +3,8 @@
 // plan (build_plan.h) before it runs. The packages are read and written by
 // the updater's own library.
 //
-// Exit codes: 0 success, 1 a package or file is at fault, 2 a usage error.
+// Exit codes: 0 success (plan: the update would apply), 1 a package or file
+// is at fault (plan: it would fail), 2 a usage error.
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
@@ -20,6 +21,7 @@
 #include "platform/utf8.h"
 #include "product/product.h"
 #include "tool/build_plan.h"
+#include "tool/plan.h"
 #include "tool/progress.h"
 #include "tool/report.h"
 
@@ -54,17 +56,46 @@ std::string HexDigest(const uint8_t (&digest)[32]) {
 
 // The word list and build use for a record's kind.
 const char* KindWord(package::RecordKind kind) {
-  static const char* const kWords[] = {"file", "delta", "remove"};
+  static const char* const kWords[] = {"file", "delta", "remove", "deltas"};
   return kWords[static_cast<int>(kind)];
+}
+
+// The names of `releases` (a bit each): their labels, or "release N".
+nlohmann::json ReleaseNames(uint32_t releases, const std::vector<WString>& labels) {
+  nlohmann::json names = nlohmann::json::array();
+  for (size_t i = 0; i < package::kMaxReleases; ++i) {
+    if (!(releases >> i & 1)) continue;
+    bool labelled = i < labels.size() && !labels[i].empty();
+    names.push_back(labelled ? Utf8(labels[i]) : fmt::format("release {}", i + 1));
+  }
+  return names;
+}
+
+// The old versions of a record, for list --json.
+nlohmann::json VersionsJson(const package::Record& e, const std::vector<WString>& releases) {
+  nlohmann::json versions = nlohmann::json::array();
+  for (int i = 0; i < e.version_count; ++i) {
+    const package::Version& v = e.versions[i];
+    nlohmann::json item = {{"size", v.size},
+                           {"sha256", HexDigest(v.hash)},
+                           {"releases", ReleaseNames(v.releases, releases)}};
+    if (e.kind == package::RecordKind::kChoice) {
+      item["old_name"] = Utf8(e.old_names[i]);
+      item["patch"] = v.patch;
+    }
+    versions.push_back(item);
+  }
+  return versions;
 }
 
 int RunList(const std::string& update, bool json, bool hashes) {
   if (int code = CheckPathArgument("UPDATE", update, PathKind::kFile)) return code;
   std::vector<package::IndexedEntry> entries;
   std::optional<WString> label;
+  std::vector<WString> releases;
   Failure failure = package::ReadPackageIndex(
       PathArgument(update), [&](const package::IndexedEntry& e) { entries.push_back(e); }, hashes,
-      &label);
+      &label, &releases);
   if (failure.failed()) return Report(update, failure);
   std::string program = ProgramName(PathArgument(update));
   if (json) {
@@ -83,16 +114,29 @@ int RunList(const std::string& update, bool json, bool hashes) {
       item["offset"] = e.offset;
       if (e.is_delta()) item["old_size"] = e.delta.old_size;
       if (e.is_delta() && e.old_name != e.name) item["old_name"] = Utf8(e.old_name);
+      if (e.kind == package::RecordKind::kChoice || e.version_count > 1 || e.current_in != 0) {
+        item["versions"] = VersionsJson(e, releases);
+        item["current_in"] = ReleaseNames(e.current_in, releases);
+      }
+      if (e.kind == package::RecordKind::kChoice) item["whole"] = e.whole_length != 0;
       if (hashes) item["sha256"] = HexDigest(entry.sha256);
       out.push_back(item);
     }
     nlohmann::json listing = {{"program", program}, {"entries", out}};
     if (label) listing["label"] = Utf8(*label);
+    if (!releases.empty())
+      listing["releases"] = ReleaseNames(~0u >> (32 - releases.size()), releases);
     fmt::print("{}\n", listing.dump(2));
     return kOk;
   }
   fmt::print("program: {}\n", program);
   if (label) fmt::print("version label: \"{}\"\n", Utf8(*label));
+  if (!releases.empty()) {
+    nlohmann::json names = ReleaseNames(~0u >> (32 - releases.size()), releases);
+    std::string joined;
+    for (const auto& name : names) joined += (joined.empty() ? "" : ", ") + name.get<std::string>();
+    fmt::print("made from: {}\n", joined);
+  }
   int64_t size = 0, packed = 0;
   fmt::print("{:<6} {:>12} {:>12}  {:<28}  {}{}\n", "kind", "size", "packed", "last write (UTC)",
              hashes ? fmt::format("{:<64}  ", "sha256") : "", "name");
@@ -102,6 +146,11 @@ int RunList(const std::string& update, bool json, bool hashes) {
     if (e.is_delta()) from = fmt::format("  (patches {} bytes", e.delta.old_size);
     if (e.is_delta() && e.old_name != e.name) from += " of " + Utf8(e.old_name);
     if (e.is_delta()) from += ")";
+    if (e.kind == package::RecordKind::kChoice) {
+      from = fmt::format("  ({} from {}{})", Count(e.patch_count, "patch", "patches"),
+                         Count(e.version_count, "version", "versions"),
+                         e.whole_length != 0 ? ", and whole" : "");
+    }
     bool removal = e.kind == package::RecordKind::kRemove;
     std::string hash = hashes ? HexDigest(entry.sha256) + "  " : "";
     fmt::print("{:<6} {:>12} {:>12}  {:<28}  {}{}{}\n", KindWord(e.kind), entry.size,
@@ -197,19 +246,22 @@ int RunExtract(const std::string& update, const std::string& dir) {
   }
   std::string kept;
   for (const WString& name : report.kept) kept += " " + Utf8(name);
-  fmt::print("{}: {} written, {} removed, {} already current{}\n", dir,
-             Count(report.written, "file", "files"), report.removed, report.current,
-             kept.empty() ? ""
-                          : "; kept " +
-                                Count(static_cast<int64_t>(report.kept.size()),
-                                      "changed file:", "changed files:") +
-                                kept);
+  if (!kept.empty()) {
+    kept = "; kept " +
+           Count(static_cast<int64_t>(report.kept.size()), "changed file:", "changed files:") +
+           kept;
+  }
+  WString matched;  // which release the folder was, for an update from several
+  apply::AppendMatchedReleases(matched, report);
+  fmt::print("{}: {} written, {} removed, {} already current{}{}\n", dir,
+             Count(report.written, "file", "files"), report.removed, report.current, kept,
+             Utf8(matched));
   return kOk;
 }
 
 // Everything the command line asked, once parsed.
 struct Request {
-  enum class Command { kHelp, kBuild, kList, kVerify, kExtract } command = Command::kHelp;
+  enum class Command { kHelp, kBuild, kList, kVerify, kExtract, kPlan } command = Command::kHelp;
   BuildArgs build;
   std::string update, dir;
   bool json = false;
@@ -231,11 +283,20 @@ void AddBuildOptions(CLI::App& build, BuildArgs& args) {
   CLI::Option* changed_since =
       build.add_option("--changed-since", args.changed_since,
                        "pack only files new or changed since this release tree");
+  CLI::Option* delta_from =
+      build
+          .add_option("--delta-from", args.delta_from,
+                      "as --changed-since, and pack a changed file as its difference from the "
+                      "file it replaces where that is smaller; again for each release the "
+                      "update is to bring up to date, DIR=LABEL to name it in the debug line")
+          ->expected(1)
+          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+          ->excludes(changed_since);
   build
-      .add_option("--delta-from", args.delta_from,
-                  "as --changed-since, and pack a changed file as its difference from the "
-                  "file it replaces where that is smaller")
-      ->excludes(changed_since);
+      .add_flag("--whole-fallback", args.whole_fallback,
+                "with --delta-from: carry each patched file whole too, for a game whose file "
+                "is none of the versions patched (edited or damaged): the update repairs it")
+      ->needs(delta_from);
   build.add_flag("--keep-removed", args.keep_removed,
                  "with --changed-since or --delta-from: leave the files the old release had "
                  "and this one has not, instead of removing them");
@@ -284,6 +345,11 @@ int ParseRequest(std::vector<char*>& argv, Request& request) {
       app.add_subcommand("extract", "Recreates the files of UPDATE under DIR, all or nothing.");
   extract->add_option("UPDATE", request.update, "an update or package file")->required();
   extract->add_option("DIR", request.dir, "the folder to extract into")->required();
+  CLI::App* plan = app.add_subcommand(
+      "plan", "Prints what UPDATE would do to the game in GAME_DIR, file by file; writes nothing.");
+  plan->add_option("UPDATE", request.update, "an update or package file")->required();
+  plan->add_option("GAME_DIR", request.dir, "the game's folder")->required();
+  plan->add_flag("--json", request.json, "print the plan as JSON");
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError& e) {
@@ -302,6 +368,7 @@ int ParseRequest(std::vector<char*>& argv, Request& request) {
   request.command = *build    ? Command::kBuild
                     : *list   ? Command::kList
                     : *verify ? Command::kVerify
+                    : *plan   ? Command::kPlan
                               : Command::kExtract;
   return -1;
 }
@@ -320,6 +387,8 @@ int Run(const Request& request) {
       return RunVerify(request.update, request.json);
     case Request::Command::kExtract:
       return RunExtract(request.update, request.dir);
+    case Request::Command::kPlan:
+      return RunPlan(request.update, request.dir, request.json);
     case Request::Command::kHelp:
       break;
   }

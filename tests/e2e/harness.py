@@ -188,11 +188,15 @@ class GameFolder(unittest.TestCase):
         return output, self.run_updater(self.runner.program, [option, name], cwd)
 
     def assert_applies_nothing(self, exe, last_box, answer="y", cause=None):
-        """Applying shows `last_box` last and changes nothing in or out of the game;
-        the debug channel names `cause` (where it is read: natively)."""
+        """Applying shows `last_box` last (or, a list, exactly those boxes) and
+        changes nothing in or out of the game; the debug channel names `cause`
+        (where it is read: natively)."""
         before = snapshot(self.game), snapshot(self.outside)
         boxes = self.apply(exe, answer)
-        self.assertEqual(boxes[-1:], [last_box] if last_box else [])
+        if isinstance(last_box, list):
+            self.assertEqual(boxes, last_box)
+        else:
+            self.assertEqual(boxes[-1:], [last_box] if last_box else [])
         if cause and self.runner.log is not None:
             self.assertIn(cause, self.runner.log)
         self.assertEqual((snapshot(self.game), snapshot(self.outside)), before)

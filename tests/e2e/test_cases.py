@@ -101,12 +101,19 @@ class Cases:
         cases = [("no", one, "n", (CAPTION, QUESTION)),
                  ("no package", b"", "y", (CAPTION, QUESTION)),
                  ("empty package", package_of(), "y", (CAPTION, COMPLETED))]
-        # A download cut short: bytes after the program, but no trailer ends them.
-        cases += [(f"cut after {n} bytes", one[:n], "y", (CAPTION, FAILED))
+        # A download cut short (bytes after the program that no trailer ends,
+        # or the program itself cut) fails before it asks: the one box.
+        cases += [(f"cut after {n} bytes", one[:n], "y", [(CAPTION, FAILED)])
                   for n in (1, 9, len(one) - 1)]
+        program = self.read(self.runner.program)
+        if program.startswith(b"\x7fELF"):  # its section table comes last: it still runs
+            cases.append(("cut inside the program", program[:-10], "y", [(CAPTION, FAILED)]))
         for what, package, answer, last in cases:
             with self.subTest(what):
-                self.assert_applies_nothing(self.update_exe(package), last, answer)
+                exe = self.update_exe(package)
+                if what == "cut inside the program":
+                    self.write(exe, package)
+                self.assert_applies_nothing(exe, last, answer)
         os.remove(os.path.join(self.game, "tavro.exe"))
         self.assert_applies_nothing(self.update_exe(one), (CAPTION, NOT_INSTALLED))
 

@@ -48,9 +48,10 @@ def package_summary(data):
 
 
 def release_series(seed):
-    """Three releases of a game, each {path: bytes}: from R1 to R2 files are
+    """Four releases of a game, each {path: bytes}: from R1 to R2 files are
     added, removed (a folder emptied), moved (the same bytes, and edited),
-    edited in place; from R2 to R3 again, with names in several scripts."""
+    edited in place; from R2 to R3 again, with names in several scripts; R4
+    for an update from all three."""
     rng = random.Random(seed)
     with open(UPDATER, "rb") as program, open(OBJECT, "rb") as module:
         engine, module = program.read(400_000), module.read()  # code, not only data
@@ -71,7 +72,15 @@ def release_series(seed):
     r3["levels/level.dat"] = edited(rng, r2["levels/level.dat"])
     r3["assets/moved again.bin"] = r3.pop("assets/asset.bin")
     r3["音声/台詞 02.ogg"] = rng.randbytes(2000)
-    return r1, r2, r3
+    # R4: files edited in every release, in some and only in the last; one
+    # moved with the same bytes from three names; removals of one version and
+    # of a file R1 lacks.
+    r4 = {n: d for n, d in r3.items() if n not in ("音声/台詞 01.ogg", "new/added.dat")}
+    r4["data/main.pak"], r4["bin/engine"] = edited(rng, r3["data/main.pak"]), edited(rng, engine)
+    r4["bin/module.o"] = edited(rng, r3["bin/module.o"])
+    r4["assets/final place.bin"] = r4.pop("assets/moved again.bin")
+    r4["new in 4.txt"] = b"four"
+    return r1, r2, r3, r4
 
 
 def windows_gui_header():
@@ -220,7 +229,7 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(self.read(os.path.join(self.tmp, "dest", "changed.dat")), b"v2")
 
     def test_a_release_series_applies_in_order_and_a_second_run_changes_nothing(self):
-        releases = release_series(seed=23)
+        releases = release_series(seed=23)[:3]
         roots = [os.path.join(self.tmp, f"r{i + 1}") for i in range(3)]
         for root, files in zip(roots, releases):
             self.make_tree(root, files)
@@ -282,6 +291,73 @@ class UpdatepkgTest(GameFolder):
         self.assert_applies_nothing(stale, (CAPTION, versioned("(2.0)")[1]))
         _, err = self.updatepkg("extract", stale, self.game, code=1)
         self.assertIn("not the version the patch was made from", err)
+
+    def test_a_cumulative_update_brings_each_release_it_lists_to_the_new_one(self):
+        releases = release_series(seed=29)
+        roots = [os.path.join(self.tmp, f"r{i + 1}") for i in range(4)]
+        for root, files in zip(roots, releases):
+            self.make_tree(root, files)
+        bases = [f"--delta-from={root}={i + 1}.0" for i, root in enumerate(roots[:3])]
+        update = os.path.join(self.tmp, "cumulative.exe")
+        self.updatepkg("build", roots[3], "-o", update, *bases)
+        on_wine = self.tool != UPDATEPKG
+        if not on_wine:  # no larger than the updates from each release it replaces
+            payload = lambda path: os.path.getsize(path) - os.path.getsize(UPDATER)
+            singles = []
+            for i in range(3):
+                singles.append(os.path.join(self.tmp, f"single-{i}.bin"))
+                self.updatepkg("build", roots[3], "-o", singles[-1], "--delta-from", roots[i])
+            self.assertLessEqual(payload(update), sum(map(payload, singles)))
+        for i in (0, 2) if on_wine else (0, 1, 2):
+            with self.subTest(release=i + 1):
+                self.install_release(roots[i])
+                plan = self.plan(update)
+                self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
+                self.assert_game_holds(releases[3])
+                self.assert_plan_agrees(plan, f"; from {i + 1}.0")
+                files = self.game_files()
+                self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))  # again
+                self.assertEqual(self.game_files(), files)
+        # A file the player changed is none of the versions: nothing changes,
+        # and the plan, the debug line and extract name it.
+        self.install_release(roots[1])
+        with open(os.path.join(self.game, "levels", "level.dat"), "ab") as f:
+            f.write(b"edited")
+        cause = "none of the versions the update patches"
+        plan = self.plan(update, code=1)
+        failed = [e for e in plan["entries"] if e["action"] == "fail"]
+        self.assertEqual([e["name"] for e in failed], [".\\levels\\level.dat"])
+        self.assertIn(cause, failed[0]["detail"])
+        self.assert_applies_nothing(update, (CAPTION, FAILED), cause=cause + ": ")
+        if not on_wine:
+            self.assertRegex(self.runner.log, cause + r": \S*levels.level\.dat\n")
+            self.assertIn(cause, self.updatepkg("extract", update, self.game, code=1)[1])
+        # With the whole files beside the patches, the same update repairs it.
+        self.updatepkg("build", roots[3], "-o", update, *bases, "--whole-fallback")
+        plan = self.plan(update)
+        self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
+        self.assert_game_holds(releases[3])
+        self.assert_plan_agrees(plan, "; files matched: 1.0 ")
+
+    def plan(self, update, code=0):
+        """The plan of `update` over the game, which it leaves as it was."""
+        before = snapshot(self.game)
+        plan = json.loads(self.updatepkg("plan", update, self.game, "--json", code=code)[0])
+        self.assertEqual(snapshot(self.game), before)
+        self.assertEqual(plan["applies"], code == 0)
+        return plan
+
+    def assert_plan_agrees(self, plan, matched):
+        """The install the debug line reports (natively) is the one `plan`
+        foretold, and matched the releases it says."""
+        if self.runner.log is None:
+            return
+        totals = plan["totals"]
+        written = sum(totals[a] for a in ("add", "replace", "patch", "whole"))
+        self.assertIn(f"update completed: {written} written, {totals['remove']} removed, "
+                      f"{totals['current']} already current", self.runner.log)
+        self.assertIn(matched, self.runner.log)
+        self.assertTrue(plan["matched"] and plan["matched"] in self.runner.log, plan["matched"])
 
     def game_files(self):
         """Each file's bytes and last-write time (Wine keeps no modes)."""
