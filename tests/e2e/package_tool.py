@@ -68,6 +68,20 @@ def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=No
             b"".join(streams))
 
 
+def encode_alts(name, new, versions, patches, whole=b"", current_in=0, times=(1, 2, 3)):
+    """An "alts" record making `new`: `versions` of (old name, old bytes,
+    releases, patch number), `patches` each four compressed streams, `whole`
+    a zlib stream of the file."""
+    digest = lambda data: struct.pack("<Q", len(data)) + hashlib.sha256(data).digest()
+    head = (b"alts" + encode_name(name) + struct.pack("<QQQ", *times) + digest(new) +
+            struct.pack("<IB", current_in, len(versions)))
+    for old_name, old, releases, patch in versions:
+        head += encode_name(old_name) + digest(old) + struct.pack("<IB", releases, patch)
+    head += struct.pack("<B", len(patches)) + b"".join(
+        struct.pack("<IIII", *map(len, p)) for p in patches) + struct.pack("<I", len(whole))
+    return head + b"".join(b"".join(p) for p in patches) + whole
+
+
 def encode_name(name):
     units = name.encode("utf-16-le")
     return struct.pack("<H", len(units) // 2) + units

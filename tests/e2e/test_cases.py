@@ -143,6 +143,8 @@ class Cases:
             "a label after the first record": package_of(good, b"vers" + pt.encode_name("(2)")),
             "a label with an escape": package_of(b"vers" + pt.encode_name("(2)\x1b[2J"), good),
             "a label of 65 units": package_of(b"vers" + pt.encode_name("9" * 65), good),
+            "no release labels": package_of(b"rels\0", good),
+            "release labels after a record": package_of(good, b"rels\1" + pt.encode_name("1")),
             "junk after a delta stream": package_of(pt.encode_delta(  # else sound, from tavro.exe
                 ".\\d.dat", b"engine", b"engine", [], old_name=".\\tavro.exe", streams=[
                     zlib.compress(pt.delta_op(pt.COPY, 6)) + b"j", *[zlib.compress(b"")] * 3])),

@@ -404,6 +404,30 @@ class UpdatepkgTest(GameFolder):
                     self.assert_applies_nothing(exe, (CAPTION, FAILED))
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assertEqual(self.read(os.path.join(self.game, "old.dat")), new)
+        # An update from several releases: the version installed, the whole
+        # file where none is, and records that do not hold together.
+        self.write(os.path.join(self.game, "old.dat"), old)
+        streams = [zlib.compress(s) for s in (b"".join(ops), bytes(100), b"\1" * 100, b"tail")]
+        gone = (".\\gone.dat", b"y" * len(old), 1, 0)
+        cases = {"the second version installed": ([gone, ("", old, 2, 0)], [streams], b"", 0, new),
+                 "none installed, the whole file": ([gone], [streams], zlib.compress(new), 0, new),
+                 "none installed, no whole file": ([gone], [streams], b"", 0, None),
+                 "a patch number past the patches": ([("", old, 1, 1)], [streams], b"", 1, None),
+                 "no versions": ([], [streams], b"", 1, None),
+                 "a whole stream past the payload": ([gone], [streams], b"\0" * 9, 1, None)}
+        for what, (versions, patches, whole, verify_code, made) in cases.items():
+            with self.subTest(what):
+                record = pt.encode_alts(".\\old.dat", new, versions, patches, whole)
+                if what == "a whole stream past the payload":
+                    record = record[:-9]
+                exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
+                self.updatepkg("verify", exe, code=verify_code)
+                if made is None:
+                    self.assert_applies_nothing(exe, (CAPTION, FAILED))
+                    continue
+                self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+                self.assertEqual(self.read(os.path.join(self.game, "old.dat")), made)
+                self.write(os.path.join(self.game, "old.dat"), old)
         # One difference of 8 TiB of zeros is checked in one step; 2^60 bytes
         # no file system holds.
         for size, code in ((1 << 43, 0), (1 << 60, 1)):
