@@ -122,7 +122,18 @@ TEST_F(DeltaRecordTest, EveryMatcherGivesADeltaTheUpdaterApplies) {
     shifted_first = Joined({shifted_first, Shifted(Slice(code, at, at + 10000), 0, 40)});
   }
   shifted_first = Joined({shifted_first, Slice(code, 60000, code.size())});
+  // Shaped like a program image: code that grew by 8 bytes, zero padding that
+  // takes the shift up again, then a long run of zeros with a byte every
+  // 256 KiB that both files share. The old alignment disagrees with the new
+  // match at a few bytes of each MiB: the walk must pass over it, not search
+  // again at every byte of it.
+  Bytes sparse(2 << 20, 0);
+  for (size_t at = 0; at < sparse.size(); at += 256 << 10) sparse[at] = 0x5A;
+  const Bytes image_old = Joined({code, Bytes(2 << 20, 0), sparse});
+  const Bytes image_new = Joined({Slice(code, 0, 1000), Bytes(8, 0x77),
+                                  Slice(code, 1000, code.size()), Bytes((2 << 20) - 8, 0), sparse});
   const std::vector<Case> cases = {
+      {"an image, padding taking up a shift", image_old, image_new, {}, DeltaMethod::kWalk, 2000},
       {"an edit", code, edited, {}, DeltaMethod::kWalk, 1500},
       {"moved code", code, moved, {}, DeltaMethod::kWalk, 6000},
       {"text grown", text, Joined({text, Slice(text, 0, 5000)}), {}, DeltaMethod::kWalk, 1000},

@@ -16,6 +16,13 @@ constexpr int64_t kLongestMatch = 1 << 20;
 constexpr int64_t kCopyRun = 256;
 // How many more bytes a new match must have than the current alignment.
 constexpr int64_t kBetter = 8;
+// A match at least this long that is no better than the alignment is passed
+// over to kSkipBack bytes before its end: the matches that start inside it
+// are its own tails, no better either, or reach past that point, where the
+// search finds them. (Searching again at every byte of a 1 MiB match that
+// an alignment nearly follows costs a million comparisons a byte.)
+constexpr int64_t kSkipFrom = 4096;
+constexpr int64_t kSkipBack = 16;
 
 // Walks the new file as bsdiff does and writes the four streams.
 class DeltaWalk {
@@ -164,6 +171,10 @@ WalkEnd DeltaWalk::Run(SplitDelta& out) {
       for (; scored < scan + length; ++scored) old_score += Agree(scored + last_offset, scored);
       if ((length == old_score && length != 0) || length > old_score + kBetter) break;
       old_score -= Agree(scan + last_offset, scan);
+      for (int64_t end = scan + length - kSkipBack; length >= kSkipFrom && scan + 1 < end;) {
+        ++scan;
+        old_score -= Agree(scan + last_offset, scan);
+      }
     }
     if (length == old_score && scan != new_size_) continue;
     // Extend the last alignment forwards and the new one backwards while at
