@@ -282,15 +282,17 @@ class UpdatepkgTest(GameFolder):
                                     mode, roots[0], "--version-label", "(2.0)"], check=True,
                                    capture_output=True)
                     self.assertEqual(*(package_summary(self.read(p)) for p in (native, updates[0])))
-        # Over a changed R1 the delta update fails, and extract says why.
+        # Over a changed R1 the delta update fails, and extract says why: the
+        # old file a move reads, beside the file it was read for.
         self.install_release(roots[0])
-        with open(os.path.join(self.game, "data", "main.pak"), "r+b") as f:
+        with open(os.path.join(self.game, "data", "asset.bin"), "r+b") as f:
             f.seek(12345)
             f.write(b"\0" if f.read(1) != b"\0" else b"\1")
         stale = os.path.join(self.tmp, "delta-from-2.exe")
         self.assert_applies_nothing(stale, (CAPTION, versioned("(2.0)")[1]))
         _, err = self.updatepkg("extract", stale, self.game, code=1)
-        self.assertIn("not the version the patch was made from", err)
+        self.assertRegex(err, r"not the version the patch was made from: \S*data.asset\.bin "
+                              r"\(read for \S*assets.asset\.bin\)")
 
     def test_a_cumulative_update_brings_each_release_it_lists_to_the_new_one(self):
         releases = release_series(seed=29)
