@@ -146,7 +146,10 @@ Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
 Failure Stage(platform::File& package, int64_t payload_end, Staging& staging,
               const InstallProgress& progress) {
   Failure failure = StageAll(package, payload_end, staging, progress);
+  // Every staged file closed, whatever happened: only then can staging go.
+  platform::Status synced = staging.sync->Finish();
   if (failure.failed()) return failure;
+  if (!synced) return Fail(Cause::kSync, staging.folder, synced);
   // On disk now: the game folder untouched; in staging an N.new for each
   // file to write, with its times. No journal yet: a cut here leaves only
   // staging, which the next run removes.

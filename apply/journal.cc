@@ -13,24 +13,6 @@ constexpr char kJournalFolderTag[4] = {'f', 'o', 'l', 'd'};
 constexpr char kJournalGoneFolderTag[4] = {'r', 'm', 'd', 'r'};
 constexpr char kJournalDoneTag[4] = {'d', 'o', 'n', 'e'};
 
-// Reads the identities of the entry's staged file and of the file it
-// replaces into it.
-platform::Status ReadIdentities(Staging& staging, StagedEntry& e) {
-  platform::Result<platform::FileId> new_id =
-      e.removal ? platform::FileId() : platform::FileIdIn(staging.staging_folder, e.staged);
-  if (!new_id) return new_id.status();
-  e.new_id = *new_id;
-  if (e.removal) return {};  // the file its check read, which alone the commit moves
-  e.old_id = platform::FileId();
-  if (!e.existed) return {};
-  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(e.name));
-  if (!parent) return parent.status();
-  platform::Result<platform::FileId> old_id = platform::FileIdIn(**parent, LastComponent(e.name));
-  if (!old_id) return old_id.status();
-  e.old_id = *old_id;
-  return {};
-}
-
 }  // namespace
 
 platform::Status WriteJournal(Staging& staging) {
@@ -39,10 +21,10 @@ platform::Status WriteJournal(Staging& staging) {
   if (!file) return file.status();
   package::PackageOut out{&*file, 0};
   bool ok = true;
-  for (StagedEntry& e : staging.entries) {
-    // A journal left without its end reads as none.
-    platform::Status read = ReadIdentities(staging, e);
-    if (!read) return read;
+  // The identities were read through the handles that made the staged files
+  // and found the old ones writable; a journal left without its end reads
+  // as none.
+  for (const StagedEntry& e : staging.entries) {
     uint8_t existed = e.existed ? 1 : 0;
     uint64_t ids[4] = {e.new_id.volume, e.new_id.index, e.old_id.volume, e.old_id.index};
     ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&

@@ -37,14 +37,19 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   // Every folder on the way is held now: the loop above held each one.
   const platform::Folder& parent = **HeldFolder(staging, ParentOf(name));
   WString leaf = LastComponent(name);
-  platform::Result<platform::NodeKind> kind = platform::KindIn(parent, leaf);
-  if (kind && *kind == platform::NodeKind::kMissing) return {};
-  if (!kind || *kind != platform::NodeKind::kFile) {
+  // A plain file that can be written now, its identity (for the journal)
+  // read through the handle that opened it: one call where all is well.
+  platform::Result<platform::FileId> writable = platform::WritableFileIn(parent, leaf);
+  if (!writable) {
+    platform::Result<platform::NodeKind> kind = platform::KindIn(parent, leaf);
+    if (kind && *kind == platform::NodeKind::kMissing) return {};
+    if (kind && *kind == platform::NodeKind::kFile) {
+      return Fail(Cause::kTargetBusy, entry.target, writable.status());
+    }
     return Fail(Cause::kTargetRefused, entry.target, kind.status());
   }
   entry.existed = true;
-  platform::Status writable = platform::CanWriteFileIn(parent, leaf);
-  if (!writable) return Fail(Cause::kTargetBusy, entry.target, writable);
+  entry.old_id = *writable;
   platform::Result<uint32_t> mode = platform::ModeIn(parent, leaf);
   if (!mode) return Fail(Cause::kTargetRefused, entry.target, mode.status());
   entry.old_mode = *mode;
@@ -63,16 +68,25 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
 
 // Gives the staged `file` whose bytes were written (`filled` did not fail)
 // its times, and the mode of the file it replaces (a game's programs stay
-// runnable); on disk before it returns where each file is synced. The file
-// is closed in any case.
-[[gnu::noinline]] Failure FinishStaged(const StagedEntry& entry, const EntryTimes& times,
-                                       platform::File& file, const Failure& filled) {
+// runnable); on disk before it returns where each file is synced. Its
+// identity, for the journal, is read through it. The file is closed in any
+// case.
+[[gnu::noinline]] Failure FinishStaged(StagedEntry& entry, const EntryTimes& times,
+                                       platform::File& file, const Failure& filled,
+                                       StagedSync* sync = nullptr) {
   if (filled.failed()) {
     (void)file.Close();  // so that it can go (Windows)
     return filled;
   }
-  platform::Status done = entry.existed ? file.SetMode(entry.old_mode) : platform::Status();
+  platform::Status done = file.Identity(entry.new_id.volume, entry.new_id.index);
+  if (done && entry.existed) done = file.SetMode(entry.old_mode);
   if (done) done = file.SetTimes(times.creation, times.last_access, times.last_write);
+  // Where each file is synced alone, a whole file is synced beside the next
+  // one's writing (`sync`): nothing removes it before the journal is written.
+  if (done && !platform::kHasFileSystemSync && sync && (done = file.Flush())) {
+    done = sync->Add(std::move(file));
+    return done ? Failure() : Fail(Cause::kSync, entry.target, done);
+  }
   if (done && !platform::kHasFileSystemSync) done = file.Sync();
   platform::Status closed = file.Close();
   if (done) done = closed;
@@ -202,7 +216,7 @@ Failure StageWhole(platform::File& package, const package::RecordReader& reader,
   });
   package::InflateResult inflated = package::InflateStream(package, write);
   return FinishStaged(entry, record.times, out,
-                      InflateFailure(inflated, reader, record.target, written));
+                      InflateFailure(inflated, reader, record.target, written), staging.sync.get());
 }
 
 // The version of an "alts" record that is installed: its index in

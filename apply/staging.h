@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <forward_list>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include "apply/staged_sync.h"
 #include "package/failure.h"
 #include "package/record_reader.h"
 #include "platform/platform.h"
@@ -56,6 +58,9 @@ struct Staging {
   int versioned = 0;
   int release_matches[package::kMaxReleases] = {};
   std::vector<WString> releases;  // their labels, where the package names them
+  // Syncs whole staged files where each is synced alone; declared last, so
+  // that it is done with them before the folders go.
+  std::unique_ptr<StagedSync> sync = std::make_unique<StagedSync>();
 };
 
 // Counts a record that knows the old versions of several releases, whose

@@ -6,7 +6,7 @@ enable_language(RC)
 # demangling machinery would triple the program's size. Only the smallest
 # functions are inlined (-finline-limit=8): half a KiB of updater.exe.
 set(small_flags -Os -finline-limit=8 -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
-                -fno-asynchronous-unwind-tables)
+                -fno-asynchronous-unwind-tables -fno-ident)
 foreach(library updater_platform updater_package updater_pack updater_apply updater_entry)
   target_compile_options(${library} PRIVATE ${small_flags})
 endforeach()

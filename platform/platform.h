@@ -224,9 +224,10 @@ Result<File> ReadFileIn(const Folder& folder, const WString& name);
 // possible or not honoured, closing the File puts `times.last_access` back.
 Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times);
 
-// Succeeds when the regular file `name` in `folder` can be opened for
-// writing now (not read-only, not held by another program); it is not changed.
-Status CanWriteFileIn(const Folder& folder, const WString& name);
+// The identity of the regular file `name` in `folder` when it can be
+// opened for writing now (not read-only, not held by another program), read
+// through the handle that opened it, never through a link; it is not changed.
+Result<FileId> WritableFileIn(const Folder& folder, const WString& name);
 
 // Removes the file `name` (a link itself, never what it leads to) from `folder`.
 Status RemoveFileIn(const Folder& folder, const WString& name);

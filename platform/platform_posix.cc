@@ -465,13 +465,17 @@ Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const E
   return file;
 }
 
-Status CanWriteFileIn(const Folder& folder, const WString& name) {
+Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
   int fd = openat(Fd(folder), c->c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Errno();
+  struct stat st;
+  int statted = fstat(fd, &st);
+  Status failed = Errno();
   close(fd);
-  return Status();
+  if (statted != 0) return failed;
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 Status RemoveFileIn(const Folder& folder, const WString& name) {

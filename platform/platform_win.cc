@@ -387,8 +387,19 @@ Result<Handle> Kept(HANDLE h, const WString& path, bool folder, Links links) {
   return owned;
 }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 DWORD ReparseFlag(Links links) {
   return links == Links::kRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+}
+
+// Opens a file the updater made in its private staging folder with
+// `access`, without following a reparse point. Nobody else can put anything
+// there, so it is not checked further.
+Result<Handle> OpenStagedFile(const WString& path, DWORD access) {
+  return Kept(CreateFileW(W(path), access, kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+              path, false, Links::kFollow);
 }
 
 // Opens the file at `path` with `access`; with Links::kRefuse a plain file only.
@@ -397,8 +408,6 @@ Result<Handle> OpenFileAt(const WString& path, DWORD access, DWORD share, Links 
                           FILE_ATTRIBUTE_NORMAL | ReparseFlag(links), nullptr),
               path, false, links);
 }
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 NodeKind KindOfAttributes(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NodeKind::kFolder : NodeKind::kFile;
@@ -586,10 +595,14 @@ Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const E
   return file;
 }
 
-Status CanWriteFileIn(const Folder& folder, const WString& name) {
+Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
-  return OpenFileAt(*path, GENERIC_WRITE, FILE_SHARE_READ, Links::kRefuse).status();
+  Result<Handle> file = OpenFileAt(*path, GENERIC_WRITE, FILE_SHARE_READ, Links::kRefuse);
+  if (!file) return file.status();
+  std::optional<FileId> id = IdOf(file->get());
+  if (!id) return LastError();
+  return *id;
 }
 
 Status RemoveFileIn(const Folder& folder, const WString& name) {
@@ -654,9 +667,11 @@ Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& 
   Result<WString> source = ChildPath(from, from_name), destination = ChildPath(to, to_name);
   if (!source) return source.status();
   if (!destination) return destination.status();
-  // Held across the move: its access is set through it, never by its new name.
-  Result<Handle> file =
-      OpenFileAt(*source, DELETE | READ_CONTROL | WRITE_DAC, kShareAll, Links::kRefuse);
+  // Held across the move: its access is set through it, never by its new
+  // name. Opened without following a reparse point, and not checked further:
+  // the updater made it in its private staging folder, where nobody else
+  // can put anything.
+  Result<Handle> file = OpenStagedFile(*source, DELETE | READ_CONTROL | WRITE_DAC);
   if (!file) return file.status();
   Status moved = RenameOpenFile(file->get(), *destination);
   if (!moved) return moved;
@@ -685,18 +700,16 @@ Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& st
   // ReplaceFileW keeps the old file's creation time: carry the new one over,
   // through a handle of the staged file held across the replacement, so
   // that no name is looked up once it is in place.
-  Result<EntryTimes> times = TimesIn(staging, replacement);
-  if (!times) return times.status();
-  Result<Handle> placed = OpenFileAt(*staged, FILE_WRITE_ATTRIBUTES, kShareAll, Links::kRefuse);
+  Result<Handle> placed = OpenStagedFile(*staged, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
   if (!placed) return placed.status();
+  FILETIME c, a, w;
+  if (!GetFileTime(placed->get(), &c, &a, &w)) return LastError();
   if (int fault = InjectedFault()) return Status::Error(fault);
   if (!ReplaceFileW(W(*target), W(*staged), W(*kept),
                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                     nullptr)) {
     return LastError();
   }
-  FILETIME c = ToFileTime(times->creation), a = ToFileTime(times->last_access);
-  FILETIME w = ToFileTime(times->last_write);
   Status set = Checked(0, SetFileTime(placed->get(), &c, &a, &w));
   if (set) return set;
   // Put the old file back rather than leave a target with the wrong times:
