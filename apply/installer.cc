@@ -146,10 +146,15 @@ Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
 Failure Stage(platform::File& package, int64_t payload_end, Staging& staging,
               const InstallProgress& progress) {
   Failure failure = StageAll(package, payload_end, staging, progress);
-  // Every staged file closed, whatever happened: only then can staging go.
-  platform::Status synced = staging.sync->Finish();
+  platform::Status synced;
+  {
+    UPDATER_PHASE(staging.phases, kSync);
+    // Every staged file closed, whatever happened: only then can staging go.
+    synced = staging.sync->Finish();
+  }
   if (failure.failed()) return failure;
   if (!synced) return Fail(Cause::kSync, staging.folder, synced);
+  UPDATER_PHASE(staging.phases, kJournal);
   // On disk now: the game folder untouched; in staging an N.new for each
   // file to write, with its times. No journal yet: a cut here leaves only
   // staging, which the next run removes.
@@ -170,12 +175,18 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
   if (failure.failed()) return failure;
   std::vector<CommitStep> steps;
   failure = Stage(package, payload_end, staging, progress);
-  if (!failure.failed()) failure = Commit(staging, steps);
   if (!failure.failed()) {
-    // On disk now: the update installed, the journal gone. The old files go
-    // with the staging folder; a failure to sync now loses nothing.
-    if (platform::kHasFileSystemSync) (void)platform::SyncFileSystem(staging.root_folder);
-    (void)RemoveStagingFolder(staging);
+    UPDATER_PHASE(staging.phases, kCommit);
+    failure = Commit(staging, steps);
+  }
+  if (!failure.failed()) {
+    {
+      UPDATER_PHASE(staging.phases, kCleanUp);
+      // On disk now: the update installed, the journal gone. The old files
+      // go with the staging folder; a failure to sync now loses nothing.
+      if (platform::kHasFileSystemSync) (void)platform::SyncFileSystem(staging.root_folder);
+      (void)RemoveStagingFolder(staging);
+    }
     if (report) {
       for (const StagedEntry& entry : staging.entries)
         ++(entry.removal ? report->removed : report->written);
@@ -185,6 +196,9 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
       std::copy(staging.release_matches, staging.release_matches + package::kMaxReleases,
                 report->release_matches);
       report->releases = std::move(staging.releases);
+#ifdef UPDATER_PHASE_TIMES
+      report->phases = staging.phases;
+#endif
     }
     return {};
   }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "apply/phase_times.h"
 #include "package/failure.h"
 #include "package/record_reader.h"
 #include "platform/file.h"
@@ -31,6 +32,7 @@ struct InstallReport {
   int versioned = 0;
   int release_matches[package::kMaxReleases] = {};
   std::vector<WString> releases;
+  PhaseTimes phases;  // where its time went, in a timing build (else all zero)
 };
 
 // Appends to `line` which release a finished install found, for an update

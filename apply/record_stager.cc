@@ -73,14 +73,19 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
 // case.
 [[gnu::noinline]] Failure FinishStaged(StagedEntry& entry, const EntryTimes& times,
                                        platform::File& file, const Failure& filled,
-                                       StagedSync* sync = nullptr) {
+                                       StagedSync* sync, [[maybe_unused]] PhaseTimes* phases) {
   if (filled.failed()) {
     (void)file.Close();  // so that it can go (Windows)
     return filled;
   }
-  platform::Status done = file.Identity(entry.new_id.volume, entry.new_id.index);
-  if (done && entry.existed) done = file.SetMode(entry.old_mode);
-  if (done) done = file.SetTimes(times.creation, times.last_access, times.last_write);
+  platform::Status done;
+  {
+    UPDATER_PHASE(*phases, kFinish);
+    done = file.Identity(entry.new_id.volume, entry.new_id.index);
+    if (done && entry.existed) done = file.SetMode(entry.old_mode);
+    if (done) done = file.SetTimes(times.creation, times.last_access, times.last_write);
+  }
+  UPDATER_PHASE(*phases, kSync);
   // Where each file is synced alone, a whole file is synced beside the next
   // one's writing (`sync`): nothing removes it before the journal is written.
   if (done && !platform::kHasFileSystemSync && sync && (done = file.Flush())) {
@@ -166,7 +171,11 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     return WrongOldFile(staging, record, entry, old.status());
   }
   // A record may declare any size: what cannot fit is refused before a byte is written.
-  platform::Result<uint64_t> room = platform::FreeSpace(staging.staging_folder);
+  platform::Result<uint64_t> room = platform::Status::Refused();
+  {
+    UPDATER_PHASE(staging.phases, kCheckTarget);
+    room = platform::FreeSpace(staging.staging_folder);
+  }
   if (room && *room < record.delta.new_size) {
     return Fail(Cause::kNoRoom, entry.target + u" (needs " + Decimal(record.delta.new_size) +
                                     u" bytes, " + Decimal(*room) + u" free)");
@@ -180,14 +189,23 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   platform::Result<platform::Thread> checker =
       threaded ? platform::StartThread(OldFileCheck::Run, &check)
                : platform::Result<platform::Thread>(platform::Status::Refused());  // on this one
-  if (!checker && !verified) OldFileCheck::Run(&check);
+  if (!checker && !verified) {
+    UPDATER_PHASE(staging.phases, kHashOld);
+    OldFileCheck::Run(&check);
+  }
   platform::File out;
   Failure patched = CreateStaged(staging, entry, out);
   if (!patched.failed()) {
-    patched = Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
-    patched = FinishStaged(entry, record.times, out, patched);
+    {
+      UPDATER_PHASE(staging.phases, kPatch);
+      patched = Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
+    }
+    patched = FinishStaged(entry, record.times, out, patched, nullptr, &staging.phases);
   }
-  if (checker) checker->Join();
+  if (checker) {
+    UPDATER_PHASE(staging.phases, kHashOld);  // what the patch did not hide
+    checker->Join();
+  }
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
   if (check.expected) return patched;
   if (!moved && TargetIsCurrent(staging, record, entry)) {
@@ -207,16 +225,26 @@ Failure DropRemoved(Staging& staging, const package::Record& record) {
 Failure StageWhole(platform::File& package, const package::RecordReader& reader,
                    const package::Record& record, Staging& staging, StagedEntry& entry) {
   platform::File out;
-  Failure failure = CreateStaged(staging, entry, out);
+  Failure failure;
+  {
+    UPDATER_PHASE(staging.phases, kCreate);
+    failure = CreateStaged(staging, entry, out);
+  }
   if (failure.failed()) return failure;
   platform::Status written;
-  package::SinkTo write([&out, &written](const uint8_t* data, size_t size) {
+  package::SinkTo write([&](const uint8_t* data, size_t size) {
+    UPDATER_PHASE(staging.phases, kWrite);
     written = out.Write(data, size);
     return written.ok();
   });
-  package::InflateResult inflated = package::InflateStream(package, write);
+  package::InflateResult inflated;
+  {
+    UPDATER_PHASE(staging.phases, kInflate);  // the writes too: the report takes them out
+    inflated = package::InflateStream(package, write);
+  }
   return FinishStaged(entry, record.times, out,
-                      InflateFailure(inflated, reader, record.target, written), staging.sync.get());
+                      InflateFailure(inflated, reader, record.target, written), staging.sync.get(),
+                      &staging.phases);
 }
 
 // The version of an "alts" record that is installed: its index in
@@ -239,7 +267,11 @@ int MatchVersion(Staging& staging, const package::Record& record) {
 Failure StageChoice(platform::File& package, const package::RecordReader& reader,
                     package::Record& record, Staging& staging, StagedEntry& entry) {
   int64_t streams = package.Tell(), end = streams + record.streams_size();
-  int chosen = MatchVersion(staging, record);
+  int chosen = -1;
+  {
+    UPDATER_PHASE(staging.phases, kHashOld);
+    chosen = MatchVersion(staging, record);
+  }
   uint32_t matched = record.current_in;
   Failure staged;
   if (chosen >= 0) {
@@ -323,7 +355,11 @@ Failure StageRecord(platform::File& package, const package::RecordReader& reader
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
   if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry, record);
-  Failure failure = CheckTarget(staging, record.name, entry);
+  Failure failure;
+  {
+    UPDATER_PHASE(staging.phases, kCheckTarget);
+    failure = CheckTarget(staging, record.name, entry);
+  }
   if (failure.failed()) return failure;
   if (record.is_delta()) return StagePatched(package, reader, record, staging, entry);
   if (record.kind == package::RecordKind::kChoice) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "apply/phase_times.h"
 #include "apply/staged_sync.h"
 #include "package/failure.h"
 #include "package/record_reader.h"
@@ -58,6 +59,7 @@ struct Staging {
   int versioned = 0;
   int release_matches[package::kMaxReleases] = {};
   std::vector<WString> releases;  // their labels, where the package names them
+  PhaseTimes phases;              // added up by a timing build only
   // Syncs whole staged files where each is synced alone; declared last, so
   // that it is done with them before the folders go.
   std::unique_ptr<StagedSync> sync = std::make_unique<StagedSync>();

@@ -778,21 +778,38 @@ const bool kHasFileSystemSync = false;
 
 Status SyncFileSystem(const Folder&) { return Status::Error(ERROR_NOT_SUPPORTED); }
 
+namespace {
+
+// One provider for the whole process, acquired on first use and kept:
+// acquiring one costs more than hashing a small file. Two threads may both
+// acquire one at first; the one that loses the race releases its own.
+void* volatile g_hash_provider = nullptr;
+
+HCRYPTPROV HashProvider() {
+  if (void* shared = g_hash_provider) return reinterpret_cast<HCRYPTPROV>(shared);
+  HCRYPTPROV mine = 0;
+  if (!CryptAcquireContextW(&mine, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return 0;
+  void* was =
+      InterlockedCompareExchangePointer(&g_hash_provider, reinterpret_cast<void*>(mine), nullptr);
+  if (!was) return mine;
+  CryptReleaseContext(mine, 0);
+  return reinterpret_cast<HCRYPTPROV>(was);
+}
+
+}  // namespace
+
 struct Sha256::State {
-  HCRYPTPROV provider = 0;
   HCRYPTHASH hash = 0;
   bool ok = false;
 };
 
 Sha256::Sha256() : state_(new State) {
-  state_->ok = CryptAcquireContextW(&state_->provider, nullptr, nullptr, PROV_RSA_AES,
-                                    CRYPT_VERIFYCONTEXT) &&
-               CryptCreateHash(state_->provider, CALG_SHA_256, 0, 0, &state_->hash);
+  HCRYPTPROV provider = HashProvider();
+  state_->ok = provider && CryptCreateHash(provider, CALG_SHA_256, 0, 0, &state_->hash);
 }
 
 Sha256::~Sha256() {
   if (state_->hash) CryptDestroyHash(state_->hash);
-  if (state_->provider) CryptReleaseContext(state_->provider, 0);
   delete state_;
 }
 

@@ -218,6 +218,20 @@ int RunVerify(const std::string& update, bool json) {
   return kOk;
 }
 
+// Where the install's time went, where a timing build measured it.
+void PrintPhases(apply::PhaseTimes phases) {
+  double total = 0;
+  for (double seconds : phases.seconds) total += seconds;
+  if (total == 0) return;
+  phases.seconds[apply::kInflate] -= phases.seconds[apply::kWrite];  // timed inside it
+  std::string line;
+  for (int i = 0; i < apply::kPhaseCount; ++i) {
+    line +=
+        fmt::format("{}{} {:.3f}", i == 0 ? "" : ", ", apply::kPhaseNames[i], phases.seconds[i]);
+  }
+  fmt::print("phases (s): {}\n", line);
+}
+
 int RunExtract(const std::string& update, const std::string& dir) {
   if (int code = CheckPathArgument("UPDATE", update, PathKind::kFile)) return code;
   WString typed = PathArgument(dir);
@@ -256,6 +270,7 @@ int RunExtract(const std::string& update, const std::string& dir) {
   fmt::print("{}: {} written, {} removed, {} already current{}{}\n", dir,
              Count(report.written, "file", "files"), report.removed, report.current, kept,
              Utf8(matched));
+  PrintPhases(report.phases);
   return kOk;
 }
 
