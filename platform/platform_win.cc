@@ -365,12 +365,17 @@ HANDLE OpenFolderHandle(const WString& path, DWORD flags) {
 // True when the open `h` is the item at `path` itself: no reparse point, and
 // its final path is `path` (Wine shows Linux links as plain items, whose
 // final path lies elsewhere). `folder` says which kind it must be.
-bool IsPlainItemAt(HANDLE h, const WString& path, bool folder) {
+bool IsPlainItemAt(HANDLE h, const WString& path, bool folder, FileId* id = nullptr) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
     return false;
+  }
+  // Its identity, from the same query, where the caller wants it.
+  if (id) {
+    *id = FileId{info.dwVolumeSerialNumber,
+                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   }
   std::optional<WString> final_path = FinalPath(h);
   return final_path && CompareStringOrdinal(W(*final_path), -1, W(path), -1, TRUE) == CSTR_EQUAL;
@@ -598,11 +603,12 @@ Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const E
 Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
-  Result<Handle> file = OpenFileAt(*path, GENERIC_WRITE, FILE_SHARE_READ, Links::kRefuse);
-  if (!file) return file.status();
-  std::optional<FileId> id = IdOf(file->get());
-  if (!id) return LastError();
-  return *id;
+  Handle file(CreateFileW(W(*path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) return LastError();
+  FileId id;
+  if (!IsPlainItemAt(file.get(), *path, false, &id)) return Status::Error(ERROR_CANT_ACCESS_FILE);
+  return id;
 }
 
 Status RemoveFileIn(const Folder& folder, const WString& name) {
