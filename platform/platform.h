@@ -398,6 +398,9 @@ class Thread {
 // Starts a thread running `work(argument)`.
 Result<Thread> StartThread(void (*work)(void*), void* argument);
 
+// Lets `milliseconds` pass on this thread.
+void SleepMilliseconds(int milliseconds);
+
 // Until CancelRemoveOnInterrupt, an interrupt (SIGINT or SIGTERM; Ctrl-C,
 // Ctrl-Break or closing the console on Windows) removes the file at `path`,
 // writes `message` (a static ASCII line, or null for none) to standard

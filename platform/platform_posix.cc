@@ -692,6 +692,12 @@ void* RunThread(void* state) {
 }
 }  // namespace
 
+void SleepMilliseconds(int milliseconds) {
+  struct timespec wait = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
 Result<Thread> StartThread(void (*work)(void*), void* argument) {
   Thread thread;
   thread.state_ = new Thread::State{pthread_t(), work, argument};

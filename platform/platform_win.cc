@@ -914,6 +914,8 @@ Result<Thread> StartThread(void (*work)(void*), void* argument) {
   return thread;
 }
 
+void SleepMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
 void Thread::Join() {
   if (!state_) return;
   WaitForSingleObject(state_->handle, INFINITE);

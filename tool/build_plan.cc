@@ -3,8 +3,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 
 #include "package/entry_name.h"
@@ -302,7 +304,8 @@ bool ChangedSinceOld(const BuildPlan& plan, const platform::Folder& folder, cons
 // record with a patch from each version.
 std::unique_ptr<package::RecordJob> RecordJobFor(const BuildPlan& plan,
                                                  std::vector<OldRelease>& olds, const WString& name,
-                                                 const WString& path, const EntryTimes& times) {
+                                                 const WString& path, const EntryTimes& times,
+                                                 std::atomic<int64_t>* progress) {
   int64_t size = std::move(platform::FileSize(path)).value_or(0);
   uint8_t digest[32] = {};
   bool several = olds.size() > 1 || plan.args.whole_fallback;
@@ -332,10 +335,10 @@ std::unique_ptr<package::RecordJob> RecordJobFor(const BuildPlan& plan,
   }
   if (versions.empty()) return nullptr;
   if (versions.size() == 1 && current_in == 0 && !plan.args.whole_fallback) {
-    return DeltaRecordJob(name, path, versions[0].name, versions[0].path, times);
+    return DeltaRecordJob(name, path, versions[0].name, versions[0].path, times, progress);
   }
   return ChoiceRecordJob(name, path, times, std::move(versions), current_in,
-                         plan.args.whole_fallback);
+                         plan.args.whole_fallback, progress);
 }
 
 constexpr char kInterrupted[] = "updatepkg: interrupted; nothing written\n";
@@ -434,23 +437,35 @@ int PlanBuild(const BuildArgs& args, BuildPlan& plan) {
 
 int RunBuild(BuildPlan& plan) {
   const BuildArgs& args = plan.args;
-  int64_t total = 0, done = 0;
+  int64_t total = 0;
   for (const pack::TreeFile& f : plan.files) total += f.size;
   Progress progress(total);
+  // Bytes of the tree done: read and left out, packed whole, or (a delta
+  // build's patched files) encoded, as the encoders pass them. A delta
+  // build's bar is drawn from a thread of its own, a few times a second.
+  std::atomic<int64_t> done{0};
+  std::optional<ProgressTicker> ticker;
+  if (plan.deltas) ticker.emplace(progress, done);
+  auto advance = [&](int64_t bytes) {
+    done += bytes;
+    if (!ticker) progress.Update(done);
+  };
   pack::BuildOptions options;
   options.threads = args.threads;
   options.trace = args.verbose;
   options.removals = std::move(plan.removals);
   int packed = 0;
+  bool made = false;  // the last file went to a job that counts its own bytes
   options.progress = [&](int64_t bytes) {
     ++packed;
-    progress.Update(done += bytes);
+    if (!made) advance(bytes);
+    made = false;
   };
   if (!plan.olds.empty()) {
     options.include = [&](const platform::Folder& folder, const WString& leaf,
                           const WString& path) {
       if (ChangedSinceOld(plan, folder, leaf, path)) return true;
-      progress.Update(done += std::move(platform::FileSize(path)).value_or(0));  // read, not packed
+      advance(std::move(platform::FileSize(path)).value_or(0));  // read, not packed
       return false;
     };
   }
@@ -462,8 +477,10 @@ int RunBuild(BuildPlan& plan) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
                               const WString& path, const EntryTimes& times) {
       int64_t size = std::move(platform::FileSize(path)).value_or(0);
-      std::unique_ptr<package::RecordJob> job = RecordJobFor(plan, old_releases, name, path, times);
+      std::unique_ptr<package::RecordJob> job =
+          RecordJobFor(plan, old_releases, name, path, times, &done);
       if (!job) return std::optional<bool>();
+      made = true;
       return std::optional<bool>(deflater.AddMade(std::move(job), size));
     };
   }
@@ -475,6 +492,8 @@ int RunBuild(BuildPlan& plan) {
   options.release_records = pack::WriteReleaseRecords;
   options.interrupt_message = kInterrupted;
   Failure failure = pack::BuildUpdateFile(plan.source, plan.stub, plan.output, options);
+  ticker.reset();
+  if (plan.deltas && !failure.failed()) progress.Update(done);
   progress.End();  // the summary, or the failure, on a line of its own
   if (failure.failed()) return ReportBuildFailure(plan, failure);
   plan.removals = std::move(options.removals);

@@ -9,7 +9,9 @@ namespace updater::tool {
 std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
                                       const uint8_t* target, size_t target_size,
                                       const EncodeLimits& limits, DeltaMethod* method) {
+  // Whatever the way, the progress is told every byte of the new file once.
   if (source_size == 0 || source_size >= 0x7FFFFFF0u || target_size >= 0x7FFFFFF0u) {
+    if (limits.progress) *limits.progress += static_cast<int64_t>(target_size);
     return std::nullopt;
   }
   auto found = [method](DeltaMethod how) {
@@ -21,7 +23,7 @@ std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
     std::vector<int32_t> sa = SuffixArray(source, source_size);
     auto old_size = static_cast<int64_t>(source_size), new_size = static_cast<int64_t>(target_size);
     int64_t budget = limits.work_per_byte * (old_size + new_size) + limits.base_work;
-    walked = WalkDelta(source, old_size, target, new_size, sa, budget, delta);
+    walked = WalkDelta(source, old_size, target, new_size, sa, budget, delta, limits.progress);
     if (walked.covered == new_size) {
       found(DeltaMethod::kWalk);
       return delta;
@@ -32,6 +34,7 @@ std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
   found(walked.covered > 0 ? DeltaMethod::kWalkThenBlocks : DeltaMethod::kBlocks);
   MatchBlocksFrom(source, source_size, target, target_size, static_cast<size_t>(walked.covered),
                   static_cast<size_t>(walked.copy_end), delta);
+  if (limits.progress) *limits.progress += static_cast<int64_t>(target_size) - walked.covered;
   return delta;
 }
 

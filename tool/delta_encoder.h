@@ -11,6 +11,7 @@
 // depend on how many run.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,9 @@ struct EncodeLimits {
   // rest of the new file is block-matched.
   int64_t work_per_byte = 64;
   int64_t base_work = 1 << 20;
+  // Where given, told the new file's bytes as they are encoded (from any
+  // thread), each once by the end: a build's progress.
+  std::atomic<int64_t>* progress = nullptr;
 };
 
 // How a delta was found: by the walk, by blocks, or by the walk until it ran

@@ -68,18 +68,21 @@ void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryT
 
 class DeltaJob : public package::RecordJob {
  public:
-  DeltaJob(WString name, WString new_path, WString old_name, WString old_path, EntryTimes times)
+  DeltaJob(WString name, WString new_path, WString old_name, WString old_path, EntryTimes times,
+           std::atomic<int64_t>* progress)
       : name_(std::move(name)),
         new_path_(std::move(new_path)),
         old_name_(std::move(old_name)),
         old_path_(std::move(old_path)),
-        times_(times) {}
+        times_(times) {
+    limits_.progress = progress;
+  }
 
   bool Make(std::vector<uint8_t>& record) override {
     failure = WholeRecord(name_, new_path_, times_, record);
     if (failure.failed()) return false;
     std::vector<uint8_t> delta;
-    Failure no_delta = DeltaRecord(name_, new_path_, old_name_, old_path_, times_, delta);
+    Failure no_delta = DeltaRecord(name_, new_path_, old_name_, old_path_, times_, delta, limits_);
     if (!no_delta.failed() && !delta.empty() && delta.size() < record.size()) record.swap(delta);
     return true;
   }
@@ -87,6 +90,7 @@ class DeltaJob : public package::RecordJob {
  private:
   WString name_, new_path_, old_name_, old_path_;
   EntryTimes times_;
+  EncodeLimits limits_;
 };
 
 }  // namespace
@@ -146,8 +150,9 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
 
 std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WString& new_path,
                                                    const WString& old_name, const WString& old_path,
-                                                   const EntryTimes& times) {
-  return std::make_unique<DeltaJob>(name, new_path, old_name, old_path, times);
+                                                   const EntryTimes& times,
+                                                   std::atomic<int64_t>* progress) {
+  return std::make_unique<DeltaJob>(name, new_path, old_name, old_path, times, progress);
 }
 
 namespace {
@@ -156,16 +161,20 @@ namespace {
 // from each distinct one, and (`whole`) the whole file beside them. Where a
 // version cannot be patched from, or (without the whole file) that is no
 // smaller than the whole-file record, the whole-file record.
+// The size of the file at `path`, or 0.
+int64_t WholeSize(const WString& path) { return std::move(platform::FileSize(path)).value_or(0); }
+
 class ChoiceJob : public package::RecordJob {
  public:
   ChoiceJob(WString name, WString new_path, EntryTimes times, std::vector<OldVersion> versions,
-            uint32_t current_in, bool whole)
+            uint32_t current_in, bool whole, std::atomic<int64_t>* progress)
       : name_(std::move(name)),
         new_path_(std::move(new_path)),
         times_(times),
         versions_(std::move(versions)),
         current_in_(current_in),
-        whole_(whole) {}
+        whole_(whole),
+        progress_(progress) {}
 
   bool Make(std::vector<uint8_t>& record) override {
     failure = WholeRecord(name_, new_path_, times_, record);
@@ -174,9 +183,11 @@ class ChoiceJob : public package::RecordJob {
     // is kept for what it adds (an installed version is told, and patched
     // or left as it is, and only another file is written whole).
     std::vector<uint8_t> choice;
-    if (MakeChoice(record, choice) && (whole_ || choice.size() < record.size())) {
-      record.swap(choice);
-    }
+    bool made = MakeChoice(record, choice);
+    // The new file counts once, whatever was encoded: the first patch's
+    // encoding told it, unless none came that far.
+    if (progress_ && !told_) *progress_ += WholeSize(new_path_);
+    if (made && (whole_ || choice.size() < record.size())) record.swap(choice);
     return true;
   }
 
@@ -198,7 +209,10 @@ class ChoiceJob : public package::RecordJob {
       if (version.patch == patches.size()) {  // a version not patched from yet
         patches.emplace_back();
         package::DeltaHeader header;
-        Failure encoded = EncodePatch(new_path_, old.path, patches.back(), header);
+        EncodeLimits limits;
+        limits.progress = told_ ? nullptr : progress_;
+        told_ = told_ || progress_;
+        Failure encoded = EncodePatch(new_path_, old.path, patches.back(), header, limits);
         if (encoded.failed() || patches.back()[0].empty() ||
             std::memcmp(header.old_hash, old.version.hash, 32) != 0) {
           return false;  // the old file changed since it was listed, or has no delta
@@ -236,6 +250,8 @@ class ChoiceJob : public package::RecordJob {
   std::vector<OldVersion> versions_;
   uint32_t current_in_;
   bool whole_;
+  std::atomic<int64_t>* progress_;
+  bool told_ = false;  // an encoding was given `progress_`
 };
 
 }  // namespace
@@ -243,8 +259,10 @@ class ChoiceJob : public package::RecordJob {
 std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const WString& new_path,
                                                     const EntryTimes& times,
                                                     std::vector<OldVersion> versions,
-                                                    uint32_t current_in, bool whole) {
-  return std::make_unique<ChoiceJob>(name, new_path, times, std::move(versions), current_in, whole);
+                                                    uint32_t current_in, bool whole,
+                                                    std::atomic<int64_t>* progress) {
+  return std::make_unique<ChoiceJob>(name, new_path, times, std::move(versions), current_in, whole,
+                                     progress);
 }
 
 }  // namespace updater::tool

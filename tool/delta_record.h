@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -45,9 +46,11 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
 // whole-file record. An old file that cannot be read is no failure: the
 // file goes whole. A new file that cannot be read fails with its path and
 // the system's error.
+// `progress`, where given, is told the new file's bytes as they are encoded.
 std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WString& new_path,
                                                    const WString& old_name, const WString& old_path,
-                                                   const EntryTimes& times);
+                                                   const EntryTimes& times,
+                                                   std::atomic<int64_t>* progress = nullptr);
 
 // One old version of a file, for an update from several releases: the
 // version as the record holds it, and where the build reads it.
@@ -65,6 +68,7 @@ struct OldVersion {
 std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const WString& new_path,
                                                     const EntryTimes& times,
                                                     std::vector<OldVersion> versions,
-                                                    uint32_t current_in, bool whole);
+                                                    uint32_t current_in, bool whole,
+                                                    std::atomic<int64_t>* progress = nullptr);
 
 }  // namespace updater::tool

@@ -28,8 +28,9 @@ constexpr int64_t kSkipBack = 16;
 class DeltaWalk {
  public:
   DeltaWalk(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
-            const std::vector<int32_t>& sa, int64_t budget)
-      : old_(old_data),
+            const std::vector<int32_t>& sa, int64_t budget, std::atomic<int64_t>* progress)
+      : progress_(progress),
+        old_(old_data),
         old_size_(old_size),
         new_(new_data),
         new_size_(new_size),
@@ -72,6 +73,7 @@ class DeltaWalk {
     return old_at >= 0 && old_at < old_size_ && old_[old_at] == new_[new_at];
   }
 
+  std::atomic<int64_t>* progress_;
   const uint8_t* old_;
   int64_t old_size_;
   const uint8_t* new_;
@@ -204,6 +206,7 @@ WalkEnd DeltaWalk::Run(SplitDelta& out) {
       backward -= split;
     }
     budget_ -= scan - last_scan;
+    if (progress_) *progress_ += (scan - backward) - last_scan;
     Emit(out, last_pos, last_scan, forward, last_scan + forward,
          (scan - backward) - (last_scan + forward));
     last_scan = scan - backward;
@@ -216,9 +219,9 @@ WalkEnd DeltaWalk::Run(SplitDelta& out) {
 }  // namespace
 
 WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
-                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
-                  SplitDelta& out) {
-  return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget).Run(out);
+                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out,
+                  std::atomic<int64_t>* progress) {
+  return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget, progress).Run(out);
 }
 
 }  // namespace updater::tool

@@ -3,6 +3,7 @@
 // half of the bytes agree, so that moved code becomes sparse differences.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -21,8 +22,9 @@ struct WalkEnd {
 // appends the delta's operations, differences and literals to `out`: for
 // the whole new file, or, where the walk would take more than `budget` byte
 // comparisons, for the part it had covered when it stopped.
+// `progress`, where given, is told the new file's bytes as the walk passes them.
 WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
-                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
-                  SplitDelta& out);
+                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out,
+                  std::atomic<int64_t>* progress = nullptr);
 
 }  // namespace updater::tool

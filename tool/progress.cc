@@ -60,4 +60,24 @@ void Progress::Line(int64_t done) {
   next_percent_ = percent / 5 * 5 + 5;
 }
 
+ProgressTicker::ProgressTicker(Progress& progress, const std::atomic<int64_t>& done)
+    : progress_(progress), done_(done) {
+  if (Progress::Shown()) {
+    thread_ = std::move(platform::StartThread(Run, this)).value_or(platform::Thread());
+  }
+}
+
+ProgressTicker::~ProgressTicker() {
+  stop_ = true;
+  thread_.Join();
+}
+
+void ProgressTicker::Run(void* self) {
+  auto& ticker = *static_cast<ProgressTicker*>(self);
+  while (!ticker.stop_) {
+    ticker.progress_.Update(ticker.done_);
+    platform::SleepMilliseconds(200);
+  }
+}
+
 }  // namespace updater::tool

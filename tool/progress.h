@@ -3,8 +3,11 @@
 // --quiet not at all.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+
+#include "platform/platform.h"
 
 namespace updater::tool {
 
@@ -38,6 +41,24 @@ class Progress {
   bool shown_;
   bool drawn_ = false;
   Clock::time_point start_ = Clock::now();
+};
+
+// Redraws `progress` with the bytes `done` a few times a second from a
+// thread of its own, while the work that counts them runs on others.
+class ProgressTicker {
+ public:
+  ProgressTicker(Progress& progress, const std::atomic<int64_t>& done);
+  ~ProgressTicker();
+  ProgressTicker(const ProgressTicker&) = delete;
+  ProgressTicker& operator=(const ProgressTicker&) = delete;
+
+ private:
+  static void Run(void* self);
+
+  Progress& progress_;
+  const std::atomic<int64_t>& done_;
+  std::atomic<bool> stop_{false};
+  platform::Thread thread_;
 };
 
 }  // namespace updater::tool

@@ -5,6 +5,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import struct
@@ -301,7 +302,10 @@ class UpdatepkgTest(GameFolder):
             self.make_tree(root, files)
         bases = [f"--delta-from={root}={i + 1}.0" for i, root in enumerate(roots[:3])]
         update = os.path.join(self.tmp, "cumulative.exe")
-        self.updatepkg("build", roots[3], "-o", update, *bases)
+        _, err = self.updatepkg("build", roots[3], "-o", update, *bases, "--progress")
+        done = [(float(d), float(t)) for d, t in re.findall(r"progress: \d+% \(([.\d]+)/([.\d]+)", err)]
+        self.assertEqual(done, sorted(done))  # counted once, as encoded
+        self.assertEqual(done[-1][0], done[-1][1])
         on_wine = self.tool != UPDATEPKG
         if not on_wine:  # no larger than the updates from each release it replaces
             payload = lambda path: os.path.getsize(path) - os.path.getsize(UPDATER)
