@@ -468,6 +468,11 @@ Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const E
 Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
+  // Never opened unless a regular file: opening a FIFO or a device for
+  // writing can do something.
+  struct stat before;
+  if (fstatat(Fd(folder), c->c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
+  if (!S_ISREG(before.st_mode)) return Status::Error(EINVAL);
   int fd = openat(Fd(folder), c->c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Errno();
   struct stat st;
@@ -475,6 +480,10 @@ Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
   Status failed = Errno();
   close(fd);
   if (statted != 0) return failed;
+  // What was opened is what was looked at: nothing put there in between.
+  if (!S_ISREG(st.st_mode) || st.st_ino != before.st_ino || st.st_dev != before.st_dev) {
+    return Status::Error(EINVAL);
+  }
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 

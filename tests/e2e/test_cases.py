@@ -121,13 +121,16 @@ class Cases:
         os.symlink(self.outside, os.path.join(self.game, "link"))
         os.symlink(os.path.join(self.outside, "keep.txt"), os.path.join(self.game, "file"))
         os.symlink(self.game, os.path.join(self.game, "inside"))  # links are never followed
+        os.mkfifo(os.path.join(self.game, "pipe"))  # with a reader: opening it to write would work
+        reader = os.open(os.path.join(self.game, "pipe"), os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
         good = record(".\\a.dat", os.urandom(3000))
         stream = good.index(b"\x78\x9c")
         names = ["..\\outside\\keep.txt", ".\\sub\\..\\..\\x", "\\abs.dat", "C:x.dat",
                  ".\\a/../../outside/keep.txt", ".\\CON", ".\\nul.txt", ".\\LPT\u00b9", ".\\x?.dat",
                  ".\\tab\t.dat", ".\\dot.", "\\\\?\\C:\\x", "\\\\server\\share\\x", "", "\x00",
                  ".\\" + "n" * 260, ".\\.update-staging\\0.new", ".\\link\\keep.txt", ".\\file",
-                 ".\\inside\\a.dat", ".\\update.exe"]  # the running update itself stands for a busy file
+                 ".\\inside\\a.dat", ".\\pipe", ".\\update.exe"]  # the running update: a busy file
         packages = {
             "flipped stream byte": package_of(flipped(good, stream + 5)),
             "flipped Adler-32": package_of(flipped(good, len(good) - 1)),
