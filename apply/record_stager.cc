@@ -295,7 +295,8 @@ Failure StageChoice(platform::File& package, const package::RecordReader& reader
                 : reader.Fault(Cause::kPackageReadFailed, at);
     if (!staged.failed() && package.Tell() != end) staged = reader.Fault(Cause::kBadStream);
   } else {
-    staged = Fail(Cause::kNoKnownVersion, entry.target);
+    staged = Fail(Cause::kNoKnownVersion,
+                  entry.target + u" (" + Decimal(record.version_count) + u" versions known)");
   }
   if (staged.failed()) return staged;
   NoteMatch(staging, record, matched);

@@ -336,7 +336,7 @@ class UpdatepkgTest(GameFolder):
         self.assertIn(cause, failed[0]["detail"])
         self.assert_applies_nothing(update, (CAPTION, FAILED), cause=cause + ": ")
         if not on_wine:
-            self.assertRegex(self.runner.log, cause + r": \S*levels.level\.dat\n")
+            self.assertRegex(self.runner.log, cause + r": \S*levels.level\.dat \(2 versions known\)")
             self.assertIn(cause, self.updatepkg("extract", update, self.game, code=1)[1])
         # With the whole files beside the patches, the same update repairs it.
         self.updatepkg("build", roots[3], "-o", update, *bases, "--whole-fallback")
