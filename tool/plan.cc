@@ -9,6 +9,7 @@
 #include "apply/record_stager.h"
 #include "apply/staging.h"
 #include "package/content_stream.h"
+#include "package/entry_name.h"
 #include "package/record_reader.h"
 #include "platform/platform.h"
 #include "tool/report.h"
@@ -98,6 +99,14 @@ int RunPlan(const std::string& update, const std::string& dir, bool json) {
   if (failure.failed()) return Report(update, failure);
   platform::Result<apply::Staging> staging = apply::PlanStaging(*root);
   if (!staging) return Report(dir, Fail(Cause::kGameFolderUnusable, *root, staging.status()));
+  platform::Result<platform::NodeKind> staged =
+      platform::KindIn(staging->root_folder, package::kStagingFolderName);
+  if (!staged || *staged != platform::NodeKind::kMissing) {
+    fmt::print(stderr,
+               "updatepkg: warning: {} holds .update-staging: an install was cut off there, and "
+               "the updater undoes it first; this plan is of the folder as it is now\n",
+               dir);
+  }
   package::RecordReader reader(package, payload_end, *root);
   std::vector<Row> rows;
   int counts[Forecast::kFail + 1] = {};

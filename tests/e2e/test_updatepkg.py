@@ -344,6 +344,8 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds(releases[3])
         self.assert_plan_agrees(plan, "; files matched: 1.0 ")
+        os.makedirs(os.path.join(self.game, ".update-staging"))  # as a cut-off install leaves it
+        self.assertIn("an install was cut off", self.updatepkg("plan", update, self.game)[1])
 
     def plan(self, update, code=0):
         """The plan of `update` over the game, which it leaves as it was."""
