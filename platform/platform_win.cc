@@ -398,15 +398,6 @@ DWORD ReparseFlag(Links links) {
   return links == Links::kRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
 }
 
-// Opens a file the updater made in its private staging folder with
-// `access`, without following a reparse point. Nobody else can put anything
-// there, so it is not checked further.
-Result<Handle> OpenStagedFile(const WString& path, DWORD access) {
-  return Kept(CreateFileW(W(path), access, kShareAll, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
-              path, false, Links::kFollow);
-}
-
 // Opens the file at `path` with `access`; with Links::kRefuse a plain file only.
 Result<Handle> OpenFileAt(const WString& path, DWORD access, DWORD share, Links links) {
   return Kept(CreateFileW(W(path), access, share, nullptr, OPEN_EXISTING,
@@ -673,11 +664,9 @@ Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& 
   Result<WString> source = ChildPath(from, from_name), destination = ChildPath(to, to_name);
   if (!source) return source.status();
   if (!destination) return destination.status();
-  // Held across the move: its access is set through it, never by its new
-  // name. Opened without following a reparse point, and not checked further:
-  // the updater made it in its private staging folder, where nobody else
-  // can put anything.
-  Result<Handle> file = OpenStagedFile(*source, DELETE | READ_CONTROL | WRITE_DAC);
+  // Held across the move: its access is set through it, never by its new name.
+  Result<Handle> file =
+      OpenFileAt(*source, DELETE | READ_CONTROL | WRITE_DAC, kShareAll, Links::kRefuse);
   if (!file) return file.status();
   Status moved = RenameOpenFile(file->get(), *destination);
   if (!moved) return moved;
@@ -706,7 +695,8 @@ Status ReplaceFileIn(const Folder& folder, const WString& name, const Folder& st
   // ReplaceFileW keeps the old file's creation time: carry the new one over,
   // through a handle of the staged file held across the replacement, so
   // that no name is looked up once it is in place.
-  Result<Handle> placed = OpenStagedFile(*staged, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+  Result<Handle> placed =
+      OpenFileAt(*staged, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, Links::kRefuse);
   if (!placed) return placed.status();
   FILETIME c, a, w;
   if (!GetFileTime(placed->get(), &c, &a, &w)) return LastError();
