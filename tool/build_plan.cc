@@ -264,14 +264,14 @@ int PlanOldReleases(BuildPlan& plan) {
     fmt::print(stderr, "updatepkg: --delta-from: at most {} releases\n", package::kMaxReleases);
     return kUsage;
   }
-  for (const std::string& spec : typed) {
-    auto [path, label] = SplitLabel(spec);
+  for (const std::string& argument : typed) {
+    auto [path, label] = SplitLabel(argument);
     if (int code = CheckPathArgument(option, path, PathKind::kFolder)) return code;
     BuildPlan::OldTree tree{path, {}, {}, {}};
     if (label) tree.label = platform::FromUtf8Escaped(*label);
     if (label && !package::IsAcceptableLabel(tree.label)) {
       fmt::print(stderr, "updatepkg: {} {}: the label is not at most 64 characters of text\n",
-                 option, spec);
+                 option, argument);
       return kUsage;
     }
     platform::Result<WString> resolved = platform::ResolvedPath(PathArgument(path));
