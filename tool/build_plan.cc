@@ -190,11 +190,6 @@ void AddVersion(std::vector<package::Version>& versions, int release, uint64_t s
   versions.push_back(version);
 }
 
-// The releases of the plan, a bit each.
-uint32_t AllReleases(const BuildPlan& plan) {
-  return static_cast<uint32_t>((uint64_t{1} << plan.olds.size()) - 1);
-}
-
 // The files the old releases have and SRC_DIR does not, into the plan's
 // `gone`; the update removes them (`removals`, each with the versions the
 // releases had) unless told to keep them. One SRC_DIR has under another
@@ -236,7 +231,7 @@ int PlanRemovals(BuildPlan& plan) {
   for (pack::BuildOptions::Removal& removal : plan.removals) {
     uint32_t held = 0;
     for (const package::Version& v : removal.versions) held |= v.releases;
-    removal.current_in = AllReleases(plan) & ~held;  // releases without the file
+    removal.current_in = AllReleases(plan.olds.size()) & ~held;  // releases without the file
   }
   return kOk;
 }

@@ -28,13 +28,7 @@ const char* ActionWord(Forecast::Action action) {
 
 // The names of `releases` (a bit each) in `labels`: "1.0 or 2.0".
 std::string ReleasesNamed(uint32_t releases, const std::vector<WString>& labels) {
-  std::string names;
-  for (size_t i = 0; i < labels.size(); ++i) {
-    if (!(releases >> i & 1)) continue;
-    names += names.empty() ? "" : " or ";
-    names += labels[i].empty() ? fmt::format("release {}", i + 1) : Utf8(labels[i]);
-  }
-  return names;
+  return fmt::format("{}", fmt::join(ReleaseNames(releases, labels), " or "));
 }
 
 struct Row {

@@ -7,6 +7,7 @@
 
 #include "package/entry_name.h"
 #include "package/format.h"
+#include "package/record_reader.h"
 #include "platform/utf8.h"
 
 namespace updater::tool {
@@ -93,6 +94,18 @@ std::optional<std::string> NamedAmiss(const std::string& typed, const std::strin
   if (exe && !windows) return typed + " is named .exe but carries no Windows program";
   if (!exe && windows) return typed + " carries a Windows program but is not named .exe";
   return std::nullopt;
+}
+
+uint32_t AllReleases(size_t count) { return static_cast<uint32_t>((uint64_t{1} << count) - 1); }
+
+std::vector<std::string> ReleaseNames(uint32_t releases, const std::vector<WString>& labels) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < package::kMaxReleases; ++i) {
+    if (!(releases >> i & 1)) continue;
+    bool labelled = i < labels.size() && !labels[i].empty();
+    names.push_back(labelled ? Utf8(labels[i]) : fmt::format("release {}", i + 1));
+  }
+  return names;
 }
 
 }  // namespace updater::tool

@@ -60,17 +60,6 @@ const char* KindWord(package::RecordKind kind) {
   return kWords[static_cast<int>(kind)];
 }
 
-// The names of `releases` (a bit each): their labels, or "release N".
-nlohmann::json ReleaseNames(uint32_t releases, const std::vector<WString>& labels) {
-  nlohmann::json names = nlohmann::json::array();
-  for (size_t i = 0; i < package::kMaxReleases; ++i) {
-    if (!(releases >> i & 1)) continue;
-    bool labelled = i < labels.size() && !labels[i].empty();
-    names.push_back(labelled ? Utf8(labels[i]) : fmt::format("release {}", i + 1));
-  }
-  return names;
-}
-
 // The old versions of a record, for list --json.
 nlohmann::json VersionsJson(const package::Record& e, const std::vector<WString>& releases) {
   nlohmann::json versions = nlohmann::json::array();
@@ -125,17 +114,15 @@ int RunList(const std::string& update, bool json, bool hashes) {
     nlohmann::json listing = {{"program", program}, {"entries", out}};
     if (label) listing["label"] = Utf8(*label);
     if (!releases.empty())
-      listing["releases"] = ReleaseNames(~0u >> (32 - releases.size()), releases);
+      listing["releases"] = ReleaseNames(AllReleases(releases.size()), releases);
     fmt::print("{}\n", listing.dump(2));
     return kOk;
   }
   fmt::print("program: {}\n", program);
   if (label) fmt::print("version label: \"{}\"\n", Utf8(*label));
   if (!releases.empty()) {
-    nlohmann::json names = ReleaseNames(~0u >> (32 - releases.size()), releases);
-    std::string joined;
-    for (const auto& name : names) joined += (joined.empty() ? "" : ", ") + name.get<std::string>();
-    fmt::print("made from: {}\n", joined);
+    fmt::print("made from: {}\n",
+               fmt::join(ReleaseNames(AllReleases(releases.size()), releases), ", "));
   }
   int64_t size = 0, packed = 0;
   fmt::print("{:<6} {:>12} {:>12}  {:<28}  {}{}\n", "kind", "size", "packed", "last write (UTC)",
