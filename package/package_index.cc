@@ -45,22 +45,6 @@ Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader,
                                                         : reader.Fault(Cause::kBadDelta);
 }
 
-// Inflates the zlib stream at the package's position, counting its bytes
-// into `size` and hashing them into `hash` where given.
-Failure ReadWholeStream(platform::File& package, const RecordReader& reader, int64_t& size,
-                        platform::Sha256* hash) {
-  SinkTo read([&](const uint8_t* data, size_t got) {
-    size += static_cast<int64_t>(got);
-    if (hash) hash->Update(data, got);
-    return true;
-  });
-  InflateResult inflated = InflateStream(package, read);
-  if (inflated.end == InflateEnd::kReadFailed) {
-    return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
-  }
-  return inflated.end == InflateEnd::kDone ? Failure() : reader.Fault(Cause::kBadStream);
-}
-
 // Reads every patch of an "alts" record for its structure, each against the
 // size of an old version it serves, then its whole file, which must make
 // the new file and end where the record says.
@@ -118,6 +102,20 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
 }
 
 }  // namespace
+
+Failure ReadWholeStream(platform::File& package, const RecordReader& reader, int64_t& size,
+                        platform::Sha256* hash) {
+  SinkTo read([&](const uint8_t* data, size_t got) {
+    size += static_cast<int64_t>(got);
+    if (hash) hash->Update(data, got);
+    return true;
+  });
+  InflateResult inflated = InflateStream(package, read);
+  if (inflated.end == InflateEnd::kReadFailed) {
+    return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
+  }
+  return inflated.end == InflateEnd::kDone ? Failure() : reader.Fault(Cause::kBadStream);
+}
 
 Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
                          bool hashes, std::optional<WString>* label,

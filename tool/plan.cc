@@ -8,8 +8,8 @@
 #include "apply/installer.h"
 #include "apply/record_stager.h"
 #include "apply/staging.h"
-#include "package/content_stream.h"
 #include "package/entry_name.h"
+#include "package/package_index.h"
 #include "package/record_reader.h"
 #include "platform/platform.h"
 #include "tool/report.h"
@@ -43,12 +43,8 @@ Failure SkipStreams(platform::File& package, const package::RecordReader& reader
     platform::Status past = package.Seek(record.streams_size(), SEEK_CUR);
     return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
   }
-  package::SinkTo discard([](const uint8_t*, size_t) { return true; });
-  package::InflateResult inflated = package::InflateStream(package, discard);
-  if (inflated.end == package::InflateEnd::kReadFailed) {
-    return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
-  }
-  return inflated.end == package::InflateEnd::kDone ? Failure() : reader.Fault(Cause::kBadStream);
+  int64_t size = 0;
+  return package::ReadWholeStream(package, reader, size);
 }
 
 // What `forecast` says of `record`, in a few words after its action.
