@@ -379,7 +379,7 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
     if (forecast.failure.failed()) return forecast;
     if (staging.entries.size() == entries) {
       forecast.action = Forecast::kRemove;
-      forecast.releases = staging.entries.back().releases;
+      forecast.releases = entry.releases;
     } else {
       forecast.action = staging.kept.size() > kept ? Forecast::kKeep : Forecast::kCurrent;
     }
@@ -395,14 +395,19 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   bool choice = record.kind == package::RecordKind::kChoice;
   int version = choice ? MatchVersion(staging, record) : -1;
   const WString& old_name = version >= 0 ? record.old_names[version] : record.old_name;
-  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(old_name));
-  if (!choice && parent &&
-      KnownFile(**parent, LastComponent(old_name), record.delta.old_size, record.delta.old_hash)) {
-    version = 0;
+  if (!choice) {
+    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(old_name));
+    if (parent && KnownFile(**parent, LastComponent(old_name), record.delta.old_size,
+                            record.delta.old_hash)) {
+      version = 0;
+    }
   }
-  bool current = TargetIsCurrent(staging, record, entry);
+  // The target's own bytes decide only where no version is there in its
+  // place: none matched, or the one that did is read from another name.
+  bool current =
+      (version < 0 || old_name != record.name) && TargetIsCurrent(staging, record, entry);
   forecast.releases = version >= 0 && choice ? record.versions[version].releases : 0;
-  if (version >= 0 && !(current && old_name != record.name)) {
+  if (version >= 0 && !current) {
     forecast.action = Forecast::kPatch;
   } else if (current) {
     forecast.action = Forecast::kCurrent;
