@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -403,6 +404,10 @@ int Run(const Request& request) {
 
 int main() {
   using namespace updater;
+  // Windows' C library buffers stderr whole when it is a pipe: a CI log would
+  // get every progress line at the end, and nothing at all from a run that
+  // ends without flushing. Each message goes out as it is printed.
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
   std::vector<std::string> args;
   for (const WString& arg : platform::CommandLineArguments().value_or(std::vector<WString>{})) {
     args.push_back(tool::Utf8(arg));

@@ -546,20 +546,24 @@ class UpdatepkgTest(GameFolder):
         _, err = self.updatepkg("build", src, "-o", out, code=1)
         self.assertIn("ci.bin.partial is in the way", err)
         self.assertEqual(self.read(out + ".partial"), b"someone else's")
-        if self.tool != UPDATEPKG:
-            return  # a console's Ctrl-C cannot be sent to a Wine program from here
         os.remove(out + ".partial")
         self.make_tree(src, {f"big{i}.bin": os.urandom(8 << 20) for i in range(8)})
-        build = subprocess.Popen([UPDATEPKG, "build", src, "-o", out, "--threads", "1", "--stub",
-                                  UPDATER],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        command, env = self.runner.command(self.tool, "build", src, "-o", out, "--threads", "1",
+                                           "--stub", self.runner.program, "--progress")
+        build = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE)
         self.addCleanup(build.wait)
         self.addCleanup(build.kill)
-        while build.poll() is None and not os.path.exists(out + ".partial"):
-            pass
+        # A log gets each line as it is printed, not all of them at the end.
+        first = build.stderr.readline()
+        self.assertTrue(first.startswith(b"progress: ") and not os.path.exists(out), first)
+        if self.tool != UPDATEPKG:
+            self.assertEqual(build.wait(timeout=120), 0)
+            return  # a console's Ctrl-C cannot be sent to a Wine program from here
         build.send_signal(signal.SIGINT)
         self.assertEqual(build.wait(timeout=60), 130)
-        self.assertEqual(build.stderr.read(), b"updatepkg: interrupted; nothing written\n")
+        said = first + build.stderr.read()
+        self.assertTrue(said.endswith(b"\nupdatepkg: interrupted; nothing written\n"), said)
         self.assertFalse(os.path.exists(out + ".partial") or os.path.exists(out))
 
     def test_signed_update_still_finds_its_package(self):
