@@ -201,25 +201,33 @@ TEST_F(DeltaRecordTest, AJobThatCannotReadItsFileNamesItAndTheSystemError) {
 
 // The old file a new one is patched from: the same path, else the same
 // bytes anywhere, else a file the new release lacks with the same name or a
-// like name and a size within a factor of two; else none.
-TEST_F(DeltaRecordTest, OldFileChoiceFollowsPathBytesAndName) {
+// like name and a size within a factor of two, else the file of its
+// extension that holds most of its bytes among those the update replaces
+// or removes; else none.
+TEST_F(DeltaRecordTest, OldFileChoiceFollowsPathBytesNameAndContent) {
   const Bytes moved = PatternBytes(5000, false, 21);
-  struct OldFile {
+  auto random = [](uint32_t seed) { return PatternBytes(20000, false, seed); };
+  auto join = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
+  auto edited = [](Bytes a) { return a[100] ^= 1, a[15000] ^= 1, a; };
+  const Bytes kept = random(33), renamed = random(34);
+  struct File {
     const char* name;
     Bytes bytes;
   };
-  const std::vector<OldFile> old_files = {
-      {"same\\a.dat", Bytes(1000, 'a')},     {"data\\moved.pak", moved},
-      {"old\\leaf.bin", Bytes(3000, 'l')},   {"lib\\engine_v1.dll", Bytes(4000, 'e')},
+  const std::vector<File> old_files = {
+      {"same\\a.dat", Bytes(1000, 'a')},
+      {"data\\moved.pak", moved},
+      {"old\\leaf.bin", Bytes(3000, 'l')},
+      {"lib\\engine_v1.dll", Bytes(4000, 'e')},
       {"keep\\other.txt", Bytes(2000, 'o')},
+      {"src\\tool.o", join(random(31), random(32))},
+      {"src\\kept.o", kept},
+      {"src\\old_name.o", renamed},
   };
-  std::vector<pack::TreeFile> files;
-  for (const OldFile& f : old_files) {
-    std::string path = "old-" + std::to_string(files.size());
-    WriteAll(dir_.path() / path, f.bytes);
-    WString name = u".\\" + platform::FromUtf8Escaped(f.name);
-    files.push_back({name, dir_.Wide(path), static_cast<int64_t>(f.bytes.size())});
-  }
+  // Besides the cases: one file as it was, one changed, one the same.
+  const std::vector<File> also_new = {{"keep\\other.txt", Bytes(2000, 'o')},
+                                      {"src\\tool.o", edited(random(31))},
+                                      {"src\\kept.o", kept}};
   struct Case {
     const char* name;
     Bytes bytes;
@@ -232,17 +240,34 @@ TEST_F(DeltaRecordTest, OldFileChoiceFollowsPathBytesAndName) {
       {"lib\\engine_v2.dll", Bytes(4100, 'f'), "lib\\engine_v1.dll"},
       {"x\\unrelated.txt", Bytes(2000, 'u'), nullptr},
       {"y\\leaf.bin", Bytes(10000, 'm'), nullptr},
+      {"src\\split.o", join(random(32), random(35)), "src\\tool.o"},  // changed: read anyway
+      {"src\\renamed.o", edited(renamed), "src\\old_name.o"},         // removed: read anyway
+      {"src\\copy.o", edited(kept), nullptr},  // unchanged: patching would make it needed
+      {"src\\fresh.o", random(36), nullptr},
   };
-  std::vector<WString> new_names = {u".\\keep\\other.txt"};
-  for (const Case& c : cases) new_names.push_back(u".\\" + platform::FromUtf8Escaped(c.name));
-  OldRelease release(files, new_names);
-  for (const Case& c : cases) {
-    WriteAll(dir_.path() / "new.bin", c.bytes);
-    const pack::TreeFile* from =
-        release.SourceFor(u".\\" + platform::FromUtf8Escaped(c.name), dir_.Wide("new.bin"),
-                          static_cast<int64_t>(c.bytes.size()));
-    WString expected = c.expected ? u".\\" + platform::FromUtf8Escaped(c.expected) : WString();
-    EXPECT_EQ(from ? from->name : WString(), expected) << c.name;
+  auto tree = [&](const char* prefix, auto&& named_bytes) {
+    std::vector<pack::TreeFile> files;
+    for (const auto& [name, bytes] : named_bytes) {
+      std::string path = prefix + std::to_string(files.size());
+      WriteAll(dir_.path() / path, bytes);
+      files.push_back({u".\\" + platform::FromUtf8Escaped(name), dir_.Wide(path),
+                       static_cast<int64_t>(bytes.size())});
+    }
+    return files;
+  };
+  std::vector<std::pair<const char*, Bytes>> new_files;
+  for (const File& f : also_new) new_files.emplace_back(f.name, f.bytes);
+  for (const Case& c : cases) new_files.emplace_back(c.name, c.bytes);
+  std::vector<std::pair<const char*, Bytes>> olds;
+  for (const File& f : old_files) olds.emplace_back(f.name, f.bytes);
+  std::vector<pack::TreeFile> news = tree("new-", new_files);
+  OldRelease release(tree("old-", olds), news);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const pack::TreeFile& f = news[also_new.size() + i];
+    const pack::TreeFile* from = release.SourceFor(f.name, f.path, f.size);
+    WString expected =
+        cases[i].expected ? u".\\" + platform::FromUtf8Escaped(cases[i].expected) : WString();
+    EXPECT_EQ(from ? from->name : WString(), expected) << cases[i].name;
   }
 }
 

@@ -464,10 +464,8 @@ int RunBuild(BuildPlan& plan) {
       return false;
     };
   }
-  std::vector<WString> new_names;
-  for (const pack::TreeFile& f : plan.files) new_names.push_back(f.name);
   std::vector<OldRelease> old_releases;
-  for (BuildPlan::OldTree& old : plan.olds) old_releases.emplace_back(old.files, new_names);
+  for (BuildPlan::OldTree& old : plan.olds) old_releases.emplace_back(old.files, plan.files);
   if (plan.deltas) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
                               const WString& path, const EntryTimes& times) {

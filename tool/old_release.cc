@@ -30,17 +30,86 @@ size_t CommonPrefix(const WString& a, const WString& b) {
   return n;
 }
 
+// A file's bytes are known by samples: the gear hash of the 64 bytes that
+// end where the hash's top kSampleBits bits are all zero, about one place
+// in 256 chosen by the bytes alone, so that a run of bytes gives the same
+// samples wherever it lies in either file.
+constexpr int kSampleBits = 8;
+// Files new in name only are weighed from this size (below it a patch saves
+// little) up to this one (above it the old file's sampling costs more).
+constexpr int64_t kAlikeFrom = 4096, kAlikeTo = int64_t{1} << 30;
+// An old file is worth trying to patch from when it holds a tenth of the new
+// file's samples, and at least this many; it may be this many times larger.
+constexpr size_t kAlikeSamples = 8;
+constexpr int64_t kAlikeLarger = 8;
+
+std::array<uint64_t, 256> GearTable() {
+  std::array<uint64_t, 256> table{};
+  uint64_t x = 0;
+  for (uint64_t& entry : table) {  // splitmix64
+    uint64_t z = (x += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    entry = z ^ (z >> 31);
+  }
+  return table;
+}
+
+// The samples of the file at `path`, sorted, each once; none where it cannot be read.
+std::vector<uint64_t> ContentSamples(const WString& path) {
+  static const std::array<uint64_t, 256> gear = GearTable();
+  std::vector<uint64_t> samples;
+  platform::Result<platform::File> file = pack::OpenTreeFile(path);
+  if (!file) return samples;
+  std::vector<uint8_t> buffer(1 << 16);
+  uint64_t h = 0;
+  while (size_t got = file->Read(buffer.data(), buffer.size())) {
+    for (size_t i = 0; i < got; ++i) {
+      h = (h << 1) + gear[buffer[i]];
+      if ((h >> (64 - kSampleBits)) == 0) samples.push_back(h);
+    }
+  }
+  if (!file->status()) samples.clear();
+  std::sort(samples.begin(), samples.end());
+  samples.erase(std::unique(samples.begin(), samples.end()), samples.end());
+  return samples;
+}
+
+size_t CommonSamples(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
+  size_t common = 0, i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (a[i] < b[j]) {
+      ++i;
+    } else if (b[j] < a[i]) {
+      ++j;
+    } else {
+      ++common, ++i, ++j;
+    }
+  }
+  return common;
+}
+
 }  // namespace
 
-OldRelease::OldRelease(std::vector<pack::TreeFile> files, const std::vector<WString>& new_names)
+OldRelease::OldRelease(std::vector<pack::TreeFile> files, std::vector<pack::TreeFile> new_files)
     : files_(std::move(files)),
+      new_files_(std::move(new_files)),
       gone_(files_.size()),
+      same_name_(files_.size()),
+      replaced_(files_.size()),
+      samples_(files_.size()),
       hashes_(files_.size()),
       by_name_(files_.size()) {
-  std::vector<WString> sorted = new_names;
-  std::sort(sorted.begin(), sorted.end());
+  std::vector<size_t> new_by_name(new_files_.size());
+  for (size_t i = 0; i < new_files_.size(); ++i) new_by_name[i] = i;
+  auto by_new_name = [this](size_t a, size_t b) { return new_files_[a].name < new_files_[b].name; };
+  std::sort(new_by_name.begin(), new_by_name.end(), by_new_name);
   for (size_t i = 0; i < files_.size(); ++i) {
-    gone_[i] = !std::binary_search(sorted.begin(), sorted.end(), files_[i].name);
+    auto same =
+        std::lower_bound(new_by_name.begin(), new_by_name.end(), files_[i].name,
+                         [this](size_t j, const WString& n) { return new_files_[j].name < n; });
+    gone_[i] = same == new_by_name.end() || new_files_[*same].name != files_[i].name;
+    if (!gone_[i]) same_name_[i] = *same;
     by_name_[i] = i;
   }
   std::sort(by_name_.begin(), by_name_.end(),
@@ -89,7 +158,56 @@ const pack::TreeFile* OldRelease::SourceFor(const WString& name, const WString& 
       best_gap = gap;
     }
   }
-  return best;
+  return best ? best : MostAlike(path, extension, size);
+}
+
+bool OldRelease::Replaced(size_t index) {
+  if (!replaced_[index]) {
+    bool replaced = gone_[index];
+    if (!replaced) {
+      const pack::TreeFile& now = new_files_[same_name_[index]];
+      uint8_t digest[32];
+      replaced = now.size != files_[index].size || !HashTreeFile(now.path, digest) ||
+                 !std::equal(digest, digest + 32, HashOf(index));
+    }
+    replaced_[index] = replaced;
+  }
+  return *replaced_[index];
+}
+
+const std::vector<uint64_t>& OldRelease::SamplesOf(size_t index) {
+  if (!samples_[index]) samples_[index] = ContentSamples(files_[index].path);
+  return *samples_[index];
+}
+
+const pack::TreeFile* OldRelease::MostAlike(const WString& path, const WString& extension,
+                                            int64_t size) {
+  if (size < kAlikeFrom || size > kAlikeTo) return nullptr;
+  std::vector<uint64_t> mine;
+  bool sampled = false;
+  const pack::TreeFile* best = nullptr;
+  size_t best_common = 0;
+  int64_t best_gap = 0;
+  for (size_t i = 0; i < files_.size(); ++i) {
+    const pack::TreeFile& f = files_[i];
+    if (f.size == 0 || f.size > kAlikeLarger * size || ExtensionOf(LeafOf(f.name)) != extension ||
+        !Replaced(i)) {
+      continue;
+    }
+    if (!sampled) {
+      mine = ContentSamples(path);
+      sampled = true;
+    }
+    size_t common = CommonSamples(mine, SamplesOf(i));
+    int64_t gap = f.size > size ? f.size - size : size - f.size;
+    if (common > best_common || (common != 0 && common == best_common && gap < best_gap)) {
+      best = &f;
+      best_common = common;
+      best_gap = gap;
+    }
+  }
+  bool enough = best_common >= kAlikeSamples && 10 * best_common >= mine.size();
+  return enough ? best : nullptr;
 }
 
 }  // namespace updater::tool

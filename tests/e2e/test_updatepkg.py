@@ -51,8 +51,8 @@ def package_summary(data):
 
 def release_series(seed):
     """Four releases of a game, each {path: bytes}: from R1 to R2 files are
-    added, removed (a folder emptied), moved (the same bytes, and edited),
-    edited in place; from R2 to R3 again, with names in several scripts; R4
+    added (one of them from part of another), removed (a folder emptied),
+    moved (the same bytes, and edited), edited in place; from R2 to R3 again, with names in several scripts; R4
     for an update from all three."""
     rng = random.Random(seed)
     with open(UPDATER, "rb") as program, open(OBJECT, "rb") as module:
@@ -67,6 +67,7 @@ def release_series(seed):
     r2["levels/level.dat"] = edited(rng, r2.pop("data/level.dat"))
     r2["assets/asset.bin"] = r2.pop("data/asset.bin")
     r2["config.ini"], r2["new/added.dat"] = b"volume=5\n", rng.randbytes(4000)
+    r2["data/part.pak"] = edited(rng, r1["data/main.pak"][100_000:180_000])  # split from one
     # A program and an object file rebuilt: code moved by insertions, bytes changed.
     r2["bin/engine"], r2["bin/module.o"] = edited(rng, engine, 20), edited(rng, module)
     r3 = {n: d for n, d in r2.items() if not n.startswith("αβγ/")}
@@ -278,6 +279,9 @@ class UpdatepkgTest(GameFolder):
                 for program in (".\\bin\\engine", ".\\bin\\module.o"):
                     self.assertEqual(kinds[program], ("delta", None))
                 self.assertEqual(kinds[".\\assets\\asset.bin"], ("delta", ".\\data\\asset.bin"))
+                part = next(e for e in listed["entries"] if e["name"] == ".\\data\\part.pak")
+                self.assertEqual((part["old_name"], part["packed_size"] < 20_000),
+                                 (".\\data\\main.pak", True))  # read before it is replaced
                 self.assertEqual(kinds[".\\old\\deep\\b.txt"], ("remove", None))
                 pak = next(e for e in listed["entries"] if e["name"] == ".\\data\\main.pak")
                 self.assertLess(pak["packed_size"], 30_000)  # the edits, not 400 KB
