@@ -1,6 +1,7 @@
 #include "tool/old_release.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace updater::tool {
 
@@ -36,12 +37,14 @@ size_t CommonPrefix(const WString& a, const WString& b) {
 // samples wherever it lies in either file.
 constexpr int kSampleBits = 8;
 // Files new in name only are weighed from this size (below it a patch saves
-// little) up to this one (above it the old file's sampling costs more).
+// little) up to this one (above it sampling costs more than it may save).
 constexpr int64_t kAlikeFrom = 4096, kAlikeTo = int64_t{1} << 30;
 // An old file is worth trying to patch from when it holds a tenth of the new
 // file's samples, and at least this many; it may be this many times larger.
 constexpr size_t kAlikeSamples = 8;
 constexpr int64_t kAlikeLarger = 8;
+// A sample more old files hold than this is not weighed.
+constexpr size_t kCommonSample = 64;
 
 std::array<uint64_t, 256> GearTable() {
   std::array<uint64_t, 256> table{};
@@ -75,20 +78,6 @@ std::vector<uint64_t> ContentSamples(const WString& path) {
   return samples;
 }
 
-size_t CommonSamples(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
-  size_t common = 0, i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (a[i] < b[j]) {
-      ++i;
-    } else if (b[j] < a[i]) {
-      ++j;
-    } else {
-      ++common, ++i, ++j;
-    }
-  }
-  return common;
-}
-
 }  // namespace
 
 OldRelease::OldRelease(std::vector<pack::TreeFile> files, std::vector<pack::TreeFile> new_files)
@@ -97,7 +86,6 @@ OldRelease::OldRelease(std::vector<pack::TreeFile> files, std::vector<pack::Tree
       gone_(files_.size()),
       same_name_(files_.size()),
       replaced_(files_.size()),
-      samples_(files_.size()),
       hashes_(files_.size()),
       by_name_(files_.size()) {
   std::vector<size_t> new_by_name(new_files_.size());
@@ -175,34 +163,47 @@ bool OldRelease::Replaced(size_t index) {
   return *replaced_[index];
 }
 
-const std::vector<uint64_t>& OldRelease::SamplesOf(size_t index) {
-  if (!samples_[index]) samples_[index] = ContentSamples(files_[index].path);
-  return *samples_[index];
+const OldRelease::SampleIndex& OldRelease::IndexOf(const WString& extension) {
+  auto [at, made] = indices_.try_emplace(extension);
+  if (made) {
+    for (size_t i = 0; i < files_.size(); ++i) {
+      const pack::TreeFile& f = files_[i];
+      if (f.size == 0 || ExtensionOf(LeafOf(f.name)) != extension || !Replaced(i)) continue;
+      for (uint64_t sample : ContentSamples(f.path)) {
+        at->second.emplace_back(sample, static_cast<uint32_t>(i));
+      }
+    }
+    std::sort(at->second.begin(), at->second.end());
+  }
+  return at->second;
 }
 
 const pack::TreeFile* OldRelease::MostAlike(const WString& path, const WString& extension,
                                             int64_t size) {
   if (size < kAlikeFrom || size > kAlikeTo) return nullptr;
-  std::vector<uint64_t> mine;
-  bool sampled = false;
+  const SampleIndex& index = IndexOf(extension);
+  if (index.empty()) return nullptr;
+  std::vector<uint64_t> mine = ContentSamples(path);
+  std::unordered_map<uint32_t, size_t> common;  // old file: samples it shares with this one
+  for (uint64_t sample : mine) {
+    auto [from, to] =
+        std::equal_range(index.begin(), index.end(), std::make_pair(sample, 0u),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    // A sample most files hold (a run of zeros) tells them apart no better than none.
+    if (to - from > static_cast<ptrdiff_t>(kCommonSample)) continue;
+    for (auto holder = from; holder != to; ++holder) ++common[holder->second];
+  }
   const pack::TreeFile* best = nullptr;
   size_t best_common = 0;
   int64_t best_gap = 0;
-  for (size_t i = 0; i < files_.size(); ++i) {
+  for (size_t i = 0; i < files_.size(); ++i) {  // in order: the same choice every time
+    auto shared = common.find(static_cast<uint32_t>(i));
     const pack::TreeFile& f = files_[i];
-    if (f.size == 0 || f.size > kAlikeLarger * size || ExtensionOf(LeafOf(f.name)) != extension ||
-        !Replaced(i)) {
-      continue;
-    }
-    if (!sampled) {
-      mine = ContentSamples(path);
-      sampled = true;
-    }
-    size_t common = CommonSamples(mine, SamplesOf(i));
+    if (shared == common.end() || f.size > kAlikeLarger * size) continue;
     int64_t gap = f.size > size ? f.size - size : size - f.size;
-    if (common > best_common || (common != 0 && common == best_common && gap < best_gap)) {
+    if (shared->second > best_common || (shared->second == best_common && gap < best_gap)) {
       best = &f;
-      best_common = common;
+      best_common = shared->second;
       best_gap = gap;
     }
   }

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "pack/package_builder.h"
@@ -37,14 +39,18 @@ class OldRelease {
  private:
   const uint8_t* HashOf(size_t index);
   bool Replaced(size_t index);
-  const std::vector<uint64_t>& SamplesOf(size_t index);
   const pack::TreeFile* MostAlike(const WString& path, const WString& extension, int64_t size);
+  // Each sample beside the old file that holds it, in order.
+  using SampleIndex = std::vector<std::pair<uint64_t, uint32_t>>;
+  const SampleIndex& IndexOf(const WString& extension);
 
   std::vector<pack::TreeFile> files_, new_files_;
   std::vector<bool> gone_;         // not in the new release
   std::vector<size_t> same_name_;  // where not gone, the index of new_files_ with its name
   std::vector<std::optional<bool>> replaced_;  // gone, or other bytes in the new release
-  std::vector<std::optional<std::vector<uint64_t>>> samples_;
+  // For each extension a new file needed it for: which of the old files
+  // the update replaces or removes hold each sample.
+  std::map<WString, SampleIndex> indices_;
   std::vector<std::optional<std::array<uint8_t, 32>>> hashes_;
   std::vector<size_t> by_name_;  // indices of files_ in the order of their names
 };
