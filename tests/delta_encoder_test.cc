@@ -245,23 +245,20 @@ TEST_F(DeltaRecordTest, OldFileChoiceFollowsPathBytesNameAndContent) {
       {"src\\copy.o", edited(kept), nullptr},  // unchanged: patching would make it needed
       {"src\\fresh.o", random(36), nullptr},
   };
-  auto tree = [&](const char* prefix, auto&& named_bytes) {
+  auto tree = [&](const char* prefix, const std::vector<File>& named) {
     std::vector<pack::TreeFile> files;
-    for (const auto& [name, bytes] : named_bytes) {
+    for (const File& f : named) {
       std::string path = prefix + std::to_string(files.size());
-      WriteAll(dir_.path() / path, bytes);
-      files.push_back({u".\\" + platform::FromUtf8Escaped(name), dir_.Wide(path),
-                       static_cast<int64_t>(bytes.size())});
+      WriteAll(dir_.path() / path, f.bytes);
+      files.push_back({u".\\" + platform::FromUtf8Escaped(f.name), dir_.Wide(path),
+                       static_cast<int64_t>(f.bytes.size())});
     }
     return files;
   };
-  std::vector<std::pair<const char*, Bytes>> new_files;
-  for (const File& f : also_new) new_files.emplace_back(f.name, f.bytes);
-  for (const Case& c : cases) new_files.emplace_back(c.name, c.bytes);
-  std::vector<std::pair<const char*, Bytes>> olds;
-  for (const File& f : old_files) olds.emplace_back(f.name, f.bytes);
+  std::vector<File> new_files = also_new;
+  for (const Case& c : cases) new_files.push_back({c.name, c.bytes});
   std::vector<pack::TreeFile> news = tree("new-", new_files);
-  OldRelease release(tree("old-", olds), news);
+  OldRelease release(tree("old-", old_files), news);
   for (size_t i = 0; i < cases.size(); ++i) {
     const pack::TreeFile& f = news[also_new.size() + i];
     const pack::TreeFile* from = release.SourceFor(f.name, f.path, f.size);

@@ -52,8 +52,8 @@ def package_summary(data):
 def release_series(seed):
     """Four releases of a game, each {path: bytes}: from R1 to R2 files are
     added (one of them from part of another), removed (a folder emptied),
-    moved (the same bytes, and edited), edited in place; from R2 to R3 again, with names in several scripts; R4
-    for an update from all three."""
+    moved (the same bytes, and edited), edited in place; from R2 to R3
+    again, with names in several scripts; R4 for an update from all three."""
     rng = random.Random(seed)
     with open(UPDATER, "rb") as program, open(OBJECT, "rb") as module:
         engine, module = program.read(400_000), module.read()  # code, not only data
