@@ -210,11 +210,6 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
   return failure;
 }
 
-// Appends the name of release `i`: its label, or its number where it has none.
-void AppendRelease(WString& line, const InstallReport& report, size_t i) {
-  if (report.releases[i].empty()) line.append(u"release ").append(Decimal(i + 1));
-  line += report.releases[i];
-}
 
 }  // namespace
 
@@ -226,14 +221,14 @@ void AppendMatchedReleases(WString& line, const InstallReport& report) {
   for (size_t i = 0; i < report.releases.size(); ++i) {
     if (report.release_matches[i] != report.versioned) continue;
     line += joint;
-    AppendRelease(line, report, i);
+    package::AppendReleaseName(line, report.releases, i);
     joint = u" or ";
   }
   if (*joint == u' ') return;
   joint = u"; files matched: ";
   for (size_t i = 0; i < report.releases.size(); ++i) {
     line += joint;
-    AppendRelease(line, report, i);
+    package::AppendReleaseName(line, report.releases, i);
     line.append(u" ").append(Decimal(report.release_matches[i]));
     line.append(u"/").append(Decimal(report.versioned));
     joint = u", ";

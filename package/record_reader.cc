@@ -208,4 +208,12 @@ Failure OpenPackage(const WString& path, platform::File& package, int64_t& paylo
   return damaged;
 }
 
+void AppendReleaseName(WString& line, const std::vector<WString>& labels, size_t i) {
+  if (i < labels.size() && !labels[i].empty()) {
+    line += labels[i];
+  } else {
+    line.append(u"release ").append(Decimal(i + 1));
+  }
+}
+
 }  // namespace updater::package

@@ -25,6 +25,15 @@ enum class RecordKind {
 // The most releases one update is made from: a version's releases are bits of 32.
 inline constexpr int kMaxReleases = 32;
 
+// The first `count` releases, a bit each.
+inline uint32_t AllReleases(size_t count) {
+  return static_cast<uint32_t>((uint64_t{1} << count) - 1);
+}
+
+// Appends the name of release `i` (from 0) of an update named by `labels`:
+// its label, or "release N" (from 1) where it has none.
+void AppendReleaseName(WString& line, const std::vector<WString>& labels, size_t i);
+
 // One old version of a file that an update knows: one it patches ("alts")
 // or removes ("gone", "rmvs").
 struct Version {

@@ -1,5 +1,6 @@
-#include "tool/plan.h"
-
+// `updatepkg plan`: a dry run of an update against a game folder. It reads
+// the folder as the updater would and prints, file by file, what the update
+// would do there, writing nothing.
 #include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include "package/package_index.h"
 #include "package/record_reader.h"
 #include "platform/platform.h"
+#include "tool/commands.h"
 #include "tool/report.h"
 
 namespace updater::tool {
@@ -78,7 +80,10 @@ std::string Detail(const package::Record& record, const Forecast& forecast,
 
 }  // namespace
 
-int RunPlan(const std::string& update, const std::string& dir, bool json) {
+int RunPlan(const PlanRequest& request) {
+  const std::string& update = request.update;
+  const std::string& dir = request.dir;
+  bool json = request.json;
   if (int code = CheckPathArgument("UPDATE", update, PathKind::kFile)) return code;
   if (int code = CheckPathArgument("GAME_DIR", dir, PathKind::kFolder, kUsage)) return code;
   platform::Result<WString> root = platform::ResolvedPath(PathArgument(dir));

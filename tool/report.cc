@@ -96,14 +96,13 @@ std::optional<std::string> NamedAmiss(const std::string& typed, const std::strin
   return std::nullopt;
 }
 
-uint32_t AllReleases(size_t count) { return static_cast<uint32_t>((uint64_t{1} << count) - 1); }
-
 std::vector<std::string> ReleaseNames(uint32_t releases, const std::vector<WString>& labels) {
   std::vector<std::string> names;
   for (size_t i = 0; i < package::kMaxReleases; ++i) {
     if (!(releases >> i & 1)) continue;
-    bool labelled = i < labels.size() && !labels[i].empty();
-    names.push_back(labelled ? Utf8(labels[i]) : fmt::format("release {}", i + 1));
+    WString name;
+    package::AppendReleaseName(name, labels, i);
+    names.push_back(Utf8(name));
   }
   return names;
 }

@@ -57,9 +57,6 @@ std::string ProgramName(const WString& path);
 // The program named with its article: "a Linux program", "an unknown program".
 std::string AProgram(const std::string& program);
 
-// The first `count` releases, a bit each.
-uint32_t AllReleases(size_t count);
-
 // The names of the releases in `releases` (a bit each, the first release
 // lowest), as `labels` has them: a label, or "release N" for one without.
 std::vector<std::string> ReleaseNames(uint32_t releases, const std::vector<WString>& labels);

@@ -225,7 +225,7 @@ class UpdatepkgTest(GameFolder):
                                       "--progress", "--json")
         summary = json.loads(summary)
         self.assertEqual((summary["gone"], summary["entries"], summary["bytes"]),
-                         ([".\\removed.dat"], {"file": 2, "delta": 0, "remove": 1}, 5))
+                         ([".\\removed.dat"], {"file": 2, "delta": 0, "deltas": 0, "remove": 1}, 5))
         self.assertIn("progress: 100%", err)  # a line per 5 % in a log
         self.assertEqual(os.stat(out).st_mode & 0o777, os.stat(UPDATER).st_mode & 0o777
                          if self.tool == UPDATEPKG else os.stat(out).st_mode & 0o777)
@@ -313,7 +313,12 @@ class UpdatepkgTest(GameFolder):
             self.make_tree(root, files)
         bases = [f"--delta-from={root}={i + 1}.0" for i, root in enumerate(roots[:3])]
         update = os.path.join(self.tmp, "cumulative.exe")
-        _, err = self.updatepkg("build", roots[3], "-o", update, *bases, "--progress")
+        out, err = self.updatepkg("build", roots[3], "-o", update, *bases, "--progress", "--json")
+        listed = json.loads(self.updatepkg("list", update, "--json")[0])["entries"]
+        kinds = [e["kind"] for e in listed]  # the summary counts kinds as list names them
+        self.assertEqual(json.loads(out)["entries"],
+                         {k: kinds.count(k) for k in ("file", "delta", "deltas", "remove")})
+        self.assertIn("deltas", kinds)
         done = [(float(d), float(t)) for d, t in re.findall(r"progress: \d+% \(([.\d]+)/([.\d]+)", err)]
         self.assertEqual(done, sorted(done))  # counted once, as encoded
         self.assertEqual(done[-1][0], done[-1][1])

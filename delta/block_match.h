@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tool/delta_encoder.h"
+#include "delta/split_delta.h"
 
-namespace updater::tool {
+namespace updater::delta {
 
 // Appends to `out` the delta that makes `new_data` from byte `from` on out of
 // `old_data`: copies of the runs the two share and literals between them.
@@ -18,4 +18,4 @@ namespace updater::tool {
 void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                      size_t new_size, size_t from, size_t copy_end, SplitDelta& out);
 
-}  // namespace updater::tool
+}  // namespace updater::delta

@@ -1,11 +1,11 @@
-#include "tool/delta_walk.h"
+#include "delta/delta_walk.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "package/delta.h"
 
-namespace updater::tool {
+namespace updater::delta {
 
 namespace {
 
@@ -224,4 +224,4 @@ WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_
   return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget, progress).Run(out);
 }
 
-}  // namespace updater::tool
+}  // namespace updater::delta

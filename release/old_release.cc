@@ -1,9 +1,9 @@
-#include "tool/old_release.h"
+#include "release/old_release.h"
 
 #include <algorithm>
 #include <unordered_map>
 
-namespace updater::tool {
+namespace updater::release {
 
 platform::Status HashTreeFile(const WString& path, uint8_t (&digest)[32]) {
   platform::Result<platform::File> file = pack::OpenTreeFile(path);
@@ -211,4 +211,4 @@ const pack::TreeFile* OldRelease::MostAlike(const WString& path, const WString& 
   return enough ? best : nullptr;
 }
 
-}  // namespace updater::tool
+}  // namespace updater::release

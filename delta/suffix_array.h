@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace updater::tool {
+namespace updater::delta {
 
 // The suffix array of `data` and its empty suffix: the `size` + 1 starting
 // offsets of its suffixes in lexicographic order (the empty one, `size`,
@@ -14,4 +14,4 @@ namespace updater::tool {
 // while it runs. `size` must stay below 2^31 - 1.
 std::vector<int32_t> SuffixArray(const uint8_t* data, size_t size);
 
-}  // namespace updater::tool
+}  // namespace updater::delta

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "tool/delta_encoder.h"
+#include "delta/split_delta.h"
 
-namespace updater::tool {
+namespace updater::delta {
 
 // How far a walk got: the bytes at the start of the new file that its
 // output makes, and where its last copy or difference ended in the old file.
@@ -27,4 +27,4 @@ WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_
                   int64_t new_size, const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out,
                   std::atomic<int64_t>* progress = nullptr);
 
-}  // namespace updater::tool
+}  // namespace updater::delta

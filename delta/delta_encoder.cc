@@ -1,10 +1,10 @@
-#include "tool/delta_encoder.h"
+#include "delta/delta_encoder.h"
 
-#include "tool/block_match.h"
-#include "tool/delta_walk.h"
-#include "tool/suffix_array.h"
+#include "delta/block_match.h"
+#include "delta/delta_walk.h"
+#include "delta/suffix_array.h"
 
-namespace updater::tool {
+namespace updater::delta {
 
 std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
                                       const uint8_t* target, size_t target_size,
@@ -38,4 +38,4 @@ std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
   return delta;
 }
 
-}  // namespace updater::tool
+}  // namespace updater::delta

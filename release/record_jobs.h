@@ -10,28 +10,25 @@
 #include <memory>
 #include <vector>
 
+#include "delta/patch.h"
 #include "package/failure.h"
 #include "package/parallel_deflate.h"
 #include "package/record_reader.h"
 #include "platform/platform.h"
-#include "tool/delta_encoder.h"
 
-namespace updater::tool {
+namespace updater::release {
 
 // The record that packs the file at `path` whole into `record`, named
 // `name` with `times`.
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
                     std::vector<uint8_t>& record);
 
-// The four deflated streams of a delta: operations, gaps, values, literals.
-using PatchStreams = std::array<std::vector<uint8_t>, 4>;
-
 // The streams into `streams` that make the file at `new_path` from the one
 // at `old_path`, and their sizes and SHA-256s into `header`. The streams
 // stay empty where there is no delta to make (an empty old file, or a file
 // of 2 GiB).
-Failure EncodePatch(const WString& new_path, const WString& old_path, PatchStreams& streams,
-                    package::DeltaHeader& header, const EncodeLimits& limits = {});
+Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
+                    package::DeltaHeader& header, const delta::EncodeLimits& limits = {});
 
 // The delta record into `record` that makes the file at `new_path` (named
 // `name`, with `times`) from the old release's file `old_name` at
@@ -39,7 +36,7 @@ Failure EncodePatch(const WString& new_path, const WString& old_path, PatchStrea
 // old file, or a file of 2 GiB).
 Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
                     const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
-                    const EncodeLimits& limits = {});
+                    const delta::EncodeLimits& limits = {});
 
 // The job that makes the record of the file at `new_path`: the delta from
 // `old_path` where that is smaller than the whole-file record, otherwise the
@@ -71,4 +68,4 @@ std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const W
                                                     uint32_t current_in, bool whole,
                                                     std::atomic<int64_t>* progress = nullptr);
 
-}  // namespace updater::tool
+}  // namespace updater::release

@@ -1,53 +1,14 @@
-#include "tool/delta_record.h"
-
-#include <zlib.h>
+#include "release/record_jobs.h"
 
 #include <cstring>
 
 #include "pack/package_builder.h"
 #include "package/delta.h"
 
-namespace updater::tool {
+namespace updater::release {
 namespace {
 
-// The matches zlib weighs at each position of a delta's streams.
-constexpr int kMatchChain = 1024;
-
-// The SHA-256 of `size` bytes at `data`, for the file at `path`.
-Failure Digest(const uint8_t* data, size_t size, const WString& path, uint8_t (&digest)[32]) {
-  platform::Sha256 hash;
-  hash.Update(data, size);
-  return hash.Finish(digest) ? Failure() : Fail(Cause::kSourceUnreadable, path);
-}
-
-// One zlib stream of `data` at the best level with `strategy`, with zlib's
-// search for matches held to kMatchChain candidates: the level's 4096 doubles
-// the encoding time for a few bytes in a thousand.
-bool Deflate(const std::vector<uint8_t>& data, std::vector<uint8_t>& packed,
-             int strategy = Z_DEFAULT_STRATEGY) {
-  z_stream zs{};
-  if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15, 8, strategy) != Z_OK) return false;
-  packed.resize(deflateBound(&zs, static_cast<uLong>(data.size())));
-  deflateTune(&zs, 32, 258, 258, kMatchChain);
-  zs.next_in = const_cast<uint8_t*>(data.data());
-  zs.avail_in = static_cast<uInt>(data.size());
-  zs.next_out = packed.data();
-  zs.avail_out = static_cast<uInt>(packed.size());
-  bool done = deflate(&zs, Z_FINISH) == Z_STREAM_END;
-  packed.resize(zs.total_out);
-  deflateEnd(&zs);
-  return done;
-}
-
-// The four streams of `delta`, deflated.
-bool DeflateStreams(const SplitDelta& delta, PatchStreams& streams) {
-  // Short matches in the gaps' varints cost more than the literals they
-  // replace: filtered, a 47 MB library's patch is 0.7 % smaller.
-  return Deflate(delta.operations, streams[0]) && Deflate(delta.gaps, streams[1], Z_FILTERED) &&
-         Deflate(delta.values, streams[2]) && Deflate(delta.literals, streams[3]);
-}
-
-void WriteStreamLengths(package::PackageOut& out, const PatchStreams& streams) {
+void WriteStreamLengths(package::PackageOut& out, const delta::PatchStreams& streams) {
   for (const std::vector<uint8_t>& stream : streams) {
     package::WriteNumber(out, stream.size(), 4);
   }
@@ -56,7 +17,7 @@ void WriteStreamLengths(package::PackageOut& out, const PatchStreams& streams) {
 // The record of a delta: header, old name, delta header, the four stream
 // lengths, then the four streams.
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
-                      const package::DeltaHeader& header, const PatchStreams& streams,
+                      const package::DeltaHeader& header, const delta::PatchStreams& streams,
                       std::vector<uint8_t>& record) {
   package::PackageOut out;
   out.memory = &record;
@@ -93,7 +54,7 @@ class DeltaJob : public package::RecordJob {
  private:
   WString name_, new_path_, old_name_, old_path_;
   EntryTimes times_;
-  EncodeLimits limits_;
+  delta::EncodeLimits limits_;
 };
 
 }  // namespace
@@ -116,34 +77,26 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
   return {};
 }
 
-Failure EncodePatch(const WString& new_path, const WString& old_path, PatchStreams& streams,
-                    package::DeltaHeader& header, const EncodeLimits& limits) {
+Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
+                    package::DeltaHeader& header, const delta::EncodeLimits& limits) {
   for (std::vector<uint8_t>& stream : streams) stream.clear();
   platform::MappedFile old_file(old_path), new_file(new_path);
   if (!old_file.status()) return Fail(Cause::kSourceUnreadable, old_path, old_file.status());
   if (!new_file.status()) return Fail(Cause::kSourceUnreadable, new_path, new_file.status());
-  if (!old_file.data() || !new_file.data()) return {};  // an empty file: no delta
-  std::optional<SplitDelta> delta =
-      EncodeDelta(old_file.data(), old_file.size(), new_file.data(), new_file.size(), limits);
-  if (!delta) return {};
-  header.old_size = old_file.size();
-  header.new_size = new_file.size();
-  Failure failure = Digest(old_file.data(), old_file.size(), old_path, header.old_hash);
-  if (!failure.failed()) {
-    failure = Digest(new_file.data(), new_file.size(), new_path, header.new_hash);
-  }
-  if (failure.failed()) return failure;
-  if (!DeflateStreams(*delta, streams)) {
-    return Fail(Cause::kOutputError, new_path);  // zlib found no memory
-  }
+  platform::Result<std::optional<delta::Patch>> patch = delta::EncodePatch(
+      old_file.data(), old_file.size(), new_file.data(), new_file.size(), limits);
+  if (!patch) return Fail(Cause::kOutputError, new_path);  // no hash, or zlib found no memory
+  if (!*patch) return {};
+  header = (*patch)->header;
+  streams = std::move((*patch)->streams);
   return {};
 }
 
 Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
                     const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
-                    const EncodeLimits& limits) {
+                    const delta::EncodeLimits& limits) {
   record.clear();
-  PatchStreams streams;
+  delta::PatchStreams streams;
   package::DeltaHeader header;
   Failure failure = EncodePatch(new_path, old_path, streams, header, limits);
   if (failure.failed() || streams[0].empty()) return failure;
@@ -199,7 +152,7 @@ class ChoiceJob : public package::RecordJob {
   bool MakeChoice(const std::vector<uint8_t>& whole_record, std::vector<uint8_t>& choice) {
     std::vector<package::Version> versions;
     std::vector<WString> old_names;
-    std::vector<PatchStreams> patches;
+    std::vector<delta::PatchStreams> patches;
     std::vector<const uint8_t*> patched;  // the old SHA-256 of each patch
     package::DeltaHeader made;
     for (const OldVersion& old : versions_) {
@@ -212,7 +165,7 @@ class ChoiceJob : public package::RecordJob {
       if (version.patch == patches.size()) {  // a version not patched from yet
         patches.emplace_back();
         package::DeltaHeader header;
-        EncodeLimits limits;
+        delta::EncodeLimits limits;
         limits.progress = told_ ? nullptr : progress_;
         told_ = told_ || progress_;
         Failure encoded = EncodePatch(new_path_, old.path, patches.back(), header, limits);
@@ -227,7 +180,7 @@ class ChoiceJob : public package::RecordJob {
       old_names.push_back(old.name);
     }
     std::vector<uint32_t> lengths;
-    for (const PatchStreams& streams : patches) {
+    for (const delta::PatchStreams& streams : patches) {
       for (const std::vector<uint8_t>& stream : streams) {
         lengths.push_back(static_cast<uint32_t>(stream.size()));
       }
@@ -239,7 +192,7 @@ class ChoiceJob : public package::RecordJob {
     out.memory = &choice;
     package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, old_names, lengths,
                              whole_length);
-    for (const PatchStreams& streams : patches) {
+    for (const delta::PatchStreams& streams : patches) {
       for (const std::vector<uint8_t>& stream : streams) {
         package::WriteToPackage(out, stream.data(), stream.size());
       }
@@ -268,4 +221,4 @@ std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const W
                                      progress);
 }
 
-}  // namespace updater::tool
+}  // namespace updater::release

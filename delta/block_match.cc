@@ -1,11 +1,11 @@
-#include "tool/block_match.h"
+#include "delta/block_match.h"
 
 #include <cstring>
 #include <vector>
 
 #include "package/delta.h"
 
-namespace updater::tool {
+namespace updater::delta {
 namespace {
 
 constexpr size_t kBlock = 32;                       // bytes hashed per index entry
@@ -96,4 +96,4 @@ void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* ne
   literal(new_size);
 }
 
-}  // namespace updater::tool
+}  // namespace updater::delta

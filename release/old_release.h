@@ -13,7 +13,7 @@
 #include "pack/package_builder.h"
 #include "platform/platform.h"
 
-namespace updater::tool {
+namespace updater::release {
 
 class OldRelease {
  public:
@@ -59,4 +59,4 @@ class OldRelease {
 // last-access time.
 platform::Status HashTreeFile(const WString& path, uint8_t (&digest)[32]);
 
-}  // namespace updater::tool
+}  // namespace updater::release

@@ -1,8 +1,8 @@
-#include "tool/suffix_array.h"
+#include "delta/suffix_array.h"
 
 #include <algorithm>
 
-namespace updater::tool {
+namespace updater::delta {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::vector<int32_t> SuffixArray(const uint8_t* data, size_t size) {
   return Sais(text.data(), static_cast<int32_t>(size + 1), 257);
 }
 
-}  // namespace updater::tool
+}  // namespace updater::delta

@@ -1,0 +1,165 @@
+#include "delta/delta_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "delta/patch.h"
+#include "delta/suffix_array.h"
+#include "package/delta.h"
+#include "tests/test_util.h"
+
+using namespace updater::delta;  // NOLINT
+
+namespace {
+
+// `bytes` with `every`th byte from `from` on raised by one: code whose addresses moved.
+Bytes Shifted(Bytes bytes, size_t from, size_t every) {
+  for (size_t i = from; i < bytes.size(); i += every) ++bytes[i];
+  return bytes;
+}
+
+Bytes Joined(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Bytes Slice(const Bytes& bytes, size_t from, size_t to) {
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+               bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+TEST(DeltaEncoderTest, SuffixArrayOrdersSuffixesAsANaiveSortDoes) {
+  Bytes random = PatternBytes(3000, false, 7), binary = PatternBytes(700, false, 3);
+  for (uint8_t& b : binary) b &= 1;
+  const std::vector<Bytes> cases = {
+      {},
+      {'a'},
+      {'b', 'a', 'n', 'a', 'n', 'a'},
+      Bytes(300, 0),
+      Bytes(257, 255),
+      PatternBytes(500, true),
+      binary,
+      random,
+      Joined({random, random}),
+  };
+  for (const Bytes& data : cases) {
+    std::vector<int32_t> naive(data.size() + 1);
+    std::iota(naive.begin(), naive.end(), 0);
+    std::sort(naive.begin(), naive.end(), [&data](int32_t a, int32_t b) {
+      return std::lexicographical_compare(data.begin() + a, data.end(), data.begin() + b,
+                                          data.end());
+    });
+    EXPECT_EQ(SuffixArray(data.data(), data.size()), naive) << data.size() << " bytes";
+  }
+}
+
+// The new file `patch` makes of `old`, by the updater's own decoder: the
+// streams read from a file, the operations checked as an install checks them.
+Bytes Decoded(const Patch& patch, const Bytes& old, const ScratchDir& dir) {
+  Bytes streams;
+  uint32_t lengths[4];
+  for (size_t i = 0; i < 4; ++i) {
+    streams.insert(streams.end(), patch.streams[i].begin(), patch.streams[i].end());
+    lengths[i] = static_cast<uint32_t>(patch.streams[i].size());
+  }
+  WriteAll(dir.path() / "streams", streams);
+  platform::File file = OpenOrClosed(dir.Wide("streams"), "rb");
+  package::SplitStreams split(file, 0, lengths);
+  struct Rebuild : package::DeltaSink {
+    const Bytes& old;
+    package::SplitStreams& split;
+    Bytes made;
+    Rebuild(const Bytes& o, package::SplitStreams& s) : old(o), split(s) {}
+    bool Copy(uint64_t offset, uint64_t length) override {
+      made.insert(made.end(), old.begin() + offset, old.begin() + offset + length);
+      return true;
+    }
+    bool Literal(uint64_t length) override {
+      size_t at = made.size();
+      made.resize(at + length);
+      return split.literals.Pull(made.data() + at, length) == length;
+    }
+    bool Difference(uint64_t offset, uint64_t length) override {
+      size_t at = made.size();
+      made.resize(at + length);
+      if (!split.Differences(made.data() + at, length)) return false;
+      for (size_t i = 0; i < length; ++i) made[at + i] += old[offset + i];
+      return true;
+    }
+  } sink(old, split);
+  package::DeltaOps ops(patch.header.old_size, patch.header.new_size, sink);
+  package::InflateResult run = package::RunSplitDelta(split, ops);
+  return run.end == package::InflateEnd::kDone && ops.Complete() ? sink.made : Bytes();
+}
+
+// Every way the encoder finds a delta gives a patch that the updater's
+// decoder turns into the very new file, small where the files have much in common: the walk,
+// the block matcher where the old file is past the sorting limit, and the
+// walk's own output followed by blocks where the walk runs out of work.
+TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
+  ScratchDir dir;
+  Bytes code = PatternBytes(120000, false, 11), other = PatternBytes(90000, false, 12);
+  Bytes text = PatternBytes(100000, true);
+  EncodeLimits sorted_up_to_1k;
+  sorted_up_to_1k.largest_sorted = 1000;
+  EncodeLimits little_work;  // enough for about half of the file below
+  little_work.work_per_byte = 0;
+  little_work.base_work = 80000;
+  struct Case {
+    const char* what;
+    Bytes old_bytes, new_bytes;
+    EncodeLimits limits;
+    DeltaMethod method;
+    size_t at_most;  // bytes of the record
+  };
+  const Bytes edited = Joined(
+      {Slice(code, 0, 50000), PatternBytes(300, false, 13), Slice(code, 50100, code.size())});
+  const Bytes moved =
+      Joined({Slice(code, 60000, code.size()), Shifted(Slice(code, 0, 60000), 0, 40)});
+  Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
+  for (size_t at : {50000, 20000, 40000, 0, 30000, 10000}) {
+    shifted_first = Joined({shifted_first, Shifted(Slice(code, at, at + 10000), 0, 40)});
+  }
+  shifted_first = Joined({shifted_first, Slice(code, 60000, code.size())});
+  // Shaped like a program image: code that grew by 8 bytes, zero padding that
+  // takes the shift up again, then a long run of zeros with a byte every
+  // 256 KiB that both files share. The old alignment disagrees with the new
+  // match at a few bytes of each MiB: the walk must pass over it, not search
+  // again at every byte of it.
+  Bytes sparse(2 << 20, 0);
+  for (size_t at = 0; at < sparse.size(); at += 256 << 10) sparse[at] = 0x5A;
+  const Bytes image_old = Joined({code, Bytes(2 << 20, 0), sparse});
+  const Bytes image_new = Joined({Slice(code, 0, 1000), Bytes(8, 0x77),
+                                  Slice(code, 1000, code.size()), Bytes((2 << 20) - 8, 0), sparse});
+  const std::vector<Case> cases = {
+      {"an image, padding taking up a shift", image_old, image_new, {}, DeltaMethod::kWalk, 2000},
+      {"an edit", code, edited, {}, DeltaMethod::kWalk, 1500},
+      {"moved code", code, moved, {}, DeltaMethod::kWalk, 6000},
+      {"text grown", text, Joined({text, Slice(text, 0, 5000)}), {}, DeltaMethod::kWalk, 1000},
+      {"nothing shared", code, other, {}, DeltaMethod::kWalk, 91000},
+      {"past the sorting limit", code, edited, sorted_up_to_1k, DeltaMethod::kBlocks, 1500},
+      {"all by blocks", code, shifted_first, sorted_up_to_1k, DeltaMethod::kBlocks, 50000},
+      // What the walk made before it ran out of work stays: far smaller than blocks alone.
+      {"out of work half way", code, shifted_first, little_work, DeltaMethod::kWalkThenBlocks,
+       30000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeltaMethod method{};
+    ASSERT_TRUE(EncodeDelta(c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(),
+                            c.new_bytes.size(), c.limits, &method));
+    EXPECT_EQ(method, c.method);
+    platform::Result<std::optional<Patch>> patch = EncodePatch(
+        c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(), c.new_bytes.size(), c.limits);
+    ASSERT_TRUE(patch && *patch);
+    size_t size = 0;
+    for (const Bytes& stream : (*patch)->streams) size += stream.size();
+    EXPECT_LE(size, c.at_most);
+    EXPECT_TRUE(Decoded(**patch, c.old_bytes, dir) == c.new_bytes);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+#include "release/series.h"
+
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "package/record_reader.h"
+#include "platform/utf8.h"
+#include "release/old_release.h"
+#include "release/record_jobs.h"
+#include "tests/test_util.h"
+
+namespace fs = std::filesystem;
+using namespace updater::release;  // NOLINT
+
+namespace {
+
+constexpr EntryTimes kTimes{131000000001234567, 132000000007654321, 133000000000000001};
+
+class ReleaseTest : public ::testing::Test {
+ protected:
+  ScratchDir dir_;
+};
+
+// A record job whose file cannot be read fails the build with that file and
+// the system's error, not as an output that could not be written.
+TEST_F(ReleaseTest, AJobThatCannotReadItsFileNamesItAndTheSystemError) {
+  WriteAll(dir_.path() / "old.bin", Bytes(100, 'o'));
+  std::vector<uint8_t> record;
+  std::unique_ptr<package::RecordJob> job =
+      DeltaRecordJob(u".\\a.bin", dir_.Wide("gone.bin"), u".\\a.bin", dir_.Wide("old.bin"), kTimes);
+  EXPECT_FALSE(job->Make(record));
+  Failure failure = job->failure;
+  EXPECT_EQ(failure.cause, Cause::kSourceUnreadable);
+  EXPECT_EQ(failure.path, dir_.Wide("gone.bin"));
+  EXPECT_TRUE(platform::IsMissing(failure.os_error));
+#ifndef _WIN32
+  // An old file turned into a FIFO after the tree was listed holds nothing up.
+  WriteAll(dir_.path() / "new.bin", Bytes(100, 'n'));
+  ASSERT_EQ(mkfifo((dir_.path() / "fifo").c_str(), 0600), 0);
+  failure = DeltaRecord(u".\\a.bin", dir_.Wide("new.bin"), u".\\a.bin", dir_.Wide("fifo"), kTimes,
+                        record);
+  EXPECT_EQ(failure.cause, Cause::kSourceUnreadable);
+#endif
+  // Through the build: the deflater keeps the job's failure for the builder.
+  fs::create_directories(dir_.path() / "src");
+  WriteAll(dir_.path() / "src" / "a.bin", Bytes(100, 'n'));
+  pack::BuildOptions options;
+  options.trace = false;
+  options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
+                            const WString& path, const EntryTimes& times) {
+    return std::optional<bool>(deflater.AddMade(
+        DeltaRecordJob(name, path + u".gone", name, dir_.Wide("old.bin"), times), 100));
+  };
+  failure = pack::AppendPackageToFile(dir_.Wide("out.bin"), dir_.Wide("src"), options);
+  EXPECT_EQ(failure.cause, Cause::kSourceUnreadable);
+  EXPECT_EQ(failure.path, dir_.Wide("src\\a.bin.gone"));
+  EXPECT_TRUE(platform::IsMissing(failure.os_error));
+}
+
+// The old file a new one is patched from: the same path, else the same
+// bytes anywhere, else a file the new release lacks with the same name or a
+// like name and a size within a factor of two, else the file of its
+// extension that holds most of its bytes among those the update replaces
+// or removes; else none.
+TEST_F(ReleaseTest, OldFileChoiceFollowsPathBytesNameAndContent) {
+  const Bytes moved = PatternBytes(5000, false, 21);
+  auto random = [](uint32_t seed) { return PatternBytes(20000, false, seed); };
+  auto join = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
+  auto edited = [](Bytes a) { return a[100] ^= 1, a[15000] ^= 1, a; };
+  const Bytes kept = random(33), renamed = random(34);
+  struct File {
+    const char* name;
+    Bytes bytes;
+  };
+  const std::vector<File> old_files = {
+      {"same\\a.dat", Bytes(1000, 'a')},
+      {"data\\moved.pak", moved},
+      {"old\\leaf.bin", Bytes(3000, 'l')},
+      {"lib\\engine_v1.dll", Bytes(4000, 'e')},
+      {"keep\\other.txt", Bytes(2000, 'o')},
+      {"src\\tool.o", join(random(31), random(32))},
+      {"src\\kept.o", kept},
+      {"src\\old_name.o", renamed},
+  };
+  // Besides the cases: one file as it was, one changed, one the same.
+  const std::vector<File> also_new = {{"keep\\other.txt", Bytes(2000, 'o')},
+                                      {"src\\tool.o", edited(random(31))},
+                                      {"src\\kept.o", kept}};
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    const char* expected;  // the old file's name, or null for none
+  };
+  const std::vector<Case> cases = {
+      {"same\\a.dat", Bytes(1200, 'b'), "same\\a.dat"},
+      {"new\\place.pak", moved, "data\\moved.pak"},
+      {"new\\leaf.bin", Bytes(3100, 'm'), "old\\leaf.bin"},
+      {"lib\\engine_v2.dll", Bytes(4100, 'f'), "lib\\engine_v1.dll"},
+      {"x\\unrelated.txt", Bytes(2000, 'u'), nullptr},
+      {"y\\leaf.bin", Bytes(10000, 'm'), nullptr},
+      {"src\\split.o", join(random(32), random(35)), "src\\tool.o"},  // changed: read anyway
+      {"src\\renamed.o", edited(renamed), "src\\old_name.o"},         // removed: read anyway
+      {"src\\copy.o", edited(kept), nullptr},  // unchanged: patching would make it needed
+      {"src\\fresh.o", random(36), nullptr},
+  };
+  auto tree = [&](const char* prefix, const std::vector<File>& named) {
+    std::vector<pack::TreeFile> files;
+    for (const File& f : named) {
+      std::string path = prefix + std::to_string(files.size());
+      WriteAll(dir_.path() / path, f.bytes);
+      files.push_back({u".\\" + platform::FromUtf8Escaped(f.name), dir_.Wide(path),
+                       static_cast<int64_t>(f.bytes.size())});
+    }
+    return files;
+  };
+  std::vector<File> new_files = also_new;
+  for (const Case& c : cases) new_files.push_back({c.name, c.bytes});
+  std::vector<pack::TreeFile> news = tree("new-", new_files);
+  OldRelease release(tree("old-", old_files), news);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const pack::TreeFile& f = news[also_new.size() + i];
+    const pack::TreeFile* from = release.SourceFor(f.name, f.path, f.size);
+    WString expected =
+        cases[i].expected ? u".\\" + platform::FromUtf8Escaped(cases[i].expected) : WString();
+    EXPECT_EQ(from ? from->name : WString(), expected) << cases[i].name;
+  }
+}
+
+// A series of three old releases: which files it removes (each version the
+// releases had, and the releases that lack the file), which it leaves, and
+// how each changed file is made: whole where a release has nothing like it,
+// one patch where every release has one version, else a choice of
+// versions, with the releases that hold the new file already.
+TEST_F(ReleaseTest, SeriesPlansRemovalsOfEveryVersionAndASourceForEachFile) {
+  using Tree = std::vector<std::pair<std::string, Bytes>>;
+  auto bytes = [](char c) { return Bytes(3000, static_cast<uint8_t>(c)); };
+  const Bytes v1 = bytes('1'), v2 = bytes('2'), v3 = bytes('3'), m = bytes('m'), t = bytes('t');
+  const std::vector<Tree> olds = {
+      {{"gone.dat", v1}, {"lvl.dat", v1}, {"a\\moved.bin", m}, {"Twin", t}},
+      {{"gone.dat", v2}, {"lvl.dat", v2}, {"a\\moved.bin", m}, {"Twin", t}},
+      {{"lvl.dat", v3}, {"a\\moved.bin", m}, {"Twin", t}, {"late.dat", bytes('l')}},
+  };
+  const Tree news = {{"lvl.dat", v3},  {"b\\moved.bin", bytes('M')}, {"TWIN", t},
+                     {"late.dat", bytes('L')}, {"new.dat", PatternBytes(3000, false, 5)}};
+  auto make = [&](const std::string& root, const Tree& files) {
+    for (const auto& [name, bytes] : files) {
+      std::string path = root + "/" + name;
+      std::replace(path.begin(), path.end(), '\\', '/');
+      fs::create_directories((dir_.path() / path).parent_path());
+      WriteAll(dir_.path() / path, bytes);
+    }
+    OldTree tree{dir_.Wide(root), {}, {}};
+    EXPECT_FALSE(pack::ListTreeFiles(tree.root, tree.files).failed());
+    return tree;
+  };
+  Series series;
+  OldTree made = make("new", news);
+  series.source = made.root;
+  series.files = made.files;
+  for (size_t i = 0; i < olds.size(); ++i) series.olds.push_back(make("r" + std::to_string(i), olds[i]));
+  ASSERT_FALSE(PlanRemovals(series).failure.failed());
+  EXPECT_EQ(series.gone, (std::vector<WString>{u".\\Twin", u".\\a\\moved.bin", u".\\gone.dat"}));
+  EXPECT_EQ(series.kept_under_other_case, std::vector<WString>{u".\\Twin"});
+  ASSERT_EQ(series.removals.size(), 2u);
+  const pack::BuildOptions::Removal &moved = series.removals[0], &gone = series.removals[1];
+  EXPECT_EQ(moved.versions.size(), 1u);
+  EXPECT_EQ(moved.versions[0].releases, 7u);
+  ASSERT_EQ(gone.versions.size(), 2u);  // one version in each of the first two releases
+  EXPECT_EQ(gone.versions[1].releases, 2u);
+  EXPECT_EQ(gone.current_in, 4u);  // the third release lacks it
+  struct Case {
+    const char* name;
+    FileSource::Kind kind;
+    size_t versions;
+    uint32_t current_in;
+    const char* first_old;  // the first version's name
+  };
+  const std::vector<Case> cases = {
+      {"lvl.dat", FileSource::kChoice, 2, 4, "lvl.dat"},        // the third has it already
+      {"b\\moved.bin", FileSource::kDelta, 1, 0, "a\\moved.bin"},  // a move, like-named
+      {"late.dat", FileSource::kWhole, 0, 0, nullptr},           // new since the first two
+      {"new.dat", FileSource::kWhole, 0, 0, nullptr},
+  };
+  RecordPlanner planner(series);
+  for (const Case& c : cases) {
+    WString name = u".\\" + platform::FromUtf8Escaped(c.name);
+    WString path = series.source + name.substr(1);
+    FileSource source = planner.SourceOf(name, path);
+    EXPECT_EQ(source.kind, c.kind) << c.name;
+    EXPECT_EQ(source.versions.size(), c.versions) << c.name;
+    EXPECT_EQ(source.current_in, c.current_in) << c.name;
+    if (c.first_old && !source.versions.empty()) {
+      EXPECT_EQ(source.versions[0].name, u".\\" + platform::FromUtf8Escaped(c.first_old));
+    }
+  }
+  series.keep_removed = true;
+  series.removals.clear();
+  series.gone.clear();
+  ASSERT_FALSE(PlanRemovals(series).failure.failed());
+  EXPECT_EQ(series.gone.size(), 3u);
+  EXPECT_TRUE(series.removals.empty());
+}
+
+}  // namespace
