@@ -28,22 +28,22 @@ Failure StageAll(platform::File& package, int64_t payload_end, Staging& staging,
     if (failure.failed()) return failure;
     if (progress) progress(package.Tell() - start, payload_end - start);
   }
-  staging.releases = reader.releases();
+  staging.report.releases = reader.releases();
   return reader.failure();
 }
 
 platform::Status Undo(Staging& staging, const CommitStep& step) {
   const platform::Folder& stage = staging.staging_folder;
   if (step.kind == CommitStep::kFolderCreated) {
-    ReleaseFolder(staging, step.folder);  // not held while it goes
-    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(step.folder));
+    staging.folders.Release(step.folder);  // not held while it goes
+    platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(step.folder);
     if (!parent) return parent.status();
-    return platform::RemoveSubfolder(**parent, LastComponent(step.folder));
+    return platform::RemoveSubfolder(**parent, package::LastComponent(step.folder));
   }
   const StagedEntry& entry = *step.entry;
-  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(entry.name));
+  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
   if (!parent) return parent.status();
-  WString leaf = LastComponent(entry.name);
+  WString leaf = package::LastComponent(entry.name);
   if (step.kind == CommitStep::kPlaced) {  // only the file placed, never one put in its stead
     return platform::MoveKnownFile(**parent, leaf, stage, entry.staged, entry.new_id);
   }
@@ -66,14 +66,14 @@ platform::Status Rollback(Staging& staging, const std::vector<CommitStep>& steps
 // Creates the folders on the entry's way that are missing; each is held from then on.
 Failure CreateFoldersFor(Staging& staging, const StagedEntry& entry,
                          std::vector<CommitStep>& steps) {
-  for (const WString& name : FoldersOf(entry.name)) {
-    if (HeldFolder(staging, name)) continue;
-    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
+  for (const WString& name : package::FoldersOf(entry.name)) {
+    if (staging.folders.Get(name)) continue;
+    platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(name);
     if (!parent) return Fail(Cause::kCreateFolder, entry.target, parent.status());
     platform::Result<platform::Folder> made =
-        platform::CreateSubfolder(**parent, LastComponent(name), false);
+        platform::CreateSubfolder(**parent, package::LastComponent(name), false);
     if (!made) return Fail(Cause::kCreateFolder, entry.target, made.status());
-    HoldFolder(staging, name, std::move(*made));
+    staging.folders.Hold(name, std::move(*made));
     steps.push_back({CommitStep::kFolderCreated, nullptr, name});
   }
   return {};
@@ -81,10 +81,10 @@ Failure CreateFoldersFor(Staging& staging, const StagedEntry& entry,
 
 // Moves one staged file into place through the held folders.
 platform::Status Place(Staging& staging, const StagedEntry& entry) {
-  platform::Result<const platform::Folder*> held = HeldFolder(staging, ParentOf(entry.name));
+  platform::Result<const platform::Folder*> held = staging.folders.ParentOf(entry.name);
   if (!held) return held.status();
   const platform::Folder& parent = **held;
-  WString leaf = LastComponent(entry.name);
+  WString leaf = package::LastComponent(entry.name);
   const platform::Folder& stage = staging.staging_folder;
   // A removal: the very file checked goes into staging as N.old, kept
   // until the end; anything put at its name since stays, and fails it.
@@ -104,9 +104,9 @@ platform::Status Place(Staging& staging, const StagedEntry& entry) {
 // cannot go.
 void RemoveEmptiedFolders(Staging& staging) {
   for (const WString& folder : staging.gone_folders) {
-    ReleaseFolder(staging, folder);  // not held while it goes
-    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(folder));
-    if (parent) (void)platform::RemoveSubfolder(**parent, LastComponent(folder));
+    staging.folders.Release(folder);  // not held while it goes
+    platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(folder);
+    if (parent) (void)platform::RemoveSubfolder(**parent, package::LastComponent(folder));
   }
 }
 
@@ -148,13 +148,13 @@ Failure Stage(platform::File& package, int64_t payload_end, Staging& staging,
   Failure failure = StageAll(package, payload_end, staging, progress);
   platform::Status synced;
   {
-    UPDATER_PHASE(staging.phases, kSync);
+    UPDATER_PHASE(staging.report.phases, kSync);
     // Every staged file closed, whatever happened: only then can staging go.
     synced = staging.sync->Finish();
   }
   if (failure.failed()) return failure;
   if (!synced) return Fail(Cause::kSync, staging.folder, synced);
-  UPDATER_PHASE(staging.phases, kJournal);
+  UPDATER_PHASE(staging.report.phases, kJournal);
   // On disk now: the game folder untouched; in staging an N.new for each
   // file to write, with its times. No journal yet: a cut here leaves only
   // staging, which the next run removes.
@@ -176,30 +176,21 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
   std::vector<CommitStep> steps;
   failure = Stage(package, payload_end, staging, progress);
   if (!failure.failed()) {
-    UPDATER_PHASE(staging.phases, kCommit);
+    UPDATER_PHASE(staging.report.phases, kCommit);
     failure = Commit(staging, steps);
   }
   if (!failure.failed()) {
     {
-      UPDATER_PHASE(staging.phases, kCleanUp);
+      UPDATER_PHASE(staging.report.phases, kCleanUp);
       // On disk now: the update installed, the journal gone. The old files
       // go with the staging folder; a failure to sync now loses nothing.
-      if (platform::kHasFileSystemSync) (void)platform::SyncFileSystem(staging.root_folder);
+      if (platform::kHasFileSystemSync) (void)platform::SyncFileSystem(staging.folders.root());
       (void)RemoveStagingFolder(staging);
     }
-    if (report) {
-      for (const StagedEntry& entry : staging.entries)
-        ++(entry.removal ? report->removed : report->written);
-      report->current = staging.current;
-      report->kept = std::move(staging.kept);
-      report->versioned = staging.versioned;
-      std::copy(staging.release_matches, staging.release_matches + package::kMaxReleases,
-                report->release_matches);
-      report->releases = std::move(staging.releases);
-#ifdef UPDATER_PHASE_TIMES
-      report->phases = staging.phases;
-#endif
+    for (const StagedEntry& entry : staging.entries) {
+      ++(entry.removal ? staging.report.removed : staging.report.written);
     }
+    if (report) *report = std::move(staging.report);
     return {};
   }
   // Every step undone puts the game folder back as it was, and staging goes.
@@ -213,28 +204,6 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
 
 }  // namespace
 
-// Appends which release the game was, for an update from several: the ones
-// every file that tells them apart matched, else how many matched each.
-void AppendMatchedReleases(WString& line, const InstallReport& report) {
-  if (report.versioned == 0 || report.releases.empty()) return;
-  const char16_t* joint = u"; from ";
-  for (size_t i = 0; i < report.releases.size(); ++i) {
-    if (report.release_matches[i] != report.versioned) continue;
-    line += joint;
-    package::AppendReleaseName(line, report.releases, i);
-    joint = u" or ";
-  }
-  if (*joint == u' ') return;
-  joint = u"; files matched: ";
-  for (size_t i = 0; i < report.releases.size(); ++i) {
-    line += joint;
-    package::AppendReleaseName(line, report.releases, i);
-    line.append(u" ").append(Decimal(report.release_matches[i]));
-    line.append(u"/").append(Decimal(report.versioned));
-    joint = u", ";
-  }
-}
-
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
                        const WString& lock_name, const InstallProgress& progress,
                        InstallReport* report) {
@@ -242,7 +211,7 @@ Failure InstallPackage(platform::File& package, int64_t payload_end, const WStri
   if (!staging) return Fail(Cause::kGameFolderUnusable, root, staging.status());
   // A second copy of the update must not undo or cross this one's install.
   platform::Result<platform::FolderLock> lock =
-      platform::LockFolder(staging->root_folder, lock_name);
+      platform::LockFolder(staging->folders.root(), lock_name);
   if (!lock) {
     bool held = platform::IsHeldElsewhere(lock.error());
     return Fail(held ? Cause::kLockHeld : Cause::kLockFailed, root, lock.status());

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "apply/phase_times.h"
+#include "apply/install_report.h"
 #include "package/failure.h"
 #include "package/record_reader.h"
 #include "platform/file.h"
@@ -17,28 +17,6 @@ namespace updater::apply {
 
 // Told the package bytes staged so far and their total.
 using InstallProgress = std::function<void(int64_t done, int64_t total)>;
-
-// What a finished install did.
-struct InstallReport {
-  int written = 0;  // files placed or replaced
-  int removed = 0;  // files removed
-  int current = 0;  // records whose target already was as they leave it
-  // Files a removal left in place, because they are not the version it
-  // removes (a player's edit, or something else at that name).
-  std::vector<WString> kept;
-  // Records that know several old versions (an update from more than one
-  // release), how many of them found a version of each release installed,
-  // and the releases' labels, where the package names them.
-  int versioned = 0;
-  int release_matches[package::kMaxReleases] = {};
-  std::vector<WString> releases;
-  PhaseTimes phases;  // where its time went, in a timing build (else all zero)
-};
-
-// Appends to `line` which release a finished install found, for an update
-// from several: "; from 2.0" where every file that tells them apart matched
-// one, else how many files matched each.
-void AppendMatchedReleases(WString& line, const InstallReport& report);
 
 // Installs the package from the stream's position (at the first record) up
 // to the trailer at `payload_end` into `root`, holding the product's install

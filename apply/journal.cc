@@ -25,10 +25,14 @@ platform::Status WriteJournal(Staging& staging) {
   // and found the old ones writable; a journal left without its end reads
   // as none.
   for (const StagedEntry& e : staging.entries) {
-    uint8_t existed = e.existed ? 1 : 0;
-    uint64_t ids[4] = {e.new_id.volume, e.new_id.index, e.old_id.volume, e.old_id.index};
-    ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, &existed, 1) &&
-         WriteToPackage(out, ids, sizeof ids) && WriteEntryName(out, e.name);
+    // Whether a file existed, then staged volume and index, old volume and index.
+    uint8_t file[1 + 32] = {e.existed ? uint8_t{1} : uint8_t{0}};
+    package::PutLittleEndian(file + 1, e.new_id.volume, 8);
+    package::PutLittleEndian(file + 9, e.new_id.index, 8);
+    package::PutLittleEndian(file + 17, e.old_id.volume, 8);
+    package::PutLittleEndian(file + 25, e.old_id.index, 8);
+    ok = ok && WriteToPackage(out, kJournalFileTag, 4) && WriteToPackage(out, file, sizeof file) &&
+         WriteEntryName(out, e.name);
   }
   for (const WString& f : staging.new_folders) {
     ok = ok && WriteToPackage(out, kJournalFolderTag, 4) && WriteEntryName(out, f);
@@ -39,38 +43,49 @@ platform::Status WriteJournal(Staging& staging) {
   return synced ? closed : synced;
 }
 
-bool ReadJournal(Staging& staging) {
+platform::Result<bool> ReadJournal(Staging& staging) {
   platform::Result<platform::File> opened =
       platform::ReadFileIn(staging.staging_folder, kJournalName);
-  if (!opened) return false;
+  if (!opened) {
+    if (platform::IsMissing(opened.error())) return false;
+    return opened.status();
+  }
   platform::File& journal = *opened;
   for (;;) {
     char tag[4];
-    if (journal.Read(tag, sizeof tag) != sizeof tag) return false;
+    if (journal.Read(tag, sizeof tag) != sizeof tag) break;
     if (std::memcmp(tag, kJournalDoneTag, 4) == 0) return true;
     uint8_t existed = 0;
-    uint64_t ids[4] = {};
+    std::optional<uint64_t> ids[4];  // staged volume and index, old volume and index
     bool is_file = std::memcmp(tag, kJournalFileTag, 4) == 0;
-    if (is_file &&
-        (journal.Read(&existed, 1) != 1 || journal.Read(ids, sizeof ids) != sizeof ids)) {
-      return false;
+    if (is_file) {
+      bool whole = journal.Read(&existed, 1) == 1;
+      for (std::optional<uint64_t>& id : ids) {
+        whole = whole && (id = package::ReadNumber(journal, 8)).has_value();
+      }
+      if (!whole) break;
     }
     std::optional<WString> name = package::ReadEntryName(journal);
-    if (!name || !package::IsAcceptableEntryName(*name)) return false;
+    if (!name) break;
+    if (!package::IsAcceptableEntryName(*name)) return platform::Status::Refused();
     if (is_file) {
       AddStagedEntry(staging, *name, TargetOf(staging, *name));
       StagedEntry& entry = staging.entries.back();
       entry.existed = existed != 0;
-      entry.new_id = platform::FileId{ids[0], ids[1]};
-      entry.old_id = platform::FileId{ids[2], ids[3]};
+      entry.new_id = platform::FileId{*ids[0], *ids[1]};
+      entry.old_id = platform::FileId{*ids[2], *ids[3]};
     } else if (std::memcmp(tag, kJournalFolderTag, 4) == 0) {
       staging.new_folders.push_back(std::move(*name));
     } else if (std::memcmp(tag, kJournalGoneFolderTag, 4) == 0) {
       staging.gone_folders.push_back(std::move(*name));
     } else {
-      return false;
+      return platform::Status::Refused();  // a tag no updater writes
     }
   }
+  // It ends before its "done": cut off while written, so nothing was moved
+  // yet; or the system refused a read.
+  if (!journal.status()) return journal.status();
+  return false;
 }
 
 platform::Status RemoveJournal(const Staging& staging) {

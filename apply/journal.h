@@ -4,10 +4,10 @@
 // is moved into place and removed once the last one is, so that a run that
 // finds it knows an install was cut off between the two, and what to undo.
 //
-// Layout: records of a 4-byte tag, then for "file" one byte (a file existed)
-// and four 64-bit identities (staged volume and index, old volume and
-// index), then an entry name as a package writes it; "fold" (a folder made)
-// only the name; "done" ends it. A journal without its "done" was cut off
+// Layout (docs/format.md): records of a 4-byte tag, then for "file" one byte
+// (a file existed) and four 64-bit little-endian identities (staged volume
+// and index, old volume and index), then an entry name as a package writes
+// it; "fold" (a folder made) only the name; "done" ends it. A journal without its "done" was cut off
 // while written: nothing was moved. Journals of earlier updaters may also
 // hold "rmdr" (a folder their commit removed), which recovery makes again;
 // folders are now removed only once the journal is gone.
@@ -27,9 +27,11 @@ inline constexpr char16_t kJournalName[] = u"journal";
 platform::Status WriteJournal(Staging& staging);
 
 // The entries and folders the journal of `staging`'s staging folder lists,
-// added to `staging`; false when it is missing, damaged or was not written
-// to its end (then no file was moved yet).
-bool ReadJournal(Staging& staging);
+// added to `staging`: true when it was read to its end; false when there is
+// none or it was cut off while written (then no file was moved yet); the
+// failed call's Status when it cannot be opened or read, and Refused when it
+// holds what no updater writes.
+platform::Result<bool> ReadJournal(Staging& staging);
 
 // Removes the journal: from then on the install counts as finished.
 platform::Status RemoveJournal(const Staging& staging);

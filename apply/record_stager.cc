@@ -18,11 +18,11 @@ using package::kInflateBufferSize;
 // Folders still missing are added to the staging plan.
 Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   bool missing = false;  // below a missing folder everything is missing
-  for (const WString& folder : FoldersOf(name)) {
-    if (!missing && !HeldFolder(staging, folder)) {
-      platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(folder));
+  for (const WString& folder : package::FoldersOf(name)) {
+    if (!missing && !staging.folders.Get(folder)) {
+      platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(folder);
       platform::Result<platform::NodeKind> kind =
-          parent ? platform::KindIn(**parent, LastComponent(folder))
+          parent ? platform::KindIn(**parent, package::LastComponent(folder))
                  : platform::Result<platform::NodeKind>(parent.status());
       missing = kind && *kind == platform::NodeKind::kMissing;
       // A link, a file, or what cannot be told.
@@ -35,8 +35,8 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   }
   if (missing) return {};
   // Every folder on the way is held now: the loop above held each one.
-  const platform::Folder& parent = **HeldFolder(staging, ParentOf(name));
-  WString leaf = LastComponent(name);
+  const platform::Folder& parent = **staging.folders.ParentOf(name);
+  WString leaf = package::LastComponent(name);
   // A plain file that can be written now, its identity (for the journal)
   // read through the handle that opened it: one call where all is well.
   platform::Result<platform::FileId> writable = platform::WritableFileIn(parent, leaf);
@@ -121,8 +121,8 @@ platform::Result<platform::FileId> KnownFile(const platform::Folder& folder, con
 // True when the delta's target already is the file it makes: a second run.
 bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
   if (!entry.existed) return false;
-  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(entry.name));
-  return parent && KnownFile(**parent, LastComponent(entry.name), record.delta.new_size,
+  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
+  return parent && KnownFile(**parent, package::LastComponent(entry.name), record.delta.new_size,
                              record.delta.new_hash);
 }
 
@@ -158,11 +158,11 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   }
   // Not moved and no file at the target: there is no old file to patch.
   platform::Result<const platform::Folder*> parent =
-      entry.existed || moved ? HeldFolder(staging, ParentOf(record.old_name))
+      entry.existed || moved ? staging.folders.ParentOf(record.old_name)
                              : platform::Result<const platform::Folder*>(
                                    platform::Status::Error(platform::MissingError()));
   platform::Result<platform::File> old =
-      parent ? platform::ReadFileIn(**parent, LastComponent(record.old_name))
+      parent ? platform::ReadFileIn(**parent, package::LastComponent(record.old_name))
              : platform::Result<platform::File>(parent.status());
   if (!old) {
     if (!moved && TargetIsCurrent(staging, record, entry)) {
@@ -173,7 +173,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   // A record may declare any size: what cannot fit is refused before a byte is written.
   platform::Result<uint64_t> room = platform::Status::Refused();
   {
-    UPDATER_PHASE(staging.phases, kCheckTarget);
+    UPDATER_PHASE(staging.report.phases, kCheckTarget);
     room = platform::FreeSpace(staging.staging_folder);
   }
   if (room && *room < record.delta.new_size) {
@@ -190,20 +190,20 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
       threaded ? platform::StartThread(OldFileCheck::Run, &check)
                : platform::Result<platform::Thread>(platform::Status::Refused());  // on this one
   if (!checker && !verified) {
-    UPDATER_PHASE(staging.phases, kHashOld);
+    UPDATER_PHASE(staging.report.phases, kHashOld);
     OldFileCheck::Run(&check);
   }
   platform::File out;
   Failure patched = CreateStaged(staging, entry, out);
   if (!patched.failed()) {
     {
-      UPDATER_PHASE(staging.phases, kPatch);
+      UPDATER_PHASE(staging.report.phases, kPatch);
       patched = Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
     }
-    patched = FinishStaged(entry, record.times, out, patched, nullptr, &staging.phases);
+    patched = FinishStaged(entry, record.times, out, patched, nullptr, &staging.report.phases);
   }
   if (checker) {
-    UPDATER_PHASE(staging.phases, kHashOld);  // what the patch did not hide
+    UPDATER_PHASE(staging.report.phases, kHashOld);  // what the patch did not hide
     checker->Join();
   }
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
@@ -217,7 +217,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
 
 // Counts the removal whose file is missing already as done.
 Failure DropRemoved(Staging& staging, const package::Record& record) {
-  NoteMatch(staging, record, record.current_in);
+  NoteMatch(staging.report, record, record.current_in);
   return DropCurrentEntry(staging);
 }
 
@@ -227,24 +227,24 @@ Failure StageWhole(platform::File& package, const package::RecordReader& reader,
   platform::File out;
   Failure failure;
   {
-    UPDATER_PHASE(staging.phases, kCreate);
+    UPDATER_PHASE(staging.report.phases, kCreate);
     failure = CreateStaged(staging, entry, out);
   }
   if (failure.failed()) return failure;
   platform::Status written;
   package::SinkTo write([&](const uint8_t* data, size_t size) {
-    UPDATER_PHASE(staging.phases, kWrite);
+    UPDATER_PHASE(staging.report.phases, kWrite);
     written = out.Write(data, size);
     return written.ok();
   });
   package::InflateResult inflated;
   {
-    UPDATER_PHASE(staging.phases, kInflate);  // the writes too: the report takes them out
+    UPDATER_PHASE(staging.report.phases, kInflate);  // the writes too: the report takes them out
     inflated = package::InflateStream(package, write);
   }
   return FinishStaged(entry, record.times, out,
                       InflateFailure(inflated, reader, record.target, written), staging.sync.get(),
-                      &staging.phases);
+                      &staging.report.phases);
 }
 
 // The version of an "alts" record that is installed: its index in
@@ -253,8 +253,8 @@ int MatchVersion(Staging& staging, const package::Record& record) {
   for (int i = 0; i < record.version_count; ++i) {
     const package::Version& version = record.versions[i];
     const WString& name = record.old_names[i];
-    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
-    if (parent && KnownFile(**parent, LastComponent(name), version.size, version.hash)) {
+    platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(name);
+    if (parent && KnownFile(**parent, package::LastComponent(name), version.size, version.hash)) {
       return i;
     }
   }
@@ -269,7 +269,7 @@ Failure StageChoice(platform::File& package, const package::RecordReader& reader
   int64_t streams = package.Tell(), end = streams + record.streams_size();
   int chosen = -1;
   {
-    UPDATER_PHASE(staging.phases, kHashOld);
+    UPDATER_PHASE(staging.report.phases, kHashOld);
     chosen = MatchVersion(staging, record);
   }
   uint32_t matched = record.current_in;
@@ -299,7 +299,7 @@ Failure StageChoice(platform::File& package, const package::RecordReader& reader
                   entry.target + u" (" + Decimal(record.version_count) + u" versions known)");
   }
   if (staged.failed()) return staged;
-  NoteMatch(staging, record, matched);
+  NoteMatch(staging.report, record, matched);
   platform::Status past = package.Seek(end, SEEK_SET);
   return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
 }
@@ -309,17 +309,17 @@ Failure StageChoice(platform::File& package, const package::RecordReader& reader
 // other content at its name (an edited file, a link, a folder) is kept.
 Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record& record) {
   entry.removal = true;
-  const platform::Folder* parent = &staging.root_folder;
-  std::vector<WString> folders = FoldersOf(entry.name);
+  const platform::Folder* parent = &staging.folders.root();
+  std::vector<WString> folders = package::FoldersOf(entry.name);
   for (const WString& folder : folders) {
-    platform::Result<const platform::Folder*> held = HeldFolder(staging, folder);
+    platform::Result<const platform::Folder*> held = staging.folders.Get(folder);
     platform::Result<platform::NodeKind> kind =
-        held ? platform::NodeKind::kFolder : platform::KindIn(*parent, LastComponent(folder));
+        held ? platform::NodeKind::kFolder : platform::KindIn(*parent, package::LastComponent(folder));
     if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
     if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     parent = *held;
   }
-  WString leaf = LastComponent(entry.name);
+  WString leaf = package::LastComponent(entry.name);
   platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, leaf);
   if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
   platform::Result<platform::FileId> known = platform::Status::Refused();
@@ -329,12 +329,12 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
     releases = record.versions[i].releases;
   }
   if (!known) {
-    NoteMatch(staging, record, 0);
-    staging.kept.push_back(entry.name);
+    NoteMatch(staging.report, record, 0);
+    staging.report.kept.push_back(entry.name);
     staging.entries.pop_back();  // nothing to do: it stays as it is
     return {};
   }
-  NoteMatch(staging, record, releases);
+  NoteMatch(staging.report, record, releases);
   entry.existed = true;
   entry.old_id = *known;  // the commit moves this file and no other
   // Its folders may go too, each only after every folder below it.
@@ -358,7 +358,7 @@ Failure StageRecord(platform::File& package, const package::RecordReader& reader
   if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry, record);
   Failure failure;
   {
-    UPDATER_PHASE(staging.phases, kCheckTarget);
+    UPDATER_PHASE(staging.report.phases, kCheckTarget);
     failure = CheckTarget(staging, record.name, entry);
   }
   if (failure.failed()) return failure;
@@ -374,14 +374,14 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   StagedEntry& entry = staging.entries.back();
   Forecast forecast;
   if (record.kind == package::RecordKind::kRemove) {
-    size_t entries = staging.entries.size(), kept = staging.kept.size();
+    size_t entries = staging.entries.size(), kept = staging.report.kept.size();
     forecast.failure = StageRemoval(staging, entry, record);
     if (forecast.failure.failed()) return forecast;
     if (staging.entries.size() == entries) {
       forecast.action = Forecast::kRemove;
       forecast.releases = entry.releases;
     } else {
-      forecast.action = staging.kept.size() > kept ? Forecast::kKeep : Forecast::kCurrent;
+      forecast.action = staging.report.kept.size() > kept ? Forecast::kKeep : Forecast::kCurrent;
     }
     return forecast;
   }
@@ -396,8 +396,8 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   int version = choice ? MatchVersion(staging, record) : -1;
   const WString& old_name = version >= 0 ? record.old_names[version] : record.old_name;
   if (!choice) {
-    platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(old_name));
-    if (parent && KnownFile(**parent, LastComponent(old_name), record.delta.old_size,
+    platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(old_name);
+    if (parent && KnownFile(**parent, package::LastComponent(old_name), record.delta.old_size,
                             record.delta.old_hash)) {
       version = 0;
     }
@@ -418,7 +418,7 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
     forecast.failure =
         choice ? Fail(Cause::kNoKnownVersion, entry.target) : WrongOldFile(staging, record, entry);
   }
-  if (choice) NoteMatch(staging, record, forecast.releases);
+  if (choice) NoteMatch(staging.report, record, forecast.releases);
   return forecast;
 }
 

@@ -18,12 +18,6 @@ bool IsStagingName(const WString& name) {
           name.compare(digits, WString::npos, u".old") == 0);
 }
 
-// True when nothing is at `name` in `folder`.
-bool IsMissingIn(const platform::Folder& folder, const WString& name) {
-  platform::Result<platform::NodeKind> kind = platform::KindIn(folder, name);
-  return kind && *kind == platform::NodeKind::kMissing;
-}
-
 // True when the file `name` of `folder` is the one the journal recorded.
 bool IsRecordedFile(const platform::Folder& folder, const WString& name,
                     const platform::FileId& id) {
@@ -36,8 +30,8 @@ bool IsRecordedFile(const platform::Folder& folder, const WString& name,
 // stays where it is, and fails it.
 platform::Status UndoEntry(Staging& staging, const StagedEntry& e) {
   const platform::Folder& stage = staging.staging_folder;
-  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(e.name));
-  WString leaf = LastComponent(e.name);
+  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(e.name);
+  WString leaf = package::LastComponent(e.name);
   if (e.existed && !IsMissingIn(stage, e.backup)) {
     // The old file is still in staging: back to its place, over the file the
     // install put there (or the old file's own other name, where the cut
@@ -66,7 +60,7 @@ Failure UndoFromJournal(Staging& staging) {
   const WString* failed = nullptr;  // the name of the first step that could not be undone
   platform::Status first;
   for (auto f = staging.gone_folders.rbegin(); f != staging.gone_folders.rend(); ++f) {
-    platform::Status made = RecreateFolder(staging, *f);
+    platform::Status made = staging.folders.Recreate(*f);
     if (!made && first) first = made, failed = &*f;
   }
   for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
@@ -76,9 +70,9 @@ Failure UndoFromJournal(Staging& staging) {
   for (auto f = staging.new_folders.rbegin(); f != staging.new_folders.rend(); ++f) {
     // Only a folder the install made, still empty, and not a link: removal
     // refuses the others, which stay without failing the recovery.
-    ReleaseFolder(staging, *f);  // not held while it goes
-    if (platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(*f))) {
-      (void)platform::RemoveSubfolder(**parent, LastComponent(*f));
+    staging.folders.Release(*f);  // not held while it goes
+    if (platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(*f)) {
+      (void)platform::RemoveSubfolder(**parent, package::LastComponent(*f));
     }
   }
   if (!failed) return {};
@@ -98,27 +92,6 @@ platform::Status RemoveFolderContents(const platform::Folder& folder) {
 
 }  // namespace
 
-std::vector<WString> FoldersOf(const WString& name) {
-  std::vector<WString> folders;
-  size_t first = 0;
-  while (name.compare(first, 2, u".\\") == 0) first += 2;
-  for (size_t i = name.find(u'\\', first); i != WString::npos; i = name.find(u'\\', i + 1)) {
-    if (name.compare(i - 1, 1, u".") == 0 && (i == 1 || name[i - 2] == u'\\')) continue;
-    folders.push_back(name.substr(0, i));
-  }
-  return folders;
-}
-
-WString LastComponent(const WString& name) {
-  size_t slash = name.rfind(u'\\');
-  return slash == WString::npos ? name : name.substr(slash + 1);
-}
-
-WString ParentOf(const WString& name) {
-  std::vector<WString> folders = FoldersOf(name);
-  return folders.empty() ? WString() : folders.back();
-}
-
 platform::Result<Staging> PlanStaging(const WString& root) {
   std::optional<WString> folder = platform::AppendPath(root, package::kStagingFolderName);
   // Room for the longest file name used inside it.
@@ -128,54 +101,15 @@ platform::Result<Staging> PlanStaging(const WString& root) {
   platform::Result<platform::Folder> opened = platform::OpenFolder(root);
   if (!opened) return opened.status();
   Staging staging;
-  staging.root_folder = std::move(*opened);
+  staging.folders.HoldRoot(std::move(*opened));
   staging.root = root;
   staging.folder = *folder;
   return staging;
 }
 
-const platform::Folder* HoldFolder(Staging& staging, const WString& name, platform::Folder folder) {
-  staging.folders.emplace_front(name, std::move(folder));
-  return &staging.folders.front().second;
-}
-
-platform::Result<const platform::Folder*> HeldFolder(Staging& staging, const WString& name) {
-  if (name.empty()) return &staging.root_folder;
-  for (auto& held : staging.folders) {
-    if (held.first == name) return &held.second;
-  }
-  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
-  if (!parent) return parent;
-  platform::Result<platform::Folder> opened =
-      platform::OpenSubfolder(**parent, LastComponent(name));
-  if (!opened) return opened.status();
-  return HoldFolder(staging, name, std::move(*opened));
-}
-
-platform::Status RecreateFolder(Staging& staging, const WString& name) {
-  platform::Result<const platform::Folder*> parent = HeldFolder(staging, ParentOf(name));
-  if (!parent) return parent.status();
-  WString leaf = LastComponent(name);
-  if (!IsMissingIn(**parent, leaf)) return {};  // never removed
-  platform::Result<platform::Folder> made = platform::CreateSubfolder(**parent, leaf, false);
-  if (!made) return made.status();
-  HoldFolder(staging, name, std::move(*made));
-  return {};
-}
-
-void ReleaseFolder(Staging& staging, const WString& name) {
-  auto before = staging.folders.before_begin();
-  for (auto held = staging.folders.begin(); held != staging.folders.end(); before = held++) {
-    if (held->first == name) {
-      staging.folders.erase_after(before);
-      return;
-    }
-  }
-}
-
 Failure CreateStagingFolder(Staging& staging) {
   platform::Result<platform::Folder> made = platform::CreateSubfolder(
-      staging.root_folder, package::kStagingFolderName, /*private_only=*/true);
+      staging.folders.root(), package::kStagingFolderName, /*private_only=*/true);
   if (!made) return Fail(Cause::kCreateStaging, staging.folder, made.status());
   platform::Result<bool> ours = platform::IsPrivateFolder(*made);
   if (!ours || !*ours) return Fail(Cause::kStagingNotOurs, staging.folder, ours.status());
@@ -183,7 +117,7 @@ Failure CreateStagingFolder(Staging& staging) {
   if (!items) {
     // Ours but unreadable: it goes again (only while empty) and the install fails.
     made->Close();
-    (void)platform::RemoveSubfolder(staging.root_folder, package::kStagingFolderName);
+    (void)platform::RemoveSubfolder(staging.folders.root(), package::kStagingFolderName);
     return Fail(Cause::kCreateStaging, staging.folder, items.status());
   }
   if (!items->empty()) return Fail(Cause::kStagingNotOurs, staging.folder);
@@ -201,29 +135,22 @@ void AddStagedEntry(Staging& staging, const WString& name, const WString& target
       StagedEntry{name, target, number + u".new", number + u".old", false, false, 0, {}, {}});
 }
 
-void NoteMatch(Staging& staging, const package::Record& record, uint32_t releases) {
-  // A plain removal ("gone") tells no releases apart.
-  if (record.versions[0].releases == 0) return;
-  ++staging.versioned;
-  for (int i = 0; i < package::kMaxReleases; ++i) staging.release_matches[i] += releases >> i & 1;
-}
-
 Failure DropCurrentEntry(Staging& staging) {
   staging.entries.pop_back();
-  ++staging.current;
+  ++staging.report.current;
   return {};
 }
 
 Failure RecoverInterruptedInstall(Staging& staging) {
   platform::Result<platform::NodeKind> kind =
-      platform::KindIn(staging.root_folder, package::kStagingFolderName);
+      platform::KindIn(staging.folders.root(), package::kStagingFolderName);
   if (!kind) return Fail(Cause::kStagingNotOurs, staging.folder, kind.status());
   if (*kind == platform::NodeKind::kMissing) return {};
   // Only a folder this program could have made is read or emptied: never a
   // link, a junction, a file, or a folder another user owns or may change.
   if (*kind != platform::NodeKind::kFolder) return Fail(Cause::kStagingNotOurs, staging.folder);
   platform::Result<platform::Folder> opened =
-      platform::OpenSubfolder(staging.root_folder, package::kStagingFolderName);
+      platform::OpenSubfolder(staging.folders.root(), package::kStagingFolderName);
   if (!opened) return Fail(Cause::kStagingNotOurs, staging.folder, opened.status());
   staging.staging_folder = std::move(*opened);
   platform::Result<bool> private_folder = platform::IsPrivateFolder(staging.staging_folder);
@@ -237,7 +164,9 @@ Failure RecoverInterruptedInstall(Staging& staging) {
     // A folder renamed to the staging name holds the game's own files.
     if (!IsStagingName(item.name)) return Fail(Cause::kStagingNotOurs, staging.folder);
   }
-  if (ReadJournal(staging)) {
+  // Only a journal read to its end tells what to undo; one that cannot be
+  // read is passed over like a cut-off one.
+  if (ReadJournal(staging).value_or(false)) {
     Failure undone = UndoFromJournal(staging);
     if (undone.failed()) return undone;
   }
@@ -258,9 +187,9 @@ platform::Status RemoveStagingFolder(Staging& staging) {
   if (!emptied) return emptied;
   staging.staging_folder.Close();  // not held while it goes
   platform::Status removed =
-      platform::RemoveSubfolder(staging.root_folder, package::kStagingFolderName);
+      platform::RemoveSubfolder(staging.folders.root(), package::kStagingFolderName);
   if (!removed)
-    removed = platform::RemoveSubfolder(staging.root_folder, package::kStagingFolderName);
+    removed = platform::RemoveSubfolder(staging.folders.root(), package::kStagingFolderName);
   return removed;
 }
 

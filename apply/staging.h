@@ -3,18 +3,17 @@
 // until the install has finished. Its journal lets a later run undo an
 // install that was cut off (the program killed, the power lost).
 //
-// Every folder is opened once, from the game folder down, one component at a
-// time and never through a link, and every file operation goes through those
-// handles: nothing checked by name is later used by name.
+// Every folder is opened once and held (held_folders.h), and every file
+// operation goes through those handles: nothing checked by name is later
+// used by name.
 #pragma once
 
 #include <cstdint>
-#include <forward_list>
 #include <memory>
-#include <utility>
 #include <vector>
 
-#include "apply/phase_times.h"
+#include "apply/held_folders.h"
+#include "apply/install_report.h"
 #include "apply/staged_sync.h"
 #include "package/failure.h"
 #include "package/record_reader.h"
@@ -37,67 +36,25 @@ struct StagedEntry {
 };
 
 // What one install has staged and what it will create, with the folders it
-// holds open.
+// holds open, and its report so far.
 struct Staging {
   WString root;                     // the folder updated, for messages
   WString folder;                   // the staging folder's path, for messages
-  platform::Folder root_folder;     // held for the whole run
+  HeldFolders folders;              // the game folder and those below it
   platform::Folder staging_folder;  // held while it exists
-  // Below the root, by name (".\\a\\b"), newest first. Each stays where it
-  // is until it is released, so that a pointer HeldFolder gives stays valid
-  // as others are held.
-  std::forward_list<std::pair<WString, platform::Folder>> folders;
   std::vector<StagedEntry> entries;  // in package order
   std::vector<WString> new_folders;  // names of the folders to create, shallowest first
   // Folders of removed files, deepest first: each goes too once it is empty.
   std::vector<WString> gone_folders;
-  int current = 0;  // records whose target was already as they would leave it
-  // Files a removal leaves in place: not the version the update removes.
-  std::vector<WString> kept;
-  // Records that know several versions ("alts", removals): how many there
-  // were, and how many of them found a version of each release installed.
-  int versioned = 0;
-  int release_matches[package::kMaxReleases] = {};
-  std::vector<WString> releases;  // their labels, where the package names them
-  PhaseTimes phases;              // added up by a timing build only
+  InstallReport report;  // the records already current, the files kept, the releases matched
   // Syncs whole staged files where each is synced alone; declared last, so
   // that it is done with them before the folders go.
   std::unique_ptr<StagedSync> sync = std::make_unique<StagedSync>();
 };
 
-// Counts a record that knows the old versions of several releases, whose
-// installed file matched a version of `releases` (a bit each; 0 for none).
-void NoteMatch(Staging& staging, const package::Record& record, uint32_t releases);
-
-// The folders an entry name lies in, shallowest first, as names themselves
-// (".\\a\\b\\c.dat" gives ".\\a" and ".\\a\\b"); "." components add none.
-std::vector<WString> FoldersOf(const WString& name);
-
-// The last component of a name (".\\a\\b" gives "b").
-WString LastComponent(const WString& name);
-
-// The folder the name lies in, as a name; empty for the root itself.
-WString ParentOf(const WString& name);
-
 // Opens `root` and plans its staging; fails when `root` is no folder or the
 // staging path would be too long.
 platform::Result<Staging> PlanStaging(const WString& root);
-
-// Creates the folder `name` again where it is missing, through held folders,
-// and holds it; a folder that is there already is left as it is.
-platform::Status RecreateFolder(Staging& staging, const WString& name);
-
-// Stops holding the folder `name`, so that it can be removed.
-void ReleaseFolder(Staging& staging, const WString& name);
-
-// Holds `folder`, just opened or made at `name`, until it is released.
-const platform::Folder* HoldFolder(Staging& staging, const WString& name, platform::Folder folder);
-
-// The held folder named `name` (empty for the root), opened on first use
-// from the root down, one component at a time; the failed call's Status
-// when a folder on the way is missing, a link or junction, or no folder.
-// The folder stays at the address given until it is released.
-platform::Result<const platform::Folder*> HeldFolder(Staging& staging, const WString& name);
 
 // Creates the staging folder anew, for this user alone, and holds it: only
 // once the folder opened is the one just made (empty, this user's, private),

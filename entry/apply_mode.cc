@@ -35,13 +35,13 @@ void ReportDone(const apply::InstallReport& report) {
   const int counts[] = {report.written, report.removed, report.current};
   const char16_t* const words[] = {u" written, ", u" removed, ", u" already current"};
   WString line = u"update completed: ";
-  for (int i = 0; i < 3; ++i) line += Decimal(counts[i]) + words[i];
+  for (int i = 0; i < 3; ++i) line.append(Decimal(counts[i])).append(words[i]);
   // Files a removal left because they are not the version it removes.
   if (!report.kept.empty()) {
     line += u"; kept " + Decimal(report.kept.size()) +
             (report.kept.size() == 1 ? u" changed file:" : u" changed files:");
   }
-  for (const WString& name : report.kept) line += u" " + name;
+  for (const WString& name : report.kept) line.append(u" ").append(name);
   apply::AppendMatchedReleases(line, report);
   platform::DebugOutput(line + u"\n");
 }

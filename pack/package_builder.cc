@@ -226,11 +226,9 @@ platform::Result<platform::File> OpenTreeFile(const platform::Folder& folder, co
 }  // namespace
 
 platform::Result<platform::File> OpenTreeFile(const WString& path) {
-  size_t slash = path.rfind(u'\\');
-  WString folder_path = slash == WString::npos ? WString(u".") : path.substr(0, slash);
-  platform::Result<platform::Folder> folder = platform::OpenFolder(folder_path);
+  platform::Result<platform::Folder> folder = platform::OpenFolder(package::FolderOfPath(path));
   if (!folder) return folder.status();
-  return OpenTreeFile(*folder, path.substr(slash == WString::npos ? 0 : slash + 1));
+  return OpenTreeFile(*folder, package::LastComponent(path));
 }
 
 bool SameFileBytes(const platform::Folder& folder, const WString& name, const WString& other) {

@@ -16,23 +16,13 @@ void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
   out.push_back(static_cast<uint8_t>(v));
 }
 
-void PutU64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint64_t GetU64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 }  // namespace
 
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
   uint8_t bytes[80];
-  PutU64(bytes, header.old_size);
+  PutLittleEndian(bytes, header.old_size, 8);
   std::memcpy(bytes + 8, header.old_hash, 32);
-  PutU64(bytes + 40, header.new_size);
+  PutLittleEndian(bytes + 40, header.new_size, 8);
   std::memcpy(bytes + 48, header.new_hash, 32);
   return WriteToPackage(out, bytes, sizeof bytes);
 }
@@ -42,9 +32,9 @@ std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_ne
   size_t size = with_new ? 80 : 40;
   if (package.Read(bytes, size) != size) return std::nullopt;
   DeltaHeader header;
-  header.old_size = GetU64(bytes);
+  header.old_size = GetLittleEndian(bytes, 8);
   std::memcpy(header.old_hash, bytes + 8, 32);
-  header.new_size = GetU64(bytes + 40);
+  header.new_size = GetLittleEndian(bytes + 40, 8);
   std::memcpy(header.new_hash, bytes + 48, 32);
   if (header.old_size > kMaxFileSize || header.new_size > kMaxFileSize) return std::nullopt;
   return header;
@@ -53,7 +43,7 @@ std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_ne
 bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
                         const uint8_t (&hash)[32]) {
   uint8_t bytes[40];
-  PutU64(bytes, size);
+  PutLittleEndian(bytes, size, 8);
   std::memcpy(bytes + 8, hash, 32);
   return WriteToPackage(out, kRemoveTag, 4) && WriteEntryName(out, name) &&
          WriteToPackage(out, bytes, sizeof bytes);

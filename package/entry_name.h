@@ -48,6 +48,42 @@ inline constexpr char16_t kStagingFolderName[] = u".update-staging";
 // lie in the staging folder.
 bool IsAcceptableEntryName(const WString& name);
 
+// Names and paths in the library's form, "\\" between components. Inline,
+// so that each layer's code keeps them beside its callers.
+
+// The folders an entry name lies in, shallowest first, as names themselves
+// (".\\a\\b\\c.dat" gives ".\\a" and ".\\a\\b"); "." components add none.
+inline std::vector<WString> FoldersOf(const WString& name) {
+  std::vector<WString> folders;
+  size_t first = 0;
+  while (name.compare(first, 2, u".\\") == 0) first += 2;
+  for (size_t i = name.find(u'\\', first); i != WString::npos; i = name.find(u'\\', i + 1)) {
+    if (name.compare(i - 1, 1, u".") == 0 && (i == 1 || name[i - 2] == u'\\')) continue;
+    folders.push_back(name.substr(0, i));
+  }
+  return folders;
+}
+
+// The folder an entry name lies in, as a name; empty for the root itself.
+inline WString ParentOf(const WString& name) {
+  std::vector<WString> folders = FoldersOf(name);
+  return folders.empty() ? WString() : folders.back();
+}
+
+// The last component of a name or path (".\\a\\b" gives "b").
+inline WString LastComponent(const WString& name) {
+  size_t slash = name.rfind(u'\\');
+  return slash == WString::npos ? name : name.substr(slash + 1);
+}
+
+// The folder a path in the library's form lies in: all before its last
+// "\\"; "." where it has none, and "\\" for one right below the root.
+inline WString FolderOfPath(const WString& path) {
+  size_t slash = path.rfind(u'\\');
+  if (slash == WString::npos) return u".";
+  return path.substr(0, slash == 0 ? 1 : slash);
+}
+
 // `text` with each UTF-16 unit mapped to its simple uppercase form (Unicode
 // 15.0, package/case_table.inc), the way Windows compares file names.
 WString FoldCase(const WString& text);

@@ -9,17 +9,17 @@
 
 namespace updater::package {
 
-namespace {
-
-void PutLe(uint8_t* out, uint64_t value, int bytes) {
+void PutLittleEndian(uint8_t* out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-uint64_t GetLe(const uint8_t* in, int bytes) {
+uint64_t GetLittleEndian(const uint8_t* in, int bytes) {
   uint64_t value = 0;
   for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
   return value;
 }
+
+namespace {
 
 bool ReadExactly(platform::File& package, void* buffer, size_t size) {
   return package.Read(buffer, size) == size;
@@ -33,23 +33,23 @@ bool ReadAt(platform::File& file, int64_t offset, void* buffer, size_t size) {
 std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file) {
   uint8_t dos[64];
   if (!ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return std::nullopt;
-  int64_t pe = static_cast<int64_t>(GetLe(dos + 0x3C, 4));
+  int64_t pe = static_cast<int64_t>(GetLittleEndian(dos + 0x3C, 4));
   uint8_t header[24 + 112];  // signature, file header, optional header up to its directories
   if (!ReadAt(file, pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) {
     return std::nullopt;
   }
   const uint8_t* optional = header + 24;
-  uint64_t magic = GetLe(optional, 2);
+  uint64_t magic = GetLittleEndian(optional, 2);
   if (magic != 0x10B && magic != 0x20B) return std::nullopt;
   int64_t directories = magic == 0x10B ? 96 : 112;  // PE32, PE32+
-  if (GetLe(optional + directories - 4, 4) <= kCertificateDirectory) return std::nullopt;
+  if (GetLittleEndian(optional + directories - 4, 4) <= kCertificateDirectory) return std::nullopt;
   uint8_t entry[8];
   if (!ReadAt(file, pe + 24 + directories + 8 * kCertificateDirectory, entry, sizeof entry)) {
     return std::nullopt;
   }
-  int64_t length = static_cast<int64_t>(GetLe(entry + 4, 4));
+  int64_t length = static_cast<int64_t>(GetLittleEndian(entry + 4, 4));
   if (length == 0) return std::nullopt;
-  return std::make_pair(static_cast<int64_t>(GetLe(entry, 4)), length);
+  return std::make_pair(static_cast<int64_t>(GetLittleEndian(entry, 4)), length);
 }
 
 // Where the certificate table of a signed PE image starts, when the image
@@ -62,19 +62,19 @@ std::optional<int64_t> CertificateTableStart(platform::File& file, int64_t size)
 
 // The end of a PE image: past its last section and its certificate table.
 std::optional<int64_t> PeImageEnd(platform::File& file, const uint8_t* dos) {
-  int64_t pe = static_cast<int64_t>(GetLe(dos + 0x3C, 4));
+  int64_t pe = static_cast<int64_t>(GetLittleEndian(dos + 0x3C, 4));
   uint8_t header[24];  // signature and file header
   if (!ReadAt(file, pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) {
     return std::nullopt;
   }
-  int64_t sections = static_cast<int64_t>(GetLe(header + 6, 2));
-  int64_t table = pe + 24 + static_cast<int64_t>(GetLe(header + 20, 2));
+  int64_t sections = static_cast<int64_t>(GetLittleEndian(header + 6, 2));
+  int64_t table = pe + 24 + static_cast<int64_t>(GetLittleEndian(header + 20, 2));
   int64_t end = table + 40 * sections;
   for (int64_t i = 0; i < sections; ++i) {
     uint8_t section[40];
     if (!ReadAt(file, table + 40 * i, section, sizeof section)) return std::nullopt;
     end = std::max<int64_t>(end,
-                            static_cast<int64_t>(GetLe(section + 20, 4) + GetLe(section + 16, 4)));
+                            static_cast<int64_t>(GetLittleEndian(section + 20, 4) + GetLittleEndian(section + 16, 4)));
   }
   if (std::optional<std::pair<int64_t, int64_t>> signature = CertificateTable(file)) {
     end = std::max(end, signature->first + signature->second);
@@ -91,24 +91,24 @@ std::optional<int64_t> ElfImageEnd(platform::File& file, const uint8_t* elf) {
   bool wide = elf[4] == 2;                                         // ELFCLASS64
   if ((elf[4] != 1 && !wide) || elf[5] != 1) return std::nullopt;  // little-endian only
   int w = wide ? 8 : 4;
-  uint64_t phoff = GetLe(elf + (wide ? 0x20 : 0x1C), w),
-           shoff = GetLe(elf + (wide ? 0x28 : 0x20), w);
-  uint64_t phsize = GetLe(elf + (wide ? 0x36 : 0x2A), 2),
-           phnum = GetLe(elf + (wide ? 0x38 : 0x2C), 2);
-  uint64_t shsize = GetLe(elf + (wide ? 0x3A : 0x2E), 2),
-           shnum = GetLe(elf + (wide ? 0x3C : 0x30), 2);
+  uint64_t phoff = GetLittleEndian(elf + (wide ? 0x20 : 0x1C), w),
+           shoff = GetLittleEndian(elf + (wide ? 0x28 : 0x20), w);
+  uint64_t phsize = GetLittleEndian(elf + (wide ? 0x36 : 0x2A), 2),
+           phnum = GetLittleEndian(elf + (wide ? 0x38 : 0x2C), 2);
+  uint64_t shsize = GetLittleEndian(elf + (wide ? 0x3A : 0x2E), 2),
+           shnum = GetLittleEndian(elf + (wide ? 0x3C : 0x30), 2);
   uint64_t end = std::max(phoff + phnum * phsize, shoff + shnum * shsize);
   uint8_t entry[64];
   // A table the file ends inside of is an image cut short: past its end.
   for (uint64_t i = 0; i < phnum && phsize <= sizeof entry; ++i) {
     if (!ReadAt(file, static_cast<int64_t>(phoff + i * phsize), entry, phsize)) break;
-    end = std::max(end, GetLe(entry + (wide ? 8 : 4), w) + GetLe(entry + (wide ? 0x20 : 0x10), w));
+    end = std::max(end, GetLittleEndian(entry + (wide ? 8 : 4), w) + GetLittleEndian(entry + (wide ? 0x20 : 0x10), w));
   }
   for (uint64_t i = 0; i < shnum && shsize <= sizeof entry; ++i) {
     if (!ReadAt(file, static_cast<int64_t>(shoff + i * shsize), entry, shsize)) break;
-    if (GetLe(entry + 4, 4) == 8) continue;  // SHT_NOBITS: no bytes in the file
+    if (GetLittleEndian(entry + 4, 4) == 8) continue;  // SHT_NOBITS: no bytes in the file
     end = std::max(end,
-                   GetLe(entry + (wide ? 0x18 : 0x10), w) + GetLe(entry + (wide ? 0x20 : 0x14), w));
+                   GetLittleEndian(entry + (wide ? 0x18 : 0x10), w) + GetLittleEndian(entry + (wide ? 0x20 : 0x14), w));
   }
   if (end > static_cast<uint64_t>(kMaxPackageFileSize)) return std::nullopt;
   return static_cast<int64_t>(end);
@@ -176,38 +176,38 @@ bool WriteToPackage(PackageOut& out, const void* data, size_t size) {
 
 bool WriteEntryName(PackageOut& out, const WString& name) {
   uint8_t count[2];
-  PutLe(count, name.size(), 2);
+  PutLittleEndian(count, name.size(), 2);
   if (!WriteToPackage(out, count, sizeof count)) return false;
   std::vector<uint8_t> units(name.size() * 2);
-  for (size_t i = 0; i < name.size(); ++i) PutLe(&units[2 * i], name[i], 2);
+  for (size_t i = 0; i < name.size(); ++i) PutLittleEndian(&units[2 * i], name[i], 2);
   return WriteToPackage(out, units.data(), units.size());
 }
 
 bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times,
                       const char* tag) {
   uint8_t encoded[24];
-  PutLe(encoded, times.creation, 8);
-  PutLe(encoded + 8, times.last_access, 8);
-  PutLe(encoded + 16, times.last_write, 8);
+  PutLittleEndian(encoded, times.creation, 8);
+  PutLittleEndian(encoded + 8, times.last_access, 8);
+  PutLittleEndian(encoded + 16, times.last_write, 8);
   return WriteToPackage(out, tag, 4) && WriteEntryName(out, name) &&
          WriteToPackage(out, encoded, sizeof encoded);
 }
 
 bool WritePackageTrailer(PackageOut& out, uint32_t payload_length) {
   uint8_t length[4];
-  PutLe(length, payload_length, 4);
+  PutLittleEndian(length, payload_length, 4);
   return WriteToPackage(out, kEndTag, sizeof kEndTag) && WriteToPackage(out, length, sizeof length);
 }
 
 std::optional<WString> ReadEntryName(platform::File& package) {
   uint8_t count[2];
   if (!ReadExactly(package, count, sizeof count)) return std::nullopt;
-  size_t units = GetLe(count, 2);
+  size_t units = GetLittleEndian(count, 2);
   std::vector<uint8_t> raw(units * 2);
   if (!ReadExactly(package, raw.data(), raw.size())) return std::nullopt;
   WString name;
   for (size_t i = 0; i < units; ++i) {
-    auto unit = static_cast<char16_t>(GetLe(&raw[2 * i], 2));
+    auto unit = static_cast<char16_t>(GetLittleEndian(&raw[2 * i], 2));
     if (unit != 0) name += unit;
   }
   return name;
@@ -216,19 +216,19 @@ std::optional<WString> ReadEntryName(platform::File& package) {
 std::optional<uint64_t> ReadNumber(platform::File& package, int bytes) {
   uint8_t encoded[8];
   if (!ReadExactly(package, encoded, static_cast<size_t>(bytes))) return std::nullopt;
-  return GetLe(encoded, bytes);
+  return GetLittleEndian(encoded, bytes);
 }
 
 bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
   uint8_t encoded[8];
-  PutLe(encoded, value, bytes);
+  PutLittleEndian(encoded, value, bytes);
   return WriteToPackage(out, encoded, static_cast<size_t>(bytes));
 }
 
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package) {
   uint8_t encoded[24];
   if (!ReadExactly(package, encoded, sizeof encoded)) return std::nullopt;
-  return EntryTimes{GetLe(encoded, 8), GetLe(encoded + 8, 8), GetLe(encoded + 16, 8)};
+  return EntryTimes{GetLittleEndian(encoded, 8), GetLittleEndian(encoded + 8, 8), GetLittleEndian(encoded + 16, 8)};
 }
 
 RecordTag ReadRecordTag(platform::File& package) {
@@ -268,15 +268,15 @@ ProgramKind ReadProgramKind(platform::File& file) {
     return ProgramKind::kLinux;
   if (head[0] != 'M' || head[1] != 'Z') return ProgramKind::kUnknown;
   uint8_t header[24 + 70];  // signature, file header, optional header to its subsystem
-  int64_t pe = static_cast<int64_t>(GetLe(head + 0x3C, 4));
+  int64_t pe = static_cast<int64_t>(GetLittleEndian(head + 0x3C, 4));
   if (!ReadAt(file, pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) {
     return ProgramKind::kUnknown;
   }
-  uint64_t magic = GetLe(header + 24, 2);
+  uint64_t magic = GetLittleEndian(header + 24, 2);
   if (magic == 0x20B) return ProgramKind::kWindows64;
   if (magic != 0x10B) return ProgramKind::kUnknown;
   // IMAGE_SUBSYSTEM_WINDOWS_GUI is 2.
-  return GetLe(header + 24 + 68, 2) == 2 ? ProgramKind::kWindows32Gui
+  return GetLittleEndian(header + 24 + 68, 2) == 2 ? ProgramKind::kWindows32Gui
                                          : ProgramKind::kWindows32Console;
 }
 
@@ -292,7 +292,7 @@ LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
     // A copy that carries nothing is not one whose download was cut short.
     return NotTheImageAlone(package, size) ? LocateResult::kCut : LocateResult::kNoPackage;
   }
-  uint64_t length = GetLe(trailer + 4, 4);
+  uint64_t length = GetLittleEndian(trailer + 4, 4);
   if (payload_end) *payload_end = size - kTrailerSize;
   if (length > kMaxPayloadLength || static_cast<int64_t>(length) > size - kTrailerSize) {
     return LocateResult::kDamaged;

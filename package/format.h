@@ -50,6 +50,11 @@ struct PackageOut {
   std::vector<uint8_t>* memory = nullptr;  // set: the bytes go here instead of `file`
 };
 
+// The `bytes` bytes (at most 8) of `value` at `out`, lowest first; and the
+// value of those at `in`. Every number of the package and the journal is so.
+void PutLittleEndian(uint8_t* out, uint64_t value, int bytes);
+uint64_t GetLittleEndian(const uint8_t* in, int bytes);
+
 // Appends bytes; false (and the matching flag set) when they cannot all be written.
 bool WriteToPackage(PackageOut& out, const void* data, size_t size);
 

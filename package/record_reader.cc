@@ -101,8 +101,8 @@ bool RecordReader::Next(Record& record) {
     current_.delta = *delta;
     uint8_t lengths[16];
     if (package_.Read(lengths, sizeof lengths) != sizeof lengths) return Stop(Cause::kBadStream);
-    for (int i = 0; i < 16; ++i) {
-      current_.stream_lengths[i / 4] |= static_cast<uint32_t>(lengths[i]) << (8 * (i % 4));
+    for (int i = 0; i < 4; ++i) {
+      current_.stream_lengths[i] = static_cast<uint32_t>(GetLittleEndian(lengths + 4 * i, 4));
     }
     // The streams lie inside the payload.
     if (current_.streams_size() > payload_end_ - package_.Tell()) return Stop(Cause::kBadStream);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "package/entry_name.h"
+
 namespace updater::release {
 
 platform::Status HashTreeFile(const WString& path, uint8_t (&digest)[32]) {
@@ -17,8 +19,6 @@ platform::Status HashTreeFile(const WString& path, uint8_t (&digest)[32]) {
 }
 
 namespace {
-
-WString LeafOf(const WString& name) { return name.substr(name.rfind(u'\\') + 1); }
 
 WString ExtensionOf(const WString& leaf) {
   size_t dot = leaf.rfind(u'.');
@@ -127,14 +127,14 @@ const pack::TreeFile* OldRelease::SourceFor(const WString& name, const WString& 
     if (std::equal(digest, digest + 32, HashOf(i))) return &files_[i];
   }
   // A file the new release no longer has, named like this one and of like size.
-  WString leaf = LeafOf(name), extension = ExtensionOf(leaf);
+  WString leaf = package::LastComponent(name), extension = ExtensionOf(leaf);
   const pack::TreeFile* best = nullptr;
   size_t best_score = 0;
   int64_t best_gap = 0;
   for (size_t i = 0; i < files_.size(); ++i) {
     const pack::TreeFile& f = files_[i];
     if (!gone_[i] || f.size == 0 || f.size > 2 * size || size > 2 * f.size) continue;
-    WString other = LeafOf(f.name);
+    WString other = package::LastComponent(f.name);
     size_t score = other == leaf ? 1000000 : 0;
     if (!score && ExtensionOf(other) == extension && 2 * CommonPrefix(other, leaf) >= leaf.size()) {
       score = CommonPrefix(other, leaf) + 1;
@@ -168,7 +168,7 @@ const OldRelease::SampleIndex& OldRelease::IndexOf(const WString& extension) {
   if (made) {
     for (size_t i = 0; i < files_.size(); ++i) {
       const pack::TreeFile& f = files_[i];
-      if (f.size == 0 || ExtensionOf(LeafOf(f.name)) != extension || !Replaced(i)) continue;
+      if (f.size == 0 || ExtensionOf(package::LastComponent(f.name)) != extension || !Replaced(i)) continue;
       for (uint64_t sample : ContentSamples(f.path)) {
         at->second.emplace_back(sample, static_cast<uint32_t>(i));
       }

@@ -370,7 +370,8 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
 
 // The journal reads back as it was written: each entry with both
 // identities, the folders made and those that may go. Cut short anywhere,
-// it reads as none: no file was moved before it was whole.
+// it reads as none: no file was moved before it was whole. Damaged, it is
+// refused.
 TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
   platform::Result<Staging> written = PlanStaging(root());
   ASSERT_TRUE(written && !CreateStagingFolder(*written).failed());
@@ -384,19 +385,37 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
   for (const auto& e : entries) {
     if (!e.removal) WriteAll(staging / (std::to_string(written->entries.size()) + ".new"), {'n'});
     AddStagedEntry(*written, e.name, root() + u"\\" + e.name);
-    written->entries.back().existed = e.existed;
-    written->entries.back().removal = e.removal;
+    StagedEntry& entry = written->entries.back();
+    entry.existed = e.existed;
+    entry.removal = e.removal;
+    uint64_t n = written->entries.size();
+    entry.new_id = {0x0102030405060708u * n, n};
+    entry.old_id = {0x1112131415161718u * n, n << 40};
   }
   written->new_folders = {u".\\new"};
   ASSERT_TRUE(WriteJournal(*written));
   Bytes whole = ReadAll(staging / "journal");
-  for (size_t cut = 0; cut <= whole.size(); cut += cut < 40 ? 1 : 7) {
-    WriteAll(staging / "journal", Bytes(whole.begin(), whole.begin() + cut));
+  // Identities little-endian, whatever the machine: the first after "file" and its flag.
+  EXPECT_EQ(Bytes(whole.begin() + 5, whole.begin() + 13),
+            (Bytes{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
+  auto read_back = [&](const Bytes& journal) {
+    WriteAll(staging / "journal", journal);
     platform::Result<Staging> read = PlanStaging(root());
-    ASSERT_TRUE(read);
+    EXPECT_TRUE(read);
     read->staging_folder =
-        std::move(platform::OpenSubfolder(read->root_folder, u".update-staging")).value_or({});
-    ASSERT_EQ(ReadJournal(*read), cut == whole.size()) << cut;
+        std::move(platform::OpenSubfolder(read->folders.root(), u".update-staging")).value_or({});
+    return read;
+  };
+  // Damaged, not cut: an unknown tag, or a name no package may carry.
+  for (Bytes damaged : {Bytes{'x', 'x', 'x', 'x', 0, 0}, Bytes{'f', 'o', 'l', 'd', 1, 0, '.', 0}}) {
+    platform::Result<Staging> read = read_back(damaged);
+    EXPECT_FALSE(ReadJournal(*read));
+  }
+  for (size_t cut = 0; cut <= whole.size(); cut += cut < 40 ? 1 : 7) {
+    platform::Result<Staging> read = read_back(Bytes(whole.begin(), whole.begin() + cut));
+    platform::Result<bool> journal = ReadJournal(*read);
+    ASSERT_TRUE(journal) << cut;
+    ASSERT_EQ(*journal, cut == whole.size()) << cut;
     if (cut < whole.size()) continue;
     ASSERT_EQ(read->entries.size(), written->entries.size());
     for (size_t i = 0; i < read->entries.size(); ++i) {

@@ -11,13 +11,6 @@
 namespace updater::tool {
 namespace {
 
-// The folder a typed path lies in: everything before its last "\\".
-WString FolderOf(const WString& path) {
-  size_t slash = path.rfind(u'\\');
-  if (slash == WString::npos) return u".";
-  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
-
 bool SameFile(const WString& a, const WString& b) {
   platform::Result<platform::FileId> x = platform::GetFileId(a), y = platform::GetFileId(b);
   return x && y && *x == *y;
@@ -26,7 +19,7 @@ bool SameFile(const WString& a, const WString& b) {
 }  // namespace
 
 std::string RuleBroken(const WString& path) {
-  switch (package::BrokenRule(path.substr(path.rfind(u'\\') + 1))) {
+  switch (package::BrokenRule(package::LastComponent(path))) {
     case package::NameRule::kDots:
       return "an empty name, . or ..";
     case package::NameRule::kColon:
@@ -64,9 +57,7 @@ std::string ClashWith(const WString& path, const WString& source) {
 }
 
 std::optional<WString> DefaultStub() {
-  WString self = platform::OwnExecutablePath().value_or(WString());
-  size_t slash = self.rfind(u'\\');
-  WString folder = slash == WString::npos ? WString(u".") : self.substr(0, slash);
+  WString folder = package::FolderOfPath(platform::OwnExecutablePath().value_or(WString()));
   for (const char16_t* place : {u"\\updater.exe", u"\\..\\share\\tessaran-updater\\updater.exe",
                                 u"\\..\\windows\\updater.exe"}) {
     WString path = folder + place;
@@ -78,7 +69,7 @@ std::optional<WString> DefaultStub() {
 std::optional<std::string> OverwritesAnInput(const WString& output,
                                              const std::vector<WString>& trees, const WString& stub,
                                              const std::vector<pack::TreeFile>& listed) {
-  platform::Result<WString> folder = platform::ResolvedPath(FolderOf(output));
+  platform::Result<WString> folder = platform::ResolvedPath(package::FolderOfPath(output));
   for (WString at = folder ? *folder : WString(); !at.empty() && at.back() != u':';) {
     for (const WString& tree : trees) {
       if (SameFile(at, tree)) return "lies inside " + Shown(tree);

@@ -95,7 +95,7 @@ int RunPlan(const PlanRequest& request) {
   platform::Result<apply::Staging> staging = apply::PlanStaging(*root);
   if (!staging) return Report(dir, Fail(Cause::kGameFolderUnusable, *root, staging.status()));
   platform::Result<platform::NodeKind> staged =
-      platform::KindIn(staging->root_folder, package::kStagingFolderName);
+      platform::KindIn(staging->folders.root(), package::kStagingFolderName);
   if (!staged || *staged != platform::NodeKind::kMissing) {
     fmt::print(stderr,
                "updatepkg: warning: {} holds .update-staging: an install was cut off there, and "
@@ -117,13 +117,9 @@ int RunPlan(const PlanRequest& request) {
   }
   if (!failure.failed()) failure = reader.failure();
   if (failure.failed()) return Report(update, failure);  // the package itself is at fault
-  apply::InstallReport report;
-  report.versioned = staging->versioned;
-  std::copy(staging->release_matches, staging->release_matches + package::kMaxReleases,
-            report.release_matches);
-  report.releases = reader.releases();
+  staging->report.releases = reader.releases();
   WString matched;
-  apply::AppendMatchedReleases(matched, report);
+  apply::AppendMatchedReleases(matched, staging->report);
   bool applies = counts[Forecast::kFail] == 0;
   if (json) {
     nlohmann::json entries = nlohmann::json::array(), totals = nlohmann::json::object();

@@ -1,0 +1,55 @@
+#include "apply/held_folders.h"
+
+#include "package/entry_name.h"
+
+namespace updater::apply {
+
+bool IsMissingIn(const platform::Folder& folder, const WString& name) {
+  platform::Result<platform::NodeKind> kind = platform::KindIn(folder, name);
+  return kind && *kind == platform::NodeKind::kMissing;
+}
+
+platform::Result<const platform::Folder*> HeldFolders::Get(const WString& name) {
+  if (name.empty()) return &root_;
+  for (auto& held : below_) {
+    if (held.first == name) return &held.second;
+  }
+  platform::Result<const platform::Folder*> parent = ParentOf(name);
+  if (!parent) return parent;
+  platform::Result<platform::Folder> opened =
+      platform::OpenSubfolder(**parent, package::LastComponent(name));
+  if (!opened) return opened.status();
+  return Hold(name, std::move(*opened));
+}
+
+platform::Result<const platform::Folder*> HeldFolders::ParentOf(const WString& name) {
+  return Get(package::ParentOf(name));
+}
+
+const platform::Folder* HeldFolders::Hold(const WString& name, platform::Folder folder) {
+  below_.emplace_front(name, std::move(folder));
+  return &below_.front().second;
+}
+
+void HeldFolders::Release(const WString& name) {
+  auto before = below_.before_begin();
+  for (auto held = below_.begin(); held != below_.end(); before = held++) {
+    if (held->first == name) {
+      below_.erase_after(before);
+      return;
+    }
+  }
+}
+
+platform::Status HeldFolders::Recreate(const WString& name) {
+  platform::Result<const platform::Folder*> parent = ParentOf(name);
+  if (!parent) return parent.status();
+  WString leaf = package::LastComponent(name);
+  if (!IsMissingIn(**parent, leaf)) return {};  // never removed
+  platform::Result<platform::Folder> made = platform::CreateSubfolder(**parent, leaf, false);
+  if (!made) return made.status();
+  Hold(name, std::move(*made));
+  return {};
+}
+
+}  // namespace updater::apply
