@@ -78,12 +78,86 @@ std::string Detail(const package::Record& record, const Forecast& forecast,
   return detail;
 }
 
+// What the dry run found: a row per record, the count of each action, the
+// first failure in words, and which release the folder matched.
+struct Plan {
+  std::vector<Row> rows;
+  int counts[Forecast::kFail + 1] = {};
+  std::string first_failure;
+  std::string matched;  // "; from 1.0", or empty
+  bool applies() const { return counts[Forecast::kFail] == 0; }
+};
+
+// Forecasts every record of the package at the reader's position against
+// `staging`; the reader's (or a stream's) failure, where the package is at fault.
+Failure ForecastAll(platform::File& package, package::RecordReader& reader,
+                    apply::Staging& staging, Plan& plan) {
+  Failure failure;
+  for (package::Record record; reader.Next(record);) {
+    Forecast forecast = apply::ForecastRecord(record, staging);
+    ++plan.counts[forecast.action];
+    std::string detail = Detail(record, forecast, reader.releases());
+    if (forecast.action == Forecast::kFail && plan.first_failure.empty()) {
+      plan.first_failure = detail;
+    }
+    plan.rows.push_back({Utf8(record.name), ActionWord(forecast.action), detail});
+    failure = SkipStreams(package, reader, record);
+    if (failure.failed()) return failure;
+  }
+  if (reader.failure().failed()) return reader.failure();
+  staging.report.releases = reader.releases();
+  WString matched;
+  apply::AppendMatchedReleases(matched, staging.report);
+  plan.matched = Utf8(matched);
+  return {};
+}
+
+void PrintJson(const PlanRequest& request, const Plan& plan) {
+  nlohmann::json entries = nlohmann::json::array(), totals = nlohmann::json::object();
+  for (const Row& row : plan.rows) {
+    entries.push_back({{"name", row.name}, {"action", row.action}, {"detail", row.detail}});
+  }
+  for (int action = 0; action <= Forecast::kFail; ++action) {
+    totals[ActionWord(static_cast<Forecast::Action>(action))] = plan.counts[action];
+  }
+  const std::string& matched = plan.matched;
+  fmt::print("{}\n", nlohmann::json{{"update", request.update},
+                                    {"folder", request.dir},
+                                    {"applies", plan.applies()},
+                                    {"matched", matched.size() > 2 ? matched.substr(2) : ""},
+                                    {"entries", entries},
+                                    {"totals", totals}}
+                         .dump(2));
+}
+
+// A line per record and the totals; the exit code.
+int PrintText(const PlanRequest& request, const Plan& plan) {
+  for (const Row& row : plan.rows) {
+    fmt::print("{:<8} {}{}\n", row.action, row.name,
+               row.detail.empty() ? "" : "  (" + row.detail + ")");
+  }
+  const int* counts = plan.counts;
+  fmt::print(
+      "{}: {} to add, {} to replace, {} to patch, {} whole for a file of no version, "
+      "{} to remove, {} kept, {} already current{}\n",
+      request.dir, counts[Forecast::kAdd], counts[Forecast::kReplace], counts[Forecast::kPatch],
+      counts[Forecast::kWhole], counts[Forecast::kRemove], counts[Forecast::kKeep],
+      counts[Forecast::kCurrent], plan.matched);
+  if (plan.applies()) {
+    fmt::print("{}: would apply\n", request.update);
+    return kOk;
+  }
+  return PrintFault(request.update,
+                    fmt::format("would fail ({}): {}",
+                                Count(counts[Forecast::kFail], "file", "files"),
+                                plan.first_failure));
+}
+
 }  // namespace
 
 int RunPlan(const PlanRequest& request) {
   const std::string& update = request.update;
   const std::string& dir = request.dir;
-  bool json = request.json;
   if (int code = CheckPathArgument("UPDATE", update, PathKind::kFile)) return code;
   if (int code = CheckPathArgument("GAME_DIR", dir, PathKind::kFolder, kUsage)) return code;
   platform::Result<WString> root = platform::ResolvedPath(PathArgument(dir));
@@ -103,59 +177,12 @@ int RunPlan(const PlanRequest& request) {
                dir);
   }
   package::RecordReader reader(package, payload_end, *root);
-  std::vector<Row> rows;
-  int counts[Forecast::kFail + 1] = {};
-  std::string first_failure;
-  for (package::Record record; reader.Next(record);) {
-    Forecast forecast = apply::ForecastRecord(record, *staging);
-    ++counts[forecast.action];
-    std::string detail = Detail(record, forecast, reader.releases());
-    if (forecast.action == Forecast::kFail && first_failure.empty()) first_failure = detail;
-    rows.push_back({Utf8(record.name), ActionWord(forecast.action), detail});
-    failure = SkipStreams(package, reader, record);
-    if (failure.failed()) break;
-  }
-  if (!failure.failed()) failure = reader.failure();
+  Plan plan;
+  failure = ForecastAll(package, reader, *staging, plan);
   if (failure.failed()) return Report(update, failure);  // the package itself is at fault
-  staging->report.releases = reader.releases();
-  WString matched;
-  apply::AppendMatchedReleases(matched, staging->report);
-  bool applies = counts[Forecast::kFail] == 0;
-  if (json) {
-    nlohmann::json entries = nlohmann::json::array(), totals = nlohmann::json::object();
-    for (const Row& row : rows) {
-      entries.push_back({{"name", row.name}, {"action", row.action}, {"detail", row.detail}});
-    }
-    for (int action = 0; action <= Forecast::kFail; ++action) {
-      totals[ActionWord(static_cast<Forecast::Action>(action))] = counts[action];
-    }
-    fmt::print("{}\n",
-               nlohmann::json{{"update", update},
-                              {"folder", dir},
-                              {"applies", applies},
-                              {"matched", matched.size() > 2 ? Utf8(matched.substr(2)) : ""},
-                              {"entries", entries},
-                              {"totals", totals}}
-                   .dump(2));
-    return applies ? kOk : kFault;
-  }
-  for (const Row& row : rows) {
-    fmt::print("{:<8} {}{}\n", row.action, row.name,
-               row.detail.empty() ? "" : "  (" + row.detail + ")");
-  }
-  fmt::print(
-      "{}: {} to add, {} to replace, {} to patch, {} whole for a file of no version, "
-      "{} to remove, {} kept, {} already current{}\n",
-      dir, counts[Forecast::kAdd], counts[Forecast::kReplace], counts[Forecast::kPatch],
-      counts[Forecast::kWhole], counts[Forecast::kRemove], counts[Forecast::kKeep],
-      counts[Forecast::kCurrent], Utf8(matched));
-  if (applies) {
-    fmt::print("{}: would apply\n", update);
-    return kOk;
-  }
-  return PrintFault(
-      update, fmt::format("would fail ({}): {}", Count(counts[Forecast::kFail], "file", "files"),
-                          first_failure));
+  if (!request.json) return PrintText(request, plan);
+  PrintJson(request, plan);
+  return plan.applies() ? kOk : kFault;
 }
 
 }  // namespace updater::tool
