@@ -472,7 +472,9 @@ class UpdatepkgTest(GameFolder):
                 self.updatepkg(*args, code=2)
         for sub in ("build", "list", "verify", "extract"):
             self.assertIn("Usage", self.updatepkg(sub, "--help")[0])
-        self.assertIn("Usage", self.updatepkg("help")[0])
+        help_text = self.updatepkg("help")[0]
+        for word in ("Usage", "plan", "130, 143 build interrupted"):
+            self.assertIn(word, help_text)
         self.assertIn("updatepkg 1.0.1.0", self.updatepkg("--version")[0])
         # A path argument missing or of the wrong kind is named with its option.
         src, notes = os.path.join(self.studio, "src"), os.path.join(self.tmp, "notes.txt")
