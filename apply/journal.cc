@@ -51,6 +51,12 @@ platform::Result<bool> ReadJournal(Staging& staging) {
     return opened.status();
   }
   platform::File& journal = *opened;
+  // Its size, to tell a journal that ends early (cut off while written) from
+  // a read that did.
+  platform::Status sized = journal.Seek(0, SEEK_END);
+  int64_t size = journal.Tell();
+  if (sized) sized = journal.Seek(0, SEEK_SET);
+  if (!sized) return sized;
   for (;;) {
     char tag[4];
     if (journal.Read(tag, sizeof tag) != sizeof tag) break;
@@ -83,8 +89,9 @@ platform::Result<bool> ReadJournal(Staging& staging) {
     }
   }
   // It ends before its "done": cut off while written, so nothing was moved
-  // yet; or the system refused a read.
+  // yet; unless a read failed, or gave less than the file holds.
   if (!journal.status()) return journal.status();
+  if (journal.Tell() != size) return platform::Status::Refused();
   return false;
 }
 

@@ -29,8 +29,8 @@ platform::Status WriteJournal(Staging& staging);
 // The entries and folders the journal of `staging`'s staging folder lists,
 // added to `staging`: true when it was read to its end; false when there is
 // none or it was cut off while written (then no file was moved yet); the
-// failed call's Status when it cannot be opened or read, and Refused when it
-// holds what no updater writes.
+// failed call's Status when it cannot be opened or read, and Refused when a
+// read gave less than the file holds or it holds what no updater writes.
 platform::Result<bool> ReadJournal(Staging& staging);
 
 // Removes the journal: from then on the install counts as finished.

@@ -164,9 +164,14 @@ Failure RecoverInterruptedInstall(Staging& staging) {
     // A folder renamed to the staging name holds the game's own files.
     if (!IsStagingName(item.name)) return Fail(Cause::kStagingNotOurs, staging.folder);
   }
-  // Only a journal read to its end tells what to undo; one that cannot be
-  // read is passed over like a cut-off one.
-  if (ReadJournal(staging).value_or(false)) {
+  // A journal read to its end tells what to undo. Only one that is provably
+  // cut off (no end: the commit never started) or missing lets staging go;
+  // one that cannot be read keeps it all, the old files' backups with it.
+  platform::Result<bool> journal = ReadJournal(staging);
+  if (!journal) {
+    return Fail(Cause::kRecoveryFailed, staging.folder + u"\\" + kJournalName, journal.status());
+  }
+  if (*journal) {
     Failure undone = UndoFromJournal(staging);
     if (undone.failed()) return undone;
   }

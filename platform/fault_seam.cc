@@ -10,6 +10,9 @@ int g_fault_countdown = 0;
 FaultAction g_fault_action = FaultAction::kFail;
 void (*g_fault_hook)() = nullptr;
 std::vector<std::u16string> g_inherited;
+std::u16string g_read_fault_name;
+ReadFault g_read_fault = ReadFault::kNone;
+std::FILE* g_faulty_stream = nullptr;
 
 }  // namespace
 
@@ -29,6 +32,28 @@ int InjectedFault() {
     return 0;
   }
   return InjectedError();
+}
+
+void SetReadFaultForTesting(const std::u16string& name, ReadFault fault) {
+  g_read_fault_name = name;
+  g_read_fault = fault;
+  g_faulty_stream = nullptr;
+}
+
+int InjectedOpenFault(const std::u16string& name) {
+  bool named = g_read_fault != ReadFault::kNone && name == g_read_fault_name;
+  return named && g_read_fault == ReadFault::kOpen ? InjectedError() : 0;
+}
+
+void MarkReadFault(std::FILE* stream, const std::u16string& name) {
+  if (g_read_fault != ReadFault::kNone && name == g_read_fault_name) g_faulty_stream = stream;
+}
+
+int InjectedReadFault(std::FILE* stream, size_t& size) {
+  if (stream == nullptr || stream != g_faulty_stream) return 0;
+  if (g_read_fault == ReadFault::kRead) return InjectedError();
+  size /= 2;
+  return 0;
 }
 
 std::vector<std::u16string> TakeInheritedForTesting() { return std::move(g_inherited); }

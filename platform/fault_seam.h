@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,26 @@ int InjectedFault();
 // Takes `size` bytes from the write budget; the full disk's error when it runs out, else 0.
 int SpendWriteBudget(size_t size);
 
+// How reading the file a test names goes wrong.
+enum class ReadFault {
+  kNone,       // it does not
+  kOpen,       // opening it fails
+  kRead,       // every read of it fails
+  kShortRead,  // every read of it gives half of what it asks, without an error
+};
+
+// Every later ReadFileIn of a file called `name` meets `fault`; kNone turns
+// it off.
+void SetReadFaultForTesting(const std::u16string& name, ReadFault fault);
+
+// Called by the platform layer only: the OS error an open of `name` fails
+// with (else 0, the `stream` then opened is marked as the test asked); and
+// for a read of `size` bytes from `stream`, the error it fails with (else 0,
+// and `size` perhaps shortened).
+int InjectedOpenFault(const std::u16string& name);
+void MarkReadFault(std::FILE* stream, const std::u16string& name);
+int InjectedReadFault(std::FILE* stream, size_t& size);
+
 // The names InheritAccessIn was asked to give their folder's access, in
 // order, since the last call (which clears them).
 std::vector<std::u16string> TakeInheritedForTesting();
@@ -50,6 +71,9 @@ int DiskFullError();
 #else
 
 inline int InjectedFault() { return 0; }
+inline int InjectedOpenFault(const std::u16string&) { return 0; }
+inline void MarkReadFault(std::FILE*, const std::u16string&) {}
+inline int InjectedReadFault(std::FILE*, size_t&) { return 0; }
 inline void RecordInheritedForTesting(const std::u16string&) {}
 inline int SpendWriteBudget(size_t) { return 0; }
 

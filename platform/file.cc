@@ -33,6 +33,10 @@ Status File::Failed(int os_error) {
 
 size_t File::Read(void* buffer, size_t size) {
   if (!stream_) return 0;
+  if (int fault = InjectedReadFault(stream_, size)) {
+    (void)Failed(fault);
+    return 0;
+  }
   size_t got = std::fread(buffer, 1, size, stream_);
   if (got < size && std::ferror(stream_)) (void)Failed(LastOsError());
   return got;

@@ -23,6 +23,9 @@ class File {
   // True while a stream is open.
   explicit operator bool() const { return stream_ != nullptr; }
 
+  // The C stream, for the platform layer alone.
+  std::FILE* stream() const { return stream_; }
+
   // Reads up to `size` bytes; fewer only at the end of the file or on a read
   // error, which status() then holds.
   size_t Read(void* buffer, size_t size);

@@ -446,9 +446,12 @@ Result<File> CreateFileIn(const Folder& folder, const WString& name) {
 Result<File> ReadFileIn(const Folder& folder, const WString& name) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
+  if (int fault = InjectedOpenFault(name)) return Status::Error(fault);
   // Non-blocking, so that a FIFO planted at the name cannot hold the install.
   int fd = openat(Fd(folder), c->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  return StreamFromFd(RegularOnly(fd), "rb");
+  Result<File> file = StreamFromFd(RegularOnly(fd), "rb");
+  if (file) MarkReadFault(file->stream(), name);
+  return file;
 }
 
 Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times) {

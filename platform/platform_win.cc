@@ -564,9 +564,12 @@ Result<File> CreateFileIn(const Folder& folder, const WString& name) {
 Result<File> ReadFileIn(const Folder& folder, const WString& name) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
+  if (int fault = InjectedOpenFault(name)) return Status::Error(fault);
   Result<Handle> h = OpenFileAt(*path, GENERIC_READ, FILE_SHARE_READ, Links::kRefuse);
   if (!h) return h.status();
-  return StreamFromHandle(h->release(), false);
+  Result<File> file = StreamFromHandle(h->release(), false);
+  if (file) MarkReadFault(file->stream(), name);
+  return file;
 }
 
 Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times) {

@@ -535,6 +535,73 @@ TEST_F(InstallerTest, StagingSwappedAsItIsMadeIsRefused) {
 
 // The process killed at each operation in turn: every file is old or new,
 // never partial, and the next run completes the install and cleans up.
+// A journal of an install cut off half-way through its commit (a.dat
+// replaced, the old one kept as 0.old) is undone only when it can be read
+// whole and the backup is the recorded old file. One that cannot be opened
+// or read, reads short, holds an unknown tag, or whose backup was swapped
+// keeps the run from going on and leaves staging, backups and all, as it
+// was. Only a journal without its end (the commit never started) lets
+// staging go.
+TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwise) {
+  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
+  fs::path staging = game() / ".update-staging";
+  enum Damage { kNone, kOpen, kRead, kShort, kUnknownTag, kBackupSwapped, kCut };
+  struct Case {
+    Damage damage;
+    bool installs;
+  } const cases[] = {{kNone, true},        {kOpen, false},          {kRead, false},
+                     {kShort, false},      {kUnknownTag, false},    {kBackupSwapped, false},
+                     {kCut, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.damage);
+    fs::remove_all(game());
+    SetUp();
+    platform::Result<Staging> cut = PlanStaging(root());
+    ASSERT_TRUE(cut && !CreateStagingFolder(*cut).failed());
+    WriteAll(staging / "0.new", {'n'});
+    AddStagedEntry(*cut, u".\\a.dat", root() + u"\\a.dat");
+    cut->entries.back().existed = true;
+    platform::Result<platform::FileId> old_id = platform::FileIdIn(cut->folders.root(), u"a.dat");
+    platform::Result<platform::FileId> new_id =
+        platform::FileIdIn(cut->staging_folder, u"0.new");
+    ASSERT_TRUE(old_id && new_id);
+    cut->entries.back().old_id = *old_id;
+    cut->entries.back().new_id = *new_id;
+    ASSERT_TRUE(WriteJournal(*cut));
+    cut = platform::Status::Refused();  // nothing held while the next run works
+    Bytes journal = ReadAll(staging / "journal");
+    if (c.damage == kCut) {
+      WriteAll(staging / "journal", Bytes(journal.begin(), journal.end() - 4));
+    } else {  // the commit half done: the old file aside, the new one in place
+      fs::rename(game() / "a.dat", staging / "0.old");
+      fs::rename(staging / "0.new", game() / "a.dat");
+    }
+    if (c.damage == kUnknownTag) {
+      journal.insert(journal.end() - 4, {'x', 'x', 'x', 'x', 0, 0});
+      WriteAll(staging / "journal", journal);
+    }
+    if (c.damage == kBackupSwapped) {  // the recorded one kept elsewhere: its number stays taken
+      fs::rename(staging / "0.old", dir_.path() / "recorded.old");
+      WriteAll(staging / "0.old", Bytes(10, 'o'));
+    }
+    const platform::ReadFault faults[] = {platform::ReadFault::kNone, platform::ReadFault::kOpen,
+                                          platform::ReadFault::kRead,
+                                          platform::ReadFault::kShortRead};
+    platform::SetReadFaultForTesting(u"journal", c.damage <= kShort ? faults[c.damage]
+                                                                    : platform::ReadFault::kNone);
+    Snapshot before = TakeSnapshot(game());
+    Failure failure = InstallFile(dir_.path() / "package.bin");
+    platform::SetReadFaultForTesting(u"", platform::ReadFault::kNone);
+    if (c.installs) {
+      EXPECT_FALSE(failure.failed());
+      ExpectInstalled(kEntries);
+      continue;
+    }
+    EXPECT_EQ(failure.cause, Cause::kRecoveryFailed);
+    EXPECT_EQ(TakeSnapshot(game()), before);
+  }
+}
+
 TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
   Bytes package = MakePackage(dir_, kEntries);
   WriteAll(dir_.path() / "package.bin", package);
