@@ -144,6 +144,14 @@ Failure WrongOldFile(const Staging& staging, const package::Record& record,
               TargetOf(staging, record.old_name) + u" (read for " + entry.target + u")", status);
 }
 
+// True when `old`, whose version was told by its bytes, is no longer the
+// version `record` patches from.
+bool OldFileChanged(const platform::File& old, const package::Record& record) {
+  OldFileCheck check{&old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
+  check.Check();
+  return check.read && !check.expected;
+}
+
 // Builds the new file of a delta record while another thread checks that the
 // old file (at its own name, or the one a move names) is the very version
 // the record was made from. A target that already is the new version is
@@ -207,6 +215,10 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     checker->Join();
   }
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
+  if (verified && patched.cause == Cause::kBadDelta && OldFileChanged(*old, record)) {
+    // Its version was told by its bytes: the file changed since, not the package.
+    return Fail(Cause::kOldFileChanged, TargetOf(staging, record.old_name));
+  }
   if (check.expected) return patched;
   if (!moved && TargetIsCurrent(staging, record, entry)) {
     (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);

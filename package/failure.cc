@@ -49,6 +49,7 @@ constexpr char kWords[] =
     "cannot remove\0"                            // kRemove
     "cannot end the journal in\0"                // kEndJournal
     "no room for\0"                              // kNoRoom
+    "a game file changed while it was read\0"    // kOldFileChanged
     "cannot write the output\0"                  // kOutputError
     "in the way\0"                               // kPartialInTheWay
     "cannot be read\0"                           // kSourceUnreadable

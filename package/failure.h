@@ -46,6 +46,7 @@ enum class Cause {
   kRemove,              // a file to remove cannot be moved aside
   kEndJournal,          // the journal cannot be removed at the end
   kNoRoom,              // a record declares more bytes than the disk has free
+  kOldFileChanged,      // a file told by its bytes changed before it was patched from
   // Building.
   kOutputError,       // the output cannot be opened or written
   kPartialInTheWay,   // something is already at the build's temporary name

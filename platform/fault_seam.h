@@ -1,5 +1,5 @@
-// The test seam: tests make any write, flush, rename, folder creation,
-// removal or listing step fail, end the process, or run a hook there. It is
+// The test seam: tests make any write, flush, rename, file or folder
+// creation, removal or listing step fail, end the process, or run a hook there. It is
 // compiled only into the test builds (UPDATER_FAULT_SEAM); the programs get
 // the inline stand-ins below, which the compiler removes.
 #pragma once
@@ -25,8 +25,8 @@ enum class FaultAction {
   kCall,  // the test's hook runs (another user acting meanwhile), then the operation
 };
 
-// The `n`th write, flush, rename, folder creation, removal or step of a
-// folder listing from now on meets `action`; the ones before and after it
+// The `n`th write, flush, rename, file or folder creation, removal or step
+// of a folder listing from now on meets `action`; the ones before and after it
 // work. Zero turns it off.
 void SetFaultForTesting(int n, FaultAction action = FaultAction::kFail, void (*hook)() = nullptr);
 

@@ -439,6 +439,7 @@ Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {
 Result<File> CreateFileIn(const Folder& folder, const WString& name) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
+  if (int fault = InjectedFault()) return Status::Error(fault);
   int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   return StreamFromFd(openat(Fd(folder), c->c_str(), flags, 0666), "wb");
 }

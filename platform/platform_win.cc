@@ -555,6 +555,7 @@ Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {
 Result<File> CreateFileIn(const Folder& folder, const WString& name) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
+  if (int fault = InjectedFault()) return Status::Error(fault);
   return StreamFromHandle(
       CreateFileW(W(*path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
 
+#include "apply/installer.h"
 #include "package/record_reader.h"
+#include "platform/fault_seam.h"
 #include "platform/utf8.h"
+#include "product/product.h"
 #include "release/old_release.h"
 #include "release/record_jobs.h"
 #include "tests/test_util.h"
@@ -202,6 +207,81 @@ TEST_F(ReleaseTest, SeriesPlansRemovalsOfEveryVersionAndASourceForEachFile) {
   ASSERT_FALSE(PlanRemovals(series).failure.failed());
   EXPECT_EQ(series.gone.size(), 3u);
   EXPECT_TRUE(series.removals.empty());
+}
+
+// The file of a release series changed in place (by another program, or
+// another user) after its version was told by its bytes and before the
+// patch read it: at whichever operation that happens, the install fails
+// naming that file, never the package.
+fs::path g_changed_file;
+bool g_changed = false;
+
+void ChangeInPlace() {
+  std::fstream file(g_changed_file, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(-1000, std::ios::end);
+  g_changed = static_cast<bool>(file.write("changed", 7));
+}
+
+TEST_F(ReleaseTest, AVersionChangedBeforeItIsPatchedFromIsNamedNotThePackage) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the updater reads the file shared for reading only: no other program writes it";
+#endif
+  const Bytes v1 = PatternBytes(1500000, false, 41);
+  Bytes v2 = v1, made = v1;
+  v2[700000] ^= 1;
+  made[100] ^= 1;
+  made[1400000] ^= 1;
+  WriteAll(dir_.path() / "v1", v1);
+  WriteAll(dir_.path() / "v2", v2);
+  WriteAll(dir_.path() / "new", made);
+  std::vector<OldVersion> versions(2);
+  for (size_t i = 0; i < 2; ++i) {
+    const Bytes& bytes = i == 0 ? v1 : v2;
+    platform::Sha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    ASSERT_TRUE(hash.Finish(versions[i].version.hash));
+    versions[i].version.size = bytes.size();
+    versions[i].version.releases = 1u << i;
+    versions[i].name = u".\\a.bin";
+    versions[i].path = dir_.Wide(i == 0 ? "v1" : "v2");
+  }
+  std::vector<uint8_t> record;
+  ASSERT_TRUE(ChoiceRecordJob(u".\\a.bin", dir_.Wide("new"), kTimes, versions, 0, false)
+                  ->Make(record));
+  platform::File file = OpenOrClosed(dir_.Wide("update.bin"), "wb");
+  package::PackageOut out{&file, 0};
+  ASSERT_TRUE(package::WriteToPackage(out, record.data(), record.size()));
+  ASSERT_TRUE(package::WritePackageTrailer(out, static_cast<uint32_t>(record.size())));
+  ASSERT_TRUE(file.Close());
+  g_changed_file = dir_.path() / "game" / "a.bin";
+  bool named = false;
+  for (int n = 1;; ++n) {
+    fs::remove_all(dir_.path() / "game");
+    fs::create_directories(dir_.path() / "game");
+    WriteAll(g_changed_file, v1);
+    g_changed = false;
+    platform::SetFaultForTesting(n, platform::FaultAction::kCall, ChangeInPlace);
+    platform::File package;
+    int64_t payload_end = 0;
+    Failure failure = package::OpenPackage(dir_.Wide("update.bin"), package, payload_end);
+    if (!failure.failed()) {
+      failure = apply::InstallPackage(package, payload_end, dir_.Wide("game"),
+                                      product::kInstallLock);
+    }
+    platform::SetFaultForTesting(0);
+    if (!g_changed) {
+      EXPECT_FALSE(failure.failed());
+      EXPECT_TRUE(ReadAll(g_changed_file) == made);
+      break;
+    }
+    EXPECT_NE(failure.cause, Cause::kBadDelta) << n;
+    if (failure.cause == Cause::kOldFileChanged) {
+      named = true;
+      EXPECT_EQ(failure.path, dir_.Wide("game") + u"\\.\\a.bin");
+    }
+    ASSERT_LT(n, 100);
+  }
+  EXPECT_TRUE(named);
 }
 
 }  // namespace
