@@ -129,7 +129,7 @@ constexpr uint64_t kWholeOldFile = 32 << 20;
 class PatchWriter : public package::DeltaSink {
  public:
   PatchWriter(const platform::File& old, OldFileCheck& check, platform::Thread* checker,
-              platform::File& out)
+              platform::File* out)
       : old_(old), check_(check), checker_(checker), out_(out), hash_(checker != nullptr) {}
 
   bool Copy(uint64_t offset, uint64_t length) override { return Emit(kOld, length, offset); }
@@ -144,7 +144,7 @@ class PatchWriter : public package::DeltaSink {
   bool Flush() {
     if (!piece_) return true;
     hash_.Hash(piece_, used_);
-    written = out_.Write(piece_, used_);
+    if (out_) written = out_->Write(piece_, used_);
     total_ += used_;
     piece_ = nullptr;
     used_ = 0;
@@ -216,7 +216,7 @@ class PatchWriter : public package::DeltaSink {
   const platform::File& old_;
   OldFileCheck& check_;
   platform::Thread* checker_;
-  platform::File& out_;
+  platform::File* out_;  // none: the new file is only hashed
   BackgroundHash hash_;
   uint64_t total_ = 0;               // bytes written
   uint8_t* piece_ = nullptr;         // the buffer being filled
@@ -231,7 +231,7 @@ class PatchWriter : public package::DeltaSink {
 
 Failure Patch(platform::File& package, const package::RecordReader& reader,
               const package::Record& record, const platform::File& old, OldFileCheck& check,
-              platform::Thread* checker, platform::File& out) {
+              platform::Thread* checker, platform::File* out) {
   const package::DeltaHeader& delta = record.delta;
   PatchWriter writer(old, check, checker, out);
   package::DeltaOps ops(delta.old_size, delta.new_size, writer);

@@ -35,14 +35,15 @@ struct OldFileCheck {
   void Check();
 };
 
-// Writes the new file of the delta `record` into `out` from `old` and the
-// operation streams at the package's position, through fixed buffers, while
-// `check` runs (on `checker`, or done already where that is null): no
-// failure when the streams are sound and the result has the recorded
-// SHA-256. The package is left after the record's streams.
+// Writes the new file of the delta `record` into `out` (or, where that is
+// null, only hashes it) from `old` and the operation streams at the
+// package's position, through fixed buffers, while `check` runs (on
+// `checker`, or done already where that is null): no failure when the
+// streams are sound and the result has the recorded SHA-256. The package is
+// left after the record's streams.
 Failure Patch(platform::File& package, const package::RecordReader& reader,
               const package::Record& record, const platform::File& old, OldFileCheck& check,
-              platform::Thread* checker, platform::File& out);
+              platform::Thread* checker, platform::File* out);
 
 // The failure an inflation of the record `reader` read ended in, where
 // `written` holds the last write's Status.

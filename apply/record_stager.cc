@@ -206,7 +206,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   if (!patched.failed()) {
     {
       UPDATER_PHASE(staging.report.phases, kPatch);
-      patched = Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, out);
+      patched = Patch(package, reader, record, *old, check, checker ? &*checker : nullptr, &out);
     }
     patched = FinishStaged(entry, record.times, out, patched, nullptr, &staging.report.phases);
   }
@@ -273,6 +273,18 @@ int MatchVersion(Staging& staging, const package::Record& record) {
   return -1;
 }
 
+// Makes the "alts" `record` the delta from its version `chosen`, whose bytes
+// are known; where that patch's streams start, from the record's first.
+int64_t BecomeDelta(package::Record& record, int chosen) {
+  const package::Version& version = record.versions[chosen];
+  record.kind = package::RecordKind::kDelta;
+  record.old_name = record.old_names[chosen];
+  record.delta.old_size = version.size;
+  std::memcpy(record.delta.old_hash, version.hash, 32);
+  std::memcpy(record.stream_lengths, record.patch_lengths[version.patch], 16);
+  return record.patch_offset(version.patch);
+}
+
 // Stages an "alts" record: the patch from the old version installed; where
 // none is, nothing when the target already is the new file, else the whole
 // file where the record has it. The package is left after its streams.
@@ -287,15 +299,8 @@ Failure StageChoice(platform::File& package, const package::RecordReader& reader
   uint32_t matched = record.current_in;
   Failure staged;
   if (chosen >= 0) {
-    // The record becomes the delta from that version, whose bytes are known.
-    const package::Version& version = record.versions[chosen];
-    matched = version.releases;
-    record.kind = package::RecordKind::kDelta;
-    record.old_name = record.old_names[chosen];
-    record.delta.old_size = version.size;
-    std::memcpy(record.delta.old_hash, version.hash, 32);
-    std::memcpy(record.stream_lengths, record.patch_lengths[version.patch], 16);
-    platform::Status at = package.Seek(streams + record.patch_offset(version.patch), SEEK_SET);
+    matched = record.versions[chosen].releases;
+    platform::Status at = package.Seek(streams + BecomeDelta(record, chosen), SEEK_SET);
     staged = at ? StagePatched(package, reader, record, staging, entry, true)
                 : reader.Fault(Cause::kPackageReadFailed, at);
   } else if (TargetIsCurrent(staging, record, entry)) {
@@ -421,6 +426,7 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   forecast.releases = version >= 0 && choice ? record.versions[version].releases : 0;
   if (version >= 0 && !current) {
     forecast.action = Forecast::kPatch;
+    forecast.version = choice ? version : -1;
   } else if (current) {
     forecast.action = Forecast::kCurrent;
     if (version < 0) forecast.releases = record.current_in;
@@ -432,6 +438,27 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   }
   if (choice) NoteMatch(staging.report, record, forecast.releases);
   return forecast;
+}
+
+Failure DryPatch(platform::File& package, const package::RecordReader& reader,
+                 package::Record record, const Forecast& forecast, Staging& staging) {
+  int64_t streams = package.Tell();
+  if (forecast.version >= 0) {
+    platform::Status at = package.Seek(streams + BecomeDelta(record, forecast.version), SEEK_SET);
+    if (!at) return reader.Fault(Cause::kPackageReadFailed, at);
+  }
+  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(record.old_name);
+  platform::Result<platform::File> old =
+      parent ? platform::ReadFileIn(**parent, package::LastComponent(record.old_name))
+             : platform::Result<platform::File>(parent.status());
+  if (!old) return Fail(Cause::kReadOldFile, TargetOf(staging, record.old_name), old.status());
+  // Its version was told by its bytes.
+  OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, true, {}};
+  Failure patched = Patch(package, reader, record, *old, check, nullptr, nullptr);
+  if (patched.cause == Cause::kBadDelta && OldFileChanged(*old, record)) {
+    return Fail(Cause::kOldFileChanged, TargetOf(staging, record.old_name));
+  }
+  return patched;
 }
 
 }  // namespace updater::apply

@@ -23,6 +23,7 @@ Failure StageRecord(platform::File& package, const package::RecordReader& reader
 struct Forecast {
   enum Action { kAdd, kReplace, kPatch, kWhole, kRemove, kKeep, kCurrent, kFail } action = kFail;
   uint32_t releases = 0;  // kPatch, kRemove: the releases whose version is installed
+  int version = -1;       // kPatch of an "alts" record: the version patched from
   Failure failure;        // kFail: why
 };
 
@@ -30,5 +31,12 @@ struct Forecast {
 // `staging` (planned, its staging folder not made): nothing is written.
 // The record's streams are left unread.
 Forecast ForecastRecord(const package::Record& record, Staging& staging);
+
+// For a forecast kPatch: rebuilds the new file from the game's old file and
+// the patch at the package's position (the record's streams), as staging
+// would, hashing it and writing it nowhere. No failure when it makes the
+// recorded SHA-256. The package is left after the streams it read.
+Failure DryPatch(platform::File& package, const package::RecordReader& reader,
+                 package::Record record, const Forecast& forecast, Staging& staging);
 
 }  // namespace updater::apply

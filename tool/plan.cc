@@ -37,18 +37,6 @@ struct Row {
   std::string name, action, detail;
 };
 
-// Passes over the streams of `record`, to the next record.
-Failure SkipStreams(platform::File& package, const package::RecordReader& reader,
-                    const package::Record& record) {
-  if (record.kind == package::RecordKind::kRemove) return {};
-  if (record.kind != package::RecordKind::kFile) {
-    platform::Status past = package.Seek(record.streams_size(), SEEK_CUR);
-    return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
-  }
-  int64_t size = 0;
-  return package::ReadWholeStream(package, reader, size);
-}
-
 // What `forecast` says of `record`, in a few words after its action.
 std::string Detail(const package::Record& record, const Forecast& forecast,
                    const std::vector<WString>& labels) {
@@ -88,6 +76,33 @@ struct Plan {
   bool applies() const { return counts[Forecast::kFail] == 0; }
 };
 
+// Reads what the install would read of `record`'s streams, and checks it
+// as the install would, then leaves the package after them: a whole file
+// inflated, the patch the install would apply applied (hashed, written
+// nowhere), an "alts" record's whole file where it goes whole; nothing
+// where the install reads nothing (a file already current, a removal).
+Failure ReadAsTheInstallWould(platform::File& package, const package::RecordReader& reader,
+                              const package::Record& record, const Forecast& forecast,
+                              apply::Staging& staging) {
+  int64_t size = 0;
+  if (record.kind == package::RecordKind::kFile) {
+    return package::ReadWholeStream(package, reader, size);
+  }
+  int64_t streams = package.Tell(), end = streams + record.streams_size();
+  Failure failure;
+  if (forecast.action == Forecast::kPatch) {
+    failure = apply::DryPatch(package, reader, record, forecast, staging);
+  } else if (forecast.action == Forecast::kWhole) {
+    platform::Status at = package.Seek(streams + record.patch_offset(record.patch_count), SEEK_SET);
+    failure = at ? package::ReadWholeStream(package, reader, size)
+                 : reader.Fault(Cause::kPackageReadFailed, at);
+    if (!failure.failed() && package.Tell() != end) failure = reader.Fault(Cause::kBadStream);
+  }
+  if (failure.failed()) return failure;
+  platform::Status past = package.Seek(end, SEEK_SET);
+  return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
+}
+
 // Forecasts every record of the package at the reader's position against
 // `staging`; the reader's (or a stream's) failure, where the package is at fault.
 Failure ForecastAll(platform::File& package, package::RecordReader& reader,
@@ -101,7 +116,7 @@ Failure ForecastAll(platform::File& package, package::RecordReader& reader,
       plan.first_failure = detail;
     }
     plan.rows.push_back({Utf8(record.name), ActionWord(forecast.action), detail});
-    failure = SkipStreams(package, reader, record);
+    failure = ReadAsTheInstallWould(package, reader, record, forecast, staging);
     if (failure.failed()) return failure;
   }
   if (reader.failure().failed()) return reader.failure();

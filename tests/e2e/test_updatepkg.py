@@ -371,6 +371,14 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(plan["applies"], code == 0)
         return plan
 
+    def plan_agrees(self, update, applies):
+        """`plan` says the update would apply exactly where the install does,
+        and changes nothing."""
+        before = snapshot(self.game)
+        out, _ = self.updatepkg("plan", update, self.game, code=0 if applies else 1)
+        self.assertEqual(snapshot(self.game), before)
+        self.assertEqual("would apply" in out, applies)
+
     def assert_plan_agrees(self, plan, matched):
         """The install the debug line reports (natively) is the one `plan`
         foretold, and matched the releases it says."""
@@ -424,6 +432,7 @@ class UpdatepkgTest(GameFolder):
                 record = pt.encode_delta(".\\old.dat", old, made, ops, differences, literals)
                 exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
                 self.updatepkg("verify", exe, code=verify_code)
+                self.plan_agrees(exe, what == "sound")
                 if what != "sound":
                     self.assert_applies_nothing(exe, (CAPTION, FAILED))
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
@@ -433,12 +442,21 @@ class UpdatepkgTest(GameFolder):
         self.write(os.path.join(self.game, "old.dat"), old)
         streams = [zlib.compress(s) for s in (b"".join(ops), bytes(100), b"\1" * 100, b"tail")]
         gone = (".\\gone.dat", b"y" * len(old), 1, 0)
+        bad_adler = zlib.compress(new)[:-1] + bytes([zlib.compress(new)[-1] ^ 0xFF])
         cases = {"the second version installed": ([gone, ("", old, 2, 0)], [streams], b"", 0, new),
                  "none installed, the whole file": ([gone], [streams], zlib.compress(new), 0, new),
                  "none installed, no whole file": ([gone], [streams], b"", 0, None),
                  "a patch number past the patches": ([("", old, 1, 1)], [streams], b"", 1, None),
                  "no versions": ([], [streams], b"", 1, None),
-                 "a whole stream past the payload": ([gone], [streams], b"\0" * 9, 1, None)}
+                 "a whole stream past the payload": ([gone], [streams], b"\0" * 9, 1, None),
+                 "a whole stream that ends before its length":
+                     ([gone], [streams], zlib.compress(new) + b"junk", 1, None),
+                 # The install reads no stream it does not need: nor does plan.
+                 "a flipped Adler-32 in the whole stream, a version installed":
+                     ([("", old, 1, 0)], [streams], bad_adler, 1, new),
+                 "a flipped Adler-32 in the whole stream, none installed":
+                     ([gone], [streams], bad_adler, 1, None),
+                 "33 versions": ([gone] * 32 + [("", old, 2, 0)], [streams], b"", 1, None)}
         for what, (versions, patches, whole, verify_code, made) in cases.items():
             with self.subTest(what):
                 record = pt.encode_alts(".\\old.dat", new, versions, patches, whole)
@@ -446,6 +464,7 @@ class UpdatepkgTest(GameFolder):
                     record = record[:-9]
                 exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
                 self.updatepkg("verify", exe, code=verify_code)
+                self.plan_agrees(exe, made is not None)
                 if made is None:
                     self.assert_applies_nothing(exe, (CAPTION, FAILED))
                     continue
