@@ -11,11 +11,6 @@ namespace {
 
 using package::kInflateBufferSize;
 
-bool SameDigest(platform::Sha256& hash, const uint8_t (&expected)[32]) {
-  uint8_t digest[32];
-  return hash.Finish(digest) && std::memcmp(digest, expected, 32) == 0;
-}
-
 }  // namespace
 
 void OldFileCheck::Check() {
@@ -27,7 +22,8 @@ void OldFileCheck::Check() {
        size += got) {
     hash.Update(buffer.data(), got);
   }
-  expected = read && size == old_size && SameDigest(hash, *old_hash);
+  hashed = read && size == old_size && hash.Finish(digest);
+  expected = hashed && old_hash && std::memcmp(digest, *old_hash, 32) == 0;
   refused = !expected;
 }
 

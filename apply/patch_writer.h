@@ -28,6 +28,8 @@ struct OldFileCheck {
   std::atomic<bool> refused{false};
   bool expected = false;
   platform::Status read;  // a read of the old file that failed
+  bool hashed = false;    // the whole file was read: `digest` is its SHA-256
+  uint8_t digest[32] = {};
 
   static void Run(void* check) { static_cast<OldFileCheck*>(check)->Check(); }
 

@@ -99,22 +99,49 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   return {};
 }
 
+// Opens the file `name` of `folder` to read it, as the run reads: a dry run
+// leaves its last-access time as it was.
+platform::Result<platform::File> ReadGameFile(const Staging& staging,
+                                              const platform::Folder& folder, const WString& name) {
+  return staging.dry_run ? platform::ReadFileKeepingAccessIn(folder, name)
+                         : platform::ReadFileIn(folder, name);
+}
+
+// The SHA-256 of `file`, `size` bytes, known as `id`: hashed on first sight,
+// then remembered for the run; null where it cannot be read whole.
+const uint8_t* DigestOf(Staging& staging, const platform::File& file, const platform::FileId& id,
+                        uint64_t size) {
+  platform::Result<EntryTimes> times = file.Times();
+  if (!times) return nullptr;
+  for (const HashedFile& known : staging.hashed) {
+    if (known.id == id && known.size == size && known.last_write == times->last_write) {
+      return known.sha256;
+    }
+  }
+  OldFileCheck check{&file, size, nullptr, {false}, false, {}};
+  check.Check();
+  if (!check.hashed) return nullptr;
+  staging.hashed.push_back({id, size, times->last_write, {}});
+  std::memcpy(staging.hashed.back().sha256, check.digest, 32);
+  return staging.hashed.back().sha256;
+}
+
 // The identity of the regular file `name` of `folder` when it holds `size`
 // bytes with the SHA-256 `hash`, read through the handle it is checked by.
-platform::Result<platform::FileId> KnownFile(const platform::Folder& folder, const WString& name,
-                                             uint64_t size, const uint8_t (&hash)[32]) {
-  platform::Result<platform::File> file = platform::ReadFileIn(folder, name);
+platform::Result<platform::FileId> KnownFile(Staging& staging, const platform::Folder& folder,
+                                             const WString& name, uint64_t size,
+                                             const uint8_t (&hash)[32]) {
+  platform::Result<platform::File> file = ReadGameFile(staging, folder, name);
   if (!file) return file.status();
   // Another size is another version, told without reading it.
   if (!file->Seek(0, SEEK_END) || static_cast<uint64_t>(file->Tell()) != size) {
     return platform::Status::Refused();
   }
-  OldFileCheck check{&*file, size, &hash, {false}, false, {}};
-  check.Check();
-  if (!check.expected) return platform::Status::Refused();
   platform::FileId id;
   platform::Status known = file->Identity(id.volume, id.index);
   if (!known) return known;
+  const uint8_t* digest = DigestOf(staging, *file, id, size);
+  if (!digest || std::memcmp(digest, hash, 32) != 0) return platform::Status::Refused();
   return id;
 }
 
@@ -122,7 +149,7 @@ platform::Result<platform::FileId> KnownFile(const platform::Folder& folder, con
 bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
   if (!entry.existed) return false;
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
-  return parent && KnownFile(**parent, package::LastComponent(entry.name), record.delta.new_size,
+  return parent && KnownFile(staging, **parent, package::LastComponent(entry.name), record.delta.new_size,
                              record.delta.new_hash);
 }
 
@@ -266,7 +293,7 @@ int MatchVersion(Staging& staging, const package::Record& record) {
     const package::Version& version = record.versions[i];
     const WString& name = record.old_names[i];
     platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(name);
-    if (parent && KnownFile(**parent, package::LastComponent(name), version.size, version.hash)) {
+    if (parent && KnownFile(staging, **parent, package::LastComponent(name), version.size, version.hash)) {
       return i;
     }
   }
@@ -342,7 +369,7 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
   platform::Result<platform::FileId> known = platform::Status::Refused();
   uint32_t& releases = entry.releases;
   for (int i = 0; i < record.version_count && !known; ++i) {
-    known = KnownFile(*parent, leaf, record.versions[i].size, record.versions[i].hash);
+    known = KnownFile(staging, *parent, leaf, record.versions[i].size, record.versions[i].hash);
     releases = record.versions[i].releases;
   }
   if (!known) {
@@ -414,7 +441,7 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   const WString& old_name = version >= 0 ? record.old_names[version] : record.old_name;
   if (!choice) {
     platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(old_name);
-    if (parent && KnownFile(**parent, package::LastComponent(old_name), record.delta.old_size,
+    if (parent && KnownFile(staging, **parent, package::LastComponent(old_name), record.delta.old_size,
                             record.delta.old_hash)) {
       version = 0;
     }
@@ -449,7 +476,7 @@ Failure DryPatch(platform::File& package, const package::RecordReader& reader,
   }
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(record.old_name);
   platform::Result<platform::File> old =
-      parent ? platform::ReadFileIn(**parent, package::LastComponent(record.old_name))
+      parent ? ReadGameFile(staging, **parent, package::LastComponent(record.old_name))
              : platform::Result<platform::File>(parent.status());
   if (!old) return Fail(Cause::kReadOldFile, TargetOf(staging, record.old_name), old.status());
   // Its version was told by its bytes.

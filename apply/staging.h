@@ -35,6 +35,15 @@ struct StagedEntry {
   uint32_t releases = 0;    // a removal: the releases whose version it removes
 };
 
+// A file hashed during one run, known by its identity, size and last write:
+// each is read once, however many records and versions name it.
+struct HashedFile {
+  platform::FileId id;
+  uint64_t size = 0;
+  FileTime last_write = 0;
+  uint8_t sha256[32] = {};
+};
+
 // What one install has staged and what it will create, with the folders it
 // holds open, and its report so far.
 struct Staging {
@@ -47,6 +56,8 @@ struct Staging {
   // Folders of removed files, deepest first: each goes too once it is empty.
   std::vector<WString> gone_folders;
   InstallReport report;  // the records already current, the files kept, the releases matched
+  std::vector<HashedFile> hashed;  // the game's files hashed so far
+  bool dry_run = false;            // a plan: reads leave last-access times as they were
   // Syncs whole staged files where each is synced alone; declared last, so
   // that it is done with them before the folders go.
   std::unique_ptr<StagedSync> sync = std::make_unique<StagedSync>();

@@ -97,6 +97,11 @@ Status File::SetMode(uint32_t mode) {
   return SetStreamMode(stream_, mode);
 }
 
+Result<EntryTimes> File::Times() const {
+  if (!stream_) return Status::Refused();  // not open: no call was made
+  return StreamTimes(stream_);
+}
+
 Status File::Identity(uint64_t& volume, uint64_t& index) const {
   if (!stream_) return Status::Refused();  // not open: no call was made
   return StreamIdentity(stream_, volume, index);

@@ -8,7 +8,22 @@
 
 #include "platform/status.h"
 
-namespace updater::platform {
+namespace updater {
+
+// FILETIME: 100-nanosecond intervals since 1601-01-01 00:00 UTC.
+using FileTime = uint64_t;
+
+// The three times of one file, always in this order.
+struct EntryTimes {
+  FileTime creation = 0;
+  FileTime last_access = 0;
+  FileTime last_write = 0;
+  bool operator==(const EntryTimes& o) const {
+    return creation == o.creation && last_access == o.last_access && last_write == o.last_write;
+  }
+};
+
+namespace platform {
 
 class File {
  public:
@@ -72,6 +87,9 @@ class File {
   // as FileId has it.
   Status Identity(uint64_t& volume, uint64_t& index) const;
 
+  // The file's three times, read through it.
+  Result<EntryTimes> Times() const;
+
   // Has Close put `last_access` back as the file's last-access time, for
   // systems that move it on reads although told not to.
   void KeepLastAccess(uint64_t last_access) {
@@ -103,8 +121,10 @@ size_t ReadStreamAt(std::FILE* stream, int64_t offset, void* buffer, size_t size
 Status SetStreamMode(std::FILE* stream, uint32_t mode);
 Result<uint32_t> StreamMode(std::FILE* stream);
 Status StreamIdentity(std::FILE* stream, uint64_t& volume, uint64_t& index);
+Result<EntryTimes> StreamTimes(std::FILE* stream);
 // Sets the three times of the open `stream`'s file.
 Status SetStreamTimes(std::FILE* stream, uint64_t creation, uint64_t last_access,
                       uint64_t last_write);
 
-}  // namespace updater::platform
+}  // namespace platform
+}  // namespace updater

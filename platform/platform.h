@@ -26,19 +26,6 @@ using WString = std::u16string;
 // Longest path the updater handles, in UTF-16 units, without a terminator.
 inline constexpr size_t kMaxPathUnits = 259;
 
-// FILETIME: 100-nanosecond intervals since 1601-01-01 00:00 UTC.
-using FileTime = uint64_t;
-
-// The three times of one file, always in this order.
-struct EntryTimes {
-  FileTime creation = 0;
-  FileTime last_access = 0;
-  FileTime last_write = 0;
-  bool operator==(const EntryTimes& o) const {
-    return creation == o.creation && last_access == o.last_access && last_write == o.last_write;
-  }
-};
-
 namespace platform {
 
 // Message box styles and the answers the program looks at.
@@ -217,6 +204,11 @@ Result<File> CreateFileIn(const Folder& folder, const WString& name);
 // Opens the regular file `name` in `folder` for binary reading, never
 // through a link.
 Result<File> ReadFileIn(const Folder& folder, const WString& name);
+
+// As ReadFileIn, for a dry run: the file's last-access time stays as it
+// was (O_NOATIME where the system allows it, else put back through the
+// same handle at Close; on Windows the handle is told not to move it).
+Result<File> ReadFileKeepingAccessIn(const Folder& folder, const WString& name);
 
 // Opens the file `name` of the studio's tree (links followed) for binary
 // reading without moving its last-access time: the OS is told not to update

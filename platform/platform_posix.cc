@@ -283,6 +283,12 @@ Result<uint32_t> StreamMode(std::FILE* stream) {
   return static_cast<uint32_t>(st.st_mode & 0777);
 }
 
+Result<EntryTimes> TimesAt(int fd, const char* name, int flags);
+
+Result<EntryTimes> StreamTimes(std::FILE* stream) {
+  return TimesAt(fileno(stream), "", AT_EMPTY_PATH);
+}
+
 Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   struct timespec ts[2] = {ToTimespec(last_access), {0, UTIME_OMIT}};
   return Checked(0, futimens(fileno(stream), ts));
@@ -426,8 +432,12 @@ Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) 
 Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
+  return TimesAt(Fd(folder), c->c_str(), 0);
+}
+
+Result<EntryTimes> TimesAt(int fd, const char* name, int flags) {
   struct statx st;
-  if (statx(Fd(folder), c->c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return Errno();
+  if (statx(fd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return Errno();
   std::optional<FileTime> access = ToFileTime(st.stx_atime);
   std::optional<FileTime> write = ToFileTime(st.stx_mtime);
   // Not every file system records a birth time; the last write stands in.
@@ -452,6 +462,24 @@ Result<File> ReadFileIn(const Folder& folder, const WString& name) {
   int fd = openat(Fd(folder), c->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   Result<File> file = StreamFromFd(RegularOnly(fd), "rb");
   if (file) MarkReadFault(file->stream(), name);
+  return file;
+}
+
+Result<File> ReadFileKeepingAccessIn(const Folder& folder, const WString& name) {
+  std::optional<std::string> c = Component(name);
+  if (!c) return BadName();
+  if (int fault = InjectedOpenFault(name)) return Status::Error(fault);
+  // O_NOATIME is for the file's owner (and root) only; for others the time
+  // is put back through the handle, which moves the change time.
+  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(Fd(folder), c->c_str(), flags | O_NOATIME);
+  bool told = fd >= 0;
+  if (!told && errno == EPERM) fd = openat(Fd(folder), c->c_str(), flags);
+  Result<File> file = StreamFromFd(RegularOnly(fd), "rb");
+  if (!file || told) return file;
+  Result<EntryTimes> times = file->Times();
+  if (!times) return times.status();
+  file->KeepLastAccess(times->last_access);
   return file;
 }
 

@@ -329,6 +329,12 @@ Status StreamIdentity(std::FILE* stream, uint64_t& volume, uint64_t& index) {
   return Status();
 }
 
+Result<EntryTimes> StreamTimes(std::FILE* stream) {
+  FILETIME c, a, w;
+  if (!GetFileTime(StreamHandle(stream), &c, &a, &w)) return LastError();
+  return EntryTimes{FromFileTime(c), FromFileTime(a), FromFileTime(w)};
+}
+
 Status SetStreamLastAccess(std::FILE* stream, uint64_t last_access) {
   FILETIME a = ToFileTime(last_access);
   return Checked(0, SetFileTime(StreamHandle(stream), nullptr, &a, nullptr));
@@ -570,6 +576,32 @@ Result<File> ReadFileIn(const Folder& folder, const WString& name) {
   if (!h) return h.status();
   Result<File> file = StreamFromHandle(h->release(), false);
   if (file) MarkReadFault(file->stream(), name);
+  return file;
+}
+
+Result<File> ReadFileKeepingAccessIn(const Folder& folder, const WString& name) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  if (int fault = InjectedOpenFault(name)) return Status::Error(fault);
+  Result<Handle> settable =
+      OpenFileAt(*path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, Links::kRefuse);
+  bool may_set_times = static_cast<bool>(settable);
+  // Without the right to set times the file is still read, as any reader would.
+  Result<Handle> h = may_set_times
+                         ? std::move(settable)
+                         : OpenFileAt(*path, GENERIC_READ, FILE_SHARE_READ, Links::kRefuse);
+  if (!h) return h.status();
+  FILETIME c, a, w;
+  if (may_set_times && GetFileTime(h->get(), &c, &a, &w)) {
+    // All ones: the system stops updating the last-access time for this handle.
+    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
+    SetFileTime(h->get(), nullptr, &keep, nullptr);
+  } else {
+    may_set_times = false;
+  }
+  Result<File> file = StreamFromHandle(h->release(), false);
+  // Not every file system honours the request (Wine on Linux does not).
+  if (file && may_set_times) file->KeepLastAccess(FromFileTime(a));
   return file;
 }
 

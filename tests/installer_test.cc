@@ -6,6 +6,8 @@
 #include <set>
 
 #include "apply/journal.h"
+#include "apply/record_stager.h"
+#include "apply/staged_sync.h"
 #include "apply/staging.h"
 #include "entry/product_texts.h"
 #include "package/delta.h"
@@ -535,6 +537,56 @@ TEST_F(InstallerTest, StagingSwappedAsItIsMadeIsRefused) {
 
 // The process killed at each operation in turn: every file is old or new,
 // never partial, and the next run completes the install and cleans up.
+// Files synced on the sync thread: the first failure stands, whatever
+// syncs after it, and Finish reports it; with none, every file is synced
+// and closed.
+TEST_F(InstallerTest, StagedSyncKeepsTheFirstFailure) {
+  for (int failing : {0, 1, 2}) {  // the sync that fails: none, the first, the second
+    SCOPED_TRACE(failing);
+    std::vector<platform::File> files;
+    for (int i = 0; i < 4; ++i) {
+      files.push_back(OpenOrClosed(dir_.Wide("synced" + std::to_string(i)), "wb"));
+      ASSERT_TRUE(files.back().Write("bytes", 5));
+    }
+    StagedSync sync;
+    platform::SetFaultForTesting(failing);  // counts the syncs from here
+    platform::Status added;
+    for (platform::File& file : files) {
+      platform::Status taken = sync.Add(std::move(file));
+      if (added) added = taken;
+    }
+    platform::Status finished = sync.Finish();
+    platform::SetFaultForTesting(0);
+    EXPECT_EQ(finished.ok(), failing == 0);
+    EXPECT_TRUE(added.ok() || !finished.ok());
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ReadAll(dir_.path() / ("synced" + std::to_string(i))).size(), 5u);
+  }
+}
+
+// Records that name one game file again and again, with its true size, as
+// a hostile or a many-release update may: the file is hashed once for the
+// run, by the plan and by the install alike.
+TEST_F(InstallerTest, AFileNamedByManyRecordsIsHashedOnce) {
+  const Bytes old = Bytes(10, 'o');  // a.dat as SetUp leaves it
+  platform::Result<Staging> staging = PlanStaging(root());
+  ASSERT_TRUE(staging);
+  staging->dry_run = true;
+  package::Record record;
+  record.kind = package::RecordKind::kRemove;
+  record.version_count = 2;
+  for (int i = 0; i < 2; ++i) {
+    record.versions[i].size = old.size();  // the true size; neither is its bytes
+    record.versions[i].hash[0] = static_cast<uint8_t>(i + 1);
+    record.versions[i].releases = 1u << i;
+  }
+  for (int i = 0; i < 20; ++i) {
+    record.name = u".\\a.dat";
+    record.target = root() + u"\\a.dat";
+    EXPECT_EQ(ForecastRecord(record, *staging).action, Forecast::kKeep);
+  }
+  EXPECT_EQ(staging->hashed.size(), 1u);
+}
+
 // A journal of an install cut off half-way through its commit (a.dat
 // replaced, the old one kept as 0.old) is undone only when it can be read
 // whole and the backup is the recorded old file. One that cannot be opened
