@@ -201,7 +201,6 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
   return failure;
 }
 
-
 }  // namespace
 
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,

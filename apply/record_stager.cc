@@ -149,8 +149,8 @@ platform::Result<platform::FileId> KnownFile(Staging& staging, const platform::F
 bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
   if (!entry.existed) return false;
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
-  return parent && KnownFile(staging, **parent, package::LastComponent(entry.name), record.delta.new_size,
-                             record.delta.new_hash);
+  return parent && KnownFile(staging, **parent, package::LastComponent(entry.name),
+                             record.delta.new_size, record.delta.new_hash);
 }
 
 // Counts the delta record whose streams start at `stream` as done: the
@@ -293,7 +293,8 @@ int MatchVersion(Staging& staging, const package::Record& record) {
     const package::Version& version = record.versions[i];
     const WString& name = record.old_names[i];
     platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(name);
-    if (parent && KnownFile(staging, **parent, package::LastComponent(name), version.size, version.hash)) {
+    if (parent &&
+        KnownFile(staging, **parent, package::LastComponent(name), version.size, version.hash)) {
       return i;
     }
   }
@@ -358,7 +359,8 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
   for (const WString& folder : folders) {
     platform::Result<const platform::Folder*> held = staging.folders.Get(folder);
     platform::Result<platform::NodeKind> kind =
-        held ? platform::NodeKind::kFolder : platform::KindIn(*parent, package::LastComponent(folder));
+        held ? platform::NodeKind::kFolder
+             : platform::KindIn(*parent, package::LastComponent(folder));
     if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
     if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     parent = *held;
@@ -441,8 +443,8 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   const WString& old_name = version >= 0 ? record.old_names[version] : record.old_name;
   if (!choice) {
     platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(old_name);
-    if (parent && KnownFile(staging, **parent, package::LastComponent(old_name), record.delta.old_size,
-                            record.delta.old_hash)) {
+    if (parent && KnownFile(staging, **parent, package::LastComponent(old_name),
+                            record.delta.old_size, record.delta.old_hash)) {
       version = 0;
     }
   }

@@ -47,10 +47,10 @@ struct HashedFile {
 // What one install has staged and what it will create, with the folders it
 // holds open, and its report so far.
 struct Staging {
-  WString root;                     // the folder updated, for messages
-  WString folder;                   // the staging folder's path, for messages
-  HeldFolders folders;              // the game folder and those below it
-  platform::Folder staging_folder;  // held while it exists
+  WString root;                      // the folder updated, for messages
+  WString folder;                    // the staging folder's path, for messages
+  HeldFolders folders;               // the game folder and those below it
+  platform::Folder staging_folder;   // held while it exists
   std::vector<StagedEntry> entries;  // in package order
   std::vector<WString> new_folders;  // names of the folders to create, shallowest first
   // Folders of removed files, deepest first: each goes too once it is empty.

@@ -73,8 +73,8 @@ std::optional<int64_t> PeImageEnd(platform::File& file, const uint8_t* dos) {
   for (int64_t i = 0; i < sections; ++i) {
     uint8_t section[40];
     if (!ReadAt(file, table + 40 * i, section, sizeof section)) return std::nullopt;
-    end = std::max<int64_t>(end,
-                            static_cast<int64_t>(GetLittleEndian(section + 20, 4) + GetLittleEndian(section + 16, 4)));
+    end = std::max<int64_t>(end, static_cast<int64_t>(GetLittleEndian(section + 20, 4) +
+                                                      GetLittleEndian(section + 16, 4)));
   }
   if (std::optional<std::pair<int64_t, int64_t>> signature = CertificateTable(file)) {
     end = std::max(end, signature->first + signature->second);
@@ -102,13 +102,14 @@ std::optional<int64_t> ElfImageEnd(platform::File& file, const uint8_t* elf) {
   // A table the file ends inside of is an image cut short: past its end.
   for (uint64_t i = 0; i < phnum && phsize <= sizeof entry; ++i) {
     if (!ReadAt(file, static_cast<int64_t>(phoff + i * phsize), entry, phsize)) break;
-    end = std::max(end, GetLittleEndian(entry + (wide ? 8 : 4), w) + GetLittleEndian(entry + (wide ? 0x20 : 0x10), w));
+    end = std::max(end, GetLittleEndian(entry + (wide ? 8 : 4), w) +
+                            GetLittleEndian(entry + (wide ? 0x20 : 0x10), w));
   }
   for (uint64_t i = 0; i < shnum && shsize <= sizeof entry; ++i) {
     if (!ReadAt(file, static_cast<int64_t>(shoff + i * shsize), entry, shsize)) break;
     if (GetLittleEndian(entry + 4, 4) == 8) continue;  // SHT_NOBITS: no bytes in the file
-    end = std::max(end,
-                   GetLittleEndian(entry + (wide ? 0x18 : 0x10), w) + GetLittleEndian(entry + (wide ? 0x20 : 0x14), w));
+    end = std::max(end, GetLittleEndian(entry + (wide ? 0x18 : 0x10), w) +
+                            GetLittleEndian(entry + (wide ? 0x20 : 0x14), w));
   }
   if (end > static_cast<uint64_t>(kMaxPackageFileSize)) return std::nullopt;
   return static_cast<int64_t>(end);
@@ -228,7 +229,8 @@ bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package) {
   uint8_t encoded[24];
   if (!ReadExactly(package, encoded, sizeof encoded)) return std::nullopt;
-  return EntryTimes{GetLittleEndian(encoded, 8), GetLittleEndian(encoded + 8, 8), GetLittleEndian(encoded + 16, 8)};
+  return EntryTimes{GetLittleEndian(encoded, 8), GetLittleEndian(encoded + 8, 8),
+                    GetLittleEndian(encoded + 16, 8)};
 }
 
 RecordTag ReadRecordTag(platform::File& package) {
@@ -277,7 +279,7 @@ ProgramKind ReadProgramKind(platform::File& file) {
   if (magic != 0x10B) return ProgramKind::kUnknown;
   // IMAGE_SUBSYSTEM_WINDOWS_GUI is 2.
   return GetLittleEndian(header + 24 + 68, 2) == 2 ? ProgramKind::kWindows32Gui
-                                         : ProgramKind::kWindows32Console;
+                                                   : ProgramKind::kWindows32Console;
 }
 
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {

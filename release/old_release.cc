@@ -168,7 +168,8 @@ const OldRelease::SampleIndex& OldRelease::IndexOf(const WString& extension) {
   if (made) {
     for (size_t i = 0; i < files_.size(); ++i) {
       const pack::TreeFile& f = files_[i];
-      if (f.size == 0 || ExtensionOf(package::LastComponent(f.name)) != extension || !Replaced(i)) continue;
+      if (f.size == 0 || ExtensionOf(package::LastComponent(f.name)) != extension || !Replaced(i))
+        continue;
       for (uint64_t sample : ContentSamples(f.path)) {
         at->second.emplace_back(sample, static_cast<uint32_t>(i));
       }

@@ -84,9 +84,9 @@ PlanFault PlanRemovals(Series& series) {
 
 std::vector<WString> ReleaseLabels(const Series& series) {
   std::vector<WString> labels;
-  bool named = series.olds.size() > 1 ||
-               std::any_of(series.olds.begin(), series.olds.end(),
-                           [](const OldTree& old) { return !old.label.empty(); });
+  bool named =
+      series.olds.size() > 1 || std::any_of(series.olds.begin(), series.olds.end(),
+                                            [](const OldTree& old) { return !old.label.empty(); });
   if (named) {
     for (const OldTree& old : series.olds) labels.push_back(old.label);
   }
@@ -129,8 +129,7 @@ FileSource RecordPlanner::SourceOf(const WString& name, const WString& path) {
   return source;
 }
 
-std::unique_ptr<package::RecordJob> RecordPlanner::JobFor(const WString& name,
-                                                          const WString& path,
+std::unique_ptr<package::RecordJob> RecordPlanner::JobFor(const WString& name, const WString& path,
                                                           const EntryTimes& times,
                                                           std::atomic<int64_t>* progress) {
   FileSource source = SourceOf(name, path);

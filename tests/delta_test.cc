@@ -1,13 +1,13 @@
-#include "delta/delta_encoder.h"
+#include "package/delta.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <numeric>
 
+#include "delta/delta_encoder.h"
 #include "delta/patch.h"
 #include "delta/suffix_array.h"
-#include "package/delta.h"
 #include "tests/test_util.h"
 
 using namespace updater::delta;  // NOLINT

@@ -90,6 +90,18 @@ Bytes SignedImage(const Bytes& tail, int size_error) {
   return image;
 }
 
+// The first 100 bytes of a 64-bit ELF program whose two program headers
+// (56 bytes each) start at byte 64.
+Bytes CutElf() {
+  Bytes elf(100, 0);
+  const uint8_t ident[] = {0x7f, 'E', 'L', 'F', 2, 1, 1};
+  std::copy(std::begin(ident), std::end(ident), elf.begin());
+  elf[0x20] = 64;  // e_phoff
+  elf[0x36] = 56;  // e_phentsize
+  elf[0x38] = 2;   // e_phnum
+  return elf;
+}
+
 TEST(FormatTest, LocatePayloadCases) {
   Bytes prefix = PatternBytes(100, false);
   Bytes records = Bytes(40, 0xAB);
@@ -118,6 +130,10 @@ TEST(FormatTest, LocatePayloadCases) {
       {"signed, table size off by one", SignedImage(Concat({records, Trailer(40)}), -1),
        LocateResult::kCut, 0},
       {"an image with nothing after it", SignedImage({}, 0), LocateResult::kNoPackage, 0},
+#ifndef _WIN32
+      // A download of a Linux program cut inside its program header table.
+      {"an ELF image cut in its header table", CutElf(), LocateResult::kCut, 0},
+#endif
   };
   ScratchDir dir;
   for (const Case& c : cases) {

@@ -559,7 +559,8 @@ TEST_F(InstallerTest, StagedSyncKeepsTheFirstFailure) {
     platform::SetFaultForTesting(0);
     EXPECT_EQ(finished.ok(), failing == 0);
     EXPECT_TRUE(added.ok() || !finished.ok());
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(ReadAll(dir_.path() / ("synced" + std::to_string(i))).size(), 5u);
+    for (int i = 0; i < 4; ++i)
+      EXPECT_EQ(ReadAll(dir_.path() / ("synced" + std::to_string(i))).size(), 5u);
   }
 }
 
@@ -601,9 +602,8 @@ TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwis
   struct Case {
     Damage damage;
     bool installs;
-  } const cases[] = {{kNone, true},        {kOpen, false},          {kRead, false},
-                     {kShort, false},      {kUnknownTag, false},    {kBackupSwapped, false},
-                     {kCut, true}};
+  } const cases[] = {{kNone, true},        {kOpen, false},          {kRead, false}, {kShort, false},
+                     {kUnknownTag, false}, {kBackupSwapped, false}, {kCut, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.damage);
     fs::remove_all(game());
@@ -614,8 +614,7 @@ TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwis
     AddStagedEntry(*cut, u".\\a.dat", root() + u"\\a.dat");
     cut->entries.back().existed = true;
     platform::Result<platform::FileId> old_id = platform::FileIdIn(cut->folders.root(), u"a.dat");
-    platform::Result<platform::FileId> new_id =
-        platform::FileIdIn(cut->staging_folder, u"0.new");
+    platform::Result<platform::FileId> new_id = platform::FileIdIn(cut->staging_folder, u"0.new");
     ASSERT_TRUE(old_id && new_id);
     cut->entries.back().old_id = *old_id;
     cut->entries.back().new_id = *new_id;
@@ -639,8 +638,8 @@ TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwis
     const platform::ReadFault faults[] = {platform::ReadFault::kNone, platform::ReadFault::kOpen,
                                           platform::ReadFault::kRead,
                                           platform::ReadFault::kShortRead};
-    platform::SetReadFaultForTesting(u"journal", c.damage <= kShort ? faults[c.damage]
-                                                                    : platform::ReadFault::kNone);
+    platform::SetReadFaultForTesting(
+        u"journal", c.damage <= kShort ? faults[c.damage] : platform::ReadFault::kNone);
     Snapshot before = TakeSnapshot(game());
     Failure failure = InstallFile(dir_.path() / "package.bin");
     platform::SetReadFaultForTesting(u"", platform::ReadFault::kNone);

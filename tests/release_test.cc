@@ -1,8 +1,8 @@
-#include "release/series.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
+
+#include "release/series.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -148,8 +148,11 @@ TEST_F(ReleaseTest, SeriesPlansRemovalsOfEveryVersionAndASourceForEachFile) {
       {{"gone.dat", v2}, {"lvl.dat", v2}, {"a\\moved.bin", m}, {"Twin", t}},
       {{"lvl.dat", v3}, {"a\\moved.bin", m}, {"Twin", t}, {"late.dat", bytes('l')}},
   };
-  const Tree news = {{"lvl.dat", v3},  {"b\\moved.bin", bytes('M')}, {"TWIN", t},
-                     {"late.dat", bytes('L')}, {"new.dat", PatternBytes(3000, false, 5)}};
+  const Tree news = {{"lvl.dat", v3},
+                     {"b\\moved.bin", bytes('M')},
+                     {"TWIN", t},
+                     {"late.dat", bytes('L')},
+                     {"new.dat", PatternBytes(3000, false, 5)}};
   auto make = [&](const std::string& root, const Tree& files) {
     for (const auto& [name, bytes] : files) {
       std::string path = root + "/" + name;
@@ -165,7 +168,8 @@ TEST_F(ReleaseTest, SeriesPlansRemovalsOfEveryVersionAndASourceForEachFile) {
   OldTree made = make("new", news);
   series.source = made.root;
   series.files = made.files;
-  for (size_t i = 0; i < olds.size(); ++i) series.olds.push_back(make("r" + std::to_string(i), olds[i]));
+  for (size_t i = 0; i < olds.size(); ++i)
+    series.olds.push_back(make("r" + std::to_string(i), olds[i]));
   ASSERT_FALSE(PlanRemovals(series).failure.failed());
   EXPECT_EQ(series.gone, (std::vector<WString>{u".\\Twin", u".\\a\\moved.bin", u".\\gone.dat"}));
   EXPECT_EQ(series.kept_under_other_case, std::vector<WString>{u".\\Twin"});
@@ -184,9 +188,9 @@ TEST_F(ReleaseTest, SeriesPlansRemovalsOfEveryVersionAndASourceForEachFile) {
     const char* first_old;  // the first version's name
   };
   const std::vector<Case> cases = {
-      {"lvl.dat", FileSource::kChoice, 2, 4, "lvl.dat"},        // the third has it already
+      {"lvl.dat", FileSource::kChoice, 2, 4, "lvl.dat"},           // the third has it already
       {"b\\moved.bin", FileSource::kDelta, 1, 0, "a\\moved.bin"},  // a move, like-named
-      {"late.dat", FileSource::kWhole, 0, 0, nullptr},           // new since the first two
+      {"late.dat", FileSource::kWhole, 0, 0, nullptr},             // new since the first two
       {"new.dat", FileSource::kWhole, 0, 0, nullptr},
   };
   RecordPlanner planner(series);
@@ -246,8 +250,8 @@ TEST_F(ReleaseTest, AVersionChangedBeforeItIsPatchedFromIsNamedNotThePackage) {
     versions[i].path = dir_.Wide(i == 0 ? "v1" : "v2");
   }
   std::vector<uint8_t> record;
-  ASSERT_TRUE(ChoiceRecordJob(u".\\a.bin", dir_.Wide("new"), kTimes, versions, 0, false)
-                  ->Make(record));
+  ASSERT_TRUE(
+      ChoiceRecordJob(u".\\a.bin", dir_.Wide("new"), kTimes, versions, 0, false)->Make(record));
   platform::File file = OpenOrClosed(dir_.Wide("update.bin"), "wb");
   package::PackageOut out{&file, 0};
   ASSERT_TRUE(package::WriteToPackage(out, record.data(), record.size()));
@@ -265,8 +269,8 @@ TEST_F(ReleaseTest, AVersionChangedBeforeItIsPatchedFromIsNamedNotThePackage) {
     int64_t payload_end = 0;
     Failure failure = package::OpenPackage(dir_.Wide("update.bin"), package, payload_end);
     if (!failure.failed()) {
-      failure = apply::InstallPackage(package, payload_end, dir_.Wide("game"),
-                                      product::kInstallLock);
+      failure =
+          apply::InstallPackage(package, payload_end, dir_.Wide("game"), product::kInstallLock);
     }
     platform::SetFaultForTesting(0);
     if (!g_changed) {

@@ -83,7 +83,8 @@ int PlanOutput(BuildPlan& plan) {
     return kUsage;
   }
   plan.stub = *stub;
-  if (int code = CheckStub(plan.stub, request.stub.empty() ? "the shipped updater.exe" : "--stub")) {
+  if (int code =
+          CheckStub(plan.stub, request.stub.empty() ? "the shipped updater.exe" : "--stub")) {
     return code;
   }
   plan.output = PathArgument(request.output);

@@ -71,8 +71,7 @@ struct Listing {
 };
 
 // One record as list --json gives it.
-nlohmann::json EntryJson(const package::IndexedEntry& entry, const Listing& listing,
-                         bool hashes) {
+nlohmann::json EntryJson(const package::IndexedEntry& entry, const Listing& listing, bool hashes) {
   const package::Record& e = entry.record;
   nlohmann::json item = {{"kind", KindWord(e.kind)},
                          {"name", Utf8(e.name)},
@@ -127,10 +126,10 @@ void PrintTable(const Listing& listing, bool hashes) {
   fmt::print("program: {}\n", listing.program);
   if (listing.label) fmt::print("version label: \"{}\"\n", Utf8(*listing.label));
   if (!listing.releases.empty()) {
-    fmt::print("made from: {}\n",
-               fmt::join(ReleaseNames(package::AllReleases(listing.releases.size()),
-                                      listing.releases),
-                         ", "));
+    fmt::print(
+        "made from: {}\n",
+        fmt::join(ReleaseNames(package::AllReleases(listing.releases.size()), listing.releases),
+                  ", "));
   }
   int64_t size = 0, packed = 0;
   fmt::print("{:<6} {:>12} {:>12}  {:<28}  {}{}\n", "kind", "size", "packed", "last write (UTC)",

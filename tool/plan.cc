@@ -105,8 +105,8 @@ Failure ReadAsTheInstallWould(platform::File& package, const package::RecordRead
 
 // Forecasts every record of the package at the reader's position against
 // `staging`; the reader's (or a stream's) failure, where the package is at fault.
-Failure ForecastAll(platform::File& package, package::RecordReader& reader,
-                    apply::Staging& staging, Plan& plan) {
+Failure ForecastAll(platform::File& package, package::RecordReader& reader, apply::Staging& staging,
+                    Plan& plan) {
   Failure failure;
   for (package::Record record; reader.Next(record);) {
     Forecast forecast = apply::ForecastRecord(record, staging);
@@ -162,10 +162,9 @@ int PrintText(const PlanRequest& request, const Plan& plan) {
     fmt::print("{}: would apply\n", request.update);
     return kOk;
   }
-  return PrintFault(request.update,
-                    fmt::format("would fail ({}): {}",
-                                Count(counts[Forecast::kFail], "file", "files"),
-                                plan.first_failure));
+  return PrintFault(request.update, fmt::format("would fail ({}): {}",
+                                                Count(counts[Forecast::kFail], "file", "files"),
+                                                plan.first_failure));
 }
 
 }  // namespace

@@ -87,8 +87,7 @@ void AddPackageCommands(CLI::App& app, Request& request) {
   CLI::App* list = app.add_subcommand("list", "Lists the entries of UPDATE.");
   list->add_option("UPDATE", request.list.update, "an update or package file")->required();
   list->add_flag("--json", request.list.json, "print JSON: the program and an array of entries");
-  list->add_flag("--hashes", request.list.hashes,
-                 "add each file's SHA-256 (inflates every entry)");
+  list->add_flag("--hashes", request.list.hashes, "add each file's SHA-256 (inflates every entry)");
   CLI::App* verify = app.add_subcommand("verify", "Checks UPDATE as the updater would.");
   verify->add_option("UPDATE", request.verify.update, "an update or package file")->required();
   verify->add_flag("--json", request.verify.json, "print the verdict as JSON");
@@ -106,8 +105,10 @@ void AddPackageCommands(CLI::App& app, Request& request) {
 // The command `app` parsed into.
 Request::Command CommandOf(const CLI::App& app) {
   using Command = Request::Command;
-  for (auto [name, command] : {std::pair{"build", Command::kBuild}, {"list", Command::kList},
-                               {"verify", Command::kVerify}, {"extract", Command::kExtract},
+  for (auto [name, command] : {std::pair{"build", Command::kBuild},
+                               {"list", Command::kList},
+                               {"verify", Command::kVerify},
+                               {"extract", Command::kExtract},
                                {"plan", Command::kPlan}}) {
     if (app.got_subcommand(name)) return command;
   }
