@@ -99,14 +99,6 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   return {};
 }
 
-// Opens the file `name` of `folder` to read it, as the run reads: a dry run
-// leaves its last-access time as it was.
-platform::Result<platform::File> ReadGameFile(const Staging& staging,
-                                              const platform::Folder& folder, const WString& name) {
-  return staging.dry_run ? platform::ReadFileKeepingAccessIn(folder, name)
-                         : platform::ReadFileIn(folder, name);
-}
-
 // The SHA-256 of `file`, `size` bytes, known as `id`: hashed on first sight,
 // then remembered for the run; null where it cannot be read whole.
 const uint8_t* DigestOf(Staging& staging, const platform::File& file, const platform::FileId& id,
@@ -131,7 +123,7 @@ const uint8_t* DigestOf(Staging& staging, const platform::File& file, const plat
 platform::Result<platform::FileId> KnownFile(Staging& staging, const platform::Folder& folder,
                                              const WString& name, uint64_t size,
                                              const uint8_t (&hash)[32]) {
-  platform::Result<platform::File> file = ReadGameFile(staging, folder, name);
+  platform::Result<platform::File> file = staging.read_file(folder, name);
   if (!file) return file.status();
   // Another size is another version, told without reading it.
   if (!file->Seek(0, SEEK_END) || static_cast<uint64_t>(file->Tell()) != size) {
@@ -478,7 +470,7 @@ Failure DryPatch(platform::File& package, const package::RecordReader& reader,
   }
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(record.old_name);
   platform::Result<platform::File> old =
-      parent ? ReadGameFile(staging, **parent, package::LastComponent(record.old_name))
+      parent ? staging.read_file(**parent, package::LastComponent(record.old_name))
              : platform::Result<platform::File>(parent.status());
   if (!old) return Fail(Cause::kReadOldFile, TargetOf(staging, record.old_name), old.status());
   // Its version was told by its bytes.

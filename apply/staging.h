@@ -57,7 +57,11 @@ struct Staging {
   std::vector<WString> gone_folders;
   InstallReport report;  // the records already current, the files kept, the releases matched
   std::vector<HashedFile> hashed;  // the game's files hashed so far
-  bool dry_run = false;            // a plan: reads leave last-access times as they were
+  // How the game's files are opened to be read: a plan passes
+  // platform::ReadFileKeepingAccessIn, so that reads leave last-access times
+  // as they were (and the updater never links it).
+  platform::Result<platform::File> (*read_file)(const platform::Folder& folder,
+                                                const WString& name) = platform::ReadFileIn;
   // Syncs whole staged files where each is synced alone; declared last, so
   // that it is done with them before the folders go.
   std::unique_ptr<StagedSync> sync = std::make_unique<StagedSync>();

@@ -571,7 +571,7 @@ TEST_F(InstallerTest, AFileNamedByManyRecordsIsHashedOnce) {
   const Bytes old = Bytes(10, 'o');  // a.dat as SetUp leaves it
   platform::Result<Staging> staging = PlanStaging(root());
   ASSERT_TRUE(staging);
-  staging->dry_run = true;
+  staging->read_file = platform::ReadFileKeepingAccessIn;
   package::Record record;
   record.kind = package::RecordKind::kRemove;
   record.version_count = 2;

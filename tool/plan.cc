@@ -182,7 +182,7 @@ int RunPlan(const PlanRequest& request) {
   if (failure.failed()) return Report(update, failure);
   platform::Result<apply::Staging> staging = apply::PlanStaging(*root);
   if (!staging) return Report(dir, Fail(Cause::kGameFolderUnusable, *root, staging.status()));
-  staging->dry_run = true;
+  staging->read_file = platform::ReadFileKeepingAccessIn;  // a dry run moves no time
   platform::Result<platform::NodeKind> staged =
       platform::KindIn(staging->folders.root(), package::kStagingFolderName);
   if (!staged || *staged != platform::NodeKind::kMissing) {
