@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <numeric>
 
 #include "delta/delta_encoder.h"
@@ -149,9 +150,13 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     DeltaMethod method{};
+    std::atomic<int64_t> told{0};  // a build's progress: every new byte once, whatever the way
+    EncodeLimits counted = c.limits;
+    counted.progress = &told;
     ASSERT_TRUE(EncodeDelta(c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(),
-                            c.new_bytes.size(), c.limits, &method));
+                            c.new_bytes.size(), counted, &method));
     EXPECT_EQ(method, c.method);
+    EXPECT_EQ(told, static_cast<int64_t>(c.new_bytes.size()));
     platform::Result<std::optional<Patch>> patch = EncodePatch(
         c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(), c.new_bytes.size(), c.limits);
     ASSERT_TRUE(patch && *patch);

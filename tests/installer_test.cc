@@ -321,6 +321,27 @@ TEST_F(InstallerTest, RemovalTakesOnlyTheVersionItRemoves) {
         << what;
     EXPECT_EQ(ReadAll(outside), Bytes(10, 'o')) << what;
   }
+  // A removal of any of several versions ("rmvs") takes a file that is the second.
+  fs::remove_all(game());
+  SetUp();
+  platform::File file = OpenOrClosed(dir_.Wide("any.bin"), "wb");
+  PackageOut out{&file, 0};
+  std::vector<Version> versions(2);
+  for (size_t i = 0; i < 2; ++i) {
+    Bytes bytes(10, i == 0 ? 'e' : 'o');
+    platform::Sha256 sha;
+    sha.Update(bytes.data(), bytes.size());
+    ASSERT_TRUE(sha.Finish(versions[i].hash));
+    versions[i].size = bytes.size();
+    versions[i].releases = 1u << i;
+  }
+  ASSERT_TRUE(WriteRemoveAnyRecord(out, u".\\gone\\deeper\\x.dat", 0, versions));
+  ASSERT_TRUE(WritePackageTrailer(out, static_cast<uint32_t>(out.size)));
+  ASSERT_TRUE(file.Close());
+  InstallReport report;
+  ASSERT_FALSE(InstallFrom(dir_.Wide("any.bin"), root(), &report).failed());
+  EXPECT_EQ(report.removed, 1);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(removed, no_links_under_wine)));
 }
 
 // A second copy of the update, started while the first holds the game

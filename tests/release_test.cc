@@ -75,6 +75,7 @@ TEST_F(ReleaseTest, OldFileChoiceFollowsPathBytesNameAndContent) {
   auto random = [](uint32_t seed) { return PatternBytes(20000, false, seed); };
   auto join = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
   auto edited = [](Bytes a) { return a[100] ^= 1, a[15000] ^= 1, a; };
+  auto head = [](Bytes a, size_t n) { return a.resize(n), a; };
   const Bytes kept = random(33), renamed = random(34);
   struct File {
     const char* name;
@@ -110,6 +111,9 @@ TEST_F(ReleaseTest, OldFileChoiceFollowsPathBytesNameAndContent) {
       {"src\\renamed.o", edited(renamed), "src\\old_name.o"},         // removed: read anyway
       {"src\\copy.o", edited(kept), nullptr},  // unchanged: patching would make it needed
       {"src\\fresh.o", random(36), nullptr},
+      // Some of a changed file's content, but less than a tenth of its own.
+      {"src\\mostly_new.o",
+       join(PatternBytes(150000, false, 38), head(random(31), 6000)), nullptr},
   };
   auto tree = [&](const char* prefix, const std::vector<File>& named) {
     std::vector<pack::TreeFile> files;

@@ -388,9 +388,16 @@ class UpdatepkgTest(GameFolder):
         return result
 
     def plan(self, update, code=0):
-        """The plan of `update` over the game, which it leaves as it was."""
+        """The plan of `update` over the game, which it leaves as it was; its
+        text says what its JSON does."""
         plan = json.loads(self.unchanged_by("plan", update, self.game, "--json", code=code)[0])
         self.assertEqual(plan["applies"], code == 0)
+        self.assertFalse(plan["matched"].startswith(";"), plan["matched"])
+        t = plan["totals"]
+        text = self.unchanged_by("plan", update, self.game, code=code)[0]
+        self.assertIn(f"{t['add']} to add, {t['replace']} to replace, {t['patch']} to patch, "
+                      f"{t['whole']} whole for a file of no version, {t['remove']} to remove, "
+                      f"{t['keep']} kept, {t['current']} already current", text)
         return plan
 
     def plan_agrees(self, update, applies):
