@@ -339,6 +339,8 @@ class UpdatepkgTest(GameFolder):
                 self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
                 self.assert_game_holds(releases[3])
                 self.assert_plan_agrees(plan, f"; from {i + 1}.0")
+                again = self.plan(update)["totals"]  # patched and removed: as it leaves them
+                self.assertEqual([again[a] for a in ("add", "patch", "whole", "remove")], [0] * 4)
                 files = self.game_files()
                 self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))  # again
                 self.assertEqual(self.game_files(), files)
@@ -464,6 +466,13 @@ class UpdatepkgTest(GameFolder):
                     self.assert_applies_nothing(exe, (CAPTION, FAILED))
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assertEqual(self.read(os.path.join(self.game, "old.dat")), new)
+        # A move whose old file is still there and whose target already is the
+        # new file: current, for plan as for the install.
+        self.write(os.path.join(self.game, "old.dat"), old)
+        self.write(os.path.join(self.game, "moved.dat"), new)
+        record = pt.encode_delta(".\\moved.dat", old, new, *sound, old_name=".\\old.dat")
+        exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
+        self.assertEqual([e["action"] for e in self.plan(exe)["entries"]], ["current"])
         # An update from several releases: the version installed, the whole
         # file where none is, and records that do not hold together.
         self.write(os.path.join(self.game, "old.dat"), old)
