@@ -16,7 +16,7 @@ OBJDUMP = os.environ.get("OBJDUMP", "i686-w64-mingw32-objdump")
 
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "msvcrt.dll",
                 "advapi32.dll"}
-MAX_SIZE = 150 * 1024
+MAX_SIZE = 160 * 1024
 WIDE = os.environ.get("WINE_ARCH") == "win64"
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 
