@@ -118,12 +118,19 @@ const uint8_t* DigestOf(Staging& staging, const platform::File& file, const plat
   return staging.hashed.back().sha256;
 }
 
-// The identity of the regular file `name` of `folder` when it holds `size`
+// Opens the entry `name` to read it, through the folder it lies in, as the
+// run reads the game's files.
+platform::Result<platform::File> ReadEntryFile(Staging& staging, const WString& name) {
+  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(name);
+  if (!parent) return parent.status();
+  return staging.read_file(**parent, package::LastComponent(name));
+}
+
+// The identity of `file`, just opened, when it is a regular file of `size`
 // bytes with the SHA-256 `hash`, read through the handle it is checked by.
-platform::Result<platform::FileId> KnownFile(Staging& staging, const platform::Folder& folder,
-                                             const WString& name, uint64_t size,
+platform::Result<platform::FileId> KnownFile(Staging& staging,
+                                             platform::Result<platform::File> file, uint64_t size,
                                              const uint8_t (&hash)[32]) {
-  platform::Result<platform::File> file = staging.read_file(folder, name);
   if (!file) return file.status();
   // Another size is another version, told without reading it.
   if (!file->Seek(0, SEEK_END) || static_cast<uint64_t>(file->Tell()) != size) {
@@ -140,9 +147,8 @@ platform::Result<platform::FileId> KnownFile(Staging& staging, const platform::F
 // True when the delta's target already is the file it makes: a second run.
 bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
   if (!entry.existed) return false;
-  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
-  return parent && KnownFile(staging, **parent, package::LastComponent(entry.name),
-                             record.delta.new_size, record.delta.new_hash);
+  return static_cast<bool>(KnownFile(staging, ReadEntryFile(staging, entry.name),
+                                     record.delta.new_size, record.delta.new_hash));
 }
 
 // Counts the delta record whose streams start at `stream` as done: the
@@ -184,13 +190,10 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     return SkipCurrent(package, reader, record, stream, staging);
   }
   // Not moved and no file at the target: there is no old file to patch.
-  platform::Result<const platform::Folder*> parent =
-      entry.existed || moved ? staging.folders.ParentOf(record.old_name)
-                             : platform::Result<const platform::Folder*>(
-                                   platform::Status::Error(platform::MissingError()));
   platform::Result<platform::File> old =
-      parent ? platform::ReadFileIn(**parent, package::LastComponent(record.old_name))
-             : platform::Result<platform::File>(parent.status());
+      entry.existed || moved
+          ? ReadEntryFile(staging, record.old_name)
+          : platform::Result<platform::File>(platform::Status::Error(platform::MissingError()));
   if (!old) {
     if (!moved && TargetIsCurrent(staging, record, entry)) {
       return SkipCurrent(package, reader, record, stream, staging);
@@ -283,10 +286,8 @@ Failure StageWhole(platform::File& package, const package::RecordReader& reader,
 int MatchVersion(Staging& staging, const package::Record& record) {
   for (int i = 0; i < record.version_count; ++i) {
     const package::Version& version = record.versions[i];
-    const WString& name = record.old_names[i];
-    platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(name);
-    if (parent &&
-        KnownFile(staging, **parent, package::LastComponent(name), version.size, version.hash)) {
+    if (KnownFile(staging, ReadEntryFile(staging, record.old_names[i]), version.size,
+                  version.hash)) {
       return i;
     }
   }
@@ -363,7 +364,8 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
   platform::Result<platform::FileId> known = platform::Status::Refused();
   uint32_t& releases = entry.releases;
   for (int i = 0; i < record.version_count && !known; ++i) {
-    known = KnownFile(staging, *parent, leaf, record.versions[i].size, record.versions[i].hash);
+    known = KnownFile(staging, staging.read_file(*parent, leaf), record.versions[i].size,
+                      record.versions[i].hash);
     releases = record.versions[i].releases;
   }
   if (!known) {
@@ -434,9 +436,8 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   int version = choice ? MatchVersion(staging, record) : -1;
   const WString& old_name = version >= 0 ? record.old_names[version] : record.old_name;
   if (!choice) {
-    platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(old_name);
-    if (parent && KnownFile(staging, **parent, package::LastComponent(old_name),
-                            record.delta.old_size, record.delta.old_hash)) {
+    if (KnownFile(staging, ReadEntryFile(staging, old_name), record.delta.old_size,
+                  record.delta.old_hash)) {
       version = 0;
     }
   }
@@ -468,10 +469,7 @@ Failure DryPatch(platform::File& package, const package::RecordReader& reader,
     platform::Status at = package.Seek(streams + BecomeDelta(record, forecast.version), SEEK_SET);
     if (!at) return reader.Fault(Cause::kPackageReadFailed, at);
   }
-  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(record.old_name);
-  platform::Result<platform::File> old =
-      parent ? staging.read_file(**parent, package::LastComponent(record.old_name))
-             : platform::Result<platform::File>(parent.status());
+  platform::Result<platform::File> old = ReadEntryFile(staging, record.old_name);
   if (!old) return Fail(Cause::kReadOldFile, TargetOf(staging, record.old_name), old.status());
   // Its version was told by its bytes.
   OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, true, {}};
