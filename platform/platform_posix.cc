@@ -465,36 +465,42 @@ Result<File> ReadFileIn(const Folder& folder, const WString& name) {
   return file;
 }
 
+namespace {
+
+// Opens `name` of `folder` to read with `flags` besides, telling the system
+// not to move its last-access time: O_NOATIME, which is for the file's owner
+// (and root) only. For others Close puts `last_access` back (the time read
+// through the handle where none is given), which moves the change time.
+// Non-blocking, so that a FIFO put in place of a file cannot hold the run.
+Result<File> OpenKeepingAccess(const Folder& folder, const std::string& name, int flags,
+                               std::optional<FileTime> last_access) {
+  flags |= O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(Fd(folder), name.c_str(), flags | O_NOATIME);
+  bool told = fd >= 0;
+  if (!told && errno == EPERM) fd = openat(Fd(folder), name.c_str(), flags);
+  Result<File> file = StreamFromFd(RegularOnly(fd), "rb");
+  if (!file || told) return file;
+  if (!last_access) {
+    Result<EntryTimes> times = file->Times();
+    if (!times) return times.status();
+    last_access = times->last_access;
+  }
+  file->KeepLastAccess(*last_access);
+  return file;
+}
+
+}  // namespace
+
 Result<File> ReadFileKeepingAccessIn(const Folder& folder, const WString& name) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
-  if (int fault = InjectedOpenFault(name)) return Status::Error(fault);
-  // O_NOATIME is for the file's owner (and root) only; for others the time
-  // is put back through the handle, which moves the change time.
-  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = openat(Fd(folder), c->c_str(), flags | O_NOATIME);
-  bool told = fd >= 0;
-  if (!told && errno == EPERM) fd = openat(Fd(folder), c->c_str(), flags);
-  Result<File> file = StreamFromFd(RegularOnly(fd), "rb");
-  if (!file || told) return file;
-  Result<EntryTimes> times = file->Times();
-  if (!times) return times.status();
-  file->KeepLastAccess(times->last_access);
-  return file;
+  return OpenKeepingAccess(folder, *c, O_NOFOLLOW, std::nullopt);
 }
 
 Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
-  // O_NOATIME is for the file's owner (and root) only; others read plainly.
-  // Non-blocking, so that a FIFO put in place of a listed file cannot hold the build.
-  int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-  int fd = openat(Fd(folder), c->c_str(), flags | O_NOATIME);
-  bool told = fd >= 0;
-  if (!told && errno == EPERM) fd = openat(Fd(folder), c->c_str(), flags);
-  Result<File> file = StreamFromFd(RegularOnly(fd), "rb");
-  if (file && !told) file->KeepLastAccess(times.last_access);
-  return file;
+  return OpenKeepingAccess(folder, *c, 0, times.last_access);  // the tree's links followed
 }
 
 Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {

@@ -579,10 +579,34 @@ Result<File> ReadFileIn(const Folder& folder, const WString& name) {
   return file;
 }
 
+namespace {
+
+// The File of `h`, a handle opened to read (and, where `may_set_times`, to
+// write attributes), told not to move the file's last-access time. Not every
+// file system honours that (Wine on Linux does not): Close then puts
+// `last_access` back (the time read through the handle where none is given).
+Result<File> StreamKeepingAccess(HANDLE h, bool may_set_times,
+                                 std::optional<FileTime> last_access) {
+  FILETIME c, a, w;
+  if (may_set_times && !last_access) {
+    may_set_times = GetFileTime(h, &c, &a, &w) != 0;
+    last_access = FromFileTime(a);
+  }
+  if (may_set_times) {
+    // All ones: the system stops updating the last-access time for this handle.
+    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
+    SetFileTime(h, nullptr, &keep, nullptr);
+  }
+  Result<File> file = StreamFromHandle(h, false);
+  if (file && may_set_times) file->KeepLastAccess(*last_access);
+  return file;
+}
+
+}  // namespace
+
 Result<File> ReadFileKeepingAccessIn(const Folder& folder, const WString& name) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
-  if (int fault = InjectedOpenFault(name)) return Status::Error(fault);
   Result<Handle> settable =
       OpenFileAt(*path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, Links::kRefuse);
   bool may_set_times = static_cast<bool>(settable);
@@ -591,18 +615,7 @@ Result<File> ReadFileKeepingAccessIn(const Folder& folder, const WString& name) 
                          ? std::move(settable)
                          : OpenFileAt(*path, GENERIC_READ, FILE_SHARE_READ, Links::kRefuse);
   if (!h) return h.status();
-  FILETIME c, a, w;
-  if (may_set_times && GetFileTime(h->get(), &c, &a, &w)) {
-    // All ones: the system stops updating the last-access time for this handle.
-    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
-    SetFileTime(h->get(), nullptr, &keep, nullptr);
-  } else {
-    may_set_times = false;
-  }
-  Result<File> file = StreamFromHandle(h->release(), false);
-  // Not every file system honours the request (Wine on Linux does not).
-  if (file && may_set_times) file->KeepLastAccess(FromFileTime(a));
-  return file;
+  return StreamKeepingAccess(h->release(), may_set_times, std::nullopt);
 }
 
 Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times) {
@@ -616,15 +629,7 @@ Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const E
     h = CreateFileW(W(*path), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  if (may_set_times) {
-    // All ones: the system stops updating the last-access time for this handle.
-    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
-    SetFileTime(h, nullptr, &keep, nullptr);
-  }
-  Result<File> file = StreamFromHandle(h, false);
-  // Not every file system honours the request (Wine on Linux does not).
-  if (file && may_set_times) file->KeepLastAccess(times.last_access);
-  return file;
+  return StreamKeepingAccess(h, may_set_times, times.last_access);
 }
 
 Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {

@@ -90,6 +90,7 @@ Bytes SignedImage(const Bytes& tail, int size_error) {
   return image;
 }
 
+#ifndef _WIN32
 // The first 100 bytes of a 64-bit ELF program whose two program headers
 // (56 bytes each) start at byte 64.
 Bytes CutElf() {
@@ -101,6 +102,7 @@ Bytes CutElf() {
   elf[0x38] = 2;   // e_phnum
   return elf;
 }
+#endif
 
 TEST(FormatTest, LocatePayloadCases) {
   Bytes prefix = PatternBytes(100, false);
