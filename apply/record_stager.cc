@@ -169,12 +169,16 @@ Failure WrongOldFile(const Staging& staging, const package::Record& record,
               TargetOf(staging, record.old_name) + u" (read for " + entry.target + u")", status);
 }
 
-// True when `old`, whose version was told by its bytes, is no longer the
-// version `record` patches from.
-bool OldFileChanged(const platform::File& old, const package::Record& record) {
+// `patched`, the patch of `old`, whose version was told by its bytes
+// before; where the patch did not make its file and `old` is no longer that
+// version, the game file changed since, not the package.
+Failure BlameAChangedOldFile(const Failure& patched, const platform::File& old,
+                             const package::Record& record, const Staging& staging) {
+  if (patched.cause != Cause::kBadDelta) return patched;
   OldFileCheck check{&old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
   check.Check();
-  return check.read && !check.expected;
+  if (!check.read || check.expected) return patched;
+  return Fail(Cause::kOldFileChanged, TargetOf(staging, record.old_name));
 }
 
 // Builds the new file of a delta record while another thread checks that the
@@ -237,10 +241,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     checker->Join();
   }
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
-  if (verified && patched.cause == Cause::kBadDelta && OldFileChanged(*old, record)) {
-    // Its version was told by its bytes: the file changed since, not the package.
-    return Fail(Cause::kOldFileChanged, TargetOf(staging, record.old_name));
-  }
+  if (verified) patched = BlameAChangedOldFile(patched, *old, record, staging);
   if (check.expected) return patched;
   if (!moved && TargetIsCurrent(staging, record, entry)) {
     (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);
@@ -473,11 +474,8 @@ Failure DryPatch(platform::File& package, const package::RecordReader& reader,
   if (!old) return Fail(Cause::kReadOldFile, TargetOf(staging, record.old_name), old.status());
   // Its version was told by its bytes.
   OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, true, {}};
-  Failure patched = Patch(package, reader, record, *old, check, nullptr, nullptr);
-  if (patched.cause == Cause::kBadDelta && OldFileChanged(*old, record)) {
-    return Fail(Cause::kOldFileChanged, TargetOf(staging, record.old_name));
-  }
-  return patched;
+  return BlameAChangedOldFile(Patch(package, reader, record, *old, check, nullptr, nullptr), *old,
+                              record, staging);
 }
 
 }  // namespace updater::apply
