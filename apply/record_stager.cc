@@ -257,8 +257,8 @@ Failure DropRemoved(Staging& staging, const package::Record& record) {
 }
 
 // Stages the whole file whose zlib stream is at the package's position.
-Failure StageWhole(platform::File& package, const package::RecordReader& reader,
-                   const package::Record& record, Staging& staging, StagedEntry& entry) {
+Failure StageWhole(package::RecordReader& reader, const package::Record& record, Staging& staging,
+                   StagedEntry& entry) {
   platform::File out;
   Failure failure;
   {
@@ -275,7 +275,7 @@ Failure StageWhole(platform::File& package, const package::RecordReader& reader,
   package::InflateResult inflated;
   {
     UPDATER_PHASE(staging.report.phases, kInflate);  // the writes too: the report takes them out
-    inflated = package::InflateStream(package, write);
+    inflated = reader.Content(write);
   }
   return FinishStaged(entry, record.times, out,
                       InflateFailure(inflated, reader, record.target, written), staging.sync.get(),
@@ -310,8 +310,8 @@ int64_t BecomeDelta(package::Record& record, int chosen) {
 // Stages an "alts" record: the patch from the old version installed; where
 // none is, nothing when the target already is the new file, else the whole
 // file where the record has it. The package is left after its streams.
-Failure StageChoice(platform::File& package, const package::RecordReader& reader,
-                    package::Record& record, Staging& staging, StagedEntry& entry) {
+Failure StageChoice(platform::File& package, package::RecordReader& reader, package::Record& record,
+                    Staging& staging, StagedEntry& entry) {
   int64_t streams = package.Tell(), end = streams + record.streams_size();
   int chosen = -1;
   {
@@ -330,7 +330,7 @@ Failure StageChoice(platform::File& package, const package::RecordReader& reader
   } else if (record.whole_length != 0) {
     matched = 0;  // a file of no release: repaired
     platform::Status at = package.Seek(streams + record.patch_offset(record.patch_count), SEEK_SET);
-    staged = at ? StageWhole(package, reader, record, staging, entry)
+    staged = at ? StageWhole(reader, record, staging, entry)
                 : reader.Fault(Cause::kPackageReadFailed, at);
     if (!staged.failed() && package.Tell() != end) staged = reader.Fault(Cause::kBadStream);
   } else {
@@ -392,8 +392,8 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
 
 }  // namespace
 
-Failure StageRecord(platform::File& package, const package::RecordReader& reader,
-                    package::Record& record, Staging& staging) {
+Failure StageRecord(platform::File& package, package::RecordReader& reader, package::Record& record,
+                    Staging& staging) {
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
   if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry, record);
@@ -407,7 +407,7 @@ Failure StageRecord(platform::File& package, const package::RecordReader& reader
   if (record.kind == package::RecordKind::kChoice) {
     return StageChoice(package, reader, record, staging, entry);
   }
-  return StageWhole(package, reader, record, staging, entry);
+  return StageWhole(reader, record, staging, entry);
 }
 
 Forecast ForecastRecord(const package::Record& record, Staging& staging) {

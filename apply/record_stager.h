@@ -16,8 +16,8 @@ namespace updater::apply {
 // through plain folders only; its stream must inflate whole (for a delta,
 // rebuild the recorded file from the very old file it was made from). An
 // "alts" record becomes the delta from the version installed.
-Failure StageRecord(platform::File& package, const package::RecordReader& reader,
-                    package::Record& record, Staging& staging);
+Failure StageRecord(platform::File& package, package::RecordReader& reader, package::Record& record,
+                    Staging& staging);
 
 // What staging a record would do, found by reading only: a dry run.
 struct Forecast {

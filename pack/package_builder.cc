@@ -93,6 +93,9 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
         platform::DebugOutput(platform::DisplayPath(line));  // each path as the system writes it
       };
     if (!failure.failed()) failure = WalkTree(source_root, visitor);
+    if (!failure.failed() && options.finish_records && !options.finish_records(deflater)) {
+      failure = DeflaterFailure(deflater, package);
+    }
     if (!failure.failed() && !deflater.Finish()) failure = DeflaterFailure(deflater, package);
     if (!failure.failed() && options.release_records) {
       failure = options.release_records(options, package, build.paths, source_root, false);

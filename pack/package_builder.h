@@ -23,6 +23,9 @@ struct BuildOptions {
       include;
   // Makes a file's record itself (a delta) or gives none; null packs every file whole.
   RecordMaker make_record;
+  // Queues what the build still holds back once every file is met (the
+  // last of the blocks a build codes together); false when it cannot.
+  std::function<bool(package::ParallelDeflater& deflater)> finish_records;
   // Told the bytes of each file packed.
   std::function<void(int64_t bytes)> progress;
   // Threads that compress; 0 for one per processor. The bytes do not depend on it.

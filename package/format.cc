@@ -226,6 +226,20 @@ bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
   return WriteToPackage(out, encoded, static_cast<size_t>(bytes));
 }
 
+bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,
+                    uint32_t dictionary, uint32_t packed) {
+  bool written = WriteToPackage(out, kSolidTag, 4) && WriteNumber(out, members.size(), 4);
+  for (const SolidMember& member : members) {
+    written = written && WriteEntryName(out, member.name) &&
+              WriteNumber(out, member.times.creation, 8) &&
+              WriteNumber(out, member.times.last_access, 8) &&
+              WriteNumber(out, member.times.last_write, 8) && WriteNumber(out, member.size, 8) &&
+              WriteToPackage(out, member.hash, 32);
+  }
+  return written && WriteNumber(out, props, 1) && WriteNumber(out, dictionary, 4) &&
+         WriteNumber(out, packed, 4);
+}
+
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package) {
   uint8_t encoded[24];
   if (!ReadExactly(package, encoded, sizeof encoded)) return std::nullopt;
@@ -237,10 +251,10 @@ RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   // In the order of RecordTag.
-  static const char* const kTags[] = {kFileTag, kDeltaTag,  kRemoveTag,    kLabelTag,
-                                      kEndTag,  kChoiceTag, kRemoveAnyTag, kReleasesTag};
+  static const char* const kTags[] = {kFileTag,   kDeltaTag,     kRemoveTag,   kLabelTag, kEndTag,
+                                      kChoiceTag, kRemoveAnyTag, kReleasesTag, kSolidTag};
   int kind = 0;
-  while (kind < 8 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  while (kind < 9 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
   return static_cast<RecordTag>(kind);
 }
 

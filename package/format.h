@@ -32,6 +32,9 @@ inline constexpr char kRemoveAnyTag[4] = {'r', 'm', 'v', 's'};
 // Only first or right after the label: the labels of the releases an update
 // is made from, for the debug line that says which one a game matched.
 inline constexpr char kReleasesTag[4] = {'r', 'e', 'l', 's'};
+// Whole files coded together: their headers, then one LZMA stream of all
+// their bytes back to back, see package/lzma_decoder.h.
+inline constexpr char kSolidTag[4] = {'s', 'o', 'l', 'd'};
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
@@ -78,6 +81,20 @@ std::optional<uint64_t> ReadNumber(platform::File& package, int bytes);
 // Writes one.
 bool WriteNumber(PackageOut& out, uint64_t value, int bytes);
 
+// One file of a solid block: its name, times, size and SHA-256.
+struct SolidMember {
+  WString name;
+  EntryTimes times;
+  uint64_t size = 0;
+  uint8_t hash[32] = {};
+};
+
+// Writes the head of a solid block ("sold"): its files, then the coder's
+// settings (`props`: the lc/lp/pb byte, then the window) and the length of
+// the stream that follows.
+bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,
+                    uint32_t dictionary, uint32_t packed);
+
 // Reads the three times of a record; none when the stream ends inside them.
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package);
 
@@ -91,6 +108,7 @@ enum class RecordTag {
   kChoice,
   kRemoveAny,
   kReleases,
+  kSolid,
   kInvalid
 };
 

@@ -48,8 +48,7 @@ Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader,
 // Reads every patch of an "alts" record for its structure, each against the
 // size of an old version it serves, then its whole file, which must make
 // the new file and end where the record says.
-Failure ReadChoiceStreams(platform::File& package, const RecordReader& reader,
-                          const Record& record) {
+Failure ReadChoiceStreams(platform::File& package, RecordReader& reader, const Record& record) {
   int64_t start = package.Tell();
   for (int patch = 0; patch < record.patch_count; ++patch) {
     uint64_t old_size = 0;
@@ -76,7 +75,7 @@ Failure ReadChoiceStreams(platform::File& package, const RecordReader& reader,
 
 // Reads the stream of the record just read, checking a delta's operations
 // for structure alone (the old file is not at hand).
-Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedEntry& entry,
+Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& entry,
                    bool hashes) {
   const Record& record = entry.record;
   if (record.kind == RecordKind::kRemove) {  // no stream: the (first) file it removes
@@ -93,9 +92,8 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
                             record.delta.new_size);
   }
   platform::Sha256 hash;
-  int64_t start = package.Tell();
   Failure failure = ReadWholeStream(package, reader, entry.size, hashes ? &hash : nullptr);
-  entry.packed_size = package.Tell() - start;
+  entry.packed_size = reader.content_packed();
   if (failure.failed()) return failure;
   if (hashes && !hash.Finish(entry.sha256)) return reader.Fault(Cause::kBadStream);
   return {};
@@ -103,14 +101,14 @@ Failure ReadStream(platform::File& package, const RecordReader& reader, IndexedE
 
 }  // namespace
 
-Failure ReadWholeStream(platform::File& package, const RecordReader& reader, int64_t& size,
+Failure ReadWholeStream(platform::File&, RecordReader& reader, int64_t& size,
                         platform::Sha256* hash) {
   SinkTo read([&](const uint8_t* data, size_t got) {
     size += static_cast<int64_t>(got);
     if (hash) hash->Update(data, got);
     return true;
   });
-  InflateResult inflated = InflateStream(package, read);
+  InflateResult inflated = reader.Content(read);
   if (inflated.end == InflateEnd::kReadFailed) {
     return reader.Fault(Cause::kPackageReadFailed, platform::Status::Error(inflated.os_error));
   }

@@ -21,10 +21,10 @@ struct IndexedEntry {
   uint8_t sha256[32] = {};  // of its content, when asked for (always for a delta or removal)
 };
 
-// Inflates the zlib stream of the record `reader` read last, at the
-// package's position, counting its bytes into `size` and hashing them into
+// Reads the content of the whole-file record `reader` read last (its zlib
+// stream, or its part of a solid block), counting its bytes into `size` and hashing them into
 // `hash` where given; the failure names that record.
-Failure ReadWholeStream(platform::File& package, const RecordReader& reader, int64_t& size,
+Failure ReadWholeStream(platform::File& package, RecordReader& reader, int64_t& size,
                         platform::Sha256* hash = nullptr);
 
 // Reads every record of the package in the file at `path`, handing each

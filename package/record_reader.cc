@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "package/content_stream.h"
 #include "package/format.h"
 
 namespace updater::package {
@@ -39,6 +40,29 @@ Failure RecordReader::Fault(Cause cause, platform::Status status) const {
 }
 
 bool RecordReader::Next(Record& record) {
+  if (unread_) {
+    SinkTo skip([](const uint8_t*, size_t) { return true; });
+    InflateResult read = Content(skip);
+    if (read.end != InflateEnd::kDone) {
+      return Stop(
+          read.end == InflateEnd::kReadFailed ? Cause::kPackageReadFailed : Cause::kBadStream,
+          platform::Status::Error(read.os_error));
+    }
+  }
+  if (next_member_ < members_.size()) {
+    const SolidMember& member = members_[next_member_++];
+    int number = current_.number + 1;
+    int64_t offset = current_.offset;
+    current_ = Record();
+    current_.number = number;
+    current_.offset = offset;  // of the block
+    current_.solid = unread_ = true;
+    current_.times = member.times;
+    current_.delta.new_size = member.size;
+    std::memcpy(current_.delta.new_hash, member.hash, 32);
+    AcceptName(member.name, current_.name, current_.target);  // as it was when read
+    return Hand(record);
+  }
   int number = current_.number + 1;
   current_ = Record();
   current_.number = number;
@@ -62,6 +86,10 @@ bool RecordReader::Next(Record& record) {
                                       RecordKind::kFile,  RecordKind::kFile,  RecordKind::kChoice,
                                       RecordKind::kRemove};
   if (tag == RecordTag::kEnd) return false;
+  if (tag == RecordTag::kSolid) {
+    if (!ReadSolid()) return failure_.failed() ? false : Stop(Cause::kBadStream);
+    return Next(record);
+  }
   if (tag == RecordTag::kInvalid || tag == RecordTag::kLabel || tag == RecordTag::kReleases) {
     return Stop(Cause::kBadTag);
   }
@@ -113,6 +141,8 @@ bool RecordReader::Next(Record& record) {
 bool RecordReader::Hand(Record& record) {
   record = std::move(current_);
   current_.target = record.target;  // for Fault
+  current_.solid = record.solid;    // and for Content
+  current_.delta = record.delta;
   return true;
 }
 
@@ -178,6 +208,68 @@ bool RecordReader::ReadChoice() {
   }
   // The streams lie inside the payload.
   return current_.streams_size() <= payload_end_ - package_.Tell();
+}
+
+bool RecordReader::ReadSolid() {
+  std::optional<uint64_t> count = ReadNumber(package_, 4);
+  if (!count || *count == 0 || *count > 1u << 20) return false;
+  members_.assign(static_cast<size_t>(*count), SolidMember());
+  next_member_ = 0;
+  uint64_t total = 0;
+  for (SolidMember& member : members_) {
+    std::optional<WString> name = ReadEntryName(package_);
+    if (!name || !AcceptName(*name, member.name, current_.target)) return Stop(Cause::kBadName);
+    if (!AddPackagePath(paths_, current_.target)) return Stop(Cause::kDuplicateName);
+    std::optional<EntryTimes> times = ReadEntryTimes(package_);
+    if (!times) return Stop(Cause::kTimesCut);
+    member.times = *times;
+    // A size and SHA-256, as a delta's old file has them.
+    std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false);
+    if (!made) return false;
+    member.size = made->old_size;
+    std::memcpy(member.hash, made->old_hash, 32);
+    total += member.size;
+  }
+  std::optional<uint64_t> props = ReadNumber(package_, 1);
+  std::optional<uint64_t> dictionary = ReadNumber(package_, 4);
+  std::optional<uint64_t> packed = ReadNumber(package_, 4);
+  LzmaProps coder;
+  if (!props || !dictionary || !packed || !LzmaPropsFromByte(static_cast<uint8_t>(*props), coder) ||
+      *dictionary > kMaxLzmaDictionary ||
+      static_cast<int64_t>(*packed) > payload_end_ - package_.Tell()) {
+    return false;
+  }
+  coder.dictionary = static_cast<uint32_t>(*dictionary);
+  solid_ = std::make_unique<LzmaDecoder>(package_, static_cast<uint32_t>(*packed), total, coder);
+  current_.number--;  // Next() hands the first file under the block's number
+  return true;
+}
+
+InflateResult RecordReader::Content(ByteSink& sink) {
+  if (!current_.solid) {
+    int64_t start = package_.Tell();
+    InflateResult read = InflateStream(package_, sink);
+    content_packed_ = package_.Tell() - start;
+    return read;
+  }
+  unread_ = false;
+  int64_t before = solid_->consumed();
+  platform::Sha256 hash;
+  SinkTo hashed([&](const uint8_t* data, size_t size) {
+    hash.Update(data, size);
+    return sink.Take(data, size);
+  });
+  InflateResult read{solid_->Decode(current_.delta.new_size, hashed), solid_->os_error()};
+  content_packed_ = solid_->consumed() - before;
+  uint8_t digest[32];
+  bool last = next_member_ == members_.size();
+  if (read.end == InflateEnd::kDone &&
+      (!hash.Finish(digest) || std::memcmp(digest, current_.delta.new_hash, 32) != 0 ||
+       (last && !solid_->EndedWhole()))) {
+    read.end = InflateEnd::kDamaged;
+  }
+  if (last) solid_.reset();
+  return read;
 }
 
 bool RecordReader::AcceptName(const WString& name, WString& accepted, WString& target) const {

@@ -4,19 +4,22 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "package/delta.h"
 #include "package/entry_name.h"
 #include "package/failure.h"
+#include "package/format.h"
+#include "package/lzma_decoder.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 
 namespace updater::package {
 
 enum class RecordKind {
-  kFile,    // the whole file, in its stream
+  kFile,    // the whole file, in its stream or its part of a solid block's
   kDelta,   // the file rebuilt from an old one, in four streams ("dstr")
   kRemove,  // the file removed ("gone", or "rmvs" for any of several versions); no stream
   kChoice,  // the file patched from whichever old version is installed ("alts")
@@ -54,6 +57,9 @@ struct Record {
   // A delta's sizes and hashes; for a removal, the old file's size and hash.
   DeltaHeader delta;
   WString old_name;  // the file a delta patches (its own name unless moved)
+  // A whole file of a solid block: its bytes come from the block's stream,
+  // and `delta` holds their size and SHA-256 as the new file's.
+  bool solid = false;
   // A delta's four streams, of these lengths, from the package's position on.
   uint32_t stream_lengths[4] = {};
   // "alts" and removals: the old versions it knows, in package order (a
@@ -94,6 +100,17 @@ class RecordReader {
 
   const Failure& failure() const { return failure_; }
 
+  // The content of the whole-file record read last into `sink`: its zlib
+  // stream at the package's position, or its part of its solid block's
+  // stream, which must have its SHA-256 (and, for the block's last file,
+  // end the stream exactly). A file of a block whose content is not read
+  // is read and checked by the next call of Next().
+  InflateResult Content(ByteSink& sink);
+
+  // The packed bytes the last Content() read: a file's zlib stream, or what
+  // its part of a block took of the block's stream.
+  int64_t content_packed() const { return content_packed_; }
+
   // The version label the package starts with, if it has one.
   const std::optional<WString>& label() const { return label_; }
 
@@ -114,6 +131,8 @@ class RecordReader {
   bool ReadVersions(bool patches);
   // Reads the rest of an "alts" record after its times.
   bool ReadChoice();
+  // Reads a solid block's head: its files into members_, its stream's decoder.
+  bool ReadSolid();
 
   platform::File& package_;
   int64_t payload_end_;
@@ -124,6 +143,11 @@ class RecordReader {
   Failure failure_;
   std::optional<WString> label_;
   std::vector<WString> releases_;
+  std::vector<SolidMember> members_;  // the files of the solid block read last
+  size_t next_member_ = 0;
+  std::unique_ptr<LzmaDecoder> solid_;
+  bool unread_ = false;
+  int64_t content_packed_ = 0;  // the file handed on last has its bytes still in the block's stream
 };
 
 // Opens the update at `path` and finds its payload: the package positioned

@@ -1,6 +1,8 @@
 #include "release/record_jobs.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "pack/package_builder.h"
 #include "package/delta.h"
@@ -33,17 +35,18 @@ void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryT
 class DeltaJob : public package::RecordJob {
  public:
   DeltaJob(WString name, WString new_path, WString old_name, WString old_path, EntryTimes times,
-           std::atomic<int64_t>* progress)
+           std::atomic<int64_t>* progress, const Coding& coding)
       : name_(std::move(name)),
         new_path_(std::move(new_path)),
         old_name_(std::move(old_name)),
         old_path_(std::move(old_path)),
-        times_(times) {
+        times_(times),
+        coding_(coding) {
     limits_.progress = progress;
   }
 
   bool Make(std::vector<uint8_t>& record) override {
-    failure = WholeRecord(name_, new_path_, times_, record);
+    failure = WholeRecord(name_, new_path_, times_, record, coding_);
     if (failure.failed()) return false;
     std::vector<uint8_t> delta;
     Failure no_delta = DeltaRecord(name_, new_path_, old_name_, old_path_, times_, delta, limits_);
@@ -54,13 +57,138 @@ class DeltaJob : public package::RecordJob {
  private:
   WString name_, new_path_, old_name_, old_path_;
   EntryTimes times_;
+  Coding coding_;
   delta::EncodeLimits limits_;
+};
+
+// Hands the files of a solid block to the coder one after the other, each
+// hashed and counted as it is read.
+class SolidInput {
+ public:
+  SolidInput(const std::vector<SolidFile>& files, std::atomic<int64_t>* progress)
+      : files_(files), progress_(progress) {}
+
+  bool Read(uint8_t* buffer, size_t& size) {
+    for (;;) {
+      if (!file_ && !OpenNext(size)) return !failure.failed();
+      size_t got = file_.Read(buffer, size);
+      if (!file_.status()) {
+        failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
+        return false;
+      }
+      if (got > 0) {
+        hash_->Update(buffer, got);
+        member_.size += got;
+        if (progress_) *progress_ += static_cast<int64_t>(got);
+        size = got;
+        return true;
+      }
+      (void)file_.Close();
+      if (!hash_->Finish(member_.hash)) {
+        failure = Fail(Cause::kOutputError, files_[members.size()].path);
+        return false;
+      }
+      members.push_back(std::move(member_));
+    }
+  }
+
+  std::vector<package::SolidMember> members;  // each file read whole
+  Failure failure;
+
+ private:
+  // Opens the next file; false (`size` 0) at the end or on a failure.
+  bool OpenNext(size_t& size) {
+    if (members.size() == files_.size()) {
+      size = 0;
+      return false;
+    }
+    const SolidFile& next = files_[members.size()];
+    platform::Result<platform::File> opened = pack::OpenTreeFile(next.path);
+    if (!opened) {
+      failure = Fail(Cause::kSourceUnreadable, next.path, opened.status());
+      return false;
+    }
+    file_ = std::move(*opened);
+    member_ = {next.name, next.times, 0, {}};
+    hash_.reset();
+    hash_.emplace();
+    return true;
+  }
+
+  const std::vector<SolidFile>& files_;
+  std::atomic<int64_t>* progress_;
+  platform::File file_;
+  package::SolidMember member_;
+  std::optional<platform::Sha256> hash_;
+};
+
+// What follows a name's last dot: files of a kind are coded side by side.
+WString KindOf(const WString& name) {
+  size_t dot = name.find_last_of(u".\\");
+  return dot == WString::npos || name[dot] != u'.' ? WString() : name.substr(dot + 1);
+}
+
+class SolidJob : public package::RecordJob {
+ public:
+  SolidJob(std::vector<SolidFile> files, delta::LzmaLevel level, std::atomic<int64_t>* progress)
+      : files_(std::move(files)), level_(level), progress_(progress) {}
+
+  bool Make(std::vector<uint8_t>& record) override {
+    failure = SolidRecord(std::move(files_), level_, record, progress_);
+    return !failure.failed();
+  }
+
+ private:
+  std::vector<SolidFile> files_;
+  delta::LzmaLevel level_;
+  std::atomic<int64_t>* progress_;
 };
 
 }  // namespace
 
+Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
+                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress) {
+  record.clear();
+  std::stable_sort(files.begin(), files.end(), [](const SolidFile& a, const SolidFile& b) {
+    return KindOf(a.name) < KindOf(b.name);
+  });
+  int64_t listed = 0;
+  for (const SolidFile& file : files) listed += file.size;
+  SolidInput input(files, progress);
+  delta::LzmaStream stream;
+  bool coded = delta::EncodeLzma(
+      level, package::LzmaProps{}, static_cast<uint64_t>(listed),
+      [&input](uint8_t* buffer, size_t& size) { return input.Read(buffer, size); }, stream);
+  if (input.failure.failed()) return input.failure;
+  if (!coded || input.members.size() != files.size()) {
+    return Fail(Cause::kOutputError, files.empty() ? WString() : files[0].path);  // no memory
+  }
+  if (stream.bytes.size() > package::kMaxPayloadLength) return Fail(Cause::kPackageTooLarge, {});
+  package::PackageOut out;
+  out.memory = &record;
+  package::WriteSolidHead(out, input.members, package::LzmaPropsByte(stream.props),
+                          stream.props.dictionary, static_cast<uint32_t>(stream.bytes.size()));
+  package::WriteToPackage(out, stream.bytes.data(), stream.bytes.size());
+  return {};
+}
+
+std::unique_ptr<package::RecordJob> SolidBlocks::Add(SolidFile file) {
+  bytes_ += file.size;
+  files_.push_back(std::move(file));
+  if (bytes_ < 2 * int64_t{delta::LzmaWindow(level_)}) return nullptr;
+  return Rest();
+}
+
+std::unique_ptr<package::RecordJob> SolidBlocks::Rest() {
+  if (files_.empty()) return nullptr;
+  taken_ = bytes_;
+  bytes_ = 0;
+  return std::make_unique<SolidJob>(std::move(files_), level_, progress_);
+}
+
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
-                    std::vector<uint8_t>& record) {
+                    std::vector<uint8_t>& record, const Coding& coding) {
+  if (coding.lzma) return SolidRecord({{name, path, times, 0}}, coding.level, record);
   record.clear();
   package::PackageOut out;
   out.memory = &record;
@@ -107,8 +235,9 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
 std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WString& new_path,
                                                    const WString& old_name, const WString& old_path,
                                                    const EntryTimes& times,
-                                                   std::atomic<int64_t>* progress) {
-  return std::make_unique<DeltaJob>(name, new_path, old_name, old_path, times, progress);
+                                                   std::atomic<int64_t>* progress,
+                                                   const Coding& coding) {
+  return std::make_unique<DeltaJob>(name, new_path, old_name, old_path, times, progress, coding);
 }
 
 namespace {
@@ -123,8 +252,9 @@ int64_t WholeSize(const WString& path) { return std::move(platform::FileSize(pat
 class ChoiceJob : public package::RecordJob {
  public:
   ChoiceJob(WString name, WString new_path, EntryTimes times, std::vector<OldVersion> versions,
-            uint32_t current_in, bool whole, std::atomic<int64_t>* progress)
-      : name_(std::move(name)),
+            uint32_t current_in, bool whole, std::atomic<int64_t>* progress, const Coding& coding)
+      : coding_(coding),
+        name_(std::move(name)),
         new_path_(std::move(new_path)),
         times_(times),
         versions_(std::move(versions)),
@@ -133,13 +263,19 @@ class ChoiceJob : public package::RecordJob {
         progress_(progress) {}
 
   bool Make(std::vector<uint8_t>& record) override {
-    failure = WholeRecord(name_, new_path_, times_, record);
+    failure = WholeRecord(name_, new_path_, times_, record, coding_);
     if (failure.failed()) return false;
+    // The whole file an "alts" record carries is a zlib stream.
+    std::vector<uint8_t> deflated;
+    if (whole_ && coding_.lzma) {
+      failure = WholeRecord(name_, new_path_, times_, deflated);
+      if (failure.failed()) return false;
+    }
     // With the whole file inside, the record is never the smaller one: it
     // is kept for what it adds (an installed version is told, and patched
     // or left as it is, and only another file is written whole).
     std::vector<uint8_t> choice;
-    bool made = MakeChoice(record, choice);
+    bool made = MakeChoice(coding_.lzma ? deflated : record, choice);
     // The new file counts once, whatever was encoded: the first patch's
     // encoding told it, unless none came that far.
     if (progress_ && !told_) *progress_ += WholeSize(new_path_);
@@ -201,6 +337,7 @@ class ChoiceJob : public package::RecordJob {
     return true;
   }
 
+  Coding coding_;
   WString name_, new_path_;
   EntryTimes times_;
   std::vector<OldVersion> versions_;
@@ -216,9 +353,10 @@ std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const W
                                                     const EntryTimes& times,
                                                     std::vector<OldVersion> versions,
                                                     uint32_t current_in, bool whole,
-                                                    std::atomic<int64_t>* progress) {
+                                                    std::atomic<int64_t>* progress,
+                                                    const Coding& coding) {
   return std::make_unique<ChoiceJob>(name, new_path, times, std::move(versions), current_in, whole,
-                                     progress);
+                                     progress, coding);
 }
 
 }  // namespace updater::release

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "delta/lzma_encoder.h"
 #include "delta/patch.h"
 #include "package/failure.h"
 #include "package/parallel_deflate.h"
@@ -18,10 +19,51 @@
 
 namespace updater::release {
 
+// How a build codes whole files: solid LZMA blocks at a level, or each file
+// deflated alone ("file" records, as the updater's own -l writes them).
+struct Coding {
+  bool lzma = true;
+  delta::LzmaLevel level = delta::LzmaLevel::kNormal;
+};
+
 // The record that packs the file at `path` whole into `record`, named
-// `name` with `times`.
+// `name` with `times`: a "file" record, or with LZMA a block of that file alone.
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
-                    std::vector<uint8_t>& record);
+                    std::vector<uint8_t>& record, const Coding& coding = {false});
+
+// A file a solid block packs.
+struct SolidFile {
+  WString name, path;
+  EntryTimes times;
+  int64_t size = 0;  // as listed: only to cut the blocks
+};
+
+// The record of a solid block of `files` into `record`; `progress`, where
+// given, is told each file's bytes as they are coded.
+Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
+                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress = nullptr);
+
+// Gathers the whole files of an LZMA build into blocks of about twice the
+// level's window, cut by the listed sizes alone (so that the bytes never
+// depend on the threads), each coded as one job.
+class SolidBlocks {
+ public:
+  SolidBlocks(delta::LzmaLevel level, std::atomic<int64_t>* progress)
+      : level_(level), progress_(progress) {}
+
+  // Adds a file: the job of the block it fills, or none yet.
+  std::unique_ptr<package::RecordJob> Add(SolidFile file);
+  // The job of the files not yet in a block, or none.
+  std::unique_ptr<package::RecordJob> Rest();
+  // The listed bytes of the files a job took last.
+  int64_t taken() const { return taken_; }
+
+ private:
+  delta::LzmaLevel level_;
+  std::atomic<int64_t>* progress_;
+  std::vector<SolidFile> files_;
+  int64_t bytes_ = 0, taken_ = 0;
+};
 
 // The streams into `streams` that make the file at `new_path` from the one
 // at `old_path`, and their sizes and SHA-256s into `header`. The streams
@@ -47,7 +89,8 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
 std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WString& new_path,
                                                    const WString& old_name, const WString& old_path,
                                                    const EntryTimes& times,
-                                                   std::atomic<int64_t>* progress = nullptr);
+                                                   std::atomic<int64_t>* progress = nullptr,
+                                                   const Coding& coding = {false});
 
 // One old version of a file, for an update from several releases: the
 // version as the record holds it, and where the build reads it.
@@ -66,6 +109,7 @@ std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const W
                                                     const EntryTimes& times,
                                                     std::vector<OldVersion> versions,
                                                     uint32_t current_in, bool whole,
-                                                    std::atomic<int64_t>* progress = nullptr);
+                                                    std::atomic<int64_t>* progress = nullptr,
+                                                    const Coding& coding = {false});
 
 }  // namespace updater::release

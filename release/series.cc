@@ -138,12 +138,12 @@ std::unique_ptr<package::RecordJob> RecordPlanner::JobFor(const WString& name, c
       return nullptr;
     case FileSource::kDelta:
       return DeltaRecordJob(name, path, source.versions[0].name, source.versions[0].path, times,
-                            progress);
+                            progress, series_.coding);
     case FileSource::kChoice:
       break;
   }
   return ChoiceRecordJob(name, path, times, std::move(source.versions), source.current_in,
-                         series_.whole_fallback, progress);
+                         series_.whole_fallback, progress, series_.coding);
 }
 
 }  // namespace updater::release

@@ -34,6 +34,7 @@ struct Series {
   std::vector<OldTree> olds;
   bool keep_removed = false;    // leave the files the new release lacks
   bool whole_fallback = false;  // carry each patched file whole too
+  Coding coding;                // of the whole files
   // Planned by PlanRemovals: the files old releases have and the new one
   // lacks (each once, in the order met), those of them the update removes,
   // and those it leaves because the new release has them under another

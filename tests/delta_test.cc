@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <numeric>
 
 #include "delta/delta_encoder.h"
+#include "delta/lzma_encoder.h"
 #include "delta/patch.h"
 #include "delta/suffix_array.h"
 #include "tests/test_util.h"
@@ -165,6 +167,83 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
     EXPECT_LE(size, c.at_most);
     EXPECT_TRUE(Decoded(**patch, c.old_bytes, dir) == c.new_bytes);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Decodes `stream` (with `props`, to `size` bytes) from a file, in calls of
+// `step` bytes; none where the decoder refuses it or it does not end whole.
+std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t step = 1 << 30) {
+  ScratchDir dir;
+  WriteAll(dir.path() / "s", Joined({Bytes{'x'}, stream.bytes, Bytes{'y'}}));
+  platform::File file = OpenOrClosed(dir.Wide("s"), "rb");
+  if (!file.Seek(1, SEEK_SET)) return std::nullopt;
+  LzmaDecoder decoder(file, static_cast<uint32_t>(stream.bytes.size()), size, stream.props);
+  Bytes out;
+  SinkTo sink([&](const uint8_t* data, size_t got) {
+    out.insert(out.end(), data, data + got);
+    return true;
+  });
+  for (size_t done = 0; done < size || done == 0; done += step) {
+    if (decoder.Decode(std::min(step, size - done), sink) != InflateEnd::kDone) return std::nullopt;
+    if (size == 0) break;
+  }
+  uint8_t after = 0;
+  if (!decoder.EndedWhole() || file.Read(&after, 1) != 1 || after != 'y') return std::nullopt;
+  return out;
+}
+
+TEST(LzmaTest, EveryLevelAndContextDecodesToItsInputInAnySteps) {
+  Bytes text = PatternBytes(200000, true, 5), random = PatternBytes(70000, false, 9);
+  const std::vector<Bytes> inputs = {
+      {}, {'a'}, Bytes(100000, 0), text, random, Joined({random, text, random}),
+  };
+  const LzmaProps contexts[] = {{3, 0, 2}, {0, 2, 2}, {4, 0, 0}, {1, 3, 4}};
+  for (LzmaLevel level : {LzmaLevel::kFast, LzmaLevel::kNormal, LzmaLevel::kMax}) {
+    for (const LzmaProps& context : contexts) {
+      for (const Bytes& input : inputs) {
+        LzmaStream stream;
+        ASSERT_TRUE(EncodeLzma(level, context, input.data(), input.size(), stream));
+        EXPECT_LE(stream.props.dictionary, LzmaWindow(level));
+        for (size_t step : {size_t{1} << 30, size_t{4097}}) {
+          std::optional<Bytes> decoded = DecodeLzma(stream, input.size(), step);
+          ASSERT_TRUE(decoded) << input.size() << " bytes, level " << static_cast<int>(level);
+          EXPECT_TRUE(*decoded == input);
+        }
+      }
+    }
+  }
+  LzmaStream small;
+  ASSERT_TRUE(EncodeLzma(LzmaLevel::kMax, {}, text.data(), 1000, small));
+  EXPECT_LT(small.props.dictionary, 1u << 20) << "the window fits what it codes";
+}
+
+TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {
+  Bytes far = PatternBytes(20000, false, 4);  // repeated 50 KB on: a long distance
+  Bytes input = Joined({far, PatternBytes(50000, true, 3), far});
+  LzmaStream stream;
+  ASSERT_TRUE(EncodeLzma(LzmaLevel::kNormal, {}, input.data(), input.size(), stream));
+  struct Case {
+    const char* what;
+    std::function<void(LzmaStream&, size_t&)> change;
+  };
+  const Case cases[] = {
+      {"cut short", [](LzmaStream& s, size_t&) { s.bytes.resize(s.bytes.size() - 3); }},
+      {"a byte more", [](LzmaStream& s, size_t&) { s.bytes.push_back(0); }},
+      {"a first byte not zero", [](LzmaStream& s, size_t&) { s.bytes[0] = 1; }},
+      {"a size too large", [](LzmaStream&, size_t& size) { size += 100; }},
+      {"a window too small", [](LzmaStream& s, size_t&) { s.props.dictionary = 4096; }},
+  };
+  for (const Case& c : cases) {
+    LzmaStream changed = stream;
+    size_t size = input.size();
+    c.change(changed, size);
+    std::optional<Bytes> decoded = DecodeLzma(changed, size);
+    EXPECT_FALSE(decoded && *decoded == input) << c.what;
+  }
+  EXPECT_TRUE(DecodeLzma(stream, input.size()));
 }
 
 }  // namespace

@@ -107,6 +107,10 @@ int PlanBuild(const BuildRequest& request, BuildPlan& plan) {
   plan.deltas = !request.delta_from.empty();
   plan.series.keep_removed = request.keep_removed;
   plan.series.whole_fallback = request.whole_fallback;
+  plan.series.coding.lzma = request.compression == "lzma";
+  plan.series.coding.level = request.level == "fast"  ? delta::LzmaLevel::kFast
+                             : request.level == "max" ? delta::LzmaLevel::kMax
+                                                      : delta::LzmaLevel::kNormal;
   // Until the output is written, an interrupt says that nothing was.
   platform::RemoveOnInterrupt(WString(), kInterrupted);
   if (int code = CheckPathArgument("SRC_DIR", request.source, PathKind::kFolder)) return code;
@@ -229,11 +233,13 @@ int WriteUpdate(BuildPlan& plan) {
   for (const pack::TreeFile& f : series.files) total += f.size;
   Progress progress(total);
   // Bytes of the tree done: read and left out, packed whole, or (a delta
-  // build's patched files) encoded, as the encoders pass them. A delta
-  // build's bar is drawn from a thread of its own, a few times a second.
+  // build's patched files, every file coded together) encoded, as the
+  // encoders pass them. Such a build's bar is drawn from a thread of its
+  // own, a few times a second.
   std::atomic<int64_t> done{0};
   std::optional<ProgressTicker> ticker;
-  if (plan.deltas) ticker.emplace(progress, done);
+  bool solid = series.coding.lzma;
+  if (plan.deltas || solid) ticker.emplace(progress, done);
   auto advance = [&](int64_t bytes) {
     done += bytes;
     if (!ticker) progress.Update(done);
@@ -258,14 +264,23 @@ int WriteUpdate(BuildPlan& plan) {
     };
   }
   release::RecordPlanner planner(series);
-  if (plan.deltas) {
+  release::SolidBlocks blocks(series.coding.level, &done);
+  if (plan.deltas || solid) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
                               const WString& path, const EntryTimes& times) {
       int64_t size = std::move(platform::FileSize(path)).value_or(0);
-      std::unique_ptr<package::RecordJob> job = planner.JobFor(name, path, times, &done);
-      if (!job) return std::optional<bool>();
+      std::unique_ptr<package::RecordJob> job =
+          plan.deltas ? planner.JobFor(name, path, times, &done) : nullptr;
+      if (!job && !solid) return std::optional<bool>();
       made = true;
-      return std::optional<bool>(deflater.AddMade(std::move(job), size));
+      if (job) return std::optional<bool>(deflater.AddMade(std::move(job), size));
+      // A whole file waits for its block to fill.
+      job = blocks.Add({name, path, times, size});
+      return std::optional<bool>(!job || deflater.AddMade(std::move(job), blocks.taken()));
+    };
+    options.finish_records = [&](package::ParallelDeflater& deflater) {
+      std::unique_ptr<package::RecordJob> job = blocks.Rest();
+      return !job || deflater.AddMade(std::move(job), blocks.taken());
     };
   }
   options.releases = release::ReleaseLabels(series);
@@ -273,8 +288,9 @@ int WriteUpdate(BuildPlan& plan) {
   options.release_records = pack::WriteReleaseRecords;
   options.interrupt_message = kInterrupted;
   Failure failure = pack::BuildUpdateFile(series.source, plan.stub, plan.output, options);
+  bool ticked = ticker.has_value();
   ticker.reset();
-  if (plan.deltas && !failure.failed()) progress.Update(done);
+  if (ticked && !failure.failed()) progress.Update(done);
   progress.End();  // the summary, or the failure, on a line of its own
   if (failure.failed()) return ReportBuildFailure(plan, failure);
   return PrintBuilt(plan, packed, options.removals.size());

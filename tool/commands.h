@@ -15,6 +15,8 @@ struct BuildRequest {
   std::vector<std::string> delta_from;
   std::optional<std::string> version_label;
   bool whole_fallback = false;
+  std::string compression = "lzma";  // or "deflate"
+  std::string level = "normal";      // "fast", "normal" or "max"
   int threads = 0;
   bool verbose = false;
   bool fail_if_empty = false;

@@ -81,7 +81,7 @@ struct Plan {
 // inflated, the patch the install would apply applied (hashed, written
 // nowhere), an "alts" record's whole file where it goes whole; nothing
 // where the install reads nothing (a file already current, a removal).
-Failure ReadAsTheInstallWould(platform::File& package, const package::RecordReader& reader,
+Failure ReadAsTheInstallWould(platform::File& package, package::RecordReader& reader,
                               const package::Record& record, const Forecast& forecast,
                               apply::Staging& staging) {
   int64_t size = 0;

@@ -47,6 +47,16 @@ void AddBuildOptions(CLI::App& build, BuildRequest& args) {
       .add_option("--threads", args.threads,
                   "compressing threads (default: one per processor; the bytes are the same)")
       ->check(CLI::Range(1, 1024));
+  build
+      .add_option("--compression", args.compression,
+                  "lzma (default): whole files coded together in blocks, deltas' whole files "
+                  "too; deflate: each file alone, as -l packs")
+      ->check(CLI::IsMember({"lzma", "deflate"}));
+  build
+      .add_option("--level", args.level,
+                  "how hard lzma works: fast (4 MiB window), normal (default, 32 MiB), max "
+                  "(64 MiB, longest matches); applying needs the window in memory")
+      ->check(CLI::IsMember({"fast", "normal", "max"}));
   CLI::Option* changed_since =
       build.add_option("--changed-since", args.changed_since,
                        "pack only files new or changed since this release tree");

@@ -11,6 +11,7 @@ the old file's size and SHA-256; a version label ("vers", first only) is a
 name.
 """
 import hashlib
+import lzma
 import struct
 import zlib
 
@@ -108,6 +109,34 @@ def read_name(data, pos):
     return data[pos + 2:pos + 2 + 2 * count].decode("utf-16-le"), pos + 2 + 2 * count
 
 
+def decode_lzma(props, dictionary, size, stream):
+    """liblzma's reading of a raw stream, as an .lzma file of known size."""
+    header = struct.pack("<BIQ", props, dictionary, size)
+    return lzma.LZMADecompressor(format=lzma.FORMAT_ALONE).decompress(header + stream)
+
+
+def parse_solid(data, pos, entries):
+    """Appends the files of the solid block at `pos` (their stream decoded
+    by liblzma, each checked against its SHA-256); returns the block's end."""
+    (count,), body, members = struct.unpack_from("<I", data, pos + 4), pos + 8, []
+    for _ in range(count):
+        name, body = read_name(data, body)
+        times, (size,) = struct.unpack_from("<QQQ", data, body), struct.unpack_from("<Q", data, body + 24)
+        members.append((name, times, size, data[body + 32:body + 64]))
+        body += 64
+    props, dictionary, packed = struct.unpack_from("<BII", data, body)
+    stream = data[body + 9:body + 9 + packed]
+    content = decode_lzma(props, dictionary, sum(m[2] for m in members), stream)
+    at = 0
+    for name, times, size, digest in members:
+        part = content[at:at + size]
+        assert hashlib.sha256(part).digest() == digest, f"{name}: not its SHA-256"
+        entries.append(Entry(pos, name, times, part, stream, kind="solid"))
+        at += size
+    assert at == len(content)
+    return body + 9 + packed
+
+
 def parse_package(data):
     """Returns (payload_start, Entries) of the package ending `data`. A delta's
     content is its four streams inflated, its stream everything after its
@@ -123,6 +152,9 @@ def parse_package(data):
             return start, entries
         if tag == b"vers" and pos == start:
             entries.label, pos = read_name(data, pos + 4)
+            continue
+        if tag == b"sold":
+            pos = parse_solid(data, pos, entries)
             continue
         assert tag in (b"file", b"dstr", b"gone"), f"bad tag {tag!r} at {pos}"
         name, body = read_name(data, pos + 4)

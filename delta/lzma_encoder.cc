@@ -1,0 +1,72 @@
+#include "delta/lzma_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "delta/lzma_sdk.h"
+
+namespace updater::delta {
+namespace {
+
+struct Context {
+  const LzmaInput& input;
+  std::vector<uint8_t>& out;
+};
+
+int Read(void* context, void* buffer, size_t* size) {
+  return static_cast<Context*>(context)->input(static_cast<uint8_t*>(buffer), *size) ? 0 : 1;
+}
+
+int Write(void* context, const void* buffer, size_t size) {
+  std::vector<uint8_t>& out = static_cast<Context*>(context)->out;
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  out.insert(out.end(), bytes, bytes + size);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t LzmaWindow(LzmaLevel level) {
+  switch (level) {
+    case LzmaLevel::kFast:
+      return 4u << 20;
+    case LzmaLevel::kNormal:
+      return 32u << 20;
+    case LzmaLevel::kMax:
+      break;
+  }
+  return package::kMaxLzmaDictionary;
+}
+
+bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
+                const LzmaInput& input, LzmaStream& out) {
+  updater_lzma_settings settings{};
+  settings.lc = contexts.lc;
+  settings.lp = contexts.lp;
+  settings.pb = contexts.pb;
+  settings.dictionary = LzmaWindow(level);
+  settings.fast = level == LzmaLevel::kFast;
+  settings.fast_bytes = level == LzmaLevel::kMax ? 273 : level == LzmaLevel::kNormal ? 64 : 32;
+  settings.size_hint = static_cast<unsigned>(std::min<uint64_t>(size_hint, 0xFFFFFFFFu));
+  out.bytes.clear();
+  out.props = contexts;
+  Context context{input, out.bytes};
+  unsigned window = 0;
+  if (updater_lzma_encode(&settings, Read, Write, &context, &window) != 0) return false;
+  out.props.dictionary = std::min<uint32_t>(window, LzmaWindow(level));
+  return true;
+}
+
+bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
+                size_t size, LzmaStream& out) {
+  size_t at = 0;
+  LzmaInput input = [&](uint8_t* buffer, size_t& wanted) {
+    wanted = std::min(wanted, size - at);
+    if (wanted > 0) std::memcpy(buffer, data + at, wanted);
+    at += wanted;
+    return true;
+  };
+  return EncodeLzma(level, contexts, size, input, out);
+}
+
+}  // namespace updater::delta

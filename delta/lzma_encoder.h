@@ -1,0 +1,40 @@
+// Codes bytes as one raw LZMA stream (no header, no end marker), as the
+// updater's decoder reads them (package/lzma_decoder.h). The coding is the
+// LZMA SDK's encoder, single-threaded: the same input and settings give the
+// same bytes on every platform and any number of threads around it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "package/lzma_decoder.h"
+
+namespace updater::delta {
+
+// How hard a build works: each level's window and match search.
+enum class LzmaLevel { kFast, kNormal, kMax };
+
+// The window a level codes with, at most.
+uint32_t LzmaWindow(LzmaLevel level);
+
+struct LzmaStream {
+  package::LzmaProps props;  // its window the one it needs
+  std::vector<uint8_t> bytes;
+};
+
+// Fills `buffer` with up to `size` bytes, setting `size` to how many (0 at
+// the end); false for a failed read.
+using LzmaInput = std::function<bool(uint8_t* buffer, size_t& size)>;
+
+// Codes all that `input` gives (about `size_hint` bytes) at `level`, with
+// the literal and position bits of `contexts`, into `out`. False when the
+// input failed or memory ran out.
+bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
+                const LzmaInput& input, LzmaStream& out);
+
+// The same for bytes in memory.
+bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
+                size_t size, LzmaStream& out);
+
+}  // namespace updater::delta

@@ -1,0 +1,70 @@
+/* Glue between the encoder and the LZMA SDK (public domain), see lzma_sdk.h. */
+#include "delta/lzma_sdk.h"
+
+#include <stdlib.h>
+
+#include "LzmaEnc.h"
+
+static void* Allocate(void* unused, size_t size) {
+  (void)unused;
+  return size ? malloc(size) : NULL;
+}
+static void Release(void* unused, void* block) {
+  (void)unused;
+  free(block);
+}
+static ISzAlloc allocator = {Allocate, Release};
+
+struct Source {
+  ISeqInStream stream;
+  updater_lzma_read read;
+  void* context;
+};
+struct Sink {
+  ISeqOutStream stream;
+  updater_lzma_write write;
+  void* context;
+};
+
+static SRes ReadSource(void* self, void* buffer, size_t* size) {
+  struct Source* source = (struct Source*)self;
+  return source->read(source->context, buffer, size) ? SZ_ERROR_READ : SZ_OK;
+}
+static size_t WriteSink(void* self, const void* buffer, size_t size) {
+  struct Sink* sink = (struct Sink*)self;
+  return sink->write(sink->context, buffer, size) ? 0 : size;
+}
+
+int updater_lzma_encode(const struct updater_lzma_settings* settings, updater_lzma_read read,
+                        updater_lzma_write write, void* context, unsigned* dictionary_used) {
+  CLzmaEncProps props;
+  LzmaEncProps_Init(&props);
+  props.level = settings->fast ? 1 : 9;
+  props.dictSize = settings->dictionary;
+  props.reduceSize = settings->size_hint;
+  props.lc = settings->lc;
+  props.lp = settings->lp;
+  props.pb = settings->pb;
+  props.algo = settings->fast ? 0 : 1;
+  props.btMode = settings->fast ? 0 : 1;
+  props.numHashBytes = 4;
+  props.fb = settings->fast_bytes;
+  props.mc = settings->cycles;
+  props.writeEndMark = 0;
+  props.numThreads = 1;
+  CLzmaEncHandle encoder = LzmaEnc_Create(&allocator);
+  if (!encoder) return SZ_ERROR_MEM;
+  SRes result = LzmaEnc_SetProps(encoder, &props);
+  Byte header[LZMA_PROPS_SIZE];
+  SizeT header_size = sizeof header;
+  if (result == SZ_OK) result = LzmaEnc_WriteProperties(encoder, header, &header_size);
+  if (result == SZ_OK) {
+    *dictionary_used = (unsigned)header[1] | (unsigned)header[2] << 8 |
+                       (unsigned)header[3] << 16 | (unsigned)header[4] << 24;
+    struct Source source = {{ReadSource}, read, context};
+    struct Sink sink = {{WriteSink}, write, context};
+    result = LzmaEnc_Encode(encoder, &sink.stream, &source.stream, NULL, &allocator, &allocator);
+  }
+  LzmaEnc_Destroy(encoder, &allocator, &allocator);
+  return result;
+}

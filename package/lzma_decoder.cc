@@ -1,0 +1,288 @@
+#include "package/lzma_decoder.h"
+
+#include <algorithm>
+
+namespace updater::package {
+
+constexpr int kStates = 12;
+constexpr int kMaxPositionStates = 16;
+constexpr uint16_t kInitialProbability = 1024;  // of 2048: a bit is as likely 0 as 1
+constexpr size_t kInputBlock = 64 * 1024;
+
+// The probabilities of one length coder: 2 to 9, 10 to 17, 18 to 273.
+struct LengthProbs {
+  uint16_t choice, choice2;
+  uint16_t low[kMaxPositionStates][8], mid[kMaxPositionStates][8], high[256];
+};
+
+struct LzmaDecoder::State {
+  LzmaProps props;
+  std::vector<uint8_t> window;
+  size_t pos = 0;      // where the next byte goes in the window
+  size_t flushed = 0;  // the window's bytes before this are in a sink
+  uint64_t total = 0;  // bytes decoded so far
+  uint32_t range = 0xFFFFFFFF, code = 0;
+  uint32_t state = 0, rep[4] = {};
+  uint32_t pending = 0;  // bytes of a copy a call ended inside
+  bool started = false;  // the range coder's first five bytes are read
+  // Every probability of the model, then the literal coder's.
+  struct Probs {
+    uint16_t is_match[kStates][kMaxPositionStates], is_rep[kStates], is_rep_g0[kStates],
+        is_rep_g1[kStates], is_rep_g2[kStates], is_rep0_long[kStates][kMaxPositionStates];
+    uint16_t slot[4][64], special[115], align[16];
+    LengthProbs length, rep_length;
+  } p;
+  std::vector<uint16_t> literal;
+};
+
+uint8_t LzmaPropsByte(const LzmaProps& props) {
+  return static_cast<uint8_t>((props.pb * 5 + props.lp) * 9 + props.lc);
+}
+
+bool LzmaPropsFromByte(uint8_t byte, LzmaProps& props) {
+  if (byte >= 9 * 5 * 5) return false;
+  props.lc = byte % 9;
+  props.lp = byte / 9 % 5;
+  props.pb = static_cast<uint8_t>(byte / 45);
+  return props.lc + props.lp <= 4;
+}
+
+LzmaDecoder::LzmaDecoder(platform::File& package, uint32_t packed, uint64_t unpacked,
+                         const LzmaProps& props)
+    : package_(package),
+      packed_(packed),
+      packed_left_(packed),
+      unpacked_left_(unpacked),
+      state_(new State) {
+  State& s = *state_;
+  s.props = props;
+  uint64_t window = std::min<uint64_t>(std::min(props.dictionary, kMaxLzmaDictionary), unpacked);
+  s.window.resize(std::max<size_t>(static_cast<size_t>(window), 1));
+  uint16_t* probs = &s.p.is_match[0][0];
+  std::fill(probs, probs + sizeof(State::Probs) / 2, kInitialProbability);
+  s.literal.assign(size_t{0x300} << (props.lc + props.lp), kInitialProbability);
+  in_.resize(std::min<size_t>(kInputBlock, packed));
+}
+
+LzmaDecoder::~LzmaDecoder() = default;
+
+bool LzmaDecoder::Refill() {
+  if (packed_left_ == 0) return false;
+  size_t want = std::min<size_t>(in_.size(), packed_left_);
+  size_t got = package_.Read(in_.data(), want);
+  if (got == 0) {
+    platform::Status read = package_.status();
+    if (!read) os_error_ = read.error();
+    return false;
+  }
+  packed_left_ -= static_cast<uint32_t>(got);
+  in_at_ = 0;
+  in_end_ = got;
+  return true;
+}
+
+// A byte of the stream; past its end (or a failed read) a zero, and the
+// stream counts as damaged.
+inline bool LzmaDecoder::NextByte(uint8_t& byte) {
+  if (in_at_ == in_end_ && !Refill()) {
+    damaged_ = true;
+    byte = 0;
+    return false;
+  }
+  byte = in_[in_at_++];
+  return true;
+}
+
+LzmaEnd LzmaDecoder::Flush(ByteSink& sink) {
+  State& s = *state_;
+  if (s.pos > s.flushed && !sink.Take(s.window.data() + s.flushed, s.pos - s.flushed)) {
+    return LzmaEnd::kSinkFailed;
+  }
+  s.flushed = s.pos;
+  if (s.pos == s.window.size()) s.pos = s.flushed = 0;
+  return LzmaEnd::kDone;
+}
+
+// The range coder: one bit with the probability `p` of a 0, which it
+// adapts; the bits of a tree of probabilities, highest first or (reverse)
+// lowest first; bits of even odds; a match length.
+int LzmaDecoder::Bit(uint16_t& p) {
+  State& s = *state_;
+  uint32_t bound = (s.range >> 11) * p;
+  int bit = s.code >= bound;
+  if (bit) {
+    s.range -= bound;
+    s.code -= bound;
+    p = static_cast<uint16_t>(p - (p >> 5));
+  } else {
+    s.range = bound;
+    p = static_cast<uint16_t>(p + ((2048 - p) >> 5));
+  }
+  Normalize();
+  return bit;
+}
+
+void LzmaDecoder::Normalize() {
+  State& s = *state_;
+  if (s.range < (1u << 24)) {
+    uint8_t byte;
+    NextByte(byte);
+    s.range <<= 8;
+    s.code = (s.code << 8) | byte;
+  }
+}
+
+uint32_t LzmaDecoder::Tree(uint16_t* probs, int bits) {
+  uint32_t m = 1;
+  for (int i = 0; i < bits; ++i) m = (m << 1) | Bit(probs[m]);
+  return m - (1u << bits);
+}
+
+uint32_t LzmaDecoder::ReverseTree(uint16_t* probs, int bits) {
+  uint32_t m = 1, symbol = 0;
+  for (int i = 0; i < bits; ++i) {
+    uint32_t bit = Bit(probs[m]);
+    m = (m << 1) | bit;
+    symbol |= bit << i;
+  }
+  return symbol;
+}
+
+uint32_t LzmaDecoder::Direct(int bits) {
+  State& s = *state_;
+  uint32_t result = 0;
+  for (int i = 0; i < bits; ++i) {
+    s.range >>= 1;
+    uint32_t bit = s.code >= s.range;
+    if (bit) s.code -= s.range;
+    result = (result << 1) | bit;
+    Normalize();
+  }
+  return result;
+}
+
+uint32_t LzmaDecoder::Length(LengthProbs& p, uint32_t pos_state) {
+  if (!Bit(p.choice)) return Tree(p.low[pos_state], 3);
+  if (!Bit(p.choice2)) return 8 + Tree(p.mid[pos_state], 3);
+  return 16 + Tree(p.high, 8);
+}
+
+LzmaEnd LzmaDecoder::Decode(uint64_t size, ByteSink& sink) {
+  State& s = *state_;
+  auto damaged = [this] { return os_error_ ? LzmaEnd::kReadFailed : LzmaEnd::kDamaged; };
+  if (size > unpacked_left_) return LzmaEnd::kDamaged;
+  unpacked_left_ -= size;
+  if (!s.started) {
+    s.started = true;
+    // The first byte is always 0; then the code, highest byte first.
+    uint8_t byte;
+    NextByte(byte);
+    if (byte != 0) return LzmaEnd::kDamaged;
+    for (int i = 0; i < 4; ++i) {
+      NextByte(byte);
+      s.code = (s.code << 8) | byte;
+    }
+  }
+  const size_t window = s.window.size();
+  auto put = [&](uint8_t byte) -> bool {
+    s.window[s.pos++] = byte;
+    ++s.total;
+    --size;
+    return s.pos < window || Flush(sink) == LzmaEnd::kDone;
+  };
+  auto back = [&](uint32_t distance) {  // the byte distance + 1 back
+    size_t from = s.pos >= distance + 1 ? s.pos - distance - 1 : s.pos + window - distance - 1;
+    return s.window[from];
+  };
+  const uint32_t pb_mask = (1u << s.props.pb) - 1, lp_mask = (1u << s.props.lp) - 1;
+  while (size > 0) {
+    if (damaged_) return damaged();
+    if (s.pending > 0) {
+      --s.pending;
+      if (!put(back(s.rep[0]))) return LzmaEnd::kSinkFailed;
+      continue;
+    }
+    uint32_t pos_state = static_cast<uint32_t>(s.total) & pb_mask;
+    uint32_t& state = s.state;
+    if (!Bit(s.p.is_match[state][pos_state])) {
+      uint8_t previous = s.total > 0 ? back(0) : 0;
+      uint32_t context = ((static_cast<uint32_t>(s.total) & lp_mask) << s.props.lc) +
+                         (previous >> (8 - s.props.lc));
+      uint16_t* probs = &s.literal[0x300 * context];
+      uint32_t symbol = 1;
+      if (state >= 7) {  // after a match: the byte at rep0 guides the first bits
+        uint32_t match = back(s.rep[0]);
+        while (symbol < 0x100) {
+          uint32_t match_bit = (match >> 7) & 1;
+          match <<= 1;
+          uint32_t bit = Bit(probs[((1 + match_bit) << 8) + symbol]);
+          symbol = (symbol << 1) | bit;
+          if (bit != match_bit) break;
+        }
+      }
+      while (symbol < 0x100) symbol = (symbol << 1) | Bit(probs[symbol]);
+      state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
+      if (!put(static_cast<uint8_t>(symbol))) return LzmaEnd::kSinkFailed;
+      continue;
+    }
+    uint32_t length;
+    if (!Bit(s.p.is_rep[state])) {  // a new distance
+      length = Length(s.p.length, pos_state);
+      state = state < 7 ? 7 : 10;
+      uint32_t slot = Tree(s.p.slot[std::min<uint32_t>(length, 3)], 6);
+      uint32_t distance = slot;
+      if (slot >= 4) {
+        int bits = static_cast<int>(slot >> 1) - 1;
+        distance = (2 | (slot & 1)) << bits;
+        if (slot < 14) {
+          distance += ReverseTree(s.p.special + distance - slot, bits);
+        } else {
+          distance += Direct(bits - 4) << 4;
+          distance += ReverseTree(s.p.align, 4);
+        }
+      }
+      s.rep[3] = s.rep[2];
+      s.rep[2] = s.rep[1];
+      s.rep[1] = s.rep[0];
+      s.rep[0] = distance;
+    } else {
+      if (s.total == 0) return LzmaEnd::kDamaged;
+      if (!Bit(s.p.is_rep_g0[state])) {
+        if (!Bit(s.p.is_rep0_long[state][pos_state])) {  // one byte at rep0
+          state = state < 7 ? 9 : 11;
+          if (!put(back(s.rep[0]))) return LzmaEnd::kSinkFailed;
+          continue;
+        }
+      } else {
+        uint32_t distance;
+        if (!Bit(s.p.is_rep_g1[state])) {
+          distance = s.rep[1];
+        } else {
+          if (!Bit(s.p.is_rep_g2[state])) {
+            distance = s.rep[2];
+          } else {
+            distance = s.rep[3];
+            s.rep[3] = s.rep[2];
+          }
+          s.rep[2] = s.rep[1];
+        }
+        s.rep[1] = s.rep[0];
+        s.rep[0] = distance;
+      }
+      length = Length(s.p.rep_length, pos_state);
+      state = state < 7 ? 8 : 11;
+    }
+    // Also refuses the end marker (distance 0xFFFFFFFF): the size is known.
+    if (s.rep[0] >= s.total || s.rep[0] >= window) return LzmaEnd::kDamaged;
+    s.pending = length + 2;
+  }
+  if (damaged_) return damaged();
+  return Flush(sink);
+}
+
+bool LzmaDecoder::EndedWhole() {
+  return !damaged_ && unpacked_left_ == 0 && state_->pending == 0 && state_->code == 0 &&
+         in_at_ == in_end_ && packed_left_ == 0;
+}
+
+}  // namespace updater::package
