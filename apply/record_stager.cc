@@ -256,7 +256,8 @@ Failure DropRemoved(Staging& staging, const package::Record& record) {
   return DropCurrentEntry(staging);
 }
 
-// Stages the whole file whose zlib stream is at the package's position.
+// Stages the whole file the record read last holds: its zlib stream at the
+// package's position, or its part of its solid block's stream.
 Failure StageWhole(package::RecordReader& reader, const package::Record& record, Staging& staging,
                    StagedEntry& entry) {
   platform::File out;

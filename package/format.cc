@@ -234,7 +234,7 @@ bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, ui
               WriteNumber(out, member.times.creation, 8) &&
               WriteNumber(out, member.times.last_access, 8) &&
               WriteNumber(out, member.times.last_write, 8) && WriteNumber(out, member.size, 8) &&
-              WriteToPackage(out, member.hash, 32);
+              WriteToPackage(out, member.hash, 32) && WriteNumber(out, member.filter, 1);
   }
   return written && WriteNumber(out, props, 1) && WriteNumber(out, dictionary, 4) &&
          WriteNumber(out, packed, 4);

@@ -87,7 +87,11 @@ struct SolidMember {
   EntryTimes times;
   uint64_t size = 0;
   uint8_t hash[32] = {};
+  uint8_t filter = 0;  // kBranchFilter: its bytes are coded through the x86 branch filter
 };
+
+// The filters a solid block's file may be coded through.
+inline constexpr uint8_t kNoFilter = 0, kBranchFilter = 1;
 
 // Writes the head of a solid block ("sold"): its files, then the coder's
 // settings (`props`: the lc/lp/pb byte, then the window) and the length of

@@ -1,8 +1,10 @@
 #include "package/record_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "package/branch_filter.h"
 #include "package/content_stream.h"
 #include "package/format.h"
 
@@ -57,6 +59,7 @@ bool RecordReader::Next(Record& record) {
     current_.number = number;
     current_.offset = offset;  // of the block
     current_.solid = unread_ = true;
+    current_.branch_filter = member.filter == kBranchFilter;
     current_.times = member.times;
     current_.delta.new_size = member.size;
     std::memcpy(current_.delta.new_hash, member.hash, 32);
@@ -142,6 +145,7 @@ bool RecordReader::Hand(Record& record) {
   record = std::move(current_);
   current_.target = record.target;  // for Fault
   current_.solid = record.solid;    // and for Content
+  current_.branch_filter = record.branch_filter;
   current_.delta = record.delta;
   return true;
 }
@@ -228,6 +232,9 @@ bool RecordReader::ReadSolid() {
     if (!made) return false;
     member.size = made->old_size;
     std::memcpy(member.hash, made->old_hash, 32);
+    std::optional<uint64_t> filter = ReadNumber(package_, 1);
+    if (!filter || *filter > kBranchFilter) return false;
+    member.filter = static_cast<uint8_t>(*filter);
     total += member.size;
   }
   std::optional<uint64_t> props = ReadNumber(package_, 1);
@@ -259,7 +266,31 @@ InflateResult RecordReader::Content(ByteSink& sink) {
     hash.Update(data, size);
     return sink.Take(data, size);
   });
-  InflateResult read{solid_->Decode(current_.delta.new_size, hashed), solid_->os_error()};
+  // Through the branch filter, in pieces, each with the undecided bytes the
+  // last one ended with before it.
+  std::vector<uint8_t> piece;
+  uint64_t at = 0;
+  size_t held = 0;
+  SinkTo unfiltered([&](const uint8_t* data, size_t size) {
+    piece.resize(64 * 1024 + 4);
+    while (size > 0) {
+      size_t take = std::min<size_t>(size, 64 * 1024), all = held + take;
+      std::memcpy(piece.data() + held, data, take);
+      size_t done = FilterBranches(piece.data(), all, at, false);
+      if (!hashed.Take(piece.data(), done)) return false;
+      at += done;
+      held = all - done;
+      std::memmove(piece.data(), piece.data() + done, held);
+      data += take;
+      size -= take;
+    }
+    return true;
+  });
+  ByteSink& into = current_.branch_filter ? static_cast<ByteSink&>(unfiltered) : hashed;
+  InflateResult read{solid_->Decode(current_.delta.new_size, into), solid_->os_error()};
+  if (read.end == InflateEnd::kDone && held > 0 && !hashed.Take(piece.data(), held)) {
+    read.end = InflateEnd::kSinkFailed;
+  }
   content_packed_ = solid_->consumed() - before;
   uint8_t digest[32];
   bool last = next_member_ == members_.size();

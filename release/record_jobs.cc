@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "pack/package_builder.h"
+#include "package/branch_filter.h"
 #include "package/delta.h"
 
 namespace updater::release {
@@ -61,8 +62,24 @@ class DeltaJob : public package::RecordJob {
   delta::EncodeLimits limits_;
 };
 
+// True when `file` is a program (it starts "MZ") whose first MiB holds at
+// least 8 branches a KiB that the filter would turn: compiled x86 code has
+// about 18, a program of mostly data 2 or fewer, which the filter makes
+// larger. Leaves the file at its start only where it reads it.
+bool IsX86Code(platform::File& file) {
+  std::vector<uint8_t> head(1 << 20);
+  size_t got = file.Read(head.data(), head.size());
+  if (got < 2 || head[0] != 'M' || head[1] != 'Z') return false;
+  size_t branches = 0;
+  for (size_t i = 0; i + 5 <= got; ++i) {
+    branches += (head[i] & 0xFE) == 0xE8 && static_cast<uint8_t>(head[i + 4] + 1) <= 1;
+  }
+  return branches * 1024 >= got * 8;
+}
+
 // Hands the files of a solid block to the coder one after the other, each
-// hashed and counted as it is read.
+// hashed and counted as it is read, the x86 programs through the branch
+// filter.
 class SolidInput {
  public:
   SolidInput(const std::vector<SolidFile>& files, std::atomic<int64_t>* progress)
@@ -71,17 +88,28 @@ class SolidInput {
   bool Read(uint8_t* buffer, size_t& size) {
     for (;;) {
       if (!file_ && !OpenNext(size)) return !failure.failed();
-      size_t got = file_.Read(buffer, size);
+      // The bytes the filter could not decide yet go first.
+      size_t held = held_.size();
+      std::memcpy(buffer, held_.data(), held);
+      size_t got = size > held ? file_.Read(buffer + held, size - held) : 0;
       if (!file_.status()) {
         failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
         return false;
       }
-      if (got > 0) {
-        hash_->Update(buffer, got);
+      held_.clear();
+      if (got > 0 || held > 0) {
+        hash_->Update(buffer + held, got);
         member_.size += got;
         if (progress_) *progress_ += static_cast<int64_t>(got);
-        size = got;
-        return true;
+        size_t all = held + got;
+        // At the file's end what is held goes as it is.
+        size = got > 0 && member_.filter == package::kBranchFilter
+                   ? package::FilterBranches(buffer, all, position_, true)
+                   : all;
+        position_ += size;
+        held_.assign(buffer + size, buffer + all);
+        if (size > 0) return true;
+        continue;
       }
       (void)file_.Close();
       if (!hash_->Finish(member_.hash)) {
@@ -109,7 +137,14 @@ class SolidInput {
       return false;
     }
     file_ = std::move(*opened);
-    member_ = {next.name, next.times, 0, {}};
+    member_ = {next.name, next.times, 0, {}, package::kNoFilter};
+    position_ = 0;
+    if (IsX86Code(file_)) member_.filter = package::kBranchFilter;
+    platform::Status back = file_.Seek(0, SEEK_SET);
+    if (!back || !file_.status()) {
+      failure = Fail(Cause::kSourceUnreadable, next.path, back ? file_.status() : back);
+      return false;
+    }
     hash_.reset();
     hash_.emplace();
     return true;
@@ -119,6 +154,8 @@ class SolidInput {
   std::atomic<int64_t>* progress_;
   platform::File file_;
   package::SolidMember member_;
+  uint64_t position_ = 0;      // of the file's next byte to filter
+  std::vector<uint8_t> held_;  // bytes the filter has not decided yet
   std::optional<platform::Sha256> hash_;
 };
 

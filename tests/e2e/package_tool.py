@@ -12,6 +12,7 @@ name.
 """
 import hashlib
 import lzma
+import os
 import struct
 import zlib
 
@@ -122,19 +123,52 @@ def parse_solid(data, pos, entries):
     for _ in range(count):
         name, body = read_name(data, body)
         times, (size,) = struct.unpack_from("<QQQ", data, body), struct.unpack_from("<Q", data, body + 24)
-        members.append((name, times, size, data[body + 32:body + 64]))
-        body += 64
+        members.append((name, times, size, data[body + 32:body + 64], data[body + 64]))
+        body += 65
     props, dictionary, packed = struct.unpack_from("<BII", data, body)
     stream = data[body + 9:body + 9 + packed]
     content = decode_lzma(props, dictionary, sum(m[2] for m in members), stream)
     at = 0
-    for name, times, size, digest in members:
+    for name, times, size, digest, branches in members:
         part = content[at:at + size]
+        if branches:
+            part = unfilter_branches(part)
         assert hashlib.sha256(part).digest() == digest, f"{name}: not its SHA-256"
         entries.append(Entry(pos, name, times, part, stream, kind="solid"))
+        entries[-1].branches = bool(branches)
         at += size
     assert at == len(content)
     return body + 9 + packed
+
+
+def unfilter_branches(data):
+    """The x86 branch filter undone: each CALL or JMP displacement (E8, E9)
+    whose top byte is 00 or FF made relative again, 25 bits kept; the four
+    bytes after such an opcode are never taken for one."""
+    out, i = bytearray(data), 0
+    while i + 5 <= len(out):
+        if out[i] & 0xFE != 0xE8:
+            i += 1
+            continue
+        if out[i + 4] in (0, 0xFF):
+            v = (int.from_bytes(out[i + 1:i + 5], "little") - (i + 5)) & 0xFFFFFFFF
+            v = v | 0xFF000000 if v & 0x01000000 else v & 0x00FFFFFF
+            out[i + 1:i + 5] = v.to_bytes(4, "little")
+        i += 5
+    return bytes(out)
+
+
+def solid_block():
+    """A block our encoder made (the fuzzer's seed: .\\e empty, .\\a.txt and
+    .\\d\\b.txt), and where its last file's SHA-256, its settings byte and
+    its stream lie in it."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "corpus",
+                           "solid"), "rb") as f:
+        data = f.read()[:-8]
+    body = 8
+    for _ in range(struct.unpack_from("<I", data, 4)[0]):
+        body = read_name(data, body)[1] + 65
+    return data, {"hash": body - 33, "props": body, "stream": body + 9}
 
 
 def parse_package(data):

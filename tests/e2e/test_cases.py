@@ -95,6 +95,11 @@ class Cases:
             self.assertEqual((st.st_atime_ns, st.st_mtime_ns),
                              (pt.ns_from_filetime(ft[1]), pt.ns_from_filetime(ft[2])), rel)
             self.assertEqual(self.read(os.path.join(self.game, rel)), data)
+        solid, _ = pt.solid_block()  # our encoder's block, files in the order it lists them
+        self.assertEqual(self.apply(self.update_exe(package_of(solid)))[-1], (CAPTION, COMPLETED))
+        for e in pt.parse_package(package_of(solid))[1]:
+            self.assertEqual(self.read(os.path.join(self.game, e.name[2:].replace("\\", "/"))),
+                             e.content)
 
     def test_answers_and_missing_game_or_package_change_nothing(self):
         one = package_of(record(".\\a.dat", b"new"))
@@ -152,6 +157,17 @@ class Cases:
                 ".\\d.dat", b"engine", b"engine", [], old_name=".\\tavro.exe", streams=[
                     zlib.compress(pt.delta_op(pt.COPY, 6)) + b"j", *[zlib.compress(b"")] * 3])),
         }
+        solid, at = pt.solid_block()  # a block of three files, damaged where it counts
+        packed = struct.unpack_from("<I", solid, at["props"] + 5)[0]
+        packages.update({
+            "flipped solid stream byte": package_of(flipped(solid, at["stream"] + packed // 2)),
+            "flipped SHA-256 in a block": package_of(flipped(solid, at["hash"] + 7)),
+            "a block's window above 64 MiB": package_of(
+                solid[:at["props"] + 1] + struct.pack("<I", (64 << 20) + 1) + solid[at["props"] + 5:]),
+            "a block's stream cut short": package_of(
+                solid[:at["props"] + 5] + struct.pack("<I", packed - 1) + solid[at["stream"]:-1]),
+            "a block with no files": package_of(b"sold\0\0\0\0" + solid[at["props"]:]),
+        })
         for name in names:
             packages[f"name {name!r}"] = package_of(good, record(name))
             packages[f"old name {name!r}"] = package_of(pt.encode_delta(
@@ -161,6 +177,7 @@ class Cases:
                                                          record(".\\" + second))
         # The cause each reaches the debug channel with, where one word tells it.
         causes = {"flipped Adler-32": "damaged content stream",
+                  "flipped SHA-256 in a block": "damaged content stream",
                   "unknown tag": "neither an entry",
                   "a label with an escape": "a version label that is not text",
                   f"name {'.' + chr(92) + 'link' + chr(92) + 'keep.txt'!r}": "a link, junction",

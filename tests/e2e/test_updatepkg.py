@@ -138,6 +138,12 @@ class UpdatepkgTest(GameFolder):
             name = "".join(rng.choice(script) for _ in range(rng.randint(1, 6))) + f"{i}.bin"
             data = rng.randbytes(size) if i % 2 else (b"table " * (size // 6 + 1))[:size]
             files[rng.choice(["", "sub/", "音/深い/"]) + name] = data
+        # A program of x86 code: calls to a few places, which the branch filter
+        # turns (its test: at least 8 a KiB), and a call cut off at the end.
+        files["game.exe"] = b"MZ" + b"".join(
+            b"\x55\x89\xe5\xe8" + (rng.choice([0x1000, 0x2345, 0x10000]) - 16 * i
+                                   ).to_bytes(4, "little", signed=True) + rng.randbytes(5)
+            for i in range(30000)) + b"\xe8\x00\x00"
         src = os.path.join(self.studio, "src")
         self.make_tree(src, files)
         edges = [-10**9 + 100, 2**31 * 10**9 + 999_999_900]
@@ -148,6 +154,7 @@ class UpdatepkgTest(GameFolder):
         _, coded = pt.parse_package(solid[0])  # liblzma reads every block
         self.assertEqual({e.name[2:].replace("\\", "/"): e.content for e in coded}, files)
         self.assertEqual({e.kind for e in coded}, {"solid"})
+        self.assertEqual([e.name for e in coded if e.branches], [".\\game.exe"])
         builds = [self.read(self.build("--threads", str(n), "--compression", "deflate"))
                   for n in (1, 8)]
         reference = self.update_exe(name=os.path.join("studio", "reference.bin"))
