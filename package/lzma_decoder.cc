@@ -197,9 +197,17 @@ LzmaEnd LzmaDecoder::Decode(uint64_t size, ByteSink& sink) {
   const uint32_t pb_mask = (1u << s.props.pb) - 1, lp_mask = (1u << s.props.lp) - 1;
   while (size > 0) {
     if (damaged_) return damaged();
-    if (s.pending > 0) {
-      --s.pending;
-      if (!put(back(s.rep[0]))) return LzmaEnd::kSinkFailed;
+    if (s.pending > 0) {  // a copy: as much of it as this call and the window take
+      size_t n = static_cast<size_t>(std::min<uint64_t>({s.pending, size, window - s.pos}));
+      size_t from = s.pos >= s.rep[0] + 1 ? s.pos - s.rep[0] - 1 : s.pos + window - s.rep[0] - 1;
+      for (size_t i = 0; i < n; ++i) {
+        s.window[s.pos++] = s.window[from++];
+        if (from == window) from = 0;
+      }
+      s.pending -= static_cast<uint32_t>(n);
+      s.total += n;
+      size -= n;
+      if (s.pos == window && Flush(sink) != LzmaEnd::kDone) return LzmaEnd::kSinkFailed;
       continue;
     }
     uint32_t pos_state = static_cast<uint32_t>(s.total) & pb_mask;
