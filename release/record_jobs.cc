@@ -87,30 +87,32 @@ class SolidInput {
 
   bool Read(uint8_t* buffer, size_t& size) {
     for (;;) {
+      if (at_ < ready_) {  // decided bytes, as many as the coder asks
+        size = std::min(size, ready_ - at_);
+        std::memcpy(buffer, chunk_.data() + at_, size);
+        at_ += size;
+        return true;
+      }
       if (!file_ && !OpenNext(size)) return !failure.failed();
       // The bytes the filter could not decide yet go first.
-      size_t held = held_.size();
-      std::memcpy(buffer, held_.data(), held);
-      size_t got = size > held ? file_.Read(buffer + held, size - held) : 0;
+      size_t held = all_ - ready_;
+      std::memmove(chunk_.data(), chunk_.data() + ready_, held);
+      at_ = 0;
+      size_t got = file_.Read(chunk_.data() + held, chunk_.size() - held);
       if (!file_.status()) {
         failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
         return false;
       }
-      held_.clear();
-      if (got > 0 || held > 0) {
-        hash_->Update(buffer + held, got);
-        member_.size += got;
-        if (progress_) *progress_ += static_cast<int64_t>(got);
-        size_t all = held + got;
-        // At the file's end what is held goes as it is.
-        size = got > 0 && member_.filter == package::kBranchFilter
-                   ? package::FilterBranches(buffer, all, position_, true)
-                   : all;
-        position_ += size;
-        held_.assign(buffer + size, buffer + all);
-        if (size > 0) return true;
-        continue;
-      }
+      hash_->Update(chunk_.data() + held, got);
+      member_.size += got;
+      if (progress_) *progress_ += static_cast<int64_t>(got);
+      all_ = held + got;
+      // At the file's end what is held goes as it is.
+      ready_ = got > 0 && member_.filter == package::kBranchFilter
+                   ? package::FilterBranches(chunk_.data(), all_, position_, true)
+                   : all_;
+      position_ += ready_;
+      if (all_ > 0) continue;
       (void)file_.Close();
       if (!hash_->Finish(member_.hash)) {
         failure = Fail(Cause::kOutputError, files_[members.size()].path);
@@ -154,8 +156,11 @@ class SolidInput {
   std::atomic<int64_t>* progress_;
   platform::File file_;
   package::SolidMember member_;
-  uint64_t position_ = 0;      // of the file's next byte to filter
-  std::vector<uint8_t> held_;  // bytes the filter has not decided yet
+  uint64_t position_ = 0;  // of the file's next byte to filter
+  // The file's bytes read: those before ready_ decided (handed out up to
+  // at_), the rest up to all_ not yet.
+  std::vector<uint8_t> chunk_ = std::vector<uint8_t>(64 * 1024);
+  size_t at_ = 0, ready_ = 0, all_ = 0;
   std::optional<platform::Sha256> hash_;
 };
 
