@@ -63,7 +63,7 @@ Failure ReadChoiceStreams(platform::File& package, RecordReader& reader, const R
   int64_t size = 0;
   platform::Sha256 hash;
   uint8_t digest[32];
-  Failure failure = ReadWholeStream(package, reader, size, &hash);
+  Failure failure = ReadWholeStream(reader, size, &hash);
   if (failure.failed()) return failure;
   if (package.Tell() != start + record.streams_size()) return reader.Fault(Cause::kBadStream);
   if (static_cast<uint64_t>(size) != record.delta.new_size || !hash.Finish(digest) ||
@@ -92,7 +92,7 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
                             record.delta.new_size);
   }
   platform::Sha256 hash;
-  Failure failure = ReadWholeStream(package, reader, entry.size, hashes ? &hash : nullptr);
+  Failure failure = ReadWholeStream(reader, entry.size, hashes ? &hash : nullptr);
   entry.packed_size = reader.content_packed();
   if (failure.failed()) return failure;
   if (hashes && !hash.Finish(entry.sha256)) return reader.Fault(Cause::kBadStream);
@@ -101,8 +101,7 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
 
 }  // namespace
 
-Failure ReadWholeStream(platform::File&, RecordReader& reader, int64_t& size,
-                        platform::Sha256* hash) {
+Failure ReadWholeStream(RecordReader& reader, int64_t& size, platform::Sha256* hash) {
   SinkTo read([&](const uint8_t* data, size_t got) {
     size += static_cast<int64_t>(got);
     if (hash) hash->Update(data, got);

@@ -17,15 +17,14 @@ namespace updater::package {
 struct IndexedEntry {
   Record record;
   int64_t size = 0;         // bytes of content (of the new file for a delta, the old for a removal)
-  int64_t packed_size = 0;  // bytes of its zlib stream
+  int64_t packed_size = 0;  // bytes of its zlib stream, or its part of its block's
   uint8_t sha256[32] = {};  // of its content, when asked for (always for a delta or removal)
 };
 
 // Reads the content of the whole-file record `reader` read last (its zlib
 // stream, or its part of a solid block), counting its bytes into `size` and hashing them into
 // `hash` where given; the failure names that record.
-Failure ReadWholeStream(platform::File& package, RecordReader& reader, int64_t& size,
-                        platform::Sha256* hash = nullptr);
+Failure ReadWholeStream(RecordReader& reader, int64_t& size, platform::Sha256* hash = nullptr);
 
 // Reads every record of the package in the file at `path`, handing each
 // sound entry to `visit` in package order; stops at the first fault, which

@@ -59,7 +59,6 @@ bool RecordReader::Next(Record& record) {
     current_.number = number;
     current_.offset = offset;  // of the block
     current_.solid = unread_ = true;
-    current_.branch_filter = member.filter == kBranchFilter;
     current_.times = member.times;
     current_.delta.new_size = member.size;
     std::memcpy(current_.delta.new_hash, member.hash, 32);
@@ -145,8 +144,6 @@ bool RecordReader::Hand(Record& record) {
   record = std::move(current_);
   current_.target = record.target;  // for Fault
   current_.solid = record.solid;    // and for Content
-  current_.branch_filter = record.branch_filter;
-  current_.delta = record.delta;
   return true;
 }
 
@@ -260,6 +257,7 @@ InflateResult RecordReader::Content(ByteSink& sink) {
     return read;
   }
   unread_ = false;
+  const SolidMember& member = members_[next_member_ - 1];  // the file handed on last
   int64_t before = solid_->consumed();
   platform::Sha256 hash;
   SinkTo hashed([&](const uint8_t* data, size_t size) {
@@ -286,8 +284,8 @@ InflateResult RecordReader::Content(ByteSink& sink) {
     }
     return true;
   });
-  ByteSink& into = current_.branch_filter ? static_cast<ByteSink&>(unfiltered) : hashed;
-  InflateResult read{solid_->Decode(current_.delta.new_size, into), solid_->os_error()};
+  ByteSink& into = member.filter == kBranchFilter ? static_cast<ByteSink&>(unfiltered) : hashed;
+  InflateResult read{solid_->Decode(member.size, into), solid_->os_error()};
   if (read.end == InflateEnd::kDone && held > 0 && !hashed.Take(piece.data(), held)) {
     read.end = InflateEnd::kSinkFailed;
   }
@@ -295,7 +293,7 @@ InflateResult RecordReader::Content(ByteSink& sink) {
   uint8_t digest[32];
   bool last = next_member_ == members_.size();
   if (read.end == InflateEnd::kDone &&
-      (!hash.Finish(digest) || std::memcmp(digest, current_.delta.new_hash, 32) != 0 ||
+      (!hash.Finish(digest) || std::memcmp(digest, member.hash, 32) != 0 ||
        (last && !solid_->EndedWhole()))) {
     read.end = InflateEnd::kDamaged;
   }

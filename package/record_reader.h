@@ -60,7 +60,6 @@ struct Record {
   // A whole file of a solid block: its bytes come from the block's stream,
   // and `delta` holds their size and SHA-256 as the new file's.
   bool solid = false;
-  bool branch_filter = false;  // its bytes come through the x86 branch filter
   // A delta's four streams, of these lengths, from the package's position on.
   uint32_t stream_lengths[4] = {};
   // "alts" and removals: the old versions it knows, in package order (a

@@ -67,9 +67,10 @@ class DeltaJob : public package::RecordJob {
 // about 18, a program of mostly data 2 or fewer, which the filter makes
 // larger. Leaves the file at its start only where it reads it.
 bool IsX86Code(platform::File& file) {
-  std::vector<uint8_t> head(1 << 20);
-  size_t got = file.Read(head.data(), head.size());
-  if (got < 2 || head[0] != 'M' || head[1] != 'Z') return false;
+  std::vector<uint8_t> head(2);
+  if (file.Read(head.data(), 2) != 2 || head[0] != 'M' || head[1] != 'Z') return false;
+  head.resize(1 << 20);
+  size_t got = 2 + file.Read(head.data() + 2, head.size() - 2);
   size_t branches = 0;
   for (size_t i = 0; i + 5 <= got; ++i) {
     branches += (head[i] & 0xFE) == 0xE8 && static_cast<uint8_t>(head[i + 4] + 1) <= 1;

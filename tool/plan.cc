@@ -86,7 +86,7 @@ Failure ReadAsTheInstallWould(platform::File& package, package::RecordReader& re
                               apply::Staging& staging) {
   int64_t size = 0;
   if (record.kind == package::RecordKind::kFile) {
-    return package::ReadWholeStream(package, reader, size);
+    return package::ReadWholeStream(reader, size);
   }
   int64_t streams = package.Tell(), end = streams + record.streams_size();
   Failure failure;
@@ -94,8 +94,8 @@ Failure ReadAsTheInstallWould(platform::File& package, package::RecordReader& re
     failure = apply::DryPatch(package, reader, record, forecast, staging);
   } else if (forecast.action == Forecast::kWhole) {
     platform::Status at = package.Seek(streams + record.patch_offset(record.patch_count), SEEK_SET);
-    failure = at ? package::ReadWholeStream(package, reader, size)
-                 : reader.Fault(Cause::kPackageReadFailed, at);
+    failure =
+        at ? package::ReadWholeStream(reader, size) : reader.Fault(Cause::kPackageReadFailed, at);
     if (!failure.failed() && package.Tell() != end) failure = reader.Fault(Cause::kBadStream);
   }
   if (failure.failed()) return failure;
