@@ -39,26 +39,27 @@ uint32_t LzmaWindow(LzmaLevel level) {
 }
 
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
-                const LzmaInput& input, LzmaStream& out) {
+                const LzmaInput& input, LzmaStream& out, uint32_t largest_window) {
+  uint32_t window = std::min(LzmaWindow(level), largest_window);
   updater_lzma_settings settings{};
   settings.lc = contexts.lc;
   settings.lp = contexts.lp;
   settings.pb = contexts.pb;
-  settings.dictionary = LzmaWindow(level);
+  settings.dictionary = window;
   settings.fast = level == LzmaLevel::kFast;
   settings.fast_bytes = level == LzmaLevel::kMax ? 273 : level == LzmaLevel::kNormal ? 64 : 32;
   settings.size_hint = static_cast<unsigned>(std::min<uint64_t>(size_hint, 0xFFFFFFFFu));
   out.bytes.clear();
   out.props = contexts;
   Context context{input, out.bytes};
-  unsigned window = 0;
-  if (updater_lzma_encode(&settings, Read, Write, &context, &window) != 0) return false;
-  out.props.dictionary = std::min<uint32_t>(window, LzmaWindow(level));
+  unsigned used = 0;
+  if (updater_lzma_encode(&settings, Read, Write, &context, &used) != 0) return false;
+  out.props.dictionary = std::min<uint32_t>(used, window);
   return true;
 }
 
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
-                size_t size, LzmaStream& out) {
+                size_t size, LzmaStream& out, uint32_t largest_window) {
   size_t at = 0;
   LzmaInput input = [&](uint8_t* buffer, size_t& wanted) {
     wanted = std::min(wanted, size - at);
@@ -66,7 +67,7 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8
     at += wanted;
     return true;
   };
-  return EncodeLzma(level, contexts, size, input, out);
+  return EncodeLzma(level, contexts, size, input, out, largest_window);
 }
 
 }  // namespace updater::delta

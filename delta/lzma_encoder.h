@@ -31,10 +31,12 @@ using LzmaInput = std::function<bool(uint8_t* buffer, size_t& size)>;
 // the literal and position bits of `contexts`, into `out`. False when the
 // input failed or memory ran out.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
-                const LzmaInput& input, LzmaStream& out);
+                const LzmaInput& input, LzmaStream& out,
+                uint32_t largest_window = package::kMaxLzmaDictionary);
 
-// The same for bytes in memory.
+// The same for bytes in memory, with a window of at most `largest_window`.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
-                size_t size, LzmaStream& out);
+                size_t size, LzmaStream& out,
+                uint32_t largest_window = package::kMaxLzmaDictionary);
 
 }  // namespace updater::delta

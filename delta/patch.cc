@@ -38,6 +38,46 @@ bool DeflateStreams(const SplitDelta& delta, PatchStreams& streams) {
          Deflate(delta.values, streams[2]) && Deflate(delta.literals, streams[3]);
 }
 
+// The contexts each stream codes best with, measured on a 47 MB library and
+// a 20 MB program patched from older builds: the operations' and gaps'
+// varints by their previous byte (their next bits follow from it), the
+// differences and the literals by fewer of its bits.
+constexpr package::LzmaProps kStreamContexts[4] = {{3, 0, 0}, {4, 0, 0}, {1, 0, 0}, {3, 0, 0}};
+
+// One stream as a byte of settings, the size it decodes to and raw LZMA
+// with a window no larger than the updater decodes a delta stream through;
+// or stored, where LZMA would make it no smaller (new bytes of compressed
+// assets: deflate stores them too).
+bool EncodeLzmaStream(const std::vector<uint8_t>& data, int stream, LzmaLevel level,
+                      std::vector<uint8_t>& packed) {
+  if (data.size() > 0xFFFFFFFFu) return false;
+  LzmaStream coded;
+  packed.assign(5, 0);
+  packed[0] = package::LzmaPropsByte(kStreamContexts[stream]);
+  package::PutLittleEndian(packed.data() + 1, data.size(), 4);
+  if (data.empty()) return true;  // the settings and size alone
+  if (!EncodeLzma(level, kStreamContexts[stream], data.data(), data.size(), coded,
+                  package::kDeltaStreamWindow)) {
+    return false;
+  }
+  if (coded.bytes.size() >= data.size()) {  // incompressible: stored
+    packed[0] = package::kStoredStream;
+    packed.insert(packed.end(), data.begin(), data.end());
+    return true;
+  }
+  packed.insert(packed.end(), coded.bytes.begin(), coded.bytes.end());
+  return true;
+}
+
+bool LzmaStreams(const SplitDelta& delta, LzmaLevel level, PatchStreams& streams) {
+  const std::vector<uint8_t>* all[] = {&delta.operations, &delta.gaps, &delta.values,
+                                       &delta.literals};
+  for (int i = 0; i < 4; ++i) {
+    if (!EncodeLzmaStream(*all[i], i, level, streams[i])) return false;
+  }
+  return true;
+}
+
 bool Digest(const uint8_t* data, size_t size, uint8_t (&digest)[32]) {
   platform::Sha256 hash;
   hash.Update(data, size);
@@ -48,17 +88,19 @@ bool Digest(const uint8_t* data, size_t size, uint8_t (&digest)[32]) {
 
 platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size_t old_size,
                                                    const uint8_t* new_data, size_t new_size,
-                                                   const EncodeLimits& limits) {
+                                                   const EncodeLimits& limits,
+                                                   const PatchCoding& coding) {
   if (old_size == 0 || new_size == 0) return std::optional<Patch>();  // nothing to patch
   std::optional<SplitDelta> delta = EncodeDelta(old_data, old_size, new_data, new_size, limits);
   if (!delta) return std::optional<Patch>();
   Patch patch;
   patch.header.old_size = old_size;
   patch.header.new_size = new_size;
-  // Neither the system's hash nor zlib short of memory has an error code of its own.
+  // Neither the system's hash nor a coder short of memory has an error code of its own.
   if (!Digest(old_data, old_size, patch.header.old_hash) ||
       !Digest(new_data, new_size, patch.header.new_hash) ||
-      !DeflateStreams(*delta, patch.streams)) {
+      !(coding.lzma ? LzmaStreams(*delta, coding.level, patch.streams)
+                    : DeflateStreams(*delta, patch.streams))) {
     return platform::Status::Refused();
   }
   return std::optional<Patch>(std::move(patch));

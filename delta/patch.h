@@ -1,7 +1,8 @@
 // A patch as a delta record carries it: the old and new files' sizes and
-// SHA-256s, and the four deflated streams (operations, gaps, values,
-// literals) that make the new file from the old one. Made from two buffers;
-// the files they come from are the caller's.
+// SHA-256s, and the four coded streams (operations, gaps, values, literals)
+// that make the new file from the old one: deflated ("dstr"), or each as a
+// byte of LZMA settings, the size it decodes to and a raw LZMA stream
+// ("dlzm"). Made from two buffers; the files they come from are the caller's.
 #pragma once
 
 #include <array>
@@ -10,14 +11,21 @@
 #include <optional>
 #include <vector>
 
+#include "delta/lzma_encoder.h"
 #include "delta/split_delta.h"
 #include "package/delta.h"
 #include "platform/status.h"
 
 namespace updater::delta {
 
-// The four deflated streams of a delta: operations, gaps, values, literals.
+// The four coded streams of a delta: operations, gaps, values, literals.
 using PatchStreams = std::array<std::vector<uint8_t>, 4>;
+
+// How a patch's streams are coded: deflated, or LZMA at `level`.
+struct PatchCoding {
+  bool lzma = false;
+  LzmaLevel level = LzmaLevel::kNormal;
+};
 
 struct Patch {
   package::DeltaHeader header;
@@ -27,9 +35,10 @@ struct Patch {
 // The patch that makes `new_data` from `old_data`; none where there is no
 // delta to make (an empty file, or one of 2 GiB): then `limits.progress` is
 // told nothing for an empty file, and the new size for a large one. Fails (Refused)
-// only where the system's hash or zlib's memory does.
+// only where the system's hash or the coder's memory does.
 platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size_t old_size,
                                                    const uint8_t* new_data, size_t new_size,
-                                                   const EncodeLimits& limits = {});
+                                                   const EncodeLimits& limits = {},
+                                                   const PatchCoding& coding = {});
 
 }  // namespace updater::delta

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "package/lzma_decoder.h"
+
 namespace updater::package {
 
 namespace {
@@ -71,14 +73,64 @@ InflateResult InflateStream(platform::File& package, ByteSink& sink) {
   return {};
 }
 
-StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t length)
-    : file_(file), next_(start), end_(start + length), zs_(new z_stream_s{}) {
-  usable_ = inflateInit(zs_.get()) == Z_OK;
+StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma)
+    : file_(file), next_(start), end_(start + length), zs_(new z_stream_s{}), lzma_mode_(lzma) {
+  if (!lzma) {
+    usable_ = inflateInit(zs_.get()) == Z_OK;
+    return;
+  }
+  uint8_t head[5];
+  LzmaProps props;
+  if (length < sizeof head || file.ReadAt(start, head, sizeof head, &read) != sizeof head) return;
+  lzma_left_ = GetLittleEndian(head + 1, 4);
+  next_ += sizeof head;
+  if (head[0] == kStoredStream) {  // the bytes as they are, all the rest
+    usable_ = lzma_left_ == length - sizeof head;
+    return;
+  }
+  if (!LzmaPropsFromByte(head[0], props)) return;
+  props.dictionary = kDeltaStreamWindow;
+  next_ = end_;
+  usable_ = true;
+  // An empty stream is the five bytes alone.
+  if (lzma_left_ > 0) {
+    lzma_.reset(new LzmaDecoder(file, start + 5, length - 5, lzma_left_, props));
+  }
+  ended_ = !lzma_ && length == sizeof head;
 }
 
+// A zlib stream never started is ended as well as any.
 StreamPuller::~StreamPuller() { inflateEnd(zs_.get()); }
 
+bool StreamPuller::RefillLzma() {
+  size_t want = static_cast<size_t>(std::min<uint64_t>(lzma_left_, sizeof out_));
+  out_at_ = out_end_ = 0;
+  if (want == 0 || !usable_) return false;
+  if (!lzma_) {  // stored
+    out_end_ = file_.ReadAt(next_, out_, want, &read);
+    next_ += static_cast<int64_t>(out_end_);
+    lzma_left_ -= out_end_;
+    ended_ = lzma_left_ == 0;
+    return out_end_ > 0;
+  }
+  SinkTo into([this](const uint8_t* data, size_t size) {
+    std::memcpy(out_ + out_end_, data, size);
+    out_end_ += size;
+    return true;
+  });
+  if (lzma_->Decode(want, into) != LzmaEnd::kDone) {
+    if (lzma_->os_error()) read = platform::Status::Error(lzma_->os_error());
+    usable_ = false;
+    out_end_ = 0;
+    return false;
+  }
+  lzma_left_ -= want;
+  ended_ = lzma_left_ == 0 && lzma_->EndedWhole();
+  return true;
+}
+
 bool StreamPuller::Refill() {
+  if (lzma_mode_) return RefillLzma();
   zs_->next_out = out_;
   zs_->avail_out = sizeof out_;
   while (usable_ && !ended_ && zs_->avail_out > 0) {

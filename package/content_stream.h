@@ -16,6 +16,8 @@ struct z_stream_s;
 
 namespace updater::package {
 
+class LzmaDecoder;
+
 // The first read of the inflate pump; later reads double up to the largest,
 // which is also the size of its output buffer.
 inline constexpr size_t kStreamBufferSize = 1024;
@@ -58,11 +60,24 @@ struct InflateResult {
 // the package at the first byte after it.
 InflateResult InflateStream(platform::File& package, ByteSink& sink);
 
-// A zlib stream of known length at a known place in a file, inflated as its
-// bytes are asked for, read by position: several may be read side by side.
+// The window a delta's LZMA stream is decoded through, at most: four read
+// side by side hold at most four times this.
+inline constexpr uint32_t kDeltaStreamWindow = 16u << 20;
+
+// The settings byte of a delta stream stored as it is (no LZMA settings byte
+// is so large).
+inline constexpr uint8_t kStoredStream = 0xFF;
+
+// A stream of known length at a known place in a file, decoded as its bytes
+// are asked for, read by position: several may be read side by side. A zlib
+// stream, or (`lzma`) a byte of LZMA settings (as package/lzma_decoder.h
+// writes them), the count of bytes it decodes to (4 bytes) and a raw LZMA
+// stream of the rest, decoded through at most kDeltaStreamWindow; or
+// kStoredStream, that count, and the bytes themselves (where LZMA would
+// only make them larger).
 class StreamPuller {
  public:
-  StreamPuller(const platform::File& file, int64_t start, uint32_t length);
+  StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma = false);
   ~StreamPuller();
   StreamPuller(const StreamPuller&) = delete;
   StreamPuller& operator=(const StreamPuller&) = delete;
@@ -87,10 +102,14 @@ class StreamPuller {
  private:
   const platform::File& file_;
   int64_t next_, end_;  // the next byte to read, and the stream's end
-  // Inflates into out_ what follows; false when nothing more comes.
+  // Decodes into out_ what follows; false when nothing more comes.
   bool Refill();
+  bool RefillLzma();
 
   std::unique_ptr<z_stream_s> zs_;
+  std::unique_ptr<LzmaDecoder> lzma_;
+  bool lzma_mode_ = false;
+  uint64_t lzma_left_ = 0;  // bytes the LZMA stream decodes to that are not in out_ yet
   bool usable_ = false;
   bool ended_ = false;  // inflate said Z_STREAM_END
   uint8_t in_[16 * 1024];

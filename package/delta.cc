@@ -78,8 +78,9 @@ bool WriteRemoveAnyRecord(PackageOut& out, const WString& name, uint32_t current
 bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& times,
                      const DeltaHeader& made, uint32_t current_in,
                      const std::vector<Version>& versions, const std::vector<WString>& old_names,
-                     const std::vector<uint32_t>& patch_lengths, uint32_t whole_length) {
-  bool written = WriteEntryHeader(out, name, times, kChoiceTag) &&
+                     const std::vector<uint32_t>& patch_lengths, uint32_t whole_length,
+                     bool lzma_patches) {
+  bool written = WriteEntryHeader(out, name, times, lzma_patches ? kChoiceLzmaTag : kChoiceTag) &&
                  WriteNumber(out, made.new_size, 8) && WriteToPackage(out, made.new_hash, 32) &&
                  WriteVersions(out, current_in, versions, name, &old_names) &&
                  WriteNumber(out, patch_lengths.size() / 4, 1);
@@ -163,11 +164,11 @@ bool DeltaOps::Complete() const {
 }
 
 SplitStreams::SplitStreams(const platform::File& package, int64_t start,
-                           const uint32_t (&lengths)[4])
-    : operations(package, start, lengths[0]),
-      gaps(package, start + lengths[0], lengths[1]),
-      values(package, start + lengths[0] + lengths[1], lengths[2]),
-      literals(package, start + lengths[0] + lengths[1] + lengths[2], lengths[3]) {}
+                           const uint32_t (&lengths)[4], bool lzma)
+    : operations(package, start, lengths[0], lzma),
+      gaps(package, start + lengths[0], lengths[1], lzma),
+      values(package, start + lengths[0] + lengths[1], lengths[2], lzma),
+      literals(package, start + lengths[0] + lengths[1] + lengths[2], lengths[3], lzma) {}
 
 bool SplitStreams::NextGap() {
   size_t gap = 0;  // a gap lies inside one file, below 2 GiB

@@ -64,11 +64,12 @@ bool WriteRemoveAnyRecord(PackageOut& out, const WString& name, uint32_t current
 // new file's size and SHA-256 (in `made`'s new_*), the releases that hold
 // it already, its old versions (each read at its name in `old_names`), the
 // four stream lengths of each patch and the length of the whole file's
-// stream (0 for none). Its streams follow.
+// stream (0 for none); with `lzma_patches` the tag is "alzm". Its streams follow.
 bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& times,
                      const DeltaHeader& made, uint32_t current_in,
                      const std::vector<Version>& versions, const std::vector<WString>& old_names,
-                     const std::vector<uint32_t>& patch_lengths, uint32_t whole_length);
+                     const std::vector<uint32_t>& patch_lengths, uint32_t whole_length,
+                     bool lzma_patches = false);
 
 // Writes the labels of the releases an update is made from ("rels").
 bool WriteReleaseLabels(PackageOut& out, const std::vector<WString>& labels);
@@ -131,7 +132,9 @@ class DeltaOps {
 // start in the package.
 class SplitStreams {
  public:
-  SplitStreams(const platform::File& package, int64_t start, const uint32_t (&lengths)[4]);
+  // `lzma`: each stream coded as StreamPuller reads it with `lzma`.
+  SplitStreams(const platform::File& package, int64_t start, const uint32_t (&lengths)[4],
+               bool lzma = false);
 
   // The next `size` bytes of the differences into `out`: zeros, but for the
   // values where the gaps place them. False when the streams run out first.

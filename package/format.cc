@@ -251,10 +251,11 @@ RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   // In the order of RecordTag.
-  static const char* const kTags[] = {kFileTag,   kDeltaTag,     kRemoveTag,   kLabelTag, kEndTag,
-                                      kChoiceTag, kRemoveAnyTag, kReleasesTag, kSolidTag};
+  static const char* const kTags[] = {kFileTag,  kDeltaTag,     kRemoveTag,    kLabelTag,
+                                      kEndTag,   kChoiceTag,    kRemoveAnyTag, kReleasesTag,
+                                      kSolidTag, kDeltaLzmaTag, kChoiceLzmaTag};
   int kind = 0;
-  while (kind < 9 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  while (kind < 11 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
   return static_cast<RecordTag>(kind);
 }
 

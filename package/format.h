@@ -35,6 +35,11 @@ inline constexpr char kReleasesTag[4] = {'r', 'e', 'l', 's'};
 // Whole files coded together: their headers, then one LZMA stream of all
 // their bytes back to back, see package/lzma_decoder.h.
 inline constexpr char kSolidTag[4] = {'s', 'o', 'l', 'd'};
+// A delta, and a file patched from whichever version is installed, whose
+// patches' streams are LZMA (as StreamPuller reads them with `lzma`) rather
+// than zlib; all else as in "dstr" and "alts".
+inline constexpr char kDeltaLzmaTag[4] = {'d', 'l', 'z', 'm'};
+inline constexpr char kChoiceLzmaTag[4] = {'a', 'l', 'z', 'm'};
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
@@ -113,6 +118,8 @@ enum class RecordTag {
   kRemoveAny,
   kReleases,
   kSolid,
+  kDeltaLzma,
+  kChoiceLzma,
   kInvalid
 };
 

@@ -47,9 +47,10 @@ bool LzmaPropsFromByte(uint8_t byte, LzmaProps& props) {
   return props.lc + props.lp <= 4;
 }
 
-LzmaDecoder::LzmaDecoder(platform::File& package, uint32_t packed, uint64_t unpacked,
-                         const LzmaProps& props)
+LzmaDecoder::LzmaDecoder(const platform::File& package, int64_t start, uint32_t packed,
+                         uint64_t unpacked, const LzmaProps& props)
     : package_(package),
+      next_(start),
       packed_(packed),
       packed_left_(packed),
       unpacked_left_(unpacked),
@@ -69,12 +70,13 @@ LzmaDecoder::~LzmaDecoder() = default;
 bool LzmaDecoder::Refill() {
   if (packed_left_ == 0) return false;
   size_t want = std::min<size_t>(in_.size(), packed_left_);
-  size_t got = package_.Read(in_.data(), want);
+  platform::Status read;
+  size_t got = package_.ReadAt(next_, in_.data(), want, &read);
   if (got == 0) {
-    platform::Status read = package_.status();
     if (!read) os_error_ = read.error();
     return false;
   }
+  next_ += static_cast<int64_t>(got);
   packed_left_ -= static_cast<uint32_t>(got);
   in_at_ = 0;
   in_end_ = got;

@@ -41,9 +41,10 @@ struct LengthProbs;
 class LzmaDecoder {
  public:
   // A stream with `props` that decodes to `unpacked` bytes from `packed`
-  // bytes at the position of `package` (read from there on). `window` is
-  // never larger than the stream needs.
-  LzmaDecoder(platform::File& package, uint32_t packed, uint64_t unpacked, const LzmaProps& props);
+  // bytes at `start` in `package`, read by position (so that several may be
+  // read side by side). The window is never larger than the stream needs.
+  LzmaDecoder(const platform::File& package, int64_t start, uint32_t packed, uint64_t unpacked,
+              const LzmaProps& props);
   ~LzmaDecoder();
   LzmaDecoder(const LzmaDecoder&) = delete;
   LzmaDecoder& operator=(const LzmaDecoder&) = delete;
@@ -53,7 +54,6 @@ class LzmaDecoder {
 
   // After the last byte: true when the stream ended exactly at its packed
   // length with the range coder's code at zero, as a sound stream does.
-  // The package is then right after the stream.
   bool EndedWhole();
 
   // The bytes of the stream read so far.
@@ -76,7 +76,8 @@ class LzmaDecoder {
   bool Refill();
   LzmaEnd Flush(ByteSink& sink);
 
-  platform::File& package_;
+  const platform::File& package_;
+  int64_t next_;                   // where the next read starts
   uint32_t packed_, packed_left_;  // bytes of the stream not yet read from the package
   uint64_t unpacked_left_;
   std::unique_ptr<State> state_;

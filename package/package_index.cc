@@ -13,9 +13,10 @@ namespace {
 // `old_size` bytes, for their structure alone (its differences and literals
 // only to see that they are all there), and leaves the package after them.
 Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader,
-                         const uint32_t (&lengths)[4], uint64_t old_size, uint64_t new_size) {
+                         const uint32_t (&lengths)[4], bool lzma, uint64_t old_size,
+                         uint64_t new_size) {
   int64_t start = package.Tell();
-  SplitStreams streams(package, start, lengths);
+  SplitStreams streams(package, start, lengths, lzma);
   struct Drain : DeltaSink {
     SplitStreams& streams;
     explicit Drain(SplitStreams& s) : streams(s) {}
@@ -55,8 +56,8 @@ Failure ReadChoiceStreams(platform::File& package, RecordReader& reader, const R
     for (int i = 0; i < record.version_count; ++i) {
       if (record.versions[i].patch == patch) old_size = record.versions[i].size;
     }
-    Failure failure = ReadDeltaStreams(package, reader, record.patch_lengths[patch], old_size,
-                                       record.delta.new_size);
+    Failure failure = ReadDeltaStreams(package, reader, record.patch_lengths[patch],
+                                       record.lzma_streams, old_size, record.delta.new_size);
     if (failure.failed()) return failure;
   }
   if (record.whole_length == 0) return {};
@@ -88,8 +89,8 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
     std::memcpy(entry.sha256, record.delta.new_hash, sizeof entry.sha256);
     entry.packed_size = record.streams_size();
     if (record.kind == RecordKind::kChoice) return ReadChoiceStreams(package, reader, record);
-    return ReadDeltaStreams(package, reader, record.stream_lengths, record.delta.old_size,
-                            record.delta.new_size);
+    return ReadDeltaStreams(package, reader, record.stream_lengths, record.lzma_streams,
+                            record.delta.old_size, record.delta.new_size);
   }
   platform::Sha256 hash;
   Failure failure = ReadWholeStream(reader, entry.size, hashes ? &hash : nullptr);

@@ -95,6 +95,9 @@ bool RecordReader::Next(Record& record) {
   if (tag == RecordTag::kInvalid || tag == RecordTag::kLabel || tag == RecordTag::kReleases) {
     return Stop(Cause::kBadTag);
   }
+  current_.lzma_streams = tag >= RecordTag::kDeltaLzma;
+  if (current_.lzma_streams)
+    tag = tag == RecordTag::kDeltaLzma ? RecordTag::kDelta : RecordTag::kChoice;
   current_.kind = kKinds[static_cast<int>(tag)];
   std::optional<WString> name = ReadEntryName(package_);
   if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
@@ -244,7 +247,12 @@ bool RecordReader::ReadSolid() {
     return false;
   }
   coder.dictionary = static_cast<uint32_t>(*dictionary);
-  solid_ = std::make_unique<LzmaDecoder>(package_, static_cast<uint32_t>(*packed), total, coder);
+  // The stream is read by position; the package goes on after it.
+  int64_t start = package_.Tell();
+  solid_ =
+      std::make_unique<LzmaDecoder>(package_, start, static_cast<uint32_t>(*packed), total, coder);
+  platform::Status moved = package_.Seek(start + static_cast<int64_t>(*packed), SEEK_SET);
+  if (!moved) return Stop(Cause::kPackageReadFailed, moved);
   current_.number--;  // Next() hands the first file under the block's number
   return true;
 }

@@ -62,6 +62,8 @@ struct Record {
   bool solid = false;
   // A delta's four streams, of these lengths, from the package's position on.
   uint32_t stream_lengths[4] = {};
+  // A delta's or an "alts" record's patch streams are LZMA, not zlib.
+  bool lzma_streams = false;
   // "alts" and removals: the old versions it knows, in package order (a
   // "gone" has one; at most one per release), and the releases that already
   // hold the new version (for a removal: none of it).

@@ -21,10 +21,10 @@ void WriteStreamLengths(package::PackageOut& out, const delta::PatchStreams& str
 // lengths, then the four streams.
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
                       const package::DeltaHeader& header, const delta::PatchStreams& streams,
-                      std::vector<uint8_t>& record) {
+                      bool lzma, std::vector<uint8_t>& record) {
   package::PackageOut out;
   out.memory = &record;
-  package::WriteEntryHeader(out, name, times, package::kDeltaTag);
+  package::WriteEntryHeader(out, name, times, lzma ? package::kDeltaLzmaTag : package::kDeltaTag);
   package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
   package::WriteDeltaHeader(out, header);
   WriteStreamLengths(out, streams);
@@ -50,7 +50,8 @@ class DeltaJob : public package::RecordJob {
     failure = WholeRecord(name_, new_path_, times_, record, coding_);
     if (failure.failed()) return false;
     std::vector<uint8_t> delta;
-    Failure no_delta = DeltaRecord(name_, new_path_, old_name_, old_path_, times_, delta, limits_);
+    Failure no_delta = DeltaRecord(name_, new_path_, old_name_, old_path_, times_, delta, limits_,
+                                   coding_.patches());
     if (!no_delta.failed() && !delta.empty() && delta.size() < record.size()) record.swap(delta);
     return true;
   }
@@ -249,14 +250,15 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
 }
 
 Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
-                    package::DeltaHeader& header, const delta::EncodeLimits& limits) {
+                    package::DeltaHeader& header, const delta::EncodeLimits& limits,
+                    const delta::PatchCoding& coding) {
   for (std::vector<uint8_t>& stream : streams) stream.clear();
   platform::MappedFile old_file(old_path), new_file(new_path);
   if (!old_file.status()) return Fail(Cause::kSourceUnreadable, old_path, old_file.status());
   if (!new_file.status()) return Fail(Cause::kSourceUnreadable, new_path, new_file.status());
   platform::Result<std::optional<delta::Patch>> patch = delta::EncodePatch(
-      old_file.data(), old_file.size(), new_file.data(), new_file.size(), limits);
-  if (!patch) return Fail(Cause::kOutputError, new_path);  // no hash, or zlib found no memory
+      old_file.data(), old_file.size(), new_file.data(), new_file.size(), limits, coding);
+  if (!patch) return Fail(Cause::kOutputError, new_path);  // no hash, or the coder found no memory
   if (!*patch) return {};
   header = (*patch)->header;
   streams = std::move((*patch)->streams);
@@ -265,13 +267,13 @@ Failure EncodePatch(const WString& new_path, const WString& old_path, delta::Pat
 
 Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
                     const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
-                    const delta::EncodeLimits& limits) {
+                    const delta::EncodeLimits& limits, const delta::PatchCoding& coding) {
   record.clear();
   delta::PatchStreams streams;
   package::DeltaHeader header;
-  Failure failure = EncodePatch(new_path, old_path, streams, header, limits);
+  Failure failure = EncodePatch(new_path, old_path, streams, header, limits, coding);
   if (failure.failed() || streams[0].empty()) return failure;
-  WriteDeltaRecord(name, old_name, times, header, streams, record);
+  WriteDeltaRecord(name, old_name, times, header, streams, coding.lzma, record);
   return {};
 }
 
@@ -347,7 +349,8 @@ class ChoiceJob : public package::RecordJob {
         delta::EncodeLimits limits;
         limits.progress = told_ ? nullptr : progress_;
         told_ = told_ || progress_;
-        Failure encoded = EncodePatch(new_path_, old.path, patches.back(), header, limits);
+        Failure encoded =
+            EncodePatch(new_path_, old.path, patches.back(), header, limits, coding_.patches());
         if (encoded.failed() || patches.back()[0].empty() ||
             std::memcmp(header.old_hash, old.version.hash, 32) != 0) {
           return false;  // the old file changed since it was listed, or has no delta
@@ -370,7 +373,7 @@ class ChoiceJob : public package::RecordJob {
     package::PackageOut out;
     out.memory = &choice;
     package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, old_names, lengths,
-                             whole_length);
+                             whole_length, coding_.lzma);
     for (const delta::PatchStreams& streams : patches) {
       for (const std::vector<uint8_t>& stream : streams) {
         package::WriteToPackage(out, stream.data(), stream.size());

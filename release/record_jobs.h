@@ -1,7 +1,7 @@
 // The records a `--delta-from` build makes on its workers: a delta record
-// ("dstr": the old file's name, the delta header, four zlib streams) where
-// that is smaller than the whole file's record, else the whole-file record
-// exactly as any build writes it.
+// (the old file's name, the delta header, four streams: "dlzm" with LZMA,
+// "dstr" deflated) where that is smaller than the whole file's record, else
+// the whole-file record exactly as any build writes it.
 #pragma once
 
 #include <array>
@@ -19,11 +19,13 @@
 
 namespace updater::release {
 
-// How a build codes whole files: solid LZMA blocks at a level, or each file
-// deflated alone ("file" records, as the updater's own -l writes them).
+// How a build codes whole files and patches: solid LZMA blocks and LZMA
+// streams at a level, or each file and stream deflated alone ("file"
+// records, as the updater's own -l writes them, and "dstr" and "alts").
 struct Coding {
   bool lzma = true;
   delta::LzmaLevel level = delta::LzmaLevel::kNormal;
+  delta::PatchCoding patches() const { return {lzma, level}; }
 };
 
 // The record that packs the file at `path` whole into `record`, named
@@ -70,7 +72,8 @@ class SolidBlocks {
 // stay empty where there is no delta to make (an empty old file, or a file
 // of 2 GiB).
 Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
-                    package::DeltaHeader& header, const delta::EncodeLimits& limits = {});
+                    package::DeltaHeader& header, const delta::EncodeLimits& limits = {},
+                    const delta::PatchCoding& coding = {});
 
 // The delta record into `record` that makes the file at `new_path` (named
 // `name`, with `times`) from the old release's file `old_name` at
@@ -78,7 +81,7 @@ Failure EncodePatch(const WString& new_path, const WString& old_path, delta::Pat
 // old file, or a file of 2 GiB).
 Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
                     const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
-                    const delta::EncodeLimits& limits = {});
+                    const delta::EncodeLimits& limits = {}, const delta::PatchCoding& coding = {});
 
 // The job that makes the record of the file at `new_path`: the delta from
 // `old_path` where that is smaller than the whole-file record, otherwise the

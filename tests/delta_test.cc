@@ -61,7 +61,7 @@ TEST(DeltaEncoderTest, SuffixArrayOrdersSuffixesAsANaiveSortDoes) {
 
 // The new file `patch` makes of `old`, by the updater's own decoder: the
 // streams read from a file, the operations checked as an install checks them.
-Bytes Decoded(const Patch& patch, const Bytes& old, const ScratchDir& dir) {
+Bytes Decoded(const Patch& patch, const Bytes& old, const ScratchDir& dir, bool lzma) {
   Bytes streams;
   uint32_t lengths[4];
   for (size_t i = 0; i < 4; ++i) {
@@ -70,7 +70,7 @@ Bytes Decoded(const Patch& patch, const Bytes& old, const ScratchDir& dir) {
   }
   WriteAll(dir.path() / "streams", streams);
   platform::File file = OpenOrClosed(dir.Wide("streams"), "rb");
-  package::SplitStreams split(file, 0, lengths);
+  package::SplitStreams split(file, 0, lengths, lzma);
   struct Rebuild : package::DeltaSink {
     const Bytes& old;
     package::SplitStreams& split;
@@ -159,13 +159,19 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
                             c.new_bytes.size(), counted, &method));
     EXPECT_EQ(method, c.method);
     EXPECT_EQ(told, static_cast<int64_t>(c.new_bytes.size()));
-    platform::Result<std::optional<Patch>> patch = EncodePatch(
-        c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(), c.new_bytes.size(), c.limits);
-    ASSERT_TRUE(patch && *patch);
-    size_t size = 0;
-    for (const Bytes& stream : (*patch)->streams) size += stream.size();
-    EXPECT_LE(size, c.at_most);
-    EXPECT_TRUE(Decoded(**patch, c.old_bytes, dir) == c.new_bytes);
+    // Deflated, and LZMA-coded no larger.
+    size_t deflated = 0;
+    for (PatchCoding coding : {PatchCoding{}, PatchCoding{true, LzmaLevel::kFast}}) {
+      platform::Result<std::optional<Patch>> patch =
+          EncodePatch(c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(),
+                      c.new_bytes.size(), c.limits, coding);
+      ASSERT_TRUE(patch && *patch);
+      size_t size = 0;
+      for (const Bytes& stream : (*patch)->streams) size += stream.size();
+      EXPECT_LE(size, coding.lzma ? deflated + 16 : c.at_most);
+      deflated = size;
+      EXPECT_TRUE(Decoded(**patch, c.old_bytes, dir, coding.lzma) == c.new_bytes);
+    }
   }
 }
 
@@ -173,14 +179,14 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
 
 namespace {
 
-// Decodes `stream` (with `props`, to `size` bytes) from a file, in calls of
-// `step` bytes; none where the decoder refuses it or it does not end whole.
+// Decodes `stream` (with `props`, to `size` bytes) from between two other
+// bytes of a file, in calls of `step` bytes; none where the decoder refuses
+// it or it does not end whole.
 std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t step = 1 << 30) {
   ScratchDir dir;
   WriteAll(dir.path() / "s", Joined({Bytes{'x'}, stream.bytes, Bytes{'y'}}));
   platform::File file = OpenOrClosed(dir.Wide("s"), "rb");
-  if (!file.Seek(1, SEEK_SET)) return std::nullopt;
-  LzmaDecoder decoder(file, static_cast<uint32_t>(stream.bytes.size()), size, stream.props);
+  LzmaDecoder decoder(file, 1, static_cast<uint32_t>(stream.bytes.size()), size, stream.props);
   Bytes out;
   SinkTo sink([&](const uint8_t* data, size_t got) {
     out.insert(out.end(), data, data + got);
@@ -190,8 +196,7 @@ std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t st
     if (decoder.Decode(std::min(step, size - done), sink) != InflateEnd::kDone) return std::nullopt;
     if (size == 0) break;
   }
-  uint8_t after = 0;
-  if (!decoder.EndedWhole() || file.Read(&after, 1) != 1 || after != 'y') return std::nullopt;
+  if (!decoder.EndedWhole()) return std::nullopt;
   return out;
 }
 

@@ -6,7 +6,8 @@ is the tag, a 16-bit unit count, the UTF-16LE name, three FILETIMEs (creation,
 last access, last write) and one zlib stream. A delta ("dstr") has the old
 file's name (none for its own), the old and new sizes and SHA-256s and the
 lengths of its four streams (operations, the gaps and values of the
-differences, literals) after the times; a removal ("gone") has the name and
+differences, literals) after the times ("dlzm": each stream LZMA, as
+`lzma_stream` writes one); a removal ("gone") has the name and
 the old file's size and SHA-256; a version label ("vers", first only) is a
 name.
 """
@@ -50,20 +51,82 @@ def delta_op(kind, length, step=0):
     return varint(length << 2 | kind) + (varint(zigzag) if kind != LITERAL else b"")
 
 
+def lzma_literals(data, lc=3, lp=0, pb=2):
+    """A raw LZMA stream of `data` as literals alone, no end marker: a
+    second writer of the coding, beside the encoder the tools use."""
+    out, probs = bytearray(), {}
+    low, rng, cache, pending = 0, 0xFFFFFFFF, 0, 1
+
+    def shift_low():
+        nonlocal low, cache, pending
+        if low < 0xFF000000 or low >= 1 << 32:
+            carry, byte = low >> 32, cache
+            for _ in range(pending):
+                out.append((byte + carry) & 0xFF)
+                byte = 0xFF
+            pending, cache = 0, (low >> 24) & 0xFF
+        pending += 1
+        low = (low & 0x00FFFFFF) << 8
+
+    def bit(key, value):
+        nonlocal low, rng
+        p = probs.get(key, 1024)
+        bound = (rng >> 11) * p
+        if value:
+            low, rng, probs[key] = low + bound, rng - bound, p - (p >> 5)
+        else:
+            rng, probs[key] = bound, p + ((2048 - p) >> 5)
+        while rng < 1 << 24:
+            rng = (rng << 8) & 0xFFFFFFFF
+            shift_low()
+
+    previous = 0
+    for at, byte in enumerate(data):
+        bit(("match", at & ((1 << pb) - 1)), 0)  # the state stays 0 after literals
+        context, symbol = ((at & ((1 << lp) - 1)) << lc) + (previous >> (8 - lc)), 1
+        for i in range(7, -1, -1):
+            bit(("literal", context, symbol), (byte >> i) & 1)
+            symbol = symbol << 1 | (byte >> i) & 1
+        previous = byte
+    for _ in range(5):
+        shift_low()
+    return bytes(out)
+
+
+def lzma_stream(data, lc=3, lp=0, pb=2, stored=False):
+    """A delta's LZMA stream: the settings byte, the size and `lzma_literals`;
+    or (`stored`) 0xFF, the size and the bytes."""
+    if stored:
+        return struct.pack("<BI", 0xFF, len(data)) + data
+    props = (pb * 5 + lp) * 9 + lc
+    return struct.pack("<BI", props, len(data)) + (lzma_literals(data, lc, lp, pb) if data else b"")
+
+
+def decode_lzma_stream(stream):
+    """liblzma's reading of a delta's LZMA stream (or its stored bytes)."""
+    props, size = struct.unpack_from("<BI", stream)
+    if props == 0xFF:
+        assert len(stream) == 5 + size, "a stored stream not its stated size"
+        return stream[5:]
+    return decode_lzma(props, 16 << 20, size, stream[5:]) if size else b""
+
+
 def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=None,
-                 streams=None, times=(1, 2, 3)):
+                 streams=None, times=(1, 2, 3), coded=zlib.compress):
     """A delta record that claims to make `new` from `old`, given its
     operations, its differences (coded here as gaps and values) and literals;
-    `streams` replaces the four compressed streams."""
+    `streams` replaces the four compressed streams; `coded=lzma_stream` makes
+    it a "dlzm"."""
     gaps, values, zeros = bytearray(), bytearray(), 0
     for d in differences:  # as gaps of zeros before each value
         if d:
             gaps += varint(zeros)
             values.append(d)
         zeros = 0 if d else zeros + 1
-    streams = streams or [zlib.compress(part) for part in
+    streams = streams or [coded(part) for part in
                           (b"".join(ops), bytes(gaps), bytes(values), literals)]
-    return (b"dstr" + encode_name(name) + struct.pack("<QQQ", *times) +
+    tag = b"dstr" if coded is zlib.compress else b"dlzm"
+    return (tag + encode_name(name) + struct.pack("<QQQ", *times) +
             encode_name(old_name or "") + struct.pack("<Q", len(old)) +
             hashlib.sha256(old).digest() + struct.pack("<Q", len(new)) +
             hashlib.sha256(new).digest() + struct.pack("<IIII", *map(len, streams)) +
@@ -190,7 +253,7 @@ def parse_package(data):
         if tag == b"sold":
             pos = parse_solid(data, pos, entries)
             continue
-        assert tag in (b"file", b"dstr", b"gone"), f"bad tag {tag!r} at {pos}"
+        assert tag in (b"file", b"dstr", b"dlzm", b"gone"), f"bad tag {tag!r} at {pos}"
         name, body = read_name(data, pos + 4)
         if tag == b"gone":
             size, digest = struct.unpack_from("<Q", data, body)[0], data[body + 8:body + 40]
@@ -199,12 +262,13 @@ def parse_package(data):
             continue
         times = struct.unpack_from("<QQQ", data, body)
         body = body + 24
-        if tag == b"dstr":
+        if tag in (b"dstr", b"dlzm"):
             old_name, body = read_name(data, body)
             lengths = struct.unpack_from("<IIII", data, body + 80)
             header, body, streams = data[body:body + 96], body + 96, []
+            decode = zlib.decompress if tag == b"dstr" else decode_lzma_stream
             for length in lengths:
-                streams.append(zlib.decompress(data[body:body + length]))
+                streams.append(decode(data[body:body + length]))
                 body += length
             entries.append(Entry(pos, name, times, streams, header + data[body - sum(lengths):body],
                                  "delta", old_name or name))

@@ -29,6 +29,10 @@ def journal_entry(tag, name):
     return tag + ids + struct.pack("<H", len(units) // 2) + units
 
 
+# 900 bytes of text a delta's LZMA literal stream carries.
+LZMA_TEXT = b"".join(b"line %d of the new file\n" % i for i in range(60))[:900]
+
+
 def package_of(*records, length=None):
     payload = b"".join(records)
     return payload + b"feof" + struct.pack("<I", len(payload) if length is None else length)
@@ -95,6 +99,17 @@ class Cases:
             self.assertEqual((st.st_atime_ns, st.st_mtime_ns),
                              (pt.ns_from_filetime(ft[1]), pt.ns_from_filetime(ft[2])), rel)
             self.assertEqual(self.read(os.path.join(self.game, rel)), data)
+        # Deltas whose streams are LZMA, from a second writer of the coding,
+        # the literals coded or stored.
+        for stored in (False, True):
+            ops = pt.delta_op(pt.COPY, 6) + pt.delta_op(pt.LITERAL, 900)
+            streams = [pt.lzma_stream(ops), pt.lzma_stream(b""), pt.lzma_stream(b""),
+                       pt.lzma_stream(LZMA_TEXT, stored=stored)]
+            delta = pt.encode_delta(".\\d.dat", b"engine", b"engine" + LZMA_TEXT, [],
+                                    old_name=".\\tavro.exe", streams=streams, coded=pt.lzma_stream)
+            self.assertEqual(self.apply(self.update_exe(package_of(delta)))[-1],
+                             (CAPTION, COMPLETED))
+            self.assertEqual(self.read(os.path.join(self.game, "d.dat")), b"engine" + LZMA_TEXT)
         solid, _ = pt.solid_block()  # our encoder's block, files in the order it lists them
         self.assertEqual(self.apply(self.update_exe(package_of(solid)))[-1], (CAPTION, COMPLETED))
         for e in pt.parse_package(package_of(solid))[1]:
@@ -159,7 +174,25 @@ class Cases:
         }
         solid, at = pt.solid_block()  # a block of three files, damaged where it counts
         packed = struct.unpack_from("<I", solid, at["props"] + 5)[0]
+        ops, literals = pt.delta_op(pt.COPY, 6) + pt.delta_op(pt.LITERAL, 900), LZMA_TEXT
+        lzma_streams = [pt.lzma_stream(ops), *[pt.lzma_stream(b"")] * 2, pt.lzma_stream(literals)]
+
+        def lzma_delta(literal_stream):  # from tavro.exe, else sound
+            return package_of(pt.encode_delta(".\\d.dat", b"engine", b"engine" + literals, [],
+                                              old_name=".\\tavro.exe", coded=pt.lzma_stream,
+                                              streams=lzma_streams[:3] + [literal_stream]))
+        self.assertEqual(self.apply(self.update_exe(lzma_delta(lzma_streams[3])))[-1],
+                         (CAPTION, COMPLETED))  # sound, as each below is not
+        os.remove(os.path.join(self.game, "d.dat"))
         packages.update({
+            "flipped LZMA delta stream byte": lzma_delta(flipped(lzma_streams[3], 400)),
+            "an LZMA delta stream one byte short of its size": lzma_delta(
+                lzma_streams[3][:1] + struct.pack("<I", 901) + lzma_streams[3][5:]),
+            "an LZMA delta stream with a byte after its end": lzma_delta(lzma_streams[3] + b"\0"),
+            "LZMA settings no delta stream may use (lc + lp 5)": lzma_delta(
+                bytes([13]) + lzma_streams[3][1:]),
+            "a stored delta stream one byte short of its size": lzma_delta(
+                b"\xff" + struct.pack("<I", 901) + literals),
             "flipped solid stream byte": package_of(flipped(solid, at["stream"] + packed // 2)),
             "flipped SHA-256 in a block": package_of(flipped(solid, at["hash"] + 7)),
             "a block's window above 64 MiB": package_of(

@@ -287,6 +287,14 @@ class UpdatepkgTest(GameFolder):
                 self.updatepkg("build", roots[1], "-o", one, mode, roots[0], "--threads", "1",
                                "--version-label", "(2.0)")
                 self.assertEqual(self.read(one), self.read(updates[0]))
+                # Deflated, the same patches: liblzma and zlib read the same four streams.
+                self.updatepkg("build", roots[1], "-o", one, mode, roots[0], "--compression",
+                               "deflate", "--version-label", "(2.0)")
+                patches = [[(e.name, e.content, data[e.offset:e.offset + 4])
+                            for e in pt.parse_package(data)[1] if e.kind == "delta"]
+                           for data in (self.read(updates[0]), self.read(one))]
+                self.assertEqual({tag for *_, tag in patches[0]}, {b"dlzm"})
+                self.assertEqual([p[:2] for p in patches[0]], [p[:2] for p in patches[1]])
                 listed = json.loads(self.updatepkg("list", updates[0], "--json")[0])
                 self.assertEqual(listed["label"], "(2.0)")
                 verdict = json.loads(self.updatepkg("verify", updates[0], "--json")[0])
