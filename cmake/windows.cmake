@@ -23,25 +23,56 @@ if(zlib_copied EQUAL 0)
   set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_no_unwind}
                                               IMPORTED_LOCATION_RELEASE ${zlib_no_unwind})
 endif()
-# The runtime's unwind tables (3 KB): the updater throws nothing and links no
-# unwinder that would read them. The linker's own script, with those tables
-# discarded instead of kept; where its text is not as expected, the default.
+# The linker's own script, written at configure time with two changes where
+# its text is as expected (else the default script):
+# - The runtime's unwind tables (3 KB of the 32-bit program) are discarded
+#   instead of kept: the updater throws nothing and links no unwinder that
+#   would read them. (The 64-bit script keeps them: its unwinding is SEH.)
+# - The runtime's few bytes of .CRT (its init and exit tables) and .tls (its
+#   TLS markers) each took a 512-byte block of the file: they go into .data,
+#   the TLS markers first (TLS offsets count from a section's start), the
+#   tables after it. The 64-bit test build links so too, so that Wine runs
+#   this layout.
 execute_process(COMMAND ${CMAKE_LINKER} --verbose OUTPUT_VARIABLE ld_output RESULT_VARIABLE ld_ran)
 set(rule "==================================================")
 string(FIND "${ld_output}" "${rule}\n" script_start)
 string(FIND "${ld_output}" "\n${rule}" script_end REVERSE)
-set(no_unwind_script "")
+set(updater_ld_script "")
 if(ld_ran EQUAL 0 AND script_start GREATER -1 AND script_end GREATER script_start)
   string(LENGTH "${rule}\n" rule_length)
   math(EXPR script_start "${script_start} + ${rule_length}")
   math(EXPR script_length "${script_end} - ${script_start}")
   string(SUBSTRING "${ld_output}" ${script_start} ${script_length} ld_script)
+  set(script_changed FALSE)
   set(kept ".eh_frame BLOCK(__section_alignment__) :\n  {\n    KEEP(*(.eh_frame*))\n  }")
   string(FIND "${ld_script}" "${kept}" kept_at)
   if(kept_at GREATER -1)
     string(REPLACE "${kept}" "/DISCARD/ : { *(.eh_frame*) }" ld_script "${ld_script}")
-    set(no_unwind_script ${CMAKE_BINARY_DIR}/updater-no-unwind.ld)
-    file(WRITE ${no_unwind_script} "${ld_script}")
+    set(script_changed TRUE)
+  endif()
+  set(block_head "BLOCK\\(__section_alignment__\\) :\n  {\n")
+  string(REGEX MATCH "\n  \\.CRT ${block_head}([^}]*)}" crt_block "${ld_script}")
+  set(crt_body "${CMAKE_MATCH_1}")
+  string(REGEX MATCH "\n  \\.tls ${block_head}([^}]*)}" tls_block "${ld_script}")
+  set(tls_body "${CMAKE_MATCH_1}")
+  set(data_head "  .data BLOCK(__section_alignment__) :\n  {\n")
+  set(data_tail "    *(.data_cygwin_nocopy)\n")
+  string(FIND "${ld_script}" "${data_head}" data_at)
+  string(FIND "${ld_script}" "${data_tail}" tail_at)
+  if(crt_block AND tls_block AND data_at GREATER -1 AND tail_at GREATER data_at)
+    string(REPLACE "${crt_block}" "" ld_script "${ld_script}")
+    string(REPLACE "${tls_block}" "" ld_script "${ld_script}")
+    # With any other .CRT$ part (the runtime's TLS initializer bounds) last, in order.
+    string(REPLACE "${data_tail}"
+                   "${data_tail}    . = ALIGN(8);\n${crt_body}    KEEP (*(SORT(.CRT$*)))\n"
+                   ld_script "${ld_script}")
+    string(REPLACE "${data_head}" "${data_head}${tls_body}    . = ALIGN(8);\n" ld_script
+                   "${ld_script}")
+    set(script_changed TRUE)
+  endif()
+  if(script_changed)
+    set(updater_ld_script ${CMAKE_BINARY_DIR}/updater.ld)
+    file(WRITE ${updater_ld_script} "${ld_script}")
   endif()
 endif()
 
@@ -68,9 +99,9 @@ target_compile_options(updater PRIVATE ${small_flags})
 # and so does every update that carries the program.
 set(reproducible_link -Wl,--no-insert-timestamp)
 target_link_options(updater PRIVATE -municode -Wl,--gc-sections -s ${reproducible_link})
-if(no_unwind_script)
-  target_link_options(updater PRIVATE -Wl,-T,${no_unwind_script})
-  set_target_properties(updater PROPERTIES LINK_DEPENDS ${no_unwind_script})
+if(updater_ld_script)
+  target_link_options(updater PRIVATE -Wl,-T,${updater_ld_script})
+  set_target_properties(updater PROPERTIES LINK_DEPENDS ${updater_ld_script})
 endif()
 target_link_libraries(updater PRIVATE updater_core)
 set_target_properties(updater PROPERTIES OUTPUT_NAME updater SUFFIX .exe)
