@@ -82,12 +82,13 @@ int ApplyPackage(const WString& self_path) {
     ReportFailure(label, Fail(Cause::kCannotOpenPackage, self_path, package.status()));
     return kExitFailed;
   }
-  // Nor with a package that cannot be read: a download cut short, or a
-  // trailer that does not fit.
-  if (located == package::LocateResult::kCut || located == package::LocateResult::kDamaged) {
-    ReportFailure(label, Fail(located == package::LocateResult::kCut ? Cause::kPackageCut
-                                                                     : Cause::kBadTrailer,
-                              self_path));
+  // Nor with a package that cannot be read: a download cut short, a
+  // trailer that does not fit, or records that fail their check.
+  if (located != package::LocateResult::kFound && located != package::LocateResult::kNoPackage) {
+    Cause cause = located == package::LocateResult::kCut       ? Cause::kPackageCut
+                  : located == package::LocateResult::kDamaged ? Cause::kBadTrailer
+                                                               : Cause::kBadCheck;
+    ReportFailure(label, Fail(cause, self_path, package->status()));
     return kExitFailed;
   }
   if (!PlayerSaidYes(texts, label)) return kExitDeclined;

@@ -110,12 +110,31 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
   return {};
 }
 
+// Writes the SHA-256 of what `out` was told since its check record into
+// that record, which the package starts with.
+Failure WriteCheck(PackageOut& out, platform::Sha256& hash) {
+  out.hash = nullptr;
+  uint8_t digest[32];
+  if (!hash.Finish(digest)) return Fail(Cause::kOutputError, WString());
+  int64_t end = out.size;
+  platform::Status written = out.file->Seek(out.check_at + 4, SEEK_SET);
+  if (written) written = out.file->Write(digest, sizeof digest);
+  if (written) written = out.file->Seek(end, SEEK_SET);
+  return written ? Failure() : Fail(Cause::kOutputError, WString(), written);
+}
+
 Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
                             package::PackagePaths& paths, const WString& source_root,
                             bool before_files) {
   if (before_files) {
-    bool written = !options.label || (package::WriteToPackage(out, package::kLabelTag, 4) &&
-                                      package::WriteEntryName(out, *options.label));
+    // The check record first, its SHA-256 written once every record after it is.
+    uint8_t unknown[32] = {};
+    out.check_at = out.size;
+    bool written = !options.check || (package::WriteToPackage(out, package::kCheckTag, 4) &&
+                                      package::WriteToPackage(out, unknown, sizeof unknown));
+    out.hash = options.check;
+    written = written && (!options.label || (package::WriteToPackage(out, package::kLabelTag, 4) &&
+                                             package::WriteEntryName(out, *options.label)));
     if (!options.releases.empty()) {
       written = written && package::WriteReleaseLabels(out, options.releases);
     }
@@ -131,7 +150,7 @@ Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
             : package::WriteRemoveAnyRecord(out, r.name, r.current_in, r.versions);
     if (!written) return OutputFailure(out, WString());
   }
-  return {};
+  return options.check ? WriteCheck(out, *options.check) : Failure();
 }
 
 Failure BuildUpdateFile(const WString& source_root, const WString& stub, const WString& output,

@@ -28,6 +28,9 @@ struct BuildOptions {
   std::function<bool(package::ParallelDeflater& deflater)> finish_records;
   // Told the bytes of each file packed.
   std::function<void(int64_t bytes)> progress;
+  // Where set, WriteReleaseRecords starts the package with a check record
+  // (see package/format.h) and hashes every record after it here.
+  platform::Sha256* check = nullptr;
   // Threads that compress; 0 for one per processor. The bytes do not depend on it.
   int threads = 0;
   // Send a line per folder entered and file met to the debug channel.

@@ -31,6 +31,7 @@ constexpr char kWords[] =
     "not the version the patch was made from\0"  // kWrongOldFile
     "cut short: no trailer\0"                    // kPackageCut
     "none of the versions the update patches\0"  // kNoKnownVersion
+    "damaged: its records fail their check\0"    // kBadCheck
     "cannot open\0"                              // kGameFolderUnusable
     "another install holds\0"                    // kLockHeld
     "cannot lock\0"                              // kLockFailed

@@ -160,6 +160,7 @@ bool WriteToPackage(PackageOut& out, const void* data, size_t size) {
     out.too_large = true;
     return false;
   }
+  if (out.hash) out.hash->Update(data, size);
   if (out.memory) {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     out.memory->insert(out.memory->end(), bytes, bytes + size);
@@ -297,6 +298,29 @@ ProgramKind ReadProgramKind(platform::File& file) {
                                                    : ProgramKind::kWindows32Console;
 }
 
+// True when the payload from the stream's position (`start`) to `end` has
+// no check record, or one whose SHA-256 is that of the bytes after it; the
+// stream is left at the first record.
+bool CheckedWhole(platform::File& package, int64_t start, int64_t end) {
+  uint8_t check[kCheckRecordSize];
+  if (end - start < kCheckRecordSize || !ReadExactly(package, check, sizeof check) ||
+      std::memcmp(check, kCheckTag, 4) != 0) {
+    return package.Seek(start, SEEK_SET).ok();
+  }
+  platform::Sha256 hash;
+  std::vector<uint8_t> buffer(64 * 1024);
+  for (int64_t left = end - start - kCheckRecordSize; left > 0;) {
+    size_t got = package.Read(buffer.data(), static_cast<size_t>(std::min<int64_t>(
+                                                 left, static_cast<int64_t>(buffer.size()))));
+    if (got == 0) return false;
+    hash.Update(buffer.data(), got);
+    left -= static_cast<int64_t>(got);
+  }
+  uint8_t digest[32];
+  return hash.Finish(digest) && std::memcmp(digest, check + 4, 32) == 0 &&
+         package.Seek(start + kCheckRecordSize, SEEK_SET).ok();
+}
+
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   if (!package.Seek(0, SEEK_END)) return LocateResult::kNoPackage;
   int64_t size = package.Tell();
@@ -316,7 +340,8 @@ LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   }
   int64_t start = size - kTrailerSize - static_cast<int64_t>(length);
   if (!package.Seek(start, SEEK_SET)) return LocateResult::kDamaged;
-  return LocateResult::kFound;
+  return CheckedWhole(package, start, size - kTrailerSize) ? LocateResult::kFound
+                                                           : LocateResult::kMismatch;
 }
 
 }  // namespace updater::package

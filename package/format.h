@@ -40,6 +40,12 @@ inline constexpr char kSolidTag[4] = {'s', 'o', 'l', 'd'};
 // than zlib; all else as in "dstr" and "alts".
 inline constexpr char kDeltaLzmaTag[4] = {'d', 'l', 'z', 'm'};
 inline constexpr char kChoiceLzmaTag[4] = {'a', 'l', 'z', 'm'};
+// Only as the very first record, in every package updatepkg writes: the
+// SHA-256 of every payload byte after it (32 bytes), which LocatePayload
+// checks, so that a byte damaged anywhere in the records is found before
+// any is acted on. The updater's own -l writes none.
+inline constexpr char kCheckTag[4] = {'c', 'h', 'e', 'k'};
+inline constexpr int64_t kCheckRecordSize = 4 + 32;
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
@@ -55,6 +61,8 @@ struct PackageOut {
   bool write_failed = false;               // the OS refused a write
   int os_error = 0;                        // its error
   int64_t source_bytes = 0;                // bytes of file content compressed into it so far
+  platform::Sha256* hash = nullptr;        // set: told every byte written
+  int64_t check_at = 0;                    // where the check record starts (updatepkg's)
   std::vector<uint8_t>* memory = nullptr;  // set: the bytes go here instead of `file`
 };
 
@@ -139,6 +147,7 @@ enum class LocateResult {
   kNoPackage,  // the file does not end with a trailer
   kDamaged,    // a trailer whose length does not fit the file or the format
   kCut,        // bytes follow the program image, but no trailer ends them
+  kMismatch,   // a check record whose SHA-256 is not the payload's (or a failed read)
 };
 
 // The data directory entry of a PE image that locates its certificate table.
@@ -146,7 +155,9 @@ inline constexpr int kCertificateDirectory = 4;
 
 // Finds the payload from the trailer at the end of `package`, or right before
 // the certificate table of a signed PE image when that table ends the file.
-// `payload_end` receives the offset of the trailer when one is there.
+// `payload_end` receives the offset of the trailer when one is there. A
+// payload that starts with a check record is read whole to check it, and
+// the stream left past it.
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end = nullptr);
 
 // The program an update file starts with.

@@ -329,6 +329,8 @@ Failure OpenPackage(const WString& path, platform::File& package, int64_t& paylo
       return Fail(Cause::kNoPackage, path, package.status());
     case LocateResult::kCut:
       return Fail(Cause::kPackageCut, path, package.status());
+    case LocateResult::kMismatch:
+      return Fail(Cause::kBadCheck, path, package.status());
     case LocateResult::kDamaged:
       break;
   }

@@ -286,6 +286,8 @@ int WriteUpdate(BuildPlan& plan) {
   options.releases = release::ReleaseLabels(series);
   if (request.version_label) options.label = platform::FromUtf8Escaped(*request.version_label);
   options.release_records = pack::WriteReleaseRecords;
+  platform::Sha256 check;  // every package this tool writes is checked whole
+  options.check = &check;
   options.interrupt_message = kInterrupted;
   Failure failure = pack::BuildUpdateFile(series.source, plan.stub, plan.output, options);
   bool ticked = ticker.has_value();

@@ -9,7 +9,8 @@ lengths of its four streams (operations, the gaps and values of the
 differences, literals) after the times ("dlzm": each stream LZMA, as
 `lzma_stream` writes one); a removal ("gone") has the name and
 the old file's size and SHA-256; a version label ("vers", first only) is a
-name.
+name. What updatepkg writes starts with a check record ("chek" and the
+SHA-256 of every payload byte after it).
 """
 import hashlib
 import lzma
@@ -234,6 +235,15 @@ def solid_block():
     return data, {"hash": body - 33, "props": body, "stream": body + 9}
 
 
+def without_check(data):
+    """`data` with its package's check record taken out, the trailer's
+    length to match: the package as the updater's -l writes it."""
+    (length,) = struct.unpack("<I", data[-4:])
+    start = len(data) - 8 - length
+    assert data[start:start + 4] == b"chek", "no check record"
+    return data[:start] + data[start + 36:-4] + struct.pack("<I", length - 36)
+
+
 def parse_package(data):
     """Returns (payload_start, Entries) of the package ending `data`. A delta's
     content is its four streams inflated, its stream everything after its
@@ -242,6 +252,9 @@ def parse_package(data):
     (length,) = struct.unpack("<I", data[-4:])
     start = len(data) - 8 - length
     pos, entries = start, Entries()
+    if data[pos:pos + 4] == b"chek":  # the SHA-256 of every payload byte after it
+        assert hashlib.sha256(data[pos + 36:-8]).digest() == data[pos + 4:pos + 36], "check"
+        pos = start = pos + 36
     while True:
         tag = data[pos:pos + 4]
         if tag == b"feof":

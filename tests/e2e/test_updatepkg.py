@@ -159,7 +159,9 @@ class UpdatepkgTest(GameFolder):
                   for n in (1, 8)]
         reference = self.update_exe(name=os.path.join("studio", "reference.bin"))
         GameFolder.build(self, reference)  # -l of the updater beside the tool
-        self.assertTrue(builds[1:] + [self.read(reference)] == builds[:1] * 2)
+        # Deflated, the bytes -l writes, but for the check record first.
+        self.assertTrue(builds[1:] + [self.read(reference)] ==
+                        [builds[0], pt.without_check(builds[0])])
         _, entries = pt.parse_package(builds[0])  # Python's zlib reads every stream
         self.assertEqual({e.name[2:].replace("\\", "/"): e.content for e in entries}, files)
         small = next(e for e in entries if len(e.content) == block)
@@ -219,6 +221,26 @@ class UpdatepkgTest(GameFolder):
                     fault = json.loads(self.updatepkg("verify", path, "--json", code=1)[0])["fault"]
                     if region in ("stream", "Adler-32"):  # the entry's name was read
                         self.assertEqual(fault["name"], ".\\b.dat")
+
+    def test_a_flipped_byte_anywhere_in_what_build_writes_is_refused(self):
+        self.make_tree(os.path.join(self.studio, "src"), {
+            "a.dat": b"alpha" * 300, "sub/b.txt": b"text\n" * 50, "c.bin": os.urandom(700)})
+        data = self.read(self.build("--version-label", "(2.0)"))
+        start = len(data) - 8 - struct.unpack("<I", data[-4:])[0]
+        rng = random.Random(41)
+        # The check itself, the label, the records, the trailer's tag and length.
+        offsets = [start + 4, start + 35, start + 36, start + 41, len(data) - 8, len(data) - 1]
+        offsets += sorted(rng.randrange(start + 36, len(data) - 8) for _ in range(6))
+        damaged = os.path.join(self.tmp, "damaged.bin")
+        for i, at in enumerate(offsets):
+            with self.subTest(offset=at - start):
+                self.write(damaged, data[:at] + bytes([data[at] ^ 1 << i % 8]) + data[at + 1:])
+                os.chmod(damaged, 0o755)
+                err = self.updatepkg("verify", damaged, code=1)[1]
+                if start + 36 <= at < len(data) - 8:  # a record's byte
+                    self.assertIn("damaged: its records fail their check", err)
+                if i % 4 == 1:  # not a box's worth for every one under Wine
+                    self.assert_applies_nothing(damaged, (CAPTION, FAILED))
 
     def test_changed_since_packs_the_difference(self):
         old = os.path.join(self.tmp, "old")
