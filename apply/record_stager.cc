@@ -144,7 +144,7 @@ platform::Result<platform::FileId> KnownFile(Staging& staging,
   return id;
 }
 
-// True when the delta's target already is the file it makes: a second run.
+// True when the target already is the file a delta (or a block) makes: a second run.
 bool TargetIsCurrent(Staging& staging, const package::Record& record, const StagedEntry& entry) {
   if (!entry.existed) return false;
   return static_cast<bool>(KnownFile(staging, ReadEntryFile(staging, entry.name),
@@ -408,6 +408,9 @@ Failure StageRecord(platform::File& package, package::RecordReader& reader, pack
   if (record.kind == package::RecordKind::kChoice) {
     return StageChoice(package, reader, record, staging, entry);
   }
+  // A file of a block knows its size and SHA-256: one that is there already
+  // (a second run) is done, its bytes passed over by the reader.
+  if (record.solid && TargetIsCurrent(staging, record, entry)) return DropCurrentEntry(staging);
   return StageWhole(reader, record, staging, entry);
 }
 
@@ -430,7 +433,10 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   forecast.failure = CheckTarget(staging, record.name, entry);
   if (forecast.failure.failed()) return forecast;
   if (record.kind == package::RecordKind::kFile) {
-    forecast.action = entry.existed ? Forecast::kReplace : Forecast::kAdd;
+    forecast.action = !entry.existed ? Forecast::kAdd
+                      : record.solid && TargetIsCurrent(staging, record, entry)
+                          ? Forecast::kCurrent
+                          : Forecast::kReplace;
     return forecast;
   }
   // As StagePatched decides: a moved file already in place is current.

@@ -300,10 +300,15 @@ class UpdatepkgTest(GameFolder):
                     self.assertEqual(self.apply(update), [(CAPTION, question), (CAPTION, completed)])
                     self.assert_game_holds(release)
                     files = self.game_files()
-                    self.assertEqual(self.apply(update)[-1], (CAPTION, completed))  # again
+                    # Again: every file is current (whole ones told by their SHA-256), and
+                    # plan says so.
+                    self.assertEqual({e["action"] for e in self.plan(update)["entries"]},
+                                     {"current"})
+                    self.assertEqual(self.apply(update)[-1], (CAPTION, completed))
                     self.assertEqual(self.game_files(), files)
-                    if self.runner.log is not None:  # patched and removed files are done
-                        self.assertRegex(self.runner.log, r" 0 removed, [1-9]\d* already current")
+                    if self.runner.log is not None:
+                        self.assertRegex(self.runner.log,
+                                         r" 0 written, 0 removed, [1-9]\d* already current")
             if mode == "--delta-from":
                 one = os.path.join(self.tmp, "one-thread.exe")  # the same bytes on any cores
                 self.updatepkg("build", roots[1], "-o", one, mode, roots[0], "--threads", "1",
