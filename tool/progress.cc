@@ -52,12 +52,17 @@ void Progress::Update(int64_t done) {
   drawn_ = true;
 }
 
-// One line for each 5 % passed, for logs that keep every line.
+// One line for each 5 % passed, and at least one every 2 s while work that
+// counts no bytes yet runs (a large file's delta being sorted), for logs
+// that keep every line.
 void Progress::Line(int64_t done) {
   int percent = total_ > 0 ? static_cast<int>(100 * done / total_) : 100;
-  if (percent < next_percent_) return;
+  Clock::time_point now = Clock::now();
+  if (percent < next_percent_ && (!lines_ || now - last_line_ < std::chrono::seconds(2))) return;
   fmt::print(stderr, "progress: {}% ({:.1f}/{:.1f} MB)\n", percent, done / 1e6, total_ / 1e6);
-  next_percent_ = percent / 5 * 5 + 5;
+  next_percent_ = std::max(next_percent_, percent / 5 * 5 + 5);
+  last_line_ = now;
+  ++lines_;
 }
 
 ProgressTicker::ProgressTicker(Progress& progress, const std::atomic<int64_t>& done)

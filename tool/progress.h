@@ -1,6 +1,6 @@
 // The progress updatepkg draws on standard error: redrawn on a terminal;
-// with --progress also as a line per 5 % where standard error is a log; with
-// --quiet not at all.
+// with --progress also as a line per 5 % (and at least one every 2 s) where
+// standard error is a log; with --quiet not at all.
 #pragma once
 
 #include <atomic>
@@ -37,6 +37,8 @@ class Progress {
 
   using Clock = std::chrono::steady_clock;
   int next_percent_ = 0;
+  int lines_ = 0;
+  Clock::time_point last_line_;
   int64_t total_;
   bool shown_;
   bool drawn_ = false;

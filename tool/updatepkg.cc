@@ -143,12 +143,23 @@ std::optional<int> ParseRequest(std::vector<char*>& argv, Request& request) {
   bool quiet = false, lines = false;
   app.add_flag("--quiet", quiet, "draw no progress");
   app.add_flag("--progress", lines,
-               "draw progress where standard error is no terminal too: a line per 5 %");
+               "draw progress where standard error is no terminal too: a line per 5 % or 2 s");
   CLI::App* help = app.add_subcommand("help", "Prints this help.");
   CLI::App* build = app.add_subcommand(
       "build", "Writes OUTPUT as the updater program followed by the package of SRC_DIR.");
   AddBuildOptions(*build, request.build);
   AddPackageCommands(app, request);
+  // A first word that names no command is a mistyped one, not a missing one.
+  std::string commands;
+  bool known = false;
+  for (const CLI::App* command : app.get_subcommands({})) {
+    commands += (commands.empty() ? "" : ", ") + command->get_name();
+    known = known || (argv.size() > 1 && command->get_name() == argv[1]);
+  }
+  if (argv.size() > 1 && argv[1][0] != '-' && !known) {
+    fmt::print(stderr, "updatepkg: unknown command: {}; the commands are {}\n", argv[1], commands);
+    return kUsage;
+  }
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError& e) {

@@ -573,7 +573,10 @@ class UpdatepkgTest(GameFolder):
                      ["build", "src", "-o", "x", "--changed-since", "a", "--delta-from", "b"],
                      ["--quiet", "--progress", "list", "x"]):
             with self.subTest(args=args):
-                self.updatepkg(*args, code=2)
+                said = self.updatepkg(*args, code=2)[1]
+                if args == ["frobnicate"]:  # named, with the commands there are
+                    self.assertIn("unknown command: frobnicate; the commands are help, build, "
+                                  "list, verify, extract, plan", said)
         for sub in ("build", "list", "verify", "extract"):
             self.assertIn("Usage", self.updatepkg(sub, "--help")[0])
         help_text = self.updatepkg("help")[0]
