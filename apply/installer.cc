@@ -47,8 +47,11 @@ platform::Status Undo(Staging& staging, const CommitStep& step) {
   if (step.kind == CommitStep::kPlaced) {  // only the file placed, never one put in its stead
     return platform::MoveKnownFile(**parent, leaf, stage, entry.staged, entry.new_id);
   }
-  return platform::MoveFileBetween(stage, entry.backup, **parent, leaf,
-                                   step.kind == CommitStep::kReplaced);
+  platform::Status back = platform::MoveFileBetween(stage, entry.backup, **parent, leaf,
+                                                    step.kind == CommitStep::kReplaced);
+  // A read-only file is read-only again.
+  if (back && entry.read_only) back = platform::SetReadOnlyIn(**parent, leaf, entry.old_id, true);
+  return back;
 }
 
 // Undoes `steps`, last first, each as far as it can be; the first step that
@@ -86,14 +89,23 @@ platform::Status Place(Staging& staging, const StagedEntry& entry) {
   const platform::Folder& parent = **held;
   WString leaf = package::LastComponent(entry.name);
   const platform::Folder& stage = staging.staging_folder;
+  // A read-only file (Windows) loses the attribute first, through a handle
+  // checked to be the file, and gets it back where it stays.
+  platform::Status placed = entry.read_only
+                                ? platform::SetReadOnlyIn(parent, leaf, entry.old_id, false)
+                                : platform::Status();
+  if (!placed) return placed;
   // A removal: the very file checked goes into staging as N.old, kept
   // until the end; anything put at its name since stays, and fails it.
-  if (entry.removal)
-    return platform::MoveKnownFile(parent, leaf, stage, entry.backup, entry.old_id);
   // A replacement: the old file becomes N.old in staging and N.new takes its
   // name, in one step where the system has one.
-  if (entry.existed)
-    return platform::ReplaceFileIn(parent, leaf, stage, entry.staged, entry.backup);
+  if (entry.removal || entry.existed) {
+    placed = entry.removal
+                 ? platform::MoveKnownFile(parent, leaf, stage, entry.backup, entry.old_id)
+                 : platform::ReplaceFileIn(parent, leaf, stage, entry.staged, entry.backup);
+    if (!placed && entry.read_only) (void)platform::SetReadOnlyIn(parent, leaf, entry.old_id, true);
+    return placed;
+  }
   // An addition: N.new takes the name where nothing was, with the access
   // the folder gives new files and nothing of the private staging folder's.
   return platform::PlaceNewFile(stage, entry.staged, parent, leaf);

@@ -39,7 +39,8 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   WString leaf = package::LastComponent(name);
   // A plain file that can be written now, its identity (for the journal)
   // read through the handle that opened it: one call where all is well.
-  platform::Result<platform::FileId> writable = platform::WritableFileIn(parent, leaf);
+  platform::Result<platform::FileId> writable =
+      platform::WritableFileIn(parent, leaf, &entry.read_only);
   if (!writable) {
     platform::Result<platform::NodeKind> kind = platform::KindIn(parent, leaf);
     if (kind && *kind == platform::NodeKind::kMissing) return {};
@@ -379,6 +380,8 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
   NoteMatch(staging.report, record, releases);
   entry.existed = true;
   entry.old_id = *known;  // the commit moves this file and no other
+  // Only whether it is read-only is taken from this: in use, it is told at the commit.
+  (void)platform::WritableFileIn(*parent, leaf, &entry.read_only);
   // Its folders may go too, each only after every folder below it.
   std::vector<WString>& gone = staging.gone_folders;
   for (const WString& folder : folders) {

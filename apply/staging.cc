@@ -131,8 +131,8 @@ WString TargetOf(const Staging& staging, const WString& name) {
 
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
   WString number = Decimal(staging.entries.size());
-  staging.entries.push_back(
-      StagedEntry{name, target, number + u".new", number + u".old", false, false, 0, {}, {}});
+  staging.entries.push_back(StagedEntry{
+      name, target, number + u".new", number + u".old", false, false, false, 0, {}, {}});
 }
 
 Failure DropCurrentEntry(Staging& staging) {

@@ -29,6 +29,7 @@ struct StagedEntry {
   WString backup;           // where the old file is kept while the install runs: the same
   bool existed = false;     // a file was at `target` when the package was staged
   bool removal = false;     // the file goes (to `backup`) and nothing takes its place
+  bool read_only = false;   // that file has the read-only attribute (Windows)
   uint32_t old_mode = 0;    // that file's permission bits (POSIX), which the new one keeps
   platform::FileId new_id;  // the staged file, as the journal records it
   platform::FileId old_id;  // the file it replaces, where one `existed`

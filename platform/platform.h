@@ -217,9 +217,20 @@ Result<File> ReadFileKeepingAccessIn(const Folder& folder, const WString& name);
 Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const EntryTimes& times);
 
 // The identity of the regular file `name` in `folder` when it can be
-// opened for writing now (not read-only, not held by another program), read
-// through the handle that opened it, never through a link; it is not changed.
-Result<FileId> WritableFileIn(const Folder& folder, const WString& name);
+// opened for writing now (not held by another program), read through the
+// handle that opened it, never through a link; it is not changed. A file
+// that is only read-only is given too: on Windows (its attribute) with
+// `read_only` set, as it must lose the attribute before it is replaced or
+// removed; on POSIX (a mode without write bits) as any, since a rename over
+// it needs no write access to it.
+Result<FileId> WritableFileIn(const Folder& folder, const WString& name, bool* read_only);
+
+// Sets (`read_only`) or clears the read-only attribute of the regular file
+// `name` of `folder`, through a handle opened without following links, only
+// when it is the file `expected`; its other attributes and times stay.
+// Nothing on POSIX.
+Status SetReadOnlyIn(const Folder& folder, const WString& name, const FileId& expected,
+                     bool read_only);
 
 // Removes the file `name` (a link itself, never what it leads to) from `folder`.
 Status RemoveFileIn(const Folder& folder, const WString& name);

@@ -503,15 +503,18 @@ Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const E
   return OpenKeepingAccess(folder, *c, 0, times.last_access);  // the tree's links followed
 }
 
-Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
+Result<FileId> WritableFileIn(const Folder& folder, const WString& name, bool* read_only) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
+  *read_only = false;  // a rename over it needs no write access to it
   // Never opened unless a regular file: opening a FIFO or a device for
   // writing can do something.
   struct stat before;
   if (fstatat(Fd(folder), c->c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
   if (!S_ISREG(before.st_mode)) return Status::Error(EINVAL);
-  int fd = openat(Fd(folder), c->c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  bool no_write_bits = (before.st_mode & 0222) == 0;
+  int fd = openat(Fd(folder), c->c_str(),
+                  (no_write_bits ? O_RDONLY : O_WRONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Errno();
   struct stat st;
   int statted = fstat(fd, &st);
@@ -524,6 +527,8 @@ Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
   }
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
+
+Status SetReadOnlyIn(const Folder&, const WString&, const FileId&, bool) { return Status(); }
 
 Status RemoveFileIn(const Folder& folder, const WString& name) {
   std::optional<std::string> c = Component(name);

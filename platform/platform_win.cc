@@ -371,13 +371,15 @@ HANDLE OpenFolderHandle(const WString& path, DWORD flags) {
 // True when the open `h` is the item at `path` itself: no reparse point, and
 // its final path is `path` (Wine shows Linux links as plain items, whose
 // final path lies elsewhere). `folder` says which kind it must be.
-bool IsPlainItemAt(HANDLE h, const WString& path, bool folder, FileId* id = nullptr) {
+bool IsPlainItemAt(HANDLE h, const WString& path, bool folder, FileId* id = nullptr,
+                   DWORD* attributes = nullptr) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
     return false;
   }
+  if (attributes) *attributes = info.dwFileAttributes;
   // Its identity, from the same query, where the caller wants it.
   if (id) {
     *id = FileId{info.dwVolumeSerialNumber,
@@ -632,15 +634,47 @@ Result<File> OpenSourceFileIn(const Folder& folder, const WString& name, const E
   return StreamKeepingAccess(h, may_set_times, times.last_access);
 }
 
-Result<FileId> WritableFileIn(const Folder& folder, const WString& name) {
+Result<FileId> WritableFileIn(const Folder& folder, const WString& name, bool* read_only) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
-  Handle file(CreateFileW(W(*path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file.valid()) return LastError();
+  Handle writable(CreateFileW(W(*path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  Status denied = writable.valid() ? Status() : LastError();
+  // Perhaps only read-only: told through a handle that reads attributes alone.
+  Handle reader(writable.valid()
+                    ? INVALID_HANDLE_VALUE
+                    : CreateFileW(W(*path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const Handle& file = writable.valid() ? writable : reader;
+  if (!file.valid()) return denied;
   FileId id;
-  if (!IsPlainItemAt(file.get(), *path, false, &id)) return Status::Error(ERROR_CANT_ACCESS_FILE);
+  DWORD attributes = 0;
+  if (!IsPlainItemAt(file.get(), *path, false, &id, &attributes)) {
+    return Status::Error(ERROR_CANT_ACCESS_FILE);
+  }
+  // Read-only whichever way it opened (an administrator may open it to write).
+  *read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (!writable.valid() && !*read_only) return denied;
   return id;
+}
+
+Status SetReadOnlyIn(const Folder& folder, const WString& name, const FileId& expected,
+                     bool read_only) {
+  Result<WString> path = ChildPath(folder, name);
+  if (!path) return path.status();
+  Result<Handle> file =
+      OpenFileAt(*path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, Links::kRefuse);
+  if (!file) return file.status();
+  FileId id;
+  DWORD attributes = 0;
+  if (!IsPlainItemAt(file->get(), *path, false, &id, &attributes) || !(id == expected)) {
+    return Status::Refused();
+  }
+  FILE_BASIC_INFO info{};  // zero times leave each as it is
+  info.FileAttributes = read_only ? attributes | FILE_ATTRIBUTE_READONLY
+                                  : attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return Checked(0, SetFileInformationByHandle(file->get(), FileBasicInfo, &info, sizeof info));
 }
 
 Status RemoveFileIn(const Folder& folder, const WString& name) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <set>
 
 #include "apply/journal.h"
@@ -240,22 +241,43 @@ TEST_F(InstallerTest, PackageCutOrFlippedAtEveryByte) {
   }
 }
 
+// Makes the files kEntries replace and remove read-only (the attribute on
+// Windows), as an install copied from a disc leaves them, or writable again;
+// or tells whether both are read-only.
+bool OldFilesReadOnly(const fs::path& game, std::optional<bool> make = std::nullopt) {
+  const fs::perms write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  bool read_only = true;
+  for (const fs::path& file : {game / "sub" / "b.dat", game / "gone" / "deeper" / "x.dat"}) {
+    std::error_code gone;  // the install removed it
+    if (make) {
+      fs::permissions(file, write, *make ? fs::perm_options::remove : fs::perm_options::add, gone);
+    }
+    read_only = read_only && (fs::status(file).permissions() & write) == fs::perms::none;
+  }
+  return read_only;
+}
+
 // Every write, flush, rename, folder creation and removal in turn fails once:
 // each run either installs everything or leaves the folder as it was, and a
 // failure carries the very error the failing call met. So does a full disk.
 TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
   Bytes package = MakePackage(dir_, kEntries);
-  // Past the install's last operation every run completes.
+  // Past the install's last operation every run completes; read-only files
+  // are replaced and removed, and read-only again where it fails.
   for (int n = 1, completed_in_a_row = 0; completed_in_a_row < 5; ++n) {
+    OldFilesReadOnly(game(), true);
+    SCOPED_TRACE(n);
     platform::SetFaultForTesting(n);
     Failure failure = Install(package);
     platform::SetFaultForTesting(0);
     completed_in_a_row = failure.failed() ? 0 : completed_in_a_row + 1;
     if (failure.failed()) {
       EXPECT_EQ(failure.os_error, platform::InjectedError()) << n;
+      EXPECT_TRUE(OldFilesReadOnly(game())) << n;
     } else {
       ExpectInstalled(kEntries);
     }
+    OldFilesReadOnly(game(), false);
     fs::remove_all(game());
     SetUp();
     ASSERT_LT(n, 500);

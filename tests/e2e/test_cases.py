@@ -89,6 +89,10 @@ class Cases:
 
     def test_package_from_another_writer_applies_exactly(self):
         ft = (133000000001234567, 133000000101234568, 132000000000000009)
+        # A read-only file (the attribute under Wine), as a copy from a disc
+        # leaves it, is replaced all the same.
+        self.write(os.path.join(self.game, "a.dat"), b"old")
+        os.chmod(os.path.join(self.game, "a.dat"), 0o444)
         exe = self.update_exe(package_of(
             record(".\\a.dat", b"alpha" * 1000, ft), record(".\\new\\dir\\b.dat", b"b" * 3000, ft),
             record("plain.dat", b"", ft), record(".\\z\x00ero.dat", b"zero units dropped", ft)))
