@@ -90,7 +90,7 @@ set(UPDATER_MANIFEST ${CMAKE_BINARY_DIR}/updater.manifest)
 configure_file(resources/updater.manifest ${UPDATER_MANIFEST} @ONLY)
 configure_file(resources/updater.rc ${CMAKE_BINARY_DIR}/updater.rc @ONLY)
 set_source_files_properties(${CMAKE_BINARY_DIR}/updater.rc PROPERTIES
-  OBJECT_DEPENDS "${UPDATER_RESOURCES}/updater.ico;${UPDATER_MANIFEST}")
+  OBJECT_DEPENDS "${UPDATER_ICON};${UPDATER_MANIFEST}")
 
 add_executable(updater WIN32 entry/main_win.cc platform/runtime_win.cc
                        ${CMAKE_BINARY_DIR}/updater.rc)

@@ -14,7 +14,7 @@ const ProductTexts kProductTexts = {
     u"』の更新が失敗しました。",
     u"』の更新が完了しました。",
     UPDATER_VERSION_LABEL,
-    u"tavro.exe",
+    UPDATER_ENGINE_PROGRAM,
     u".\\",
     product::kInstallLock,
     u"src",

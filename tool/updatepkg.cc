@@ -18,6 +18,7 @@
 #include "package/entry_name.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
+#include "product/product.h"
 #include "tool/commands.h"
 #include "tool/progress.h"
 #include "tool/report.h"
@@ -128,7 +129,8 @@ Request::Command CommandOf(const CLI::App& app) {
 // Parses `argv` into `request`; none when the request is to be run, else
 // the exit code (help printed, or a usage error reported).
 std::optional<int> ParseRequest(std::vector<char*>& argv, Request& request) {
-  CLI::App app{"Builds, lists, verifies, extracts and plans Tessaran update packages."};
+  CLI::App app{"Builds, lists, verifies, extracts and plans update packages of " UPDATER_TITLE_UTF8
+               "."};
   app.name("updatepkg");
   app.footer(
       "Exit codes: 0 success (plan: the update would apply); 1 a package or file at fault "
@@ -138,7 +140,7 @@ std::optional<int> ParseRequest(std::vector<char*>& argv, Request& request) {
   // On Windows the library would take "/builds/update.exe" for a switch; it
   // is a path from the root of the current drive. Subcommands inherit this.
   app.allow_windows_style_options(false);
-  app.set_version_flag("--version", "updatepkg 1.0.1.0");
+  app.set_version_flag("--version", "updatepkg " UPDATER_VERSION_UTF8 " for " UPDATER_TITLE_UTF8);
   app.fallthrough();  // --quiet and --progress after the subcommand too
   bool quiet = false, lines = false;
   app.add_flag("--quiet", quiet, "draw no progress");

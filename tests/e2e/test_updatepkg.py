@@ -582,7 +582,7 @@ class UpdatepkgTest(GameFolder):
         help_text = self.updatepkg("help")[0]
         for word in ("Usage", "plan", "130, 143 build interrupted"):
             self.assertIn(word, help_text)
-        self.assertIn("updatepkg 1.0.1.0", self.updatepkg("--version")[0])
+        self.assertIn("updatepkg 1.0.1.0 for Tessaran 体験版", self.updatepkg("--version")[0])
         # A path argument missing or of the wrong kind is named with its option.
         src, notes = os.path.join(self.studio, "src"), os.path.join(self.tmp, "notes.txt")
         self.make_tree(src, {"a.dat": b"a"})

@@ -1,0 +1,11 @@
+# Another game's product file, for the test that builds its updater.
+set(UPDATER_TITLE "Ashgrove 製品版")
+set(UPDATER_SHORT_TITLE "Ashgrove")
+set(UPDATER_VERSION "2.3.0.0")
+set(UPDATER_VERSION_LABEL "(2.3)")
+set(UPDATER_ENGINE_PROGRAM "ashgrove.exe")
+set(UPDATER_INSTALL_LOCK "AshgroveUpdate")
+set(UPDATER_MANIFEST_NAME "Example.Ashgrove.Updater")
+set(UPDATER_MANIFEST_VERSION "2.3.0.0")
+set(UPDATER_DESCRIPTION "Ashgrove update program")
+set(UPDATER_ICON "resources/updater.ico")
