@@ -109,12 +109,22 @@ class WineSession:
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
                               text=True, timeout=30).stdout
 
-    def _find_box(self, seen, timeout=60):
+    def _visible_boxes(self):
+        return self._xdotool("search", "--onlyvisible", "--name", BOX_CAPTIONS.pattern).split()
+
+    def _find_box(self, last, timeout=120):
+        """The window of the box Wine has just traced. A box is shown only once
+        the one before it closed, so the window answered last, if still listed,
+        is that one's (the X server not done with it yet) or a new box given
+        its id again: after a moment it counts as the new one."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            for wid in self._xdotool("search", "--onlyvisible", "--name", BOX_CAPTIONS.pattern).split():
-                if wid not in seen:
-                    return wid
+            visible = self._visible_boxes()
+            fresh = [wid for wid in visible if not last or wid != last[0]]
+            if fresh:
+                return fresh[0]
+            if last and last[0] in visible and time.monotonic() - last[2] > 2:
+                return last[0]
             time.sleep(0.1)
         raise RuntimeError("message box window not found")
 
@@ -136,7 +146,11 @@ class WineSession:
                     proc.wait()
 
     def _answer_boxes(self, proc, trace, answer, deadline):
-        boxes, seen, pending, offset = [], set(), b"", 0
+        """Answers each box as Wine traces it, waiting for what it needs (the
+        trace line, then the window) rather than for fixed delays, so that a
+        loaded machine only makes it slower."""
+        boxes, pending, offset = [], b"", 0
+        last = None  # (window, key, when sent) of the box answered last
         while True:
             exited = proc.poll() is not None
             trace.seek(offset)
@@ -144,21 +158,28 @@ class WineSession:
             offset += len(chunk)
             pending += chunk
             *lines, pending = pending.split(b"\n")
-            for raw in lines:
-                line = raw.decode("latin-1")
+            traced = [raw.decode("latin-1") for raw in lines]
+            for line in traced:
                 if "MSGBOX_OnInit" in line:
-                    boxes.append(self._answer_one(decode_trace_text(line), seen, answer))
+                    last = self._answer_one(decode_trace_text(line), last, answer, boxes)
             if exited and not chunk:
                 break
             if time.monotonic() > deadline:
                 raise RuntimeError("the program did not end in time")
+            # A key sent before the box took input is lost: while the program
+            # shows no next box and that window is still up, it goes again.
+            if (last and not traced and not exited and time.monotonic() - last[2] > 5 and
+                    last[0] in self._visible_boxes()):
+                self._xdotool("key", "--window", last[0], last[1])
+                last = (last[0], last[1], time.monotonic())
             time.sleep(0.05)
         self.returncode = proc.returncode
         return boxes
 
-    def _answer_one(self, text, seen, answer):
-        wid = self._find_box(seen)
-        seen.add(wid)
+    def _answer_one(self, text, last, answer, boxes):
+        wid = self._find_box(last)
         caption = self._xdotool("getwindowname", wid).rstrip("\n")
-        self._xdotool("key", "--window", wid, answer(caption, text))
-        return caption, text
+        key = answer(caption, text)
+        self._xdotool("key", "--window", wid, key)
+        boxes.append((caption, text))
+        return wid, key, time.monotonic()
