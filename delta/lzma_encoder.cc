@@ -10,7 +10,8 @@ namespace {
 
 struct Context {
   const LzmaInput& input;
-  std::vector<uint8_t>& out;
+  LzmaStream& out;
+  size_t limit;
 };
 
 int Read(void* context, void* buffer, size_t* size) {
@@ -18,9 +19,13 @@ int Read(void* context, void* buffer, size_t* size) {
 }
 
 int Write(void* context, const void* buffer, size_t size) {
-  std::vector<uint8_t>& out = static_cast<Context*>(context)->out;
+  Context& c = *static_cast<Context*>(context);
+  if (size > c.limit - c.out.bytes.size()) {
+    c.out.over_limit = true;
+    return 1;
+  }
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-  out.insert(out.end(), bytes, bytes + size);
+  c.out.bytes.insert(c.out.bytes.end(), bytes, bytes + size);
   return 0;
 }
 
@@ -39,7 +44,8 @@ uint32_t LzmaWindow(LzmaLevel level) {
 }
 
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
-                const LzmaInput& input, LzmaStream& out, uint32_t largest_window) {
+                const LzmaInput& input, LzmaStream& out, uint32_t largest_window,
+                size_t largest_output) {
   uint32_t window = std::min(LzmaWindow(level), largest_window);
   updater_lzma_settings settings{};
   settings.lc = contexts.lc;
@@ -50,8 +56,9 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t si
   settings.fast_bytes = level == LzmaLevel::kMax ? 273 : level == LzmaLevel::kNormal ? 64 : 32;
   settings.size_hint = static_cast<unsigned>(std::min<uint64_t>(size_hint, 0xFFFFFFFFu));
   out.bytes.clear();
+  out.over_limit = false;
   out.props = contexts;
-  Context context{input, out.bytes};
+  Context context{input, out, largest_output};
   unsigned used = 0;
   if (updater_lzma_encode(&settings, Read, Write, &context, &used) != 0) return false;
   out.props.dictionary = std::min<uint32_t>(used, window);
@@ -59,7 +66,7 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t si
 }
 
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
-                size_t size, LzmaStream& out, uint32_t largest_window) {
+                size_t size, LzmaStream& out, uint32_t largest_window, size_t largest_output) {
   size_t at = 0;
   LzmaInput input = [&](uint8_t* buffer, size_t& wanted) {
     wanted = std::min(wanted, size - at);
@@ -67,7 +74,7 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8
     at += wanted;
     return true;
   };
-  return EncodeLzma(level, contexts, size, input, out, largest_window);
+  return EncodeLzma(level, contexts, size, input, out, largest_window, largest_output);
 }
 
 }  // namespace updater::delta

@@ -4,6 +4,7 @@
 // same bytes on every platform and any number of threads around it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -21,6 +22,7 @@ uint32_t LzmaWindow(LzmaLevel level);
 struct LzmaStream {
   package::LzmaProps props;  // its window the one it needs
   std::vector<uint8_t> bytes;
+  bool over_limit = false;  // coding stopped once the bytes passed the largest asked for
 };
 
 // Fills `buffer` with up to `size` bytes, setting `size` to how many (0 at
@@ -29,14 +31,16 @@ using LzmaInput = std::function<bool(uint8_t* buffer, size_t& size)>;
 
 // Codes all that `input` gives (about `size_hint` bytes) at `level`, with
 // the literal and position bits of `contexts`, into `out`. False when the
-// input failed or memory ran out.
+// input failed or memory ran out, or (`out.over_limit`) as soon as the coded
+// bytes pass `largest_output`, where coding on would be wasted.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
                 const LzmaInput& input, LzmaStream& out,
-                uint32_t largest_window = package::kMaxLzmaDictionary);
+                uint32_t largest_window = package::kMaxLzmaDictionary,
+                size_t largest_output = SIZE_MAX);
 
-// The same for bytes in memory, with a window of at most `largest_window`.
+// The same for bytes in memory.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
-                size_t size, LzmaStream& out,
-                uint32_t largest_window = package::kMaxLzmaDictionary);
+                size_t size, LzmaStream& out, uint32_t largest_window = package::kMaxLzmaDictionary,
+                size_t largest_output = SIZE_MAX);
 
 }  // namespace updater::delta

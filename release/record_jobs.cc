@@ -47,12 +47,16 @@ class DeltaJob : public package::RecordJob {
   }
 
   bool Make(std::vector<uint8_t>& record) override {
-    failure = WholeRecord(name_, new_path_, times_, record, coding_);
-    if (failure.failed()) return false;
     std::vector<uint8_t> delta;
     Failure no_delta = DeltaRecord(name_, new_path_, old_name_, old_path_, times_, delta, limits_,
                                    coding_.patches());
-    if (!no_delta.failed() && !delta.empty() && delta.size() < record.size()) record.swap(delta);
+    bool patched = !no_delta.failed() && !delta.empty();
+    // The whole file's block is coded only as far as it could still be the
+    // smaller (a file of new assets with a small patch: a few percent of it).
+    failure =
+        WholeRecord(name_, new_path_, times_, record, coding_, patched ? delta.size() : SIZE_MAX);
+    if (failure.failed()) return false;
+    if (patched && (record.empty() || delta.size() < record.size())) record.swap(delta);
     return true;
   }
 
@@ -191,7 +195,7 @@ class SolidJob : public package::RecordJob {
 }  // namespace
 
 Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
-                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress) {
+                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress, size_t largest) {
   record.clear();
   std::stable_sort(files.begin(), files.end(), [](const SolidFile& a, const SolidFile& b) {
     return KindOf(a.name) < KindOf(b.name);
@@ -202,8 +206,10 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
   delta::LzmaStream stream;
   bool coded = delta::EncodeLzma(
       level, package::LzmaProps{}, static_cast<uint64_t>(listed),
-      [&input](uint8_t* buffer, size_t& size) { return input.Read(buffer, size); }, stream);
+      [&input](uint8_t* buffer, size_t& size) { return input.Read(buffer, size); }, stream,
+      package::kMaxLzmaDictionary, largest);
   if (input.failure.failed()) return input.failure;
+  if (stream.over_limit) return {};
   if (!coded || input.members.size() != files.size()) {
     return Fail(Cause::kOutputError, files.empty() ? WString() : files[0].path);  // no memory
   }
@@ -231,8 +237,9 @@ std::unique_ptr<package::RecordJob> SolidBlocks::Rest() {
 }
 
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
-                    std::vector<uint8_t>& record, const Coding& coding) {
-  if (coding.lzma) return SolidRecord({{name, path, times, 0}}, coding.level, record);
+                    std::vector<uint8_t>& record, const Coding& coding, size_t largest) {
+  if (coding.lzma)
+    return SolidRecord({{name, path, times, 0}}, coding.level, record, nullptr, largest);
   record.clear();
   package::PackageOut out;
   out.memory = &record;

@@ -29,9 +29,11 @@ struct Coding {
 };
 
 // The record that packs the file at `path` whole into `record`, named
-// `name` with `times`: a "file" record, or with LZMA a block of that file alone.
+// `name` with `times`: a "file" record, or with LZMA a block of that file
+// alone, left empty where its stream would pass `largest` bytes.
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
-                    std::vector<uint8_t>& record, const Coding& coding = {false});
+                    std::vector<uint8_t>& record, const Coding& coding = {false},
+                    size_t largest = SIZE_MAX);
 
 // A file a solid block packs.
 struct SolidFile {
@@ -41,9 +43,11 @@ struct SolidFile {
 };
 
 // The record of a solid block of `files` into `record`; `progress`, where
-// given, is told each file's bytes as they are coded.
+// given, is told each file's bytes as they are coded. `record` stays empty
+// where the stream would pass `largest` bytes: its coding stops there.
 Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
-                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress = nullptr);
+                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress = nullptr,
+                    size_t largest = SIZE_MAX);
 
 // Gathers the whole files of an LZMA build into blocks of about twice the
 // level's window, cut by the listed sizes alone (so that the bytes never

@@ -223,6 +223,15 @@ TEST(LzmaTest, EveryLevelAndContextDecodesToItsInputInAnySteps) {
   LzmaStream small;
   ASSERT_TRUE(EncodeLzma(LzmaLevel::kMax, {}, text.data(), 1000, small));
   EXPECT_LT(small.props.dictionary, 1u << 20) << "the window fits what it codes";
+  // Coding stops once the bytes pass the largest asked for, and only then.
+  LzmaStream whole, cut, exact;
+  ASSERT_TRUE(EncodeLzma(LzmaLevel::kFast, {}, random.data(), random.size(), whole));
+  EXPECT_FALSE(EncodeLzma(LzmaLevel::kFast, {}, random.data(), random.size(), cut,
+                          package::kMaxLzmaDictionary, whole.bytes.size() - 1));
+  EXPECT_TRUE(cut.over_limit);
+  ASSERT_TRUE(EncodeLzma(LzmaLevel::kFast, {}, random.data(), random.size(), exact,
+                         package::kMaxLzmaDictionary, whole.bytes.size()));
+  EXPECT_TRUE(!exact.over_limit && exact.bytes == whole.bytes);
 }
 
 TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {
