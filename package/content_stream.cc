@@ -86,6 +86,7 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
   next_ += sizeof head;
   if (head[0] == kStoredStream) {  // the bytes as they are, all the rest
     usable_ = lzma_left_ == length - sizeof head;
+    ended_ = usable_ && lzma_left_ == 0;
     return;
   }
   if (!LzmaPropsFromByte(head[0], props)) return;

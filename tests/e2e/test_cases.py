@@ -107,13 +107,14 @@ class Cases:
         # the literals coded or stored.
         for stored in (False, True):
             ops = pt.delta_op(pt.COPY, 6) + pt.delta_op(pt.LITERAL, 900)
-            streams = [pt.lzma_stream(ops), pt.lzma_stream(b""), pt.lzma_stream(b""),
+            streams = [pt.lzma_stream(ops), pt.lzma_stream(b""), pt.lzma_stream(b"", stored=stored),
                        pt.lzma_stream(LZMA_TEXT, stored=stored)]
             delta = pt.encode_delta(".\\d.dat", b"engine", b"engine" + LZMA_TEXT, [],
                                     old_name=".\\tavro.exe", streams=streams, coded=pt.lzma_stream)
             self.assertEqual(self.apply(self.update_exe(package_of(delta)))[-1],
                              (CAPTION, COMPLETED))
             self.assertEqual(self.read(os.path.join(self.game, "d.dat")), b"engine" + LZMA_TEXT)
+            os.remove(os.path.join(self.game, "d.dat"))  # else the next is current, not read
         solid, _ = pt.solid_block()  # our encoder's block, files in the order it lists them
         self.assertEqual(self.apply(self.update_exe(package_of(solid)))[-1], (CAPTION, COMPLETED))
         for e in pt.parse_package(package_of(solid))[1]:
