@@ -14,14 +14,49 @@ foreach(library updater_package updater_pack updater_apply updater_entry)
   set_target_properties(${library} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
 endforeach()
 
-# zlib is C and never unwinds: the programs link a copy of the prebuilt
-# library without its unwind tables (4 KB of updater.exe).
-set(zlib_no_unwind ${CMAKE_BINARY_DIR}/libz-no-unwind.a)
-execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.eh_frame ${ZLIB_LIBRARY_RELEASE}
-                        ${zlib_no_unwind} RESULT_VARIABLE zlib_copied)
-if(zlib_copied EQUAL 0)
-  set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_no_unwind}
-                                              IMPORTED_LOCATION_RELEASE ${zlib_no_unwind})
+# zlib built small from its own sources (Debian's source package, which
+# scripts/install-deps unpacks into out/zlib-source/src), at configure time:
+# -Os, each function in a section of its own so that the link keeps only
+# those called, no unwind tables (zlib is C and never unwinds). The prebuilt
+# library, compiled for speed and whole files at a time, made updater.exe
+# 26 KB larger. Without the sources, a copy of the prebuilt library without
+# its unwind tables (4 KB).
+set(UPDATER_ZLIB_SOURCE "${CMAKE_SOURCE_DIR}/out/zlib-source/src" CACHE PATH
+    "zlib's sources, built small for the Windows programs where they are there")
+set(zlib_small "")
+if(EXISTS "${UPDATER_ZLIB_SOURCE}/zlib.h")
+  set(zlib_objects "")
+  foreach(part adler32 compress crc32 deflate inflate inftrees inffast trees uncompr zutil)
+    set(object ${CMAKE_BINARY_DIR}/zlib-small/${part}.o)
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/zlib-small)
+    execute_process(COMMAND ${CMAKE_C_COMPILER} -Os -ffunction-sections -fdata-sections
+                            -fno-asynchronous-unwind-tables -fno-ident -c
+                            ${UPDATER_ZLIB_SOURCE}/${part}.c -o ${object}
+                    RESULT_VARIABLE compiled)
+    if(NOT compiled EQUAL 0)
+      message(FATAL_ERROR "zlib's ${part}.c does not compile from ${UPDATER_ZLIB_SOURCE}")
+    endif()
+    list(APPEND zlib_objects ${object})
+  endforeach()
+  set(zlib_small ${CMAKE_BINARY_DIR}/zlib-small/libz.a)
+  file(REMOVE ${zlib_small})
+  execute_process(COMMAND ${CMAKE_AR} rcs ${zlib_small} ${zlib_objects} RESULT_VARIABLE archived)
+  if(NOT archived EQUAL 0)
+    message(FATAL_ERROR "zlib's objects could not be archived")
+  endif()
+  set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_small}
+                                              IMPORTED_LOCATION_RELEASE ${zlib_small}
+                                              INTERFACE_INCLUDE_DIRECTORIES ${UPDATER_ZLIB_SOURCE})
+  message(STATUS "zlib: built small from ${UPDATER_ZLIB_SOURCE}")
+else()
+  set(zlib_no_unwind ${CMAKE_BINARY_DIR}/libz-no-unwind.a)
+  execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.eh_frame ${ZLIB_LIBRARY_RELEASE}
+                          ${zlib_no_unwind} RESULT_VARIABLE zlib_copied)
+  if(zlib_copied EQUAL 0)
+    set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_no_unwind}
+                                                IMPORTED_LOCATION_RELEASE ${zlib_no_unwind})
+  endif()
+  message(STATUS "zlib: the prebuilt library (no sources at ${UPDATER_ZLIB_SOURCE})")
 endif()
 # The linker's own script, written at configure time with two changes where
 # its text is as expected (else the default script):
