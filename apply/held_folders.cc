@@ -41,6 +41,23 @@ void HeldFolders::Release(const WString& name) {
   }
 }
 
+bool HeldFolders::Holds(const WString& name) const {
+  WString folded = package::FoldCase(name);
+  for (const auto& held : below_) {
+    if (package::FoldCase(held.first) == folded) return true;
+  }
+  return false;
+}
+
+void HeldFolders::ReleaseFrom(const WString& name) {
+  // Ignoring case: records may name one folder in several ways.
+  WString folded = package::FoldCase(name), below = folded + u"\\";
+  below_.remove_if([&](const std::pair<WString, platform::Folder>& held) {
+    WString other = package::FoldCase(held.first);
+    return other == folded || other.compare(0, below.size(), below) == 0;
+  });
+}
+
 platform::Status HeldFolders::Recreate(const WString& name) {
   platform::Result<const platform::Folder*> parent = ParentOf(name);
   if (!parent) return parent.status();

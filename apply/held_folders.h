@@ -32,8 +32,15 @@ class HeldFolders {
   // Holds `folder`, just opened or made at `name`, until it is released.
   const platform::Folder* Hold(const WString& name, platform::Folder folder);
 
+  // True when the folder `name` is held, ignoring case.
+  bool Holds(const WString& name) const;
+
   // Stops holding the folder `name`, so that it can be removed.
   void Release(const WString& name);
+
+  // Stops holding the folder `name` and every folder below it, so that it
+  // can be moved.
+  void ReleaseFrom(const WString& name);
 
   // Creates the folder `name` again where it is missing, and holds it; a
   // folder that is there already is left as it is.

@@ -29,7 +29,8 @@ Failure StageAll(platform::File& package, int64_t payload_end, Staging& staging,
     if (progress) progress(package.Tell() - start, payload_end - start);
   }
   staging.report.releases = reader.releases();
-  return reader.failure();
+  if (reader.failure().failed()) return reader.failure();
+  return CheckFoldersMovedAside(staging);
 }
 
 platform::Status Undo(Staging& staging, const CommitStep& step) {
@@ -47,6 +48,8 @@ platform::Status Undo(Staging& staging, const CommitStep& step) {
   if (step.kind == CommitStep::kPlaced) {  // only the file placed, never one put in its stead
     return platform::MoveKnownFile(**parent, leaf, stage, entry.staged, entry.new_id);
   }
+  if (entry.folder)
+    return platform::MoveKnownFolder(stage, entry.backup, **parent, leaf, entry.old_id);
   platform::Status back = platform::MoveFileBetween(stage, entry.backup, **parent, leaf,
                                                     step.kind == CommitStep::kReplaced);
   // A read-only file is read-only again.
@@ -80,6 +83,45 @@ Failure CreateFoldersFor(Staging& staging, const StagedEntry& entry,
     steps.push_back({CommitStep::kFolderCreated, nullptr, name});
   }
   return {};
+}
+
+// Success when `folder` (the entry `name`) holds nothing; else the first
+// item it holds, as an entry name, in `inside`.
+platform::Status EmptyFolder(const platform::Folder& folder, const WString& name, WString& inside) {
+  platform::Result<std::vector<platform::FolderItem>> items = platform::ListFolder(folder);
+  if (!items) return items.status();
+  if (items->empty()) return {};
+  inside = name + u"\\" + items->front().name;
+  return platform::Status::Refused();
+}
+
+// Moves the folder of `entry`, which a file replaces, into staging as it
+// is: the very folder staging found, and only while it is empty (what it
+// held went aside before it, each file a removal). Whatever is in it now
+// is named in `inside`, and it stays.
+platform::Status MoveFolderAside(Staging& staging, const StagedEntry& entry, WString& inside) {
+  staging.folders.ReleaseFrom(entry.name);  // not held while it moves
+  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
+  if (!parent) return parent.status();
+  WString leaf = package::LastComponent(entry.name);
+  platform::Result<platform::Folder> folder = platform::OpenSubfolder(**parent, leaf);
+  platform::Result<platform::FileId> id =
+      folder ? platform::FolderId(*folder) : platform::Result<platform::FileId>(folder.status());
+  if (!id) return id.status();
+  if (!(*id == entry.old_id)) return platform::Status::Refused();
+  platform::Status empty = EmptyFolder(*folder, entry.name, inside);
+  folder->Close();
+  if (!empty) return empty;
+  const platform::Folder& stage = staging.staging_folder;
+  platform::Status moved =
+      platform::MoveKnownFolder(**parent, leaf, stage, entry.backup, entry.old_id);
+  if (!moved) return moved;
+  // A file put in it between the look and the move comes back with it.
+  platform::Result<platform::Folder> arrived = platform::OpenSubfolder(stage, entry.backup);
+  empty = arrived ? EmptyFolder(*arrived, entry.name, inside) : arrived.status();
+  if (arrived) arrived->Close();
+  if (!empty) (void)platform::MoveKnownFolder(stage, entry.backup, **parent, leaf, entry.old_id);
+  return empty;
 }
 
 // Moves one staged file into place through the held folders.
@@ -122,26 +164,50 @@ void RemoveEmptiedFolders(Staging& staging) {
   }
 }
 
-// Moves every staged file into place and every removed one aside, in
-// package order, ends the journal, and then removes the folders left empty;
-// every step that a rollback undoes is in `steps`.
+// Makes the commit step of `entry`: moves its staged file into place, or
+// its old file (or folder) aside; on failure, what to tell the player.
+Failure CommitEntry(Staging& staging, const StagedEntry& entry, std::vector<CommitStep>& steps) {
+  Failure failure = entry.removal ? Failure() : CreateFoldersFor(staging, entry, steps);
+  if (failure.failed()) return failure;
+  WString inside;
+  platform::Status placed =
+      entry.folder ? MoveFolderAside(staging, entry, inside) : Place(staging, entry);
+  CommitStep::Kind kind = entry.removal   ? CommitStep::kRemoved
+                          : entry.existed ? CommitStep::kReplaced
+                                          : CommitStep::kPlaced;
+  if (!inside.empty()) return Fail(Cause::kKeptInReplacedFolder, TargetOf(staging, inside));
+  if (!placed) {
+    Cause cause = kind == CommitStep::kPlaced ? Cause::kPlace : Cause::kReplace;
+    return Fail(entry.removal ? Cause::kRemove : cause, entry.target, placed);
+  }
+  steps.push_back({kind, &entry, {}});
+  return {};
+}
+
+// Moves every removed file aside, then every folder a file replaces
+// (deepest first, each emptied by then), then every staged file into place
+// in package order; ends the journal, and then removes the folders left
+// empty. Every step that a rollback undoes is in `steps`.
 Failure Commit(Staging& staging, std::vector<CommitStep>& steps) {
   // On disk now: the game folder as it was; in staging every N.new and the
   // journal, all synced. A cut here is undone by the next run.
+  std::vector<const StagedEntry*> order;
   for (const StagedEntry& entry : staging.entries) {
-    Failure failure = entry.removal ? Failure() : CreateFoldersFor(staging, entry, steps);
+    if (entry.removal && !entry.folder) order.push_back(&entry);
+  }
+  // Staging adds the folders inside such a folder after it: last first is
+  // deepest first.
+  for (auto entry = staging.entries.rbegin(); entry != staging.entries.rend(); ++entry) {
+    if (entry->folder) order.push_back(&*entry);
+  }
+  for (const StagedEntry& entry : staging.entries) {
+    if (!entry.removal) order.push_back(&entry);
+  }
+  for (const StagedEntry* entry : order) {
+    Failure failure = CommitEntry(staging, *entry, steps);
     if (failure.failed()) return failure;
-    platform::Status placed = Place(staging, entry);
-    CommitStep::Kind kind = entry.removal   ? CommitStep::kRemoved
-                            : entry.existed ? CommitStep::kReplaced
-                                            : CommitStep::kPlaced;
-    if (!placed) {
-      Cause cause = kind == CommitStep::kPlaced ? Cause::kPlace : Cause::kReplace;
-      return Fail(entry.removal ? Cause::kRemove : cause, entry.target, placed);
-    }
-    steps.push_back({kind, &entry, {}});
-    // On disk now: the entries up to this one in place, their old files as
-    // N.old in staging; the rest as they were. The journal names them all.
+    // On disk now: the steps so far made, each old file (or folder) as N.old
+    // in staging; the rest as they were. The journal names them all.
   }
   // On disk now: every new file in place, every removed and replaced file
   // as N.old in staging. Until the journal goes a cut is still undone by the
@@ -200,7 +266,8 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
       (void)RemoveStagingFolder(staging);
     }
     for (const StagedEntry& entry : staging.entries) {
-      ++(entry.removal ? staging.report.removed : staging.report.written);
+      // What went aside to make room counts with the file that took it.
+      if (!entry.aside) ++(entry.removal ? staging.report.removed : staging.report.written);
     }
     if (report) *report = std::move(staging.report);
     return {};

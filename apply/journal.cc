@@ -13,6 +13,11 @@ constexpr char kJournalFolderTag[4] = {'f', 'o', 'l', 'd'};
 constexpr char kJournalGoneFolderTag[4] = {'r', 'm', 'd', 'r'};
 constexpr char kJournalDoneTag[4] = {'d', 'o', 'n', 'e'};
 
+// The bits of a file entry's first byte: an old file existed at its name;
+// it goes aside with nothing in its place (a removal); it is a folder.
+// Earlier updaters wrote only the first.
+constexpr uint8_t kExisted = 1, kRemoval = 2, kFolder = 4;
+
 }  // namespace
 
 platform::Status WriteJournal(Staging& staging) {
@@ -25,8 +30,9 @@ platform::Status WriteJournal(Staging& staging) {
   // and found the old ones writable; a journal left without its end reads
   // as none.
   for (const StagedEntry& e : staging.entries) {
-    // Whether a file existed, then staged volume and index, old volume and index.
-    uint8_t file[1 + 32] = {e.existed ? uint8_t{1} : uint8_t{0}};
+    // What the entry is, then staged volume and index, old volume and index.
+    uint8_t file[1 + 32] = {static_cast<uint8_t>(
+        (e.existed ? kExisted : 0) | (e.removal ? kRemoval : 0) | (e.folder ? kFolder : 0))};
     package::PutLittleEndian(file + 1, e.new_id.volume, 8);
     package::PutLittleEndian(file + 9, e.new_id.index, 8);
     package::PutLittleEndian(file + 17, e.old_id.volume, 8);
@@ -66,6 +72,7 @@ platform::Result<bool> ReadJournal(Staging& staging) {
     bool is_file = std::memcmp(tag, kJournalFileTag, 4) == 0;
     if (is_file) {
       bool whole = journal.Read(&existed, 1) == 1;
+      if (whole && existed > (kExisted | kRemoval | kFolder)) return platform::Status::Refused();
       for (std::optional<uint64_t>& id : ids) {
         whole = whole && (id = package::ReadNumber(journal, 8)).has_value();
       }
@@ -77,7 +84,9 @@ platform::Result<bool> ReadJournal(Staging& staging) {
     if (is_file) {
       AddStagedEntry(staging, *name, TargetOf(staging, *name));
       StagedEntry& entry = staging.entries.back();
-      entry.existed = existed != 0;
+      entry.existed = (existed & kExisted) != 0;
+      entry.removal = (existed & kRemoval) != 0;
+      entry.folder = (existed & kFolder) != 0;
       entry.new_id = platform::FileId{*ids[0], *ids[1]};
       entry.old_id = platform::FileId{*ids[2], *ids[3]};
     } else if (std::memcmp(tag, kJournalFolderTag, 4) == 0) {

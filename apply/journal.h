@@ -4,13 +4,15 @@
 // is moved into place and removed once the last one is, so that a run that
 // finds it knows an install was cut off between the two, and what to undo.
 //
-// Layout (docs/format.md): records of a 4-byte tag, then for "file" one byte
-// (a file existed) and four 64-bit little-endian identities (staged volume
-// and index, old volume and index), then an entry name as a package writes
-// it; "fold" (a folder made) only the name; "done" ends it. A journal without its "done" was cut
-// off while written: nothing was moved. Journals of earlier updaters may also hold "rmdr" (a folder
-// their commit removed), which recovery makes again; folders are now removed only once the journal
-// is gone.
+// Layout (docs/format.md): records of a 4-byte tag, then for "file" one
+// byte (bits: a file existed, it goes with nothing in its place, it is a
+// folder) and four 64-bit little-endian identities (staged volume and
+// index, old volume and index), then an entry name as a package writes it;
+// "fold" (a folder made) only the name; "done" ends it. A journal without
+// its "done" was cut off while written: nothing was moved. Journals of
+// earlier updaters may also hold "rmdr" (a folder their commit removed),
+// which recovery makes again; folders are now removed only once the
+// journal is gone.
 #pragma once
 
 #include "apply/staging.h"

@@ -12,11 +12,21 @@ namespace {
 
 using package::kInflateBufferSize;
 
+// What stands where a record needs room: the name of a plain file where it
+// needs a folder, or of a plain folder where its own file goes (`folder`);
+// empty where nothing does.
+struct InTheWay {
+  WString name;
+  bool folder = false;
+};
+
 // Checks that the entry `name` can be written below the root: every folder
 // on its way that exists is a plain folder (no link or junction), the file
 // itself is missing or a plain file that can be opened for writing now.
-// Folders still missing are added to the staging plan.
-Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
+// Folders still missing are added to the staging plan. A plain file on the
+// way, or a plain folder at the name, is told in `in_way`: it goes aside
+// (AddAside), and what lies below that file is missing.
+Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry, InTheWay& in_way) {
   bool missing = false;  // below a missing folder everything is missing
   for (const WString& folder : package::FoldersOf(name)) {
     if (!missing && !staging.folders.Get(folder)) {
@@ -25,7 +35,8 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
           parent ? platform::KindIn(**parent, package::LastComponent(folder))
                  : platform::Result<platform::NodeKind>(parent.status());
       missing = kind && *kind == platform::NodeKind::kMissing;
-      // A link, a file, or what cannot be told.
+      if (kind && *kind == platform::NodeKind::kFile) missing = true, in_way = {folder, false};
+      // A link, or what cannot be told.
       if (!missing) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     }
     if (missing && std::find(staging.new_folders.begin(), staging.new_folders.end(), folder) ==
@@ -44,6 +55,10 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   if (!writable) {
     platform::Result<platform::NodeKind> kind = platform::KindIn(parent, leaf);
     if (kind && *kind == platform::NodeKind::kMissing) return {};
+    if (kind && *kind == platform::NodeKind::kFolder) {
+      in_way = {name, true};
+      return {};
+    }
     if (kind && *kind == platform::NodeKind::kFile) {
       return Fail(Cause::kTargetBusy, entry.target, writable.status());
     }
@@ -54,6 +69,37 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry) {
   platform::Result<uint32_t> mode = platform::ModeIn(parent, leaf);
   if (!mode) return Fail(Cause::kTargetRefused, entry.target, mode.status());
   entry.old_mode = *mode;
+  return {};
+}
+
+// Plans to move aside what `in_way` names, unless an entry already moves it
+// (a removal, or the room an earlier record made): the very item found
+// now, told by its identity at the commit.
+Failure AddAside(Staging& staging, const InTheWay& in_way) {
+  if (in_way.name.empty() || EntryMovingAside(staging, in_way.name)) return {};
+  WString target = TargetOf(staging, in_way.name);
+  platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(in_way.name);
+  if (!parent) return Fail(Cause::kTargetRefused, target, parent.status());
+  WString leaf = package::LastComponent(in_way.name);
+  platform::Result<platform::FileId> id = platform::Status::Refused();
+  bool read_only = false;
+  if (in_way.folder) {
+    platform::Result<const platform::Folder*> held = staging.folders.Get(in_way.name);
+    id = held ? platform::FolderId(**held) : platform::Result<platform::FileId>(held.status());
+  } else {
+    id = platform::FileIdIn(**parent, leaf);
+    (void)platform::WritableFileIn(**parent, leaf, &read_only);  // only whether it is read-only
+  }
+  if (!id) return Fail(Cause::kTargetRefused, target, id.status());
+  // A removal that kept it (another version) no longer does: it goes aside.
+  std::vector<WString>& kept = staging.report.kept;
+  kept.erase(std::remove(kept.begin(), kept.end(), in_way.name), kept.end());
+  AddStagedEntry(staging, in_way.name, target);
+  StagedEntry& aside = staging.entries.back();
+  aside.existed = aside.removal = aside.aside = true;
+  aside.folder = in_way.folder;
+  aside.read_only = read_only;
+  aside.old_id = *id;
   return {};
 }
 
@@ -345,6 +391,26 @@ Failure StageChoice(platform::File& package, package::RecordReader& reader, pack
   return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
 }
 
+// A removal of a file already going aside to make room for a record, as a
+// file that becomes a folder: that move becomes the removal (counted as
+// one), and the record's own entry goes. `releases`: those whose version
+// it is.
+bool RemovedAsAside(Staging& staging, const package::Record& record, uint32_t& releases) {
+  StagedEntry* aside = EntryMovingAside(staging, record.name);
+  if (!aside || !aside->aside || aside->folder) return false;
+  aside->aside = false;
+  releases = 0;
+  for (int i = 0; i < record.version_count && releases == 0; ++i) {
+    if (KnownFile(staging, ReadEntryFile(staging, record.name), record.versions[i].size,
+                  record.versions[i].hash)) {
+      releases = record.versions[i].releases;
+    }
+  }
+  NoteMatch(staging.report, record, releases);
+  staging.entries.pop_back();
+  return true;
+}
+
 // Plans the removal of a record's file: through plain folders only, and only
 // the very version the update removes. A file already missing is done; any
 // other content at its name (an edited file, a link, a folder) is kept.
@@ -357,13 +423,22 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
     platform::Result<platform::NodeKind> kind =
         held ? platform::NodeKind::kFolder
              : platform::KindIn(*parent, package::LastComponent(folder));
-    if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
+    // Nothing is below a missing folder, or below a file (the folder of an
+    // earlier release, a file again).
+    if (kind && (*kind == platform::NodeKind::kMissing || *kind == platform::NodeKind::kFile)) {
+      return DropRemoved(staging, record);
+    }
     if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     parent = *held;
   }
   WString leaf = package::LastComponent(entry.name);
   platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, leaf);
   if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
+  // A folder the update's files lie in, where an earlier release had this
+  // file: the update made it, or it is the player's, and it stays.
+  if (kind && *kind == platform::NodeKind::kFolder && staging.folders.Holds(entry.name)) {
+    return DropRemoved(staging, record);
+  }
   platform::Result<platform::FileId> known = platform::Status::Refused();
   uint32_t& releases = entry.releases;
   for (int i = 0; i < record.version_count && !known; ++i) {
@@ -400,43 +475,43 @@ Failure StageRecord(platform::File& package, package::RecordReader& reader, pack
                     Staging& staging) {
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
-  if (record.kind == package::RecordKind::kRemove) return StageRemoval(staging, entry, record);
+  if (record.kind == package::RecordKind::kRemove) {
+    uint32_t releases = 0;
+    return RemovedAsAside(staging, record, releases) ? Failure()
+                                                     : StageRemoval(staging, entry, record);
+  }
   Failure failure;
+  InTheWay in_way;
   {
     UPDATER_PHASE(staging.report.phases, kCheckTarget);
-    failure = CheckTarget(staging, record.name, entry);
+    failure = CheckTarget(staging, record.name, entry, in_way);
   }
   if (failure.failed()) return failure;
-  if (record.is_delta()) return StagePatched(package, reader, record, staging, entry);
-  if (record.kind == package::RecordKind::kChoice) {
-    return StageChoice(package, reader, record, staging, entry);
+  if (record.is_delta()) {
+    failure = StagePatched(package, reader, record, staging, entry);
+  } else if (record.kind == package::RecordKind::kChoice) {
+    failure = StageChoice(package, reader, record, staging, entry);
+  } else if (record.solid && TargetIsCurrent(staging, record, entry)) {
+    // A file of a block knows its size and SHA-256: one that is there already
+    // (a second run) is done, its bytes passed over by the reader.
+    failure = DropCurrentEntry(staging);
+  } else {
+    failure = StageWhole(reader, record, staging, entry);
   }
-  // A file of a block knows its size and SHA-256: one that is there already
-  // (a second run) is done, its bytes passed over by the reader.
-  if (record.solid && TargetIsCurrent(staging, record, entry)) return DropCurrentEntry(staging);
-  return StageWhole(reader, record, staging, entry);
+  // What stands in its way goes aside as the commit places it.
+  return failure.failed() ? failure : AddAside(staging, in_way);
 }
 
-Forecast ForecastRecord(const package::Record& record, Staging& staging) {
-  AddStagedEntry(staging, record.name, record.target);
-  StagedEntry& entry = staging.entries.back();
+namespace {
+
+// The forecast of a record that writes a file, whose target `CheckTarget`
+// found sound.
+Forecast ForecastWritten(const package::Record& record, Staging& staging, StagedEntry& entry,
+                         const InTheWay& in_way) {
   Forecast forecast;
-  if (record.kind == package::RecordKind::kRemove) {
-    size_t entries = staging.entries.size(), kept = staging.report.kept.size();
-    forecast.failure = StageRemoval(staging, entry, record);
-    if (forecast.failure.failed()) return forecast;
-    if (staging.entries.size() == entries) {
-      forecast.action = Forecast::kRemove;
-      forecast.releases = entry.releases;
-    } else {
-      forecast.action = staging.report.kept.size() > kept ? Forecast::kKeep : Forecast::kCurrent;
-    }
-    return forecast;
-  }
-  forecast.failure = CheckTarget(staging, record.name, entry);
-  if (forecast.failure.failed()) return forecast;
   if (record.kind == package::RecordKind::kFile) {
-    forecast.action = !entry.existed ? Forecast::kAdd
+    forecast.action = in_way.folder    ? Forecast::kReplace
+                      : !entry.existed ? Forecast::kAdd
                       : record.solid && TargetIsCurrent(staging, record, entry)
                           ? Forecast::kCurrent
                           : Forecast::kReplace;
@@ -471,6 +546,67 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   }
   if (choice) NoteMatch(staging.report, record, forecast.releases);
   return forecast;
+}
+
+}  // namespace
+
+Forecast ForecastRecord(const package::Record& record, Staging& staging) {
+  AddStagedEntry(staging, record.name, record.target);
+  StagedEntry& entry = staging.entries.back();
+  Forecast forecast;
+  if (record.kind == package::RecordKind::kRemove) {
+    size_t entries = staging.entries.size(), kept = staging.report.kept.size();
+    if (RemovedAsAside(staging, record, forecast.releases)) {
+      forecast.action = Forecast::kRemove;
+      return forecast;
+    }
+    forecast.failure = StageRemoval(staging, entry, record);
+    if (forecast.failure.failed()) return forecast;
+    if (staging.entries.size() == entries) {
+      forecast.action = Forecast::kRemove;
+      forecast.releases = entry.releases;
+    } else {
+      forecast.action = staging.report.kept.size() > kept ? Forecast::kKeep : Forecast::kCurrent;
+    }
+    return forecast;
+  }
+  InTheWay in_way;
+  forecast.failure = CheckTarget(staging, record.name, entry, in_way);
+  if (forecast.failure.failed()) return forecast;
+  forecast = ForecastWritten(record, staging, entry, in_way);
+  if (forecast.action == Forecast::kFail) return forecast;
+  forecast.failure = AddAside(staging, in_way);  // the entry's place moves: it goes last
+  if (forecast.failure.failed()) forecast.action = Forecast::kFail;
+  forecast.in_way = in_way.name;
+  forecast.in_way_folder = in_way.folder;
+  return forecast;
+}
+
+Failure CheckFoldersMovedAside(Staging& staging) {
+  // By index: folders found inside are added as the loop goes, after the
+  // folder that holds them (the commit moves them last first).
+  for (size_t i = 0; i < staging.entries.size(); ++i) {
+    if (!staging.entries[i].folder) continue;
+    WString name = staging.entries[i].name;
+    platform::Result<const platform::Folder*> held = staging.folders.Get(name);
+    platform::Result<std::vector<platform::FolderItem>> items =
+        held ? platform::ListFolder(**held)
+             : platform::Result<std::vector<platform::FolderItem>>(held.status());
+    if (!items) return Fail(Cause::kTargetRefused, TargetOf(staging, name), items.status());
+    for (const platform::FolderItem& item : *items) {
+      WString inner = name + u"\\" + item.name;
+      platform::Result<platform::NodeKind> kind = platform::KindIn(**held, item.name);
+      const StagedEntry* going = EntryMovingAside(staging, inner);
+      bool file = kind && *kind == platform::NodeKind::kFile;
+      if (kind && *kind == platform::NodeKind::kFolder && !going) {
+        Failure failure = AddAside(staging, {inner, true});
+        if (failure.failed()) return failure;
+      } else if (!file || !going || going->folder) {
+        return Fail(Cause::kKeptInReplacedFolder, TargetOf(staging, inner), kind.status());
+      }
+    }
+  }
+  return {};
 }
 
 Failure DryPatch(platform::File& package, const package::RecordReader& reader,

@@ -25,12 +25,24 @@ struct Forecast {
   uint32_t releases = 0;  // kPatch, kRemove: the releases whose version is installed
   int version = -1;       // kPatch of an "alts" record: the version patched from
   Failure failure;        // kFail: why
+  // A file on the way that becomes a folder, or the folder (`in_way_folder`)
+  // its file replaces: moved aside as it is placed. Empty where none is.
+  WString in_way;
+  bool in_way_folder = false;
 };
 
 // The forecast of the record `reader` just read, against the folders of
 // `staging` (planned, its staging folder not made): nothing is written.
 // The record's streams are left unread.
 Forecast ForecastRecord(const package::Record& record, Staging& staging);
+
+// Checks, once every record is staged (or forecast), that each folder a
+// file replaces is emptied by the update: every file in it (and in its
+// folders, which go aside too, deepest first) is one a removal takes. A
+// player's own file there, a version the update keeps, a link: the failure
+// names it. (Those the removals list as folders they may leave empty are
+// files by then: removing them fails, and nothing changes.)
+Failure CheckFoldersMovedAside(Staging& staging);
 
 // For a forecast kPatch: rebuilds the new file from the game's old file and
 // the patch at the package's position (the record's streams), as staging

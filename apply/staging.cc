@@ -32,6 +32,11 @@ platform::Status UndoEntry(Staging& staging, const StagedEntry& e) {
   const platform::Folder& stage = staging.staging_folder;
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(e.name);
   WString leaf = package::LastComponent(e.name);
+  if (e.folder) {  // a folder a file replaced: back, only the one recorded, over nothing
+    if (IsMissingIn(stage, e.backup)) return {};
+    if (!parent) return parent.status();
+    return platform::MoveKnownFolder(stage, e.backup, **parent, leaf, e.old_id);
+  }
   if (e.existed && !IsMissingIn(stage, e.backup)) {
     // The old file is still in staging: back to its place, over the file the
     // install put there (or the old file's own other name, where the cut
@@ -53,19 +58,24 @@ platform::Status UndoEntry(Staging& staging, const StagedEntry& e) {
   return platform::MoveKnownFile(**parent, leaf, stage, e.staged, e.new_id);
 }
 
-// Puts back what a cut-off install changed, last change first, moving only
-// the files it placed, through held folders; what does not match stays. The
-// first step that could not be undone is the failure.
+// Puts back what a cut-off install changed, in the reverse of the commit's
+// order (placed files, the folders made for them, the folders files
+// replaced, shallowest first, and the removed files), moving only what it
+// moved, through held folders; what does not match stays. The first step
+// that could not be undone is the failure.
 Failure UndoFromJournal(Staging& staging) {
   const WString* failed = nullptr;  // the name of the first step that could not be undone
   platform::Status first;
+  auto undo = [&](const StagedEntry& e) {
+    platform::Status undone = UndoEntry(staging, e);
+    if (!undone && first) first = undone, failed = &e.name;
+  };
   for (auto f = staging.gone_folders.rbegin(); f != staging.gone_folders.rend(); ++f) {
     platform::Status made = staging.folders.Recreate(*f);
     if (!made && first) first = made, failed = &*f;
   }
   for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
-    platform::Status undone = UndoEntry(staging, *e);
-    if (!undone && first) first = undone, failed = &e->name;
+    if (!e->removal) undo(*e);
   }
   for (auto f = staging.new_folders.rbegin(); f != staging.new_folders.rend(); ++f) {
     // Only a folder the install made, still empty, and not a link: removal
@@ -74,6 +84,12 @@ Failure UndoFromJournal(Staging& staging) {
     if (platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(*f)) {
       (void)platform::RemoveSubfolder(**parent, package::LastComponent(*f));
     }
+  }
+  for (const StagedEntry& e : staging.entries) {
+    if (e.folder) undo(e);  // in staging order: a folder before those it held
+  }
+  for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
+    if (e->removal && !e->folder) undo(*e);
   }
   if (!failed) return {};
   return Fail(Cause::kRecoveryFailed, TargetOf(staging, *failed), first);
@@ -84,7 +100,10 @@ platform::Status RemoveFolderContents(const platform::Folder& folder) {
   if (!items) return items.status();
   platform::Status all;
   for (const platform::FolderItem& item : *items) {
-    platform::Status removed = platform::RemoveFileIn(folder, item.name);
+    // A folder a file replaced went aside empty: it goes only while it still is.
+    platform::Status removed = item.kind == platform::NodeKind::kFolder
+                                   ? platform::RemoveSubfolder(folder, item.name)
+                                   : platform::RemoveFileIn(folder, item.name);
     if (!removed && all) all = removed;
   }
   return all;
@@ -126,7 +145,8 @@ Failure CreateStagingFolder(Staging& staging) {
 }
 
 WString TargetOf(const Staging& staging, const WString& name) {
-  return staging.root + u"\\" + name;
+  // Joined as the package's reader joins its targets: ".\\" goes.
+  return platform::AppendPath(staging.root, name).value_or(staging.root + u"\\" + name);
 }
 
 void AddStagedEntry(Staging& staging, const WString& name, const WString& target) {
@@ -139,6 +159,14 @@ Failure DropCurrentEntry(Staging& staging) {
   staging.entries.pop_back();
   ++staging.report.current;
   return {};
+}
+
+StagedEntry* EntryMovingAside(Staging& staging, const WString& name) {
+  WString folded = package::FoldCase(name);
+  for (StagedEntry& entry : staging.entries) {
+    if (entry.removal && package::FoldCase(entry.name) == folded) return &entry;
+  }
+  return nullptr;
 }
 
 Failure RecoverInterruptedInstall(Staging& staging) {

@@ -34,6 +34,11 @@ struct StagedEntry {
   platform::FileId new_id;  // the staged file, as the journal records it
   platform::FileId old_id;  // the file it replaces, where one `existed`
   uint32_t releases = 0;    // a removal: the releases whose version it removes
+  // A removal that makes room for the record staged next: a file where that
+  // record needs a folder, or a folder (`folder`) where it writes its file.
+  // It goes as a removal does, and counts as part of that record.
+  bool aside = false;
+  bool folder = false;
 };
 
 // A file hashed during one run, known by its identity, size and last write:
@@ -85,6 +90,10 @@ void AddStagedEntry(Staging& staging, const WString& name, const WString& target
 
 // Counts the entry added last as already done and drops it: nothing failed.
 Failure DropCurrentEntry(Staging& staging);
+
+// The entry that moves `name` (a removal, or an item in a record's way)
+// aside, compared ignoring case; null where none does.
+StagedEntry* EntryMovingAside(Staging& staging, const WString& name);
 
 // Undoes an install that a journal in the staging folder describes (puts
 // back every folder it removed and every old file, removes what it added), then removes the staging

@@ -143,7 +143,7 @@ Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
   for (const BuildOptions::Removal& r : options.removals) {
     // The applier refuses a package that names one path twice, ignoring case.
     WString path = source_root + r.name.substr(1);
-    if (!package::AddPackagePath(paths, path)) return Fail(Cause::kDuplicateName, path);
+    if (!package::AddPackagePath(paths, path, true)) return Fail(Cause::kDuplicateName, path);
     bool one = r.versions.size() == 1 && r.current_in == 0;
     bool written =
         one ? package::WriteRemovalRecord(out, r.name, r.versions[0].size, r.versions[0].hash)

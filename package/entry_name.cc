@@ -125,10 +125,15 @@ void Insert(std::vector<WString>& items, const WString& item) {
 
 }  // namespace
 
-bool AddPackagePath(PackagePaths& paths, const WString& path) {
+bool AddPackagePath(PackagePaths& paths, const WString& path, bool removal) {
   WString folded = FoldCase(path);
   size_t at;
-  if (Find(paths.files, folded, at) || Find(paths.folders, folded, at)) return false;
+  if (Find(paths.files, folded, at) || Find(paths.removed, folded, at)) return false;
+  if (removal) {
+    Insert(paths.removed, folded);
+    return true;
+  }
+  if (Find(paths.folders, folded, at)) return false;
   for (size_t i = folded.find(u'\\'); i != WString::npos; i = folded.find(u'\\', i + 1)) {
     if (Find(paths.files, folded.substr(0, i), at)) return false;
   }

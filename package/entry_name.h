@@ -93,10 +93,15 @@ WString FoldCase(const WString& text);
 struct PackagePaths {
   std::vector<WString> files;
   std::vector<WString> folders;
+  std::vector<WString> removed;  // the files removals name
 };
 
-// Records `path`; false when it names the same file as an earlier path
-// ignoring case, or a file where another path needs a folder, or vice versa.
-bool AddPackagePath(PackagePaths& paths, const WString& path);
+// Records the path of a file the package writes (or, with `removal`, one it
+// removes); false when it names the same file as an earlier path ignoring
+// case, or, for a file written, a file where another written path needs a
+// folder, or vice versa. A removed file may lie where a written one needs a
+// folder, or below one written: a file that becomes a folder between
+// releases, or the reverse.
+bool AddPackagePath(PackagePaths& paths, const WString& path, bool removal = false);
 
 }  // namespace updater::package

@@ -16,48 +16,49 @@ constexpr size_t CountWords(const char* text, size_t size) {
 // In the order of Cause, back to back, each ended by its zero: one string,
 // not a table of pointers the program would have to relocate.
 constexpr char kWords[] =
-    "sound\0"                                    // kNone
-    "cannot open the update\0"                   // kCannotOpenPackage
-    "carries no package\0"                       // kNoPackage
-    "a trailer length past the file\0"           // kBadTrailer
-    "cannot read the update\0"                   // kPackageReadFailed
-    "neither an entry nor the trailer\0"         // kBadTag
-    "a version label that is not text\0"         // kBadLabel
-    "a name the updater refuses\0"               // kBadName
-    "a path taken already, ignoring case\0"      // kDuplicateName
-    "cut inside the file times\0"                // kTimesCut
-    "a damaged content stream\0"                 // kBadStream
-    "a delta that does not make its file\0"      // kBadDelta
-    "not the version the patch was made from\0"  // kWrongOldFile
-    "cut short: no trailer\0"                    // kPackageCut
-    "none of the versions the update patches\0"  // kNoKnownVersion
-    "damaged: its records fail their check\0"    // kBadCheck
-    "cannot open\0"                              // kGameFolderUnusable
-    "another install holds\0"                    // kLockHeld
-    "cannot lock\0"                              // kLockFailed
-    "a staging folder not this user's alone\0"   // kStagingNotOurs
-    "cannot undo an install in\0"                // kRecoveryFailed
-    "a link, junction or folder in the way\0"    // kTargetRefused
-    "cannot write (read-only or in use)\0"       // kTargetBusy
-    "cannot create\0"                            // kCreateStaging
-    "cannot stage\0"                             // kWriteStaged
-    "cannot read\0"                              // kReadOldFile
-    "cannot write the journal in\0"              // kWriteJournal
-    "cannot sync\0"                              // kSync
-    "cannot create a folder for\0"               // kCreateFolder
-    "cannot replace\0"                           // kReplace
-    "cannot place\0"                             // kPlace
-    "cannot remove\0"                            // kRemove
-    "cannot end the journal in\0"                // kEndJournal
-    "no room for\0"                              // kNoRoom
-    "a game file changed while it was read\0"    // kOldFileChanged
-    "cannot write the output\0"                  // kOutputError
-    "in the way\0"                               // kPartialInTheWay
-    "cannot be read\0"                           // kSourceUnreadable
-    "longer than 259 units\0"                    // kPathTooLong
-    "not a file or folder\0"                     // kNotAFile
-    "a time before 1601 or after 30827\0"        // kBadTime
-    "over 2 GiB\0";                              // kPackageTooLarge
+    "sound\0"                                                  // kNone
+    "cannot open the update\0"                                 // kCannotOpenPackage
+    "carries no package\0"                                     // kNoPackage
+    "a trailer length past the file\0"                         // kBadTrailer
+    "cannot read the update\0"                                 // kPackageReadFailed
+    "neither an entry nor the trailer\0"                       // kBadTag
+    "a version label that is not text\0"                       // kBadLabel
+    "a name the updater refuses\0"                             // kBadName
+    "a path taken already, ignoring case\0"                    // kDuplicateName
+    "cut inside the file times\0"                              // kTimesCut
+    "a damaged content stream\0"                               // kBadStream
+    "a delta that does not make its file\0"                    // kBadDelta
+    "not the version the patch was made from\0"                // kWrongOldFile
+    "cut short: no trailer\0"                                  // kPackageCut
+    "none of the versions the update patches\0"                // kNoKnownVersion
+    "damaged: its records fail their check\0"                  // kBadCheck
+    "cannot open\0"                                            // kGameFolderUnusable
+    "another install holds\0"                                  // kLockHeld
+    "cannot lock\0"                                            // kLockFailed
+    "a staging folder not this user's alone\0"                 // kStagingNotOurs
+    "cannot undo an install in\0"                              // kRecoveryFailed
+    "a link, junction or folder in the way\0"                  // kTargetRefused
+    "cannot write (read-only or in use)\0"                     // kTargetBusy
+    "cannot create\0"                                          // kCreateStaging
+    "cannot stage\0"                                           // kWriteStaged
+    "cannot read\0"                                            // kReadOldFile
+    "cannot write the journal in\0"                            // kWriteJournal
+    "cannot sync\0"                                            // kSync
+    "cannot create a folder for\0"                             // kCreateFolder
+    "cannot replace\0"                                         // kReplace
+    "cannot place\0"                                           // kPlace
+    "cannot remove\0"                                          // kRemove
+    "cannot end the journal in\0"                              // kEndJournal
+    "no room for\0"                                            // kNoRoom
+    "a game file changed while it was read\0"                  // kOldFileChanged
+    "not the update's, in a folder it replaces with a file\0"  // kKeptInReplacedFolder
+    "cannot write the output\0"                                // kOutputError
+    "in the way\0"                                             // kPartialInTheWay
+    "cannot be read\0"                                         // kSourceUnreadable
+    "longer than 259 units\0"                                  // kPathTooLong
+    "not a file or folder\0"                                   // kNotAFile
+    "a time before 1601 or after 30827\0"                      // kBadTime
+    "over 2 GiB\0";                                            // kPackageTooLarge
 // (The literal's own last zero ends it once more.)
 static_assert(CountWords(kWords, sizeof kWords) == static_cast<size_t>(Cause::kPackageTooLarge) + 2,
               "a word for every cause");

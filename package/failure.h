@@ -29,25 +29,26 @@ enum class Cause {
   kNoKnownVersion,     // the installed file is none of the versions an update patches
   kBadCheck,           // the package's check record is not the SHA-256 of its records
   // Installing.
-  kGameFolderUnusable,  // the folder cannot be opened, or its staging path is too long
-  kLockHeld,            // another install runs in the folder
-  kLockFailed,          // the install lock cannot be taken
-  kStagingNotOurs,      // a staging folder this user did not make alone
-  kRecoveryFailed,      // an earlier install's journal cannot be undone
-  kTargetRefused,       // a link, junction, folder or device where a file or folder goes
-  kTargetBusy,          // an existing file that cannot be opened for writing now
-  kCreateStaging,       // the staging folder cannot be created
-  kWriteStaged,         // a staged file cannot be created or written
-  kReadOldFile,         // the file a delta patches cannot be read
-  kWriteJournal,        // the journal cannot be written
-  kSync,                // the staged files cannot be put on disk
-  kCreateFolder,        // a folder of the update cannot be created
-  kReplace,             // a file cannot be replaced
-  kPlace,               // a new file cannot be moved into place
-  kRemove,              // a file to remove cannot be moved aside
-  kEndJournal,          // the journal cannot be removed at the end
-  kNoRoom,              // a record declares more bytes than the disk has free
-  kOldFileChanged,      // a file told by its bytes changed before it was patched from
+  kGameFolderUnusable,    // the folder cannot be opened, or its staging path is too long
+  kLockHeld,              // another install runs in the folder
+  kLockFailed,            // the install lock cannot be taken
+  kStagingNotOurs,        // a staging folder this user did not make alone
+  kRecoveryFailed,        // an earlier install's journal cannot be undone
+  kTargetRefused,         // a link, junction, folder or device where a file or folder goes
+  kTargetBusy,            // an existing file that cannot be opened for writing now
+  kCreateStaging,         // the staging folder cannot be created
+  kWriteStaged,           // a staged file cannot be created or written
+  kReadOldFile,           // the file a delta patches cannot be read
+  kWriteJournal,          // the journal cannot be written
+  kSync,                  // the staged files cannot be put on disk
+  kCreateFolder,          // a folder of the update cannot be created
+  kReplace,               // a file cannot be replaced
+  kPlace,                 // a new file cannot be moved into place
+  kRemove,                // a file to remove cannot be moved aside
+  kEndJournal,            // the journal cannot be removed at the end
+  kNoRoom,                // a record declares more bytes than the disk has free
+  kOldFileChanged,        // a file told by its bytes changed before it was patched from
+  kKeptInReplacedFolder,  // a file the update does not remove, in a folder a file replaces
   // Building.
   kOutputError,       // the output cannot be opened or written
   kPartialInTheWay,   // something is already at the build's temporary name

@@ -101,7 +101,8 @@ bool RecordReader::Next(Record& record) {
   current_.kind = kKinds[static_cast<int>(tag)];
   std::optional<WString> name = ReadEntryName(package_);
   if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
-  if (!AddPackagePath(paths_, current_.target)) return Stop(Cause::kDuplicateName);
+  bool removal = current_.kind == RecordKind::kRemove;
+  if (!AddPackagePath(paths_, current_.target, removal)) return Stop(Cause::kDuplicateName);
   if (tag == RecordTag::kRemove) {
     std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false);
     if (!old) return Stop(Cause::kBadStream);

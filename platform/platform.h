@@ -248,6 +248,12 @@ Status MoveFileBetween(const Folder& from, const WString& from_name, const Folde
 Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
                      const WString& to_name, const FileId& expected);
 
+// Moves the folder `from_name` of `from`, with all it holds, as MoveKnownFile
+// moves a file: only when it is the folder `expected`, never a link, a
+// junction or another item put at its name, and never over anything.
+Status MoveKnownFolder(const Folder& from, const WString& from_name, const Folder& to,
+                       const WString& to_name, const FileId& expected);
+
 // Moves the new file `from_name` of the staging folder `from` to `to_name`
 // in `to` (which must not exist), where it gets the access a file created
 // there would have: the folder's inheritable entries and nothing of the

@@ -419,14 +419,28 @@ Result<FileId> FolderId(const Folder& folder) {
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
+namespace {
+
+// The identity of the item `name` of `folder`, a regular file or (with
+// `folder_wanted`) a folder; fails for anything else, links included unless
+// they are followed.
+Result<FileId> ItemIdIn(const Folder& folder, const WString& name, bool folder_wanted,
+                        Links links = Links::kRefuse) {
   std::optional<std::string> c = Component(name);
   if (!c) return BadName();
   struct stat st;
   int flags = links == Links::kRefuse ? AT_SYMLINK_NOFOLLOW : 0;
   if (fstatat(Fd(folder), c->c_str(), &st, flags) != 0) return Errno();
-  if (!S_ISREG(st.st_mode)) return Status::Error(S_ISLNK(st.st_mode) ? ELOOP : EISDIR);
+  if (folder_wanted ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
+    return Status::Error(S_ISLNK(st.st_mode) ? ELOOP : folder_wanted ? ENOTDIR : EISDIR);
+  }
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
+  return ItemIdIn(folder, name, false, links);
 }
 
 Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {
@@ -550,11 +564,13 @@ Status MoveFileBetween(const Folder& from, const WString& from_name, const Folde
   return unlinked;
 }
 
-Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, const FileId& expected) {
+namespace {
+
+Status MoveKnownItem(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected, bool folder) {
   std::optional<std::string> source = Component(from_name), destination = Component(to_name);
   if (!source || !destination) return BadName();
-  Result<FileId> there = FileIdIn(from, from_name);  // a regular file, not through a link
+  Result<FileId> there = ItemIdIn(from, from_name, folder);  // not through a link
   if (!there) return there.status();
   if (!(*there == expected)) return Status::Refused();
   if (int fault = InjectedFault()) return Status::Error(fault);
@@ -562,11 +578,23 @@ Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder&
   Status moved = Checked(
       0, renameat2(Fd(from), source->c_str(), Fd(to), destination->c_str(), RENAME_NOREPLACE));
   if (!moved) return moved;
-  Result<FileId> arrived = FileIdIn(to, to_name);
+  Result<FileId> arrived = ItemIdIn(to, to_name, folder);
   if (arrived && *arrived == expected) return Status();
   // Put in its place meanwhile: it goes back, and the move fails.
   (void)renameat2(Fd(to), destination->c_str(), Fd(from), source->c_str(), RENAME_NOREPLACE);
   return arrived ? Status::Refused() : arrived.status();
+}
+
+}  // namespace
+
+Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected) {
+  return MoveKnownItem(from, from_name, to, to_name, expected, false);
+}
+
+Status MoveKnownFolder(const Folder& from, const WString& from_name, const Folder& to,
+                       const WString& to_name, const FileId& expected) {
+  return MoveKnownItem(from, from_name, to, to_name, expected, true);
 }
 
 Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& to,

@@ -541,14 +541,32 @@ Result<FileId> FolderId(const Folder& folder) {
   return *id;
 }
 
-Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
+namespace {
+
+// Opens the item at `path` for `access`, a regular file or (with
+// `folder_wanted`) a folder; with Links::kRefuse only a plain one.
+Result<Handle> OpenItemAt(const WString& path, DWORD access, bool folder_wanted, Links links) {
+  DWORD flags = ReparseFlag(links) | (folder_wanted ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+  return Kept(CreateFileW(W(path), access, kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | flags, nullptr),
+              path, folder_wanted, links);
+}
+
+Result<FileId> ItemIdIn(const Folder& folder, const WString& name, bool folder_wanted,
+                        Links links = Links::kRefuse) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
-  Result<Handle> h = OpenFileAt(*path, 0, kShareAll, links);
+  Result<Handle> h = OpenItemAt(*path, 0, folder_wanted, links);
   if (!h) return h.status();
   std::optional<FileId> id = IdOf(h->get());
   if (!id) return LastError();
   return *id;
+}
+
+}  // namespace
+
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
+  return ItemIdIn(folder, name, false, links);
 }
 
 Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {
@@ -711,15 +729,16 @@ Status RenameOpenFile(HANDLE file, const WString& to) {
 
 }  // namespace
 
-Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, const FileId& expected) {
+namespace {
+
+Status MoveKnownItem(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected, bool folder) {
   Result<WString> source = ChildPath(from, from_name), destination = ChildPath(to, to_name);
   if (!source) return source.status();
   if (!destination) return destination.status();
   // Opened without following a reparse point, and refused unless a plain
-  // file with the identity expected; renamed through this very handle.
-  Result<Handle> file =
-      OpenFileAt(*source, DELETE | FILE_READ_ATTRIBUTES, kShareAll, Links::kRefuse);
+  // item of its kind with the identity expected; renamed through this very handle.
+  Result<Handle> file = OpenItemAt(*source, DELETE | FILE_READ_ATTRIBUTES, folder, Links::kRefuse);
   if (!file) return file.status();
   std::optional<FileId> id = IdOf(file->get());
   if (!id) return LastError();
@@ -728,10 +747,22 @@ Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder&
   if (!moved) return moved;
   // Where a rename through a handle still goes by name (Wine), what arrived
   // may be another file put at the name meanwhile: it goes back.
-  Result<FileId> arrived = FileIdIn(to, to_name);
+  Result<FileId> arrived = ItemIdIn(to, to_name, folder);
   if (arrived && *arrived == expected) return Status();
   (void)MoveFileExW(W(*destination), W(*source), 0);
   return arrived ? Status::Refused() : arrived.status();
+}
+
+}  // namespace
+
+Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected) {
+  return MoveKnownItem(from, from_name, to, to_name, expected, false);
+}
+
+Status MoveKnownFolder(const Folder& from, const WString& from_name, const Folder& to,
+                       const WString& to_name, const FileId& expected) {
+  return MoveKnownItem(from, from_name, to, to_name, expected, true);
 }
 
 Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& to,

@@ -55,6 +55,14 @@ TEST(EntryNameTest, PackagePathsRejectCollisions) {
   EXPECT_FALSE(AddPackagePath(paths, u"Sub"));                // a file where a folder is
   EXPECT_FALSE(AddPackagePath(paths, u"sub\\b.dat\\x.dat"));  // a folder where a file is
   EXPECT_TRUE(AddPackagePath(paths, u"subway.dat"));
+  // A removed file may be where a written one needs a folder, or below a
+  // written file (a type change between releases); never a path written or
+  // removed already.
+  EXPECT_TRUE(AddPackagePath(paths, u"Sub", true));
+  EXPECT_TRUE(AddPackagePath(paths, u"subway.dat\old.dat", true));
+  EXPECT_FALSE(AddPackagePath(paths, u"SUBWAY.DAT", true));
+  EXPECT_FALSE(AddPackagePath(paths, u"sub", true));
+  EXPECT_FALSE(AddPackagePath(paths, u"SUB"));
 }
 
 }  // namespace

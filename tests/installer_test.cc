@@ -159,6 +159,9 @@ class InstallerTest : public ::testing::Test {
     WriteAll(game() / "sub" / "b.dat", Bytes(20, 'o'));
     fs::create_directories(game() / "gone" / "deeper");
     WriteAll(game() / "gone" / "deeper" / "x.dat", Bytes(10, 'o'));
+    WriteAll(game() / "maps", Bytes(10, 'o'));             // a folder in the new release
+    fs::create_directories(game() / "sounds" / "deeper");  // a file in the new release
+    WriteAll(game() / "sounds" / "deeper" / "s.dat", Bytes(10, 'o'));
   }
   fs::path game() const { return dir_.path() / "game"; }
   WString root() const { return dir_.Wide("game"); }
@@ -180,9 +183,9 @@ class InstallerTest : public ::testing::Test {
   void ExpectInstalled(const std::vector<TestEntry>& entries) {
     for (const TestEntry& e : entries) {
       std::string rel = Rel(e);
-      if (e.removal) {  // its folders go too, unless removing them failed
-        fs::path top = game() / fs::path(rel).begin()->string();
-        EXPECT_TRUE(!fs::exists(top) || TakeSnapshot(top).count("deeper/x.dat") == 0) << rel;
+      if (e.removal) {
+        std::error_code below_a_file;
+        EXPECT_FALSE(fs::exists(game() / rel, below_a_file)) << rel;
         continue;
       }
       // Times before bytes: reading moves the access time.
@@ -202,13 +205,18 @@ class InstallerTest : public ::testing::Test {
 };
 
 // New files in nested folders, some replacing old ones, one empty; one
-// removed, with the folders it leaves empty.
+// removed, with the folders it leaves empty; a file that becomes a folder
+// (moved aside, though no removal names it) and a folder that becomes a
+// file, emptied by a removal.
 const std::vector<TestEntry> kEntries = {
     {u".\\a.dat", Bytes(3000, 'a')},
     {u".\\sub\\b.dat", PatternBytes(2048, false)},
     {u".\\new\\deeper\\c.dat", PatternBytes(70000, true)},
     {u".\\new\\d.dat", {}},
     {u".\\gone\\deeper\\x.dat", Bytes(10, 'o'), true},
+    {u".\\maps\\m1.dat", Bytes(5, 'm')},
+    {u".\\sounds", Bytes(7, 's')},
+    {u".\\sounds\\deeper\\s.dat", Bytes(10, 'o'), true},
 };
 
 // Under Wine each file operation is a round trip to the Wine server: the
@@ -247,7 +255,8 @@ TEST_F(InstallerTest, PackageCutOrFlippedAtEveryByte) {
 bool OldFilesReadOnly(const fs::path& game, std::optional<bool> make = std::nullopt) {
   const fs::perms write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
   bool read_only = true;
-  for (const fs::path& file : {game / "sub" / "b.dat", game / "gone" / "deeper" / "x.dat"}) {
+  for (const fs::path& file :
+       {game / "sub" / "b.dat", game / "gone" / "deeper" / "x.dat", game / "maps"}) {
     std::error_code gone;  // the install removed it
     if (make) {
       fs::permissions(file, write, *make ? fs::perm_options::remove : fs::perm_options::add, gone);
@@ -285,7 +294,8 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
   // New files get their folder's access, and nothing of staging's; replaced ones keep theirs.
   (void)platform::TakeInheritedForTesting();
   ASSERT_FALSE(Install(package).failed());
-  EXPECT_EQ(platform::TakeInheritedForTesting(), (std::vector<std::u16string>{u"c.dat", u"d.dat"}));
+  EXPECT_EQ(platform::TakeInheritedForTesting(),
+            (std::vector<std::u16string>{u"c.dat", u"d.dat", u"m1.dat", u"sounds"}));
   fs::remove_all(game());
   SetUp();
   platform::SetWriteBudgetForTesting(1000);
@@ -309,7 +319,7 @@ TEST_F(InstallerTest, AnyFailingOperationInstallsAllOrNothingAndNamesItsCause) {
 // (the player's edit, a link leading outside or nowhere, a folder) stays,
 // the install goes on, and the report names it.
 TEST_F(InstallerTest, RemovalTakesOnlyTheVersionItRemoves) {
-  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, {kEntries.back()}));
+  WriteAll(dir_.path() / "package.bin", MakePackage(dir_, {kEntries[4]}));
   fs::path removed = game() / "gone" / "deeper" / "x.dat", outside = dir_.path() / "x.dat";
   WriteAll(outside, Bytes(10, 'o'));  // the removed version's bytes, outside the game
   std::error_code no_links_under_wine;
@@ -364,6 +374,21 @@ TEST_F(InstallerTest, RemovalTakesOnlyTheVersionItRemoves) {
   ASSERT_FALSE(InstallFrom(dir_.Wide("any.bin"), root(), &report).failed());
   EXPECT_EQ(report.removed, 1);
   EXPECT_FALSE(fs::exists(fs::symlink_status(removed, no_links_under_wine)));
+  // In a folder that a file replaces, what no removal takes (the player's
+  // own file, another version of the one removed, a link) keeps the install
+  // from happening, and the failure names it.
+  const Bytes package = MakePackage(dir_, kEntries);
+  for (const char* planted : {"own.txt", "deeper/s.dat", "lnk"}) {
+    fs::remove_all(game());
+    SetUp();
+    fs::path at = game() / "sounds" / planted;
+    if (planted[0] == 'l') fs::create_symlink(outside, at, no_links_under_wine);
+    if (planted[0] != 'l') WriteAll(at, Bytes(3, 'p'));
+    if (!fs::exists(fs::symlink_status(at, no_links_under_wine))) continue;
+    Failure failure = Install(package);
+    EXPECT_EQ(failure.cause, Cause::kKeptInReplacedFolder) << planted;
+    EXPECT_EQ(failure.path, ToWide(game() / "sounds" / planted));
+  }
 }
 
 // A second copy of the update, started while the first holds the game
@@ -423,16 +448,18 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
   fs::path staging = game() / ".update-staging";
   struct {
     const char16_t* name;
-    bool existed, removal;
-  } const entries[] = {{u".\\a.dat", true, false},
-                       {u".\\new\\c.dat", false, false},
-                       {u".\\gone\\deeper\\x.dat", true, true}};
+    bool existed, removal, folder;
+  } const entries[] = {{u".\\a.dat", true, false, false},
+                       {u".\\new\\c.dat", false, false, false},
+                       {u".\\gone\\deeper\\x.dat", true, true, false},
+                       {u".\\sounds", true, true, true}};
   for (const auto& e : entries) {
     if (!e.removal) WriteAll(staging / (std::to_string(written->entries.size()) + ".new"), {'n'});
-    AddStagedEntry(*written, e.name, root() + u"\\" + e.name);
+    AddStagedEntry(*written, e.name, TargetOf(*written, e.name));
     StagedEntry& entry = written->entries.back();
     entry.existed = e.existed;
     entry.removal = e.removal;
+    entry.folder = e.folder;
     uint64_t n = written->entries.size();
     entry.new_id = {0x0102030405060708u * n, n};
     entry.old_id = {0x1112131415161718u * n, n << 40};
@@ -451,8 +478,12 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
         std::move(platform::OpenSubfolder(read->folders.root(), u".update-staging")).value_or({});
     return read;
   };
-  // Damaged, not cut: an unknown tag, or a name no package may carry.
-  for (Bytes damaged : {Bytes{'x', 'x', 'x', 'x', 0, 0}, Bytes{'f', 'o', 'l', 'd', 1, 0, '.', 0}}) {
+  // Damaged, not cut: an unknown tag, a name no package may carry, a file's
+  // kind no updater writes.
+  Bytes unknown_kind = whole;
+  unknown_kind[4] = 8;
+  for (Bytes damaged :
+       {Bytes{'x', 'x', 'x', 'x', 0, 0}, Bytes{'f', 'o', 'l', 'd', 1, 0, '.', 0}, unknown_kind}) {
     platform::Result<Staging> read = read_back(damaged);
     EXPECT_FALSE(ReadJournal(*read));
   }
@@ -466,7 +497,8 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
     for (size_t i = 0; i < read->entries.size(); ++i) {
       const StagedEntry &got = read->entries[i], &want = written->entries[i];
       EXPECT_TRUE(got.name == want.name && got.target == want.target && got.staged == want.staged &&
-                  got.existed == want.existed && got.new_id == want.new_id &&
+                  got.existed == want.existed && got.removal == want.removal &&
+                  got.folder == want.folder && got.new_id == want.new_id &&
                   got.old_id == want.old_id)
           << i;
     }
@@ -494,6 +526,16 @@ void SwapRemovedFile() {
   }
 }
 
+// A file of the player's put in the folder a file replaces: it is never lost.
+bool g_planted = false;
+
+void PlantInReplacedFolder() {
+  g_swapped = true;
+  std::error_code none;
+  g_planted = fs::is_directory(g_swap_game / "sounds", none);
+  if (g_planted) WriteAll(g_swap_game / "sounds" / "planted", {'p'});
+}
+
 void SwapFoldersForLinks() {
   g_swapped = true;
   std::error_code refused;  // Windows refuses to rename a held folder: the point of holding it
@@ -507,14 +549,14 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   g_swap_game = game();
   g_swap_outside = dir_.path() / "outside";
-  for (void (*swap)() : {SwapFoldersForLinks, SwapRemovedFile})
+  for (void (*swap)() : {SwapFoldersForLinks, SwapRemovedFile, PlantInReplacedFolder})
     for (int n = 1;; ++n) {
       for (const char* name :
            {"b.dat", "d.dat", "deeper/c.dat", "deeper/x.dat", "0.new", "0.old", "journal"}) {
         WriteAll(g_swap_outside / name, Bytes(5, 'x'));
       }
       Snapshot outside = TakeSnapshot(g_swap_outside);
-      g_swapped = false;
+      g_swapped = g_planted = false;
       g_removed_swapped = false;
       platform::SetFaultForTesting(n, platform::FaultAction::kCall, swap);
       (void)InstallFile(dir_.path() / "package.bin");
@@ -525,6 +567,10 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
         bool kept = fs::exists(game() / "gone" / "deeper" / "x.dat", moved) ||
                     fs::exists(game() / "gone.moved" / "deeper" / "x.dat", moved);
         EXPECT_TRUE(kept) << "swapped at operation " << n;
+      }
+      if (swap == PlantInReplacedFolder && g_planted) {
+        std::error_code gone;
+        EXPECT_TRUE(fs::exists(game() / "sounds" / "planted", gone)) << "planted at " << n;
       }
       if (!g_swapped) break;
       fs::remove_all(game());
@@ -707,10 +753,16 @@ TEST_F(InstallerTest, KilledAtAnyOperationRecoversOnTheNextRun) {
       EXPECT_EQ(fs::status(game() / ".update-staging").permissions(), fs::perms::owner_all);
     }
 #endif
-    for (const TestEntry& e : kEntries) {  // old (10 or 20 'o's) or new; only new ones missing
-      Bytes now = fs::exists(game() / Rel(e)) ? ReadAll(game() / Rel(e)) : Bytes{'?'};
-      EXPECT_TRUE(now == e.content || now == Bytes(10, 'o') || now == Bytes(20, 'o') ||
-                  (now == Bytes{'?'} && (e.removal || e.name.find(u"new") != WString::npos)));
+    Snapshot now = TakeSnapshot(game());
+    for (const TestEntry& e : kEntries) {  // each as it was or as the update leaves it
+      auto found = now.find(Rel(e)), before = old_state.find(Rel(e));
+      bool as_new =
+          e.removal ? found == now.end() : found != now.end() && found->second.first == e.content;
+      // A folder a file replaces goes before the file comes: neither is there between.
+      bool as_old = found == now.end()
+                        ? before == old_state.end() || before->second.first == Bytes{'/'}
+                        : before != old_state.end() && found->second.first == before->second.first;
+      EXPECT_TRUE(as_new || as_old) << Rel(e) << " after a kill at operation " << n;
     }
     // Recovery alone puts back the old state, unless the install had finished:
     // with a journal it had not, and without one it had not moved a file.

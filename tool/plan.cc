@@ -62,6 +62,12 @@ std::string Detail(const package::Record& record, const Forecast& forecast,
     detail = "from " + Utf8(record.old_name);
   }
   if (forecast.action == Forecast::kWhole) detail = "matches no version patched: repaired";
+  if (!forecast.in_way.empty()) {
+    detail += (detail.empty() ? "" : "; ") + std::string(forecast.in_way_folder
+                                                             ? "in place of the folder "
+                                                             : "its folder in place of the file ");
+    detail += Utf8(forecast.in_way);
+  }
   if (forecast.action == Forecast::kKeep) detail = "not a version the update removes";
   return detail;
 }
@@ -120,6 +126,18 @@ Failure ForecastAll(platform::File& package, package::RecordReader& reader, appl
     if (failure.failed()) return failure;
   }
   if (reader.failure().failed()) return reader.failure();
+  // What would keep a folder that a file replaces from going aside.
+  Failure kept = apply::CheckFoldersMovedAside(staging);
+  if (kept.failed()) {
+    Forecast forecast;
+    forecast.failure = kept;
+    ++plan.counts[Forecast::kFail];
+    package::Record record;
+    std::string detail = Detail(record, forecast, {});
+    if (plan.first_failure.empty()) plan.first_failure = detail;
+    // Its target is the root, a separator and the entry's name.
+    plan.rows.push_back({".\\" + Utf8(kept.path.substr(staging.root.size() + 1)), "fail", detail});
+  }
   staging.report.releases = reader.releases();
   WString matched;
   apply::AppendMatchedReleases(matched, staging.report);

@@ -54,8 +54,9 @@ def package_summary(data):
 def release_series(seed):
     """Four releases of a game, each {path: bytes}: from R1 to R2 files are
     added (one of them from part of another), removed (a folder emptied),
-    moved (the same bytes, and edited), edited in place; from R2 to R3
-    again, with names in several scripts; R4 for an update from all three."""
+    moved (the same bytes, and edited), edited in place, and a file becomes
+    a folder and a folder a file; from R2 to R3 again, with names in several
+    scripts; R4 for an update from all three, a folder a file again."""
     rng = random.Random(seed)
     with open(UPDATER, "rb") as program, open(OBJECT, "rb") as module:
         engine, module = program.read(400_000), module.read()  # code, not only data
@@ -63,8 +64,10 @@ def release_series(seed):
           "data/main.pak": rng.randbytes(400_000), "data/level.dat": rng.randbytes(120_000),
           "data/asset.bin": rng.randbytes(70_000), "config.ini": b"volume=3\n",
           "old/a.txt": b"obsolete", "old/deep/b.txt": b"obsolete too", "keep.txt": b"same",
-          "音声/台詞 01.ogg": rng.randbytes(3000), "αβγ/файл.dat": rng.randbytes(5000)}
-    r2 = {n: d for n, d in r1.items() if not n.startswith("old/")}
+          "音声/台詞 01.ogg": rng.randbytes(3000), "αβγ/файл.dat": rng.randbytes(5000),
+          "maps": rng.randbytes(900), "sounds/a.ogg": b"a", "sounds/deep/b.ogg": b"b"}
+    r2 = {n: d for n, d in r1.items() if not n.startswith(("old/", "maps", "sounds"))}
+    r2["maps/m1.dat"], r2["sounds"] = r1["maps"] + b"edited", b"sounds, one file now"
     r2["data/main.pak"] = edited(rng, r1["data/main.pak"])
     r2["levels/level.dat"] = edited(rng, r2.pop("data/level.dat"))
     r2["assets/asset.bin"] = r2.pop("data/asset.bin")
@@ -85,6 +88,7 @@ def release_series(seed):
     r4["bin/module.o"] = edited(rng, r3["bin/module.o"])
     r4["assets/final place.bin"] = r4.pop("assets/moved again.bin")
     r4["new in 4.txt"] = b"four"
+    r4["maps"] = r4.pop("maps/m1.dat")
     return r1, r2, r3, r4
 
 
@@ -345,13 +349,21 @@ class UpdatepkgTest(GameFolder):
                                     mode, roots[0], "--version-label", "(2.0)"], check=True,
                                    capture_output=True)
                     self.assertEqual(*(package_summary(self.read(p)) for p in (native, updates[0])))
+        # A file of the player's in a folder that becomes a file: plan names
+        # it, and the update changes nothing.
+        self.install_release(roots[0])
+        self.write(os.path.join(self.game, "sounds", "deep", "mine.txt"), b"mine")
+        stale = os.path.join(self.tmp, "delta-from-2.exe")
+        failed = [e["name"] for e in self.plan(stale, code=1)["entries"] if e["action"] == "fail"]
+        self.assertEqual(failed, [".\\sounds\\deep\\mine.txt"])
+        self.assert_applies_nothing(stale, (CAPTION, versioned("(2.0)")[1]),
+                                    cause="not the update's, in a folder it replaces with a file")
         # Over a changed R1 the delta update fails, and extract says why: the
         # old file a move reads, beside the file it was read for.
         self.install_release(roots[0])
         with open(os.path.join(self.game, "data", "asset.bin"), "r+b") as f:
             f.seek(12345)
             f.write(b"\0" if f.read(1) != b"\0" else b"\1")
-        stale = os.path.join(self.tmp, "delta-from-2.exe")
         self.assert_applies_nothing(stale, (CAPTION, versioned("(2.0)")[1]))
         _, err = self.updatepkg("extract", stale, self.game, code=1)
         self.assertRegex(err, r"not the version the patch was made from: \S*data.asset\.bin "
