@@ -34,8 +34,9 @@ Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry, I
       platform::Result<platform::NodeKind> kind =
           parent ? platform::KindIn(**parent, package::LastComponent(folder))
                  : platform::Result<platform::NodeKind>(parent.status());
-      missing = kind && *kind == platform::NodeKind::kMissing;
-      if (kind && *kind == platform::NodeKind::kFile) missing = true, in_way = {folder, false};
+      platform::NodeKind found = kind ? *kind : platform::NodeKind::kOther;
+      missing = found == platform::NodeKind::kMissing || found == platform::NodeKind::kFile;
+      if (found == platform::NodeKind::kFile) in_way = {folder, false};
       // A link, or what cannot be told.
       if (!missing) return Fail(Cause::kTargetRefused, entry.target, kind.status());
     }
@@ -87,8 +88,7 @@ Failure AddAside(Staging& staging, const InTheWay& in_way) {
     platform::Result<const platform::Folder*> held = staging.folders.Get(in_way.name);
     id = held ? platform::FolderId(**held) : platform::Result<platform::FileId>(held.status());
   } else {
-    id = platform::FileIdIn(**parent, leaf);
-    (void)platform::WritableFileIn(**parent, leaf, &read_only);  // only whether it is read-only
+    id = platform::FileIdIn(**parent, leaf, platform::Links::kRefuse, &read_only);
   }
   if (!id) return Fail(Cause::kTargetRefused, target, id.status());
   // A removal that kept it (another version) no longer does: it goes aside.
@@ -455,8 +455,9 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
   NoteMatch(staging.report, record, releases);
   entry.existed = true;
   entry.old_id = *known;  // the commit moves this file and no other
-  // Only whether it is read-only is taken from this: in use, it is told at the commit.
-  (void)platform::WritableFileIn(*parent, leaf, &entry.read_only);
+  // Only whether it is read-only is taken from this, through a handle that
+  // opens it for nothing: one in use is told at the commit.
+  (void)platform::FileIdIn(*parent, leaf, platform::Links::kRefuse, &entry.read_only);
   // Its folders may go too, each only after every folder below it.
   std::vector<WString>& gone = staging.gone_folders;
   for (const WString& folder : folders) {

@@ -189,8 +189,12 @@ Result<uint32_t> ModeIn(const Folder& folder, const WString& name);
 Result<FileId> FolderId(const Folder& folder);
 
 // The identity of the regular file `name` in `folder`; fails when it is
-// missing or not a regular file (with Links::kRefuse, also a link).
-Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links = Links::kRefuse);
+// missing or not a regular file (with Links::kRefuse, also a link). Where
+// `read_only` is given, it tells whether the file has the read-only
+// attribute (Windows; always false on POSIX), read through the same handle,
+// which opens it for no access at all.
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links = Links::kRefuse,
+                        bool* read_only = nullptr);
 
 // The three times of the file `name` in `folder`, links followed. A time
 // before 1601 or beyond a FILETIME gives the error TimeOutOfRangeError().

@@ -439,7 +439,8 @@ Result<FileId> ItemIdIn(const Folder& folder, const WString& name, bool folder_w
 
 }  // namespace
 
-Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links, bool* read_only) {
+  if (read_only) *read_only = false;  // a rename over a file needs no write access to it
   return ItemIdIn(folder, name, false, links);
 }
 

@@ -553,20 +553,22 @@ Result<Handle> OpenItemAt(const WString& path, DWORD access, bool folder_wanted,
 }
 
 Result<FileId> ItemIdIn(const Folder& folder, const WString& name, bool folder_wanted,
-                        Links links = Links::kRefuse) {
+                        Links links = Links::kRefuse, bool* read_only = nullptr) {
   Result<WString> path = ChildPath(folder, name);
   if (!path) return path.status();
   Result<Handle> h = OpenItemAt(*path, 0, folder_wanted, links);
   if (!h) return h.status();
-  std::optional<FileId> id = IdOf(h->get());
-  if (!id) return LastError();
-  return *id;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h->get(), &info)) return LastError();
+  if (read_only) *read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 }  // namespace
 
-Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links) {
-  return ItemIdIn(folder, name, false, links);
+Result<FileId> FileIdIn(const Folder& folder, const WString& name, Links links, bool* read_only) {
+  return ItemIdIn(folder, name, false, links, read_only);
 }
 
 Result<EntryTimes> TimesIn(const Folder& folder, const WString& name) {

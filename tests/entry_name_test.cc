@@ -59,7 +59,7 @@ TEST(EntryNameTest, PackagePathsRejectCollisions) {
   // written file (a type change between releases); never a path written or
   // removed already.
   EXPECT_TRUE(AddPackagePath(paths, u"Sub", true));
-  EXPECT_TRUE(AddPackagePath(paths, u"subway.dat\old.dat", true));
+  EXPECT_TRUE(AddPackagePath(paths, u"subway.dat\\old.dat", true));
   EXPECT_FALSE(AddPackagePath(paths, u"SUBWAY.DAT", true));
   EXPECT_FALSE(AddPackagePath(paths, u"sub", true));
   EXPECT_FALSE(AddPackagePath(paths, u"SUB"));
