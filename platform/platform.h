@@ -244,19 +244,26 @@ Status RemoveFileIn(const Folder& folder, const WString& name);
 Status MoveFileBetween(const Folder& from, const WString& from_name, const Folder& to,
                        const WString& to_name, bool replace);
 
-// Moves the regular file `from_name` of `from` to `to_name` in `to` (which
-// must not exist) only when it is the file `expected`: never a folder, a
-// link or another file put at its name. POSIX renames it and, where what
+// Moves the regular file `from_name` of `from` (with `folder`, the folder)
+// to `to_name` in `to` (which must not exist) only when it is the item
+// `expected`: never one of the other kind, a link or another item put at
+// its name. POSIX renames it and, where what
 // arrived is not `expected`, renames it back; Windows opens it without
 // following reparse points, checks it, and renames it through that handle.
-Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, const FileId& expected);
+Status MoveKnownItem(const Folder& from, const WString& from_name, const Folder& to,
+                     const WString& to_name, const FileId& expected, bool folder);
+inline Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
+                            const WString& to_name, const FileId& expected) {
+  return MoveKnownItem(from, from_name, to, to_name, expected, false);
+}
 
 // Moves the folder `from_name` of `from`, with all it holds, as MoveKnownFile
 // moves a file: only when it is the folder `expected`, never a link, a
 // junction or another item put at its name, and never over anything.
-Status MoveKnownFolder(const Folder& from, const WString& from_name, const Folder& to,
-                       const WString& to_name, const FileId& expected);
+inline Status MoveKnownFolder(const Folder& from, const WString& from_name, const Folder& to,
+                              const WString& to_name, const FileId& expected) {
+  return MoveKnownItem(from, from_name, to, to_name, expected, true);
+}
 
 // Moves the new file `from_name` of the staging folder `from` to `to_name`
 // in `to` (which must not exist), where it gets the access a file created

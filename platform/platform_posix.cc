@@ -565,8 +565,6 @@ Status MoveFileBetween(const Folder& from, const WString& from_name, const Folde
   return unlinked;
 }
 
-namespace {
-
 Status MoveKnownItem(const Folder& from, const WString& from_name, const Folder& to,
                      const WString& to_name, const FileId& expected, bool folder) {
   std::optional<std::string> source = Component(from_name), destination = Component(to_name);
@@ -584,18 +582,6 @@ Status MoveKnownItem(const Folder& from, const WString& from_name, const Folder&
   // Put in its place meanwhile: it goes back, and the move fails.
   (void)renameat2(Fd(to), destination->c_str(), Fd(from), source->c_str(), RENAME_NOREPLACE);
   return arrived ? Status::Refused() : arrived.status();
-}
-
-}  // namespace
-
-Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, const FileId& expected) {
-  return MoveKnownItem(from, from_name, to, to_name, expected, false);
-}
-
-Status MoveKnownFolder(const Folder& from, const WString& from_name, const Folder& to,
-                       const WString& to_name, const FileId& expected) {
-  return MoveKnownItem(from, from_name, to, to_name, expected, true);
 }
 
 Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& to,

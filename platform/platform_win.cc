@@ -731,8 +731,6 @@ Status RenameOpenFile(HANDLE file, const WString& to) {
 
 }  // namespace
 
-namespace {
-
 Status MoveKnownItem(const Folder& from, const WString& from_name, const Folder& to,
                      const WString& to_name, const FileId& expected, bool folder) {
   Result<WString> source = ChildPath(from, from_name), destination = ChildPath(to, to_name);
@@ -753,18 +751,6 @@ Status MoveKnownItem(const Folder& from, const WString& from_name, const Folder&
   if (arrived && *arrived == expected) return Status();
   (void)MoveFileExW(W(*destination), W(*source), 0);
   return arrived ? Status::Refused() : arrived.status();
-}
-
-}  // namespace
-
-Status MoveKnownFile(const Folder& from, const WString& from_name, const Folder& to,
-                     const WString& to_name, const FileId& expected) {
-  return MoveKnownItem(from, from_name, to, to_name, expected, false);
-}
-
-Status MoveKnownFolder(const Folder& from, const WString& from_name, const Folder& to,
-                       const WString& to_name, const FileId& expected) {
-  return MoveKnownItem(from, from_name, to, to_name, expected, true);
 }
 
 Status PlaceNewFile(const Folder& from, const WString& from_name, const Folder& to,

@@ -26,17 +26,9 @@ import subprocess
 import sys
 import time
 
+from bench_series import edited  # a rebuild's few changes
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def edited(rng, data):
-    """`data` with a few spans rewritten and bytes inserted, as a rebuild does."""
-    out = bytearray(data)
-    for _ in range(3):
-        at = rng.randrange(max(1, len(out)))
-        out[at:at + 16] = rng.randbytes(16)
-        out[at:at] = rng.randbytes(rng.randrange(1, 8))
-    return bytes(out)
 
 
 def real_files(megabytes):
