@@ -98,8 +98,10 @@ platform::Status EmptyFolder(const platform::Folder& folder, const WString& name
 // Moves the folder of `entry`, which a file replaces, into staging as it
 // is: the very folder staging found, and only while it is empty (what it
 // held went aside before it, each file a removal). Whatever is in it now
-// is named in `inside`, and it stays.
-platform::Status MoveFolderAside(Staging& staging, const StagedEntry& entry, WString& inside) {
+// is named in `inside`, and it stays. `in_staging` tells where the folder
+// is when it returns, for the rollback.
+platform::Status MoveFolderAside(Staging& staging, const StagedEntry& entry, WString& inside,
+                                 bool& in_staging) {
   staging.folders.ReleaseFrom(entry.name);  // not held while it moves
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
   if (!parent) return parent.status();
@@ -116,11 +118,14 @@ platform::Status MoveFolderAside(Staging& staging, const StagedEntry& entry, WSt
   platform::Status moved =
       platform::MoveKnownFolder(**parent, leaf, stage, entry.backup, entry.old_id);
   if (!moved) return moved;
-  // A file put in it between the look and the move comes back with it.
+  in_staging = true;
+  // A file put in it between the look and the move goes back with it.
   platform::Result<platform::Folder> arrived = platform::OpenSubfolder(stage, entry.backup);
   empty = arrived ? EmptyFolder(*arrived, entry.name, inside) : arrived.status();
   if (arrived) arrived->Close();
-  if (!empty) (void)platform::MoveKnownFolder(stage, entry.backup, **parent, leaf, entry.old_id);
+  if (!empty) {
+    in_staging = !platform::MoveKnownFolder(stage, entry.backup, **parent, leaf, entry.old_id);
+  }
   return empty;
 }
 
@@ -170,17 +175,19 @@ Failure CommitEntry(Staging& staging, const StagedEntry& entry, std::vector<Comm
   Failure failure = entry.removal ? Failure() : CreateFoldersFor(staging, entry, steps);
   if (failure.failed()) return failure;
   WString inside;
+  bool in_staging = false;
   platform::Status placed =
-      entry.folder ? MoveFolderAside(staging, entry, inside) : Place(staging, entry);
+      entry.folder ? MoveFolderAside(staging, entry, inside, in_staging) : Place(staging, entry);
   CommitStep::Kind kind = entry.removal   ? CommitStep::kRemoved
                           : entry.existed ? CommitStep::kReplaced
                                           : CommitStep::kPlaced;
+  // A folder still in staging, even where the step failed, is the rollback's to put back.
+  if (entry.folder ? in_staging : placed.ok()) steps.push_back({kind, &entry, {}});
   if (!inside.empty()) return Fail(Cause::kKeptInReplacedFolder, TargetOf(staging, inside));
   if (!placed) {
     Cause cause = kind == CommitStep::kPlaced ? Cause::kPlace : Cause::kReplace;
     return Fail(entry.removal ? Cause::kRemove : cause, entry.target, placed);
   }
-  steps.push_back({kind, &entry, {}});
   return {};
 }
 
