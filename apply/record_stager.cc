@@ -391,6 +391,20 @@ Failure StageChoice(platform::File& package, package::RecordReader& reader, pack
   return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
 }
 
+// The identity of the file a removal `record` names where it is one of the
+// record's versions (told by size, then SHA-256), with the releases whose
+// version it is in `releases`; a failure where it is none.
+platform::Result<platform::FileId> RemovedVersion(Staging& staging, const package::Record& record,
+                                                  uint32_t& releases) {
+  platform::Result<platform::FileId> known = platform::Status::Refused();
+  for (int i = 0; i < record.version_count && !known; ++i) {
+    known = KnownFile(staging, ReadEntryFile(staging, record.name), record.versions[i].size,
+                      record.versions[i].hash);
+    if (known) releases = record.versions[i].releases;
+  }
+  return known;
+}
+
 // A removal of a file already going aside to make room for a record, as a
 // file that becomes a folder: that move becomes the removal (counted as
 // one), and the record's own entry goes. `releases`: those whose version
@@ -400,12 +414,7 @@ bool RemovedAsAside(Staging& staging, const package::Record& record, uint32_t& r
   if (!aside || !aside->aside || aside->folder) return false;
   aside->aside = false;
   releases = 0;
-  for (int i = 0; i < record.version_count && releases == 0; ++i) {
-    if (KnownFile(staging, ReadEntryFile(staging, record.name), record.versions[i].size,
-                  record.versions[i].hash)) {
-      releases = record.versions[i].releases;
-    }
-  }
+  (void)RemovedVersion(staging, record, releases);
   NoteMatch(staging.report, record, releases);
   staging.entries.pop_back();
   return true;
@@ -439,13 +448,8 @@ Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record
   if (kind && *kind == platform::NodeKind::kFolder && staging.folders.Holds(entry.name)) {
     return DropRemoved(staging, record);
   }
-  platform::Result<platform::FileId> known = platform::Status::Refused();
   uint32_t& releases = entry.releases;
-  for (int i = 0; i < record.version_count && !known; ++i) {
-    known = KnownFile(staging, staging.read_file(*parent, leaf), record.versions[i].size,
-                      record.versions[i].hash);
-    releases = record.versions[i].releases;
-  }
+  platform::Result<platform::FileId> known = RemovedVersion(staging, record, releases);
   if (!known) {
     NoteMatch(staging.report, record, 0);
     staging.report.kept.push_back(entry.name);

@@ -164,7 +164,11 @@ Failure DropCurrentEntry(Staging& staging) {
 StagedEntry* EntryMovingAside(Staging& staging, const WString& name) {
   WString folded = package::FoldCase(name);
   for (StagedEntry& entry : staging.entries) {
-    if (entry.removal && package::FoldCase(entry.name) == folded) return &entry;
+    // Folding keeps a name's length: only names of its length are folded.
+    if (entry.removal && entry.name.size() == name.size() &&
+        package::FoldCase(entry.name) == folded) {
+      return &entry;
+    }
   }
   return nullptr;
 }

@@ -37,13 +37,17 @@ struct Row {
   std::string name, action, detail;
 };
 
+// A failure in words, its path as the system writes it.
+std::string FailureWords(Failure failure) {
+  failure.path = platform::DisplayPath(failure.path);
+  return Utf8(FailureText(failure));
+}
+
 // What `forecast` says of `record`, in a few words after its action.
 std::string Detail(const package::Record& record, const Forecast& forecast,
                    const std::vector<WString>& labels) {
   if (forecast.action == Forecast::kFail) {
-    Failure shown = forecast.failure;
-    shown.path = platform::DisplayPath(shown.path);
-    std::string text = Utf8(FailureText(shown));
+    std::string text = FailureWords(forecast.failure);
     if (record.kind != package::RecordKind::kChoice) return text;
     // What it expected: each version with its size and the releases that have it.
     for (int i = 0; i < record.version_count; ++i) {
@@ -80,6 +84,13 @@ struct Plan {
   std::string first_failure;
   std::string matched;  // "; from 1.0", or empty
   bool applies() const { return counts[Forecast::kFail] == 0; }
+
+  // Adds the row of the entry `name`, counting its action.
+  void Add(const WString& name, Forecast::Action action, const std::string& detail) {
+    ++counts[action];
+    if (action == Forecast::kFail && first_failure.empty()) first_failure = detail;
+    rows.push_back({Utf8(name), ActionWord(action), detail});
+  }
 };
 
 // Reads what the install would read of `record`'s streams, and checks it
@@ -116,12 +127,7 @@ Failure ForecastAll(platform::File& package, package::RecordReader& reader, appl
   Failure failure;
   for (package::Record record; reader.Next(record);) {
     Forecast forecast = apply::ForecastRecord(record, staging);
-    ++plan.counts[forecast.action];
-    std::string detail = Detail(record, forecast, reader.releases());
-    if (forecast.action == Forecast::kFail && plan.first_failure.empty()) {
-      plan.first_failure = detail;
-    }
-    plan.rows.push_back({Utf8(record.name), ActionWord(forecast.action), detail});
+    plan.Add(record.name, forecast.action, Detail(record, forecast, reader.releases()));
     failure = ReadAsTheInstallWould(package, reader, record, forecast, staging);
     if (failure.failed()) return failure;
   }
@@ -129,14 +135,8 @@ Failure ForecastAll(platform::File& package, package::RecordReader& reader, appl
   // What would keep a folder that a file replaces from going aside.
   Failure kept = apply::CheckFoldersMovedAside(staging);
   if (kept.failed()) {
-    Forecast forecast;
-    forecast.failure = kept;
-    ++plan.counts[Forecast::kFail];
-    package::Record record;
-    std::string detail = Detail(record, forecast, {});
-    if (plan.first_failure.empty()) plan.first_failure = detail;
-    // Its target is the root, a separator and the entry's name.
-    plan.rows.push_back({".\\" + Utf8(kept.path.substr(staging.root.size() + 1)), "fail", detail});
+    plan.Add(platform::RelativePathTo(staging.root, kept.path).value_or(kept.path), Forecast::kFail,
+             FailureWords(kept));
   }
   staging.report.releases = reader.releases();
   WString matched;
