@@ -74,7 +74,8 @@ int ApplyPackage(const WString& self_path) {
   package::LocateResult located =
       package ? package::LocatePayload(*package, &payload_end) : package::LocateResult::kNoPackage;
   std::optional<WString> named;
-  if (located == package::LocateResult::kFound) named = package::PeekVersionLabel(*package);
+  if (located == package::LocateResult::kFound)
+    named = package::PeekVersionLabel(*package, payload_end);
   WString label = named ? *named : WString(texts.version_label);
   // Without its own file (another file at its name, or none) there is
   // nothing to ask about: the failure box, before the question.

@@ -78,6 +78,9 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
                       const std::vector<platform::FileId>& outputs) {
   int64_t start = package.size;
   Failure failure;
+  package::Framing framing;
+  framing.compact = options.compact && options.check;
+  package.framing = &framing;
   {
     package::ParallelDeflater deflater(
         package, options.threads > 0 ? options.threads : platform::ProcessorCount());
@@ -101,6 +104,7 @@ Failure AppendPackage(PackageOut& package, const WString& source_root, const Bui
       failure = options.release_records(options, package, build.paths, source_root, false);
     }
   }  // every worker has ended here
+  package.framing = nullptr;
   if (failure.failed()) return failure;
   if (!package::WritePackageTrailer(package, static_cast<uint32_t>(package.size - start))) {
     return OutputFailure(package, WString());
@@ -130,7 +134,9 @@ Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
     // The check record first, its SHA-256 written once every record after it is.
     uint8_t unknown[32] = {};
     out.check_at = out.size;
-    bool written = !options.check || (package::WriteToPackage(out, package::kCheckTag, 4) &&
+    const char* tag =
+        out.framing && out.framing->compact ? package::kCompactCheckTag : package::kCheckTag;
+    bool written = !options.check || (package::WriteToPackage(out, tag, 4) &&
                                       package::WriteToPackage(out, unknown, sizeof unknown));
     out.hash = options.check;
     written = written && (!options.label || (package::WriteToPackage(out, package::kLabelTag, 4) &&

@@ -31,6 +31,9 @@ struct BuildOptions {
   // Where set, WriteReleaseRecords starts the package with a check record
   // (see package/format.h) and hashes every record after it here.
   platform::Sha256* check = nullptr;
+  // With a check record: it is "chkc", and the records after it are framed
+  // compactly (see package::Framing).
+  bool compact = false;
   // Threads that compress; 0 for one per processor. The bytes do not depend on it.
   int threads = 0;
   // Send a line per folder entered and file met to the debug channel.

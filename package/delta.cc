@@ -19,34 +19,29 @@ void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
 }  // namespace
 
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
-  uint8_t bytes[80];
-  PutLittleEndian(bytes, header.old_size, 8);
-  std::memcpy(bytes + 8, header.old_hash, 32);
-  PutLittleEndian(bytes + 40, header.new_size, 8);
-  std::memcpy(bytes + 48, header.new_hash, 32);
-  return WriteToPackage(out, bytes, sizeof bytes);
+  return WriteNumber(out, header.old_size, 8) && WriteToPackage(out, header.old_hash, 32) &&
+         WriteNumber(out, header.new_size, 8) && WriteToPackage(out, header.new_hash, 32);
 }
 
-std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new) {
-  uint8_t bytes[80] = {};
-  size_t size = with_new ? 80 : 40;
-  if (package.Read(bytes, size) != size) return std::nullopt;
+std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new,
+                                           const Framing* framing) {
   DeltaHeader header;
-  header.old_size = GetLittleEndian(bytes, 8);
-  std::memcpy(header.old_hash, bytes + 8, 32);
-  header.new_size = GetLittleEndian(bytes + 40, 8);
-  std::memcpy(header.new_hash, bytes + 48, 32);
+  std::optional<uint64_t> old_size = ReadNumber(package, 8, framing);
+  if (!old_size || package.Read(header.old_hash, 32) != 32) return std::nullopt;
+  header.old_size = *old_size;
+  if (with_new) {
+    std::optional<uint64_t> new_size = ReadNumber(package, 8, framing);
+    if (!new_size || package.Read(header.new_hash, 32) != 32) return std::nullopt;
+    header.new_size = *new_size;
+  }
   if (header.old_size > kMaxFileSize || header.new_size > kMaxFileSize) return std::nullopt;
   return header;
 }
 
 bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,
                         const uint8_t (&hash)[32]) {
-  uint8_t bytes[40];
-  PutLittleEndian(bytes, size, 8);
-  std::memcpy(bytes + 8, hash, 32);
-  return WriteToPackage(out, kRemoveTag, 4) && WriteEntryName(out, name) &&
-         WriteToPackage(out, bytes, sizeof bytes);
+  return WriteToPackage(out, kRemoveTag, 4) && WriteRecordName(out, name) &&
+         WriteNumber(out, size, 8) && WriteToPackage(out, hash, 32);
 }
 
 namespace {
@@ -71,7 +66,7 @@ bool WriteVersions(PackageOut& out, uint32_t current_in, const std::vector<Versi
 
 bool WriteRemoveAnyRecord(PackageOut& out, const WString& name, uint32_t current_in,
                           const std::vector<Version>& versions) {
-  return WriteToPackage(out, kRemoveAnyTag, 4) && WriteEntryName(out, name) &&
+  return WriteToPackage(out, kRemoveAnyTag, 4) && WriteRecordName(out, name) &&
          WriteVersions(out, current_in, versions, name, nullptr);
 }
 

@@ -47,7 +47,8 @@ bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header);
 
 // Reads them, or (not `with_new`) the old file's alone, as a removal holds
 // them; none when the stream ends inside them or a size passes kMaxFileSize.
-std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new = true);
+std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new = true,
+                                           const Framing* framing = nullptr);
 
 // Writes a removal record of `name`, whose old release held `size` bytes with `hash`.
 bool WriteRemovalRecord(PackageOut& out, const WString& name, uint64_t size,

@@ -177,22 +177,50 @@ bool WriteToPackage(PackageOut& out, const void* data, size_t size) {
 }
 
 bool WriteEntryName(PackageOut& out, const WString& name) {
-  uint8_t count[2];
-  PutLittleEndian(count, name.size(), 2);
-  if (!WriteToPackage(out, count, sizeof count)) return false;
+  if (!WriteNumber(out, name.size(), 2)) return false;
   std::vector<uint8_t> units(name.size() * 2);
   for (size_t i = 0; i < name.size(); ++i) PutLittleEndian(&units[2 * i], name[i], 2);
   return WriteToPackage(out, units.data(), units.size());
 }
 
+namespace {
+
+// The zigzag form of a step, and back: small steps either way stay small.
+uint64_t Zigzag(uint64_t step) { return (step << 1) ^ (0 - (step >> 63)); }
+uint64_t Unzigzag(uint64_t coded) { return (coded >> 1) ^ (0 - (coded & 1)); }
+
+}  // namespace
+
+bool WriteRecordName(PackageOut& out, const WString& name) {
+  Framing* framing = out.framing;
+  if (!framing || !framing->compact) return WriteEntryName(out, name);
+  size_t shared = 0;
+  while (shared < name.size() && shared < framing->name.size() &&
+         name[shared] == framing->name[shared]) {
+    ++shared;
+  }
+  framing->name = name;
+  return WriteNumber(out, shared, 2) && WriteEntryName(out, name.substr(shared));
+}
+
+bool WriteEntryTimes(PackageOut& out, const EntryTimes& times) {
+  const FileTime now[3] = {times.creation, times.last_access, times.last_write};
+  Framing* framing = out.framing;
+  bool compact = framing && framing->compact;
+  const FileTime before[3] = {compact ? framing->times.creation : 0,
+                              compact ? framing->times.last_access : 0,
+                              compact ? framing->times.last_write : 0};
+  if (compact) framing->times = times;
+  bool written = true;
+  for (int i = 0; i < 3; ++i) {
+    written = written && WriteNumber(out, compact ? Zigzag(now[i] - before[i]) : now[i], 8);
+  }
+  return written;
+}
+
 bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times,
                       const char* tag) {
-  uint8_t encoded[24];
-  PutLittleEndian(encoded, times.creation, 8);
-  PutLittleEndian(encoded + 8, times.last_access, 8);
-  PutLittleEndian(encoded + 16, times.last_write, 8);
-  return WriteToPackage(out, tag, 4) && WriteEntryName(out, name) &&
-         WriteToPackage(out, encoded, sizeof encoded);
+  return WriteToPackage(out, tag, 4) && WriteRecordName(out, name) && WriteEntryTimes(out, times);
 }
 
 bool WritePackageTrailer(PackageOut& out, uint32_t payload_length) {
@@ -201,51 +229,95 @@ bool WritePackageTrailer(PackageOut& out, uint32_t payload_length) {
   return WriteToPackage(out, kEndTag, sizeof kEndTag) && WriteToPackage(out, length, sizeof length);
 }
 
-std::optional<WString> ReadEntryName(platform::File& package) {
-  uint8_t count[2];
-  if (!ReadExactly(package, count, sizeof count)) return std::nullopt;
-  size_t units = GetLittleEndian(count, 2);
-  std::vector<uint8_t> raw(units * 2);
+std::optional<WString> ReadEntryName(platform::File& package, const Framing* framing) {
+  std::optional<uint64_t> units = ReadNumber(package, 2, framing);
+  if (!units) return std::nullopt;
+  std::vector<uint8_t> raw(*units * 2);
   if (!ReadExactly(package, raw.data(), raw.size())) return std::nullopt;
   WString name;
-  for (size_t i = 0; i < units; ++i) {
+  for (size_t i = 0; i < *units; ++i) {
     auto unit = static_cast<char16_t>(GetLittleEndian(&raw[2 * i], 2));
     if (unit != 0) name += unit;
   }
   return name;
 }
 
-std::optional<uint64_t> ReadNumber(platform::File& package, int bytes) {
+std::optional<WString> ReadRecordName(platform::File& package, Framing& framing) {
+  if (!framing.compact) return ReadEntryName(package);
+  std::optional<uint64_t> shared = ReadNumber(package, 2, &framing);
+  if (!shared || *shared > framing.name.size()) return std::nullopt;
+  std::optional<WString> rest = ReadEntryName(package, &framing);
+  if (!rest) return std::nullopt;
+  framing.name.resize(static_cast<size_t>(*shared));
+  framing.name += *rest;
+  return framing.name;
+}
+
+std::optional<uint64_t> ReadNumber(platform::File& package, int bytes, const Framing* framing) {
   uint8_t encoded[8];
-  if (!ReadExactly(package, encoded, static_cast<size_t>(bytes))) return std::nullopt;
-  return GetLittleEndian(encoded, bytes);
+  if (!framing || !framing->compact || bytes == 0) {
+    if (!ReadExactly(package, encoded, static_cast<size_t>(bytes))) return std::nullopt;
+    return GetLittleEndian(encoded, bytes);
+  }
+  uint64_t value = 0;
+  for (int shift = 0; shift < 70; shift += 7) {
+    if (!ReadExactly(package, encoded, 1)) return std::nullopt;
+    value |= uint64_t{encoded[0] & 0x7Fu} << shift;
+    if (shift == 63 && encoded[0] > 1) return std::nullopt;  // past 64 bits
+    if (encoded[0] < 0x80) {
+      if (bytes < 8 && value >> (8 * bytes) != 0) return std::nullopt;
+      return value;
+    }
+  }
+  return std::nullopt;
 }
 
 bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
-  uint8_t encoded[8];
-  PutLittleEndian(encoded, value, bytes);
-  return WriteToPackage(out, encoded, static_cast<size_t>(bytes));
+  uint8_t encoded[10];
+  size_t size = 0;
+  if (out.framing && out.framing->compact) {
+    for (; value >= 0x80; value >>= 7) encoded[size++] = static_cast<uint8_t>(value | 0x80);
+    encoded[size++] = static_cast<uint8_t>(value);
+  } else {
+    PutLittleEndian(encoded, value, bytes);
+    size = static_cast<size_t>(bytes);
+  }
+  return WriteToPackage(out, encoded, size);
 }
 
 bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,
                     uint32_t dictionary, uint32_t packed) {
   bool written = WriteToPackage(out, kSolidTag, 4) && WriteNumber(out, members.size(), 4);
   for (const SolidMember& member : members) {
-    written = written && WriteEntryName(out, member.name) &&
-              WriteNumber(out, member.times.creation, 8) &&
-              WriteNumber(out, member.times.last_access, 8) &&
-              WriteNumber(out, member.times.last_write, 8) && WriteNumber(out, member.size, 8) &&
-              WriteToPackage(out, member.hash, 32) && WriteNumber(out, member.filter, 1);
+    written = written && WriteRecordName(out, member.name) && WriteEntryTimes(out, member.times) &&
+              WriteNumber(out, member.size, 8) && WriteToPackage(out, member.hash, 32) &&
+              WriteNumber(out, member.filter, 1);
   }
   return written && WriteNumber(out, props, 1) && WriteNumber(out, dictionary, 4) &&
          WriteNumber(out, packed, 4);
 }
 
-std::optional<EntryTimes> ReadEntryTimes(platform::File& package) {
-  uint8_t encoded[24];
-  if (!ReadExactly(package, encoded, sizeof encoded)) return std::nullopt;
-  return EntryTimes{GetLittleEndian(encoded, 8), GetLittleEndian(encoded + 8, 8),
-                    GetLittleEndian(encoded + 16, 8)};
+std::optional<EntryTimes> ReadEntryTimes(platform::File& package, Framing& framing) {
+  std::optional<uint64_t> read[3];
+  for (std::optional<uint64_t>& time : read) {
+    time = ReadNumber(package, 8, &framing);
+    if (!time) return std::nullopt;
+  }
+  if (!framing.compact) return EntryTimes{*read[0], *read[1], *read[2]};
+  framing.times.creation += Unzigzag(*read[0]);
+  framing.times.last_access += Unzigzag(*read[1]);
+  framing.times.last_write += Unzigzag(*read[2]);
+  return framing.times;
+}
+
+bool FramedCompactly(platform::File& package, int64_t payload_end) {
+  int64_t at = package.Tell();
+  uint8_t length[4], tag[4];
+  bool compact =
+      ReadAt(package, payload_end + 4, length, 4) &&
+      ReadAt(package, payload_end - static_cast<int64_t>(GetLittleEndian(length, 4)), tag, 4) &&
+      std::memcmp(tag, kCompactCheckTag, 4) == 0;
+  return package.Seek(at, SEEK_SET).ok() && compact;
 }
 
 RecordTag ReadRecordTag(platform::File& package) {
@@ -260,10 +332,12 @@ RecordTag ReadRecordTag(platform::File& package) {
   return static_cast<RecordTag>(kind);
 }
 
-std::optional<WString> PeekVersionLabel(platform::File& package) {
+std::optional<WString> PeekVersionLabel(platform::File& package, int64_t payload_end) {
   int64_t start = package.Tell();
   std::optional<WString> label;
-  if (ReadRecordTag(package) == RecordTag::kLabel) label = ReadEntryName(package);
+  Framing framing;
+  framing.compact = FramedCompactly(package, payload_end);
+  if (ReadRecordTag(package) == RecordTag::kLabel) label = ReadEntryName(package, &framing);
   // One that is not text is never shown: the install refuses the package.
   if (label && !IsAcceptableLabel(*label)) label.reset();
   if (!package.Seek(start, SEEK_SET)) return std::nullopt;
@@ -304,7 +378,7 @@ ProgramKind ReadProgramKind(platform::File& file) {
 bool CheckedWhole(platform::File& package, int64_t start, int64_t end) {
   uint8_t check[kCheckRecordSize];
   if (end - start < kCheckRecordSize || !ReadExactly(package, check, sizeof check) ||
-      std::memcmp(check, kCheckTag, 4) != 0) {
+      (std::memcmp(check, kCheckTag, 4) != 0 && std::memcmp(check, kCompactCheckTag, 4) != 0)) {
     return package.Seek(start, SEEK_SET).ok();
   }
   platform::Sha256 hash;

@@ -46,12 +46,30 @@ inline constexpr char kChoiceLzmaTag[4] = {'a', 'l', 'z', 'm'};
 // any is acted on. The updater's own -l writes none.
 inline constexpr char kCheckTag[4] = {'c', 'h', 'e', 'k'};
 inline constexpr int64_t kCheckRecordSize = 4 + 32;
+// In place of "chek", with the same check: the records after it are framed
+// compactly (see Framing). Every build whose streams are LZMA writes it.
+inline constexpr char kCompactCheckTag[4] = {'c', 'h', 'k', 'c'};
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
 // 2^31 bytes before the end, and the file never reaches 2 GiB.
 inline constexpr uint32_t kMaxPayloadLength = 2147483640u;
 inline constexpr int64_t kMaxPackageFileSize = 2147483647;
+
+// How a package's records lay out their fields. Plainly (the updater's -l,
+// builds whose streams are zlib, packages of before): numbers in their fixed
+// widths, names whole, times as they are. Compactly (after a "chkc" check
+// record): every number, a name's count too, a varint (7 bits a byte, low
+// bits first, never above its plain width's largest value); the entry name
+// a record (or a solid block's file) is about as the count of units it
+// shares with the one before it, then the rest as a name; each of the three
+// times as the step from the time before it, zigzagged (0, -1, 1, -2 as
+// 0, 1, 2, 3). Hashes, tags and streams are as they are.
+struct Framing {
+  bool compact = false;
+  WString name;      // the entry name read or written last
+  EntryTimes times;  // the times read or written last
+};
 
 // The package output: the stream appended to and the size of the file so far.
 struct PackageOut {
@@ -64,6 +82,7 @@ struct PackageOut {
   platform::Sha256* hash = nullptr;        // set: told every byte written
   int64_t check_at = 0;                    // where the check record starts (updatepkg's)
   std::vector<uint8_t>* memory = nullptr;  // set: the bytes go here instead of `file`
+  Framing* framing = nullptr;              // set: the records are framed as it says
 };
 
 // The `bytes` bytes (at most 8) of `value` at `out`, lowest first; and the
@@ -74,10 +93,16 @@ uint64_t GetLittleEndian(const uint8_t* in, int bytes);
 // Appends bytes; false (and the matching flag set) when they cannot all be written.
 bool WriteToPackage(PackageOut& out, const void* data, size_t size);
 
-// Writes the 16-bit unit count and the UTF-16LE units of `name`.
+// Writes the unit count and the UTF-16LE units of `name`.
 bool WriteEntryName(PackageOut& out, const WString& name);
 
-// Writes the tag ("file" unless told), the name and the three times, creation first.
+// Writes the entry name a record is about (compactly: after the one before it).
+bool WriteRecordName(PackageOut& out, const WString& name);
+
+// Writes the three times, creation first (compactly: after the ones before them).
+bool WriteEntryTimes(PackageOut& out, const EntryTimes& times);
+
+// Writes the tag ("file" unless told), the name and the three times.
 bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& times,
                       const char* tag = kFileTag);
 
@@ -85,11 +110,16 @@ bool WriteEntryHeader(PackageOut& out, const WString& name, const EntryTimes& ti
 bool WritePackageTrailer(PackageOut& out, uint32_t payload_length);
 
 // Reads a name; zero units are dropped. None when the stream ends inside it.
-std::optional<WString> ReadEntryName(platform::File& package);
+std::optional<WString> ReadEntryName(platform::File& package, const Framing* framing = nullptr);
 
-// Reads a little-endian number of `bytes` bytes (at most 8); none when the
-// stream ends inside it.
-std::optional<uint64_t> ReadNumber(platform::File& package, int bytes);
+// Reads the entry name a record is about, and keeps it in `framing`.
+std::optional<WString> ReadRecordName(platform::File& package, Framing& framing);
+
+// Reads a number of `bytes` bytes (at most 8) as `framing` lays it out
+// (plainly: little-endian); none when the stream ends inside it, or when a
+// varint is longer than 10 bytes or above the width's largest value.
+std::optional<uint64_t> ReadNumber(platform::File& package, int bytes,
+                                   const Framing* framing = nullptr);
 
 // Writes one.
 bool WriteNumber(PackageOut& out, uint64_t value, int bytes);
@@ -112,8 +142,14 @@ inline constexpr uint8_t kNoFilter = 0, kBranchFilter = 1;
 bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,
                     uint32_t dictionary, uint32_t packed);
 
-// Reads the three times of a record; none when the stream ends inside them.
-std::optional<EntryTimes> ReadEntryTimes(platform::File& package);
+// Reads the three times of a record, and keeps them in `framing`; none when
+// the stream ends inside them.
+std::optional<EntryTimes> ReadEntryTimes(platform::File& package, Framing& framing);
+
+// True when the package whose trailer is at `payload_end` starts with a
+// "chkc" check record: its records are framed compactly. Leaves the stream
+// where it was.
+bool FramedCompactly(platform::File& package, int64_t payload_end);
 
 // As ReadRecordTag looks.
 enum class RecordTag {
@@ -136,7 +172,7 @@ RecordTag ReadRecordTag(platform::File& package);
 
 // Reads the version label a package at the stream's position starts with,
 // and leaves the position where it was; none when it has none.
-std::optional<WString> PeekVersionLabel(platform::File& package);
+std::optional<WString> PeekVersionLabel(platform::File& package, int64_t payload_end);
 
 // Reads the next tag of a package whose trailer LocatePayload found at
 // `payload_end`: kEnd only for that trailer's tag, since no other ends it.

@@ -17,8 +17,7 @@ struct DeflateJob {
   bool first = false;               // starts a record: its header is written first
   bool whole = false;               // the whole file: a complete zlib stream
   bool last = false;                // ends the file's stream
-  WString name;                     // first only
-  EntryTimes times;                 // first only
+  std::vector<uint8_t> header;      // first only: the record's tag, name and times
   std::vector<uint8_t> dictionary;  // the 32 KiB before a block
   std::vector<uint8_t> input;
   size_t input_size = 0;
@@ -138,9 +137,11 @@ DeflateResult ParallelDeflater::AddRecord(const WString& name, const EntryTimes&
     job->first = first;
     job->whole = first && next.empty();
     job->last = next.empty();
-    if (first) {
-      job->name = name;
-      job->times = times;
+    if (first) {  // framed here, in the order the records are added
+      PackageOut head;
+      head.memory = &job->header;
+      head.framing = out_.framing;
+      WriteEntryHeader(head, name, times);
     }
     job->dictionary = std::move(dictionary);
     // The next block is primed with the end of this one.
@@ -169,6 +170,10 @@ bool ParallelDeflater::AddMade(std::unique_ptr<RecordJob> maker, int64_t source_
   auto job = std::make_unique<DeflateJob>();
   job->whole = true;  // written as it is
   job->make = MakeRecord;
+  if (out_.framing) {  // framed from where the records added before it end
+    maker->framing = *out_.framing;
+    maker->LastEntry(out_.framing->name, out_.framing->times);
+  }
   job->maker = std::move(maker);
   // Counted as a sixteenth of its size (of a block at least): the walk
   // runs ahead by dozens of small files, so that every worker stays busy
@@ -215,7 +220,7 @@ bool ParallelDeflater::WriteOldest() {
 
 bool ParallelDeflater::WriteJob(const DeflateJob& job) {
   static constexpr uint8_t kZlibHeader[2] = {0x78, 0x9C};  // deflate, 32 KiB window, level 6
-  if (job.first && !WriteEntryHeader(out_, job.name, job.times)) return false;
+  if (job.first && !WriteToPackage(out_, job.header.data(), job.header.size())) return false;
   if (job.first && !job.whole && !WriteToPackage(out_, kZlibHeader, 2)) return false;
   if (!WriteToPackage(out_, job.output.data(), job.output.size())) return false;
   if (job.whole) return true;

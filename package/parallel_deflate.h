@@ -34,7 +34,12 @@ class RecordJob {
   // false when it cannot be made, with `failure` saying why (a file that
   // cannot be read, with the system's error).
   virtual bool Make(std::vector<uint8_t>& record) = 0;
+  // The entry name and times its record ends with, which the next record's
+  // fields are framed after.
+  virtual void LastEntry(WString& name, EntryTimes& times) const = 0;
   Failure failure;
+  // Where the record's fields are framed from: set as the job is queued.
+  Framing framing;
 };
 
 struct DeflateJob;

@@ -22,10 +22,9 @@ int64_t Record::streams_size() const {
 }
 
 RecordReader::RecordReader(platform::File& package, int64_t payload_end, WString root)
-    : package_(package),
-      payload_end_(payload_end),
-      start_(package.Tell()),
-      root_(std::move(root)) {}
+    : package_(package), payload_end_(payload_end), start_(package.Tell()), root_(std::move(root)) {
+  framing_.compact = FramedCompactly(package, payload_end);
+}
 
 bool RecordReader::Stop(Cause cause, platform::Status status) {
   // A read the OS refused is that, whatever it left of the record.
@@ -71,7 +70,7 @@ bool RecordReader::Next(Record& record) {
   current_.offset = package_.Tell();
   RecordTag tag = ReadNextTag(package_, payload_end_);
   if (tag == RecordTag::kLabel && current_.offset == start_) {
-    label_ = ReadEntryName(package_);
+    label_ = ReadEntryName(package_, &framing_);
     if (!label_) return Stop(Cause::kBadName);
     if (!IsAcceptableLabel(*label_)) return Stop(Cause::kBadLabel);
     current_.offset = package_.Tell();
@@ -99,12 +98,12 @@ bool RecordReader::Next(Record& record) {
   if (current_.lzma_streams)
     tag = tag == RecordTag::kDeltaLzma ? RecordTag::kDelta : RecordTag::kChoice;
   current_.kind = kKinds[static_cast<int>(tag)];
-  std::optional<WString> name = ReadEntryName(package_);
+  std::optional<WString> name = ReadRecordName(package_, framing_);
   if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
   bool removal = current_.kind == RecordKind::kRemove;
   if (!AddPackagePath(paths_, current_.target, removal)) return Stop(Cause::kDuplicateName);
   if (tag == RecordTag::kRemove) {
-    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false);
+    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false, &framing_);
     if (!old) return Stop(Cause::kBadStream);
     current_.delta = *old;
     current_.version_count = 1;
@@ -115,7 +114,7 @@ bool RecordReader::Next(Record& record) {
     if (tag == RecordTag::kRemoveAny && !ReadVersions(false)) return Stop(Cause::kBadStream);
     return Hand(record);
   }
-  std::optional<EntryTimes> times = ReadEntryTimes(package_);
+  std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
   if (!times) return Stop(Cause::kTimesCut);
   current_.times = *times;
   if (current_.kind == RecordKind::kChoice) {
@@ -123,20 +122,20 @@ bool RecordReader::Next(Record& record) {
   }
   if (current_.is_delta()) {
     // No name: the file's own. Another is checked as a name, and only kept.
-    std::optional<WString> old_name = ReadEntryName(package_);
+    std::optional<WString> old_name = ReadEntryName(package_, &framing_);
     WString old_target;
     current_.old_name = current_.name;
     if (!old_name ||
         (!old_name->empty() && !AcceptName(*old_name, current_.old_name, old_target))) {
       return Stop(Cause::kBadName);
     }
-    std::optional<DeltaHeader> delta = ReadDeltaHeader(package_);
+    std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, true, &framing_);
     if (!delta) return Stop(Cause::kBadStream);
     current_.delta = *delta;
-    uint8_t lengths[16];
-    if (package_.Read(lengths, sizeof lengths) != sizeof lengths) return Stop(Cause::kBadStream);
-    for (int i = 0; i < 4; ++i) {
-      current_.stream_lengths[i] = static_cast<uint32_t>(GetLittleEndian(lengths + 4 * i, 4));
+    for (uint32_t& length : current_.stream_lengths) {
+      std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
+      if (!read) return Stop(Cause::kBadStream);
+      length = static_cast<uint32_t>(*read);
     }
     // The streams lie inside the payload.
     if (current_.streams_size() > payload_end_ - package_.Tell()) return Stop(Cause::kBadStream);
@@ -152,10 +151,10 @@ bool RecordReader::Hand(Record& record) {
 }
 
 bool RecordReader::ReadReleases() {
-  std::optional<uint64_t> count = ReadNumber(package_, 1);
+  std::optional<uint64_t> count = ReadNumber(package_, 1, &framing_);
   if (!count || *count == 0 || *count > kMaxReleases) return false;
   for (uint64_t i = 0; i < *count; ++i) {
-    std::optional<WString> label = ReadEntryName(package_);
+    std::optional<WString> label = ReadEntryName(package_, &framing_);
     if (!label || !IsAcceptableLabel(*label)) return false;
     releases_.push_back(*label);
   }
@@ -163,8 +162,8 @@ bool RecordReader::ReadReleases() {
 }
 
 bool RecordReader::ReadVersions(bool patches) {
-  std::optional<uint64_t> current = ReadNumber(package_, 4);
-  std::optional<uint64_t> count = ReadNumber(package_, 1);
+  std::optional<uint64_t> current = ReadNumber(package_, 4, &framing_);
+  std::optional<uint64_t> count = ReadNumber(package_, 1, &framing_);
   if (!current || !count || *count == 0 || *count > kMaxReleases) return false;
   current_.current_in = static_cast<uint32_t>(*current);
   current_.version_count = static_cast<int>(*count);
@@ -172,16 +171,16 @@ bool RecordReader::ReadVersions(bool patches) {
     Version& version = current_.versions[i];
     if (patches) {
       // No name: the file's own. Another is checked as a name.
-      std::optional<WString> old_name = ReadEntryName(package_);
+      std::optional<WString> old_name = ReadEntryName(package_, &framing_);
       WString accepted = current_.name, old_target;
       if (!old_name || (!old_name->empty() && !AcceptName(*old_name, accepted, old_target))) {
         return Stop(Cause::kBadName);
       }
       current_.old_names.push_back(accepted);
     }
-    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false);
-    std::optional<uint64_t> releases = ReadNumber(package_, 4);
-    std::optional<uint64_t> patch = ReadNumber(package_, patches ? 1 : 0);
+    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false, &framing_);
+    std::optional<uint64_t> releases = ReadNumber(package_, 4, &framing_);
+    std::optional<uint64_t> patch = ReadNumber(package_, patches ? 1 : 0, &framing_);
     if (!old || !releases || !patch) return false;
     version.size = old->old_size;
     std::memcpy(version.hash, old->old_hash, 32);
@@ -192,20 +191,20 @@ bool RecordReader::ReadVersions(bool patches) {
 }
 
 bool RecordReader::ReadChoice() {
-  std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false);
+  std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false, &framing_);
   if (!made) return false;
   current_.delta.new_size = made->old_size;
   std::memcpy(current_.delta.new_hash, made->old_hash, 32);
   if (!ReadVersions(true)) return false;
-  std::optional<uint64_t> patches = ReadNumber(package_, 1);
+  std::optional<uint64_t> patches = ReadNumber(package_, 1, &framing_);
   if (!patches || *patches == 0 || *patches > kMaxReleases) return false;
   current_.patch_count = static_cast<int>(*patches);
   for (size_t i = 0; i < 4 * *patches; ++i) {
-    std::optional<uint64_t> read = ReadNumber(package_, 4);
+    std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
     if (!read) return false;
     current_.patch_lengths[i / 4][i % 4] = static_cast<uint32_t>(*read);
   }
-  std::optional<uint64_t> whole = ReadNumber(package_, 4);
+  std::optional<uint64_t> whole = ReadNumber(package_, 4, &framing_);
   if (!whole) return false;
   current_.whole_length = static_cast<uint32_t>(*whole);
   for (int i = 0; i < current_.version_count; ++i) {
@@ -216,31 +215,31 @@ bool RecordReader::ReadChoice() {
 }
 
 bool RecordReader::ReadSolid() {
-  std::optional<uint64_t> count = ReadNumber(package_, 4);
+  std::optional<uint64_t> count = ReadNumber(package_, 4, &framing_);
   if (!count || *count == 0 || *count > 1u << 20) return false;
   members_.assign(static_cast<size_t>(*count), SolidMember());
   next_member_ = 0;
   uint64_t total = 0;
   for (SolidMember& member : members_) {
-    std::optional<WString> name = ReadEntryName(package_);
+    std::optional<WString> name = ReadRecordName(package_, framing_);
     if (!name || !AcceptName(*name, member.name, current_.target)) return Stop(Cause::kBadName);
     if (!AddPackagePath(paths_, current_.target)) return Stop(Cause::kDuplicateName);
-    std::optional<EntryTimes> times = ReadEntryTimes(package_);
+    std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
     if (!times) return Stop(Cause::kTimesCut);
     member.times = *times;
     // A size and SHA-256, as a delta's old file has them.
-    std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false);
+    std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false, &framing_);
     if (!made) return false;
     member.size = made->old_size;
     std::memcpy(member.hash, made->old_hash, 32);
-    std::optional<uint64_t> filter = ReadNumber(package_, 1);
+    std::optional<uint64_t> filter = ReadNumber(package_, 1, &framing_);
     if (!filter || *filter > kBranchFilter) return false;
     member.filter = static_cast<uint8_t>(*filter);
     total += member.size;
   }
-  std::optional<uint64_t> props = ReadNumber(package_, 1);
-  std::optional<uint64_t> dictionary = ReadNumber(package_, 4);
-  std::optional<uint64_t> packed = ReadNumber(package_, 4);
+  std::optional<uint64_t> props = ReadNumber(package_, 1, &framing_);
+  std::optional<uint64_t> dictionary = ReadNumber(package_, 4, &framing_);
+  std::optional<uint64_t> packed = ReadNumber(package_, 4, &framing_);
   LzmaProps coder;
   if (!props || !dictionary || !packed || !LzmaPropsFromByte(static_cast<uint8_t>(*props), coder) ||
       *dictionary > kMaxLzmaDictionary ||

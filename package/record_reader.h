@@ -143,6 +143,7 @@ class RecordReader {
   PackagePaths paths_;  // every target so far, folded
   Record current_;
   Failure failure_;
+  Framing framing_;  // how the records lay out their fields
   std::optional<WString> label_;
   std::vector<WString> releases_;
   std::vector<SolidMember> members_;  // the files of the solid block read last

@@ -21,9 +21,10 @@ void WriteStreamLengths(package::PackageOut& out, const delta::PatchStreams& str
 // lengths, then the four streams.
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
                       const package::DeltaHeader& header, const delta::PatchStreams& streams,
-                      bool lzma, std::vector<uint8_t>& record) {
+                      bool lzma, std::vector<uint8_t>& record, package::Framing framing) {
   package::PackageOut out;
   out.memory = &record;
+  out.framing = &framing;
   package::WriteEntryHeader(out, name, times, lzma ? package::kDeltaLzmaTag : package::kDeltaTag);
   package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
   package::WriteDeltaHeader(out, header);
@@ -46,15 +47,20 @@ class DeltaJob : public package::RecordJob {
     limits_.progress = progress;
   }
 
+  void LastEntry(WString& name, EntryTimes& times) const override {
+    name = name_;
+    times = times_;
+  }
+
   bool Make(std::vector<uint8_t>& record) override {
     std::vector<uint8_t> delta;
     Failure no_delta = DeltaRecord(name_, new_path_, old_name_, old_path_, times_, delta, limits_,
-                                   coding_.patches());
+                                   coding_.patches(), framing);
     bool patched = !no_delta.failed() && !delta.empty();
     // The whole file's block is coded only as far as it could still be the
     // smaller (a file of new assets with a small patch: a few percent of it).
-    failure =
-        WholeRecord(name_, new_path_, times_, record, coding_, patched ? delta.size() : SIZE_MAX);
+    failure = WholeRecord(name_, new_path_, times_, record, coding_,
+                          patched ? delta.size() : SIZE_MAX, framing);
     if (failure.failed()) return false;
     if (patched && (record.empty() || delta.size() < record.size())) record.swap(delta);
     return true;
@@ -176,13 +182,26 @@ WString KindOf(const WString& name) {
   return dot == WString::npos || name[dot] != u'.' ? WString() : name.substr(dot + 1);
 }
 
+void SortByKind(std::vector<SolidFile>& files) {
+  std::stable_sort(files.begin(), files.end(), [](const SolidFile& a, const SolidFile& b) {
+    return KindOf(a.name) < KindOf(b.name);
+  });
+}
+
 class SolidJob : public package::RecordJob {
  public:
   SolidJob(std::vector<SolidFile> files, delta::LzmaLevel level, std::atomic<int64_t>* progress)
-      : files_(std::move(files)), level_(level), progress_(progress) {}
+      : files_(std::move(files)), level_(level), progress_(progress) {
+    SortByKind(files_);
+  }
+
+  void LastEntry(WString& name, EntryTimes& times) const override {
+    name = files_.back().name;
+    times = files_.back().times;
+  }
 
   bool Make(std::vector<uint8_t>& record) override {
-    failure = SolidRecord(std::move(files_), level_, record, progress_);
+    failure = SolidRecord(std::move(files_), level_, record, progress_, SIZE_MAX, framing);
     return !failure.failed();
   }
 
@@ -195,11 +214,10 @@ class SolidJob : public package::RecordJob {
 }  // namespace
 
 Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
-                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress, size_t largest) {
+                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress, size_t largest,
+                    const package::Framing& framing) {
   record.clear();
-  std::stable_sort(files.begin(), files.end(), [](const SolidFile& a, const SolidFile& b) {
-    return KindOf(a.name) < KindOf(b.name);
-  });
+  SortByKind(files);
   int64_t listed = 0;
   for (const SolidFile& file : files) listed += file.size;
   SolidInput input(files, progress);
@@ -216,6 +234,8 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
   if (stream.bytes.size() > package::kMaxPayloadLength) return Fail(Cause::kPackageTooLarge, {});
   package::PackageOut out;
   out.memory = &record;
+  package::Framing frame = framing;
+  out.framing = &frame;
   package::WriteSolidHead(out, input.members, package::LzmaPropsByte(stream.props),
                           stream.props.dictionary, static_cast<uint32_t>(stream.bytes.size()));
   package::WriteToPackage(out, stream.bytes.data(), stream.bytes.size());
@@ -237,12 +257,15 @@ std::unique_ptr<package::RecordJob> SolidBlocks::Rest() {
 }
 
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
-                    std::vector<uint8_t>& record, const Coding& coding, size_t largest) {
+                    std::vector<uint8_t>& record, const Coding& coding, size_t largest,
+                    const package::Framing& framing) {
   if (coding.lzma)
-    return SolidRecord({{name, path, times, 0}}, coding.level, record, nullptr, largest);
+    return SolidRecord({{name, path, times, 0}}, coding.level, record, nullptr, largest, framing);
   record.clear();
   package::PackageOut out;
   out.memory = &record;
+  package::Framing frame = framing;
+  out.framing = &frame;
   platform::Result<platform::File> source = pack::OpenTreeFile(path);
   if (!source) return Fail(Cause::kSourceUnreadable, path, source.status());
   package::ParallelDeflater deflater(out, 1);
@@ -274,13 +297,14 @@ Failure EncodePatch(const WString& new_path, const WString& old_path, delta::Pat
 
 Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
                     const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
-                    const delta::EncodeLimits& limits, const delta::PatchCoding& coding) {
+                    const delta::EncodeLimits& limits, const delta::PatchCoding& coding,
+                    const package::Framing& framing) {
   record.clear();
   delta::PatchStreams streams;
   package::DeltaHeader header;
   Failure failure = EncodePatch(new_path, old_path, streams, header, limits, coding);
   if (failure.failed() || streams[0].empty()) return failure;
-  WriteDeltaRecord(name, old_name, times, header, streams, coding.lzma, record);
+  WriteDeltaRecord(name, old_name, times, header, streams, coding.lzma, record, framing);
   return {};
 }
 
@@ -314,10 +338,16 @@ class ChoiceJob : public package::RecordJob {
         whole_(whole),
         progress_(progress) {}
 
+  void LastEntry(WString& name, EntryTimes& times) const override {
+    name = name_;
+    times = times_;
+  }
+
   bool Make(std::vector<uint8_t>& record) override {
-    failure = WholeRecord(name_, new_path_, times_, record, coding_);
+    failure = WholeRecord(name_, new_path_, times_, record, coding_, SIZE_MAX, framing);
     if (failure.failed()) return false;
-    // The whole file an "alts" record carries is a zlib stream.
+    // The whole file an "alts" record carries is a zlib stream, cut out of
+    // a record framed plainly (as deflated builds frame theirs).
     std::vector<uint8_t> deflated;
     if (whole_ && coding_.lzma) {
       failure = WholeRecord(name_, new_path_, times_, deflated);
@@ -379,6 +409,8 @@ class ChoiceJob : public package::RecordJob {
     uint32_t whole_length = whole_ ? static_cast<uint32_t>(whole_record.size() - head) : 0;
     package::PackageOut out;
     out.memory = &choice;
+    package::Framing frame = framing;
+    out.framing = &frame;
     package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, old_names, lengths,
                              whole_length, coding_.lzma);
     for (const delta::PatchStreams& streams : patches) {

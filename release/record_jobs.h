@@ -30,10 +30,11 @@ struct Coding {
 
 // The record that packs the file at `path` whole into `record`, named
 // `name` with `times`: a "file" record, or with LZMA a block of that file
-// alone, left empty where its stream would pass `largest` bytes.
+// alone, left empty where its stream would pass `largest` bytes. Its
+// fields are framed from `framing` on, as every record these functions make.
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
                     std::vector<uint8_t>& record, const Coding& coding = {false},
-                    size_t largest = SIZE_MAX);
+                    size_t largest = SIZE_MAX, const package::Framing& framing = {});
 
 // A file a solid block packs.
 struct SolidFile {
@@ -47,7 +48,7 @@ struct SolidFile {
 // where the stream would pass `largest` bytes: its coding stops there.
 Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
                     std::vector<uint8_t>& record, std::atomic<int64_t>* progress = nullptr,
-                    size_t largest = SIZE_MAX);
+                    size_t largest = SIZE_MAX, const package::Framing& framing = {});
 
 // Gathers the whole files of an LZMA build into blocks of about twice the
 // level's window, cut by the listed sizes alone (so that the bytes never
@@ -85,7 +86,8 @@ Failure EncodePatch(const WString& new_path, const WString& old_path, delta::Pat
 // old file, or a file of 2 GiB).
 Failure DeltaRecord(const WString& name, const WString& new_path, const WString& old_name,
                     const WString& old_path, const EntryTimes& times, std::vector<uint8_t>& record,
-                    const delta::EncodeLimits& limits = {}, const delta::PatchCoding& coding = {});
+                    const delta::EncodeLimits& limits = {}, const delta::PatchCoding& coding = {},
+                    const package::Framing& framing = {});
 
 // The job that makes the record of the file at `new_path`: the delta from
 // `old_path` where that is smaller than the whole-file record, otherwise the

@@ -59,6 +59,69 @@ TEST(FormatTest, ReadEntryNameCases) {
   }
 }
 
+// Compact framing: each field after the one before it (the worked example
+// is the second name and times), and what a reader refuses.
+TEST(FormatTest, CompactFramingCases) {
+  ScratchDir dir;
+  Bytes got = WriteWith(dir, [](PackageOut& out) {
+    static Framing framing;
+    framing.compact = true;
+    out.framing = &framing;
+    const EntryTimes earlier{kTimes.creation - 1, kTimes.last_access, kTimes.last_write + 64};
+    ASSERT_TRUE(WriteEntryHeader(out, u".\\d\\b.dat", kTimes, kDeltaLzmaTag));
+    ASSERT_TRUE(WriteEntryHeader(out, u".\\d\\c", earlier, kDeltaLzmaTag));
+    ASSERT_TRUE(WriteNumber(out, 300, 2) && WriteNumber(out, ~uint64_t{0}, 8));
+  });
+  Bytes second = {'d', 'l', 'z', 'm', 0x04, 0x01, 'c', 0x00, 0x01, 0x00, 0x80, 0x01};
+  Bytes numbers = {0xAC, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+  ASSERT_GE(got.size(), second.size() + numbers.size());
+  EXPECT_EQ(Bytes(got.end() - 24, got.end() - 12), second);
+  EXPECT_EQ(Bytes(got.end() - 12, got.end()), numbers);
+  {
+    platform::File in = OpenBytes(dir, got);
+    Framing framing;
+    framing.compact = true;
+    for (const char16_t* name : {u".\\d\\b.dat", u".\\d\\c"}) {
+      ASSERT_TRUE(in.Seek(4, SEEK_CUR));
+      EXPECT_EQ(ReadRecordName(in, framing), WString(name));
+      EXPECT_TRUE(ReadEntryTimes(in, framing));
+    }
+    EXPECT_EQ(framing.times.creation, kTimes.creation - 1);
+    EXPECT_EQ(framing.times.last_write, kTimes.last_write + 64);
+    EXPECT_EQ(ReadNumber(in, 2, &framing), 300u);
+    EXPECT_EQ(ReadNumber(in, 8, &framing), ~uint64_t{0});
+  }
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    int width;  // 0: a record name after ".\\d"
+    std::optional<uint64_t> number;
+  } cases[] = {
+      {"a varint past its width", {0x80, 0x02}, 1, std::nullopt},
+      {"the widest that fits", {0xFF, 0x01}, 1, 255},
+      {"past 64 bits",
+       {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
+       8,
+       std::nullopt},
+      {"eleven bytes", Bytes(10, 0x80), 8, std::nullopt},
+      {"cut inside", {0x80}, 4, std::nullopt},
+      {"more units shared than the last name has", {0x04, 0x01, 'a', 0x00}, 0, std::nullopt},
+      {"all it has", {0x03, 0x01, 'a', 0x00}, 0, 4},
+  };
+  for (const Case& c : cases) {
+    platform::File in = OpenBytes(dir, c.bytes);
+    Framing framing;
+    framing.compact = true;
+    framing.name = u".\\d";
+    if (c.width > 0) {
+      EXPECT_EQ(ReadNumber(in, c.width, &framing), c.number) << c.what;
+    } else {
+      std::optional<WString> name = ReadRecordName(in, framing);
+      EXPECT_EQ(name ? std::optional<uint64_t>(name->size()) : std::nullopt, c.number) << c.what;
+    }
+  }
+}
+
 Bytes Trailer(uint32_t length) {
   Bytes out = {'f', 'e', 'o', 'f'};
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(length >> (8 * i)));

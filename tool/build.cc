@@ -288,6 +288,7 @@ int WriteUpdate(BuildPlan& plan) {
   options.release_records = pack::WriteReleaseRecords;
   platform::Sha256 check;  // every package this tool writes is checked whole
   options.check = &check;
+  options.compact = series.coding.lzma;  // deflated: the bytes of before
   options.interrupt_message = kInterrupted;
   Failure failure = pack::BuildUpdateFile(series.source, plan.stub, plan.output, options);
   bool ticked = ticker.has_value();

@@ -10,7 +10,8 @@ differences, literals) after the times ("dlzm": each stream LZMA, as
 `lzma_stream` writes one); a removal ("gone") has the name and
 the old file's size and SHA-256; a version label ("vers", first only) is a
 name. What updatepkg writes starts with a check record ("chek" and the
-SHA-256 of every payload byte after it).
+SHA-256 of every payload byte after it; "chkc" where its streams are LZMA,
+and its records' fields then framed compactly, as `Fields` reads them).
 """
 import hashlib
 import lzma
@@ -174,23 +175,75 @@ def read_name(data, pos):
     return data[pos + 2:pos + 2 + 2 * count].decode("utf-16-le"), pos + 2 + 2 * count
 
 
+class Fields:
+    """Reads record fields as a package frames them: plainly, or compactly
+    after a "chkc" check record (every number a varint, an entry name as the
+    units shared with the one before and the rest, times as zigzagged steps
+    from the ones before)."""
+
+    def __init__(self, data, compact):
+        self.data, self.compact, self.last_name, self.last_times = data, compact, "", (0, 0, 0)
+
+    def number(self, pos, width):
+        if not self.compact:
+            return int.from_bytes(self.data[pos:pos + width], "little"), pos + width
+        value, shift = 0, 0
+        while True:
+            byte = self.data[pos]
+            value, shift, pos = value | (byte & 0x7F) << shift, shift + 7, pos + 1
+            if byte < 0x80:
+                assert value < 1 << 8 * width, "a varint past its width"
+                return value, pos
+
+    def name(self, pos):
+        count, pos = self.number(pos, 2)
+        return self.data[pos:pos + 2 * count].decode("utf-16-le"), pos + 2 * count
+
+    def entry_name(self, pos):
+        if not self.compact:
+            return self.name(pos)
+        shared, pos = self.number(pos, 2)
+        rest, pos = self.name(pos)
+        assert shared <= len(self.last_name), "more units shared than the last name has"
+        self.last_name = self.last_name[:shared] + rest
+        return self.last_name, pos
+
+    def times(self, pos):
+        times = []
+        for before in self.last_times if self.compact else (0, 0, 0):
+            value, pos = self.number(pos, 8)
+            step = value >> 1 ^ -(value & 1) if self.compact else value
+            times.append((before + step) % (1 << 64))
+        self.last_times = tuple(times)
+        return self.last_times, pos
+
+    def sized_hash(self, pos):
+        size, pos = self.number(pos, 8)
+        return size, self.data[pos:pos + 32], pos + 32
+
+
 def decode_lzma(props, dictionary, size, stream):
     """liblzma's reading of a raw stream, as an .lzma file of known size."""
     header = struct.pack("<BIQ", props, dictionary, size)
     return lzma.LZMADecompressor(format=lzma.FORMAT_ALONE).decompress(header + stream)
 
 
-def parse_solid(data, pos, entries):
+def parse_solid(fields, pos, entries):
     """Appends the files of the solid block at `pos` (their stream decoded
     by liblzma, each checked against its SHA-256); returns the block's end."""
-    (count,), body, members = struct.unpack_from("<I", data, pos + 4), pos + 8, []
+    data = fields.data
+    count, body = fields.number(pos + 4, 4)
+    members = []
     for _ in range(count):
-        name, body = read_name(data, body)
-        times, (size,) = struct.unpack_from("<QQQ", data, body), struct.unpack_from("<Q", data, body + 24)
-        members.append((name, times, size, data[body + 32:body + 64], data[body + 64]))
-        body += 65
-    props, dictionary, packed = struct.unpack_from("<BII", data, body)
-    stream = data[body + 9:body + 9 + packed]
+        name, body = fields.entry_name(body)
+        times, body = fields.times(body)
+        size, digest, body = fields.sized_hash(body)
+        branches, body = fields.number(body, 1)
+        members.append((name, times, size, digest, branches))
+    props, body = fields.number(body, 1)
+    dictionary, body = fields.number(body, 4)
+    packed, body = fields.number(body, 4)
+    stream = data[body:body + packed]
     content = decode_lzma(props, dictionary, sum(m[2] for m in members), stream)
     at = 0
     for name, times, size, digest, branches in members:
@@ -202,7 +255,7 @@ def parse_solid(data, pos, entries):
         entries[-1].branches = bool(branches)
         at += size
     assert at == len(content)
-    return body + 9 + packed
+    return body + packed
 
 
 def unfilter_branches(data):
@@ -252,7 +305,8 @@ def parse_package(data):
     (length,) = struct.unpack("<I", data[-4:])
     start = len(data) - 8 - length
     pos, entries = start, Entries()
-    if data[pos:pos + 4] == b"chek":  # the SHA-256 of every payload byte after it
+    fields = Fields(data, data[pos:pos + 4] == b"chkc")
+    if data[pos:pos + 4] in (b"chek", b"chkc"):  # the SHA-256 of every payload byte after it
         assert hashlib.sha256(data[pos + 36:-8]).digest() == data[pos + 4:pos + 36], "check"
         pos = start = pos + 36
     while True:
@@ -261,24 +315,28 @@ def parse_package(data):
             assert pos == len(data) - 8, "trailer met before the end"
             return start, entries
         if tag == b"vers" and pos == start:
-            entries.label, pos = read_name(data, pos + 4)
+            entries.label, pos = fields.name(pos + 4)
             continue
         if tag == b"sold":
-            pos = parse_solid(data, pos, entries)
+            pos = parse_solid(fields, pos, entries)
             continue
         assert tag in (b"file", b"dstr", b"dlzm", b"gone"), f"bad tag {tag!r} at {pos}"
-        name, body = read_name(data, pos + 4)
+        name, body = fields.entry_name(pos + 4)
         if tag == b"gone":
-            size, digest = struct.unpack_from("<Q", data, body)[0], data[body + 8:body + 40]
+            size, digest, body = fields.sized_hash(body)
             entries.append(Entry(pos, name, None, digest, size, kind="remove"))
-            pos = body + 40
+            pos = body
             continue
-        times = struct.unpack_from("<QQQ", data, body)
-        body = body + 24
+        times, body = fields.times(body)
         if tag in (b"dstr", b"dlzm"):
-            old_name, body = read_name(data, body)
-            lengths = struct.unpack_from("<IIII", data, body + 80)
-            header, body, streams = data[body:body + 96], body + 96, []
+            old_name, body = fields.name(body)
+            head = body
+            body = fields.sized_hash(fields.sized_hash(body)[2])[2]
+            lengths = []
+            for _ in range(4):
+                length, body = fields.number(body, 4)
+                lengths.append(length)
+            header, streams = data[head:body], []
             decode = zlib.decompress if tag == b"dstr" else decode_lzma_stream
             for length in lengths:
                 streams.append(decode(data[body:body + length]))

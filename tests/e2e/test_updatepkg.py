@@ -298,11 +298,15 @@ class UpdatepkgTest(GameFolder):
                     self.assertRegex(said, r"^\S+: \d+ whole files? \(\d+ bytes\), \d+ patches "
                                            r"\(\d+ bytes; \d+ moves?\), \d+ removals; carries a ")
             self.install_release(roots[0])
-            for update, release, label in zip(updates, releases[1:], labels):
+            for update, release, label, root in zip(updates, releases[1:], labels, roots[1:]):
                 question, _, completed = versioned(LABEL if label is None else label)
                 with self.subTest(mode=mode, label=label):
                     self.assertEqual(self.apply(update), [(CAPTION, question), (CAPTION, completed)])
                     self.assert_game_holds(release)
+                    listed = json.loads(self.updatepkg("list", update, "--json")[0])["entries"]
+                    for name in [e["name"][2:] for e in listed if e["kind"] != "remove"]:
+                        self.assertEqual(*(os.stat(os.path.join(folder, *name.split("\\")))
+                                           .st_mtime_ns // 100 for folder in (self.game, root)))
                     files = self.game_files()
                     # Again: every file is current (whole ones told by their SHA-256), and
                     # plan says so.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "apply/installer.h"
 #include "package/record_reader.h"
@@ -41,6 +42,24 @@ void ApplyWhole(const WString& package_path, const WString& root) {
   (void)updater::apply::InstallPackage(package, payload_end, root, u"TessaranUpdate-fuzz");
 }
 
+// A package that starts with a check record is checked whole before any
+// record is read: its check is made right again, so that what the fuzzer
+// changes reaches the records after it.
+std::string WithCheckMended(const uint8_t* data, size_t size) {
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (size < 8 + 36 || bytes.compare(size - 8, 4, "feof") != 0) return bytes;
+  uint32_t length = 0;
+  for (int i = 3; i >= 0; --i) length = length << 8 | data[size - 4 + i];
+  if (length < 36 || length > size - 8) return bytes;
+  size_t start = size - 8 - length;
+  if (bytes.compare(start, 4, "chek") != 0 && bytes.compare(start, 4, "chkc") != 0) return bytes;
+  updater::platform::Sha256 hash;
+  hash.Update(data + start + 36, length - 36);
+  uint8_t digest[32];
+  if (hash.Finish(digest)) bytes.replace(start + 4, 32, reinterpret_cast<char*>(digest), 32);
+  return bytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -48,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fs::path game = Scratch() / "game";
   {
     std::ofstream out(package, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::string bytes = WithCheckMended(data, size);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   fs::create_directories(game);
   {
