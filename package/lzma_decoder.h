@@ -42,9 +42,11 @@ class LzmaDecoder {
  public:
   // A stream with `props` that decodes to `unpacked` bytes from `packed`
   // bytes at `start` in `package`, read by position (so that several may be
-  // read side by side). The window is never larger than the stream needs.
+  // read side by side). The window is never larger than the stream needs;
+  // given `window`, the decoder uses that one, which may stay allocated for
+  // the next stream (its memory taken and touched once, not per stream).
   LzmaDecoder(const platform::File& package, int64_t start, uint32_t packed, uint64_t unpacked,
-              const LzmaProps& props);
+              const LzmaProps& props, std::vector<uint8_t>* window = nullptr);
   ~LzmaDecoder();
   LzmaDecoder(const LzmaDecoder&) = delete;
   LzmaDecoder& operator=(const LzmaDecoder&) = delete;
@@ -66,13 +68,7 @@ class LzmaDecoder {
 
  private:
   struct State;
-  bool NextByte(uint8_t& byte);
-  int Bit(uint16_t& p);
-  void Normalize();
-  uint32_t Tree(uint16_t* probs, int bits);
-  uint32_t ReverseTree(uint16_t* probs, int bits);
-  uint32_t Direct(int bits);
-  uint32_t Length(LengthProbs& p, uint32_t pos_state);
+  struct RangeCoder;
   bool Refill();
   LzmaEnd Flush(ByteSink& sink);
 

@@ -249,8 +249,8 @@ bool RecordReader::ReadSolid() {
   coder.dictionary = static_cast<uint32_t>(*dictionary);
   // The stream is read by position; the package goes on after it.
   int64_t start = package_.Tell();
-  solid_ =
-      std::make_unique<LzmaDecoder>(package_, start, static_cast<uint32_t>(*packed), total, coder);
+  solid_ = std::make_unique<LzmaDecoder>(package_, start, static_cast<uint32_t>(*packed), total,
+                                         coder, &solid_window_);
   platform::Status moved = package_.Seek(start + static_cast<int64_t>(*packed), SEEK_SET);
   if (!moved) return Stop(Cause::kPackageReadFailed, moved);
   current_.number--;  // Next() hands the first file under the block's number

@@ -105,7 +105,7 @@ def main():
     for name, extra in (("LZMA (default)", []), ("deflate", ["--compression", "deflate"])):
         update = os.path.join(work, f"update-{extra[-1] if extra else 'lzma'}.bin")
         seconds, kib = timed([updatepkg, "build", new, "--delta-from", old, "--stub", stub,
-                              "-o", update])
+                              *extra, "-o", update])
         package, streams, records = weigh(updatepkg, stub, update)
         print(f"{name}: {package:,} bytes in {seconds:.1f} s, peak {kib // 1024} MiB;"
               f" streams {streams:,}, framing {package - streams:,}"
