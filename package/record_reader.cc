@@ -86,6 +86,9 @@ bool RecordReader::Next(Record& record) {
   static const RecordKind kKinds[] = {RecordKind::kFile,  RecordKind::kDelta, RecordKind::kRemove,
                                       RecordKind::kFile,  RecordKind::kFile,  RecordKind::kChoice,
                                       RecordKind::kRemove};
+  if (tag != RecordTag::kSolid) {
+    solid_window_ = std::vector<uint8_t>();  // a delta's streams need their memory now
+  }
   if (tag == RecordTag::kEnd) return false;
   if (tag == RecordTag::kSolid) {
     if (!ReadSolid()) return failure_.failed() ? false : Stop(Cause::kBadStream);

@@ -149,7 +149,7 @@ class RecordReader {
   std::vector<SolidMember> members_;  // the files of the solid block read last
   size_t next_member_ = 0;
   std::unique_ptr<LzmaDecoder> solid_;
-  std::vector<uint8_t> solid_window_;  // every block's, in turn
+  std::vector<uint8_t> solid_window_;  // the blocks' in a row, in turn
   bool unread_ = false;
   int64_t content_packed_ = 0;  // the file handed on last has its bytes still in the block's stream
 };
