@@ -6,18 +6,6 @@
 
 namespace updater::package {
 
-namespace {
-
-void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<uint8_t>(v));
-}
-
-}  // namespace
-
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
   return WriteNumber(out, header.old_size, 8) && WriteToPackage(out, header.old_hash, 32) &&
          WriteNumber(out, header.new_size, 8) && WriteToPackage(out, header.new_hash, 32);
@@ -89,13 +77,15 @@ bool WriteReleaseLabels(PackageOut& out, const std::vector<WString>& labels) {
   return written;
 }
 
-void AppendVarint(std::vector<uint8_t>& out, uint64_t value) { PutVarint(out, value); }
+void AppendVarint(std::vector<uint8_t>& out, uint64_t value) {
+  uint8_t bytes[kMaxVarintBytes];
+  out.insert(out.end(), bytes, bytes + PutVarint(bytes, value));
+}
 
 void AppendSplitOp(std::vector<uint8_t>& ops, SplitOp kind, uint64_t length, int64_t step) {
-  PutVarint(ops, length << 2 | static_cast<uint64_t>(kind));
+  AppendVarint(ops, length << 2 | static_cast<uint64_t>(kind));
   if (kind == SplitOp::kLiteral) return;
-  // Zigzag: small steps either way take few bytes.
-  PutVarint(ops, (static_cast<uint64_t>(step) << 1) ^ static_cast<uint64_t>(step >> 63));
+  AppendVarint(ops, Zigzag(static_cast<uint64_t>(step)));
 }
 
 DeltaOps::DeltaOps(uint64_t old_size, uint64_t new_size, DeltaSink& sink)

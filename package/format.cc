@@ -183,13 +183,15 @@ bool WriteEntryName(PackageOut& out, const WString& name) {
   return WriteToPackage(out, units.data(), units.size());
 }
 
-namespace {
+size_t PutVarint(uint8_t* out, uint64_t value) {
+  size_t size = 0;
+  for (; value >= 0x80; value >>= 7) out[size++] = static_cast<uint8_t>(value | 0x80);
+  out[size++] = static_cast<uint8_t>(value);
+  return size;
+}
 
-// The zigzag form of a step, and back: small steps either way stay small.
 uint64_t Zigzag(uint64_t step) { return (step << 1) ^ (0 - (step >> 63)); }
 uint64_t Unzigzag(uint64_t coded) { return (coded >> 1) ^ (0 - (coded & 1)); }
-
-}  // namespace
 
 bool WriteRecordName(PackageOut& out, const WString& name) {
   Framing* framing = out.framing;
@@ -273,16 +275,12 @@ std::optional<uint64_t> ReadNumber(platform::File& package, int bytes, const Fra
 }
 
 bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
-  uint8_t encoded[10];
-  size_t size = 0;
+  uint8_t encoded[kMaxVarintBytes];
   if (out.framing && out.framing->compact) {
-    for (; value >= 0x80; value >>= 7) encoded[size++] = static_cast<uint8_t>(value | 0x80);
-    encoded[size++] = static_cast<uint8_t>(value);
-  } else {
-    PutLittleEndian(encoded, value, bytes);
-    size = static_cast<size_t>(bytes);
+    return WriteToPackage(out, encoded, PutVarint(encoded, value));
   }
-  return WriteToPackage(out, encoded, size);
+  PutLittleEndian(encoded, value, bytes);
+  return WriteToPackage(out, encoded, static_cast<size_t>(bytes));
 }
 
 bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,

@@ -90,6 +90,17 @@ struct PackageOut {
 void PutLittleEndian(uint8_t* out, uint64_t value, int bytes);
 uint64_t GetLittleEndian(const uint8_t* in, int bytes);
 
+// `value` as a varint (7 bits a byte, low bits first, the top bit set on
+// every byte but the last) at `out`, which has room for kMaxVarintBytes;
+// its length. The delta streams and compact framing write them so.
+inline constexpr size_t kMaxVarintBytes = 10;
+size_t PutVarint(uint8_t* out, uint64_t value);
+
+// The zigzag form of a signed step (0, -1, 1, -2 as 0, 1, 2, 3): small
+// steps either way take few varint bytes; and back.
+uint64_t Zigzag(uint64_t step);
+uint64_t Unzigzag(uint64_t coded);
+
 // Appends bytes; false (and the matching flag set) when they cannot all be written.
 bool WriteToPackage(PackageOut& out, const void* data, size_t size);
 
