@@ -232,7 +232,8 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
   PatchWriter writer(old, check, checker, out);
   package::DeltaOps ops(delta.old_size, delta.new_size, writer);
   int64_t start = package.Tell();
-  package::SplitStreams streams(package, start, record.stream_lengths, record.lzma_streams);
+  package::SplitStreams streams(package, start, record.stream_lengths, record.lzma_streams,
+                                reader.block());
   writer.streams = &streams;
   package::InflateResult inflated = package::RunSplitDelta(streams, ops);
   if (inflated.end == package::InflateEnd::kDone && !writer.Flush()) {

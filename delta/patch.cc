@@ -51,23 +51,36 @@ constexpr package::LzmaProps kStreamContexts[4] = {{3, 0, 0}, {4, 0, 0}, {1, 0, 
 bool EncodeLzmaStream(const std::vector<uint8_t>& data, int stream, LzmaLevel level,
                       std::vector<uint8_t>& packed) {
   if (data.size() > 0xFFFFFFFFu) return false;
-  LzmaStream coded;
+  std::vector<uint8_t> coded;
   packed.assign(5, 0);
-  packed[0] = package::LzmaPropsByte(kStreamContexts[stream]);
+  if (!CodeBlockStream(data, stream, level, packed[0], coded)) return false;
   package::PutLittleEndian(packed.data() + 1, data.size(), 4);
-  if (data.empty()) return true;  // the settings and size alone
-  if (!EncodeLzma(level, kStreamContexts[stream], data.data(), data.size(), coded,
+  packed.insert(packed.end(), coded.begin(), coded.end());
+  return true;
+}
+
+}  // namespace
+
+bool CodeBlockStream(const std::vector<uint8_t>& data, int stream, LzmaLevel level,
+                     uint8_t& settings, std::vector<uint8_t>& coded) {
+  settings = package::LzmaPropsByte(kStreamContexts[stream]);
+  coded.clear();
+  if (data.empty()) return true;  // the settings alone
+  LzmaStream lzma;
+  if (!EncodeLzma(level, kStreamContexts[stream], data.data(), data.size(), lzma,
                   package::kDeltaStreamWindow)) {
     return false;
   }
-  if (coded.bytes.size() >= data.size()) {  // incompressible: stored
-    packed[0] = package::kStoredStream;
-    packed.insert(packed.end(), data.begin(), data.end());
+  if (lzma.bytes.size() >= data.size()) {  // incompressible: stored
+    settings = package::kStoredStream;
+    coded = data;
     return true;
   }
-  packed.insert(packed.end(), coded.bytes.begin(), coded.bytes.end());
+  coded = std::move(lzma.bytes);
   return true;
 }
+
+namespace {
 
 bool LzmaStreams(const SplitDelta& delta, LzmaLevel level, PatchStreams& streams) {
   const std::vector<uint8_t>* all[] = {&delta.operations, &delta.gaps, &delta.values,
@@ -103,6 +116,8 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
                     : DeflateStreams(*delta, patch.streams))) {
     return platform::Status::Refused();
   }
+  patch.raw = {std::move(delta->operations), std::move(delta->gaps), std::move(delta->values),
+               std::move(delta->literals)};
   return std::optional<Patch>(std::move(patch));
 }
 

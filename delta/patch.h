@@ -30,7 +30,16 @@ struct PatchCoding {
 struct Patch {
   package::DeltaHeader header;
   PatchStreams streams;
+  PatchStreams raw;  // the four streams as they decode
 };
+
+// One of the four streams of a block of patches (0 operations, 1 gaps, 2
+// values, 3 literals: every file's, back to back) into `coded`, with the
+// settings byte it is read with: raw LZMA with that stream's contexts, or
+// stored where LZMA would make it no smaller. False where the coder's
+// memory fails.
+bool CodeBlockStream(const std::vector<uint8_t>& data, int stream, LzmaLevel level,
+                     uint8_t& settings, std::vector<uint8_t>& coded);
 
 // The patch that makes `new_data` from `old_data`; none where there is no
 // delta to make (an empty file, or one of 2 GiB): then `limits.progress` is

@@ -73,8 +73,17 @@ InflateResult InflateStream(platform::File& package, ByteSink& sink) {
   return {};
 }
 
-StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma)
+StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma,
+                           SharedStream* shared)
     : file_(file), next_(start), end_(start + length), zs_(new z_stream_s{}), lzma_mode_(lzma) {
+  if (shared) {  // read from the shared stream's place: none of its own
+    shared_ = shared;
+    next_ = end_;
+    lzma_left_ = length;
+    usable_ = length <= shared->left;
+    ended_ = usable_ && length == 0;
+    return;
+  }
   if (!lzma) {
     usable_ = inflateInit(zs_.get()) == Z_OK;
     return;
@@ -100,6 +109,8 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
   ended_ = !lzma_ && length == sizeof head;
 }
 
+bool SharedStream::Whole() const { return lzma ? lzma->EndedWhole() : left == 0 && next == end; }
+
 // A zlib stream never started is ended as well as any.
 StreamPuller::~StreamPuller() { inflateEnd(zs_.get()); }
 
@@ -107,10 +118,13 @@ bool StreamPuller::RefillLzma() {
   size_t want = static_cast<size_t>(std::min<uint64_t>(lzma_left_, sizeof out_));
   out_at_ = out_end_ = 0;
   if (want == 0 || !usable_) return false;
-  if (!lzma_) {  // stored
-    out_end_ = file_.ReadAt(next_, out_, want, &read);
-    next_ += static_cast<int64_t>(out_end_);
+  LzmaDecoder* lzma = shared_ ? shared_->lzma.get() : lzma_.get();
+  if (!lzma) {  // stored
+    int64_t& next = shared_ ? shared_->next : next_;
+    out_end_ = file_.ReadAt(next, out_, want, &read);
+    next += static_cast<int64_t>(out_end_);
     lzma_left_ -= out_end_;
+    if (shared_) shared_->left -= out_end_;
     ended_ = lzma_left_ == 0;
     return out_end_ > 0;
   }
@@ -119,14 +133,17 @@ bool StreamPuller::RefillLzma() {
     out_end_ += size;
     return true;
   });
-  if (lzma_->Decode(want, into) != LzmaEnd::kDone) {
-    if (lzma_->os_error()) read = platform::Status::Error(lzma_->os_error());
+  if (lzma->Decode(want, into) != LzmaEnd::kDone) {
+    if (lzma->os_error()) read = platform::Status::Error(lzma->os_error());
     usable_ = false;
     out_end_ = 0;
     return false;
   }
   lzma_left_ -= want;
-  ended_ = lzma_left_ == 0 && lzma_->EndedWhole();
+  // A part of a block ends at its length: the block's reader checks that
+  // the whole stream ends soundly after its last part.
+  if (shared_) shared_->left -= want;
+  ended_ = lzma_left_ == 0 && (shared_ || lzma->EndedWhole());
   return true;
 }
 

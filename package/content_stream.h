@@ -68,6 +68,16 @@ inline constexpr uint32_t kDeltaStreamWindow = 16u << 20;
 // is so large).
 inline constexpr uint8_t kStoredStream = 0xFF;
 
+// One of the four streams of a block of deltas: LZMA (or stored) that each
+// file of the block reads its part of in turn, through a StreamPuller.
+struct SharedStream {
+  std::unique_ptr<LzmaDecoder> lzma;  // none: stored (or empty)
+  int64_t next = 0, end = 0;          // stored: the next byte to read, and the end
+  uint64_t left = 0;                  // bytes it decodes to that no file has taken
+  // True when it ended exactly at its length, as a sound stream does.
+  bool Whole() const;
+};
+
 // A stream of known length at a known place in a file, decoded as its bytes
 // are asked for, read by position: several may be read side by side. A zlib
 // stream, or (`lzma`) a byte of LZMA settings (as package/lzma_decoder.h
@@ -77,7 +87,10 @@ inline constexpr uint8_t kStoredStream = 0xFF;
 // only make them larger).
 class StreamPuller {
  public:
-  StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma = false);
+  // Given `shared`, the next `length` bytes of that (a file's part of a
+  // block's stream) instead.
+  StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma = false,
+               SharedStream* shared = nullptr);
   ~StreamPuller();
   StreamPuller(const StreamPuller&) = delete;
   StreamPuller& operator=(const StreamPuller&) = delete;
@@ -108,6 +121,7 @@ class StreamPuller {
 
   std::unique_ptr<z_stream_s> zs_;
   std::unique_ptr<LzmaDecoder> lzma_;
+  SharedStream* shared_ = nullptr;  // a part of it, in place of lzma_ and next_
   bool lzma_mode_ = false;
   uint64_t lzma_left_ = 0;  // bytes the LZMA stream decodes to that are not in out_ yet
   bool usable_ = false;

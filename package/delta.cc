@@ -149,11 +149,13 @@ bool DeltaOps::Complete() const {
 }
 
 SplitStreams::SplitStreams(const platform::File& package, int64_t start,
-                           const uint32_t (&lengths)[4], bool lzma)
-    : operations(package, start, lengths[0], lzma),
-      gaps(package, start + lengths[0], lengths[1], lzma),
-      values(package, start + lengths[0] + lengths[1], lengths[2], lzma),
-      literals(package, start + lengths[0] + lengths[1] + lengths[2], lengths[3], lzma) {}
+                           const uint32_t (&lengths)[4], bool lzma, SharedStream* block)
+    : operations(package, start, lengths[0], lzma, block),
+      gaps(package, start + lengths[0], lengths[1], lzma, block ? block + 1 : nullptr),
+      values(package, start + lengths[0] + lengths[1], lengths[2], lzma,
+             block ? block + 2 : nullptr),
+      literals(package, start + lengths[0] + lengths[1] + lengths[2], lengths[3], lzma,
+               block ? block + 3 : nullptr) {}
 
 bool SplitStreams::NextGap() {
   size_t gap = 0;  // a gap lies inside one file, below 2 GiB

@@ -134,8 +134,9 @@ class DeltaOps {
 class SplitStreams {
  public:
   // `lzma`: each stream coded as StreamPuller reads it with `lzma`.
+  // Given `block`, a file's parts of these `lengths` of a block's four streams instead.
   SplitStreams(const platform::File& package, int64_t start, const uint32_t (&lengths)[4],
-               bool lzma = false);
+               bool lzma = false, SharedStream* block = nullptr);
 
   // The next `size` bytes of the differences into `out`: zeros, but for the
   // values where the gaps place them. False when the streams run out first.

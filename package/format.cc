@@ -322,11 +322,11 @@ RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   // In the order of RecordTag.
-  static const char* const kTags[] = {kFileTag,  kDeltaTag,     kRemoveTag,    kLabelTag,
-                                      kEndTag,   kChoiceTag,    kRemoveAnyTag, kReleasesTag,
-                                      kSolidTag, kDeltaLzmaTag, kChoiceLzmaTag};
+  static const char* const kTags[] = {kFileTag,  kDeltaTag,     kRemoveTag,     kLabelTag,
+                                      kEndTag,   kChoiceTag,    kRemoveAnyTag,  kReleasesTag,
+                                      kSolidTag, kDeltaLzmaTag, kChoiceLzmaTag, kDeltaBlockTag};
   int kind = 0;
-  while (kind < 11 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  while (kind < 12 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
   return static_cast<RecordTag>(kind);
 }
 

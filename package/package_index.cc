@@ -14,9 +14,9 @@ namespace {
 // only to see that they are all there), and leaves the package after them.
 Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader,
                          const uint32_t (&lengths)[4], bool lzma, uint64_t old_size,
-                         uint64_t new_size) {
+                         uint64_t new_size, SharedStream* block = nullptr) {
   int64_t start = package.Tell();
-  SplitStreams streams(package, start, lengths, lzma);
+  SplitStreams streams(package, start, lengths, lzma, block);
   struct Drain : DeltaSink {
     SplitStreams& streams;
     explicit Drain(SplitStreams& s) : streams(s) {}
@@ -35,7 +35,7 @@ Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader,
   } drain(streams);
   DeltaOps ops(old_size, new_size, drain);
   InflateResult run = RunSplitDelta(streams, ops);
-  int64_t size = int64_t{lengths[0]} + lengths[1] + lengths[2] + lengths[3];
+  int64_t size = block ? 0 : int64_t{lengths[0]} + lengths[1] + lengths[2] + lengths[3];
   platform::Status after = package.Seek(start + size, SEEK_SET);
   if (run.end == InflateEnd::kReadFailed || !after) {
     return reader.Fault(Cause::kPackageReadFailed,
@@ -89,8 +89,20 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
     std::memcpy(entry.sha256, record.delta.new_hash, sizeof entry.sha256);
     entry.packed_size = record.streams_size();
     if (record.kind == RecordKind::kChoice) return ReadChoiceStreams(package, reader, record);
-    return ReadDeltaStreams(package, reader, record.stream_lengths, record.lzma_streams,
-                            record.delta.old_size, record.delta.new_size);
+    SharedStream* block = reader.block();
+    // A file of a block of deltas: what its parts took of the block's streams.
+    auto consumed = [block] {
+      int64_t bytes = 0;
+      for (int s = 0; block && s < 4; ++s) {
+        bytes += block[s].lzma ? block[s].lzma->consumed() : block[s].next;
+      }
+      return bytes;
+    };
+    int64_t before = consumed();
+    Failure failure = ReadDeltaStreams(package, reader, record.stream_lengths, record.lzma_streams,
+                                       record.delta.old_size, record.delta.new_size, block);
+    if (block) entry.packed_size = consumed() - before;
+    return failure;
   }
   platform::Sha256 hash;
   Failure failure = ReadWholeStream(reader, entry.size, hashes ? &hash : nullptr);

@@ -17,6 +17,7 @@ int64_t Record::patch_offset(size_t patch) const {
 }
 
 int64_t Record::streams_size() const {
+  if (solid) return 0;  // a block's
   if (kind == RecordKind::kChoice) return patch_offset(patch_count) + whole_length;
   return int64_t{stream_lengths[0]} + stream_lengths[1] + stream_lengths[2] + stream_lengths[3];
 }
@@ -49,6 +50,12 @@ bool RecordReader::Next(Record& record) {
           read.end == InflateEnd::kReadFailed ? Cause::kPackageReadFailed : Cause::kBadStream,
           platform::Status::Error(read.os_error));
     }
+  }
+  if (block_ && !PassBlockPart()) return false;
+  if (next_delta_ < deltas_.size()) {
+    current_ = std::move(deltas_[next_delta_++]);  // numbered and placed as it was read
+    for (int i = 0; i < 4; ++i) left_after_[i] -= current_.stream_lengths[i];
+    return Hand(record);
   }
   if (next_member_ < members_.size()) {
     const SolidMember& member = members_[next_member_++];
@@ -90,8 +97,9 @@ bool RecordReader::Next(Record& record) {
     solid_window_ = std::vector<uint8_t>();  // a delta's streams need their memory now
   }
   if (tag == RecordTag::kEnd) return false;
-  if (tag == RecordTag::kSolid) {
-    if (!ReadSolid()) return failure_.failed() ? false : Stop(Cause::kBadStream);
+  if (tag == RecordTag::kSolid || tag == RecordTag::kDeltaBlock) {
+    bool read = tag == RecordTag::kSolid ? ReadSolid() : ReadDeltaBlock();
+    if (!read) return failure_.failed() ? false : Stop(Cause::kBadStream);
     return Next(record);
   }
   if (tag == RecordTag::kInvalid || tag == RecordTag::kLabel || tag == RecordTag::kReleases) {
@@ -101,10 +109,8 @@ bool RecordReader::Next(Record& record) {
   if (current_.lzma_streams)
     tag = tag == RecordTag::kDeltaLzma ? RecordTag::kDelta : RecordTag::kChoice;
   current_.kind = kKinds[static_cast<int>(tag)];
-  std::optional<WString> name = ReadRecordName(package_, framing_);
-  if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
   bool removal = current_.kind == RecordKind::kRemove;
-  if (!AddPackagePath(paths_, current_.target, removal)) return Stop(Cause::kDuplicateName);
+  if (!ReadTarget(removal)) return false;
   if (tag == RecordTag::kRemove) {
     std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false, &framing_);
     if (!old) return Stop(Cause::kBadStream);
@@ -124,26 +130,37 @@ bool RecordReader::Next(Record& record) {
     if (!ReadChoice()) return failure_.failed() ? false : Stop(Cause::kBadStream);
   }
   if (current_.is_delta()) {
-    // No name: the file's own. Another is checked as a name, and only kept.
-    std::optional<WString> old_name = ReadEntryName(package_, &framing_);
-    WString old_target;
-    current_.old_name = current_.name;
-    if (!old_name ||
-        (!old_name->empty() && !AcceptName(*old_name, current_.old_name, old_target))) {
-      return Stop(Cause::kBadName);
-    }
-    std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, true, &framing_);
-    if (!delta) return Stop(Cause::kBadStream);
-    current_.delta = *delta;
-    for (uint32_t& length : current_.stream_lengths) {
-      std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
-      if (!read) return Stop(Cause::kBadStream);
-      length = static_cast<uint32_t>(*read);
-    }
+    if (!ReadDeltaTail()) return failure_.failed() ? false : Stop(Cause::kBadStream);
     // The streams lie inside the payload.
     if (current_.streams_size() > payload_end_ - package_.Tell()) return Stop(Cause::kBadStream);
   }
   return Hand(record);
+}
+
+bool RecordReader::ReadTarget(bool removal) {
+  std::optional<WString> name = ReadRecordName(package_, framing_);
+  if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
+  if (!AddPackagePath(paths_, current_.target, removal)) return Stop(Cause::kDuplicateName);
+  return true;
+}
+
+bool RecordReader::ReadDeltaTail() {
+  // No name: the file's own. Another is checked as a name, and only kept.
+  std::optional<WString> old_name = ReadEntryName(package_, &framing_);
+  WString old_target;
+  current_.old_name = current_.name;
+  if (!old_name || (!old_name->empty() && !AcceptName(*old_name, current_.old_name, old_target))) {
+    return Stop(Cause::kBadName);
+  }
+  std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, true, &framing_);
+  if (!delta) return false;
+  current_.delta = *delta;
+  for (uint32_t& length : current_.stream_lengths) {
+    std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
+    if (!read) return false;
+    length = static_cast<uint32_t>(*read);
+  }
+  return true;
 }
 
 bool RecordReader::Hand(Record& record) {
@@ -258,6 +275,92 @@ bool RecordReader::ReadSolid() {
   if (!moved) return Stop(Cause::kPackageReadFailed, moved);
   current_.number--;  // Next() hands the first file under the block's number
   return true;
+}
+
+bool RecordReader::ReadDeltaBlock() {
+  std::optional<uint64_t> count = ReadNumber(package_, 4, &framing_);
+  if (!count || *count == 0 || *count > kMaxBlockDeltas) return false;
+  deltas_.clear();
+  next_delta_ = 0;
+  uint64_t totals[4] = {};
+  Record block = std::move(current_);
+  for (uint64_t i = 0; i < *count; ++i) {
+    // Each file is a record of its own, numbered in turn, placed at the block.
+    current_ = Record();
+    current_.number = block.number + static_cast<int>(i);
+    current_.offset = block.offset;
+    current_.kind = RecordKind::kDelta;
+    current_.solid = current_.lzma_streams = true;
+    if (!ReadTarget(false)) return false;
+    std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
+    if (!times) return Stop(Cause::kTimesCut);
+    current_.times = *times;
+    if (!ReadDeltaTail()) return false;
+    for (int s = 0; s < 4; ++s) totals[s] += current_.stream_lengths[s];
+    deltas_.push_back(std::move(current_));
+  }
+  current_ = std::move(block);
+  block_.reset(new SharedStream[4]);
+  LzmaProps coder[4];
+  for (int s = 0; s < 4; ++s) {
+    std::optional<uint64_t> settings = ReadNumber(package_, 1, &framing_);
+    std::optional<uint64_t> length = ReadNumber(package_, 4, &framing_);
+    if (!settings || !length) return false;
+    block_[s].end = *length;  // made a place below
+    // Stored: exactly the bytes; LZMA: none where nothing is coded.
+    bool stored = *settings == kStoredStream;
+    if (stored ? *length != totals[s]
+               : !LzmaPropsFromByte(static_cast<uint8_t>(*settings), coder[s]) ||
+                     (totals[s] == 0 && *length != 0)) {
+      return false;
+    }
+    coder[s].dictionary = stored ? 0 : kDeltaStreamWindow;
+  }
+  // The streams lie back to back inside the payload, read by position; the
+  // package goes on after them.
+  int64_t at = package_.Tell();
+  for (int s = 0; s < 4; ++s) {
+    SharedStream& stream = block_[s];
+    int64_t length = stream.end;
+    if (length > payload_end_ - at) return false;
+    stream.next = at;
+    stream.end = at + length;
+    stream.left = left_after_[s] = totals[s];
+    if (coder[s].dictionary && totals[s] > 0) {
+      stream.lzma.reset(
+          new LzmaDecoder(package_, at, static_cast<uint32_t>(length), totals[s], coder[s]));
+    }
+    at += length;
+  }
+  block_end_ = at;
+  platform::Status moved = package_.Seek(at, SEEK_SET);
+  return moved ? true : Stop(Cause::kPackageReadFailed, moved);
+}
+
+bool RecordReader::PassBlockPart() {
+  for (int s = 0; s < 4; ++s) {
+    SharedStream& stream = block_[s];
+    if (stream.left < left_after_[s]) return Stop(Cause::kBadStream);  // a part read twice
+    // A part not read (a file current already) is read here, and dropped.
+    for (uint64_t rest; (rest = stream.left - left_after_[s]) > 0;) {
+      StreamPuller part(package_, 0, static_cast<uint32_t>(std::min<uint64_t>(rest, 1u << 30)),
+                        true, &stream);
+      uint8_t buffer[4096];
+      while (part.Pull(buffer, sizeof buffer) > 0) {
+      }
+      if (!part.read) return Stop(Cause::kPackageReadFailed, part.read);
+      if (!part.Ended()) return Stop(Cause::kBadStream);
+    }
+  }
+  if (next_delta_ < deltas_.size()) return true;
+  bool whole = true;
+  for (int s = 0; s < 4; ++s) whole = whole && block_[s].Whole();
+  block_.reset();
+  deltas_.clear();
+  next_delta_ = 0;
+  if (!whole) return Stop(Cause::kBadStream);
+  platform::Status moved = package_.Seek(block_end_, SEEK_SET);
+  return moved ? true : Stop(Cause::kPackageReadFailed, moved);
 }
 
 InflateResult RecordReader::Content(ByteSink& sink) {

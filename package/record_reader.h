@@ -58,7 +58,9 @@ struct Record {
   DeltaHeader delta;
   WString old_name;  // the file a delta patches (its own name unless moved)
   // A whole file of a solid block: its bytes come from the block's stream,
-  // and `delta` holds their size and SHA-256 as the new file's.
+  // and `delta` holds their size and SHA-256 as the new file's. A delta of
+  // a block of deltas: its streams are its parts of the block's, of the
+  // sizes in `stream_lengths` (RecordReader::block()), none at the package's position.
   bool solid = false;
   // A delta's four streams, of these lengths, from the package's position on.
   uint32_t stream_lengths[4] = {};
@@ -85,6 +87,9 @@ struct Record {
   // (past the last patch: the whole file's stream).
   int64_t patch_offset(size_t patch) const;
 };
+
+// The most files a block of deltas holds (a build puts at most 256 in one).
+inline constexpr uint64_t kMaxBlockDeltas = 1u << 12;
 
 class RecordReader {
  public:
@@ -113,6 +118,10 @@ class RecordReader {
   // its part of a block took of the block's stream.
   int64_t content_packed() const { return content_packed_; }
 
+  // The four streams of the block of deltas whose file was read last, which
+  // its parts are read from; null for any other record.
+  SharedStream* block() const { return current_.solid ? block_.get() : nullptr; }
+
   // The version label the package starts with, if it has one.
   const std::optional<WString>& label() const { return label_; }
 
@@ -135,6 +144,17 @@ class RecordReader {
   bool ReadChoice();
   // Reads a solid block's head: its files into members_, its stream's decoder.
   bool ReadSolid();
+  // Reads a record's entry name into current_, which must be new to the package.
+  bool ReadTarget(bool removal);
+  // Reads what a delta's header holds after its times into current_: the
+  // old file's name, the delta header and the four stream lengths.
+  bool ReadDeltaTail();
+  // Reads a block of deltas' head: its files into deltas_, its streams' decoders.
+  bool ReadDeltaBlock();
+  // Passes over what the file of a block of deltas handed on last left of
+  // its parts; after the last file, checks that the streams end soundly and
+  // leaves the package after them.
+  bool PassBlockPart();
 
   platform::File& package_;
   int64_t payload_end_;
@@ -150,6 +170,14 @@ class RecordReader {
   size_t next_member_ = 0;
   std::unique_ptr<LzmaDecoder> solid_;
   std::vector<uint8_t> solid_window_;  // the blocks' in a row, in turn
+  // The block of deltas being read: its files, their streams, the bytes
+  // each stream has left once the file handed on last has its part, and
+  // where the block ends.
+  std::vector<Record> deltas_;
+  size_t next_delta_ = 0;
+  std::unique_ptr<SharedStream[]> block_;
+  uint64_t left_after_[4] = {};
+  int64_t block_end_ = 0;
   bool unread_ = false;
   int64_t content_packed_ = 0;  // the file handed on last has its bytes still in the block's stream
 };

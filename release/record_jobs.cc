@@ -21,10 +21,7 @@ void WriteStreamLengths(package::PackageOut& out, const delta::PatchStreams& str
 // lengths, then the four streams.
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
                       const package::DeltaHeader& header, const delta::PatchStreams& streams,
-                      bool lzma, std::vector<uint8_t>& record, package::Framing framing) {
-  package::PackageOut out;
-  out.memory = &record;
-  out.framing = &framing;
+                      bool lzma, package::PackageOut& out) {
   package::WriteEntryHeader(out, name, times, lzma ? package::kDeltaLzmaTag : package::kDeltaTag);
   package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
   package::WriteDeltaHeader(out, header);
@@ -213,15 +210,24 @@ class SolidJob : public package::RecordJob {
 
 }  // namespace
 
-Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
-                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress, size_t largest,
-                    const package::Framing& framing) {
-  record.clear();
+namespace {
+
+// A solid block coded, its record not yet written (which frames its fields
+// after the record before it).
+struct CodedBlock {
+  std::vector<package::SolidMember> members;
+  delta::LzmaStream stream;
+};
+
+// Codes `files` as one block into `block`; its members stay empty where the
+// stream would pass `largest` bytes: its coding stops there.
+Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlock& block,
+                  std::atomic<int64_t>* progress, size_t largest) {
   SortByKind(files);
   int64_t listed = 0;
   for (const SolidFile& file : files) listed += file.size;
   SolidInput input(files, progress);
-  delta::LzmaStream stream;
+  delta::LzmaStream& stream = block.stream;
   bool coded = delta::EncodeLzma(
       level, package::LzmaProps{}, static_cast<uint64_t>(listed),
       [&input](uint8_t* buffer, size_t& size) { return input.Read(buffer, size); }, stream,
@@ -232,13 +238,31 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
     return Fail(Cause::kOutputError, files.empty() ? WString() : files[0].path);  // no memory
   }
   if (stream.bytes.size() > package::kMaxPayloadLength) return Fail(Cause::kPackageTooLarge, {});
+  block.members = std::move(input.members);
+  return {};
+}
+
+void WriteSolid(const CodedBlock& block, package::PackageOut& out) {
+  const delta::LzmaStream& stream = block.stream;
+  package::WriteSolidHead(out, block.members, package::LzmaPropsByte(stream.props),
+                          stream.props.dictionary, static_cast<uint32_t>(stream.bytes.size()));
+  package::WriteToPackage(out, stream.bytes.data(), stream.bytes.size());
+}
+
+}  // namespace
+
+Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
+                    std::vector<uint8_t>& record, std::atomic<int64_t>* progress, size_t largest,
+                    const package::Framing& framing) {
+  record.clear();
+  CodedBlock block;
+  Failure failure = CodeSolid(std::move(files), level, block, progress, largest);
+  if (failure.failed() || block.members.empty()) return failure;
   package::PackageOut out;
   out.memory = &record;
   package::Framing frame = framing;
   out.framing = &frame;
-  package::WriteSolidHead(out, input.members, package::LzmaPropsByte(stream.props),
-                          stream.props.dictionary, static_cast<uint32_t>(stream.bytes.size()));
-  package::WriteToPackage(out, stream.bytes.data(), stream.bytes.size());
+  WriteSolid(block, out);
   return {};
 }
 
@@ -281,7 +305,7 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
 
 Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
                     package::DeltaHeader& header, const delta::EncodeLimits& limits,
-                    const delta::PatchCoding& coding) {
+                    const delta::PatchCoding& coding, delta::PatchStreams* raw) {
   for (std::vector<uint8_t>& stream : streams) stream.clear();
   platform::MappedFile old_file(old_path), new_file(new_path);
   if (!old_file.status()) return Fail(Cause::kSourceUnreadable, old_path, old_file.status());
@@ -292,6 +316,7 @@ Failure EncodePatch(const WString& new_path, const WString& old_path, delta::Pat
   if (!*patch) return {};
   header = (*patch)->header;
   streams = std::move((*patch)->streams);
+  if (raw) *raw = std::move((*patch)->raw);
   return {};
 }
 
@@ -304,7 +329,11 @@ Failure DeltaRecord(const WString& name, const WString& new_path, const WString&
   package::DeltaHeader header;
   Failure failure = EncodePatch(new_path, old_path, streams, header, limits, coding);
   if (failure.failed() || streams[0].empty()) return failure;
-  WriteDeltaRecord(name, old_name, times, header, streams, coding.lzma, record, framing);
+  package::PackageOut out;
+  out.memory = &record;
+  package::Framing frame = framing;
+  out.framing = &frame;
+  WriteDeltaRecord(name, old_name, times, header, streams, coding.lzma, out);
   return {};
 }
 
@@ -317,6 +346,121 @@ std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WS
 }
 
 namespace {
+
+// A file of a block of deltas, made: its patch (`coded` empty: none), or
+// its whole file's block where that is smaller.
+struct MadeFile {
+  const DeltaFile* file;
+  package::DeltaHeader header;
+  delta::PatchStreams coded, raw;
+  CodedBlock whole;
+  bool patched() const { return whole.members.empty(); }
+};
+
+// The record of a block of patches ("dblk"): each file's header and the
+// sizes its streams decode to, then each stream's settings and length,
+// then the four streams (every file's parts back to back), coded.
+bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLevel level,
+                     package::PackageOut& out) {
+  package::WriteToPackage(out, package::kDeltaBlockTag, 4);
+  package::WriteNumber(out, patches.size(), 4);
+  delta::PatchStreams all;
+  for (const MadeFile* patch : patches) {
+    const DeltaFile& file = *patch->file;
+    package::WriteRecordName(out, file.name);
+    package::WriteEntryTimes(out, file.times);
+    package::WriteEntryName(out, file.old_name == file.name ? WString() : file.old_name);
+    package::WriteDeltaHeader(out, patch->header);
+    for (int s = 0; s < 4; ++s) {
+      package::WriteNumber(out, patch->raw[s].size(), 4);
+      all[s].insert(all[s].end(), patch->raw[s].begin(), patch->raw[s].end());
+    }
+  }
+  delta::PatchStreams coded;
+  for (int s = 0; s < 4; ++s) {
+    uint8_t settings = 0;
+    if (!delta::CodeBlockStream(all[s], s, level, settings, coded[s])) return false;
+    all[s] = std::vector<uint8_t>();
+    package::WriteNumber(out, settings, 1);
+    package::WriteNumber(out, coded[s].size(), 4);
+  }
+  for (const std::vector<uint8_t>& stream : coded) {
+    package::WriteToPackage(out, stream.data(), stream.size());
+  }
+  return true;
+}
+
+// Makes the records of a block of files, each patched from one old version:
+// a file whose patch is no smaller than its whole file's block goes whole
+// (as DeltaJob decides), the patches go into one "dblk" record (one alone:
+// "dlzm"). The last file's record comes last, since the next job frames its
+// fields after it.
+class DeltaBlockJob : public package::RecordJob {
+ public:
+  DeltaBlockJob(std::vector<DeltaFile> files, const Coding& coding, std::atomic<int64_t>* progress)
+      : files_(std::move(files)), coding_(coding) {
+    limits_.progress = progress;
+  }
+
+  void LastEntry(WString& name, EntryTimes& times) const override {
+    name = files_.back().name;
+    times = files_.back().times;
+  }
+
+  bool Make(std::vector<uint8_t>& record) override {
+    std::vector<MadeFile> made(files_.size());
+    for (size_t i = 0; i < files_.size(); ++i) {
+      if (!MakeFile(files_[i], made[i])) return false;
+    }
+    std::vector<const MadeFile*> patches, wholes;
+    for (const MadeFile& file : made) (file.patched() ? patches : wholes).push_back(&file);
+    record.clear();
+    package::PackageOut out;
+    out.memory = &record;
+    package::Framing frame = framing;
+    out.framing = &frame;
+    bool patches_last = made.back().patched();
+    if (patches_last) WriteWholes(wholes, out);
+    if (patches.size() == 1) {
+      const MadeFile& lone = *patches[0];
+      WriteDeltaRecord(lone.file->name, lone.file->old_name, lone.file->times, lone.header,
+                       lone.coded, true, out);
+    } else if (patches.size() > 1 && !WriteDeltaBlock(patches, coding_.level, out)) {
+      failure = Fail(Cause::kOutputError, files_[0].path);  // the coder found no memory
+      return false;
+    }
+    if (!patches_last) WriteWholes(wholes, out);
+    return true;
+  }
+
+ private:
+  bool MakeFile(const DeltaFile& file, MadeFile& made) {
+    made.file = &file;
+    Failure no_delta = EncodePatch(file.path, file.old_path, made.coded, made.header, limits_,
+                                   coding_.patches(), &made.raw);
+    size_t patch = 0;
+    for (const std::vector<uint8_t>& stream : made.coded) patch += stream.size();
+    bool patched = !no_delta.failed() && !made.coded[0].empty();
+    // The whole file's block is coded only as far as it could still be the
+    // smaller.
+    failure = CodeSolid({{file.name, file.path, file.times, 0}}, coding_.level, made.whole, nullptr,
+                        patched ? patch : SIZE_MAX);
+    if (failure.failed()) return false;
+    if (patched && !made.patched() && patch < made.whole.stream.bytes.size()) {
+      made.whole = CodedBlock();
+    }
+    if (!made.patched()) made.coded = made.raw = {};
+    return true;
+  }
+
+  static void WriteWholes(const std::vector<const MadeFile*>& wholes, package::PackageOut& out) {
+    for (const MadeFile* whole : wholes) WriteSolid(whole->whole, out);
+  }
+
+  std::vector<DeltaFile> files_;
+  Coding coding_;
+  delta::EncodeLimits limits_;
+};
 
 // Makes the "alts" record of a file with several old versions: a patch
 // from each distinct one, and (`whole`) the whole file beside them. Where a
@@ -433,6 +577,20 @@ class ChoiceJob : public package::RecordJob {
 };
 
 }  // namespace
+
+std::unique_ptr<package::RecordJob> DeltaBlocks::Add(DeltaFile file) {
+  bytes_ += file.size;
+  files_.push_back(std::move(file));
+  if (bytes_ < kDeltaBlockBytes && files_.size() < kDeltaBlockFiles) return nullptr;
+  return Rest();
+}
+
+std::unique_ptr<package::RecordJob> DeltaBlocks::Rest() {
+  if (files_.empty()) return nullptr;
+  taken_ = bytes_;
+  bytes_ = 0;
+  return std::make_unique<DeltaBlockJob>(std::move(files_), coding_, progress_);
+}
 
 std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const WString& new_path,
                                                     const EntryTimes& times,

@@ -78,7 +78,7 @@ class SolidBlocks {
 // of 2 GiB).
 Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
                     package::DeltaHeader& header, const delta::EncodeLimits& limits = {},
-                    const delta::PatchCoding& coding = {});
+                    const delta::PatchCoding& coding = {}, delta::PatchStreams* raw = nullptr);
 
 // The delta record into `record` that makes the file at `new_path` (named
 // `name`, with `times`) from the old release's file `old_name` at
@@ -100,6 +100,41 @@ std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WS
                                                    const EntryTimes& times,
                                                    std::atomic<int64_t>* progress = nullptr,
                                                    const Coding& coding = {false});
+
+// A file an LZMA build patches from one old version.
+struct DeltaFile {
+  WString name, path, old_name, old_path;
+  EntryTimes times;
+  int64_t size = 0;  // as listed: only to cut the blocks
+};
+
+// Gathers the files an LZMA build patches from one old version into blocks
+// of at most kDeltaBlockBytes (listed) or kDeltaBlockFiles files, cut by the
+// listing alone (so that the bytes never depend on the threads). A block's
+// job makes each file's record as DeltaRecordJob does, then codes the
+// patches together ("dblk": their streams share the coder's window and what
+// it has learnt, so a tree of small patches costs far less than each alone).
+class DeltaBlocks {
+ public:
+  static constexpr int64_t kDeltaBlockBytes = 16 << 20;
+  static constexpr size_t kDeltaBlockFiles = 256;
+
+  DeltaBlocks(const Coding& coding, std::atomic<int64_t>* progress)
+      : coding_(coding), progress_(progress) {}
+
+  // Adds a file: the job of the block it fills, or none yet.
+  std::unique_ptr<package::RecordJob> Add(DeltaFile file);
+  // The job of the files not yet in a block, or none.
+  std::unique_ptr<package::RecordJob> Rest();
+  // The listed bytes of the files a job took last.
+  int64_t taken() const { return taken_; }
+
+ private:
+  Coding coding_;
+  std::atomic<int64_t>* progress_;
+  std::vector<DeltaFile> files_;
+  int64_t bytes_ = 0, taken_ = 0;
+};
 
 // One old version of a file, for an update from several releases: the
 // version as the record holds it, and where the build reads it.

@@ -129,10 +129,10 @@ FileSource RecordPlanner::SourceOf(const WString& name, const WString& path) {
   return source;
 }
 
-std::unique_ptr<package::RecordJob> RecordPlanner::JobFor(const WString& name, const WString& path,
+std::unique_ptr<package::RecordJob> RecordPlanner::JobFor(FileSource source, const WString& name,
+                                                          const WString& path,
                                                           const EntryTimes& times,
                                                           std::atomic<int64_t>* progress) {
-  FileSource source = SourceOf(name, path);
   switch (source.kind) {
     case FileSource::kWhole:
       return nullptr;

@@ -81,10 +81,10 @@ class RecordPlanner {
   // How the changed file `name` (at `path`) is made.
   FileSource SourceOf(const WString& name, const WString& path);
 
-  // The job that makes its record; none where it goes whole. `progress`,
-  // where given, is told its bytes as they are encoded.
-  std::unique_ptr<package::RecordJob> JobFor(const WString& name, const WString& path,
-                                             const EntryTimes& times,
+  // The job that makes its record, made as `source` says; none where it
+  // goes whole. `progress`, where given, is told its bytes as they are encoded.
+  std::unique_ptr<package::RecordJob> JobFor(FileSource source, const WString& name,
+                                             const WString& path, const EntryTimes& times,
                                              std::atomic<int64_t>* progress);
 
  private:

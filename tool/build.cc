@@ -265,12 +265,23 @@ int WriteUpdate(BuildPlan& plan) {
   }
   release::RecordPlanner planner(series);
   release::SolidBlocks blocks(series.coding.level, &done);
+  release::DeltaBlocks deltas(series.coding, &done);
   if (plan.deltas || solid) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
                               const WString& path, const EntryTimes& times) {
       int64_t size = std::move(platform::FileSize(path)).value_or(0);
-      std::unique_ptr<package::RecordJob> job =
-          plan.deltas ? planner.JobFor(name, path, times, &done) : nullptr;
+      std::unique_ptr<package::RecordJob> job;
+      if (plan.deltas) {
+        release::FileSource source = planner.SourceOf(name, path);
+        if (solid && source.kind == release::FileSource::kDelta) {
+          // A patch waits for its block of deltas to fill.
+          made = true;
+          const release::OldVersion& old = source.versions[0];
+          job = deltas.Add({name, path, old.name, old.path, times, size});
+          return std::optional<bool>(!job || deflater.AddMade(std::move(job), deltas.taken()));
+        }
+        job = planner.JobFor(std::move(source), name, path, times, &done);
+      }
       if (!job && !solid) return std::optional<bool>();
       made = true;
       if (job) return std::optional<bool>(deflater.AddMade(std::move(job), size));
@@ -279,7 +290,9 @@ int WriteUpdate(BuildPlan& plan) {
       return std::optional<bool>(!job || deflater.AddMade(std::move(job), blocks.taken()));
     };
     options.finish_records = [&](package::ParallelDeflater& deflater) {
-      std::unique_ptr<package::RecordJob> job = blocks.Rest();
+      std::unique_ptr<package::RecordJob> job = deltas.Rest();
+      if (job && !deflater.AddMade(std::move(job), deltas.taken())) return false;
+      job = blocks.Rest();
       return !job || deflater.AddMade(std::move(job), blocks.taken());
     };
   }

@@ -135,6 +135,25 @@ def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=No
             b"".join(streams))
 
 
+def encode_delta_block(files, stored=False, tail=b""):
+    """A "dblk" record (framed plainly) of `files`, each (name, old name or
+    None, old bytes, new bytes, its four streams as they decode); the block's
+    four streams hold every file's part back to back, coded as literals by
+    `lzma_literals` (lc 3, lp 0, pb 0) or `stored`, with `tail` after the
+    literal stream (counted in its length)."""
+    digest = lambda data: struct.pack("<Q", len(data)) + hashlib.sha256(data).digest()
+    record = b"dblk" + struct.pack("<I", len(files))
+    for name, old_name, old, new, parts in files:
+        record += (encode_name(name) + struct.pack("<QQQ", 1, 2, 3) + encode_name(old_name or "") +
+                   digest(old) + digest(new) + struct.pack("<IIII", *map(len, parts)))
+    streams = [b"".join(f[4][i] for f in files) for i in range(4)]
+    streams = [data if stored or not data else lzma_literals(data, 3, 0, 0) for data in streams]
+    streams[3] += tail
+    for stream in streams:
+        record += struct.pack("<BI", 0xFF if stored else 3, len(stream))
+    return record + b"".join(streams)
+
+
 def encode_alts(name, new, versions, patches, whole=b"", current_in=0, times=(1, 2, 3)):
     """An "alts" record making `new`: `versions` of (old name, old bytes,
     releases, patch number), `patches` each four compressed streams, `whole`
@@ -258,6 +277,46 @@ def parse_solid(fields, pos, entries):
     return body + packed
 
 
+def parse_delta_block(fields, pos, entries):
+    """Appends the deltas of the block of deltas at `pos`, each with its
+    parts of the block's four streams (decoded by liblzma); returns the
+    block's end."""
+    data = fields.data
+    count, body = fields.number(pos + 4, 4)
+    members = []
+    for _ in range(count):
+        name, body = fields.entry_name(body)
+        times, body = fields.times(body)
+        old_name, body = fields.name(body)
+        body = fields.sized_hash(fields.sized_hash(body)[2])[2]
+        sizes = []
+        for _ in range(4):
+            size, body = fields.number(body, 4)
+            sizes.append(size)
+        members.append((name, times, old_name, sizes))
+    heads = []
+    for _ in range(4):
+        settings, body = fields.number(body, 1)
+        length, body = fields.number(body, 4)
+        heads.append((settings, length))
+    streams, coded = [], data[body:body + sum(length for _, length in heads)]
+    for i, (settings, length) in enumerate(heads):
+        total = sum(m[3][i] for m in members)
+        stream = data[body:body + length]
+        if settings == 0xFF:
+            assert length == total, "a stored stream not its stated size"
+        streams.append(stream if settings == 0xFF or not total
+                       else decode_lzma(settings, 16 << 20, total, stream))
+        assert len(streams[-1]) == total, "a stream not the size of its parts"
+        body += length
+    at = [0, 0, 0, 0]
+    for name, times, old_name, sizes in members:
+        parts = [streams[i][at[i]:at[i] + sizes[i]] for i in range(4)]
+        at = [a + n for a, n in zip(at, sizes)]
+        entries.append(Entry(pos, name, times, parts, coded, "delta", old_name or name))
+    return body
+
+
 def unfilter_branches(data):
     """The x86 branch filter undone: each CALL or JMP displacement (E8, E9)
     whose top byte is 00 or FF made relative again, 25 bits kept; the four
@@ -317,8 +376,8 @@ def parse_package(data):
         if tag == b"vers" and pos == start:
             entries.label, pos = fields.name(pos + 4)
             continue
-        if tag == b"sold":
-            pos = parse_solid(fields, pos, entries)
+        if tag in (b"sold", b"dblk"):
+            pos = (parse_solid if tag == b"sold" else parse_delta_block)(fields, pos, entries)
             continue
         assert tag in (b"file", b"dstr", b"dlzm", b"gone"), f"bad tag {tag!r} at {pos}"
         name, body = fields.entry_name(pos + 4)

@@ -32,6 +32,16 @@ def journal_entry(tag, name):
 # 900 bytes of text a delta's LZMA literal stream carries.
 LZMA_TEXT = b"".join(b"line %d of the new file\n" % i for i in range(60))[:900]
 
+# Two files a block of deltas makes from tavro.exe ("engine"): one copies it
+# and adds the text, one changes its last byte and adds part of the text.
+BLOCK_FILES = [
+    (".\\d.dat", ".\\tavro.exe", b"engine", b"engine" + LZMA_TEXT,
+     [pt.delta_op(pt.COPY, 6) + pt.delta_op(pt.LITERAL, 900), b"", b"", LZMA_TEXT]),
+    (".\\e.dat", ".\\tavro.exe", b"engine", b"enginE" + LZMA_TEXT[:100],
+     [pt.delta_op(pt.DIFFERENCE, 6) + pt.delta_op(pt.LITERAL, 100), b"\5", b"\xe0",
+      LZMA_TEXT[:100]]),
+]
+
 
 def package_of(*records, length=None):
     payload = b"".join(records)
@@ -115,6 +125,16 @@ class Cases:
                              (CAPTION, COMPLETED))
             self.assertEqual(self.read(os.path.join(self.game, "d.dat")), b"engine" + LZMA_TEXT)
             os.remove(os.path.join(self.game, "d.dat"))  # else the next is current, not read
+        # A block of deltas, coded and stored; the second time the first file is
+        # current, and its parts are passed over on the way to the second's.
+        for stored in (False, True):
+            block = pt.encode_delta_block(BLOCK_FILES, stored)
+            for _ in range(2):
+                self.assertEqual(self.apply(self.update_exe(package_of(block)))[-1],
+                                 (CAPTION, COMPLETED))
+                for name, _, _, new, _ in BLOCK_FILES:
+                    self.assertEqual(self.read(os.path.join(self.game, name[2:])), new)
+                os.remove(os.path.join(self.game, "e.dat"))
         solid, _ = pt.solid_block()  # our encoder's block, files in the order it lists them
         self.assertEqual(self.apply(self.update_exe(package_of(solid)))[-1], (CAPTION, COMPLETED))
         for e in pt.parse_package(package_of(solid))[1]:
@@ -205,6 +225,13 @@ class Cases:
             "a block's stream cut short": package_of(
                 solid[:at["props"] + 5] + struct.pack("<I", packed - 1) + solid[at["stream"]:-1]),
             "a block with no files": package_of(b"sold\0\0\0\0" + solid[at["props"]:]),
+            "a block of deltas with no files": package_of(b"dblk\0\0\0\0" + b"\3\0\0\0\0" * 4),
+            "a block of deltas with a byte after a stream": package_of(
+                pt.encode_delta_block(BLOCK_FILES, tail=b"\0")),
+            "a stored block of deltas with a byte after a stream": package_of(
+                pt.encode_delta_block(BLOCK_FILES, stored=True, tail=b"\0")),
+            "flipped block of deltas stream byte": package_of(
+                flipped(pt.encode_delta_block(BLOCK_FILES), -300)),
         })
         for name in names:
             packages[f"name {name!r}"] = package_of(good, record(name))

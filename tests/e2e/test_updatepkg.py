@@ -328,7 +328,7 @@ class UpdatepkgTest(GameFolder):
                 patches = [[(e.name, e.content, data[e.offset:e.offset + 4])
                             for e in pt.parse_package(data)[1] if e.kind == "delta"]
                            for data in (self.read(updates[0]), self.read(one))]
-                self.assertEqual({tag for *_, tag in patches[0]}, {b"dlzm"})
+                self.assertEqual({tag for *_, tag in patches[0]}, {b"dblk"})  # coded together
                 self.assertEqual([p[:2] for p in patches[0]], [p[:2] for p in patches[1]])
                 listed = json.loads(self.updatepkg("list", updates[0], "--json")[0])
                 self.assertEqual(listed["label"], "(2.0)")
