@@ -121,10 +121,11 @@ class UpdatepkgTest(GameFolder):
 
     def make_tree(self, root, files):
         # Accessed after the last change, so that reading them leaves the
-        # access time alone (relatime).
+        # access time alone (relatime); each changed a second apart, so that
+        # a record framed after the wrong one shows in its times.
         ns = time.time_ns()
-        for name, data in files.items():
-            self.write(os.path.join(root, name), data, ns=(ns + 10**11, ns - 10**10))
+        for i, (name, data) in enumerate(files.items()):
+            self.write(os.path.join(root, name), data, ns=(ns + 10**11, ns - 10**10 - i * 10**9))
 
     def build(self, *extra):
         out = os.path.join(self.tmp, "update.bin")
