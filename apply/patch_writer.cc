@@ -232,8 +232,15 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
   PatchWriter writer(old, check, checker, out);
   package::DeltaOps ops(delta.old_size, delta.new_size, writer);
   int64_t start = package.Tell();
-  package::SplitStreams streams(package, start, record.stream_lengths, record.lzma_streams,
-                                reader.block());
+  // In a block, the parts of the patches before the chosen one go first.
+  package::SharedStream* block = reader.block();
+  for (int s = 0; block && s < 4; ++s) {
+    platform::Status read;
+    if (!package::SkipShared(package, block[s], record.part_skip[s], read)) {
+      return reader.Fault(read ? Cause::kBadStream : Cause::kPackageReadFailed, read);
+    }
+  }
+  package::SplitStreams streams(package, start, record.stream_lengths, record.lzma_streams, block);
   writer.streams = &streams;
   package::InflateResult inflated = package::RunSplitDelta(streams, ops);
   if (inflated.end == package::InflateEnd::kDone && !writer.Flush()) {

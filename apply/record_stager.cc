@@ -352,7 +352,10 @@ int64_t BecomeDelta(package::Record& record, int chosen) {
   record.delta.old_size = version.size;
   std::memcpy(record.delta.old_hash, version.hash, 32);
   std::memcpy(record.stream_lengths, record.patch_lengths[version.patch], 16);
-  return record.patch_offset(version.patch);
+  for (int p = 0; p < version.patch; ++p) {
+    for (int s = 0; s < 4; ++s) record.part_skip[s] += record.patch_lengths[p][s];
+  }
+  return record.solid ? 0 : record.patch_offset(version.patch);  // a block's: none here
 }
 
 // Stages an "alts" record: the patch from the old version installed; where

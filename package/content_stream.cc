@@ -109,6 +109,21 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
   ended_ = !lzma_ && length == sizeof head;
 }
 
+bool SkipShared(const platform::File& file, SharedStream& shared, uint64_t bytes,
+                platform::Status& read) {
+  for (uint64_t rest = bytes; rest > 0;) {
+    uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(rest, 1u << 30));
+    StreamPuller part(file, 0, piece, true, &shared);
+    uint8_t buffer[4096];
+    while (part.Pull(buffer, sizeof buffer) > 0) {
+    }
+    read = part.read;
+    if (!read || !part.Ended()) return false;
+    rest -= piece;
+  }
+  return true;
+}
+
 bool SharedStream::Whole() const { return lzma ? lzma->EndedWhole() : left == 0 && next == end; }
 
 // A zlib stream never started is ended as well as any.

@@ -78,6 +78,11 @@ struct SharedStream {
   bool Whole() const;
 };
 
+// Reads the next `bytes` bytes of `shared` and drops them; false where it
+// fails, `read` then holding a failed read's error.
+bool SkipShared(const platform::File& file, SharedStream& shared, uint64_t bytes,
+                platform::Status& read);
+
 // A stream of known length at a known place in a file, decoded as its bytes
 // are asked for, read by position: several may be read side by side. A zlib
 // stream, or (`lzma`) a byte of LZMA settings (as package/lzma_decoder.h

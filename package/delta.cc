@@ -63,8 +63,16 @@ bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& tim
                      const std::vector<Version>& versions, const std::vector<WString>& old_names,
                      const std::vector<uint32_t>& patch_lengths, uint32_t whole_length,
                      bool lzma_patches) {
-  bool written = WriteEntryHeader(out, name, times, lzma_patches ? kChoiceLzmaTag : kChoiceTag) &&
-                 WriteNumber(out, made.new_size, 8) && WriteToPackage(out, made.new_hash, 32) &&
+  return WriteEntryHeader(out, name, times, lzma_patches ? kChoiceLzmaTag : kChoiceTag) &&
+         WriteChoiceFields(out, name, made, current_in, versions, old_names, patch_lengths,
+                           whole_length);
+}
+
+bool WriteChoiceFields(PackageOut& out, const WString& name, const DeltaHeader& made,
+                       uint32_t current_in, const std::vector<Version>& versions,
+                       const std::vector<WString>& old_names,
+                       const std::vector<uint32_t>& patch_lengths, uint32_t whole_length) {
+  bool written = WriteNumber(out, made.new_size, 8) && WriteToPackage(out, made.new_hash, 32) &&
                  WriteVersions(out, current_in, versions, name, &old_names) &&
                  WriteNumber(out, patch_lengths.size() / 4, 1);
   for (uint32_t length : patch_lengths) written = written && WriteNumber(out, length, 4);

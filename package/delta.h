@@ -72,6 +72,12 @@ bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& tim
                      const std::vector<uint32_t>& patch_lengths, uint32_t whole_length,
                      bool lzma_patches = false);
 
+// The same fields after the name and times (a file of a block of deltas).
+bool WriteChoiceFields(PackageOut& out, const WString& name, const DeltaHeader& made,
+                       uint32_t current_in, const std::vector<Version>& versions,
+                       const std::vector<WString>& old_names,
+                       const std::vector<uint32_t>& patch_lengths, uint32_t whole_length);
+
 // Writes the labels of the releases an update is made from ("rels").
 bool WriteReleaseLabels(PackageOut& out, const std::vector<WString>& labels);
 

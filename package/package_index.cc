@@ -56,8 +56,9 @@ Failure ReadChoiceStreams(platform::File& package, RecordReader& reader, const R
     for (int i = 0; i < record.version_count; ++i) {
       if (record.versions[i].patch == patch) old_size = record.versions[i].size;
     }
-    Failure failure = ReadDeltaStreams(package, reader, record.patch_lengths[patch],
-                                       record.lzma_streams, old_size, record.delta.new_size);
+    Failure failure =
+        ReadDeltaStreams(package, reader, record.patch_lengths[patch], record.lzma_streams,
+                         old_size, record.delta.new_size, reader.block());
     if (failure.failed()) return failure;
   }
   if (record.whole_length == 0) return {};
@@ -88,7 +89,6 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
     entry.size = static_cast<int64_t>(record.delta.new_size);
     std::memcpy(entry.sha256, record.delta.new_hash, sizeof entry.sha256);
     entry.packed_size = record.streams_size();
-    if (record.kind == RecordKind::kChoice) return ReadChoiceStreams(package, reader, record);
     SharedStream* block = reader.block();
     // A file of a block of deltas: what its parts took of the block's streams.
     auto consumed = [block] {
@@ -99,8 +99,11 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
       return bytes;
     };
     int64_t before = consumed();
-    Failure failure = ReadDeltaStreams(package, reader, record.stream_lengths, record.lzma_streams,
-                                       record.delta.old_size, record.delta.new_size, block);
+    Failure failure =
+        record.kind == RecordKind::kChoice
+            ? ReadChoiceStreams(package, reader, record)
+            : ReadDeltaStreams(package, reader, record.stream_lengths, record.lzma_streams,
+                               record.delta.old_size, record.delta.new_size, block);
     if (block) entry.packed_size = consumed() - before;
     return failure;
   }

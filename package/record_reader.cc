@@ -16,6 +16,13 @@ int64_t Record::patch_offset(size_t patch) const {
   return offset;
 }
 
+uint64_t Record::patch_bytes(int s) const {
+  if (kind != RecordKind::kChoice) return stream_lengths[s];
+  uint64_t bytes = 0;
+  for (int p = 0; p < patch_count; ++p) bytes += patch_lengths[p][s];
+  return bytes;
+}
+
 int64_t Record::streams_size() const {
   if (solid) return 0;  // a block's
   if (kind == RecordKind::kChoice) return patch_offset(patch_count) + whole_length;
@@ -54,7 +61,7 @@ bool RecordReader::Next(Record& record) {
   if (block_ && !PassBlockPart()) return false;
   if (next_delta_ < deltas_.size()) {
     current_ = std::move(deltas_[next_delta_++]);  // numbered and placed as it was read
-    for (int i = 0; i < 4; ++i) left_after_[i] -= current_.stream_lengths[i];
+    for (int i = 0; i < 4; ++i) left_after_[i] -= current_.patch_bytes(i);
     return Hand(record);
   }
   if (next_member_ < members_.size()) {
@@ -295,8 +302,13 @@ bool RecordReader::ReadDeltaBlock() {
     std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
     if (!times) return Stop(Cause::kTimesCut);
     current_.times = *times;
-    if (!ReadDeltaTail()) return false;
-    for (int s = 0; s < 4; ++s) totals[s] += current_.stream_lengths[s];
+    // 0: a delta from one old version; 1: from whichever is installed, as
+    // "alts" has it (its patches' parts one after the other, no whole file).
+    std::optional<uint64_t> choice = ReadNumber(package_, 1, &framing_);
+    if (!choice || *choice > 1) return false;
+    if (*choice) current_.kind = RecordKind::kChoice;
+    if (*choice ? !ReadChoice() || current_.whole_length != 0 : !ReadDeltaTail()) return false;
+    for (int s = 0; s < 4; ++s) totals[s] += current_.patch_bytes(s);
     deltas_.push_back(std::move(current_));
   }
   current_ = std::move(block);
@@ -342,14 +354,9 @@ bool RecordReader::PassBlockPart() {
     SharedStream& stream = block_[s];
     if (stream.left < left_after_[s]) return Stop(Cause::kBadStream);  // a part read twice
     // A part not read (a file current already) is read here, and dropped.
-    for (uint64_t rest; (rest = stream.left - left_after_[s]) > 0;) {
-      StreamPuller part(package_, 0, static_cast<uint32_t>(std::min<uint64_t>(rest, 1u << 30)),
-                        true, &stream);
-      uint8_t buffer[4096];
-      while (part.Pull(buffer, sizeof buffer) > 0) {
-      }
-      if (!part.read) return Stop(Cause::kPackageReadFailed, part.read);
-      if (!part.Ended()) return Stop(Cause::kBadStream);
+    platform::Status read;
+    if (!SkipShared(package_, stream, stream.left - left_after_[s], read)) {
+      return Stop(read ? Cause::kBadStream : Cause::kPackageReadFailed, read);
     }
   }
   if (next_delta_ < deltas_.size()) return true;

@@ -80,7 +80,13 @@ struct Record {
   uint32_t patch_lengths[kMaxReleases][4] = {};
   int patch_count = 0;
   uint32_t whole_length = 0;
+  // A file of a block of deltas patched from one of several versions: the
+  // bytes of each stream that the patches before its own take, passed over
+  // before its parts are read (set as it becomes a delta).
+  uint64_t part_skip[4] = {};
   bool is_delta() const { return kind == RecordKind::kDelta; }
+  // The bytes of stream `s` (0 to 3) a delta's or an "alts" record's patches take.
+  uint64_t patch_bytes(int s) const;
   // The bytes of a delta's streams, or of all of an "alts" record's.
   int64_t streams_size() const;
   // "alts": where the streams of patch `patch` start, from the first patch's

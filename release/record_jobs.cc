@@ -351,8 +351,9 @@ namespace {
 // its whole file's block where that is smaller.
 struct MadeFile {
   const DeltaFile* file;
-  package::DeltaHeader header;
-  delta::PatchStreams coded, raw;
+  package::DeltaHeader header;                  // the last patch's: the new file's size and SHA-256
+  std::vector<package::Version> versions;       // each with the patch made from it
+  std::vector<delta::PatchStreams> coded, raw;  // a patch per distinct version
   CodedBlock whole;
   bool patched() const { return whole.members.empty(); }
 };
@@ -369,12 +370,25 @@ bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLev
     const DeltaFile& file = *patch->file;
     package::WriteRecordName(out, file.name);
     package::WriteEntryTimes(out, file.times);
-    package::WriteEntryName(out, file.old_name == file.name ? WString() : file.old_name);
-    package::WriteDeltaHeader(out, patch->header);
-    for (int s = 0; s < 4; ++s) {
-      package::WriteNumber(out, patch->raw[s].size(), 4);
-      all[s].insert(all[s].end(), patch->raw[s].begin(), patch->raw[s].end());
+    package::WriteNumber(out, file.choice(), 1);
+    std::vector<uint32_t> lengths;
+    for (const delta::PatchStreams& raw : patch->raw) {
+      for (int s = 0; s < 4; ++s) {
+        lengths.push_back(static_cast<uint32_t>(raw[s].size()));
+        all[s].insert(all[s].end(), raw[s].begin(), raw[s].end());
+      }
     }
+    if (file.choice()) {
+      std::vector<WString> old_names;
+      for (const OldVersion& old : file.versions) old_names.push_back(old.name);
+      package::WriteChoiceFields(out, file.name, patch->header, file.current_in, patch->versions,
+                                 old_names, lengths, 0);
+      continue;
+    }
+    const WString& old_name = file.versions[0].name;
+    package::WriteEntryName(out, old_name == file.name ? WString() : old_name);
+    package::WriteDeltaHeader(out, patch->header);
+    for (uint32_t length : lengths) package::WriteNumber(out, length, 4);
   }
   delta::PatchStreams coded;
   for (int s = 0; s < 4; ++s) {
@@ -421,11 +435,11 @@ class DeltaBlockJob : public package::RecordJob {
     out.framing = &frame;
     bool patches_last = made.back().patched();
     if (patches_last) WriteWholes(wholes, out);
-    if (patches.size() == 1) {
+    if (patches.size() == 1 && !patches[0]->file->choice()) {
       const MadeFile& lone = *patches[0];
-      WriteDeltaRecord(lone.file->name, lone.file->old_name, lone.file->times, lone.header,
-                       lone.coded, true, out);
-    } else if (patches.size() > 1 && !WriteDeltaBlock(patches, coding_.level, out)) {
+      WriteDeltaRecord(lone.file->name, lone.file->versions[0].name, lone.file->times, lone.header,
+                       lone.coded[0], true, out);
+    } else if (!patches.empty() && !WriteDeltaBlock(patches, coding_.level, out)) {
       failure = Fail(Cause::kOutputError, files_[0].path);  // the coder found no memory
       return false;
     }
@@ -436,11 +450,8 @@ class DeltaBlockJob : public package::RecordJob {
  private:
   bool MakeFile(const DeltaFile& file, MadeFile& made) {
     made.file = &file;
-    Failure no_delta = EncodePatch(file.path, file.old_path, made.coded, made.header, limits_,
-                                   coding_.patches(), &made.raw);
-    size_t patch = 0;
-    for (const std::vector<uint8_t>& stream : made.coded) patch += stream.size();
-    bool patched = !no_delta.failed() && !made.coded[0].empty();
+    size_t patch = 0;  // the coded patches' bytes
+    bool patched = MakePatches(file, made, patch);
     // The whole file's block is coded only as far as it could still be the
     // smaller.
     failure = CodeSolid({{file.name, file.path, file.times, 0}}, coding_.level, made.whole, nullptr,
@@ -450,6 +461,36 @@ class DeltaBlockJob : public package::RecordJob {
       made.whole = CodedBlock();
     }
     if (!made.patched()) made.coded = made.raw = {};
+    return true;
+  }
+
+  // A patch from each distinct old version into `made`, their coded bytes
+  // added to `patch`; false where a version has none (an empty file, or one
+  // changed since it was listed).
+  bool MakePatches(const DeltaFile& file, MadeFile& made, size_t& patch) {
+    std::vector<const uint8_t*> patched;  // the old SHA-256 of each patch
+    for (const OldVersion& old : file.versions) {
+      package::Version version = old.version;
+      version.patch = static_cast<uint8_t>(patched.size());
+      for (size_t i = 0; i < patched.size(); ++i) {
+        if (std::memcmp(patched[i], old.version.hash, 32) == 0)
+          version.patch = static_cast<uint8_t>(i);
+      }
+      made.versions.push_back(version);
+      if (version.patch < patched.size()) continue;
+      made.coded.emplace_back();
+      made.raw.emplace_back();
+      delta::EncodeLimits limits = limits_;  // the new file's bytes count once
+      if (!patched.empty()) limits.progress = nullptr;
+      Failure encoded = EncodePatch(file.path, old.path, made.coded.back(), made.header, limits,
+                                    coding_.patches(), &made.raw.back());
+      if (encoded.failed() || made.coded.back()[0].empty() ||
+          (file.choice() && std::memcmp(made.header.old_hash, old.version.hash, 32) != 0)) {
+        return false;
+      }
+      for (const std::vector<uint8_t>& stream : made.coded.back()) patch += stream.size();
+      patched.push_back(old.version.hash);
+    }
     return true;
   }
 

@@ -101,18 +101,31 @@ std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WS
                                                    std::atomic<int64_t>* progress = nullptr,
                                                    const Coding& coding = {false});
 
-// A file an LZMA build patches from one old version.
-struct DeltaFile {
-  WString name, path, old_name, old_path;
-  EntryTimes times;
-  int64_t size = 0;  // as listed: only to cut the blocks
+// One old version of a file, for an update from several releases: the
+// version as the record holds it, and where the build reads it.
+struct OldVersion {
+  package::Version version;
+  WString name;  // its name in its release (the file's own, or a move's)
+  WString path;
 };
 
-// Gathers the files an LZMA build patches from one old version into blocks
+// A file an LZMA build patches: from its one old version, or (with
+// `current_in` or several versions) from whichever is installed.
+struct DeltaFile {
+  WString name, path;
+  EntryTimes times;
+  int64_t size = 0;  // as listed: only to cut the blocks
+  std::vector<OldVersion> versions;
+  uint32_t current_in = 0;  // the releases that hold the new file already
+  bool choice() const { return versions.size() > 1 || current_in != 0; }
+};
+
+// Gathers the files an LZMA build patches (with no whole file beside the
+// patches) into blocks
 // of at most kDeltaBlockBytes (listed) or kDeltaBlockFiles files, cut by the
 // listing alone (so that the bytes never depend on the threads). A block's
-// job makes each file's record as DeltaRecordJob does, then codes the
-// patches together ("dblk": their streams share the coder's window and what
+// job makes each file's record as DeltaRecordJob (or ChoiceRecordJob) does,
+// then codes the patches together ("dblk": their streams share the coder's window and what
 // it has learnt, so a tree of small patches costs far less than each alone).
 class DeltaBlocks {
  public:
@@ -134,14 +147,6 @@ class DeltaBlocks {
   std::atomic<int64_t>* progress_;
   std::vector<DeltaFile> files_;
   int64_t bytes_ = 0, taken_ = 0;
-};
-
-// One old version of a file, for an update from several releases: the
-// version as the record holds it, and where the build reads it.
-struct OldVersion {
-  package::Version version;
-  WString name;  // its name in its release (the file's own, or a move's)
-  WString path;
 };
 
 // The job that makes the record of a file with several old `versions`

@@ -273,11 +273,13 @@ int WriteUpdate(BuildPlan& plan) {
       std::unique_ptr<package::RecordJob> job;
       if (plan.deltas) {
         release::FileSource source = planner.SourceOf(name, path);
-        if (solid && source.kind == release::FileSource::kDelta) {
+        bool patched = source.kind == release::FileSource::kDelta ||
+                       (source.kind == release::FileSource::kChoice && !series.whole_fallback);
+        if (solid && patched) {
           // A patch waits for its block of deltas to fill.
           made = true;
-          const release::OldVersion& old = source.versions[0];
-          job = deltas.Add({name, path, old.name, old.path, times, size});
+          job =
+              deltas.Add({name, path, times, size, std::move(source.versions), source.current_in});
           return std::optional<bool>(!job || deflater.AddMade(std::move(job), deltas.taken()));
         }
         job = planner.JobFor(std::move(source), name, path, times, &done);

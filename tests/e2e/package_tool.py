@@ -144,7 +144,7 @@ def encode_delta_block(files, stored=False, tail=b""):
     digest = lambda data: struct.pack("<Q", len(data)) + hashlib.sha256(data).digest()
     record = b"dblk" + struct.pack("<I", len(files))
     for name, old_name, old, new, parts in files:
-        record += (encode_name(name) + struct.pack("<QQQ", 1, 2, 3) + encode_name(old_name or "") +
+        record += (encode_name(name) + struct.pack("<QQQB", 1, 2, 3, 0) + encode_name(old_name or "") +
                    digest(old) + digest(new) + struct.pack("<IIII", *map(len, parts)))
     streams = [b"".join(f[4][i] for f in files) for i in range(4)]
     streams = [data if stored or not data else lzma_literals(data, 3, 0, 0) for data in streams]
@@ -287,13 +287,26 @@ def parse_delta_block(fields, pos, entries):
     for _ in range(count):
         name, body = fields.entry_name(body)
         times, body = fields.times(body)
-        old_name, body = fields.name(body)
-        body = fields.sized_hash(fields.sized_hash(body)[2])[2]
-        sizes = []
-        for _ in range(4):
+        choice, body = fields.number(body, 1)
+        old_name, patches = None, 1
+        if choice:  # as "alts" has it: the new file, its versions, the patches' lengths
+            body = fields.number(fields.sized_hash(body)[2], 4)[1]
+            versions, body = fields.number(body, 1)
+            for _ in range(versions):
+                body = fields.number(fields.sized_hash(fields.name(body)[1])[2], 4)[1]
+                body = fields.number(body, 1)[1]
+            patches, body = fields.number(body, 1)
+        else:
+            old_name, body = fields.name(body)
+            body = fields.sized_hash(fields.sized_hash(body)[2])[2]
+        sizes = [0, 0, 0, 0]
+        for i in range(4 * patches):
             size, body = fields.number(body, 4)
-            sizes.append(size)
-        members.append((name, times, old_name, sizes))
+            sizes[i % 4] += size
+        if choice:
+            whole, body = fields.number(body, 4)
+            assert whole == 0, "a whole file in a block of deltas"
+        members.append((name, times, old_name, sizes, choice))
     heads = []
     for _ in range(4):
         settings, body = fields.number(body, 1)
@@ -310,10 +323,11 @@ def parse_delta_block(fields, pos, entries):
         assert len(streams[-1]) == total, "a stream not the size of its parts"
         body += length
     at = [0, 0, 0, 0]
-    for name, times, old_name, sizes in members:
-        parts = [streams[i][at[i]:at[i] + sizes[i]] for i in range(4)]
+    for name, times, old_name, sizes, choice in members:
+        parts = [streams[i][at[i]:at[i] + sizes[i]] for i in range(4)]  # a choice's: all patches'
         at = [a + n for a, n in zip(at, sizes)]
-        entries.append(Entry(pos, name, times, parts, coded, "delta", old_name or name))
+        entries.append(Entry(pos, name, times, parts, coded, "deltas" if choice else "delta",
+                             old_name or name))
     return body
 
 
