@@ -266,18 +266,12 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
   return {};
 }
 
-std::unique_ptr<package::RecordJob> SolidBlocks::Add(SolidFile file) {
-  bytes_ += file.size;
-  files_.push_back(std::move(file));
-  if (bytes_ < 2 * int64_t{delta::LzmaWindow(level_)}) return nullptr;
-  return Rest();
-}
-
-std::unique_ptr<package::RecordJob> SolidBlocks::Rest() {
-  if (files_.empty()) return nullptr;
-  taken_ = bytes_;
-  bytes_ = 0;
-  return std::make_unique<SolidJob>(std::move(files_), level_, progress_);
+Blocks<SolidFile> SolidBlocks(const Coding& coding, std::atomic<int64_t>* progress) {
+  auto make = [](std::vector<SolidFile> files, const Coding& coding,
+                 std::atomic<int64_t>* progress) -> std::unique_ptr<package::RecordJob> {
+    return std::make_unique<SolidJob>(std::move(files), coding.level, progress);
+  };
+  return {make, 2 * int64_t{delta::LzmaWindow(coding.level)}, SIZE_MAX, coding, progress};
 }
 
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
@@ -619,18 +613,12 @@ class ChoiceJob : public package::RecordJob {
 
 }  // namespace
 
-std::unique_ptr<package::RecordJob> DeltaBlocks::Add(DeltaFile file) {
-  bytes_ += file.size;
-  files_.push_back(std::move(file));
-  if (bytes_ < kDeltaBlockBytes && files_.size() < kDeltaBlockFiles) return nullptr;
-  return Rest();
-}
-
-std::unique_ptr<package::RecordJob> DeltaBlocks::Rest() {
-  if (files_.empty()) return nullptr;
-  taken_ = bytes_;
-  bytes_ = 0;
-  return std::make_unique<DeltaBlockJob>(std::move(files_), coding_, progress_);
+Blocks<DeltaFile> DeltaBlocks(const Coding& coding, std::atomic<int64_t>* progress) {
+  auto make = [](std::vector<DeltaFile> files, const Coding& coding,
+                 std::atomic<int64_t>* progress) -> std::unique_ptr<package::RecordJob> {
+    return std::make_unique<DeltaBlockJob>(std::move(files), coding, progress);
+  };
+  return {make, 16 << 20, 256, coding, progress};
 }
 
 std::unique_ptr<package::RecordJob> ChoiceRecordJob(const WString& name, const WString& new_path,

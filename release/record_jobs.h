@@ -50,27 +50,52 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
                     std::vector<uint8_t>& record, std::atomic<int64_t>* progress = nullptr,
                     size_t largest = SIZE_MAX, const package::Framing& framing = {});
 
-// Gathers the whole files of an LZMA build into blocks of about twice the
-// level's window, cut by the listed sizes alone (so that the bytes never
-// depend on the threads), each coded as one job.
-class SolidBlocks {
+// Gathers files into blocks cut by the listing alone (so that the bytes
+// never depend on the threads): a block closes once its files' listed bytes
+// reach a bound, or their count does, and one job makes its records.
+template <typename File>
+class Blocks {
  public:
-  SolidBlocks(delta::LzmaLevel level, std::atomic<int64_t>* progress)
-      : level_(level), progress_(progress) {}
+  using MakeJob = std::unique_ptr<package::RecordJob> (*)(std::vector<File> files,
+                                                          const Coding& coding,
+                                                          std::atomic<int64_t>* progress);
+  Blocks(MakeJob make, int64_t bytes, size_t files, const Coding& coding,
+         std::atomic<int64_t>* progress)
+      : make_(make),
+        bytes_bound_(bytes),
+        files_bound_(files),
+        coding_(coding),
+        progress_(progress) {}
 
   // Adds a file: the job of the block it fills, or none yet.
-  std::unique_ptr<package::RecordJob> Add(SolidFile file);
+  std::unique_ptr<package::RecordJob> Add(File file) {
+    bytes_ += file.size;
+    files_.push_back(std::move(file));
+    return bytes_ < bytes_bound_ && files_.size() < files_bound_ ? nullptr : Rest();
+  }
   // The job of the files not yet in a block, or none.
-  std::unique_ptr<package::RecordJob> Rest();
+  std::unique_ptr<package::RecordJob> Rest() {
+    if (files_.empty()) return nullptr;
+    taken_ = bytes_;
+    bytes_ = 0;
+    return make_(std::move(files_), coding_, progress_);
+  }
   // The listed bytes of the files a job took last.
   int64_t taken() const { return taken_; }
 
  private:
-  delta::LzmaLevel level_;
+  MakeJob make_;
+  int64_t bytes_bound_;
+  size_t files_bound_;
+  Coding coding_;
   std::atomic<int64_t>* progress_;
-  std::vector<SolidFile> files_;
+  std::vector<File> files_;
   int64_t bytes_ = 0, taken_ = 0;
 };
+
+// The whole files of an LZMA build, in blocks of about twice the level's
+// window, each coded as one job.
+Blocks<SolidFile> SolidBlocks(const Coding& coding, std::atomic<int64_t>* progress);
 
 // The streams into `streams` that make the file at `new_path` from the one
 // at `old_path`, and their sizes and SHA-256s into `header`. The streams
@@ -120,34 +145,13 @@ struct DeltaFile {
   bool choice() const { return versions.size() > 1 || current_in != 0; }
 };
 
-// Gathers the files an LZMA build patches (with no whole file beside the
-// patches) into blocks
-// of at most kDeltaBlockBytes (listed) or kDeltaBlockFiles files, cut by the
-// listing alone (so that the bytes never depend on the threads). A block's
-// job makes each file's record as DeltaRecordJob (or ChoiceRecordJob) does,
-// then codes the patches together ("dblk": their streams share the coder's window and what
-// it has learnt, so a tree of small patches costs far less than each alone).
-class DeltaBlocks {
- public:
-  static constexpr int64_t kDeltaBlockBytes = 16 << 20;
-  static constexpr size_t kDeltaBlockFiles = 256;
-
-  DeltaBlocks(const Coding& coding, std::atomic<int64_t>* progress)
-      : coding_(coding), progress_(progress) {}
-
-  // Adds a file: the job of the block it fills, or none yet.
-  std::unique_ptr<package::RecordJob> Add(DeltaFile file);
-  // The job of the files not yet in a block, or none.
-  std::unique_ptr<package::RecordJob> Rest();
-  // The listed bytes of the files a job took last.
-  int64_t taken() const { return taken_; }
-
- private:
-  Coding coding_;
-  std::atomic<int64_t>* progress_;
-  std::vector<DeltaFile> files_;
-  int64_t bytes_ = 0, taken_ = 0;
-};
+// The files an LZMA build patches (with no whole file beside the patches),
+// in blocks of at most 16 MiB (listed) or 256 files. A block's job makes
+// each file's record as DeltaRecordJob (or ChoiceRecordJob) does, then
+// codes the patches together ("dblk": their streams share the coder's
+// window and what it has learnt, so a tree of small patches costs far less
+// than each alone).
+Blocks<DeltaFile> DeltaBlocks(const Coding& coding, std::atomic<int64_t>* progress);
 
 // The job that makes the record of a file with several old `versions`
 // (none of them in `current_in`, the releases that hold the new file): an

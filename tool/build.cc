@@ -264,8 +264,8 @@ int WriteUpdate(BuildPlan& plan) {
     };
   }
   release::RecordPlanner planner(series);
-  release::SolidBlocks blocks(series.coding.level, &done);
-  release::DeltaBlocks deltas(series.coding, &done);
+  release::Blocks<release::SolidFile> blocks = release::SolidBlocks(series.coding, &done);
+  release::Blocks<release::DeltaFile> deltas = release::DeltaBlocks(series.coding, &done);
   if (plan.deltas || solid) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
                               const WString& path, const EntryTimes& times) {

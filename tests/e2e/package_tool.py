@@ -236,6 +236,12 @@ class Fields:
         self.last_times = tuple(times)
         return self.last_times, pos
 
+    def named_times(self, pos):
+        """A block's file's entry name and times, and where its other fields start."""
+        name, pos = self.entry_name(pos)
+        times, pos = self.times(pos)
+        return name, times, pos
+
     def sized_hash(self, pos):
         size, pos = self.number(pos, 8)
         return size, self.data[pos:pos + 32], pos + 32
@@ -250,12 +256,10 @@ def decode_lzma(props, dictionary, size, stream):
 def parse_solid(fields, pos, entries):
     """Appends the files of the solid block at `pos` (their stream decoded
     by liblzma, each checked against its SHA-256); returns the block's end."""
-    data = fields.data
+    data, members = fields.data, []
     count, body = fields.number(pos + 4, 4)
-    members = []
     for _ in range(count):
-        name, body = fields.entry_name(body)
-        times, body = fields.times(body)
+        name, times, body = fields.named_times(body)
         size, digest, body = fields.sized_hash(body)
         branches, body = fields.number(body, 1)
         members.append((name, times, size, digest, branches))
@@ -281,12 +285,10 @@ def parse_delta_block(fields, pos, entries):
     """Appends the deltas of the block of deltas at `pos`, each with its
     parts of the block's four streams (decoded by liblzma); returns the
     block's end."""
-    data = fields.data
+    data, members = fields.data, []
     count, body = fields.number(pos + 4, 4)
-    members = []
     for _ in range(count):
-        name, body = fields.entry_name(body)
-        times, body = fields.times(body)
+        name, times, body = fields.named_times(body)
         choice, body = fields.number(body, 1)
         old_name, patches = None, 1
         if choice:  # as "alts" has it: the new file, its versions, the patches' lengths
