@@ -40,9 +40,9 @@ inline constexpr char kSolidTag[4] = {'s', 'o', 'l', 'd'};
 // than zlib; all else as in "dstr" and "alts".
 inline constexpr char kDeltaLzmaTag[4] = {'d', 'l', 'z', 'm'};
 inline constexpr char kChoiceLzmaTag[4] = {'a', 'l', 'z', 'm'};
-// Deltas coded together: each file's header as "dlzm" has it (with the
-// sizes its four streams decode to), then four LZMA streams that hold every
-// file's streams back to back, see RecordReader.
+// Deltas coded together: each file's header as "dlzm" (or "alzm") has it,
+// with the sizes its streams decode to, then four LZMA streams that hold
+// every file's streams back to back, see RecordReader.
 inline constexpr char kDeltaBlockTag[4] = {'d', 'b', 'l', 'k'};
 // Only as the very first record, in every package updatepkg writes: the
 // SHA-256 of every payload byte after it (32 bytes), which LocatePayload

@@ -353,7 +353,8 @@ bool RecordReader::PassBlockPart() {
   for (int s = 0; s < 4; ++s) {
     SharedStream& stream = block_[s];
     if (stream.left < left_after_[s]) return Stop(Cause::kBadStream);  // a part read twice
-    // A part not read (a file current already) is read here, and dropped.
+    // A part not read (a file current already, a patch for another version)
+    // is read here, and dropped.
     platform::Status read;
     if (!SkipShared(package_, stream, stream.left - left_after_[s], read)) {
       return Stop(read ? Cause::kBadStream : Cause::kPackageReadFailed, read);
