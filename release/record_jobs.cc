@@ -341,6 +341,60 @@ std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WS
 
 namespace {
 
+// The patches of the file at `path` from each distinct one of `olds` into
+// `patches` (and their streams as they decode into `raw`, where given),
+// each version with the index of its patch into `versions`, and the new
+// file's size and SHA-256 into `made`. Only the first encoding is given
+// `limits.progress`: the new file's bytes count once. False where a version
+// has no patch (an empty file, or, with `check`, one changed since it was
+// listed: its SHA-256 is not the one it was listed with).
+bool PatchVersions(const WString& path, const std::vector<OldVersion>& olds, bool check,
+                   delta::EncodeLimits limits, const delta::PatchCoding& coding,
+                   std::vector<package::Version>& versions,
+                   std::vector<delta::PatchStreams>& patches, package::DeltaHeader& made,
+                   std::vector<delta::PatchStreams>* raw = nullptr) {
+  std::vector<const uint8_t*> patched;  // the old SHA-256 of each patch
+  for (const OldVersion& old : olds) {
+    package::Version version = old.version;
+    version.patch = static_cast<uint8_t>(patched.size());
+    for (size_t i = 0; i < patched.size(); ++i) {
+      if (std::memcmp(patched[i], old.version.hash, 32) == 0)
+        version.patch = static_cast<uint8_t>(i);
+    }
+    versions.push_back(version);
+    if (version.patch < patched.size()) continue;  // patched from already
+    patches.emplace_back();
+    if (raw) raw->emplace_back();
+    Failure encoded = EncodePatch(path, old.path, patches.back(), made, limits, coding,
+                                  raw ? &raw->back() : nullptr);
+    limits.progress = nullptr;
+    if (encoded.failed() || patches.back()[0].empty() ||
+        (check && std::memcmp(made.old_hash, old.version.hash, 32) != 0)) {
+      return false;
+    }
+    patched.push_back(old.version.hash);
+  }
+  return true;
+}
+
+// The old names `olds` are read at, and the four stream lengths of each of
+// `patches`, as an "alts" record's fields list them.
+std::vector<WString> OldNames(const std::vector<OldVersion>& olds) {
+  std::vector<WString> names;
+  for (const OldVersion& old : olds) names.push_back(old.name);
+  return names;
+}
+
+std::vector<uint32_t> PatchLengths(const std::vector<delta::PatchStreams>& patches) {
+  std::vector<uint32_t> lengths;
+  for (const delta::PatchStreams& streams : patches) {
+    for (const std::vector<uint8_t>& stream : streams) {
+      lengths.push_back(static_cast<uint32_t>(stream.size()));
+    }
+  }
+  return lengths;
+}
+
 // A file of a block of deltas, made: its patch (`coded` empty: none), or
 // its whole file's block where that is smaller.
 struct MadeFile {
@@ -365,18 +419,13 @@ bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLev
     package::WriteRecordName(out, file.name);
     package::WriteEntryTimes(out, file.times);
     package::WriteNumber(out, file.choice(), 1);
-    std::vector<uint32_t> lengths;
+    std::vector<uint32_t> lengths = PatchLengths(patch->raw);
     for (const delta::PatchStreams& raw : patch->raw) {
-      for (int s = 0; s < 4; ++s) {
-        lengths.push_back(static_cast<uint32_t>(raw[s].size()));
-        all[s].insert(all[s].end(), raw[s].begin(), raw[s].end());
-      }
+      for (int s = 0; s < 4; ++s) all[s].insert(all[s].end(), raw[s].begin(), raw[s].end());
     }
     if (file.choice()) {
-      std::vector<WString> old_names;
-      for (const OldVersion& old : file.versions) old_names.push_back(old.name);
       package::WriteChoiceFields(out, file.name, patch->header, file.current_in, patch->versions,
-                                 old_names, lengths, 0);
+                                 OldNames(file.versions), lengths, 0);
       continue;
     }
     const WString& old_name = file.versions[0].name;
@@ -444,8 +493,13 @@ class DeltaBlockJob : public package::RecordJob {
  private:
   bool MakeFile(const DeltaFile& file, MadeFile& made) {
     made.file = &file;
+    bool patched =
+        PatchVersions(file.path, file.versions, file.choice(), limits_, coding_.patches(),
+                      made.versions, made.coded, made.header, &made.raw);
     size_t patch = 0;  // the coded patches' bytes
-    bool patched = MakePatches(file, made, patch);
+    for (const delta::PatchStreams& streams : made.coded) {
+      for (const std::vector<uint8_t>& stream : streams) patch += stream.size();
+    }
     // The whole file's block is coded only as far as it could still be the
     // smaller.
     failure = CodeSolid({{file.name, file.path, file.times, 0}}, coding_.level, made.whole, nullptr,
@@ -455,36 +509,6 @@ class DeltaBlockJob : public package::RecordJob {
       made.whole = CodedBlock();
     }
     if (!made.patched()) made.coded = made.raw = {};
-    return true;
-  }
-
-  // A patch from each distinct old version into `made`, their coded bytes
-  // added to `patch`; false where a version has none (an empty file, or one
-  // changed since it was listed).
-  bool MakePatches(const DeltaFile& file, MadeFile& made, size_t& patch) {
-    std::vector<const uint8_t*> patched;  // the old SHA-256 of each patch
-    for (const OldVersion& old : file.versions) {
-      package::Version version = old.version;
-      version.patch = static_cast<uint8_t>(patched.size());
-      for (size_t i = 0; i < patched.size(); ++i) {
-        if (std::memcmp(patched[i], old.version.hash, 32) == 0)
-          version.patch = static_cast<uint8_t>(i);
-      }
-      made.versions.push_back(version);
-      if (version.patch < patched.size()) continue;
-      made.coded.emplace_back();
-      made.raw.emplace_back();
-      delta::EncodeLimits limits = limits_;  // the new file's bytes count once
-      if (!patched.empty()) limits.progress = nullptr;
-      Failure encoded = EncodePatch(file.path, old.path, made.coded.back(), made.header, limits,
-                                    coding_.patches(), &made.raw.back());
-      if (encoded.failed() || made.coded.back()[0].empty() ||
-          (file.choice() && std::memcmp(made.header.old_hash, old.version.hash, 32) != 0)) {
-        return false;
-      }
-      for (const std::vector<uint8_t>& stream : made.coded.back()) patch += stream.size();
-      patched.push_back(old.version.hash);
-    }
     return true;
   }
 
@@ -548,41 +572,15 @@ class ChoiceJob : public package::RecordJob {
   // The record into `choice`; false where a version has no patch.
   bool MakeChoice(const std::vector<uint8_t>& whole_record, std::vector<uint8_t>& choice) {
     std::vector<package::Version> versions;
-    std::vector<WString> old_names;
     std::vector<delta::PatchStreams> patches;
-    std::vector<const uint8_t*> patched;  // the old SHA-256 of each patch
     package::DeltaHeader made;
-    for (const OldVersion& old : versions_) {
-      package::Version version = old.version;
-      version.patch = static_cast<uint8_t>(patches.size());
-      for (size_t i = 0; i < patched.size(); ++i) {
-        if (std::memcmp(patched[i], old.version.hash, 32) == 0)
-          version.patch = static_cast<uint8_t>(i);
-      }
-      if (version.patch == patches.size()) {  // a version not patched from yet
-        patches.emplace_back();
-        package::DeltaHeader header;
-        delta::EncodeLimits limits;
-        limits.progress = told_ ? nullptr : progress_;
-        told_ = told_ || progress_;
-        Failure encoded =
-            EncodePatch(new_path_, old.path, patches.back(), header, limits, coding_.patches());
-        if (encoded.failed() || patches.back()[0].empty() ||
-            std::memcmp(header.old_hash, old.version.hash, 32) != 0) {
-          return false;  // the old file changed since it was listed, or has no delta
-        }
-        made = header;
-        patched.push_back(old.version.hash);
-      }
-      versions.push_back(version);
-      old_names.push_back(old.name);
-    }
-    std::vector<uint32_t> lengths;
-    for (const delta::PatchStreams& streams : patches) {
-      for (const std::vector<uint8_t>& stream : streams) {
-        lengths.push_back(static_cast<uint32_t>(stream.size()));
-      }
-    }
+    delta::EncodeLimits limits;
+    limits.progress = progress_;
+    bool patched = PatchVersions(new_path_, versions_, true, limits, coding_.patches(), versions,
+                                 patches, made);
+    told_ = progress_ && !patches.empty();
+    if (!patched) return false;  // the old file changed since it was listed, or has no delta
+    std::vector<uint32_t> lengths = PatchLengths(patches);
     // The whole file's stream: its record less the tag, name and times.
     size_t head = 4 + 2 + 2 * name_.size() + 24;
     uint32_t whole_length = whole_ ? static_cast<uint32_t>(whole_record.size() - head) : 0;
@@ -590,8 +588,8 @@ class ChoiceJob : public package::RecordJob {
     out.memory = &choice;
     package::Framing frame = framing;
     out.framing = &frame;
-    package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, old_names, lengths,
-                             whole_length, coding_.lzma);
+    package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, OldNames(versions_),
+                             lengths, whole_length, coding_.lzma);
     for (const delta::PatchStreams& streams : patches) {
       for (const std::vector<uint8_t>& stream : streams) {
         package::WriteToPackage(out, stream.data(), stream.size());
