@@ -19,6 +19,10 @@ enum class LzmaLevel { kFast, kNormal, kMax };
 // The window a level codes with, at most.
 uint32_t LzmaWindow(LzmaLevel level);
 
+// About the most memory coding `size` bytes at `level` takes: the window
+// and the match finder's tables over it.
+size_t LzmaCoderMemory(LzmaLevel level, uint64_t size);
+
 struct LzmaStream {
   package::LzmaProps props;  // its window the one it needs
   std::vector<uint8_t> bytes;

@@ -21,6 +21,7 @@ struct DeflateJob {
   std::vector<uint8_t> dictionary;  // the 32 KiB before a block
   std::vector<uint8_t> input;
   size_t input_size = 0;
+  size_t memory = 0;  // what its maker declared
   std::vector<uint8_t> output;
   uint32_t adler = 1;  // of `input`, for blocks
   // A record made by a RecordJob rather than deflated: MakeRecord, set only
@@ -174,13 +175,21 @@ bool ParallelDeflater::AddMade(std::unique_ptr<RecordJob> maker, int64_t source_
     maker->framing = *out_.framing;
     maker->LastEntry(out_.framing->name, out_.framing->times);
   }
+  job->memory = maker->memory();
   job->maker = std::move(maker);
   // Counted as a sixteenth of its size (of a block at least): the walk
   // runs ahead by dozens of small files, so that every worker stays busy
   // while one makes a large file's delta; a very large one (whose delta
-  // takes memory in proportion) waits for the jobs before it.
-  job->input_size =
-      std::max<size_t>(kDeflateBlockSize / 16, static_cast<size_t>(source_bytes / 16));
+  // takes memory in proportion) waits for the jobs before it. A job whose
+  // memory is its coder's counts as one block, so that each worker can
+  // make one, as far as the budget allows.
+  job->input_size = job->memory > 0 ? kDeflateBlockSize
+                                    : std::max<size_t>(kDeflateBlockSize / 16,
+                                                       static_cast<size_t>(source_bytes / 16));
+  while (!workers_.empty() && !order_.empty() && queued_memory_ + job->memory > kMadeMemoryBudget) {
+    if (!WriteOldest()) return false;
+  }
+  queued_memory_ += job->memory;
   return Submit(std::move(job));
 }
 
@@ -213,6 +222,7 @@ bool ParallelDeflater::WriteOldest() {
   order_.pop_front();
   monitor_.Unlock();
   queued_bytes_ -= job->input_size;
+  queued_memory_ -= job->memory;
   if (!job->ok && job->maker) failed_job_ = std::move(job->maker);
   if (!job->ok || !WriteJob(*job)) failed_ = true;
   return !failed_;

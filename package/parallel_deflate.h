@@ -37,10 +37,19 @@ class RecordJob {
   // The entry name and times its record ends with, which the next record's
   // fields are framed after.
   virtual void LastEntry(WString& name, EntryTimes& times) const = 0;
+  // The memory making the record takes, where that is far more than the
+  // file's bytes (a coder's window and match finder): the jobs queued at
+  // once are held to kMadeMemoryBudget of it. 0 for a job that holds about
+  // what it reads.
+  virtual size_t memory() const { return 0; }
   Failure failure;
   // Where the record's fields are framed from: set as the job is queued.
   Framing framing;
 };
+
+// The memory the jobs queued at once may declare in all (one job alone may
+// take more): a 32-bit tool has 2 GiB of address space to find it in.
+inline constexpr size_t kMadeMemoryBudget = size_t{1} << (sizeof(void*) == 4 ? 30 : 31);
 
 struct DeflateJob;
 
@@ -101,6 +110,7 @@ class ParallelDeflater {
   PackageOut& out_;
   size_t window_;  // blocks' worth of work queued and not yet written, at most
   size_t queued_bytes_ = 0;
+  size_t queued_memory_ = 0;  // declared by the made jobs not yet written
   std::vector<uint8_t> read_buffer_;
   platform::Monitor monitor_;
   Fifo<std::unique_ptr<DeflateJob>> order_;  // every job not yet written, in order

@@ -190,6 +190,7 @@ class SolidJob : public package::RecordJob {
   SolidJob(std::vector<SolidFile> files, delta::LzmaLevel level, std::atomic<int64_t>* progress)
       : files_(std::move(files)), level_(level), progress_(progress) {
     SortByKind(files_);
+    for (const SolidFile& file : files_) bytes_ += file.size;
   }
 
   void LastEntry(WString& name, EntryTimes& times) const override {
@@ -202,8 +203,11 @@ class SolidJob : public package::RecordJob {
     return !failure.failed();
   }
 
+  size_t memory() const override { return delta::LzmaCoderMemory(level_, bytes_); }
+
  private:
   std::vector<SolidFile> files_;
+  uint64_t bytes_ = 0;  // as listed
   delta::LzmaLevel level_;
   std::atomic<int64_t>* progress_;
 };
