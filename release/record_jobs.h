@@ -93,9 +93,10 @@ class Blocks {
   int64_t bytes_ = 0, taken_ = 0;
 };
 
-// The whole files of an LZMA build, in blocks of about twice the level's
-// window, each coded as one job.
-Blocks<SolidFile> SolidBlocks(const Coding& coding, std::atomic<int64_t>* progress);
+// The whole files of an LZMA build, each block coded as one job: the
+// `listed` bytes of the tree cut into as few blocks of about the same size
+// as hold at most four of the level's windows each.
+Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed, std::atomic<int64_t>* progress);
 
 // The streams into `streams` that make the file at `new_path` from the one
 // at `old_path`, and their sizes and SHA-256s into `header`. The streams

@@ -100,6 +100,19 @@ int PlanOutput(BuildPlan& plan) {
   return kOk;
 }
 
+// The failure of a build, with the rule a refused name breaks or the file a
+// name clashes with.
+int ReportBuildFailure(const BuildPlan& plan, const Failure& failure) {
+  if (failure.cause == Cause::kBadName) {
+    return Report(plan.request.output, failure, " (" + RuleBroken(failure.path) + ")");
+  }
+  if (failure.cause == Cause::kDuplicateName) {
+    return Report(plan.request.output, failure,
+                  " (" + ClashWith(failure.path, plan.series.source) + ")");
+  }
+  return Report(plan.request.output, failure);
+}
+
 // The plan of `request` into `plan`; kOk, or the exit code of a failure it
 // reported.
 int PlanBuild(const BuildRequest& request, BuildPlan& plan) {
@@ -118,12 +131,13 @@ int PlanBuild(const BuildRequest& request, BuildPlan& plan) {
   if (!source)
     return Report(request.source, Fail(Cause::kSourceUnreadable, WString(), source.status()));
   plan.series.source = *source;
-  // The tree is listed ahead only for the progress line's total and for an
-  // old release; the build itself walks it anyway.
+  // The tree is listed ahead only for the progress line's total, for an
+  // old release and for the size of LZMA blocks; the build itself walks it
+  // anyway.
   bool olds = plan.deltas || !request.changed_since.empty();
-  if (Progress::Shown() || olds) {
+  if (Progress::Shown() || olds || plan.series.coding.lzma) {
     Failure listed = pack::ListTreeFiles(plan.series.source, plan.series.files);
-    if (listed.failed()) return Report(request.source, listed);
+    if (listed.failed()) return ReportBuildFailure(plan, listed);
   }
   if (olds) {
     if (int code = PlanOldReleases(plan)) return code;
@@ -192,19 +206,6 @@ void PrintSummary(const BuildPlan& plan, const Contents& in, const std::string& 
              Count(in.removals, "removal", "removals"), AProgram(program));
 }
 
-// The failure of a build, with the rule a refused name breaks or the file a
-// name clashes with.
-int ReportBuildFailure(const BuildPlan& plan, const Failure& failure) {
-  if (failure.cause == Cause::kBadName) {
-    return Report(plan.request.output, failure, " (" + RuleBroken(failure.path) + ")");
-  }
-  if (failure.cause == Cause::kDuplicateName) {
-    return Report(plan.request.output, failure,
-                  " (" + ClashWith(failure.path, plan.series.source) + ")");
-  }
-  return Report(plan.request.output, failure);
-}
-
 // The summary of the update written, and the warnings it calls for.
 int PrintBuilt(const BuildPlan& plan, int packed, size_t removals) {
   std::string program = ProgramName(plan.output);
@@ -264,7 +265,7 @@ int WriteUpdate(BuildPlan& plan) {
     };
   }
   release::RecordPlanner planner(series);
-  release::Blocks<release::SolidFile> blocks = release::SolidBlocks(series.coding, &done);
+  release::Blocks<release::SolidFile> blocks = release::SolidBlocks(series.coding, total, &done);
   release::Blocks<release::DeltaFile> deltas = release::DeltaBlocks(series.coding, &done);
   if (plan.deltas || solid) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,
