@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "package/content_stream.h"
 #include "package/delta.h"
 #include "package/package_index.h"
 #include "package/parallel_deflate.h"
+#include "platform/platform.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -374,6 +376,55 @@ TEST(ContentStreamTest, StreamThatTheFileEndsInsideFails) {
       SinkTo any([](const uint8_t*, size_t) { return true; });
       EXPECT_EQ(InflateStream(in, any).end, InflateEnd::kDamaged) << cut;
     }
+  }
+}
+
+// A made record that notes how many jobs ran at once: it waits (a second at
+// most) for another to start beside it.
+class OverlapJob : public RecordJob {
+ public:
+  OverlapJob(std::atomic<int>& running, std::atomic<int>& most, size_t memory)
+      : running_(running), most_(most), memory_(memory) {}
+  bool Make(std::vector<uint8_t>& record) override {
+    int now = ++running_;
+    for (int seen = most_; seen < now && !most_.compare_exchange_weak(seen, now);) {
+    }
+    for (int i = 0; i < 1000 && most_ < 2; ++i) platform::SleepMilliseconds(1);
+    --running_;
+    record = {'r'};
+    return true;
+  }
+  void LastEntry(WString&, EntryTimes&) const override {}
+  size_t memory() const override { return memory_; }
+
+ private:
+  std::atomic<int>& running_;
+  std::atomic<int>& most_;
+  size_t memory_;
+};
+
+// Jobs whose coders take memory (a solid block of 64 MiB) are made side by
+// side, as many as fit in the budget together.
+TEST(ContentStreamTest, MadeJobsRunSideBySideWithinTheMemoryBudget) {
+  struct Case {
+    size_t memory;
+    int most;
+  } cases[] = {{kMadeMemoryBudget / 4, 2}, {kMadeMemoryBudget / 2 + 1, 1}};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> written;
+    PackageOut out{nullptr, 0};
+    out.memory = &written;
+    std::atomic<int> running{0}, most{0};
+    {
+      ParallelDeflater deflater(out, 2);
+      for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(deflater.AddMade(std::make_unique<OverlapJob>(running, most, c.memory),
+                                     int64_t{64} << 20));
+      }
+      ASSERT_TRUE(deflater.Finish());
+    }
+    EXPECT_EQ(most, c.most) << c.memory;
+    EXPECT_EQ(written, std::vector<uint8_t>(2, 'r'));
   }
 }
 

@@ -202,6 +202,19 @@ class UpdatepkgTest(GameFolder):
             self.assertEqual(self.read(os.path.join(target, name)), data, name)
             self.assertEqual(os.stat(os.path.join(target, name)).st_mtime_ns,
                              os.stat(os.path.join(src, name)).st_mtime_ns // 100 * 100)
+        # Past four windows of `fast` (16 MiB) the tree is cut into blocks of
+        # about the same size, each in the walk's order (by name in a folder).
+        big = {f"big/{n}": rng.randbytes(7 << 19) for n in ("a.sys", "b.exe", "c.dll")}
+        self.make_tree(src, big)
+        _, coded = pt.parse_package(self.read(self.build("--level", "fast")))
+        blocks = {}
+        for e in coded:
+            blocks.setdefault(e.offset, []).append(e)
+        self.assertEqual(len(blocks), 2)
+        sizes = [sum(len(e.content) for e in b) for b in blocks.values()]
+        self.assertGreater(min(sizes), sum(sizes) // 4)
+        order = [e.name[2:].replace("\\", "/") for e in coded]
+        self.assertEqual([n for n in order if n in big], list(big))
 
     def test_verify_finds_the_entry_and_offset_of_each_fault(self):
         entries = [(".\\a.dat", (1, 2, 3), b"first"), (".\\b.dat", (4, 5, 6), b"second" * 99)]
