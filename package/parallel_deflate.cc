@@ -186,7 +186,7 @@ bool ParallelDeflater::AddMade(std::unique_ptr<RecordJob> maker, int64_t source_
   job->input_size = job->memory > 0 ? kDeflateBlockSize
                                     : std::max<size_t>(kDeflateBlockSize / 16,
                                                        static_cast<size_t>(source_bytes / 16));
-  while (!workers_.empty() && !order_.empty() && queued_memory_ + job->memory > kMadeMemoryBudget) {
+  while (!order_.empty() && queued_memory_ + job->memory > kMadeMemoryBudget) {
     if (!WriteOldest()) return false;
   }
   queued_memory_ += job->memory;

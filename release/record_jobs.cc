@@ -180,9 +180,7 @@ class SolidInput {
 class SolidJob : public package::RecordJob {
  public:
   SolidJob(std::vector<SolidFile> files, delta::LzmaLevel level, std::atomic<int64_t>* progress)
-      : files_(std::move(files)), level_(level), progress_(progress) {
-    for (const SolidFile& file : files_) bytes_ += file.size;
-  }
+      : files_(std::move(files)), level_(level), progress_(progress) {}
 
   void LastEntry(WString& name, EntryTimes& times) const override {
     name = files_.back().name;
@@ -194,11 +192,15 @@ class SolidJob : public package::RecordJob {
     return !failure.failed();
   }
 
-  size_t memory() const override { return delta::LzmaCoderMemory(level_, bytes_); }
+  // Asked as the job is queued, before Make takes the files.
+  size_t memory() const override {
+    uint64_t listed = 0;
+    for (const SolidFile& file : files_) listed += static_cast<uint64_t>(file.size);
+    return delta::LzmaCoderMemory(level_, listed);
+  }
 
  private:
   std::vector<SolidFile> files_;
-  uint64_t bytes_ = 0;  // as listed
   delta::LzmaLevel level_;
   std::atomic<int64_t>* progress_;
 };
@@ -269,7 +271,7 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
 int64_t SolidBlockBound(delta::LzmaLevel level, int64_t listed) {
   int64_t most = 4 * int64_t{delta::LzmaWindow(level)};
   if (listed <= 0) return most;
-  int64_t blocks = std::max<int64_t>(1, (listed + most - 1) / most);
+  int64_t blocks = (listed + most - 1) / most;
   return std::min(most, (listed + blocks - 1) / blocks);
 }
 
