@@ -276,8 +276,12 @@ bool RecordReader::ReadSolid() {
   coder.dictionary = static_cast<uint32_t>(*dictionary);
   // The stream is read by position; the package goes on after it.
   int64_t start = package_.Tell();
-  solid_ = std::make_unique<LzmaDecoder>(package_, start, static_cast<uint32_t>(*packed), total,
-                                         coder, &solid_window_);
+  std::vector<uint64_t> parts;
+  for (const SolidMember& member : members_) parts.push_back(member.size);
+  solid_ = std::make_unique<DecodeAhead>(
+      std::make_unique<LzmaDecoder>(package_, start, static_cast<uint32_t>(*packed), total, coder,
+                                    &solid_window_),
+      std::move(parts));
   platform::Status moved = package_.Seek(start + static_cast<int64_t>(*packed), SEEK_SET);
   if (!moved) return Stop(Cause::kPackageReadFailed, moved);
   current_.number--;  // Next() hands the first file under the block's number
@@ -407,7 +411,7 @@ InflateResult RecordReader::Content(ByteSink& sink) {
     return true;
   });
   ByteSink& into = member.filter == kBranchFilter ? static_cast<ByteSink&>(unfiltered) : hashed;
-  InflateResult read{solid_->Decode(member.size, into), solid_->os_error()};
+  InflateResult read{solid_->Decode(into), solid_->os_error()};
   if (read.end == InflateEnd::kDone && held > 0 && !hashed.Take(piece.data(), held)) {
     read.end = InflateEnd::kSinkFailed;
   }

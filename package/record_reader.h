@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "package/decode_ahead.h"
 #include "package/delta.h"
 #include "package/entry_name.h"
 #include "package/failure.h"
@@ -174,8 +175,8 @@ class RecordReader {
   std::vector<WString> releases_;
   std::vector<SolidMember> members_;  // the files of the solid block read last
   size_t next_member_ = 0;
-  std::unique_ptr<LzmaDecoder> solid_;
-  std::vector<uint8_t> solid_window_;  // the blocks' in a row, in turn
+  std::vector<uint8_t> solid_window_;   // the blocks' in a row, in turn
+  std::unique_ptr<DecodeAhead> solid_;  // decoding into solid_window_ until it goes
   // The block of deltas being read: its files, their streams, the bytes
   // each stream has left once the file handed on last has its part, and
   // where the block ends.

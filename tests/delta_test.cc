@@ -11,6 +11,7 @@
 #include "delta/lzma_encoder.h"
 #include "delta/patch.h"
 #include "delta/suffix_array.h"
+#include "package/decode_ahead.h"
 #include "tests/test_util.h"
 
 using namespace updater::delta;  // NOLINT
@@ -180,23 +181,43 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
 namespace {
 
 // Decodes `stream` (with `props`, to `size` bytes) from between two other
-// bytes of a file, in calls of `step` bytes; none where the decoder refuses
-// it or it does not end whole.
-std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t step = 1 << 30) {
+// bytes of a file, in calls of `step` bytes, or (`ahead`) as a block's files
+// of `step` bytes take their parts of it; none where the decoder refuses it
+// or it does not end whole. A sink that fails once `fail_at` bytes are out
+// ends every later call too.
+std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t step = 1 << 30,
+                                bool ahead = false, size_t fail_at = SIZE_MAX) {
   ScratchDir dir;
   WriteAll(dir.path() / "s", Joined({Bytes{'x'}, stream.bytes, Bytes{'y'}}));
   platform::File file = OpenOrClosed(dir.Wide("s"), "rb");
-  LzmaDecoder decoder(file, 1, static_cast<uint32_t>(stream.bytes.size()), size, stream.props);
+  auto decoder = std::make_unique<LzmaDecoder>(file, 1, static_cast<uint32_t>(stream.bytes.size()),
+                                               size, stream.props);
+  std::vector<uint64_t> parts;
+  for (size_t done = 0; done < size || done == 0; done += step) {
+    parts.push_back(std::min(step, size - done));
+    if (size == 0) break;
+  }
+  std::optional<DecodeAhead> decoding;
+  if (ahead) decoding.emplace(std::move(decoder), parts);
   Bytes out;
   SinkTo sink([&](const uint8_t* data, size_t got) {
     out.insert(out.end(), data, data + got);
-    return true;
+    return out.size() < fail_at;
   });
-  for (size_t done = 0; done < size || done == 0; done += step) {
-    if (decoder.Decode(std::min(step, size - done), sink) != InflateEnd::kDone) return std::nullopt;
-    if (size == 0) break;
+  for (uint64_t part : parts) {
+    InflateEnd end = ahead ? decoding->Decode(sink) : decoder->Decode(part, sink);
+    EXPECT_EQ(end == InflateEnd::kSinkFailed, out.size() >= fail_at);
+    if (end != InflateEnd::kDone) {
+      if (ahead) {
+        EXPECT_EQ(decoding->Decode(sink), end);  // every later part ends so too
+      }
+      return std::nullopt;
+    }
   }
-  if (!decoder.EndedWhole()) return std::nullopt;
+  if (ahead) {
+    EXPECT_EQ(decoding->Decode(sink), InflateEnd::kDamaged);  // no part is left
+  }
+  if (!(ahead ? decoding->EndedWhole() : decoder->EndedWhole())) return std::nullopt;
   return out;
 }
 
@@ -212,10 +233,12 @@ TEST(LzmaTest, EveryLevelAndContextDecodesToItsInputInAnySteps) {
         LzmaStream stream;
         ASSERT_TRUE(EncodeLzma(level, context, input.data(), input.size(), stream));
         EXPECT_LE(stream.props.dictionary, LzmaWindow(level));
-        for (size_t step : {size_t{1} << 30, size_t{4097}}) {
-          std::optional<Bytes> decoded = DecodeLzma(stream, input.size(), step);
-          ASSERT_TRUE(decoded) << input.size() << " bytes, level " << static_cast<int>(level);
-          EXPECT_TRUE(*decoded == input);
+        for (size_t step : {size_t{1} << 30, size_t{4097}, size_t{300000}}) {
+          for (bool ahead : {false, true}) {
+            std::optional<Bytes> decoded = DecodeLzma(stream, input.size(), step, ahead);
+            ASSERT_TRUE(decoded) << input.size() << " bytes, level " << static_cast<int>(level);
+            EXPECT_TRUE(*decoded == input);
+          }
         }
       }
     }
@@ -254,10 +277,18 @@ TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {
     LzmaStream changed = stream;
     size_t size = input.size();
     c.change(changed, size);
-    std::optional<Bytes> decoded = DecodeLzma(changed, size);
-    EXPECT_FALSE(decoded && *decoded == input) << c.what;
+    for (bool ahead : {false, true}) {
+      std::optional<Bytes> decoded = DecodeLzma(changed, size, 1 << 30, ahead);
+      EXPECT_FALSE(decoded && *decoded == input) << c.what;
+    }
   }
   EXPECT_TRUE(DecodeLzma(stream, input.size()));
+  // A file whose bytes cannot be written ends the block there.
+  Bytes large = PatternBytes(3 << 20, true, 6);
+  ASSERT_TRUE(EncodeLzma(LzmaLevel::kFast, {}, large.data(), large.size(), stream));
+  for (size_t fail_at : {size_t{1}, size_t{1} << 20}) {
+    EXPECT_FALSE(DecodeLzma(stream, large.size(), 1 << 20, true, fail_at)) << fail_at;
+  }
 }
 
 }  // namespace

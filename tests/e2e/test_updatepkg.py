@@ -206,11 +206,31 @@ class UpdatepkgTest(GameFolder):
         # about the same size, each in the walk's order (by name in a folder).
         big = {f"big/{n}": rng.randbytes(7 << 19) for n in ("a.sys", "b.exe", "c.dll")}
         self.make_tree(src, big)
-        _, coded = pt.parse_package(self.read(self.build("--level", "fast")))
+        out = self.build("--level", "fast")
+        _, coded = pt.parse_package(self.read(out))
         blocks = {}
         for e in coded:
             blocks.setdefault(e.offset, []).append(e)
         self.assertEqual(len(blocks), 2)
+        # Each file is listed with its part of its block's stream: the parts
+        # add up to the stream, and a file of random bytes takes its own size.
+        listed = json.loads(self.updatepkg("list", out, "--json")[0])["entries"]
+        for b in blocks.values():
+            parts = [e["packed_size"] for e in listed if e["offset"] == b[0].offset]
+            self.assertEqual(sum(parts), len(b[0].stream))
+        for e in listed:
+            if e["name"][2:].replace("\\", "/") in big:
+                self.assertAlmostEqual(e["packed_size"] / e["size"], 1, delta=0.03)
+        # A block's first file found damaged ends the reading there, and the
+        # decoding of the block's megabytes after it with it.
+        damaged = bytearray(self.read(out))
+        damaged[damaged.index(hashlib.sha256(coded[0].content).digest())] ^= 1
+        start = len(damaged) - 8 - struct.unpack("<I", damaged[-4:])[0]
+        damaged[start + 4:start + 36] = hashlib.sha256(damaged[start + 36:-8]).digest()
+        with open(out, "wb") as f:
+            f.write(damaged)
+        fault = json.loads(self.updatepkg("verify", out, "--json", code=1)[0])["fault"]
+        self.assertEqual(fault["name"], coded[0].name)
         sizes = [sum(len(e.content) for e in b) for b in blocks.values()]
         self.assertGreater(min(sizes), sum(sizes) // 4)
         order = [e.name[2:].replace("\\", "/") for e in coded]
