@@ -44,17 +44,35 @@ bool DeflateStreams(const SplitDelta& delta, PatchStreams& streams) {
 // differences and the literals by fewer of its bits.
 constexpr package::LzmaProps kStreamContexts[4] = {{3, 0, 0}, {4, 0, 0}, {1, 0, 0}, {3, 0, 0}};
 
+// `data` as raw LZMA with `contexts` into `coded`, with the settings byte
+// it is read with; or stored, where LZMA would make it no smaller (new
+// bytes of compressed assets: deflate stores them too).
+bool CodeStream(const uint8_t* data, size_t size, const package::LzmaProps& contexts,
+                LzmaLevel level, uint8_t& settings, std::vector<uint8_t>& coded) {
+  settings = package::LzmaPropsByte(contexts);
+  coded.clear();
+  if (size == 0) return true;  // the settings alone
+  LzmaStream lzma;
+  if (!EncodeLzma(level, contexts, data, size, lzma, package::kDeltaStreamWindow)) return false;
+  if (lzma.bytes.size() >= size) {  // incompressible: stored
+    settings = package::kStoredStream;
+    coded.assign(data, data + size);
+    return true;
+  }
+  coded = std::move(lzma.bytes);
+  return true;
+}
+
 // One stream as a byte of settings, the size it decodes to and raw LZMA
-// with a window no larger than the updater decodes a delta stream through;
-// or stored, where LZMA would make it no smaller (new bytes of compressed
-// assets: deflate stores them too).
-bool EncodeLzmaStream(const std::vector<uint8_t>& data, int stream, LzmaLevel level,
-                      std::vector<uint8_t>& packed) {
-  if (data.size() > 0xFFFFFFFFu) return false;
+// with a window no larger than the updater decodes a delta stream through,
+// or stored.
+bool PackStream(const uint8_t* data, size_t size, const package::LzmaProps& contexts,
+                LzmaLevel level, std::vector<uint8_t>& packed) {
+  if (size > 0xFFFFFFFFu) return false;
   std::vector<uint8_t> coded;
   packed.assign(5, 0);
-  if (!CodeBlockStream(data, stream, level, packed[0], coded)) return false;
-  package::PutLittleEndian(packed.data() + 1, data.size(), 4);
+  if (!CodeStream(data, size, contexts, level, packed[0], coded)) return false;
+  package::PutLittleEndian(packed.data() + 1, size, 4);
   packed.insert(packed.end(), coded.begin(), coded.end());
   return true;
 }
@@ -63,21 +81,12 @@ bool EncodeLzmaStream(const std::vector<uint8_t>& data, int stream, LzmaLevel le
 
 bool CodeBlockStream(const std::vector<uint8_t>& data, int stream, LzmaLevel level,
                      uint8_t& settings, std::vector<uint8_t>& coded) {
-  settings = package::LzmaPropsByte(kStreamContexts[stream]);
-  coded.clear();
-  if (data.empty()) return true;  // the settings alone
-  LzmaStream lzma;
-  if (!EncodeLzma(level, kStreamContexts[stream], data.data(), data.size(), lzma,
-                  package::kDeltaStreamWindow)) {
-    return false;
-  }
-  if (lzma.bytes.size() >= data.size()) {  // incompressible: stored
-    settings = package::kStoredStream;
-    coded = data;
-    return true;
-  }
-  coded = std::move(lzma.bytes);
-  return true;
+  return CodeStream(data.data(), data.size(), kStreamContexts[stream], level, settings, coded);
+}
+
+bool EncodeWholeStream(const uint8_t* data, size_t size, LzmaLevel level,
+                       std::vector<uint8_t>& packed) {
+  return PackStream(data, size, package::LzmaProps(), level, packed);
 }
 
 namespace {
@@ -86,7 +95,9 @@ bool LzmaStreams(const SplitDelta& delta, LzmaLevel level, PatchStreams& streams
   const std::vector<uint8_t>* all[] = {&delta.operations, &delta.gaps, &delta.values,
                                        &delta.literals};
   for (int i = 0; i < 4; ++i) {
-    if (!EncodeLzmaStream(*all[i], i, level, streams[i])) return false;
+    if (!PackStream(all[i]->data(), all[i]->size(), kStreamContexts[i], level, streams[i])) {
+      return false;
+    }
   }
   return true;
 }

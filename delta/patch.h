@@ -41,6 +41,12 @@ struct Patch {
 bool CodeBlockStream(const std::vector<uint8_t>& data, int stream, LzmaLevel level,
                      uint8_t& settings, std::vector<uint8_t>& coded);
 
+// A whole file as one stream read as a delta's LZMA streams are (an "alzw"
+// record's): a settings byte, the size, and raw LZMA at the default
+// contexts, or stored. False where the coder's memory fails or it is 4 GiB.
+bool EncodeWholeStream(const uint8_t* data, size_t size, LzmaLevel level,
+                       std::vector<uint8_t>& packed);
+
 // The patch that makes `new_data` from `old_data`; none where there is no
 // delta to make (an empty file, or one of 2 GiB): then `limits.progress` is
 // told nothing for an empty file, and the new size for a large one. Fails (Refused)

@@ -63,7 +63,10 @@ bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& tim
                      const std::vector<Version>& versions, const std::vector<WString>& old_names,
                      const std::vector<uint32_t>& patch_lengths, uint32_t whole_length,
                      bool lzma_patches) {
-  return WriteEntryHeader(out, name, times, lzma_patches ? kChoiceLzmaTag : kChoiceTag) &&
+  const char* tag = !lzma_patches  ? kChoiceTag
+                    : whole_length ? kChoiceWholeLzmaTag
+                                   : kChoiceLzmaTag;
+  return WriteEntryHeader(out, name, times, tag) &&
          WriteChoiceFields(out, name, made, current_in, versions, old_names, patch_lengths,
                            whole_length);
 }

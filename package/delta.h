@@ -65,7 +65,8 @@ bool WriteRemoveAnyRecord(PackageOut& out, const WString& name, uint32_t current
 // new file's size and SHA-256 (in `made`'s new_*), the releases that hold
 // it already, its old versions (each read at its name in `old_names`), the
 // four stream lengths of each patch and the length of the whole file's
-// stream (0 for none); with `lzma_patches` the tag is "alzm". Its streams follow.
+// stream (0 for none); with `lzma_patches` the tag is "alzm", or with a
+// whole file "alzw" (its stream then as the patches' are). Its streams follow.
 bool WriteChoiceHead(PackageOut& out, const WString& name, const EntryTimes& times,
                      const DeltaHeader& made, uint32_t current_in,
                      const std::vector<Version>& versions, const std::vector<WString>& old_names,

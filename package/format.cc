@@ -322,11 +322,12 @@ RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   // In the order of RecordTag.
-  static const char* const kTags[] = {kFileTag,  kDeltaTag,     kRemoveTag,     kLabelTag,
-                                      kEndTag,   kChoiceTag,    kRemoveAnyTag,  kReleasesTag,
-                                      kSolidTag, kDeltaLzmaTag, kChoiceLzmaTag, kDeltaBlockTag};
+  static const char* const kTags[] = {
+      kFileTag,       kDeltaTag,      kRemoveTag,         kLabelTag, kEndTag,
+      kChoiceTag,     kRemoveAnyTag,  kReleasesTag,       kSolidTag, kDeltaLzmaTag,
+      kChoiceLzmaTag, kDeltaBlockTag, kChoiceWholeLzmaTag};
   int kind = 0;
-  while (kind < 12 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  while (kind < 13 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
   return static_cast<RecordTag>(kind);
 }
 

@@ -40,6 +40,9 @@ inline constexpr char kSolidTag[4] = {'s', 'o', 'l', 'd'};
 // than zlib; all else as in "dstr" and "alts".
 inline constexpr char kDeltaLzmaTag[4] = {'d', 'l', 'z', 'm'};
 inline constexpr char kChoiceLzmaTag[4] = {'a', 'l', 'z', 'm'};
+// As "alzm", and its whole file is a stream as its patches' are (LZMA or
+// stored) rather than zlib.
+inline constexpr char kChoiceWholeLzmaTag[4] = {'a', 'l', 'z', 'w'};
 // Deltas coded together: each file's header as "dlzm" (or "alzm") has it,
 // with the sizes its streams decode to, then four LZMA streams that hold
 // every file's streams back to back, see RecordReader.
@@ -180,6 +183,7 @@ enum class RecordTag {
   kDeltaLzma,
   kChoiceLzma,
   kDeltaBlock,
+  kChoiceWholeLzma,
   kInvalid
 };
 

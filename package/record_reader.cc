@@ -113,6 +113,7 @@ bool RecordReader::Next(Record& record) {
     return Stop(Cause::kBadTag);
   }
   current_.lzma_streams = tag >= RecordTag::kDeltaLzma;
+  current_.whole_lzma = tag == RecordTag::kChoiceWholeLzma;
   if (current_.lzma_streams)
     tag = tag == RecordTag::kDeltaLzma ? RecordTag::kDelta : RecordTag::kChoice;
   current_.kind = kKinds[static_cast<int>(tag)];
@@ -376,20 +377,24 @@ bool RecordReader::PassBlockPart() {
 }
 
 InflateResult RecordReader::Content(ByteSink& sink) {
+  // A file of a block, and an "alts" record's whole file, have the new
+  // file's size and SHA-256 to match.
+  if (!current_.solid && current_.kind != RecordKind::kChoice) return OwnStream(sink);
+  platform::Sha256 hash;
+  uint64_t taken = 0;
+  SinkTo hashed([&](const uint8_t* data, size_t got) {
+    hash.Update(data, got);
+    taken += got;
+    return sink.Take(data, got);
+  });
   if (!current_.solid) {
-    int64_t start = package_.Tell();
-    InflateResult read = InflateStream(package_, sink);
-    content_packed_ = package_.Tell() - start;
+    InflateResult read = OwnStream(hashed);
+    if (read.end == InflateEnd::kDone && !IsNewFile(hash, taken)) read.end = InflateEnd::kDamaged;
     return read;
   }
   unread_ = false;
   const SolidMember& member = members_[next_member_ - 1];  // the file handed on last
   int64_t before = solid_->consumed();
-  platform::Sha256 hash;
-  SinkTo hashed([&](const uint8_t* data, size_t size) {
-    hash.Update(data, size);
-    return sink.Take(data, size);
-  });
   // Through the branch filter, in pieces, each with the undecided bytes the
   // last one ended with before it.
   std::vector<uint8_t> piece;
@@ -416,15 +421,40 @@ InflateResult RecordReader::Content(ByteSink& sink) {
     read.end = InflateEnd::kSinkFailed;
   }
   content_packed_ = solid_->consumed() - before;
-  uint8_t digest[32];
   bool last = next_member_ == members_.size();
   if (read.end == InflateEnd::kDone &&
-      (!hash.Finish(digest) || std::memcmp(digest, member.hash, 32) != 0 ||
-       (last && !solid_->EndedWhole()))) {
+      (!IsNewFile(hash, taken) || (last && !solid_->EndedWhole()))) {
     read.end = InflateEnd::kDamaged;
   }
   if (last) solid_.reset();
   return read;
+}
+
+bool RecordReader::IsNewFile(platform::Sha256& hash, uint64_t size) const {
+  uint8_t digest[32];
+  return size == current_.delta.new_size && hash.Finish(digest) &&
+         std::memcmp(digest, current_.delta.new_hash, 32) == 0;
+}
+
+InflateResult RecordReader::OwnStream(ByteSink& sink) {
+  int64_t start = package_.Tell();
+  InflateResult read = current_.whole_lzma ? WholeLzma(sink) : InflateStream(package_, sink);
+  content_packed_ = package_.Tell() - start;
+  return read;
+}
+
+InflateResult RecordReader::WholeLzma(ByteSink& sink) {
+  int64_t start = package_.Tell();
+  StreamPuller whole(package_, start, current_.whole_length, true);
+  uint8_t buffer[16 * 1024];
+  for (size_t got; (got = whole.Pull(buffer, sizeof buffer)) > 0;) {
+    if (!sink.Take(buffer, got)) return {InflateEnd::kSinkFailed, 0};
+  }
+  if (!whole.read) return {InflateEnd::kReadFailed, whole.read.error()};
+  if (!whole.Ended()) return {InflateEnd::kDamaged, 0};
+  platform::Status moved = package_.Seek(start + current_.whole_length, SEEK_SET);
+  return moved ? InflateResult{InflateEnd::kDone, 0}
+               : InflateResult{InflateEnd::kReadFailed, moved.error()};
 }
 
 bool RecordReader::AcceptName(const WString& name, WString& accepted, WString& target) const {

@@ -75,12 +75,14 @@ struct Record {
   std::vector<WString> old_names;  // "alts": where each version is read (own name, or a move's)
   uint32_t current_in = 0;
   // "alts": the four stream lengths of each patch (one per old version at
-  // most), and the length of the whole file's zlib stream (0: it has none).
+  // most), and the length of the whole file's stream (0: it has none): zlib,
+  // or (`whole_lzma`, "alzw") a stream as its patches' LZMA streams are.
   // Its patches' streams, then the whole file's, follow from the package's
   // position.
   uint32_t patch_lengths[kMaxReleases][4] = {};
   int patch_count = 0;
   uint32_t whole_length = 0;
+  bool whole_lzma = false;
   // A file of a block of deltas patched from one of several versions: the
   // bytes of each stream that the patches before its own take, passed over
   // before its parts are read (set as it becomes a delta).
@@ -115,10 +117,10 @@ class RecordReader {
   const Failure& failure() const { return failure_; }
 
   // The content of the whole-file record read last into `sink`: its zlib
-  // stream at the package's position, or its part of its solid block's
-  // stream, which must have its SHA-256 (and, for the block's last file,
-  // end the stream exactly). A file of a block whose content is not read
-  // is read and checked by the next call of Next().
+  // stream (an "alzw" record's whole stream) at the package's position, or its part of its solid
+  // block's stream, which must have its SHA-256 (and, for the block's last file, end the stream
+  // exactly). A file of a block whose content is not read is read and checked by the next call of
+  // Next().
   InflateResult Content(ByteSink& sink);
 
   // The packed bytes the last Content() read: a file's zlib stream, or what
@@ -162,6 +164,12 @@ class RecordReader {
   // its parts; after the last file, checks that the streams end soundly and
   // leaves the package after them.
   bool PassBlockPart();
+  // The record's own stream at the package's position into `sink` (zlib,
+  // or an "alzw" record's whole stream, WholeLzma), the package left after it.
+  InflateResult OwnStream(ByteSink& sink);
+  InflateResult WholeLzma(ByteSink& sink);
+  // True when `hash` of `size` bytes is the new file's the record read last states.
+  bool IsNewFile(platform::Sha256& hash, uint64_t size) const;
 
   platform::File& package_;
   int64_t payload_end_;

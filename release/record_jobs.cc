@@ -557,30 +557,47 @@ class ChoiceJob : public package::RecordJob {
   }
 
   bool Make(std::vector<uint8_t>& record) override {
-    failure = WholeRecord(name_, new_path_, times_, record, coding_, SIZE_MAX, framing);
-    if (failure.failed()) return false;
-    // The whole file an "alts" record carries is a zlib stream, cut out of
-    // a record framed plainly (as deflated builds frame theirs).
-    std::vector<uint8_t> deflated;
-    if (whole_ && coding_.lzma) {
-      failure = WholeRecord(name_, new_path_, times_, deflated);
+    // The whole file an "alts" record carries: with LZMA a stream as its
+    // patches' are ("alzw"); deflated, the zlib stream of its whole-file
+    // record (framed plainly, as deflated builds frame theirs).
+    bool lzma_whole = whole_ && coding_.lzma;
+    std::vector<uint8_t> whole;
+    if (lzma_whole && (failure = WholeLzmaStream(whole)).failed()) return false;
+    if (!lzma_whole) {
+      failure = WholeRecord(name_, new_path_, times_, record, coding_, SIZE_MAX, framing);
       if (failure.failed()) return false;
+      size_t head = 4 + 2 + 2 * name_.size() + 24;  // the tag, name and times
+      if (whole_) whole.assign(record.begin() + static_cast<std::ptrdiff_t>(head), record.end());
     }
     // With the whole file inside, the record is never the smaller one: it
     // is kept for what it adds (an installed version is told, and patched
     // or left as it is, and only another file is written whole).
     std::vector<uint8_t> choice;
-    bool made = MakeChoice(coding_.lzma ? deflated : record, choice);
+    bool made = MakeChoice(whole, choice);
     // The new file counts once, whatever was encoded: the first patch's
     // encoding told it, unless none came that far.
     if (progress_ && !told_) *progress_ += WholeSize(new_path_);
-    if (made && (whole_ || choice.size() < record.size())) record.swap(choice);
-    return true;
+    if (made && (whole_ || choice.size() < record.size())) {
+      record.swap(choice);
+    } else if (lzma_whole) {  // a version has no patch: the file goes whole after all
+      failure = WholeRecord(name_, new_path_, times_, record, coding_, SIZE_MAX, framing);
+    }
+    return !failure.failed();
   }
 
  private:
-  // The record into `choice`; false where a version has no patch.
-  bool MakeChoice(const std::vector<uint8_t>& whole_record, std::vector<uint8_t>& choice) {
+  Failure WholeLzmaStream(std::vector<uint8_t>& whole) {
+    platform::MappedFile file(new_path_);
+    if (!file.status()) return Fail(Cause::kSourceUnreadable, new_path_, file.status());
+    if (!delta::EncodeWholeStream(file.data(), file.size(), coding_.level, whole)) {
+      return Fail(Cause::kOutputError, new_path_);  // the coder found no memory
+    }
+    return {};
+  }
+
+  // The record into `choice`, with `whole` as its whole file's stream
+  // unless that is empty; false where a version has no patch.
+  bool MakeChoice(const std::vector<uint8_t>& whole, std::vector<uint8_t>& choice) {
     std::vector<package::Version> versions;
     std::vector<delta::PatchStreams> patches;
     package::DeltaHeader made;
@@ -591,9 +608,7 @@ class ChoiceJob : public package::RecordJob {
     told_ = progress_ && !patches.empty();
     if (!patched) return false;  // the old file changed since it was listed, or has no delta
     std::vector<uint32_t> lengths = PatchLengths(patches);
-    // The whole file's stream: its record less the tag, name and times.
-    size_t head = 4 + 2 + 2 * name_.size() + 24;
-    uint32_t whole_length = whole_ ? static_cast<uint32_t>(whole_record.size() - head) : 0;
+    uint32_t whole_length = static_cast<uint32_t>(whole.size());
     package::PackageOut out;
     out.memory = &choice;
     package::Framing frame = framing;
@@ -605,7 +620,7 @@ class ChoiceJob : public package::RecordJob {
         package::WriteToPackage(out, stream.data(), stream.size());
       }
     }
-    if (whole_) package::WriteToPackage(out, whole_record.data() + head, whole_length);
+    package::WriteToPackage(out, whole.data(), whole.size());
     return true;
   }
 

@@ -3,7 +3,9 @@
 shared libraries of this machine under 4 MB (about MB megabytes); R2 and R3 each edit a
 tenth of the files, move one and remove one; R4 edits most files (changed
 only in the last release for most of them) and adds one. Prints the size of
-the update from R1, R2 and R3 against the three updates from one release.
+the update from R1, R2 and R3 against the three updates from one release,
+and of that update with every changed file whole beside its patches
+(`--whole-fallback`), LZMA and deflated.
 
 Usage: bench_series.py UPDATEPKG STUB WORK [MB]"""
 import glob
@@ -54,9 +56,9 @@ def main(updatepkg, stub, work, megabytes=60):
             with open(os.path.join(roots[-1], name), "wb") as f:
                 f.write(data)
 
-    def build(out, *bases):
+    def build(out, *bases, options=()):
         subprocess.run([updatepkg, "build", roots[3], "-o", out, "--stub", stub, "--quiet",
-                        *sum((["--delta-from", b] for b in bases), [])], check=True,
+                        *sum((["--delta-from", b] for b in bases), []), *options], check=True,
                        stdout=subprocess.DEVNULL)
         return os.path.getsize(out) - os.path.getsize(stub)
 
@@ -65,6 +67,11 @@ def main(updatepkg, stub, work, megabytes=60):
     print(f"{len(names)} files, {total >> 20} MB; packages from R1, R2, R3: {singles} bytes")
     print(f"cumulative {cumulative} bytes: {cumulative / sum(singles):.3f}x their sum, "
           f"{cumulative / max(singles):.3f}x the largest")
+    # With every changed file whole beside its patches, LZMA and deflated.
+    fallback = [build(os.path.join(work, f"fallback{i}.bin"), *roots[:3],
+                      options=("--whole-fallback", *extra))
+                for i, extra in enumerate([(), ("--compression", "deflate")])]
+    print(f"cumulative with --whole-fallback {fallback[0]} bytes, deflated {fallback[1]}")
 
 
 if __name__ == "__main__":

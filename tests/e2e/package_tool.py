@@ -154,12 +154,13 @@ def encode_delta_block(files, stored=False, tail=b""):
     return record + b"".join(streams)
 
 
-def encode_alts(name, new, versions, patches, whole=b"", current_in=0, times=(1, 2, 3)):
-    """An "alts" record making `new`: `versions` of (old name, old bytes,
-    releases, patch number), `patches` each four compressed streams, `whole`
-    a zlib stream of the file."""
+def encode_alts(name, new, versions, patches, whole=b"", current_in=0, times=(1, 2, 3),
+                tag=b"alts"):
+    """An "alts" record (or `tag`: "alzm", "alzw") making `new`: `versions` of
+    (old name, old bytes, releases, patch number), `patches` each four
+    compressed streams, `whole` a stream of the file."""
     digest = lambda data: struct.pack("<Q", len(data)) + hashlib.sha256(data).digest()
-    head = (b"alts" + encode_name(name) + struct.pack("<QQQ", *times) + digest(new) +
+    head = (tag + encode_name(name) + struct.pack("<QQQ", *times) + digest(new) +
             struct.pack("<IB", current_in, len(versions)))
     for old_name, old, releases, patch in versions:
         head += encode_name(old_name) + digest(old) + struct.pack("<IB", releases, patch)

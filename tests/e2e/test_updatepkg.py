@@ -459,6 +459,7 @@ class UpdatepkgTest(GameFolder):
             self.assertIn(cause, self.updatepkg("extract", update, self.game, code=1)[1])
         # With the whole files beside the patches, the same update repairs it.
         self.updatepkg("build", roots[3], "-o", update, *bases, "--whole-fallback")
+        self.assertIn(b"alzw", self.read(update))  # the whole files coded with LZMA too
         plan = self.plan(update)
         self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds(releases[3])
@@ -592,9 +593,24 @@ class UpdatepkgTest(GameFolder):
                  "a flipped Adler-32 in the whole stream, none installed":
                      ([gone], [streams], bad_adler, 1, None),
                  "33 versions": ([gone] * 32 + [("", old, 2, 0)], [streams], b"", 1, None)}
-        for what, (versions, patches, whole, verify_code, made) in cases.items():
+        # Patches coded with LZMA, and the whole file too ("alzw"), or a zlib
+        # whole file as builds before wrote it ("alzm").
+        lzma = [pt.lzma_stream(s) for s in (b"".join(ops), bytes(100), b"\1" * 100, b"tail")]
+        cases.update({
+            "alzw: none installed, the whole file": ([gone], [lzma], pt.lzma_stream(new), 0, new,
+                                                     b"alzw"),
+            "alzw: a whole stream cut short": ([gone], [lzma], pt.lzma_stream(new)[:-1], 1, None,
+                                               b"alzw"),
+            "alzw: a whole stream that ends before its length": (
+                [gone], [lzma], pt.lzma_stream(new) + b"junk", 1, None, b"alzw"),
+            "alzw: a whole stream of another size": (
+                [gone], [lzma], pt.lzma_stream(new + b"x"), 1, None, b"alzw"),
+            "alzm: none installed, a zlib whole file": ([gone], [lzma], zlib.compress(new), 0, new,
+                                                        b"alzm")})
+        for what, (versions, patches, whole, verify_code, made, *tag) in cases.items():
             with self.subTest(what):
-                record = pt.encode_alts(".\\old.dat", new, versions, patches, whole)
+                record = pt.encode_alts(".\\old.dat", new, versions, patches, whole,
+                                        tag=tag[0] if tag else b"alts")
                 if what == "a whole stream past the payload":
                     record = record[:-9]
                 exe = self.update_exe(record + b"feof" + struct.pack("<I", len(record)))
