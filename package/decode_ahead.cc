@@ -7,7 +7,13 @@
 namespace updater::package {
 
 DecodeAhead::DecodeAhead(std::unique_ptr<LzmaDecoder> decoder, std::vector<uint64_t> parts)
-    : decoder_(std::move(decoder)), parts_(std::move(parts)), buffers_(kDepth * kBufferSize) {
+    : decoder_(std::move(decoder)), parts_(std::move(parts)) {
+  // A block smaller than a buffer has nothing to overlap (a delta update's
+  // lone files): it is decoded as it is asked for.
+  uint64_t total = 0;
+  for (uint64_t part : parts_) total += part;
+  if (total < kBufferSize) return;
+  buffers_.resize(kDepth * kBufferSize);
   thread_ = std::move(platform::StartThread(Run, this)).value_or(platform::Thread());
   if (!thread_) buffers_ = std::vector<uint8_t>();
 }

@@ -19,8 +19,8 @@ namespace updater::package {
 class DecodeAhead {
  public:
   // Decodes `decoder`'s stream in `parts` (the sizes of the block's files,
-  // in order). Where no thread starts, each part is decoded on the caller's
-  // as it is asked for.
+  // in order). Where no thread starts, or the block is smaller than one
+  // buffer, each part is decoded on the caller's as it is asked for.
   DecodeAhead(std::unique_ptr<LzmaDecoder> decoder, std::vector<uint64_t> parts);
   ~DecodeAhead();  // stops the thread, wherever it is
   DecodeAhead(const DecodeAhead&) = delete;

@@ -258,8 +258,8 @@ TEST(LzmaTest, EveryLevelAndContextDecodesToItsInputInAnySteps) {
 }
 
 TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {
-  Bytes far = PatternBytes(20000, false, 4);  // repeated 50 KB on: a long distance
-  Bytes input = Joined({far, PatternBytes(50000, true, 3), far});
+  Bytes far = PatternBytes(20000, false, 4);  // repeated 300 KB on: a long distance
+  Bytes input = Joined({far, PatternBytes(300000, true, 3), far});  // past a buffer ahead
   LzmaStream stream;
   ASSERT_TRUE(EncodeLzma(LzmaLevel::kNormal, {}, input.data(), input.size(), stream));
   struct Case {
