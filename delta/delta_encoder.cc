@@ -23,7 +23,8 @@ std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
     std::vector<int32_t> sa = SuffixArray(source, source_size);
     auto old_size = static_cast<int64_t>(source_size), new_size = static_cast<int64_t>(target_size);
     int64_t budget = limits.work_per_byte * (old_size + new_size) + limits.base_work;
-    walked = WalkDelta(source, old_size, target, new_size, sa, budget, delta, limits.progress);
+    walked = WalkDelta(source, old_size, target, new_size, sa, budget, limits.copy_run, delta,
+                       limits.progress);
     if (walked.covered == new_size) {
       found(DeltaMethod::kWalk);
       return delta;

@@ -12,8 +12,6 @@ namespace {
 // The longest match the old file has for the start of the new file, not
 // longer than kLongestMatch.
 constexpr int64_t kLongestMatch = 1 << 20;
-// Equal bytes in a row that an aligned stretch copies rather than differences.
-constexpr int64_t kCopyRun = 256;
 // How many more bytes a new match must have than the current alignment.
 constexpr int64_t kBetter = 8;
 // A match at least this long that is no better than the alignment is passed
@@ -28,7 +26,8 @@ constexpr int64_t kSkipBack = 16;
 class DeltaWalk {
  public:
   DeltaWalk(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
-            const std::vector<int32_t>& sa, int64_t budget, std::atomic<int64_t>* progress)
+            const std::vector<int32_t>& sa, int64_t budget, int64_t copy_run,
+            std::atomic<int64_t>* progress)
       : progress_(progress),
         old_(old_data),
         old_size_(old_size),
@@ -36,6 +35,7 @@ class DeltaWalk {
         new_size_(new_size),
         sa_(sa),
         budget_(budget),
+        copy_run_(copy_run),
         first_(65537, 0) {
     // first_[p]: where the suffixes starting with the two bytes p (high byte
     // first), or with more, begin in the suffix array.
@@ -86,6 +86,7 @@ class DeltaWalk {
 
   const std::vector<int32_t>& sa_;
   int64_t budget_;
+  int64_t copy_run_;            // equal bytes in a row an aligned stretch copies
   std::vector<int64_t> first_;  // the suffixes by their first two bytes
   int64_t copy_end_ = 0;        // where the last copy or difference ended in the old file
 };
@@ -120,19 +121,18 @@ int64_t DeltaWalk::Search(int64_t new_at, int64_t& pos) {
 
 void DeltaWalk::Emit(SplitDelta& out, int64_t diff_from, int64_t diff_at, int64_t diff_length,
                      int64_t literal_at, int64_t literal_length) {
-  // The aligned stretch: differences, except that a run of kCopyRun or more
-  // equal bytes is a copy, which costs a few bytes of operations where
-  // deflate spends bits on every 258 zeros.
+  // The aligned stretch: differences, except that a run of copy_run_ or
+  // more equal bytes is a copy.
   auto equal = [&](int64_t i) { return new_[diff_at + i] == old_[diff_from + i]; };
   for (int64_t i = 0; i < diff_length;) {
     int64_t run = i, end = i;  // the next run of equal bytes long enough to copy
     for (;;) {
       while (run < diff_length && !equal(run)) ++run;
       for (end = run; end < diff_length && equal(end);) ++end;
-      if (end - run >= kCopyRun || end == diff_length) break;
+      if (end - run >= copy_run_ || end == diff_length) break;
       run = end;
     }
-    if (end - run < kCopyRun) run = end = diff_length;  // a short tail: differences
+    if (end - run < copy_run_) run = end = diff_length;  // a short tail: differences
     if (run > i) {
       for (int64_t k = i; k < run; ++k) {
         auto d = static_cast<uint8_t>(new_[diff_at + k] - old_[diff_from + k]);
@@ -219,9 +219,9 @@ WalkEnd DeltaWalk::Run(SplitDelta& out) {
 }  // namespace
 
 WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
-                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out,
-                  std::atomic<int64_t>* progress) {
-  return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget, progress).Run(out);
+                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
+                  int64_t copy_run, SplitDelta& out, std::atomic<int64_t>* progress) {
+  return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget, copy_run, progress).Run(out);
 }
 
 }  // namespace updater::delta

@@ -21,10 +21,11 @@ struct WalkEnd {
 // Walks `new_data` against `old_data`, whose suffix array is `sa`, and
 // appends the delta's operations, differences and literals to `out`: for
 // the whole new file, or, where the walk would take more than `budget` byte
-// comparisons, for the part it had covered when it stopped.
+// comparisons, for the part it had covered when it stopped. A run of
+// `copy_run` equal bytes or more inside an aligned stretch is a copy.
 // `progress`, where given, is told the new file's bytes as the walk passes them.
 WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
-                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget, SplitDelta& out,
-                  std::atomic<int64_t>* progress = nullptr);
+                  int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
+                  int64_t copy_run, SplitDelta& out, std::atomic<int64_t>* progress = nullptr);
 
 }  // namespace updater::delta

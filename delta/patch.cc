@@ -44,6 +44,11 @@ bool DeflateStreams(const SplitDelta& delta, PatchStreams& streams) {
 // differences and the literals by fewer of its bits.
 constexpr package::LzmaProps kStreamContexts[4] = {{3, 0, 0}, {4, 0, 0}, {1, 0, 0}, {3, 0, 0}};
 
+// The equal bytes in a row an LZMA-coded delta copies rather than takes as
+// differences: only long runs (a shorter one costs its gap's few bits;
+// measured: 2 % off a 47 MB library's patch against runs of 256).
+constexpr int64_t kLzmaCopyRun = 64 << 10;
+
 // `data` as raw LZMA with `contexts` into `coded`, with the settings byte
 // it is read with; or stored, where LZMA would make it no smaller (new
 // bytes of compressed assets: deflate stores them too).
@@ -115,7 +120,9 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
                                                    const EncodeLimits& limits,
                                                    const PatchCoding& coding) {
   if (old_size == 0 || new_size == 0) return std::optional<Patch>();  // nothing to patch
-  std::optional<SplitDelta> delta = EncodeDelta(old_data, old_size, new_data, new_size, limits);
+  EncodeLimits walk = limits;
+  if (coding.lzma) walk.copy_run = kLzmaCopyRun;
+  std::optional<SplitDelta> delta = EncodeDelta(old_data, old_size, new_data, new_size, walk);
   if (!delta) return std::optional<Patch>();
   Patch patch;
   patch.header.old_size = old_size;

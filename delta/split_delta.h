@@ -30,6 +30,11 @@ struct EncodeLimits {
   // rest of the new file is block-matched.
   int64_t work_per_byte = 64;
   int64_t base_work = 1 << 20;
+  // Equal bytes in a row that an aligned stretch copies rather than
+  // differences. Deflated streams want it short (inflate spends bits on
+  // every 258 zeros); sparse differences coded with LZMA do not (a longer
+  // gap costs less than the two operations around a copy), see EncodePatch.
+  int64_t copy_run = 256;
   // Where given, told the new file's bytes as they are encoded (from any
   // thread), each once by the end: a build's progress.
   std::atomic<int64_t>* progress = nullptr;

@@ -53,6 +53,53 @@ def delta_op(kind, length, step=0):
     return varint(length << 2 | kind) + (varint(zigzag) if kind != LITERAL else b"")
 
 
+def read_varint(data, at):
+    value = shift = 0
+    while True:
+        value, shift, at = value | (data[at] & 0x7F) << shift, shift + 7, at + 1
+        if data[at - 1] < 0x80:
+            return value, at
+
+
+def delta_ops(ops):
+    """A delta's operations as (kind, length, step) tuples."""
+    at, listed = 0, []
+    while at < len(ops):
+        head, at = read_varint(ops, at)
+        step = 0
+        if head & 3 != LITERAL:
+            step, at = read_varint(ops, at)
+            step = step >> 1 if step % 2 == 0 else -(step + 1 >> 1)
+        listed.append((head & 3, head >> 2, step))
+    return listed
+
+
+def apply_delta(old, streams):
+    """The new file a delta's four streams (as they decode) make from `old`,
+    read as docs/format.md describes them, without the updater's code."""
+    ops, gaps, values, literals = streams
+    new, end, zeros, gap_at, value_at, literal_at = bytearray(), 0, None, 0, 0, 0
+    for kind, length, step in delta_ops(ops):
+        if kind == LITERAL:
+            new += literals[literal_at:literal_at + length]
+            literal_at += length
+            continue
+        end += step
+        piece = bytearray(old[end:end + length])
+        for i in range(length) if kind == DIFFERENCE else ():
+            if zeros is None and gap_at < len(gaps):
+                zeros, gap_at = read_varint(gaps, gap_at)
+            if zeros == 0:
+                piece[i] = piece[i] + values[value_at] & 0xFF
+                value_at, zeros = value_at + 1, None
+            elif zeros is not None:
+                zeros -= 1
+        new += piece
+        end += length
+    assert (literal_at, value_at, gap_at) == tuple(map(len, (literals, values, gaps)))
+    return bytes(new)
+
+
 def lzma_literals(data, lc=3, lp=0, pb=2):
     """A raw LZMA stream of `data` as literals alone, no end marker: a
     second writer of the coding, beside the encoder the tools use."""

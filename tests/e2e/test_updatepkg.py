@@ -356,14 +356,23 @@ class UpdatepkgTest(GameFolder):
                 self.updatepkg("build", roots[1], "-o", one, mode, roots[0], "--threads", "1",
                                "--version-label", "(2.0)")
                 self.assertEqual(self.read(one), self.read(updates[0]))
-                # Deflated, the same patches: liblzma and zlib read the same four streams.
+                # Deflated too: each patch, its streams read by liblzma or zlib,
+                # makes its file (the LZMA build's differences copy only long
+                # runs of equal bytes, the deflated build's runs of 256).
                 self.updatepkg("build", roots[1], "-o", one, mode, roots[0], "--compression",
                                "deflate", "--version-label", "(2.0)")
-                patches = [[(e.name, e.content, data[e.offset:e.offset + 4])
-                            for e in pt.parse_package(data)[1] if e.kind == "delta"]
-                           for data in (self.read(updates[0]), self.read(one))]
-                self.assertEqual({tag for *_, tag in patches[0]}, {b"dblk"})  # coded together
-                self.assertEqual([p[:2] for p in patches[0]], [p[:2] for p in patches[1]])
+                path = lambda root, name: os.path.join(root, *name[2:].split("\\"))
+                for data, tag, copy_run in ((self.read(updates[0]), b"dblk", 64 << 10),
+                                            (self.read(one), b"dstr", 256)):
+                    patches = [e for e in pt.parse_package(data)[1] if e.kind == "delta"]
+                    self.assertEqual({data[e.offset:e.offset + 4] for e in patches}, {tag})
+                    copies = [length for e in patches for kind, length, _ in pt.delta_ops(
+                        e.content[0]) if kind == pt.COPY]
+                    self.assertGreaterEqual(min(copies, default=copy_run), copy_run, tag)
+                    for e in patches:
+                        self.assertEqual(pt.apply_delta(self.read(path(roots[0], e.old_name)),
+                                                        e.content),
+                                         self.read(path(roots[1], e.name)), e.name)
                 listed = json.loads(self.updatepkg("list", updates[0], "--json")[0])
                 self.assertEqual(listed["label"], "(2.0)")
                 verdict = json.loads(self.updatepkg("verify", updates[0], "--json")[0])
