@@ -73,9 +73,11 @@ bool DecodeAhead::Hold() {
 bool DecodeAhead::HandOn(const Piece* ending) {
   if (!holding_ && !Hold()) return false;  // a part's end with no bytes of its own
   Piece& piece = pieces_[filling_];
-  if (ending)
-    piece = Piece{piece.size,         true, ending->end, ending->consumed, ending->os_error,
-                  ending->ended_whole};
+  if (ending) {
+    size_t size = piece.size;
+    piece = *ending;
+    piece.size = size;
+  }
   holding_ = false;
   monitor_.Lock();
   filling_ = (filling_ + 1) % kDepth;

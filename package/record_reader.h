@@ -116,11 +116,12 @@ class RecordReader {
 
   const Failure& failure() const { return failure_; }
 
-  // The content of the whole-file record read last into `sink`: its zlib
-  // stream (an "alzw" record's whole stream) at the package's position, or its part of its solid
-  // block's stream, which must have its SHA-256 (and, for the block's last file, end the stream
-  // exactly). A file of a block whose content is not read is read and checked by the next call of
-  // Next().
+  // The content of the whole-file record read last into `sink`: its own
+  // stream at the package's position (zlib; an "alts" record's whole file,
+  // which must have the new file's size and SHA-256, LZMA in "alzw"), or
+  // its part of its solid block's stream, which must have its SHA-256 (and,
+  // for the block's last file, end the stream exactly). A file of a block
+  // whose content is not read is read and checked by the next call of Next().
   InflateResult Content(ByteSink& sink);
 
   // The packed bytes the last Content() read: a file's zlib stream, or what
@@ -168,7 +169,8 @@ class RecordReader {
   // or an "alzw" record's whole stream, WholeLzma), the package left after it.
   InflateResult OwnStream(ByteSink& sink);
   InflateResult WholeLzma(ByteSink& sink);
-  // True when `hash` of `size` bytes is the new file's the record read last states.
+  // True when `size` bytes hashed into `hash` are the new file the record
+  // read last states (its size and SHA-256).
   bool IsNewFile(platform::Sha256& hash, uint64_t size) const;
 
   platform::File& package_;
