@@ -173,6 +173,13 @@ class SolidInput {
   std::optional<platform::Sha256> hash_;
 };
 
+// The bytes of `files` as listed (what a block's memory and progress are reckoned by).
+int64_t ListedBytes(const std::vector<SolidFile>& files) {
+  int64_t listed = 0;
+  for (const SolidFile& file : files) listed += file.size;
+  return listed;
+}
+
 // A block's files are coded in the walk's order (by name in each folder):
 // programs of a family sit side by side there. Ordered by extension, a
 // folder's .exe, .sys and .cpl files went apart from the .dll files they
@@ -194,9 +201,7 @@ class SolidJob : public package::RecordJob {
 
   // Asked as the job is queued, before Make takes the files.
   size_t memory() const override {
-    uint64_t listed = 0;
-    for (const SolidFile& file : files_) listed += static_cast<uint64_t>(file.size);
-    return delta::LzmaCoderMemory(level_, listed);
+    return delta::LzmaCoderMemory(level_, static_cast<uint64_t>(ListedBytes(files_)));
   }
 
  private:
@@ -220,8 +225,7 @@ struct CodedBlock {
 // stream would pass `largest` bytes: its coding stops there.
 Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlock& block,
                   std::atomic<int64_t>* progress, size_t largest) {
-  int64_t listed = 0;
-  for (const SolidFile& file : files) listed += file.size;
+  int64_t listed = ListedBytes(files);
   SolidInput input(files, progress);
   delta::LzmaStream& stream = block.stream;
   bool coded = delta::EncodeLzma(
