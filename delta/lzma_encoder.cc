@@ -36,7 +36,7 @@ uint32_t LzmaWindow(LzmaLevel level) {
     case LzmaLevel::kFast:
       return 4u << 20;
     case LzmaLevel::kNormal:
-      return 32u << 20;
+      return 64u << 20;
     case LzmaLevel::kMax:
       break;
   }
@@ -51,8 +51,12 @@ size_t LzmaCoderMemory(LzmaLevel level, uint64_t size) {
 
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
                 const LzmaInput& input, LzmaStream& out, uint32_t largest_window,
-                size_t largest_output) {
+                size_t largest_output, LzmaPreset preset) {
   uint32_t window = std::min(LzmaWindow(level), largest_window);
+  if (preset.size > window) {
+    preset.data += preset.size - window;
+    preset.size = window;
+  }
   updater_lzma_settings settings{};
   settings.lc = contexts.lc;
   settings.lp = contexts.lp;
@@ -61,6 +65,8 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t si
   settings.fast = level == LzmaLevel::kFast;
   settings.fast_bytes = level == LzmaLevel::kMax ? 273 : level == LzmaLevel::kNormal ? 64 : 32;
   settings.size_hint = static_cast<unsigned>(std::min<uint64_t>(size_hint, 0xFFFFFFFFu));
+  settings.preset = preset.data;
+  settings.preset_size = preset.size;
   out.bytes.clear();
   out.over_limit = false;
   out.props = contexts;

@@ -33,14 +33,23 @@ struct LzmaStream {
 // the end); false for a failed read.
 using LzmaInput = std::function<bool(uint8_t* buffer, size_t& size)>;
 
+// Bytes a stream's decoder holds in its window before the stream starts,
+// and which the stream may copy from (of them, as many as the window takes
+// from their end).
+struct LzmaPreset {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
 // Codes all that `input` gives (about `size_hint` bytes) at `level`, with
-// the literal and position bits of `contexts`, into `out`. False when the
-// input failed or memory ran out, or (`out.over_limit`) as soon as the coded
-// bytes pass `largest_output`, where coding on would be wasted.
+// the literal and position bits of `contexts`, into `out`, after `preset`.
+// False when the input failed or memory ran out, or (`out.over_limit`) as
+// soon as the coded bytes pass `largest_output`, where coding on would be
+// wasted.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
                 const LzmaInput& input, LzmaStream& out,
                 uint32_t largest_window = package::kMaxLzmaDictionary,
-                size_t largest_output = SIZE_MAX);
+                size_t largest_output = SIZE_MAX, LzmaPreset preset = {});
 
 // The same for bytes in memory.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,

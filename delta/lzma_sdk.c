@@ -1,9 +1,12 @@
-/* Glue between the encoder and the LZMA SDK (public domain), see lzma_sdk.h. */
+/* Glue between the encoder and the LZMA SDK (public domain), see lzma_sdk.h.
+   The encoder's source is built here, not on its own: starting a stream
+   after a preset window needs its state, which its header does not show. */
 #include "delta/lzma_sdk.h"
 
 #include <stdlib.h>
+#include <string.h>
 
-#include "LzmaEnc.h"
+#include "LzmaEnc.c"
 
 static void* Allocate(void* unused, size_t size) {
   (void)unused;
@@ -17,6 +20,8 @@ static ISzAlloc allocator = {Allocate, Release};
 
 struct Source {
   ISeqInStream stream;
+  const unsigned char* preset; /* handed out first */
+  size_t preset_left;
   updater_lzma_read read;
   void* context;
 };
@@ -28,11 +33,31 @@ struct Sink {
 
 static SRes ReadSource(void* self, void* buffer, size_t* size) {
   struct Source* source = (struct Source*)self;
+  if (source->preset_left > 0) {
+    if (*size > source->preset_left) *size = source->preset_left;
+    memcpy(buffer, source->preset, *size);
+    source->preset += *size;
+    source->preset_left -= *size;
+    return SZ_OK;
+  }
   return source->read(source->context, buffer, size) ? SZ_ERROR_READ : SZ_OK;
 }
 static size_t WriteSink(void* self, const void* buffer, size_t size) {
   struct Sink* sink = (struct Sink*)self;
   return sink->write(sink->context, buffer, size) ? 0 : size;
+}
+
+/* Runs the match finder over the preset without coding it, so that the
+   stream's matches may reach into it, and counts its bytes as coded: the
+   positions' contexts go on from them, and the first byte is coded as any
+   other, as a decoder whose window already holds the preset reads it. */
+static SRes SkipPreset(CLzmaEncHandle handle, const struct updater_lzma_settings* settings) {
+  CLzmaEnc* p = (CLzmaEnc*)handle;
+  p->matchFinder.Init(p->matchFinderObj);
+  p->needInit = 0;
+  p->matchFinder.Skip(p->matchFinderObj, (UInt32)settings->preset_size);
+  p->nowPos64 = settings->preset_size;
+  return p->matchFinderBase.result;
 }
 
 int updater_lzma_encode(const struct updater_lzma_settings* settings, updater_lzma_read read,
@@ -42,6 +67,11 @@ int updater_lzma_encode(const struct updater_lzma_settings* settings, updater_lz
   props.level = settings->fast ? 1 : 9;
   props.dictSize = settings->dictionary;
   props.reduceSize = settings->size_hint;
+  if (props.reduceSize != 0xFFFFFFFF) {
+    props.reduceSize = settings->preset_size > 0xFFFFFFFF - props.reduceSize
+                           ? 0xFFFFFFFF
+                           : props.reduceSize + (unsigned)settings->preset_size;
+  }
   props.lc = settings->lc;
   props.lp = settings->lp;
   props.pb = settings->pb;
@@ -61,9 +91,11 @@ int updater_lzma_encode(const struct updater_lzma_settings* settings, updater_lz
   if (result == SZ_OK) {
     *dictionary_used = (unsigned)header[1] | (unsigned)header[2] << 8 |
                        (unsigned)header[3] << 16 | (unsigned)header[4] << 24;
-    struct Source source = {{ReadSource}, read, context};
+    struct Source source = {{ReadSource}, settings->preset, settings->preset_size, read, context};
     struct Sink sink = {{WriteSink}, write, context};
-    result = LzmaEnc_Encode(encoder, &sink.stream, &source.stream, NULL, &allocator, &allocator);
+    result = LzmaEnc_Prepare(encoder, &sink.stream, &source.stream, &allocator, &allocator);
+    if (result == SZ_OK && settings->preset_size > 0) result = SkipPreset(encoder, settings);
+    if (result == SZ_OK) result = LzmaEnc_Encode2((CLzmaEnc*)encoder, NULL);
   }
   LzmaEnc_Destroy(encoder, &allocator, &allocator);
   return result;

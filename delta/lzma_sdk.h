@@ -17,6 +17,10 @@ struct updater_lzma_settings {
   int fast_bytes;      /* the match length taken without looking further, 5 to 273 */
   unsigned cycles;     /* how many earlier places the match finder tries; 0: its default */
   unsigned size_hint;  /* the bytes to come where known (a smaller window then does), else 0xFFFFFFFF */
+  /* Bytes the decoder's window holds before the stream starts (at most the
+     window), which its matches may copy from; none where preset_size is 0. */
+  const unsigned char* preset;
+  size_t preset_size;
 };
 
 /* Reads up to *size bytes into buffer, setting *size to how many (0 at the

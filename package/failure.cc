@@ -58,9 +58,10 @@ constexpr char kWords[] =
     "longer than 259 units\0"                                  // kPathTooLong
     "not a file or folder\0"                                   // kNotAFile
     "a time before 1601 or after 30827\0"                      // kBadTime
-    "over 2 GiB\0";                                            // kPackageTooLarge
+    "over 2 GiB\0"                                             // kPackageTooLarge
+    "changed while it was read\0";                             // kSourceChanged
 // (The literal's own last zero ends it once more.)
-static_assert(CountWords(kWords, sizeof kWords) == static_cast<size_t>(Cause::kPackageTooLarge) + 2,
+static_assert(CountWords(kWords, sizeof kWords) == static_cast<size_t>(Cause::kSourceChanged) + 2,
               "a word for every cause");
 
 }  // namespace

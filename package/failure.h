@@ -57,6 +57,7 @@ enum class Cause {
   kNotAFile,          // neither a regular file nor a folder
   kBadTime,           // a file time a FILETIME cannot hold
   kPackageTooLarge,   // the output would reach 2 GiB
+  kSourceChanged,     // a file of the source read twice was not the same both times
 };
 
 struct Failure {

@@ -284,15 +284,16 @@ bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
 }
 
 bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,
-                    uint32_t dictionary, uint32_t packed) {
-  bool written = WriteToPackage(out, kSolidTag, 4) && WriteNumber(out, members.size(), 4);
+                    uint32_t dictionary, uint32_t packed, uint32_t preset) {
+  bool written = WriteToPackage(out, preset > 0 ? kSolidOnTag : kSolidTag, 4) &&
+                 WriteNumber(out, members.size(), 4);
   for (const SolidMember& member : members) {
     written = written && WriteRecordName(out, member.name) && WriteEntryTimes(out, member.times) &&
               WriteNumber(out, member.size, 8) && WriteToPackage(out, member.hash, 32) &&
               WriteNumber(out, member.filter, 1);
   }
   return written && WriteNumber(out, props, 1) && WriteNumber(out, dictionary, 4) &&
-         WriteNumber(out, packed, 4);
+         (preset == 0 || WriteNumber(out, preset, 4)) && WriteNumber(out, packed, 4);
 }
 
 std::optional<EntryTimes> ReadEntryTimes(platform::File& package, Framing& framing) {
@@ -323,11 +324,11 @@ RecordTag ReadRecordTag(platform::File& package) {
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   // In the order of RecordTag.
   static const char* const kTags[] = {
-      kFileTag,       kDeltaTag,      kRemoveTag,         kLabelTag, kEndTag,
-      kChoiceTag,     kRemoveAnyTag,  kReleasesTag,       kSolidTag, kDeltaLzmaTag,
-      kChoiceLzmaTag, kDeltaBlockTag, kChoiceWholeLzmaTag};
+      kFileTag,       kDeltaTag,      kRemoveTag,          kLabelTag,  kEndTag,
+      kChoiceTag,     kRemoveAnyTag,  kReleasesTag,        kSolidTag,  kDeltaLzmaTag,
+      kChoiceLzmaTag, kDeltaBlockTag, kChoiceWholeLzmaTag, kSolidOnTag};
   int kind = 0;
-  while (kind < 13 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  while (kind < 14 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
   return static_cast<RecordTag>(kind);
 }
 

@@ -35,6 +35,9 @@ inline constexpr char kReleasesTag[4] = {'r', 'e', 'l', 's'};
 // Whole files coded together: their headers, then one LZMA stream of all
 // their bytes back to back, see package/lzma_decoder.h.
 inline constexpr char kSolidTag[4] = {'s', 'o', 'l', 'd'};
+// As "sold", right after another solid block: its stream starts with the
+// last bytes the block before decoded already in its window.
+inline constexpr char kSolidOnTag[4] = {'s', 'o', 'l', 'c'};
 // A delta, and a file patched from whichever version is installed, whose
 // patches' streams are LZMA (as StreamPuller reads them with `lzma`) rather
 // than zlib; all else as in "dstr" and "alts".
@@ -156,9 +159,10 @@ inline constexpr uint8_t kNoFilter = 0, kBranchFilter = 1;
 
 // Writes the head of a solid block ("sold"): its files, then the coder's
 // settings (`props`: the lc/lp/pb byte, then the window) and the length of
-// the stream that follows.
+// the stream that follows. With `preset` bytes of the block before in its
+// window at the start ("solc"), their count follows the window.
 bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,
-                    uint32_t dictionary, uint32_t packed);
+                    uint32_t dictionary, uint32_t packed, uint32_t preset = 0);
 
 // Reads the three times of a record, and keeps them in `framing`; none when
 // the stream ends inside them.
@@ -184,6 +188,7 @@ enum class RecordTag {
   kChoiceLzma,
   kDeltaBlock,
   kChoiceWholeLzma,
+  kSolidOn,
   kInvalid
 };
 

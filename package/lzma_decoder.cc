@@ -51,7 +51,8 @@ bool LzmaPropsFromByte(uint8_t byte, LzmaProps& props) {
 }
 
 LzmaDecoder::LzmaDecoder(const platform::File& package, int64_t start, uint32_t packed,
-                         uint64_t unpacked, const LzmaProps& props, std::vector<uint8_t>* window)
+                         uint64_t unpacked, const LzmaProps& props, std::vector<uint8_t>* window,
+                         uint32_t preset, size_t preset_end)
     : package_(package),
       next_(start),
       packed_(packed),
@@ -60,8 +61,17 @@ LzmaDecoder::LzmaDecoder(const platform::File& package, int64_t start, uint32_t 
       state_(new State(window)) {
   State& s = *state_;
   s.props = props;
-  uint64_t size = std::min<uint64_t>(std::min(props.dictionary, kMaxLzmaDictionary), unpacked);
+  uint64_t size =
+      std::min<uint64_t>(std::min(props.dictionary, kMaxLzmaDictionary), preset + unpacked);
+  if (preset > 0) {  // the preset first, in order
+    std::vector<uint8_t>& w = s.window;
+    std::rotate(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(preset_end), w.end());
+    std::memmove(w.data(), w.data() + w.size() - preset, preset);
+  }
   s.window.resize(std::max<size_t>(static_cast<size_t>(size), 1));
+  // The preset counts as decoded: positions go on from it.
+  s.total = preset;
+  s.pos = s.flushed = preset % s.window.size();
   uint16_t* probs = &s.p.is_match[0][0];
   std::fill(probs, probs + sizeof(State::Probs) / 2, kInitialProbability);
   s.literal.assign(size_t{0x300} << (props.lc + props.lp), kInitialProbability);

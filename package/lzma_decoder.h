@@ -45,8 +45,13 @@ class LzmaDecoder {
   // read side by side). The window is never larger than the stream needs;
   // given `window`, the decoder uses that one, which may stay allocated for
   // the next stream (its memory taken and touched once, not per stream).
+  // A stream with a `preset` starts with the `preset` bytes of `window` that
+  // end at `preset_end` (the window a ring) in its window, as if it had
+  // decoded them: its matches may reach into them. The caller keeps
+  // `preset` within both windows.
   LzmaDecoder(const platform::File& package, int64_t start, uint32_t packed, uint64_t unpacked,
-              const LzmaProps& props, std::vector<uint8_t>* window = nullptr);
+              const LzmaProps& props, std::vector<uint8_t>* window = nullptr, uint32_t preset = 0,
+              size_t preset_end = 0);
   ~LzmaDecoder();
   LzmaDecoder(const LzmaDecoder&) = delete;
   LzmaDecoder& operator=(const LzmaDecoder&) = delete;

@@ -100,12 +100,14 @@ bool RecordReader::Next(Record& record) {
   static const RecordKind kKinds[] = {RecordKind::kFile,  RecordKind::kDelta, RecordKind::kRemove,
                                       RecordKind::kFile,  RecordKind::kFile,  RecordKind::kChoice,
                                       RecordKind::kRemove};
-  if (tag != RecordTag::kSolid) {
+  bool solid = tag == RecordTag::kSolid || tag == RecordTag::kSolidOn;
+  if (!solid) {
     solid_window_ = std::vector<uint8_t>();  // a delta's streams need their memory now
+    solid_held_ = 0;
   }
   if (tag == RecordTag::kEnd) return false;
-  if (tag == RecordTag::kSolid || tag == RecordTag::kDeltaBlock) {
-    bool read = tag == RecordTag::kSolid ? ReadSolid() : ReadDeltaBlock();
+  if (solid || tag == RecordTag::kDeltaBlock) {
+    bool read = solid ? ReadSolid(tag == RecordTag::kSolidOn) : ReadDeltaBlock();
     if (!read) return failure_.failed() ? false : Stop(Cause::kBadStream);
     return Next(record);
   }
@@ -242,7 +244,7 @@ bool RecordReader::ReadChoice() {
   return current_.streams_size() <= payload_end_ - package_.Tell();
 }
 
-bool RecordReader::ReadSolid() {
+bool RecordReader::ReadSolid(bool on) {
   std::optional<uint64_t> count = ReadNumber(package_, 4, &framing_);
   if (!count || *count == 0 || *count > 1u << 20) return false;
   members_.assign(static_cast<size_t>(*count), SolidMember());
@@ -267,21 +269,27 @@ bool RecordReader::ReadSolid() {
   }
   std::optional<uint64_t> props = ReadNumber(package_, 1, &framing_);
   std::optional<uint64_t> dictionary = ReadNumber(package_, 4, &framing_);
+  std::optional<uint64_t> preset = on ? ReadNumber(package_, 4, &framing_) : 0;
   std::optional<uint64_t> packed = ReadNumber(package_, 4, &framing_);
   LzmaProps coder;
-  if (!props || !dictionary || !packed || !LzmaPropsFromByte(static_cast<uint8_t>(*props), coder) ||
-      *dictionary > kMaxLzmaDictionary ||
+  if (!props || !dictionary || !preset || !packed ||
+      !LzmaPropsFromByte(static_cast<uint8_t>(*props), coder) || *dictionary > kMaxLzmaDictionary ||
       static_cast<int64_t>(*packed) > payload_end_ - package_.Tell()) {
     return false;
   }
   coder.dictionary = static_cast<uint32_t>(*dictionary);
+  // A preset comes from the block right before, whole, and fits both windows.
+  if (on && (*preset == 0 || *preset > solid_held_ || *preset > coder.dictionary)) return false;
+  solid_held_ = 0;
+  block_total_ = *preset + total;
+  block_held_ = std::min<uint64_t>(coder.dictionary, block_total_);
   // The stream is read by position; the package goes on after it.
   int64_t start = package_.Tell();
   std::vector<uint64_t> parts;
   for (const SolidMember& member : members_) parts.push_back(member.size);
   solid_ = std::make_unique<DecodeAhead>(
       std::make_unique<LzmaDecoder>(package_, start, static_cast<uint32_t>(*packed), total, coder,
-                                    &solid_window_),
+                                    &solid_window_, static_cast<uint32_t>(*preset), solid_end_),
       std::move(parts));
   platform::Status moved = package_.Seek(start + static_cast<int64_t>(*packed), SEEK_SET);
   if (!moved) return Stop(Cause::kPackageReadFailed, moved);
@@ -426,7 +434,12 @@ InflateResult RecordReader::Content(ByteSink& sink) {
       (!IsNewFile(hash, taken) || (last && !solid_->EndedWhole()))) {
     read.end = InflateEnd::kDamaged;
   }
-  if (last) solid_.reset();
+  if (last) {
+    solid_.reset();
+    // The ring is as large as the block's window, or its bytes where fewer.
+    solid_end_ = static_cast<size_t>(block_total_ % std::max<uint64_t>(block_held_, 1));
+    if (read.end == InflateEnd::kDone) solid_held_ = block_held_;
+  }
   return read;
 }
 

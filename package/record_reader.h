@@ -152,8 +152,9 @@ class RecordReader {
   bool ReadVersions(bool patches);
   // Reads the rest of an "alts" record after its times.
   bool ReadChoice();
-  // Reads a solid block's head: its files into members_, its stream's decoder.
-  bool ReadSolid();
+  // Reads a solid block's head: its files into members_, its stream's
+  // decoder; (`on`) one whose window starts with the block before's end.
+  bool ReadSolid(bool on);
   // Reads a record's entry name into current_, which must be new to the package.
   bool ReadTarget(bool removal);
   // Reads what a delta's header holds after its times into current_: the
@@ -187,6 +188,13 @@ class RecordReader {
   size_t next_member_ = 0;
   std::vector<uint8_t> solid_window_;   // the blocks' in a row, in turn
   std::unique_ptr<DecodeAhead> solid_;  // decoding into solid_window_ until it goes
+  // What solid_window_ holds of the stream decoded last: its ring ends at
+  // `solid_end_`, and its last `solid_held_` bytes a "solc" block may start
+  // with (none unless that block was decoded whole, with every file sound).
+  size_t solid_end_ = 0;
+  uint64_t solid_held_ = 0;
+  uint64_t block_total_ = 0,
+           block_held_ = 0;  // of the block being read: preset and files, its ring
   // The block of deltas being read: its files, their streams, the bytes
   // each stream has left once the file handed on last has its part, and
   // where the block ends.

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -56,9 +57,8 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
 template <typename File>
 class Blocks {
  public:
-  using MakeJob = std::unique_ptr<package::RecordJob> (*)(std::vector<File> files,
-                                                          const Coding& coding,
-                                                          std::atomic<int64_t>* progress);
+  using MakeJob = std::function<std::unique_ptr<package::RecordJob>(
+      std::vector<File> files, const Coding& coding, std::atomic<int64_t>* progress)>;
   Blocks(MakeJob make, int64_t bytes, size_t files, const Coding& coding,
          std::atomic<int64_t>* progress)
       : make_(make),
@@ -95,7 +95,8 @@ class Blocks {
 
 // The whole files of an LZMA build, each block coded as one job: the
 // `listed` bytes of the tree cut into as few blocks of about the same size
-// as hold at most four of the level's windows each.
+// as hold at most two of the level's windows each, each block's stream
+// starting with the end of the block before in its window.
 Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed, std::atomic<int64_t>* progress);
 
 // The streams into `streams` that make the file at `new_path` from the one

@@ -184,14 +184,16 @@ namespace {
 // bytes of a file, in calls of `step` bytes, or (`ahead`) as a block's files
 // of `step` bytes take their parts of it; none where the decoder refuses it
 // or it does not end whole. A sink that fails once `fail_at` bytes are out
-// ends every later call too.
+// ends every later call too. A stream after a preset has it in `window`.
 std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t step = 1 << 30,
-                                bool ahead = false, size_t fail_at = SIZE_MAX) {
+                                bool ahead = false, size_t fail_at = SIZE_MAX,
+                                std::vector<uint8_t>* window = nullptr, uint32_t preset = 0,
+                                size_t preset_end = 0) {
   ScratchDir dir;
   WriteAll(dir.path() / "s", Joined({Bytes{'x'}, stream.bytes, Bytes{'y'}}));
   platform::File file = OpenOrClosed(dir.Wide("s"), "rb");
   auto decoder = std::make_unique<LzmaDecoder>(file, 1, static_cast<uint32_t>(stream.bytes.size()),
-                                               size, stream.props);
+                                               size, stream.props, window, preset, preset_end);
   std::vector<uint64_t> parts;
   for (size_t done = 0; done < size || done == 0; done += step) {
     parts.push_back(std::min(step, size - done));
@@ -255,6 +257,39 @@ TEST(LzmaTest, EveryLevelAndContextDecodesToItsInputInAnySteps) {
   ASSERT_TRUE(EncodeLzma(LzmaLevel::kFast, {}, random.data(), random.size(), exact,
                          package::kMaxLzmaDictionary, whole.bytes.size()));
   EXPECT_TRUE(!exact.over_limit && exact.bytes == whole.bytes);
+}
+
+// A stream may start with the end of the block before in its window: it
+// decodes wherever that block's ring ended, and not without it.
+TEST(LzmaTest, AStreamAfterAPresetCopiesFromIt) {
+  const Bytes before = PatternBytes(300000, false, 7);  // random: only copies make it small
+  const Bytes input = Joined({Bytes(before.begin() + 100000, before.begin() + 250000),
+                              PatternBytes(5000, true, 2), Bytes(before.end() - 9, before.end())});
+  for (LzmaLevel level : {LzmaLevel::kFast, LzmaLevel::kNormal}) {
+    LzmaStream alone, after;
+    ASSERT_TRUE(EncodeLzma(level, {}, input.data(), input.size(), alone));
+    size_t at = 0;
+    LzmaInput read = [&](uint8_t* buffer, size_t& size) {
+      size = std::min(size, input.size() - at);
+      std::copy(input.begin() + at, input.begin() + at + size, buffer);
+      at += size;
+      return true;
+    };
+    ASSERT_TRUE(EncodeLzma(level, {}, input.size(), read, after, package::kMaxLzmaDictionary,
+                           SIZE_MAX, {before.data(), before.size()}));
+    EXPECT_LT(after.bytes.size(), alone.bytes.size() / 10);
+    for (size_t end : {size_t{0}, size_t{123456}, size_t{300000}}) {
+      for (bool ahead : {false, true}) {
+        std::vector<uint8_t> window(400000, 0xAA);  // the ring the block before left
+        for (size_t i = 0; i < before.size(); ++i) window[(end + 100000 + i) % 400000] = before[i];
+        std::optional<Bytes> decoded =
+            DecodeLzma(after, input.size(), 4097, ahead, SIZE_MAX, &window, 300000, end);
+        EXPECT_TRUE(decoded && *decoded == input) << end;
+      }
+    }
+    std::optional<Bytes> alone_decoded = DecodeLzma(after, input.size());
+    EXPECT_FALSE(alone_decoded && *alone_decoded == input);
+  }
 }
 
 TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {

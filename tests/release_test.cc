@@ -65,6 +65,30 @@ TEST_F(ReleaseTest, AJobThatCannotReadItsFileNamesItAndTheSystemError) {
   EXPECT_TRUE(platform::IsMissing(failure.os_error));
 }
 
+// Where two solid blocks meet, the second reads the last files of the first
+// again for the start of its window: a file changed between the two reads
+// fails the build with its name, whichever block reads it first.
+TEST_F(ReleaseTest, AFileChangedBetweenTheReadsOfTwoBlocksIsNamed) {
+  for (bool later_first : {false, true}) {
+    Blocks<SolidFile> blocks = SolidBlocks({true, delta::LzmaLevel::kFast}, 12 << 20, nullptr);
+    std::vector<std::unique_ptr<package::RecordJob>> jobs;
+    for (const char* name : {"a", "b", "c", "d"}) {
+      WriteAll(dir_.path() / name, PatternBytes(3 << 20, true, name[0]));
+      std::unique_ptr<package::RecordJob> job =
+          blocks.Add({WString(1, name[0]), dir_.Wide(name), kTimes, 3 << 20});
+      if (job) jobs.push_back(std::move(job));
+    }
+    if (std::unique_ptr<package::RecordJob> rest = blocks.Rest()) jobs.push_back(std::move(rest));
+    ASSERT_EQ(jobs.size(), 2u);  // a and b, then c and d after them
+    std::vector<uint8_t> record;
+    EXPECT_TRUE(jobs[later_first]->Make(record));
+    WriteAll(dir_.path() / "b", Bytes(3 << 20, 'x'));
+    EXPECT_FALSE(jobs[!later_first]->Make(record));
+    EXPECT_EQ(jobs[!later_first]->failure.cause, Cause::kSourceChanged);
+    EXPECT_EQ(jobs[!later_first]->failure.path, dir_.Wide("b"));
+  }
+}
+
 // The old file a new one is patched from: the same path, else the same
 // bytes anywhere, else a file the new release lacks with the same name or a
 // like name and a size within a factor of two, else the file of its

@@ -14,6 +14,8 @@ SHA-256 of every payload byte after it; "chkc" where its streams are LZMA,
 and its records' fields then framed compactly, as `Fields` reads them).
 """
 import hashlib
+import ctypes
+import ctypes.util
 import lzma
 import os
 import struct
@@ -235,6 +237,7 @@ class Entry:
 
 class Entries(list):
     label = None  # the version label the package starts with, if any
+    window = b""  # the end of the solid block read last, while a "solc" may follow
 
 
 def read_name(data, pos):
@@ -295,15 +298,48 @@ class Fields:
         return size, self.data[pos:pos + 32], pos + 32
 
 
-def decode_lzma(props, dictionary, size, stream):
-    """liblzma's reading of a raw stream, as an .lzma file of known size."""
-    header = struct.pack("<BIQ", props, dictionary, size)
-    return lzma.LZMADecompressor(format=lzma.FORMAT_ALONE).decompress(header + stream)
+def decode_lzma(props, dictionary, size, stream, preset=b""):
+    """liblzma's reading of a raw stream, as an .lzma file of known size, or
+    (through ctypes: Python's module takes no preset) one whose window holds
+    `preset` when it starts."""
+    if not preset:
+        header = struct.pack("<BIQ", props, dictionary, size)
+        return lzma.LZMADecompressor(format=lzma.FORMAT_ALONE).decompress(header + stream)
+    lib = ctypes.CDLL(ctypes.util.find_library("lzma"))
+
+    class Options(ctypes.Structure):  # lzma_options_lzma, then room for its reserved fields
+        _fields_ = [("dict_size", ctypes.c_uint32), ("preset_dict", ctypes.c_char_p),
+                    ("preset_dict_size", ctypes.c_uint32), ("lc", ctypes.c_uint32),
+                    ("lp", ctypes.c_uint32), ("pb", ctypes.c_uint32), ("rest", ctypes.c_byte * 256)]
+
+    class Filter(ctypes.Structure):
+        _fields_ = [("id", ctypes.c_uint64), ("options", ctypes.c_void_p)]
+
+    class Stream(ctypes.Structure):  # lzma_stream, zeroed as LZMA_STREAM_INIT
+        _fields_ = [("next_in", ctypes.c_char_p), ("avail_in", ctypes.c_size_t),
+                    ("total_in", ctypes.c_uint64), ("next_out", ctypes.c_void_p),
+                    ("avail_out", ctypes.c_size_t), ("total_out", ctypes.c_uint64),
+                    ("rest", ctypes.c_byte * 256)]
+
+    options = Options()
+    assert lib.lzma_lzma_preset(ctypes.byref(options), 6) == 0
+    options.dict_size, options.preset_dict, options.preset_dict_size = dictionary, preset, len(preset)
+    options.lc, options.lp, options.pb = props % 9, props // 9 % 5, props // 45
+    filters = (Filter * 2)((0x4000000000000001, ctypes.addressof(options)), (2**64 - 1, None))
+    coder, out = Stream(), ctypes.create_string_buffer(size + 1)
+    assert lib.lzma_raw_decoder(ctypes.byref(coder), filters) == 0
+    coder.next_in, coder.avail_in = stream, len(stream)
+    coder.next_out, coder.avail_out = ctypes.addressof(out), size + 1
+    result = lib.lzma_code(ctypes.byref(coder), 0)
+    lib.lzma_end(ctypes.byref(coder))
+    assert result in (0, 1) and coder.total_out == size, f"liblzma: {result}, {coder.total_out} bytes"
+    return out.raw[:size]
 
 
 def parse_solid(fields, pos, entries):
     """Appends the files of the solid block at `pos` (their stream decoded
-    by liblzma, each checked against its SHA-256); returns the block's end."""
+    by liblzma, each checked against its SHA-256; a "solc" block's after the
+    end of the block before); returns the block's end."""
     data, members = fields.data, []
     count, body = fields.number(pos + 4, 4)
     for _ in range(count):
@@ -313,9 +349,15 @@ def parse_solid(fields, pos, entries):
         members.append((name, times, size, digest, branches))
     props, body = fields.number(body, 1)
     dictionary, body = fields.number(body, 4)
+    preset = b""
+    if data[pos:pos + 4] == b"solc":
+        size, body = fields.number(body, 4)
+        assert 0 < size <= min(dictionary, len(entries.window)), "a preset past the window"
+        preset = entries.window[-size:]
     packed, body = fields.number(body, 4)
     stream = data[body:body + packed]
-    content = decode_lzma(props, dictionary, sum(m[2] for m in members), stream)
+    content = decode_lzma(props, dictionary, sum(m[2] for m in members), stream, preset)
+    entries.window = (preset + content)[-dictionary:]
     at = 0
     for name, times, size, digest, branches in members:
         part = content[at:at + size]
@@ -440,8 +482,10 @@ def parse_package(data):
         if tag == b"vers" and pos == start:
             entries.label, pos = fields.name(pos + 4)
             continue
-        if tag in (b"sold", b"dblk"):
-            pos = (parse_solid if tag == b"sold" else parse_delta_block)(fields, pos, entries)
+        if tag not in (b"sold", b"solc"):
+            entries.window = b""  # what a "solc" block may start with
+        if tag in (b"sold", b"solc", b"dblk"):
+            pos = (parse_delta_block if tag == b"dblk" else parse_solid)(fields, pos, entries)
             continue
         assert tag in (b"file", b"dstr", b"dlzm", b"gone"), f"bad tag {tag!r} at {pos}"
         name, body = fields.entry_name(pos + 4)

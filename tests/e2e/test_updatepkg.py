@@ -202,16 +202,22 @@ class UpdatepkgTest(GameFolder):
             self.assertEqual(self.read(os.path.join(target, name)), data, name)
             self.assertEqual(os.stat(os.path.join(target, name)).st_mtime_ns,
                              os.stat(os.path.join(src, name)).st_mtime_ns // 100 * 100)
-        # Past four windows of `fast` (16 MiB) the tree is cut into blocks of
-        # about the same size, each in the walk's order (by name in a folder).
+        # Past two windows of `fast` (8 MiB) the tree is cut into blocks of
+        # about the same size, each in the walk's order (by name in a folder),
+        # each after the first starting with the end of the one before (which
+        # liblzma reads given it as the preset), and extracted whole.
         big = {f"big/{n}": rng.randbytes(7 << 19) for n in ("a.sys", "b.exe", "c.dll")}
         self.make_tree(src, big)
         out = self.build("--level", "fast")
-        _, coded = pt.parse_package(self.read(out))
+        data = self.read(out)
+        _, coded = pt.parse_package(data)
         blocks = {}
         for e in coded:
             blocks.setdefault(e.offset, []).append(e)
-        self.assertEqual(len(blocks), 2)
+        self.assertEqual([data[at:at + 4] for at in blocks], [b"sold"] + [b"solc"] * 2)
+        self.updatepkg("extract", out, target + "2")
+        for name, content in {**files, **big}.items():
+            self.assertEqual(self.read(os.path.join(target + "2", name)), content, name)
         # Each file is listed with its part of its block's stream: the parts
         # add up to the stream, and a file of random bytes takes its own size.
         listed = json.loads(self.updatepkg("list", out, "--json")[0])["entries"]
@@ -232,7 +238,8 @@ class UpdatepkgTest(GameFolder):
         fault = json.loads(self.updatepkg("verify", out, "--json", code=1)[0])["fault"]
         self.assertEqual(fault["name"], coded[0].name)
         sizes = [sum(len(e.content) for e in b) for b in blocks.values()]
-        self.assertGreater(min(sizes), sum(sizes) // 4)
+        self.assertEqual(len(sizes), -(-sum(sizes) // (8 << 20)))  # as few as hold two windows
+        self.assertLess(max(sizes), sum(sizes) // len(sizes) + (7 << 19))  # about even
         order = [e.name[2:].replace("\\", "/") for e in coded]
         self.assertEqual([n for n in order if n in big], list(big))
 
