@@ -262,7 +262,8 @@ TEST(LzmaTest, EveryLevelAndContextDecodesToItsInputInAnySteps) {
 // A stream may start with the end of the block before in its window: it
 // decodes wherever that block's ring ended, and not without it.
 TEST(LzmaTest, AStreamAfterAPresetCopiesFromIt) {
-  const Bytes before = PatternBytes(300000, false, 7);  // random: only copies make it small
+  // Random (only copies make it small), of a size no position bits divide.
+  const Bytes before = PatternBytes(300003, false, 7);
   const Bytes input = Joined({Bytes(before.begin() + 100000, before.begin() + 250000),
                               PatternBytes(5000, true, 2), Bytes(before.end() - 9, before.end())});
   for (LzmaLevel level : {LzmaLevel::kFast, LzmaLevel::kNormal}) {
@@ -281,9 +282,9 @@ TEST(LzmaTest, AStreamAfterAPresetCopiesFromIt) {
     for (size_t end : {size_t{0}, size_t{123456}, size_t{300000}}) {
       for (bool ahead : {false, true}) {
         std::vector<uint8_t> window(400000, 0xAA);  // the ring the block before left
-        for (size_t i = 0; i < before.size(); ++i) window[(end + 100000 + i) % 400000] = before[i];
+        for (size_t i = 0; i < before.size(); ++i) window[(end + 99997 + i) % 400000] = before[i];
         std::optional<Bytes> decoded =
-            DecodeLzma(after, input.size(), 4097, ahead, SIZE_MAX, &window, 300000, end);
+            DecodeLzma(after, input.size(), 4097, ahead, SIZE_MAX, &window, 300003, end);
         EXPECT_TRUE(decoded && *decoded == input) << end;
       }
     }

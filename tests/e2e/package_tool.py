@@ -443,14 +443,15 @@ def unfilter_branches(data):
 def solid_block():
     """A block our encoder made (the fuzzer's seed: .\\e empty, .\\a.txt and
     .\\d\\b.txt), and where its last file's SHA-256, its settings byte and
-    its stream lie in it."""
+    its stream lie in it, and its files' bytes."""
     with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "corpus",
                            "solid"), "rb") as f:
         data = f.read()[:-8]
-    body = 8
+    body, total = 8, 0
     for _ in range(struct.unpack_from("<I", data, 4)[0]):
         body = read_name(data, body)[1] + 65
-    return data, {"hash": body - 33, "props": body, "stream": body + 9}
+        total += struct.unpack_from("<Q", data, body - 41)[0]
+    return data, {"hash": body - 33, "props": body, "stream": body + 9, "total": total}
 
 
 def without_check(data):

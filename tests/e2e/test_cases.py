@@ -199,6 +199,13 @@ class Cases:
         }
         solid, at = pt.solid_block()  # a block of three files, damaged where it counts
         packed = struct.unpack_from("<I", solid, at["props"] + 5)[0]
+        head = at["props"]  # the same block with other names, to follow it
+        renamed = solid[:head].replace("a.txt".encode("utf-16-le"), "f.txt".encode(
+            "utf-16-le")).replace("\\e".encode("utf-16-le"), "\\h".encode("utf-16-le")).replace(
+            "d\\b".encode("utf-16-le"), "g\\b".encode("utf-16-le")) + solid[head:]
+
+        def solid_on(block, preset):  # as a "solc" block starting with `preset` bytes before it
+            return b"solc" + block[4:head + 5] + struct.pack("<I", preset) + block[head + 5:]
         ops, literals = pt.delta_op(pt.COPY, 6) + pt.delta_op(pt.LITERAL, 900), LZMA_TEXT
         lzma_streams = [pt.lzma_stream(ops), *[pt.lzma_stream(b"")] * 2, pt.lzma_stream(literals)]
 
@@ -225,6 +232,9 @@ class Cases:
             "a block's stream cut short": package_of(
                 solid[:at["props"] + 5] + struct.pack("<I", packed - 1) + solid[at["stream"]:-1]),
             "a block with no files": package_of(b"sold\0\0\0\0" + solid[at["props"]:]),
+            "a block going on from no block": package_of(good, solid_on(solid, 1)),
+            "a block going on from more than the block before decoded": package_of(
+                solid, solid_on(renamed, at["total"] + 1)),
             "a block of deltas with no files": package_of(b"dblk\0\0\0\0" + b"\3\0\0\0\0" * 4),
             "a block of deltas with a byte after a stream": package_of(
                 pt.encode_delta_block(BLOCK_FILES, tail=b"\0")),
