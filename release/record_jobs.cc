@@ -213,9 +213,8 @@ class BlockSeam {
 };
 
 // How a block meets its neighbours: the last files of the block before (as
-// many as its window's worth of listed bytes) and the seam there, and the
-// seam with the block after, which shares this block's last `shared_after`
-// files.
+// many as hold its preset in listed bytes) and the seam there, and the seam
+// with the block after, which shares this block's last `shared_after` files.
 struct BlockLinks {
   std::vector<SolidFile> before;
   std::shared_ptr<BlockSeam> before_seam, after_seam;
@@ -270,15 +269,19 @@ struct CodedBlock {
   uint32_t preset = 0;  // bytes of the block before in the window at the start
 };
 
-// How much of the block before's end a block starts with: half a window.
-// On the 217 MB tree of programs (two blocks, 64 MiB windows) half took
-// 0.76 % off and a whole window 0.87 %, but the whole window's match finder
-// ran over it for a third more time than the coding of the block.
-uint32_t SolidPreset(delta::LzmaLevel level) { return delta::LzmaWindow(level) / 2; }
+// How much of the block before's end a block starts with: half a window,
+// a whole one at `max`. On the 217 MB tree of programs (two blocks, 64 MiB
+// windows) 16 MiB took 0.63 % off, half a window 0.76 % and a whole window
+// 0.87 %, but the build took 94 s with a whole window against 70 s with
+// half (the match finder runs over the preset before the coding starts).
+uint32_t SolidPreset(delta::LzmaLevel level) {
+  uint32_t window = delta::LzmaWindow(level);
+  return level == delta::LzmaLevel::kMax ? window : window / 2;
+}
 
-// The last `window` bytes of `before` (the end of the block before, as its
-// stream holds them) into `preset`, told to `seam`.
-Failure ReadPreset(const std::vector<SolidFile>& before, BlockSeam& seam, uint32_t window,
+// The last `bytes` of `before` (the end of the block before, as its stream
+// holds them) into `preset`, what was read told to `seam`.
+Failure ReadPreset(const std::vector<SolidFile>& before, BlockSeam& seam, uint32_t bytes,
                    std::vector<uint8_t>& preset) {
   SolidInput input(before, nullptr);
   preset.clear();
@@ -287,12 +290,12 @@ Failure ReadPreset(const std::vector<SolidFile>& before, BlockSeam& seam, uint32
     size_t got = chunk.size();
     if (!input.Read(chunk.data(), got)) return input.failure;
     if (got == 0) break;
-    if (preset.size() + got > 2 * size_t{window}) {
-      preset.erase(preset.begin(), preset.end() - std::min<size_t>(preset.size(), window));
+    if (preset.size() + got > 2 * size_t{bytes}) {  // only the end is kept
+      preset.erase(preset.begin(), preset.end() - std::min<size_t>(preset.size(), bytes));
     }
     preset.insert(preset.end(), chunk.data(), chunk.data() + got);
   }
-  if (preset.size() > window) preset.erase(preset.begin(), preset.end() - window);
+  if (preset.size() > bytes) preset.erase(preset.begin(), preset.end() - bytes);
   if (const SolidFile* changed = seam.Tell(std::move(input.members), before)) {
     return Fail(Cause::kSourceChanged, changed->path);
   }
@@ -368,13 +371,15 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
 }
 
 // The bytes a block of whole files closes at: `listed` cut evenly into as
-// few blocks of at most two windows as it takes, so that a large tree makes
-// a block per core, and blocks of about the same size keep the cores busy
-// to the end. A block starts with the end of the one before in its window
-// (a block that restarted the coder's window cost 0.8 % on a 217 MB tree of
-// programs: two blocks against one), and its coder's model alone restarts.
+// few blocks of at most two windows as it takes (four at `max`), so that a
+// large tree makes a block per core, and blocks of about the same size keep
+// the cores busy to the end. A block starts with the end of the one before
+// in its window (a block that restarted the coder's window cost 0.8 % on a
+// 217 MB tree of programs: two blocks against one), and its coder's model
+// alone restarts: that tree in one block at `max` is 0.2 % smaller than in
+// two, in about twice the time.
 int64_t SolidBlockBound(delta::LzmaLevel level, int64_t listed) {
-  int64_t most = 2 * int64_t{delta::LzmaWindow(level)};
+  int64_t most = (level == delta::LzmaLevel::kMax ? 4 : 2) * int64_t{delta::LzmaWindow(level)};
   if (listed <= 0) return most;
   int64_t blocks = (listed + most - 1) / most;
   return std::min(most, (listed + blocks - 1) / blocks);
