@@ -392,18 +392,23 @@ std::vector<SolidFile> LastFiles(const std::vector<SolidFile>& files, int64_t by
   return {files.begin() + static_cast<std::ptrdiff_t>(first), files.end()};
 }
 
-Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed,
-                              std::atomic<int64_t>* progress) {
+Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed, std::atomic<int64_t>* progress,
+                              bool chained) {
   // Each block's job links to the one before: its last files, and their seam.
   auto before = std::make_shared<BlockLinks>();
-  auto make = [before](std::vector<SolidFile> files, const Coding& coding,
-                       std::atomic<int64_t>* progress) -> std::unique_ptr<package::RecordJob> {
+  auto make = [before, chained](std::vector<SolidFile> files, const Coding& coding,
+                                std::atomic<int64_t>* progress) {
+    if (!chained) {
+      return std::unique_ptr<package::RecordJob>(
+          new SolidJob(std::move(files), coding.level, progress, {}));
+    }
     BlockLinks links = std::move(*before);
     links.after_seam = std::make_shared<BlockSeam>();
     before->before = LastFiles(files, SolidPreset(coding.level));
     before->before_seam = links.after_seam;
     links.shared_after = before->before.size();
-    return std::make_unique<SolidJob>(std::move(files), coding.level, progress, std::move(links));
+    return std::unique_ptr<package::RecordJob>(
+        new SolidJob(std::move(files), coding.level, progress, std::move(links)));
   };
   return {make, SolidBlockBound(coding.level, listed), SIZE_MAX, coding, progress};
 }

@@ -95,9 +95,12 @@ class Blocks {
 
 // The whole files of an LZMA build, each block coded as one job: the
 // `listed` bytes of the tree cut into as few blocks of about the same size
-// as hold at most two of the level's windows each, each block's stream
-// starting with the end of the block before in its window.
-Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed, std::atomic<int64_t>* progress);
+// as hold at most two of the level's windows each (four at `max`), where
+// `chained` each block's stream starting with the end of the block before
+// in its window. Only a build that writes nothing between its blocks
+// chains them: the updater lets a window go at any other record.
+Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed, std::atomic<int64_t>* progress,
+                              bool chained = true);
 
 // The streams into `streams` that make the file at `new_path` from the one
 // at `old_path`, and their sizes and SHA-256s into `header`. The streams

@@ -265,7 +265,9 @@ int WriteUpdate(BuildPlan& plan) {
     };
   }
   release::RecordPlanner planner(series);
-  release::Blocks<release::SolidFile> blocks = release::SolidBlocks(series.coding, total, &done);
+  // A delta build writes patches between its blocks of whole files.
+  release::Blocks<release::SolidFile> blocks =
+      release::SolidBlocks(series.coding, total, &done, !plan.deltas);
   release::Blocks<release::DeltaFile> deltas = release::DeltaBlocks(series.coding, &done);
   if (plan.deltas || solid) {
     options.make_record = [&](package::ParallelDeflater& deflater, const WString& name,

@@ -242,6 +242,15 @@ class UpdatepkgTest(GameFolder):
         self.assertLess(max(sizes), sum(sizes) // len(sizes) + (7 << 19))  # about even
         order = [e.name[2:].replace("\\", "/") for e in coded]
         self.assertEqual([n for n in order if n in big], list(big))
+        # A delta build writes patches between its blocks: each stands alone.
+        old = os.path.join(self.studio, "old")
+        self.make_tree(old, {"big/b.exe": big["big/b.exe"][:-1]})
+        data = self.read(self.build("--level", "fast", "--delta-from", old))
+        coded = pt.parse_package(data)[1]
+        self.assertEqual({data[e.offset:e.offset + 4] for e in coded if e.kind == "solid"},
+                         {b"sold"})
+        self.assertGreater(len({e.offset for e in coded if e.kind == "solid"}), 1)
+        self.assertEqual(len(coded), len(files) + len(big))
 
     def test_verify_finds_the_entry_and_offset_of_each_fault(self):
         entries = [(".\\a.dat", (1, 2, 3), b"first"), (".\\b.dat", (4, 5, 6), b"second" * 99)]
