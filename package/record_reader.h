@@ -193,8 +193,8 @@ class RecordReader {
   // with (none unless that block was decoded whole, with every file sound).
   size_t solid_end_ = 0;
   uint64_t solid_held_ = 0;
-  uint64_t block_total_ = 0,
-           block_held_ = 0;  // of the block being read: preset and files, its ring
+  // The block being read: its preset and files' bytes, and its ring's size.
+  uint64_t block_total_ = 0, block_held_ = 0;
   // The block of deltas being read: its files, their streams, the bytes
   // each stream has left once the file handed on last has its part, and
   // where the block ends.

@@ -396,19 +396,18 @@ Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed, std::atomic<
                               bool chained) {
   // Each block's job links to the one before: its last files, and their seam.
   auto before = std::make_shared<BlockLinks>();
-  auto make = [before, chained](std::vector<SolidFile> files, const Coding& coding,
-                                std::atomic<int64_t>* progress) {
-    if (!chained) {
-      return std::unique_ptr<package::RecordJob>(
-          new SolidJob(std::move(files), coding.level, progress, {}));
+  auto make = [before, chained](
+                  std::vector<SolidFile> files, const Coding& coding,
+                  std::atomic<int64_t>* progress) -> std::unique_ptr<package::RecordJob> {
+    BlockLinks links;
+    if (chained) {
+      links = std::move(*before);
+      links.after_seam = std::make_shared<BlockSeam>();
+      before->before = LastFiles(files, SolidPreset(coding.level));
+      before->before_seam = links.after_seam;
+      links.shared_after = before->before.size();
     }
-    BlockLinks links = std::move(*before);
-    links.after_seam = std::make_shared<BlockSeam>();
-    before->before = LastFiles(files, SolidPreset(coding.level));
-    before->before_seam = links.after_seam;
-    links.shared_after = before->before.size();
-    return std::unique_ptr<package::RecordJob>(
-        new SolidJob(std::move(files), coding.level, progress, std::move(links)));
+    return std::make_unique<SolidJob>(std::move(files), coding.level, progress, std::move(links));
   };
   return {make, SolidBlockBound(coding.level, listed), SIZE_MAX, coding, progress};
 }
