@@ -63,10 +63,10 @@ LzmaDecoder::LzmaDecoder(const platform::File& package, int64_t start, uint32_t 
   s.props = props;
   uint64_t size =
       std::min<uint64_t>(std::min(props.dictionary, kMaxLzmaDictionary), preset + unpacked);
-  if (preset > 0) {  // the preset first, in order
+  if (preset > 0) {  // the ring turned so that the preset comes first
     std::vector<uint8_t>& w = s.window;
-    std::rotate(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(preset_end), w.end());
-    std::memmove(w.data(), w.data() + w.size() - preset, preset);
+    size_t first = (preset_end + w.size() - preset) % w.size();
+    std::rotate(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(first), w.end());
   }
   s.window.resize(std::max<size_t>(static_cast<size_t>(size), 1));
   // The preset counts as decoded: positions go on from it.
