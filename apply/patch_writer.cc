@@ -223,6 +223,19 @@ class PatchWriter : public package::DeltaSink {
   size_t window_size_ = 0;
 };
 
+// The old file's bytes, read whole, for literals coded after it (at most
+// kDeltaStreamWindow: the reader refuses more). A file shorter than its
+// record says leaves zeros: its hash, checked beside, refuses it then.
+platform::Status ReadWholeOld(const platform::File& old, uint64_t size,
+                              std::vector<uint8_t>& bytes) {
+  bytes.assign(static_cast<size_t>(size), 0);
+  platform::Status read;
+  for (size_t at = 0, got = 1; at < bytes.size() && got > 0; at += got) {
+    got = old.ReadAt(static_cast<int64_t>(at), bytes.data() + at, bytes.size() - at, &read);
+  }
+  return read;
+}
+
 }  // namespace
 
 Failure Patch(platform::File& package, const package::RecordReader& reader,
@@ -240,7 +253,13 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
       return reader.Fault(read ? Cause::kBadStream : Cause::kPackageReadFailed, read);
     }
   }
-  package::SplitStreams streams(package, start, record.stream_lengths, record.lzma_streams, block);
+  std::vector<uint8_t> old_bytes;  // the literals' window, where they are coded after the old file
+  if (record.literals_after_old) {
+    platform::Status read = ReadWholeOld(old, delta.old_size, old_bytes);
+    if (!read) return Fail(Cause::kReadOldFile, record.target, read);
+  }
+  package::SplitStreams streams(package, start, record.stream_lengths, record.lzma_streams, block,
+                                record.literals_after_old, &old_bytes);
   writer.streams = &streams;
   package::InflateResult inflated = package::RunSplitDelta(streams, ops);
   if (inflated.end == package::InflateEnd::kDone && !writer.Flush()) {

@@ -221,7 +221,11 @@ Failure WrongOldFile(const Staging& staging, const package::Record& record,
 // version, the game file changed since, not the package.
 Failure BlameAChangedOldFile(const Failure& patched, const platform::File& old,
                              const package::Record& record, const Staging& staging) {
-  if (patched.cause != Cause::kBadDelta) return patched;
+  // Literals coded after the old file decode from its bytes: another file
+  // makes them fail as a stream.
+  bool from_old = patched.cause == Cause::kBadDelta ||
+                  (record.literals_after_old && patched.cause == Cause::kBadStream);
+  if (!from_old) return patched;
   OldFileCheck check{&old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
   check.Check();
   if (!check.read || check.expected) return patched;

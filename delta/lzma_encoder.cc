@@ -78,7 +78,8 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t si
 }
 
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
-                size_t size, LzmaStream& out, uint32_t largest_window, size_t largest_output) {
+                size_t size, LzmaStream& out, uint32_t largest_window, size_t largest_output,
+                LzmaPreset preset) {
   size_t at = 0;
   LzmaInput input = [&](uint8_t* buffer, size_t& wanted) {
     wanted = std::min(wanted, size - at);
@@ -86,7 +87,7 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8
     at += wanted;
     return true;
   };
-  return EncodeLzma(level, contexts, size, input, out, largest_window, largest_output);
+  return EncodeLzma(level, contexts, size, input, out, largest_window, largest_output, preset);
 }
 
 }  // namespace updater::delta

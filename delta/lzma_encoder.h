@@ -54,6 +54,6 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t si
 // The same for bytes in memory.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,
                 size_t size, LzmaStream& out, uint32_t largest_window = package::kMaxLzmaDictionary,
-                size_t largest_output = SIZE_MAX);
+                size_t largest_output = SIZE_MAX, LzmaPreset preset = {});
 
 }  // namespace updater::delta

@@ -107,6 +107,36 @@ bool LzmaStreams(const SplitDelta& delta, LzmaLevel level, PatchStreams& streams
   return true;
 }
 
+// The contexts literals coded after the old file are also tried with: with
+// most of them coded against the old bytes a match points at, their
+// previous byte tells less. Measured on a 32-bit Windows program pair: 1.8 %
+// smaller than with the plain literals' contexts; on Linux programs 0.1 %
+// larger, so the smaller of the two is kept.
+constexpr package::LzmaProps kAfterOldContexts = {0, 1, 0};
+
+// The literals coded after the old file into `packed`, as streams[3] is
+// packed, where that makes them smaller than `plain` (else left empty).
+bool PackAfterOld(const std::vector<uint8_t>& literals, const uint8_t* old_data, size_t old_size,
+                  LzmaLevel level, const std::vector<uint8_t>& plain,
+                  std::vector<uint8_t>& packed) {
+  packed.clear();
+  if (literals.empty() || old_size > package::kDeltaStreamWindow) return true;
+  for (const package::LzmaProps& contexts : {kStreamContexts[3], kAfterOldContexts}) {
+    size_t smallest = packed.empty() ? plain.size() : packed.size();
+    LzmaStream lzma;
+    if (!EncodeLzma(level, contexts, literals.data(), literals.size(), lzma,
+                    package::kDeltaStreamWindow, smallest, {old_data, old_size})) {
+      if (lzma.over_limit) continue;  // past the smallest so far: no use
+      return false;
+    }
+    if (5 + lzma.bytes.size() >= smallest) continue;
+    packed.assign(5, package::LzmaPropsByte(contexts));
+    package::PutLittleEndian(packed.data() + 1, literals.size(), 4);
+    packed.insert(packed.end(), lzma.bytes.begin(), lzma.bytes.end());
+  }
+  return true;
+}
+
 bool Digest(const uint8_t* data, size_t size, uint8_t (&digest)[32]) {
   platform::Sha256 hash;
   hash.Update(data, size);
@@ -131,7 +161,10 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
   if (!Digest(old_data, old_size, patch.header.old_hash) ||
       !Digest(new_data, new_size, patch.header.new_hash) ||
       !(coding.lzma ? LzmaStreams(*delta, coding.level, patch.streams)
-                    : DeflateStreams(*delta, patch.streams))) {
+                    : DeflateStreams(*delta, patch.streams)) ||
+      (coding.lzma && coding.after_old &&
+       !PackAfterOld(delta->literals, old_data, old_size, coding.level, patch.streams[3],
+                     patch.literals_after_old))) {
     return platform::Status::Refused();
   }
   patch.raw = {std::move(delta->operations), std::move(delta->gaps), std::move(delta->values),

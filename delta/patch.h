@@ -25,12 +25,18 @@ using PatchStreams = std::array<std::vector<uint8_t>, 4>;
 struct PatchCoding {
   bool lzma = false;
   LzmaLevel level = LzmaLevel::kNormal;
+  // LZMA: the literals are also coded after the old file (as "dlzo"
+  // records carry them), where it is small enough to be their window's start.
+  bool after_old = false;
 };
 
 struct Patch {
   package::DeltaHeader header;
   PatchStreams streams;
   PatchStreams raw;  // the four streams as they decode
+  // The literals' stream coded after the old file, where that is smaller
+  // than streams[3]; else empty.
+  std::vector<uint8_t> literals_after_old;
 };
 
 // One of the four streams of a block of patches (0 operations, 1 gaps, 2

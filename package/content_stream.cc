@@ -74,7 +74,7 @@ InflateResult InflateStream(platform::File& package, ByteSink& sink) {
 }
 
 StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma,
-                           SharedStream* shared)
+                           SharedStream* shared, bool after_old, std::vector<uint8_t>* old)
     : file_(file), next_(start), end_(start + length), zs_(new z_stream_s{}), lzma_mode_(lzma) {
   if (shared) {  // read from the shared stream's place: none of its own
     shared_ = shared;
@@ -103,10 +103,13 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
   next_ = end_;
   usable_ = true;
   // An empty stream is the five bytes alone.
-  if (lzma_left_ > 0) {
-    lzma_.reset(new LzmaDecoder(file, start + 5, length - 5, lzma_left_, props));
+  counted_ = after_old && !old && lzma_left_ > 0;
+  if (lzma_left_ > 0 && !counted_) {
+    uint32_t preset = after_old ? static_cast<uint32_t>(old->size()) : 0;
+    lzma_.reset(
+        new LzmaDecoder(file, start + 5, length - 5, lzma_left_, props, old, preset, preset));
   }
-  ended_ = !lzma_ && length == sizeof head;
+  ended_ = !lzma_ && !counted_ && length == sizeof head;
 }
 
 bool SkipShared(const platform::File& file, SharedStream& shared, uint64_t bytes,
@@ -133,6 +136,13 @@ bool StreamPuller::RefillLzma() {
   size_t want = static_cast<size_t>(std::min<uint64_t>(lzma_left_, sizeof out_));
   out_at_ = out_end_ = 0;
   if (want == 0 || !usable_) return false;
+  if (counted_) {
+    std::memset(out_, 0, want);
+    out_end_ = want;
+    lzma_left_ -= want;
+    ended_ = lzma_left_ == 0;
+    return true;
+  }
   LzmaDecoder* lzma = shared_ ? shared_->lzma.get() : lzma_.get();
   if (!lzma) {  // stored
     int64_t& next = shared_ ? shared_->next : next_;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "package/format.h"
 #include "platform/file.h"
@@ -93,9 +94,13 @@ bool SkipShared(const platform::File& file, SharedStream& shared, uint64_t bytes
 class StreamPuller {
  public:
   // Given `shared`, the next `length` bytes of that (a file's part of a
-  // block's stream) instead.
+  // block's stream) instead. An LZMA stream coded after an old file ("dlzo"
+  // literals, `after_old`) starts with `old` in its window, which it takes
+  // over; with no `old` at hand it is only counted: it gives zeros of its
+  // stated size, its coded bytes unread.
   StreamPuller(const platform::File& file, int64_t start, uint32_t length, bool lzma = false,
-               SharedStream* shared = nullptr);
+               SharedStream* shared = nullptr, bool after_old = false,
+               std::vector<uint8_t>* old = nullptr);
   ~StreamPuller();
   StreamPuller(const StreamPuller&) = delete;
   StreamPuller& operator=(const StreamPuller&) = delete;
@@ -128,6 +133,7 @@ class StreamPuller {
   std::unique_ptr<LzmaDecoder> lzma_;
   SharedStream* shared_ = nullptr;  // a part of it, in place of lzma_ and next_
   bool lzma_mode_ = false;
+  bool counted_ = false;    // an LZMA stream only counted (coded after an old file not at hand)
   uint64_t lzma_left_ = 0;  // bytes the LZMA stream decodes to that are not in out_ yet
   bool usable_ = false;
   bool ended_ = false;  // inflate said Z_STREAM_END

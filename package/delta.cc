@@ -160,13 +160,14 @@ bool DeltaOps::Complete() const {
 }
 
 SplitStreams::SplitStreams(const platform::File& package, int64_t start,
-                           const uint32_t (&lengths)[4], bool lzma, SharedStream* block)
+                           const uint32_t (&lengths)[4], bool lzma, SharedStream* block,
+                           bool literals_after_old, std::vector<uint8_t>* old)
     : operations(package, start, lengths[0], lzma, block),
       gaps(package, start + lengths[0], lengths[1], lzma, block ? block + 1 : nullptr),
       values(package, start + lengths[0] + lengths[1], lengths[2], lzma,
              block ? block + 2 : nullptr),
       literals(package, start + lengths[0] + lengths[1] + lengths[2], lengths[3], lzma,
-               block ? block + 3 : nullptr) {}
+               block ? block + 3 : nullptr, literals_after_old, old) {}
 
 bool SplitStreams::NextGap() {
   size_t gap = 0;  // a gap lies inside one file, below 2 GiB

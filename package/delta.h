@@ -142,8 +142,10 @@ class SplitStreams {
  public:
   // `lzma`: each stream coded as StreamPuller reads it with `lzma`.
   // Given `block`, a file's parts of these `lengths` of a block's four streams instead.
+  // `literals_after_old`, `old`: the literals as StreamPuller reads them with those.
   SplitStreams(const platform::File& package, int64_t start, const uint32_t (&lengths)[4],
-               bool lzma = false, SharedStream* block = nullptr);
+               bool lzma = false, SharedStream* block = nullptr, bool literals_after_old = false,
+               std::vector<uint8_t>* old = nullptr);
 
   // The next `size` bytes of the differences into `out`: zeros, but for the
   // values where the gaps place them. False when the streams run out first.

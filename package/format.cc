@@ -324,11 +324,11 @@ RecordTag ReadRecordTag(platform::File& package) {
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
   // In the order of RecordTag.
   static const char* const kTags[] = {
-      kFileTag,       kDeltaTag,      kRemoveTag,          kLabelTag,  kEndTag,
-      kChoiceTag,     kRemoveAnyTag,  kReleasesTag,        kSolidTag,  kDeltaLzmaTag,
-      kChoiceLzmaTag, kDeltaBlockTag, kChoiceWholeLzmaTag, kSolidOnTag};
+      kFileTag,       kDeltaTag,      kRemoveTag,          kLabelTag,   kEndTag,
+      kChoiceTag,     kRemoveAnyTag,  kReleasesTag,        kSolidTag,   kDeltaLzmaTag,
+      kChoiceLzmaTag, kDeltaBlockTag, kChoiceWholeLzmaTag, kSolidOnTag, kDeltaAfterOldTag};
   int kind = 0;
-  while (kind < 14 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
+  while (kind < 15 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
   return static_cast<RecordTag>(kind);
 }
 

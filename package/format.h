@@ -43,6 +43,10 @@ inline constexpr char kSolidOnTag[4] = {'s', 'o', 'l', 'c'};
 // than zlib; all else as in "dstr" and "alts".
 inline constexpr char kDeltaLzmaTag[4] = {'d', 'l', 'z', 'm'};
 inline constexpr char kChoiceLzmaTag[4] = {'a', 'l', 'z', 'm'};
+// As "dlzm", and its literals are coded after the old file: their stream's
+// window holds the whole old file (at most kDeltaStreamWindow) before its
+// first byte, so that new bytes may copy from anywhere in it.
+inline constexpr char kDeltaAfterOldTag[4] = {'d', 'l', 'z', 'o'};
 // As "alzm", and its whole file is a stream as its patches' are (LZMA or
 // stored) rather than zlib.
 inline constexpr char kChoiceWholeLzmaTag[4] = {'a', 'l', 'z', 'w'};
@@ -189,6 +193,7 @@ enum class RecordTag {
   kDeltaBlock,
   kChoiceWholeLzma,
   kSolidOn,
+  kDeltaAfterOld,
   kInvalid
 };
 

@@ -14,9 +14,11 @@ namespace {
 // only to see that they are all there), and leaves the package after them.
 Failure ReadDeltaStreams(platform::File& package, const RecordReader& reader,
                          const uint32_t (&lengths)[4], bool lzma, uint64_t old_size,
-                         uint64_t new_size, SharedStream* block = nullptr) {
+                         uint64_t new_size, SharedStream* block = nullptr,
+                         bool literals_after_old = false) {
   int64_t start = package.Tell();
-  SplitStreams streams(package, start, lengths, lzma, block);
+  // Literals coded after the old file are only counted: it is not at hand.
+  SplitStreams streams(package, start, lengths, lzma, block, literals_after_old);
   struct Drain : DeltaSink {
     SplitStreams& streams;
     explicit Drain(SplitStreams& s) : streams(s) {}
@@ -97,7 +99,8 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
         record.kind == RecordKind::kChoice
             ? ReadChoiceStreams(package, reader, record)
             : ReadDeltaStreams(package, reader, record.stream_lengths, record.lzma_streams,
-                               record.delta.old_size, record.delta.new_size, block);
+                               record.delta.old_size, record.delta.new_size, block,
+                               record.literals_after_old);
     if (block) entry.packed_size = consumed() - before;
     return failure;
   }

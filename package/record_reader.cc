@@ -116,8 +116,11 @@ bool RecordReader::Next(Record& record) {
   }
   current_.lzma_streams = tag >= RecordTag::kDeltaLzma;
   current_.whole_lzma = tag == RecordTag::kChoiceWholeLzma;
-  if (current_.lzma_streams)
-    tag = tag == RecordTag::kDeltaLzma ? RecordTag::kDelta : RecordTag::kChoice;
+  current_.literals_after_old = tag == RecordTag::kDeltaAfterOld;
+  if (current_.lzma_streams) {
+    bool delta = tag == RecordTag::kDeltaLzma || current_.literals_after_old;
+    tag = delta ? RecordTag::kDelta : RecordTag::kChoice;
+  }
   current_.kind = kKinds[static_cast<int>(tag)];
   bool removal = current_.kind == RecordKind::kRemove;
   if (!ReadTarget(removal)) return false;
@@ -165,6 +168,12 @@ bool RecordReader::ReadDeltaTail() {
   std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, true, &framing_);
   if (!delta) return false;
   current_.delta = *delta;
+  // The literals' window holds the whole old file, as it holds any stream:
+  // at most kDeltaStreamWindow.
+  if (current_.literals_after_old &&
+      (delta->old_size == 0 || delta->old_size > kDeltaStreamWindow)) {
+    return false;
+  }
   for (uint32_t& length : current_.stream_lengths) {
     std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
     if (!read) return false;

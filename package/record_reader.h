@@ -67,6 +67,9 @@ struct Record {
   uint32_t stream_lengths[4] = {};
   // A delta's or an "alts" record's patch streams are LZMA, not zlib.
   bool lzma_streams = false;
+  // A delta's literals are coded after the old file ("dlzo"), which their
+  // decoder's window must hold first.
+  bool literals_after_old = false;
   // "alts" and removals: the old versions it knows, in package order (a
   // "gone" has one; at most one per release), and the releases that already
   // hold the new version (for a removal: none of it).

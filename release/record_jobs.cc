@@ -18,11 +18,18 @@ void WriteStreamLengths(package::PackageOut& out, const delta::PatchStreams& str
 }
 
 // The record of a delta: header, old name, delta header, the four stream
-// lengths, then the four streams.
+// lengths, then the four streams; given `literals_after_old`, a "dlzo"
+// record whose literals are those.
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
-                      const package::DeltaHeader& header, const delta::PatchStreams& streams,
-                      bool lzma, package::PackageOut& out) {
-  package::WriteEntryHeader(out, name, times, lzma ? package::kDeltaLzmaTag : package::kDeltaTag);
+                      const package::DeltaHeader& header, delta::PatchStreams streams, bool lzma,
+                      package::PackageOut& out,
+                      const std::vector<uint8_t>& literals_after_old = {}) {
+  bool after_old = !literals_after_old.empty();
+  if (after_old) streams[3] = literals_after_old;
+  const char* tag = after_old ? package::kDeltaAfterOldTag
+                    : lzma    ? package::kDeltaLzmaTag
+                              : package::kDeltaTag;
+  package::WriteEntryHeader(out, name, times, tag);
   package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
   package::WriteDeltaHeader(out, header);
   WriteStreamLengths(out, streams);
@@ -437,7 +444,8 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
 
 Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
                     package::DeltaHeader& header, const delta::EncodeLimits& limits,
-                    const delta::PatchCoding& coding, delta::PatchStreams* raw) {
+                    const delta::PatchCoding& coding, delta::PatchStreams* raw,
+                    std::vector<uint8_t>* literals_after_old) {
   for (std::vector<uint8_t>& stream : streams) stream.clear();
   platform::MappedFile old_file(old_path), new_file(new_path);
   if (!old_file.status()) return Fail(Cause::kSourceUnreadable, old_path, old_file.status());
@@ -449,6 +457,7 @@ Failure EncodePatch(const WString& new_path, const WString& old_path, delta::Pat
   header = (*patch)->header;
   streams = std::move((*patch)->streams);
   if (raw) *raw = std::move((*patch)->raw);
+  if (literals_after_old) *literals_after_old = std::move((*patch)->literals_after_old);
   return {};
 }
 
@@ -490,7 +499,8 @@ bool PatchVersions(const WString& path, const std::vector<OldVersion>& olds, boo
                    delta::EncodeLimits limits, const delta::PatchCoding& coding,
                    std::vector<package::Version>& versions,
                    std::vector<delta::PatchStreams>& patches, package::DeltaHeader& made,
-                   std::vector<delta::PatchStreams>* raw = nullptr) {
+                   std::vector<delta::PatchStreams>* raw = nullptr,
+                   std::vector<uint8_t>* literals_after_old = nullptr) {
   std::vector<const uint8_t*> patched;  // the old SHA-256 of each patch
   for (const OldVersion& old : olds) {
     package::Version version = old.version;
@@ -504,7 +514,7 @@ bool PatchVersions(const WString& path, const std::vector<OldVersion>& olds, boo
     patches.emplace_back();
     if (raw) raw->emplace_back();
     Failure encoded = EncodePatch(path, old.path, patches.back(), made, limits, coding,
-                                  raw ? &raw->back() : nullptr);
+                                  raw ? &raw->back() : nullptr, literals_after_old);
     limits.progress = nullptr;
     if (encoded.failed() || patches.back()[0].empty() ||
         (check && std::memcmp(made.old_hash, old.version.hash, 32) != 0)) {
@@ -540,8 +550,13 @@ struct MadeFile {
   package::DeltaHeader header;                  // the last patch's: the new file's size and SHA-256
   std::vector<package::Version> versions;       // each with the patch made from it
   std::vector<delta::PatchStreams> coded, raw;  // a patch per distinct version
+  // A file patched from one version: its literals coded after the old
+  // file, where that is the smaller (else empty).
+  std::vector<uint8_t> literals_after_old;
   CodedBlock whole;
   bool patched() const { return whole.members.empty(); }
+  bool after_old() const { return patched() && !literals_after_old.empty(); }
+  size_t after_old_gain() const { return coded[0][3].size() - literals_after_old.size(); }
 };
 
 // The record of a block of patches ("dblk"): each file's header and the
@@ -591,6 +606,9 @@ bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLev
 // "dlzm"). The last file's record comes last, since the next job frames its
 // fields after it.
 class DeltaBlockJob : public package::RecordJob {
+  // The most files weighed for records of their own, each coding the block again.
+  static constexpr size_t kMostApart = 8;
+
  public:
   DeltaBlockJob(std::vector<DeltaFile> files, const Coding& coding, std::atomic<int64_t>* progress)
       : files_(std::move(files)), coding_(coding) {
@@ -609,35 +627,50 @@ class DeltaBlockJob : public package::RecordJob {
     }
     std::vector<const MadeFile*> patches, wholes;
     for (const MadeFile& file : made) (file.patched() ? patches : wholes).push_back(&file);
-    record.clear();
-    package::PackageOut out;
-    out.memory = &record;
-    package::Framing frame = framing;
-    out.framing = &frame;
-    bool patches_last = made.back().patched();
-    if (patches_last) WriteWholes(wholes, out);
-    if (patches.size() == 1 && !patches[0]->file->choice()) {
-      const MadeFile& lone = *patches[0];
-      WriteDeltaRecord(lone.file->name, lone.file->versions[0].name, lone.file->times, lone.header,
-                       lone.coded[0], true, out);
-    } else if (!patches.empty() && !WriteDeltaBlock(patches, coding_.level, out)) {
-      failure = Fail(Cause::kOutputError, files_[0].path);  // the coder found no memory
-      return false;
+    const MadeFile* last = &made.back();
+    if (!WriteRecords(wholes, patches, {}, last, record)) return false;
+    if (patches.size() < 2) return true;
+    // A file whose literals code smaller after its old file goes in a "dlzo"
+    // record of its own where the records come out smaller so than with it
+    // in the block, whose streams it shares with the others: the files that
+    // gain most first, one more at a time while the records shrink.
+    std::vector<const MadeFile*> candidates;
+    for (const MadeFile* file : patches) {
+      if (file->after_old()) candidates.push_back(file);
     }
-    if (!patches_last) WriteWholes(wholes, out);
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const MadeFile* a, const MadeFile* b) {
+                       return a->after_old_gain() > b->after_old_gain();
+                     });
+    std::vector<const MadeFile*> apart;
+    std::vector<uint8_t> split;
+    for (const MadeFile* file : candidates) {
+      if (apart.size() == kMostApart) break;
+      apart.push_back(file);
+      std::vector<const MadeFile*> together;
+      for (const MadeFile* patch : patches) {
+        if (std::find(apart.begin(), apart.end(), patch) == apart.end()) together.push_back(patch);
+      }
+      if (!WriteRecords(wholes, together, apart, last, split)) return false;
+      if (split.size() >= record.size()) break;
+      record.swap(split);
+    }
     return true;
   }
 
  private:
   bool MakeFile(const DeltaFile& file, MadeFile& made) {
     made.file = &file;
+    delta::PatchCoding coding = coding_.patches();
+    coding.after_old = !file.choice();
     bool patched =
-        PatchVersions(file.path, file.versions, file.choice(), limits_, coding_.patches(),
-                      made.versions, made.coded, made.header, &made.raw);
+        PatchVersions(file.path, file.versions, file.choice(), limits_, coding, made.versions,
+                      made.coded, made.header, &made.raw, &made.literals_after_old);
     size_t patch = 0;  // the coded patches' bytes
     for (const delta::PatchStreams& streams : made.coded) {
       for (const std::vector<uint8_t>& stream : streams) patch += stream.size();
     }
+    if (made.after_old()) patch += made.literals_after_old.size() - made.coded[0][3].size();
     // The whole file's block is coded only as far as it could still be the
     // smaller.
     failure = CodeSolid({{file.name, file.path, file.times, 0}}, coding_.level, made.whole, nullptr,
@@ -648,6 +681,45 @@ class DeltaBlockJob : public package::RecordJob {
     }
     if (!made.patched()) made.coded = made.raw = {};
     return true;
+  }
+
+  // The records of the block's files into `record`: `wholes` whole, the
+  // `together` patches in one block (one alone: its own record), those
+  // `apart` each in its own "dlzo" record; `last` (the last file) in the
+  // last record, since the next job frames its fields after it.
+  bool WriteRecords(const std::vector<const MadeFile*>& wholes,
+                    const std::vector<const MadeFile*>& together,
+                    const std::vector<const MadeFile*>& apart, const MadeFile* last,
+                    std::vector<uint8_t>& record) {
+    record.clear();
+    package::PackageOut out;
+    out.memory = &record;
+    package::Framing frame = framing;
+    out.framing = &frame;
+    auto in = [last](const std::vector<const MadeFile*>& files) {
+      return std::find(files.begin(), files.end(), last) != files.end();
+    };
+    if (!in(wholes)) WriteWholes(wholes, out);
+    if (in(together)) WriteApart(apart, out);
+    if (together.size() == 1 && !together[0]->file->choice()) {
+      WriteApart(together, out);
+    } else if (!together.empty() && !WriteDeltaBlock(together, coding_.level, out)) {
+      failure = Fail(Cause::kOutputError, files_[0].path);  // the coder found no memory
+      return false;
+    }
+    if (!in(together)) WriteApart(apart, out);
+    if (in(wholes)) WriteWholes(wholes, out);
+    return true;
+  }
+
+  // Each patch in its own record: "dlzo" where its literals code smaller
+  // after the old file, else "dlzm".
+  static void WriteApart(const std::vector<const MadeFile*>& patches, package::PackageOut& out) {
+    for (const MadeFile* patch : patches) {
+      const DeltaFile& file = *patch->file;
+      WriteDeltaRecord(file.name, file.versions[0].name, file.times, patch->header, patch->coded[0],
+                       true, out, patch->literals_after_old);
+    }
   }
 
   static void WriteWholes(const std::vector<const MadeFile*>& wholes, package::PackageOut& out) {

@@ -105,10 +105,12 @@ Blocks<SolidFile> SolidBlocks(const Coding& coding, int64_t listed, std::atomic<
 // The streams into `streams` that make the file at `new_path` from the one
 // at `old_path`, and their sizes and SHA-256s into `header`. The streams
 // stay empty where there is no delta to make (an empty old file, or a file
-// of 2 GiB).
+// of 2 GiB). `raw`: the streams as they decode; `literals_after_old`: the
+// literals coded after the old file, where `coding` asks and that is smaller.
 Failure EncodePatch(const WString& new_path, const WString& old_path, delta::PatchStreams& streams,
                     package::DeltaHeader& header, const delta::EncodeLimits& limits = {},
-                    const delta::PatchCoding& coding = {}, delta::PatchStreams* raw = nullptr);
+                    const delta::PatchCoding& coding = {}, delta::PatchStreams* raw = nullptr,
+                    std::vector<uint8_t>* literals_after_old = nullptr);
 
 // The delta record into `record` that makes the file at `new_path` (named
 // `name`, with `times`) from the old release's file `old_name` at

@@ -153,13 +153,14 @@ def lzma_stream(data, lc=3, lp=0, pb=2, stored=False):
     return struct.pack("<BI", props, len(data)) + (lzma_literals(data, lc, lp, pb) if data else b"")
 
 
-def decode_lzma_stream(stream):
-    """liblzma's reading of a delta's LZMA stream (or its stored bytes)."""
+def decode_lzma_stream(stream, preset=b""):
+    """liblzma's reading of a delta's LZMA stream (or its stored bytes); a
+    "dlzo" record's literals with the old file as `preset`."""
     props, size = struct.unpack_from("<BI", stream)
     if props == 0xFF:
         assert len(stream) == 5 + size, "a stored stream not its stated size"
         return stream[5:]
-    return decode_lzma(props, 16 << 20, size, stream[5:]) if size else b""
+    return decode_lzma(props, 16 << 20, size, stream[5:], preset) if size else b""
 
 
 def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=None,
@@ -488,7 +489,7 @@ def parse_package(data):
         if tag in (b"sold", b"solc", b"dblk"):
             pos = (parse_delta_block if tag == b"dblk" else parse_solid)(fields, pos, entries)
             continue
-        assert tag in (b"file", b"dstr", b"dlzm", b"gone"), f"bad tag {tag!r} at {pos}"
+        assert tag in (b"file", b"dstr", b"dlzm", b"dlzo", b"gone"), f"bad tag {tag!r} at {pos}"
         name, body = fields.entry_name(pos + 4)
         if tag == b"gone":
             size, digest, body = fields.sized_hash(body)
@@ -496,7 +497,7 @@ def parse_package(data):
             pos = body
             continue
         times, body = fields.times(body)
-        if tag in (b"dstr", b"dlzm"):
+        if tag in (b"dstr", b"dlzm", b"dlzo"):
             old_name, body = fields.name(body)
             head = body
             body = fields.sized_hash(fields.sized_hash(body)[2])[2]
@@ -506,8 +507,9 @@ def parse_package(data):
                 lengths.append(length)
             header, streams = data[head:body], []
             decode = zlib.decompress if tag == b"dstr" else decode_lzma_stream
-            for length in lengths:
-                streams.append(decode(data[body:body + length]))
+            for i, length in enumerate(lengths):  # "dlzo": its literals as they are coded
+                stream = data[body:body + length]
+                streams.append(stream if tag == b"dlzo" and i == 3 else decode(stream))
                 body += length
             entries.append(Entry(pos, name, times, streams, header + data[body - sum(lengths):body],
                                  "delta", old_name or name))

@@ -213,6 +213,10 @@ class Cases:
             return package_of(pt.encode_delta(".\\d.dat", b"engine", b"engine" + literals, [],
                                               old_name=".\\tavro.exe", coded=pt.lzma_stream,
                                               streams=lzma_streams[:3] + [literal_stream]))
+        def after_old(old_size):  # as "dlzo", its old file said to be `old_size` bytes
+            delta = lzma_delta(lzma_streams[3])
+            at = 4 + len(pt.encode_name(".\\d.dat")) + 24 + len(pt.encode_name(".\\tavro.exe"))
+            return b"dlzo" + delta[4:at] + struct.pack("<Q", old_size) + delta[at + 8:]
         self.assertEqual(self.apply(self.update_exe(lzma_delta(lzma_streams[3])))[-1],
                          (CAPTION, COMPLETED))  # sound, as each below is not
         os.remove(os.path.join(self.game, "d.dat"))
@@ -223,6 +227,8 @@ class Cases:
             "an LZMA delta stream with a byte after its end": lzma_delta(lzma_streams[3] + b"\0"),
             "LZMA settings no delta stream may use (lc + lp 5)": lzma_delta(
                 bytes([13]) + lzma_streams[3][1:]),
+            "literals said to be coded after the old file, and not": after_old(6),
+            "literals coded after an old file past 16 MiB": after_old((16 << 20) + 1),
             "a stored delta stream one byte short of its size": lzma_delta(
                 b"\xff" + struct.pack("<I", 901) + literals),
             "flipped solid stream byte": package_of(flipped(solid, at["stream"] + packed // 2)),
@@ -252,6 +258,7 @@ class Cases:
                                                          record(".\\" + second))
         # The cause each reaches the debug channel with, where one word tells it.
         causes = {"flipped Adler-32": "damaged content stream",
+                  "literals coded after an old file past 16 MiB": "damaged content stream",
                   "flipped SHA-256 in a block": "damaged content stream",
                   "unknown tag": "neither an entry",
                   "a label with an escape": "a version label that is not text",

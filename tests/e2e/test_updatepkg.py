@@ -567,6 +567,34 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(found, {os.path.normpath(n): d for n, d in expected.items()})
         self.assertEqual(folders, {os.path.dirname(os.path.normpath(n)) for n in expected} - {""})
 
+    def test_literals_coded_after_the_old_file(self):
+        # New bytes made of 8-byte pieces of the old file: too short for the
+        # delta's matches, not for LZMA's once its window holds the old file.
+        rng = random.Random(7)
+        old = rng.randbytes(300_000)
+        pieces = b"".join(old[at:at + 8] for at in (rng.randrange(299_990) for _ in range(3000)))
+        new = old[:100_000] + pieces + old[100_000:]
+        roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
+        for root, data in zip(roots, (old, new)):
+            self.make_tree(root, {"bin/game.dll": data})
+        exe = os.path.join(self.tmp, "after-old.exe")
+        self.updatepkg("build", roots[1], "-o", exe, "--delta-from", roots[0])
+        data = self.read(exe)
+        (patch,) = pt.parse_package(data)[1]
+        self.assertEqual(data[patch.offset:patch.offset + 4], b"dlzo")
+        self.assertLess(len(patch.content[3]), len(pieces) // 3)
+        literals = pt.decode_lzma_stream(patch.content[3], preset=old)  # liblzma's reading
+        self.assertEqual(pt.apply_delta(old, patch.content[:3] + [literals]), new)
+        self.updatepkg("verify", exe)  # its literals only counted: the old file is not at hand
+        # Over another old file (one byte changed) nothing changes, over the old one the new.
+        self.install_release(roots[0])
+        self.write(os.path.join(self.game, "bin", "game.dll"), old[:-1] + b"!")
+        self.assert_applies_nothing(exe, (CAPTION, FAILED),
+                                    cause="not the version the patch was made from")
+        self.install_release(roots[0])
+        self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+        self.assertEqual(self.read(os.path.join(self.game, "bin", "game.dll")), new)
+
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
         self.write(os.path.join(self.game, "old.dat"), old)
