@@ -630,13 +630,17 @@ class DeltaBlockJob : public package::RecordJob {
     const MadeFile* last = &made.back();
     if (!WriteRecords(wholes, patches, {}, last, record)) return false;
     if (patches.size() < 2) return true;
-    // A file whose literals code smaller after its old file goes in a "dlzo"
-    // record of its own where the records come out smaller so than with it
-    // in the block, whose streams it shares with the others: the files that
-    // gain most first, one more at a time while the records shrink.
+    // A file whose literals code much smaller after its old file goes in a
+    // "dlzo" record of its own where the records come out smaller so than
+    // with it in the block, whose streams it shares with the others: the
+    // files that gain most first, one more at a time while the records
+    // shrink. (Measured: files whose literals gained under an eighth lost
+    // more than that once out of the block, on compiled modules and programs.)
     std::vector<const MadeFile*> candidates;
     for (const MadeFile* file : patches) {
-      if (file->after_old()) candidates.push_back(file);
+      if (file->after_old() && file->after_old_gain() >= file->coded[0][3].size() / 8) {
+        candidates.push_back(file);
+      }
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const MadeFile* a, const MadeFile* b) {

@@ -575,13 +575,15 @@ class UpdatepkgTest(GameFolder):
         pieces = b"".join(old[at:at + 8] for at in (rng.randrange(299_990) for _ in range(3000)))
         new = old[:100_000] + pieces + old[100_000:]
         roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
-        for root, data in zip(roots, (old, new)):
-            self.make_tree(root, {"bin/game.dll": data})
+        text = b"".join(b"line %d of the notes\n" % i for i in range(2000))
+        for root, data, notes in zip(roots, (old, new), (text, text.replace(b"of", b"in"))):
+            self.make_tree(root, {"bin/game.dll": data, "bin/notes.txt": notes})
         exe = os.path.join(self.tmp, "after-old.exe")
         self.updatepkg("build", roots[1], "-o", exe, "--delta-from", roots[0])
         data = self.read(exe)
-        (patch,) = pt.parse_package(data)[1]
-        self.assertEqual(data[patch.offset:patch.offset + 4], b"dlzo")
+        # Out of the block the two patches would share: the notes' patch alone.
+        patch, notes = pt.parse_package(data)[1]
+        self.assertEqual([data[e.offset:e.offset + 4] for e in (patch, notes)], [b"dlzo", b"dlzm"])
         self.assertLess(len(patch.content[3]), len(pieces) // 3)
         literals = pt.decode_lzma_stream(patch.content[3], preset=old)  # liblzma's reading
         self.assertEqual(pt.apply_delta(old, patch.content[:3] + [literals]), new)
@@ -593,7 +595,7 @@ class UpdatepkgTest(GameFolder):
                                     cause="not the version the patch was made from")
         self.install_release(roots[0])
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
-        self.assertEqual(self.read(os.path.join(self.game, "bin", "game.dll")), new)
+        self.assert_game_holds({"bin/game.dll": new, "bin/notes.txt": text.replace(b"of", b"in")})
 
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
