@@ -674,7 +674,7 @@ class DeltaBlockJob : public package::RecordJob {
     for (const delta::PatchStreams& streams : made.coded) {
       for (const std::vector<uint8_t>& stream : streams) patch += stream.size();
     }
-    if (made.after_old()) patch += made.literals_after_old.size() - made.coded[0][3].size();
+    if (made.after_old()) patch -= made.after_old_gain();
     // The whole file's block is coded only as far as it could still be the
     // smaller.
     failure = CodeSolid({{file.name, file.path, file.times, 0}}, coding_.level, made.whole, nullptr,
@@ -716,9 +716,10 @@ class DeltaBlockJob : public package::RecordJob {
     return true;
   }
 
-  // Each patch in its own record: "dlzo" where its literals code smaller
-  // after the old file, else "dlzm".
-  static void WriteApart(const std::vector<const MadeFile*>& patches, package::PackageOut& out) {
+  // Each patch in its own record, in the block's order (the last file's
+  // last): "dlzo" where its literals code smaller after the old file, else "dlzm".
+  static void WriteApart(std::vector<const MadeFile*> patches, package::PackageOut& out) {
+    std::sort(patches.begin(), patches.end());  // all point into one vector
     for (const MadeFile* patch : patches) {
       const DeltaFile& file = *patch->file;
       WriteDeltaRecord(file.name, file.versions[0].name, file.times, patch->header, patch->coded[0],
