@@ -594,6 +594,7 @@ class UpdatepkgTest(GameFolder):
         self.assert_applies_nothing(exe, (CAPTION, FAILED),
                                     cause="not the version the patch was made from")
         self.install_release(roots[0])
+        self.assertEqual([e["action"] for e in self.plan(exe)["entries"]], ["patch"] * 2)
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds({"bin/game.dll": new, "bin/notes.txt": text.replace(b"of", b"in")})
 
