@@ -571,32 +571,43 @@ class UpdatepkgTest(GameFolder):
         # New bytes made of 8-byte pieces of the old file: too short for the
         # delta's matches, not for LZMA's once its window holds the old file.
         rng = random.Random(7)
-        old = rng.randbytes(300_000)
-        pieces = b"".join(old[at:at + 8] for at in (rng.randrange(299_990) for _ in range(3000)))
-        new = old[:100_000] + pieces + old[100_000:]
-        roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
+        releases = [{}, {}]
+        for name, count in (("bin/game.dll", 1000), ("bin/game2.dll", 3000)):
+            old = rng.randbytes(300_000)
+            starts = [rng.randrange(299_990) for _ in range(count)]
+            pieces = b"".join(old[at:at + 8] for at in starts)
+            releases[0][name], releases[1][name] = old, old[:100_000] + pieces + old[100_000:]
         text = b"".join(b"line %d of the notes\n" % i for i in range(2000))
-        for root, data, notes in zip(roots, (old, new), (text, text.replace(b"of", b"in"))):
-            self.make_tree(root, {"bin/game.dll": data, "bin/notes.txt": notes})
+        releases[0]["bin/a.txt"], releases[1]["bin/a.txt"] = text, text.replace(b"of", b"in")
+        roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
+        for root, files in zip(roots, releases):
+            self.make_tree(root, files)
         exe = os.path.join(self.tmp, "after-old.exe")
         self.updatepkg("build", roots[1], "-o", exe, "--delta-from", roots[0])
         data = self.read(exe)
-        # Out of the block the two patches would share: the notes' patch alone.
-        patch, notes = pt.parse_package(data)[1]
-        self.assertEqual([data[e.offset:e.offset + 4] for e in (patch, notes)], [b"dlzo", b"dlzm"])
-        self.assertLess(len(patch.content[3]), len(pieces) // 3)
-        literals = pt.decode_lzma_stream(patch.content[3], preset=old)  # liblzma's reading
-        self.assertEqual(pt.apply_delta(old, patch.content[:3] + [literals]), new)
-        self.updatepkg("verify", exe)  # its literals only counted: the old file is not at hand
+        # Out of the block the three patches would share, in its order (the
+        # last file's record last, though it gains most): the text's patch alone.
+        patches = pt.parse_package(data)[1]
+        self.assertEqual([(e.name, data[e.offset:e.offset + 4]) for e in patches],
+                         [(".\\bin\\a.txt", b"dlzm"), (".\\bin\\game.dll", b"dlzo"),
+                          (".\\bin\\game2.dll", b"dlzo")])
+        for e in patches[1:]:
+            name = e.name[2:].replace("\\", "/")
+            old = releases[0][name]
+            self.assertLess(len(e.content[3]), (len(releases[1][name]) - len(old)) // 3)
+            literals = pt.decode_lzma_stream(e.content[3], preset=old)  # liblzma's reading
+            self.assertEqual(pt.apply_delta(old, e.content[:3] + [literals]), releases[1][name])
+        self.updatepkg("verify", exe)  # their literals only counted: the old files are not at hand
         # Over another old file (one byte changed) nothing changes, over the old one the new.
         self.install_release(roots[0])
-        self.write(os.path.join(self.game, "bin", "game.dll"), old[:-1] + b"!")
+        edited = releases[0]["bin/game.dll"][:-1] + b"!"
+        self.write(os.path.join(self.game, "bin", "game.dll"), edited)
         self.assert_applies_nothing(exe, (CAPTION, FAILED),
                                     cause="not the version the patch was made from")
         self.install_release(roots[0])
-        self.assertEqual([e["action"] for e in self.plan(exe)["entries"]], ["patch"] * 2)
+        self.assertEqual([e["action"] for e in self.plan(exe)["entries"]], ["patch"] * 3)
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
-        self.assert_game_holds({"bin/game.dll": new, "bin/notes.txt": text.replace(b"of", b"in")})
+        self.assert_game_holds(releases[1])
 
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
