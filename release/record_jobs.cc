@@ -11,30 +11,25 @@
 namespace updater::release {
 namespace {
 
-void WriteStreamLengths(package::PackageOut& out, const delta::PatchStreams& streams) {
-  for (const std::vector<uint8_t>& stream : streams) {
-    package::WriteNumber(out, stream.size(), 4);
-  }
-}
-
 // The record of a delta: header, old name, delta header, the four stream
 // lengths, then the four streams; given `literals_after_old`, a "dlzo"
 // record whose literals are those.
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
-                      const package::DeltaHeader& header, delta::PatchStreams streams, bool lzma,
-                      package::PackageOut& out,
+                      const package::DeltaHeader& header, const delta::PatchStreams& streams,
+                      bool lzma, package::PackageOut& out,
                       const std::vector<uint8_t>& literals_after_old = {}) {
   bool after_old = !literals_after_old.empty();
-  if (after_old) streams[3] = literals_after_old;
+  const std::vector<uint8_t>* written[] = {&streams[0], &streams[1], &streams[2],
+                                           after_old ? &literals_after_old : &streams[3]};
   const char* tag = after_old ? package::kDeltaAfterOldTag
                     : lzma    ? package::kDeltaLzmaTag
                               : package::kDeltaTag;
   package::WriteEntryHeader(out, name, times, tag);
   package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
   package::WriteDeltaHeader(out, header);
-  WriteStreamLengths(out, streams);
-  for (const std::vector<uint8_t>& stream : streams) {
-    package::WriteToPackage(out, stream.data(), stream.size());
+  for (const std::vector<uint8_t>* stream : written) package::WriteNumber(out, stream->size(), 4);
+  for (const std::vector<uint8_t>* stream : written) {
+    package::WriteToPackage(out, stream->data(), stream->size());
   }
 }
 
