@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "package/delta.h"
@@ -132,7 +133,14 @@ class PatchWriter : public package::DeltaSink {
   bool Literal(uint64_t length) override { return Emit(kLiterals, length, 0); }
   bool Difference(uint64_t offset, uint64_t length) override {
     if (difference_.empty()) difference_.resize(kInflateBufferSize);
+    if (references_) predictor_.emplace(*references_, offset, length, total_ + used_);
+    difference_start_ = offset;
+    difference_end_ = offset + length;
     return Emit(kDifference, length, offset);
+  }
+  bool PredictReferences(const package::ReferenceMap& map) override {
+    references_ = &map;
+    return true;
   }
   bool Finish(uint8_t (&digest)[32]) { return hash_.Finish(digest); }
 
@@ -160,8 +168,20 @@ class PatchWriter : public package::DeltaSink {
     if (source == kLiterals) return streams->literals.Pull(piece, size) == size;
     if (!ReadOld(offset, piece, size)) return false;
     if (source == kOld) return true;
+    if (predictor_ && !Predict(piece, offset, size)) return false;
     if (!streams->Differences(difference_.data(), size)) return false;
     for (size_t i = 0; i < size; ++i) piece[i] = static_cast<uint8_t>(piece[i] + difference_[i]);
+    return true;
+  }
+
+  // Turns the old bytes in `piece` (of the difference being made) into
+  // their predicted references.
+  bool Predict(uint8_t* piece, uint64_t offset, size_t size) {
+    uint8_t ahead[package::ReferencePredictor::kLookAhead];
+    size_t more =
+        static_cast<size_t>(std::min<uint64_t>(sizeof ahead, difference_end_ - (offset + size)));
+    if (more > 0 && !ReadOld(offset + size, ahead, more)) return false;
+    predictor_->Predict(piece, offset - difference_start_, size, ahead, more);
     return true;
   }
 
@@ -214,11 +234,14 @@ class PatchWriter : public package::DeltaSink {
   platform::Thread* checker_;
   platform::File* out_;  // none: the new file is only hashed
   BackgroundHash hash_;
-  uint64_t total_ = 0;               // bytes written
-  uint8_t* piece_ = nullptr;         // the buffer being filled
-  size_t used_ = 0;                  // bytes in it
-  std::vector<uint8_t> difference_;  // a piece of the difference stream
-  std::vector<uint8_t> window_;      // of the old file, from window_start_
+  uint64_t total_ = 0;                                    // bytes written
+  uint8_t* piece_ = nullptr;                              // the buffer being filled
+  size_t used_ = 0;                                       // bytes in it
+  std::vector<uint8_t> difference_;                       // a piece of the difference stream
+  const package::ReferenceMap* references_ = nullptr;     // where the patch predicts them
+  std::optional<package::ReferencePredictor> predictor_;  // of the difference being made
+  uint64_t difference_start_ = 0, difference_end_ = 0;    // its old bytes
+  std::vector<uint8_t> window_;                           // of the old file, from window_start_
   uint64_t window_start_ = 0;
   size_t window_size_ = 0;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "delta/delta_encoder.h"
+#include "delta/predict_references.h"
 #include "platform/platform.h"
 
 namespace updater::delta {
@@ -168,6 +169,7 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
   if (coding.lzma) walk.copy_run = kLzmaCopyRun;
   std::optional<SplitDelta> delta = EncodeDelta(old_data, old_size, new_data, new_size, walk);
   if (!delta) return std::optional<Patch>();
+  if (coding.lzma) PredictReferences(old_data, old_size, new_data, new_size, *delta);
   Patch patch;
   patch.header.old_size = old_size;
   patch.header.new_size = new_size;

@@ -113,7 +113,13 @@ bool DeltaOps::ReadVarint(uint8_t byte) {
 bool DeltaOps::EndHead() {
   uint64_t kind = value_ & 3;
   length_ = value_ >> 2;
-  if (length_ == 0 || length_ > new_size_ - made_ || kind == 3) return false;
+  bool first = first_;
+  first_ = false;
+  if (kind == 3) {  // the references operation
+    if (!first || !references_ || references_->Prediction() != length_) return false;
+    return sink_.PredictReferences(*references_);
+  }
+  if (length_ == 0 || length_ > new_size_ - made_) return false;
   difference_ = kind == static_cast<uint64_t>(SplitOp::kDifference);
   if (kind != static_cast<uint64_t>(SplitOp::kLiteral)) {
     state_ = State::kStep;
@@ -217,11 +223,74 @@ bool SplitStreams::SkipDifferences(uint64_t size) {
   }
 }
 
+namespace {
+
+// Places each copy and difference in a map by its new position.
+class MapSink : public DeltaSink {
+ public:
+  explicit MapSink(ReferenceMap& map) : map_(map) {}
+  bool Copy(uint64_t offset, uint64_t length) override { return Place(offset, length); }
+  bool Difference(uint64_t offset, uint64_t length) override { return Place(offset, length); }
+  bool Literal(uint64_t length) override {
+    made_ += length;
+    return true;
+  }
+
+ private:
+  bool Place(uint64_t offset, uint64_t length) {
+    bool added = map_.Add(offset, length, made_);
+    made_ += length;
+    return added;
+  }
+
+  ReferenceMap& map_;
+  uint64_t made_ = 0;
+};
+
+bool IsReferencesHead(uint8_t first_byte) { return (first_byte & 3) == 3; }
+
+}  // namespace
+
+bool ReadReferenceMap(const std::vector<uint8_t>& ops, uint64_t old_size, uint64_t new_size,
+                      ReferenceMap& map) {
+  if (ops.empty() || !IsReferencesHead(ops[0]) || ops.size() > kMostPredictedOperations) {
+    return false;
+  }
+  uint64_t value = 0;
+  size_t at = 0;
+  for (int shift = 0; at < ops.size() && shift < 64; shift += 7) {
+    value |= static_cast<uint64_t>(ops[at] & 0x7F) << shift;
+    if (!(ops[at++] & 0x80)) break;
+  }
+  map.old_size = old_size;
+  if (!map.SetPrediction(value >> 2)) return false;
+  MapSink sink(map);
+  DeltaOps placed(old_size, new_size, sink);
+  placed.set_references(&map);
+  if (!placed.Feed(ops.data(), ops.size()) || !placed.Complete()) return false;
+  map.Finish();
+  return true;
+}
+
 InflateResult RunSplitDelta(SplitStreams& streams, DeltaOps& ops) {
   uint8_t buffer[4096];
   bool fed = true;
-  while (size_t got = streams.operations.Pull(buffer, sizeof buffer)) {
-    if (!(fed = ops.Feed(buffer, got))) break;
+  ReferenceMap map;
+  size_t got = streams.operations.Pull(buffer, sizeof buffer);
+  if (got > 0 && IsReferencesHead(buffer[0])) {
+    // The differences need the map of all the operations first.
+    std::vector<uint8_t> whole(buffer, buffer + got);
+    while (whole.size() <= kMostPredictedOperations &&
+           (got = streams.operations.Pull(buffer, sizeof buffer)) > 0) {
+      whole.insert(whole.end(), buffer, buffer + got);
+    }
+    ops.set_references(&map);
+    fed = ReadReferenceMap(whole, ops.old_size(), ops.new_size(), map) &&
+          ops.Feed(whole.data(), whole.size());
+  } else {
+    while (got > 0 && (fed = ops.Feed(buffer, got))) {
+      got = streams.operations.Pull(buffer, sizeof buffer);
+    }
   }
   StreamPuller* all[] = {&streams.operations, &streams.gaps, &streams.values, &streams.literals};
   for (StreamPuller* s : all) {

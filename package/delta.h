@@ -7,18 +7,18 @@
 // the literal bytes, kept apart so that deflate sees like data together.
 //
 // Each operation starts with a varint V (7 bits a byte, low first): V & 3 is
-// its kind (0 literal, 1 copy, 2 difference, 3 refused) and V >> 2 its
-// length, at least 1. A copy or a difference then holds a zigzag varint:
-// the step from the end of the previous one (0 at first) to where it starts
-// in the old file. A copy takes bytes of the old file; a difference takes
-// them too, each plus the next byte of the differences (modulo 256), so that
-// code whose addresses moved patches with a few small values among zeros; a
-// literal takes its bytes from the literal stream. The differences of all
-// the differences in a row are coded sparsely: each value (not zero) in the
-// values stream, after as many zeros as the next varint of the gaps stream
-// says; past the last value they are all zero. The lengths add up to the new
-// file's size, every copy and difference lies inside the old file, and each
-// stream ends exactly where its length says, with every byte used.
+// its kind (0 literal, 1 copy, 2 difference, 3 the references operation)
+// and V >> 2 its length, at least 1. The references operation, only first,
+// says that the differences are taken against predicted references (see
+// package/references.h; V >> 2 says which), and makes no bytes. A copy or a difference then holds a
+// zigzag varint: the step from the end of the previous one (0 at first) to where it starts in the
+// old file. A copy takes bytes of the old file; a difference takes them too, each plus the next
+// byte of the differences (modulo 256), so that code whose addresses moved patches with a few small
+// values among zeros; a literal takes its bytes from the literal stream. The differences of all the
+// differences in a row are coded sparsely: each value (not zero) in the values stream, after as
+// many zeros as the next varint of the gaps stream says; past the last value they are all zero. The
+// lengths add up to the new file's size, every copy and difference lies inside the old file, and
+// each stream ends exactly where its length says, with every byte used.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,7 @@
 
 #include "package/content_stream.h"
 #include "package/format.h"
+#include "package/references.h"
 #include "platform/file.h"
 
 namespace updater::package {
@@ -102,6 +103,12 @@ class DeltaSink {
   // `length` bytes of the old file from `offset`, each plus the next byte
   // of the difference stream.
   virtual bool Difference(uint64_t offset, uint64_t length) = 0;
+  // From here on the differences are taken against the references `map`
+  // predicts (a patch's first operation said so); it outlives the sink's use.
+  virtual bool PredictReferences(const ReferenceMap& map) {
+    (void)map;
+    return true;
+  }
 
  protected:
   ~DeltaSink() = default;
@@ -120,6 +127,11 @@ class DeltaOps {
   // True when the stream ended between operations with the new size made.
   bool Complete() const;
 
+  // The map a references operation first in the stream must match.
+  void set_references(const ReferenceMap* map) { references_ = map; }
+  uint64_t old_size() const { return old_size_; }
+  uint64_t new_size() const { return new_size_; }
+
  private:
   bool ReadVarint(uint8_t byte);
   bool EndHead();
@@ -134,7 +146,15 @@ class DeltaOps {
   uint64_t length_ = 0;    // of the operation being read
   uint64_t made_ = 0;      // bytes of the new file so far
   uint64_t copy_end_ = 0;  // where the previous copy ended in the old file
+  bool first_ = true;      // no operation read yet
+  const ReferenceMap* references_ = nullptr;
 };
+
+// The map of a patch whose whole operation stream `ops` starts with the
+// references operation; false where the stream is damaged (as DeltaOps
+// reads it) or past kMostPredictedOperations, or the map past kMostMapPieces.
+bool ReadReferenceMap(const std::vector<uint8_t>& ops, uint64_t old_size, uint64_t new_size,
+                      ReferenceMap& map);
 
 // The four streams of a delta record, read side by side from where they
 // start in the package.

@@ -328,3 +328,50 @@ TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {
 }
 
 }  // namespace
+
+// The updater predicts a difference's references in the pieces its buffers
+// cut it into; the encoder in one. Any cut gives the same bytes: a reference
+// found at a piece's end runs into the next (the bytes looked ahead at) and
+// its predicted bytes there wait for it.
+TEST(DeltaEncoderTest, ReferencesArePredictedAlikeInAnyPieces) {
+  Bytes old = PatternBytes(70000, false, 5);
+  auto put = [&old](size_t at, uint64_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) old[at + i] = static_cast<uint8_t>(value >> 8 * i);
+  };
+  // A call, a RIP-relative load, five other bytes and a pointer, again and again.
+  for (size_t at = 8; at + 24 <= old.size(); at += 24) {
+    uint64_t target = at * 7 % old.size();
+    old[at] = 0xE8;
+    put(at + 1, target - (at + 5), 4);
+    old[at + 5] = 0x8B;
+    old[at + 6] = 0x05;
+    put(at + 7, target - (at + 11), 4);
+    put(at + 16, 65536 + at % 4000, 8);
+  }
+  package::ReferenceMap map;
+  map.old_size = old.size();
+  map.SetPrediction(package::kRelativeBranches | package::kRipRelative | package::kPointers);
+  map.Add(0, 40000, 1000);      // moved 1,000 bytes on
+  map.Add(40000, 30000, 0);     // moved 40,000 back
+  map.Add(10000, 5000, 90000);  // again, but the first holds it
+  map.Finish();
+  const uint64_t start = 3, length = old.size() - 3, new_start = 77;
+  Bytes whole(old.begin() + start, old.end());
+  package::ReferencePredictor(map, start, length, new_start)
+      .Predict(whole.data(), 0, whole.size(), nullptr, 0);
+  EXPECT_GT(std::inner_product(whole.begin(), whole.end(), old.begin() + start, size_t{0},
+                               std::plus<>(), std::not_equal_to<>()),
+            size_t{4000});
+  for (size_t piece : {1, 2, 3, 5, 6, 7, 8, 13, 4096}) {
+    Bytes cut(old.begin() + start, old.end());
+    package::ReferencePredictor predictor(map, start, length, new_start);
+    for (size_t at = 0; at < cut.size(); at += piece) {
+      size_t size = std::min(piece, cut.size() - at);
+      Bytes ahead(
+          old.begin() + static_cast<std::ptrdiff_t>(start + at + size),
+          old.begin() + static_cast<std::ptrdiff_t>(std::min(old.size(), start + at + size + 7)));
+      predictor.Predict(cut.data() + at, at, size, ahead.data(), ahead.size());
+    }
+    EXPECT_EQ(cut, whole) << "pieces of " << piece;
+  }
+}

@@ -13,6 +13,7 @@ name. What updatepkg writes starts with a check record ("chek" and the
 SHA-256 of every payload byte after it; "chkc" where its streams are LZMA,
 and its records' fields then framed compactly, as `Fields` reads them).
 """
+import bisect
 import hashlib
 import ctypes
 import ctypes.util
@@ -21,7 +22,10 @@ import os
 import struct
 import zlib
 
-LITERAL, COPY, DIFFERENCE = 0, 1, 2
+LITERAL, COPY, DIFFERENCE, REFERENCES = 0, 1, 2, 3
+# The opcode bytes whose ModRM byte may address RIP-relative (docs/format.md).
+RIP_OPCODES = bytes.fromhex("030b10112328292b2e2f33393b5154575859"
+                            "5c5e636f7f8081838587898b8db6b7bebfc6c7ff")
 
 EPOCH_OFFSET_100NS = 116444736000000000
 
@@ -50,9 +54,10 @@ def varint(v):
 
 def delta_op(kind, length, step=0):
     """One operation: a literal, or a copy or difference `step` bytes from the
-    end of the previous one."""
+    end of the previous one; or the references operation, its prediction
+    in place of a length."""
     zigzag = step << 1 if step >= 0 else -step * 2 - 1
-    return varint(length << 2 | kind) + (varint(zigzag) if kind != LITERAL else b"")
+    return varint(length << 2 | kind) + (varint(zigzag) if kind in (COPY, DIFFERENCE) else b"")
 
 
 def read_varint(data, at):
@@ -69,11 +74,69 @@ def delta_ops(ops):
     while at < len(ops):
         head, at = read_varint(ops, at)
         step = 0
-        if head & 3 != LITERAL:
+        if head & 3 in (COPY, DIFFERENCE):
             step, at = read_varint(ops, at)
             step = step >> 1 if step % 2 == 0 else -(step + 1 >> 1)
         listed.append((head & 3, head >> 2, step))
     return listed
+
+
+def reference_map(listed):
+    """Where a patch's copies and differences of 4 KiB or more place the old
+    file's bytes: (old start, old end, shift), cut not to overlap."""
+    pieces, made, end = [], 0, 0
+    for kind, length, step in listed:
+        if kind in (COPY, DIFFERENCE):
+            end += step
+            if length >= 4096:
+                pieces.append((end, made - end, end + length))
+            end += length
+        made += length if kind != REFERENCES else 0
+    kept, last = [], 0
+    for start, shift, stop in sorted(pieces):
+        if max(start, last) < stop:
+            kept.append((max(start, last), stop, shift))
+            last = stop
+    return kept
+
+
+def predicted(old, start, length, new_start, pieces, prediction):
+    """The old bytes of a difference with the references it predicts."""
+    kinds, base, starts = prediction & 7, prediction >> 3 << 12, [p[0] for p in pieces]
+    out, k, shift = bytearray(old[start:start + length]), 0, new_start - start
+
+    def moved(target):
+        i = bisect.bisect_right(starts, target) - 1
+        return pieces[i][2] if i >= 0 and target < pieces[i][1] else None
+
+    while k < length:
+        at = start + k
+        b = old[at:min(at + 8, start + length)]
+
+        def displacement(after):
+            if after + 4 > len(b):
+                return None
+            d = int.from_bytes(b[after:after + 4], "little", signed=True)
+            m = moved(at + after + 4 + d) if 0 <= at + after + 4 + d < len(old) else None
+            return None if m is None else (after, ((d + m - shift) & 0xFFFFFFFF).to_bytes(4, "little"))
+
+        found = None
+        if kinds & 4 and len(b) == 8 and at % 8 == 0:
+            value = int.from_bytes(b, "little")
+            target = value - base & (1 << 64) - 1
+            m = moved(target) if 65536 <= target < len(old) else None
+            found = m is not None and (0, (value + m & (1 << 64) - 1).to_bytes(8, "little"))
+        if not found and kinds & 1 and len(b) >= 5:
+            after = 1 if b[0] in (0xE8, 0xE9) else 2 if b[0] == 0x0F and b[1] & 0xF0 == 0x80 else 0
+            found = after and displacement(after)
+        if not found and kinds & 2 and len(b) >= 6 and b[1] & 0xC7 == 5 and b[0] in RIP_OPCODES:
+            found = displacement(2)
+        if found:
+            out[k + found[0]:k + found[0] + len(found[1])] = found[1]
+            k += found[0] + len(found[1])
+        else:
+            k += 1
+    return out
 
 
 def apply_delta(old, streams):
@@ -81,13 +144,20 @@ def apply_delta(old, streams):
     read as docs/format.md describes them, without the updater's code."""
     ops, gaps, values, literals = streams
     new, end, zeros, gap_at, value_at, literal_at = bytearray(), 0, None, 0, 0, 0
-    for kind, length, step in delta_ops(ops):
+    listed = delta_ops(ops)
+    pieces, prediction = None, None
+    if listed and listed[0][0] == REFERENCES:
+        pieces, prediction = reference_map(listed), listed.pop(0)[1]
+    for kind, length, step in listed:
+        assert kind != REFERENCES, "the references operation only first"
         if kind == LITERAL:
             new += literals[literal_at:literal_at + length]
             literal_at += length
             continue
         end += step
         piece = bytearray(old[end:end + length])
+        if kind == DIFFERENCE and prediction:
+            piece = predicted(old, end, length, len(new), pieces, prediction)
         for i in range(length) if kind == DIFFERENCE else ():
             if zeros is None and gap_at < len(gaps):
                 zeros, gap_at = read_varint(gaps, gap_at)

@@ -206,13 +206,16 @@ class Cases:
 
         def solid_on(block, preset):  # as a "solc" block starting with `preset` bytes before it
             return b"solc" + block[4:head + 5] + struct.pack("<I", preset) + block[head + 5:]
-        ops, literals = pt.delta_op(pt.COPY, 6) + pt.delta_op(pt.LITERAL, 900), LZMA_TEXT
+        copy, literal = pt.delta_op(pt.COPY, 6), pt.delta_op(pt.LITERAL, 900)
+        predicts = pt.delta_op(pt.REFERENCES, 7)  # (nothing here: no piece of 4 KiB)
+        ops, literals = predicts + copy + literal, LZMA_TEXT
         lzma_streams = [pt.lzma_stream(ops), *[pt.lzma_stream(b"")] * 2, pt.lzma_stream(literals)]
 
-        def lzma_delta(literal_stream):  # from tavro.exe, else sound
+        def lzma_delta(literal_stream, ops_stream=lzma_streams[0]):  # from tavro.exe, else sound
             return package_of(pt.encode_delta(".\\d.dat", b"engine", b"engine" + literals, [],
                                               old_name=".\\tavro.exe", coded=pt.lzma_stream,
-                                              streams=lzma_streams[:3] + [literal_stream]))
+                                              streams=[ops_stream, *lzma_streams[1:3],
+                                                       literal_stream]))
         def after_old(old_size):  # as "dlzo", its old file said to be `old_size` bytes
             delta = lzma_delta(lzma_streams[3])
             at = 4 + len(pt.encode_name(".\\d.dat")) + 24 + len(pt.encode_name(".\\tavro.exe"))
@@ -228,6 +231,14 @@ class Cases:
             "LZMA settings no delta stream may use (lc + lp 5)": lzma_delta(
                 bytes([13]) + lzma_streams[3][1:]),
             "literals said to be coded after the old file, and not": after_old(6),
+            "a references operation after the first": lzma_delta(
+                lzma_streams[3], pt.lzma_stream(predicts + copy + predicts + literal)),
+            "a references operation predicting nothing": lzma_delta(
+                lzma_streams[3], pt.lzma_stream(pt.delta_op(pt.REFERENCES, 0) + copy + literal)),
+            "a predicting patch's operations past 1 MiB": package_of(pt.encode_delta(
+                ".\\d.dat", b"engine", bytes(1 << 20),
+                [predicts, pt.delta_op(pt.LITERAL, 1) * (1 << 20)], literals=bytes(1 << 20),
+                old_name=".\\tavro.exe", coded=pt.lzma_stream)),
             "literals coded after an old file past 16 MiB": after_old((16 << 20) + 1),
             "a stored delta stream one byte short of its size": lzma_delta(
                 b"\xff" + struct.pack("<I", 901) + literals),

@@ -609,6 +609,54 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds(releases[1])
 
+    def test_moved_references_are_predicted(self):
+        # An x86-64 program: 16-byte slots of calls, conditional jumps and
+        # RIP-relative loads to random targets, then 8-byte pointers; the next
+        # release has 1,004 bytes of code inserted at 200,000, which moves
+        # every target past it.
+        rng = random.Random(11)
+        code, data, at, inserted = 400_000, 100_000, 200_000, 1004
+        targets = [rng.randrange(65536, code + data) for _ in range(code // 16 + data // 8)]
+        # Its displacement runs on into the updater's second piece of 256 KiB,
+        # and changes there too.
+        targets[16321] = 196_106
+        heads = (b"\xe8", b"\x0f\x84", b"\x48\x8d\x05", b"")
+        fillers = [bytes(rng.randrange(0x40, 0x50) for _ in range(16)) for _ in range(64)]
+
+        def release(base, moved):
+            def new(position):
+                return position + (moved if position >= at else 0)
+            out = bytearray()
+            for i, target in enumerate(targets[:code // 16]):
+                head = heads[i % 4]
+                slot = head + (struct.pack("<i", new(target) - new(16 * i + len(head) + 4))
+                               if head else b"")
+                out += slot + fillers[i % 64][len(slot):]
+            for target in targets[code // 16:]:
+                out += struct.pack("<Q", base + new(target))
+            return bytes(out[:at] + rng.randbytes(moved) + out[at:])
+
+        for base in (0, 0x140000000):
+            with self.subTest(base=hex(base)):
+                old, new = release(base, 0), release(base, inserted)
+                roots = [os.path.join(self.tmp, side + hex(base)) for side in ("old", "new")]
+                for root, content in zip(roots, (old, new)):
+                    self.make_tree(root, {"game.exe": content})
+                exe = os.path.join(self.tmp, f"references{base}.exe")
+                self.updatepkg("build", roots[1], "-o", exe, "--delta-from", roots[0])
+                data_ = self.read(exe)
+                (patch,) = pt.parse_package(data_)[1]
+                self.assertEqual(data_[patch.offset:patch.offset + 4], b"dlzm")
+                kind, prediction, _ = pt.delta_ops(patch.content[0])[0]
+                self.assertEqual((kind, prediction & 7, prediction >> 3 << 12),
+                                 (pt.REFERENCES, 7, base))
+                # 37,500 references moved; all of them predicted.
+                self.assertEqual(patch.content[2], b"")
+                self.assertEqual(pt.apply_delta(old, patch.content), new)
+                self.install_release(roots[0])
+                self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+                self.assert_game_holds({"game.exe": new})
+
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
         self.write(os.path.join(self.game, "old.dat"), old)

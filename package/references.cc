@@ -1,0 +1,165 @@
+#include "package/references.h"
+
+#include <algorithm>
+
+namespace updater::package {
+namespace {
+
+// The opcode bytes (the last, after 0F for two-byte ones) whose ModRM byte
+// follows them directly: loads, stores, compares, arithmetic, lea, calls and
+// jumps through memory, and SSE moves, which in 64-bit code address their
+// operand RIP-relative with mod 0, r/m 5. Taken from a 47 MB library's code.
+constexpr uint8_t kRipOpcodes[] = {0x03, 0x0B, 0x10, 0x11, 0x23, 0x28, 0x29, 0x2B, 0x2E, 0x2F,
+                                   0x33, 0x39, 0x3B, 0x51, 0x54, 0x57, 0x58, 0x59, 0x5C, 0x5E,
+                                   0x63, 0x6F, 0x7F, 0x80, 0x81, 0x83, 0x85, 0x87, 0x89, 0x8B,
+                                   0x8D, 0xB6, 0xB7, 0xBE, 0xBF, 0xC6, 0xC7, 0xFF};
+
+bool IsRipOpcode(uint8_t byte) {
+  return std::binary_search(std::begin(kRipOpcodes), std::end(kRipOpcodes), byte);
+}
+
+uint64_t ReadLittle(const uint8_t* bytes, int size) {
+  uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) value = value << 8 | bytes[i];
+  return value;
+}
+
+void PutLittle(uint8_t* out, uint64_t value, int size) {
+  for (int i = 0; i < size; ++i, value >>= 8) out[i] = static_cast<uint8_t>(value);
+}
+
+}  // namespace
+
+bool ReferenceMap::SetPrediction(uint64_t value) {
+  kinds = static_cast<uint8_t>(value & 7);
+  uint64_t pages = value >> 3;
+  base = pages << 12;
+  return kinds != 0 && pages < (uint64_t{1} << 32);
+}
+
+uint64_t ReferenceMap::Prediction() const { return kinds | (base >> 12) << 3; }
+
+bool ReferenceMap::Add(uint64_t old_start, uint64_t length, uint64_t new_start) {
+  if (length < kMapPiece) return true;
+  if (pieces_.size() == kMostMapPieces) return false;
+  pieces_.push_back({old_start, old_start + length, static_cast<int64_t>(new_start - old_start)});
+  return true;
+}
+
+void ReferenceMap::Finish() {
+  // Two pieces that start alike go in the stream's order: by new position.
+  // (A heap sort: the updater's smallest.)
+  auto before = [](const Piece& a, const Piece& b) {
+    return a.old_start != b.old_start ? a.old_start < b.old_start : a.shift < b.shift;
+  };
+  std::make_heap(pieces_.begin(), pieces_.end(), before);
+  std::sort_heap(pieces_.begin(), pieces_.end(), before);
+  size_t kept = 0;
+  uint64_t end = 0;
+  for (Piece piece : pieces_) {
+    piece.old_start = std::max(piece.old_start, end);
+    if (piece.old_start >= piece.old_end) continue;
+    pieces_[kept++] = piece;
+    end = piece.old_end;
+  }
+  pieces_.erase(pieces_.begin() + static_cast<std::ptrdiff_t>(kept), pieces_.end());
+}
+
+bool ReferenceMap::Moved(uint64_t position, int64_t& shift) const {
+  auto after =
+      std::upper_bound(pieces_.begin(), pieces_.end(), position,
+                       [](uint64_t at, const Piece& piece) { return at < piece.old_start; });
+  if (after == pieces_.begin() || position >= (after - 1)->old_end) return false;
+  shift = (after - 1)->shift;
+  return true;
+}
+
+ReferencePredictor::ReferencePredictor(const ReferenceMap& map, uint64_t old_start, uint64_t length,
+                                       uint64_t new_start)
+    : map_(map),
+      old_start_(old_start),
+      length_(length),
+      shift_(static_cast<int64_t>(new_start - old_start)) {}
+
+size_t ReferencePredictor::PredictAt(const uint8_t* old, size_t available, uint64_t at,
+                                     uint8_t* out, size_t& start) const {
+  uint64_t position = old_start_ + at;
+  int64_t moved;
+  // A displacement `start` bytes in, when its target moved.
+  auto displacement = [&](size_t from) {
+    if (from + 4 > available) return size_t{0};
+    int64_t target =
+        static_cast<int64_t>(position + from + 4) + static_cast<int32_t>(ReadLittle(old + from, 4));
+    if (target < 0 || static_cast<uint64_t>(target) >= map_.old_size ||
+        !map_.Moved(static_cast<uint64_t>(target), moved)) {
+      return size_t{0};
+    }
+    PutLittle(out, ReadLittle(old + from, 4) + static_cast<uint64_t>(moved - shift_), 4);
+    start = from;
+    return size_t{4};
+  };
+  if ((map_.kinds & kPointers) && available >= 8 && position % 8 == 0) {
+    uint64_t value = ReadLittle(old, 8);
+    uint64_t target = value - map_.base;
+    if (target >= (64 << 10) && target < map_.old_size && map_.Moved(target, moved)) {
+      PutLittle(out, value + static_cast<uint64_t>(moved), 8);
+      start = 0;
+      return 8;
+    }
+  }
+  if ((map_.kinds & kRelativeBranches) && available >= 5) {
+    size_t from = old[0] == 0xE8 || old[0] == 0xE9            ? 1
+                  : old[0] == 0x0F && (old[1] & 0xF0) == 0x80 ? 2
+                                                              : 0;
+    if (from && displacement(from)) return 4;
+  }
+  if ((map_.kinds & kRipRelative) && available >= 6 && (old[1] & 0xC7) == 0x05 &&
+      IsRipOpcode(old[0]) && displacement(2)) {
+    return 4;
+  }
+  return 0;
+}
+
+void ReferencePredictor::Predict(uint8_t* bytes, uint64_t at, size_t size, const uint8_t* ahead,
+                                 size_t ahead_size) {
+  uint64_t end = at + size;
+  // A reference the last piece found, past its end.
+  uint64_t pending_from = next_ - pending_size_;
+  for (size_t i = 0; i < pending_size_; ++i) {
+    if (pending_from + i >= at && pending_from + i < end)
+      bytes[pending_from + i - at] = pending_[i];
+  }
+  if (next_ <= end) pending_size_ = 0;
+  uint64_t k = std::max(next_, at);
+  while (k < end) {
+    uint8_t near[8];
+    const uint8_t* old = bytes + (k - at);
+    size_t available = static_cast<size_t>(std::min<uint64_t>(8, length_ - k));
+    if (k + available > end) {  // the reference may run into `ahead`
+      size_t inside = static_cast<size_t>(end - k);
+      std::copy(old, old + inside, near);
+      std::copy(ahead, ahead + std::min(available - inside, ahead_size), near + inside);
+      available = inside + std::min(available - inside, ahead_size);
+      old = near;
+    }
+    uint8_t predicted[8];
+    size_t start = 0;
+    size_t length = PredictAt(old, available, k, predicted, start);
+    if (length == 0) {
+      ++k;
+      continue;
+    }
+    uint64_t from = k + start;
+    for (size_t i = 0; i < length; ++i) {
+      if (from + i < end) {
+        bytes[from + i - at] = predicted[i];
+      } else {
+        pending_[pending_size_++] = predicted[i];
+      }
+    }
+    k = from + length;
+  }
+  next_ = std::max(next_, k);
+}
+
+}  // namespace updater::package
