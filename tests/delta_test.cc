@@ -355,7 +355,7 @@ TEST(DeltaEncoderTest, ReferencesArePredictedAlikeInAnyPieces) {
   map.Add(40000, 30000, 0);     // moved 40,000 back
   map.Add(10000, 5000, 90000);  // again, but the first holds it
   map.Finish();
-  const uint64_t start = 3, length = old.size() - 3, new_start = 77;
+  const size_t start = 3, length = old.size() - start, new_start = 77;
   Bytes whole(old.begin() + start, old.end());
   package::ReferencePredictor(map, start, length, new_start)
       .Predict(whole.data(), 0, whole.size(), nullptr, 0);
