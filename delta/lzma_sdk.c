@@ -8,15 +8,15 @@
 
 #include "LzmaEnc.c"
 
-static void* Allocate(void* unused, size_t size) {
+static void* Allocate(ISzAllocPtr unused, size_t size) {
   (void)unused;
   return size ? malloc(size) : NULL;
 }
-static void Release(void* unused, void* block) {
+static void Release(ISzAllocPtr unused, void* block) {
   (void)unused;
   free(block);
 }
-static ISzAlloc allocator = {Allocate, Release};
+static const ISzAlloc allocator = {Allocate, Release};
 
 struct Source {
   ISeqInStream stream;
@@ -31,8 +31,8 @@ struct Sink {
   void* context;
 };
 
-static SRes ReadSource(void* self, void* buffer, size_t* size) {
-  struct Source* source = (struct Source*)self;
+static SRes ReadSource(ISeqInStreamPtr self, void* buffer, size_t* size) {
+  struct Source* source = (struct Source*)(void*)self;
   if (source->preset_left > 0) {
     if (*size > source->preset_left) *size = source->preset_left;
     memcpy(buffer, source->preset, *size);
@@ -42,8 +42,8 @@ static SRes ReadSource(void* self, void* buffer, size_t* size) {
   }
   return source->read(source->context, buffer, size) ? SZ_ERROR_READ : SZ_OK;
 }
-static size_t WriteSink(void* self, const void* buffer, size_t size) {
-  struct Sink* sink = (struct Sink*)self;
+static size_t WriteSink(ISeqOutStreamPtr self, const void* buffer, size_t size) {
+  struct Sink* sink = (struct Sink*)(void*)self;
   return sink->write(sink->context, buffer, size) ? 0 : size;
 }
 
@@ -53,6 +53,12 @@ static size_t WriteSink(void* self, const void* buffer, size_t size) {
    other, as a decoder whose window already holds the preset reads it. */
 static SRes SkipPreset(CLzmaEncHandle handle, const struct updater_lzma_settings* settings) {
   CLzmaEnc* p = (CLzmaEnc*)handle;
+#ifndef Z7_ST
+  if (p->mtMode) {
+    SRes started = MatchFinderMt_InitMt(&p->matchFinderMt);
+    if (started != SZ_OK) return started;
+  }
+#endif
   p->matchFinder.Init(p->matchFinderObj);
   p->needInit = 0;
   p->matchFinder.Skip(p->matchFinderObj, (UInt32)settings->preset_size);
@@ -81,7 +87,7 @@ int updater_lzma_encode(const struct updater_lzma_settings* settings, updater_lz
   props.fb = settings->fast_bytes;
   props.mc = settings->cycles;
   props.writeEndMark = 0;
-  props.numThreads = 1;
+  props.numThreads = settings->match_threads;
   CLzmaEncHandle encoder = LzmaEnc_Create(&allocator);
   if (!encoder) return SZ_ERROR_MEM;
   SRes result = LzmaEnc_SetProps(encoder, &props);

@@ -1,4 +1,4 @@
-/* The one door to the LZMA SDK's encoder (Debian's lzma-dev), in plain C
+/* The one door to the LZMA SDK's encoder (26.01, from Debian's 7zip), in plain C
    types, so that no code of ours sees its headers (which pull in the
    system's on Windows). lzma_sdk.c is the only file that includes them. */
 #ifndef UPDATER_DELTA_LZMA_SDK_H
@@ -17,6 +17,9 @@ struct updater_lzma_settings {
   int fast_bytes;      /* the match length taken without looking further, 5 to 273 */
   unsigned cycles;     /* how many earlier places the match finder tries; 0: its default */
   unsigned size_hint;  /* the bytes to come where known (a smaller window then does), else 0xFFFFFFFF */
+  /* 2: the binary tree's match finder on threads of its own (its bytes are
+     the same on any machine); 1: on the coder's thread. */
+  int match_threads;
   /* Bytes the decoder's window holds before the stream starts (at most the
      window), which its matches may copy from; none where preset_size is 0. */
   const unsigned char* preset;

@@ -609,6 +609,31 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds(releases[1])
 
+    def test_a_large_block_codes_the_same_bytes_anywhere(self):
+        # 6 MiB of text: its block's match finder runs on threads of its own,
+        # whatever --threads says, and codes the same bytes on any machine.
+        rng = random.Random(3)
+        words = [rng.randbytes(rng.randrange(2, 9)).hex().encode() for _ in range(3000)]
+        text = b" ".join(rng.choice(words) for _ in range(700_000))[:6 << 20]
+        root = os.path.join(self.tmp, "large")
+        self.make_tree(root, {"a.txt": text[:4 << 20], "b.txt": text[4 << 20:]})
+        updates = []
+        for threads in ("1", "3"):
+            updates.append(os.path.join(self.tmp, f"large{threads}.exe"))
+            self.updatepkg("build", root, "-o", updates[-1], "--threads", threads)
+        self.assertEqual(self.read(updates[0]), self.read(updates[1]))
+        if self.tool != UPDATEPKG:  # and as the native tool codes it (the times Wine
+            native = os.path.join(self.tmp, "native.exe")  # tells are not Linux's)
+            subprocess.run([UPDATEPKG, "build", root, "-o", native, "--stub", self.runner.program,
+                            "--quiet"], check=True)
+            streams = [[e.stream for e in pt.parse_package(self.read(path))[1]]
+                       for path in (native, updates[0])]
+            self.assertEqual(*streams)
+        os.makedirs(os.path.join(self.tmp, "empty"))
+        self.install_release(os.path.join(self.tmp, "empty"))
+        self.assertEqual(self.apply(updates[0])[-1], (CAPTION, COMPLETED))
+        self.assert_game_holds({"a.txt": text[:4 << 20], "b.txt": text[4 << 20:]})
+
     def test_moved_references_are_predicted(self):
         # An x86-64 program: 16-byte slots of calls, conditional jumps and
         # RIP-relative loads to random targets, then 8-byte pointers; the next
