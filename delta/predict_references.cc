@@ -69,13 +69,18 @@ void PredictReferences(const uint8_t* old_data, size_t old_size, const uint8_t* 
   if (delta.values.empty() || delta.operations.size() + 16 > package::kMostPredictedOperations) {
     return;
   }
-  std::vector<uint8_t> operations;
-  package::AppendVarint(operations, kTried[0] << 2 | 3);  // any prediction: the map is the same
-  operations.insert(operations.end(), delta.operations.begin(), delta.operations.end());
+  // The operations after the references operation of `prediction`.
+  auto headed = [&delta](uint64_t prediction) {
+    std::vector<uint8_t> operations;
+    package::AppendVarint(operations, prediction << 2 | 3);
+    operations.insert(operations.end(), delta.operations.begin(), delta.operations.end());
+    return operations;
+  };
   package::ReferenceMap map;
   Differences differences;
   package::DeltaOps ops(old_size, new_size, differences);
-  if (!package::ReadReferenceMap(operations, old_size, new_size, map) ||
+  // (Any prediction: the map is the same.)
+  if (!package::ReadReferenceMap(headed(kTried[0]), old_size, new_size, map) ||
       !ops.Feed(delta.operations.data(), delta.operations.size())) {
     return;
   }
@@ -107,10 +112,7 @@ void PredictReferences(const uint8_t* old_data, size_t old_size, const uint8_t* 
     zeros = 0;
   });
   delta.zeros = zeros;
-  operations.clear();
-  package::AppendVarint(operations, best << 2 | 3);
-  operations.insert(operations.end(), delta.operations.begin(), delta.operations.end());
-  delta.operations = std::move(operations);
+  delta.operations = headed(best);
 }
 
 }  // namespace updater::delta
