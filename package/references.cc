@@ -93,7 +93,7 @@ size_t ReferencePredictor::PredictAt(const uint8_t* old, size_t available, uint6
                                      uint8_t* out, size_t& start) const {
   uint64_t position = old_start_ + at;
   int64_t moved;
-  // A displacement `start` bytes in, when its target moved.
+  // The displacement `from` bytes in, where its target moved.
   auto displacement = [&](size_t from) {
     if (from + 4 > available) return size_t{0};
     int64_t target =
