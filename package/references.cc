@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "package/format.h"
+
 namespace updater::package {
 namespace {
 
@@ -16,16 +18,6 @@ constexpr uint8_t kRipOpcodes[] = {0x03, 0x0B, 0x10, 0x11, 0x23, 0x28, 0x29, 0x2
 
 bool IsRipOpcode(uint8_t byte) {
   return std::binary_search(std::begin(kRipOpcodes), std::end(kRipOpcodes), byte);
-}
-
-uint64_t ReadLittle(const uint8_t* bytes, int size) {
-  uint64_t value = 0;
-  for (int i = size - 1; i >= 0; --i) value = value << 8 | bytes[i];
-  return value;
-}
-
-void PutLittle(uint8_t* out, uint64_t value, int size) {
-  for (int i = 0; i < size; ++i, value >>= 8) out[i] = static_cast<uint8_t>(value);
 }
 
 }  // namespace
@@ -96,21 +88,21 @@ size_t ReferencePredictor::PredictAt(const uint8_t* old, size_t available, uint6
   // The displacement `from` bytes in, where its target moved.
   auto displacement = [&](size_t from) {
     if (from + 4 > available) return size_t{0};
-    int64_t target =
-        static_cast<int64_t>(position + from + 4) + static_cast<int32_t>(ReadLittle(old + from, 4));
+    int64_t target = static_cast<int64_t>(position + from + 4) +
+                     static_cast<int32_t>(GetLittleEndian(old + from, 4));
     if (target < 0 || static_cast<uint64_t>(target) >= map_.old_size ||
         !map_.Moved(static_cast<uint64_t>(target), moved)) {
       return size_t{0};
     }
-    PutLittle(out, ReadLittle(old + from, 4) + static_cast<uint64_t>(moved - shift_), 4);
+    PutLittleEndian(out, GetLittleEndian(old + from, 4) + static_cast<uint64_t>(moved - shift_), 4);
     start = from;
     return size_t{4};
   };
   if ((map_.kinds & kPointers) && available >= 8 && position % 8 == 0) {
-    uint64_t value = ReadLittle(old, 8);
+    uint64_t value = GetLittleEndian(old, 8);
     uint64_t target = value - map_.base;
     if (target >= (64 << 10) && target < map_.old_size && map_.Moved(target, moved)) {
-      PutLittle(out, value + static_cast<uint64_t>(moved), 8);
+      PutLittleEndian(out, value + static_cast<uint64_t>(moved), 8);
       start = 0;
       return 8;
     }
