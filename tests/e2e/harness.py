@@ -41,6 +41,15 @@ NOT_A_FILE = "通常のファイルではありません。"
 BAD_TIME = "ファイルの日時が範囲外です。"
 
 
+def runs_emulated(program):
+    """True where the kernel hands the 32-bit Linux program to qemu-i386
+    (scripts/register-qemu-i386): the kernel then does not know the program
+    runs, and its file is not busy."""
+    with open(program, "rb") as f:
+        elf32 = f.read(5) == b"\x7fELF\x01"
+    return elf32 and os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386")
+
+
 def snapshot(root):
     """Every item below root with its bytes, last-write time and mode."""
     out = {}

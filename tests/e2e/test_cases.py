@@ -176,6 +176,8 @@ class Cases:
                  ".\\tab\t.dat", ".\\dot.", "\\\\?\\C:\\x", "\\\\server\\share\\x", "", "\x00",
                  ".\\" + "n" * 260, ".\\.update-staging\\0.new", ".\\link\\keep.txt", ".\\file",
                  ".\\inside\\a.dat", ".\\pipe", ".\\update.exe"]  # the running update: a busy file
+        if self.runner.log is not None and runs_emulated(self.runner.program):
+            names.remove(".\\update.exe")  # under qemu-i386 the kernel never runs it
         packages = {
             "flipped stream byte": package_of(flipped(good, stream + 5)),
             "flipped Adler-32": package_of(flipped(good, len(good) - 1)),
