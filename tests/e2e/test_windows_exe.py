@@ -35,6 +35,9 @@ class WindowsExecutableTest(unittest.TestCase):
         dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", self.dump)}
         self.assertTrue(dlls)
         self.assertLessEqual(dlls, ALLOWED_DLLS)
+        tool = subprocess.run([OBJDUMP, "-p", UPDATEPKG_EXE], capture_output=True, text=True,
+                              check=True).stdout
+        self.assertTrue(WIDE or "large address aware" in tool)  # a 768 MiB coder fits
 
     def test_no_link_time_so_that_builds_repeat_their_bytes(self):
         for path in (UPDATER_EXE, UPDATEPKG_EXE):

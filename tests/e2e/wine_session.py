@@ -30,6 +30,11 @@ def decode_trace_text(line):
 
 ARCH = os.environ.get("WINE_ARCH", "win32")
 LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+# 32-bit Wine where the kernel hands 32-bit programs to qemu-i386
+# (scripts/register-qemu-i386): Wine needs all of the 4 GiB space reserved,
+# and everything takes about ten times as long.
+EMULATED = ARCH == "win32" and os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386")
+SLOWER = 10 if EMULATED else 1
 
 
 def wine_can_run(arch=ARCH):
@@ -47,6 +52,8 @@ class WineSession:
         self.loader = LOADERS[arch]
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEARCH=arch, WINELOADER=self.loader,
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all")
+        if EMULATED:
+            self.env["QEMU_RESERVED_VA"] = "0xffff0000"
         self.xvfb = None
         self.wm = None
         self.wineserver = None
@@ -58,7 +65,7 @@ class WineSession:
             self.wineserver = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env)
             # The first program starts Wine's services, which inherit its standard
             # handles and outlive it: start them here, where those lead nowhere.
-            subprocess.run([self.loader, "cmd", "/c", "exit"], env=self.env, timeout=120,
+            subprocess.run([self.loader, "cmd", "/c", "exit"], env=self.env, timeout=120 * SLOWER,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except BaseException:
             self.close()
@@ -88,7 +95,8 @@ class WineSession:
     def _prepare_prefix(self, prefix):
         if os.path.isdir(os.path.join(prefix, "drive_c")):
             return
-        subprocess.run([self.loader, "wineboot", "-i"], env=self.env, check=True, timeout=600,
+        subprocess.run([self.loader, "wineboot", "-i"], env=self.env, check=True,
+                       timeout=600 * SLOWER,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=120)
 
@@ -112,7 +120,7 @@ class WineSession:
     def _visible_boxes(self):
         return self._xdotool("search", "--onlyvisible", "--name", BOX_CAPTIONS.pattern).split()
 
-    def _find_box(self, last, timeout=120):
+    def _find_box(self, last, timeout=120 * SLOWER):
         """The window of the box Wine has just traced. A box is shown only once
         the one before it closed, so the window answered last, if still listed,
         is that one's (the X server not done with it yet) or a new box given
@@ -128,7 +136,7 @@ class WineSession:
             time.sleep(0.1)
         raise RuntimeError("message box window not found")
 
-    def run(self, exe, args, cwd, answer=lambda caption, text: "Return", timeout=180):
+    def run(self, exe, args, cwd, answer=lambda caption, text: "Return", timeout=180 * SLOWER):
         """Runs exe; answers each box with the key answer(caption, text) returns.
         Returns the boxes shown, as (caption, text) pairs; the exit code is
         left in self.returncode."""
