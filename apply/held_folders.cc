@@ -19,7 +19,18 @@ platform::Result<const platform::Folder*> HeldFolders::Get(const WString& name) 
   platform::Result<platform::Folder> opened =
       platform::OpenSubfolder(**parent, package::LastComponent(name));
   if (!opened) return opened.status();
+  for (const auto& expected : expected_) {
+    if (expected.first != name) continue;
+    platform::Result<platform::FileId> id = platform::FolderId(*opened);
+    if (!id) return id.status();
+    if (!(*id == expected.second)) return platform::Status::Refused();
+  }
   return Hold(name, std::move(*opened));
+}
+
+void HeldFolders::Expect(const WString& name, const platform::FileId& id) {
+  expected_.remove_if([&](const auto& expected) { return expected.first == name; });
+  expected_.emplace_front(name, id);
 }
 
 platform::Result<const platform::Folder*> HeldFolders::ParentOf(const WString& name) {
@@ -54,7 +65,12 @@ void HeldFolders::ReleaseFrom(const WString& name) {
   WString folded = package::FoldCase(name), below = folded + u"\\";
   below_.remove_if([&](const std::pair<WString, platform::Folder>& held) {
     WString other = package::FoldCase(held.first);
-    return other == folded || other.compare(0, below.size(), below) == 0;
+    if (other != folded && other.compare(0, below.size(), below) != 0) return false;
+    // Its identity, read through the handle that goes now.
+    if (platform::Result<platform::FileId> id = platform::FolderId(held.second)) {
+      Expect(held.first, *id);
+    }
+    return true;
   });
 }
 

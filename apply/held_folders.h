@@ -22,8 +22,9 @@ class HeldFolders {
 
   // The held folder named `name` (".\\a\\b"; empty for the root), opened on
   // first use from the root down; the failed call's Status when a folder on
-  // the way is missing, a link or junction, or no folder. The folder stays
-  // at the address given until it is released.
+  // the way is missing, a link or junction, or no folder, or, for a folder
+  // held or recorded before, another folder than that one (refused). The
+  // folder stays at the address given until it is released.
   platform::Result<const platform::Folder*> Get(const WString& name);
 
   // The held folder the entry `name` lies in.
@@ -39,8 +40,12 @@ class HeldFolders {
   void Release(const WString& name);
 
   // Stops holding the folder `name` and every folder below it, so that it
-  // can be moved.
+  // can be moved. Each is opened again only where it is still that folder.
   void ReleaseFrom(const WString& name);
+
+  // Records that the folder `name`, when opened, must be the folder `id`
+  // (recovery: a folder the journal names).
+  void Expect(const WString& name, const platform::FileId& id);
 
   // Creates the folder `name` again where it is missing, and holds it; a
   // folder that is there already is left as it is.
@@ -51,6 +56,10 @@ class HeldFolders {
   // Below the root, by name, newest first. Each stays where it is until it
   // is released, so that a pointer Get gives stays valid as others are held.
   std::forward_list<std::pair<WString, platform::Folder>> below_;
+  // The folders released or named by a journal, each the one its name must
+  // open again: a folder renamed away and another put in its place is never
+  // taken for it.
+  std::forward_list<std::pair<WString, platform::FileId>> expected_;
 };
 
 }  // namespace updater::apply

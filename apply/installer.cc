@@ -102,10 +102,12 @@ platform::Status EmptyFolder(const platform::Folder& folder, const WString& name
 // is when it returns, for the rollback.
 platform::Status MoveFolderAside(Staging& staging, const StagedEntry& entry, WString& inside,
                                  bool& in_staging) {
-  staging.folders.ReleaseFrom(entry.name);  // not held while it moves
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(entry.name);
   if (!parent) return parent.status();
   WString leaf = package::LastComponent(entry.name);
+  // Checked while it is still held: where its name leads elsewhere now (it
+  // was renamed away, another folder or a link put there), it stays held,
+  // and the rollback puts the files moved out of it back into it.
   platform::Result<platform::Folder> folder = platform::OpenSubfolder(**parent, leaf);
   platform::Result<platform::FileId> id =
       folder ? platform::FolderId(*folder) : platform::Result<platform::FileId>(folder.status());
@@ -114,6 +116,8 @@ platform::Status MoveFolderAside(Staging& staging, const StagedEntry& entry, WSt
   platform::Status empty = EmptyFolder(*folder, entry.name, inside);
   folder->Close();
   if (!empty) return empty;
+  // Not held while it moves; reopened later only where it is still this folder.
+  staging.folders.ReleaseFrom(entry.name);
   const platform::Folder& stage = staging.staging_folder;
   platform::Status moved =
       platform::MoveKnownFolder(**parent, leaf, stage, entry.backup, entry.old_id);

@@ -70,6 +70,11 @@ Failure UndoFromJournal(Staging& staging) {
     platform::Status undone = UndoEntry(staging, e);
     if (!undone && first) first = undone, failed = &e.name;
   };
+  // A folder a file replaced opens again, for the files that were in it,
+  // only where it is the one the journal recorded.
+  for (const StagedEntry& e : staging.entries) {
+    if (e.folder) staging.folders.Expect(e.name, e.old_id);
+  }
   for (auto f = staging.gone_folders.rbegin(); f != staging.gone_folders.rend(); ++f) {
     platform::Status made = staging.folders.Recreate(*f);
     if (!made && first) first = made, failed = &*f;
@@ -192,14 +197,21 @@ Failure RecoverInterruptedInstall(Staging& staging) {
   platform::Result<std::vector<platform::FolderItem>> items =
       platform::ListFolder(staging.staging_folder);
   if (!items) return Fail(Cause::kStagingNotOurs, staging.folder, items.status());
+  bool journaled = false, backed_up = false;
   for (const platform::FolderItem& item : *items) {
     // A folder renamed to the staging name holds the game's own files.
     if (!IsStagingName(item.name)) return Fail(Cause::kStagingNotOurs, staging.folder);
+    journaled = journaled || item.name == kJournalName;
+    backed_up = backed_up ||
+                (item.name.size() > 4 && item.name.compare(item.name.size() - 4, 4, u".old") == 0);
   }
   // A journal read to its end tells what to undo. Only one that is provably
-  // cut off (no end: the commit never started) or missing lets staging go;
-  // one that cannot be read keeps it all, the old files' backups with it.
+  // cut off (no end, and no old file moved aside: the commit never started)
+  // or missing (the install stood) lets staging go; one that cannot be read,
+  // or ends early beside a backup, which only a begun commit makes, keeps it
+  // all, the old files' backups with it.
   platform::Result<bool> journal = ReadJournal(staging);
+  if (journal && !*journal && journaled && backed_up) journal = platform::Status::Refused();
   if (!journal) {
     return Fail(Cause::kRecoveryFailed, staging.folder + u"\\" + kJournalName, journal.status());
   }

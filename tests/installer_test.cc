@@ -536,6 +536,28 @@ void PlantInReplacedFolder() {
   if (g_planted) WriteAll(g_swap_game / "sounds" / "planted", {'p'});
 }
 
+// The folder a file replaces renamed away and, at its name, a link leading
+// outside, another user's folder or a file: the player's files go back into
+// their own folder wherever it is now, never into the other one.
+enum class InPlace { kLink, kFolder, kFile } g_in_place;
+bool g_theirs = false;  // another user's folder stands at the name
+
+void SwapReplacedFolder() {
+  g_swapped = true;
+  std::error_code refused;  // Windows refuses while the update holds it
+  if (!fs::is_directory(g_swap_game / "sounds", refused)) return;
+  fs::rename(g_swap_game / "sounds", g_swap_game / "sounds.moved", refused);
+  if (refused) return;
+  if (g_in_place == InPlace::kLink)
+    fs::create_directory_symlink(g_swap_outside, g_swap_game / "sounds");
+  if (g_in_place == InPlace::kFile) WriteAll(g_swap_game / "sounds", {'f'});
+  if (g_in_place == InPlace::kFolder) WriteAll(g_swap_game / "sounds" / "theirs", {'t'});
+  g_theirs = g_in_place == InPlace::kFolder;
+}
+void SwapReplacedFolderForLink() { g_in_place = InPlace::kLink, SwapReplacedFolder(); }
+void SwapReplacedFolderForFolder() { g_in_place = InPlace::kFolder, SwapReplacedFolder(); }
+void SwapReplacedFolderForFile() { g_in_place = InPlace::kFile, SwapReplacedFolder(); }
+
 void SwapFoldersForLinks() {
   g_swapped = true;
   std::error_code refused;  // Windows refuses to rename a held folder: the point of holding it
@@ -549,14 +571,17 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   g_swap_game = game();
   g_swap_outside = dir_.path() / "outside";
-  for (void (*swap)() : {SwapFoldersForLinks, SwapRemovedFile, PlantInReplacedFolder})
+  int stranded = 0;
+  for (void (*swap)() :
+       {SwapFoldersForLinks, SwapRemovedFile, PlantInReplacedFolder, SwapReplacedFolderForLink,
+        SwapReplacedFolderForFolder, SwapReplacedFolderForFile})
     for (int n = 1;; ++n) {
       for (const char* name :
            {"b.dat", "d.dat", "deeper/c.dat", "deeper/x.dat", "0.new", "0.old", "journal"}) {
         WriteAll(g_swap_outside / name, Bytes(5, 'x'));
       }
       Snapshot outside = TakeSnapshot(g_swap_outside);
-      g_swapped = g_planted = false;
+      g_swapped = g_planted = g_theirs = false;
       g_removed_swapped = false;
       platform::SetFaultForTesting(n, platform::FaultAction::kCall, swap);
       (void)InstallFile(dir_.path() / "package.bin");
@@ -568,6 +593,32 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
                     fs::exists(game() / "gone.moved" / "deeper" / "x.dat", moved);
         EXPECT_TRUE(kept) << "swapped at operation " << n;
       }
+      if (g_theirs) {  // the other user's folder as they left it
+        Snapshot theirs = TakeSnapshot(game() / "sounds");
+        EXPECT_EQ(theirs.size(), 1u) << "swapped at operation " << n;
+        EXPECT_EQ(theirs.count("theirs"), 1u) << "swapped at operation " << n;
+      }
+      std::error_code none;  // the player's file is gone only where the update took it
+      bool installed = fs::is_regular_file(game() / "a.dat", none) &&
+                       ReadAll(game() / "a.dat") == kEntries[0].content;
+      bool kept = fs::exists(game() / "sounds" / "deeper" / "s.dat", none) ||
+                  fs::exists(game() / "sounds.moved" / "deeper" / "s.dat", none) ||
+                  fs::exists(game() / ".update-staging", none);
+      EXPECT_TRUE(installed || kept) << "swapped at operation " << n;
+      bool replaced_folder_swap = swap == SwapReplacedFolderForLink ||
+                                  swap == SwapReplacedFolderForFolder ||
+                                  swap == SwapReplacedFolderForFile;
+      if (replaced_folder_swap && fs::exists(game() / ".update-staging", none)) {
+        // Swapped after the folder was let go to move: the journal stays, and
+        // with the folder back the next run recovers it whole.
+        ++stranded;
+        EXPECT_FALSE(Recover(root())) << "not while another stands there: " << n;
+        if (g_theirs) EXPECT_EQ(TakeSnapshot(game() / "sounds").size(), 1u) << n;
+        fs::remove_all(game() / "sounds");
+        fs::rename(game() / "sounds.moved", game() / "sounds", none);
+        EXPECT_TRUE(Recover(root())) << "swapped at operation " << n;
+        EXPECT_TRUE(fs::exists(game() / "sounds" / "deeper" / "s.dat", none)) << n;
+      }
       if (swap == PlantInReplacedFolder && g_planted) {
         std::error_code gone;
         EXPECT_TRUE(fs::exists(game() / "sounds" / "planted", gone)) << "planted at " << n;
@@ -578,6 +629,9 @@ TEST_F(InstallerTest, FolderSwappedForALinkAtAnyOperationNeverLeadsOutside) {
       SetUp();
       ASSERT_LT(n, 500);
     }
+  // While the folder is held a swap is refused before anything strands: only
+  // the few operations between letting it go and its move leave staging.
+  EXPECT_LE(stranded, 3 * 6);
 }
 
 #ifndef _WIN32
@@ -687,14 +741,19 @@ TEST_F(InstallerTest, AFileNamedByManyRecordsIsHashedOnce) {
 TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwise) {
   WriteAll(dir_.path() / "package.bin", MakePackage(dir_, kEntries));
   fs::path staging = game() / ".update-staging";
-  enum Damage { kNone, kOpen, kRead, kShort, kUnknownTag, kBackupSwapped, kCut };
+  enum Damage { kNone, kOpen, kRead, kShort, kUnknownTag, kBackupSwapped, kCut, kCutBesideBackup };
   struct Case {
     Damage damage;
     bool installs;
-  } const cases[] = {{kNone, true},        {kOpen, false},          {kRead, false}, {kShort, false},
-                     {kUnknownTag, false}, {kBackupSwapped, false}, {kCut, true}};
+    size_t cut = 0;  // kCutBesideBackup: the journal's bytes kept
+  };
+  std::vector<Case> cases = {{kNone, true},   {kOpen, false},       {kRead, false},
+                             {kShort, false}, {kUnknownTag, false}, {kBackupSwapped, false},
+                             {kCut, true}};
+  // A journal that ends early beside an old file moved aside is damaged, at any length.
+  for (size_t cut = 0; cut < 64; ++cut) cases.push_back({kCutBesideBackup, false, cut});
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.damage);
+    SCOPED_TRACE(testing::Message() << c.damage << " " << c.cut);
     fs::remove_all(game());
     SetUp();
     platform::Result<Staging> cut = PlanStaging(root());
@@ -710,6 +769,9 @@ TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwis
     ASSERT_TRUE(WriteJournal(*cut));
     cut = platform::Status::Refused();  // nothing held while the next run works
     Bytes journal = ReadAll(staging / "journal");
+    if (c.damage == kCutBesideBackup && c.cut >= journal.size()) continue;
+    if (c.damage == kCutBesideBackup)
+      WriteAll(staging / "journal", Bytes(journal.begin(), journal.begin() + c.cut));
     if (c.damage == kCut) {
       WriteAll(staging / "journal", Bytes(journal.begin(), journal.end() - 4));
     } else {  // the commit half done: the old file aside, the new one in place
