@@ -66,10 +66,10 @@ void HeldFolders::ReleaseFrom(const WString& name) {
   below_.remove_if([&](const std::pair<WString, platform::Folder>& held) {
     WString other = package::FoldCase(held.first);
     if (other != folded && other.compare(0, below.size(), below) != 0) return false;
-    // Its identity, read through the handle that goes now.
-    if (platform::Result<platform::FileId> id = platform::FolderId(held.second)) {
-      Expect(held.first, *id);
-    }
+    // Its identity, read through the handle that goes now; one that cannot
+    // be read matches no folder, and the name is never opened again.
+    platform::Result<platform::FileId> id = platform::FolderId(held.second);
+    Expect(held.first, id ? *id : platform::FileId{});
     return true;
   });
 }
