@@ -3,6 +3,7 @@
 #include "apply/installer.h"
 #include "entry/product_texts.h"
 #include "package/format.h"
+#include "package/record_reader.h"
 
 namespace updater::entry {
 namespace {
@@ -84,12 +85,9 @@ int ApplyPackage(const WString& self_path) {
     return kExitFailed;
   }
   // Nor with a package that cannot be read: a download cut short, a
-  // trailer that does not fit, or records that fail their check.
+  // trailer that does not fit, records or a program that fail their check.
   if (located != package::LocateResult::kFound && located != package::LocateResult::kNoPackage) {
-    Cause cause = located == package::LocateResult::kCut       ? Cause::kPackageCut
-                  : located == package::LocateResult::kDamaged ? Cause::kBadTrailer
-                                                               : Cause::kBadCheck;
-    ReportFailure(label, Fail(cause, self_path, package->status()));
+    ReportFailure(label, Fail(package::CauseOf(located), self_path, package->status()));
     return kExitFailed;
   }
   if (!PlayerSaidYes(texts, label)) return kExitDeclined;

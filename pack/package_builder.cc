@@ -139,6 +139,11 @@ Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
     bool written = !options.check || (package::WriteToPackage(out, tag, 4) &&
                                       package::WriteToPackage(out, unknown, sizeof unknown));
     out.hash = options.check;
+    // Then the program's own check, vouched for by the check record.
+    if (options.check && out.image_check) {
+      written = written && package::WriteToPackage(out, package::kImageCheckTag, 4) &&
+                package::WriteToPackage(out, out.image_check, 32);
+    }
     written = written && (!options.label || (package::WriteToPackage(out, package::kLabelTag, 4) &&
                                              package::WriteEntryName(out, *options.label)));
     if (!options.releases.empty()) {
@@ -185,6 +190,11 @@ Failure BuildUpdateFile(const WString& source_root, const WString& stub, const W
   std::vector<platform::FileId> outputs = IdsOf({&temporary, &output});
   PackageOut package{&*file, 0};
   Failure failure = CopyStream(*program, package, stub);
+  uint8_t image[32];
+  if (!failure.failed() && !package::HashProgramImage(*program, package.size, image)) {
+    failure = Fail(Cause::kSourceUnreadable, stub, program->status());
+  }
+  package.image_check = image;
   if (!failure.failed()) failure = AppendPackage(package, source_root, options, outputs);
   platform::Status closed = file->Close();
   if (!failure.failed() && !closed) failure = Fail(Cause::kOutputError, output, closed);

@@ -32,6 +32,7 @@ constexpr char kWords[] =
     "cut short: no trailer\0"                                  // kPackageCut
     "none of the versions the update patches\0"                // kNoKnownVersion
     "damaged: its records fail their check\0"                  // kBadCheck
+    "damaged: its program fails its check\0"                   // kBadImage
     "cannot open\0"                                            // kGameFolderUnusable
     "another install holds\0"                                  // kLockHeld
     "cannot lock\0"                                            // kLockFailed

@@ -28,6 +28,7 @@ enum class Cause {
   kPackageCut,         // bytes follow the program, but no trailer ends them
   kNoKnownVersion,     // the installed file is none of the versions an update patches
   kBadCheck,           // the package's check record is not the SHA-256 of its records
+  kBadImage,           // its image check record is not the SHA-256 of the program it follows
   // Installing.
   kGameFolderUnusable,    // the folder cannot be opened, or its staging path is too long
   kLockHeld,              // another install runs in the folder

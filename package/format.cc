@@ -29,8 +29,14 @@ bool ReadAt(platform::File& file, int64_t offset, void* buffer, size_t size) {
   return offset >= 0 && file.Seek(offset, SEEK_SET).ok() && ReadExactly(file, buffer, size);
 }
 
-// The start and length of the certificate table of a signed PE image.
-std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file) {
+// Where a PE image keeps the fields signing it rewrites: its header
+// checksum, and its certificate directory entry (0 where it has none).
+struct SigningFields {
+  int64_t checksum = 0;
+  int64_t directory = 0;
+};
+
+std::optional<SigningFields> PeSigningFields(platform::File& file) {
   uint8_t dos[64];
   if (!ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return std::nullopt;
   int64_t pe = static_cast<int64_t>(GetLittleEndian(dos + 0x3C, 4));
@@ -42,14 +48,39 @@ std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file
   uint64_t magic = GetLittleEndian(optional, 2);
   if (magic != 0x10B && magic != 0x20B) return std::nullopt;
   int64_t directories = magic == 0x10B ? 96 : 112;  // PE32, PE32+
-  if (GetLittleEndian(optional + directories - 4, 4) <= kCertificateDirectory) return std::nullopt;
+  SigningFields fields;
+  fields.checksum = pe + 24 + 64;
+  if (GetLittleEndian(optional + directories - 4, 4) > kCertificateDirectory) {
+    fields.directory = pe + 24 + directories + 8 * kCertificateDirectory;
+  }
+  return fields;
+}
+
+// The start and length of the certificate table of a signed PE image.
+std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file) {
+  std::optional<SigningFields> fields = PeSigningFields(file);
   uint8_t entry[8];
-  if (!ReadAt(file, pe + 24 + directories + 8 * kCertificateDirectory, entry, sizeof entry)) {
+  if (!fields || fields->directory == 0 || !ReadAt(file, fields->directory, entry, sizeof entry)) {
     return std::nullopt;
   }
   int64_t length = static_cast<int64_t>(GetLittleEndian(entry + 4, 4));
   if (length == 0) return std::nullopt;
   return std::make_pair(static_cast<int64_t>(GetLittleEndian(entry, 4)), length);
+}
+
+// Hashes the bytes of `file` from `from` to `to`; false when they cannot all be read.
+bool HashRange(platform::File& file, int64_t from, int64_t to, platform::Sha256& hash) {
+  if (from >= to) return true;
+  if (!file.Seek(from, SEEK_SET)) return false;
+  std::vector<uint8_t> buffer(64 * 1024);
+  for (int64_t left = to - from; left > 0;) {
+    size_t got = file.Read(buffer.data(), static_cast<size_t>(std::min<int64_t>(
+                                              left, static_cast<int64_t>(buffer.size()))));
+    if (got == 0) return false;
+    hash.Update(buffer.data(), got);
+    left -= static_cast<int64_t>(got);
+  }
+  return true;
 }
 
 // Where the certificate table of a signed PE image starts, when the image
@@ -372,27 +403,55 @@ ProgramKind ReadProgramKind(platform::File& file) {
                                                    : ProgramKind::kWindows32Console;
 }
 
-// True when the payload from the stream's position (`start`) to `end` has
-// no check record, or one whose SHA-256 is that of the bytes after it; the
-// stream is left at the first record.
-bool CheckedWhole(platform::File& package, int64_t start, int64_t end) {
+// Checks the payload from the stream's position (`start`) to `end` against
+// its check record, where it starts with one, and the program image before
+// it against the image check record that may follow; the stream is left at
+// the first record.
+LocateResult CheckedWhole(platform::File& package, int64_t start, int64_t end) {
   uint8_t check[kCheckRecordSize];
   if (end - start < kCheckRecordSize || !ReadExactly(package, check, sizeof check) ||
       (std::memcmp(check, kCheckTag, 4) != 0 && std::memcmp(check, kCompactCheckTag, 4) != 0)) {
-    return package.Seek(start, SEEK_SET).ok();
+    return package.Seek(start, SEEK_SET) ? LocateResult::kFound : LocateResult::kMismatch;
   }
   platform::Sha256 hash;
-  std::vector<uint8_t> buffer(64 * 1024);
-  for (int64_t left = end - start - kCheckRecordSize; left > 0;) {
-    size_t got = package.Read(buffer.data(), static_cast<size_t>(std::min<int64_t>(
-                                                 left, static_cast<int64_t>(buffer.size()))));
-    if (got == 0) return false;
-    hash.Update(buffer.data(), got);
-    left -= static_cast<int64_t>(got);
-  }
   uint8_t digest[32];
-  return hash.Finish(digest) && std::memcmp(digest, check + 4, 32) == 0 &&
-         package.Seek(start + kCheckRecordSize, SEEK_SET).ok();
+  if (!HashRange(package, start + kCheckRecordSize, end, hash) || !hash.Finish(digest) ||
+      std::memcmp(digest, check + 4, 32) != 0) {
+    return LocateResult::kMismatch;
+  }
+  // The records are sound: one that says the image is checked says so truly.
+  int64_t first = start + kCheckRecordSize;
+  if (end - first >= kCheckRecordSize && package.Seek(first, SEEK_SET) &&
+      ReadExactly(package, check, sizeof check) && std::memcmp(check, kImageCheckTag, 4) == 0) {
+    if (!HashProgramImage(package, start, digest) || std::memcmp(digest, check + 4, 32) != 0) {
+      return LocateResult::kImageMismatch;
+    }
+    first += kCheckRecordSize;
+  }
+  return package.Seek(first, SEEK_SET) ? LocateResult::kFound : LocateResult::kMismatch;
+}
+
+bool HashProgramImage(platform::File& file, int64_t size, uint8_t digest[32]) {
+  // Left out as Authenticode leaves them out: what signing the update
+  // rewrites. (A table in a damaged header may overlap the others.)
+  int64_t gaps[3][2] = {};
+  if (std::optional<SigningFields> fields = PeSigningFields(file)) {
+    gaps[0][0] = fields->checksum, gaps[0][1] = fields->checksum + 4;
+    if (fields->directory != 0) gaps[1][0] = fields->directory, gaps[1][1] = fields->directory + 8;
+  }
+  if (std::optional<std::pair<int64_t, int64_t>> table = CertificateTable(file)) {
+    gaps[2][0] = table->first, gaps[2][1] = table->first + table->second;
+  }
+  platform::Sha256 hash;
+  for (int64_t at = 0;;) {
+    const int64_t* next = nullptr;  // the first gap that ends past `at`
+    for (const int64_t* gap : gaps) {
+      if (gap[1] > at && (!next || gap[0] < next[0])) next = gap;
+    }
+    if (!next) return HashRange(file, at, size, hash) && hash.Finish(digest);
+    if (!HashRange(file, at, std::min(next[0], size), hash)) return false;
+    at = std::max(at, next[1]);
+  }
 }
 
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
@@ -414,8 +473,7 @@ LocateResult LocatePayload(platform::File& package, int64_t* payload_end) {
   }
   int64_t start = size - kTrailerSize - static_cast<int64_t>(length);
   if (!package.Seek(start, SEEK_SET)) return LocateResult::kDamaged;
-  return CheckedWhole(package, start, size - kTrailerSize) ? LocateResult::kFound
-                                                           : LocateResult::kMismatch;
+  return CheckedWhole(package, start, size - kTrailerSize);
 }
 
 }  // namespace updater::package

@@ -63,6 +63,11 @@ inline constexpr int64_t kCheckRecordSize = 4 + 32;
 // In place of "chek", with the same check: the records after it are framed
 // compactly (see Framing). Every build whose streams are LZMA writes it.
 inline constexpr char kCompactCheckTag[4] = {'c', 'h', 'k', 'c'};
+// Only right after the check record, in every package updatepkg writes
+// now: the SHA-256 of the program image the package follows (32 bytes; see
+// HashProgramImage), which LocatePayload checks once the check record has
+// vouched for it, so that a byte damaged in the program is found too.
+inline constexpr char kImageCheckTag[4] = {'i', 'm', 'a', 'g'};
 inline constexpr char kEndTag[4] = {'f', 'e', 'o', 'f'};
 inline constexpr int64_t kTrailerSize = 8;
 // Positions in a package file are signed 32-bit: the payload starts at most
@@ -95,6 +100,7 @@ struct PackageOut {
   int64_t source_bytes = 0;                // bytes of file content compressed into it so far
   platform::Sha256* hash = nullptr;        // set: told every byte written
   int64_t check_at = 0;                    // where the check record starts (updatepkg's)
+  const uint8_t* image_check = nullptr;    // set: the program's SHA-256, to follow the check record
   std::vector<uint8_t>* memory = nullptr;  // set: the bytes go here instead of `file`
   Framing* framing = nullptr;              // set: the records are framed as it says
 };
@@ -214,6 +220,7 @@ enum class LocateResult {
   kDamaged,    // a trailer whose length does not fit the file or the format
   kCut,        // bytes follow the program image, but no trailer ends them
   kMismatch,   // a check record whose SHA-256 is not the payload's (or a failed read)
+  kImageMismatch,  // an image check record whose SHA-256 is not the program image's
 };
 
 // The data directory entry of a PE image that locates its certificate table.
@@ -222,9 +229,16 @@ inline constexpr int kCertificateDirectory = 4;
 // Finds the payload from the trailer at the end of `package`, or right before
 // the certificate table of a signed PE image when that table ends the file.
 // `payload_end` receives the offset of the trailer when one is there. A
-// payload that starts with a check record is read whole to check it, and
-// the stream left past it.
+// payload that starts with a check record is read whole to check it, the
+// program image too where an image check record follows, and the stream
+// left past them.
 LocateResult LocatePayload(platform::File& package, int64_t* payload_end = nullptr);
+
+// The SHA-256 of the first `size` bytes of `file` (the program image a
+// package follows), leaving out what signing a PE image rewrites, as its
+// Authenticode digest does: the header checksum, the certificate directory
+// entry and the certificate table. False when they cannot be read.
+bool HashProgramImage(platform::File& file, int64_t size, uint8_t digest[32]);
 
 // The program an update file starts with.
 enum class ProgramKind { kWindows32Gui, kWindows32Console, kWindows64, kLinux, kUnknown };

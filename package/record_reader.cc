@@ -488,22 +488,31 @@ bool RecordReader::AcceptName(const WString& name, WString& accepted, WString& t
   return true;
 }
 
+Cause CauseOf(LocateResult located) {
+  switch (located) {
+    case LocateResult::kFound:
+      return Cause::kNone;
+    case LocateResult::kNoPackage:
+      return Cause::kNoPackage;
+    case LocateResult::kCut:
+      return Cause::kPackageCut;
+    case LocateResult::kDamaged:
+      return Cause::kBadTrailer;
+    case LocateResult::kImageMismatch:
+      return Cause::kBadImage;
+    case LocateResult::kMismatch:
+      break;
+  }
+  return Cause::kBadCheck;
+}
+
 Failure OpenPackage(const WString& path, platform::File& package, int64_t& payload_end) {
   platform::Result<platform::File> opened = platform::OpenFile(path, "rb");
   if (!opened) return Fail(Cause::kCannotOpenPackage, path, opened.status());
   package = std::move(*opened);
-  switch (LocatePayload(package, &payload_end)) {
-    case LocateResult::kFound:
-      return {};
-    case LocateResult::kNoPackage:
-      return Fail(Cause::kNoPackage, path, package.status());
-    case LocateResult::kCut:
-      return Fail(Cause::kPackageCut, path, package.status());
-    case LocateResult::kMismatch:
-      return Fail(Cause::kBadCheck, path, package.status());
-    case LocateResult::kDamaged:
-      break;
-  }
+  LocateResult located = LocatePayload(package, &payload_end);
+  if (located == LocateResult::kFound) return {};
+  if (located != LocateResult::kDamaged) return Fail(CauseOf(located), path, package.status());
   Failure damaged = Fail(Cause::kBadTrailer, path);
   damaged.offset = payload_end;
   return damaged;

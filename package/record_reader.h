@@ -210,6 +210,9 @@ class RecordReader {
   int64_t content_packed_ = 0;  // the file handed on last has its bytes still in the block's stream
 };
 
+// Why a package LocatePayload did not find is refused (kNone when found).
+Cause CauseOf(LocateResult located);
+
 // Opens the update at `path` and finds its payload: the package positioned
 // at the first record, and the trailer's offset in `payload_end`.
 Failure OpenPackage(const WString& path, platform::File& package, int64_t& payload_end);

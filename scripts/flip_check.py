@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Flips one byte at each of N random offsets of an update's package (its
-records, its check and its trailer) and checks that `updatepkg verify`
-refuses each, and that the updater, answered yes, fails with the game folder
-unchanged. Prints how many were refused and by what cause.
+"""Flips one byte at each of N random offsets of an update (its program,
+its records, its checks and its trailer) and checks that `updatepkg verify`
+refuses each, and that the updater, answered yes, fails before its question
+with the game folder unchanged (or, its program damaged, does not start).
+Prints how many were refused and by what cause.
 
 Usage: scripts/flip_check.py UPDATEPKG UPDATER WORK_DIR [N]"""
 import collections
@@ -51,24 +52,30 @@ def main():
     damaged = os.path.join(work, "damaged.bin")
     causes, faults = collections.Counter(), []
     for _ in range(count):
-        at = rng.randrange(start, len(data))
+        at = rng.randrange(0, len(data))
         with open(damaged, "wb") as f:
             f.write(data[:at] + bytes([data[at] ^ (1 << rng.randrange(8))]) + data[at + 1:])
         os.chmod(damaged, 0o755)
         verify = subprocess.run([updatepkg, "verify", damaged], capture_output=True, text=True)
-        applied = subprocess.run([damaged], cwd=game, input=b"y\n", capture_output=True)
+        try:
+            applied = subprocess.run([damaged], cwd=game, input=b"y\n", capture_output=True)
+            asked, code = b"[y/n]" in applied.stderr, applied.returncode
+        except OSError:  # the system refuses to run it
+            asked, code = False, -1
         said = verify.stderr.strip().split(damaged + ": ", 1)[-1]
         cause = said.split(": ")[0] if verify.returncode else "accepted"
-        cause = "damaged: its records fail their check" if cause == "damaged" else cause
-        causes[cause] += 1
-        if verify.returncode != 1 or applied.returncode == 0 or snapshot(game) != before:
+        cause = said if cause == "damaged" else cause
+        causes[("program " if at < start else "package ") + cause] += 1
+        if code < 0:
+            causes["  of them the updater did not start or ended by a signal"] += 1
+        if verify.returncode != 1 or code == 0 or asked or snapshot(game) != before:
             faults.append(at - start)
-    print(f"{count} flips in a package of {len(data) - start} bytes: "
+    print(f"{count} flips in an update of {len(data)} bytes ({start} of them the program): "
           f"{count - len(faults)} refused with nothing changed")
     for cause, n in causes.most_common():
         print(f"  {n:4}  {cause}")
     if faults:
-        print("not refused at payload offsets:", faults)
+        print("not refused at payload offsets:", faults)  # the program's negative
     return 1 if faults else 0
 
 

@@ -525,13 +525,33 @@ def solid_block():
     return data, {"hash": body - 33, "props": body, "stream": body + 9, "total": total}
 
 
+def image_digest(data, size):
+    """The SHA-256 of the program image `data[:size]`, less what signing a
+    PE image rewrites: its checksum, certificate directory entry and table."""
+    skipped = []
+    if data[:2] == b"MZ":
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        optional = pe + 24
+        directories = optional + (96 if data[optional:optional + 2] == b"\x0b\x01" else 112)
+        skipped.append((optional + 64, 4))
+        if struct.unpack_from("<I", data, directories - 4)[0] > 4:
+            skipped.append((directories + 32, 8))
+            skipped.append(struct.unpack_from("<II", data, directories + 32))
+    kept, at = b"", 0
+    for offset, length in sorted(skipped):
+        kept += data[at:max(at, min(offset, size))]
+        at = max(at, offset + length)
+    return hashlib.sha256(kept + data[at:size]).digest()
+
+
 def without_check(data):
-    """`data` with its package's check record taken out, the trailer's
+    """`data` with its package's check records taken out, the trailer's
     length to match: the package as the updater's -l writes it."""
     (length,) = struct.unpack("<I", data[-4:])
     start = len(data) - 8 - length
     assert data[start:start + 4] == b"chek", "no check record"
-    return data[:start] + data[start + 36:-4] + struct.pack("<I", length - 36)
+    cut = 72 if data[start + 36:start + 40] == b"imag" else 36
+    return data[:start] + data[start + cut:-4] + struct.pack("<I", length - cut)
 
 
 def parse_package(data):
@@ -545,6 +565,9 @@ def parse_package(data):
     fields = Fields(data, data[pos:pos + 4] == b"chkc")
     if data[pos:pos + 4] in (b"chek", b"chkc"):  # the SHA-256 of every payload byte after it
         assert hashlib.sha256(data[pos + 36:-8]).digest() == data[pos + 4:pos + 36], "check"
+        if data[pos + 36:pos + 40] == b"imag":  # and of the program before the package
+            assert image_digest(data, pos) == data[pos + 40:pos + 72], "image check"
+            pos += 36
         pos = start = pos + 36
     while True:
         tag = data[pos:pos + 4]

@@ -285,6 +285,10 @@ class UpdatepkgTest(GameFolder):
         # The check itself, the label, the records, the trailer's tag and length.
         offsets = [start + 4, start + 35, start + 36, start + 41, len(data) - 8, len(data) - 1]
         offsets += sorted(rng.randrange(start + 36, len(data) - 8) for _ in range(6))
+        # The program: a byte it runs with all the same (in the DOS stub, or
+        # the ELF section headers at its end), the first and any other.
+        offsets += [0x50 if data[:2] == b"MZ" else start - 1, 0]
+        offsets += sorted(rng.randrange(0, start) for _ in range(4))
         damaged = os.path.join(self.tmp, "damaged.bin")
         for i, at in enumerate(offsets):
             with self.subTest(offset=at - start):
@@ -293,7 +297,11 @@ class UpdatepkgTest(GameFolder):
                 err = self.updatepkg("verify", damaged, code=1)[1]
                 if start + 36 <= at < len(data) - 8:  # a record's byte
                     self.assertIn("damaged: its records fail their check", err)
-                if i % 4 == 1:  # not a box's worth for every one under Wine
+                if at < start:
+                    self.assertIn("damaged: its program fails its check", err)
+                # Not a box's worth for every one under Wine, nor a program
+                # that no longer runs.
+                if (i % 4 == 1 and at >= start) or i == 12:
                     self.assert_applies_nothing(damaged, (CAPTION, FAILED))
 
     def test_changed_since_packs_the_difference(self):
@@ -915,6 +923,12 @@ class UpdatepkgTest(GameFolder):
             self.assertIn(".\\a.dat", self.updatepkg("list", target)[0])
             self.updatepkg("extract", target, os.path.join(self.tmp, "x"))
             self.assertEqual(self.read(os.path.join(self.tmp, "x", "a.dat")), b"signed content")
+        # Signing keeps the program checked: what it rewrites is all it leaves out.
+        data = bytearray(self.read(signed))
+        data[0x50] ^= 1
+        damaged = os.path.join(self.tmp, "damaged.exe")
+        self.write(damaged, bytes(data))
+        self.assertIn("its program fails its check", self.updatepkg("verify", damaged, code=1)[1])
         if self.tool != UPDATEPKG:  # and the Windows program applies it under Wine
             self.assertEqual(self.apply(nested)[-1], (CAPTION, COMPLETED))
 
