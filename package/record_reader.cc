@@ -276,6 +276,8 @@ bool RecordReader::ReadSolid(bool on) {
     member.filter = static_cast<uint8_t>(*filter);
     total += member.size;
   }
+  // A fault of the block's own (its settings, its stream) names it by its first file.
+  AcceptName(members_.front().name, current_.name, current_.target);
   std::optional<uint64_t> props = ReadNumber(package_, 1, &framing_);
   std::optional<uint64_t> dictionary = ReadNumber(package_, 4, &framing_);
   std::optional<uint64_t> preset = on ? ReadNumber(package_, 4, &framing_) : 0;
@@ -334,6 +336,7 @@ bool RecordReader::ReadDeltaBlock() {
     deltas_.push_back(std::move(current_));
   }
   current_ = std::move(block);
+  current_.target = deltas_.front().target;  // the block's faults name its first file
   block_.reset(new SharedStream[4]);
   LzmaProps coder[4];
   for (int s = 0; s < 4; ++s) {

@@ -185,15 +185,17 @@ namespace {
 // of `step` bytes take their parts of it; none where the decoder refuses it
 // or it does not end whole. A sink that fails once `fail_at` bytes are out
 // ends every later call too. A stream after a preset has it in `window`.
+// The decoder is told the stream makes `size - asked_more` bytes.
 std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t step = 1 << 30,
                                 bool ahead = false, size_t fail_at = SIZE_MAX,
                                 std::vector<uint8_t>* window = nullptr, uint32_t preset = 0,
-                                size_t preset_end = 0) {
+                                size_t preset_end = 0, size_t asked_more = 0) {
   ScratchDir dir;
   WriteAll(dir.path() / "s", Joined({Bytes{'x'}, stream.bytes, Bytes{'y'}}));
   platform::File file = OpenOrClosed(dir.Wide("s"), "rb");
-  auto decoder = std::make_unique<LzmaDecoder>(file, 1, static_cast<uint32_t>(stream.bytes.size()),
-                                               size, stream.props, window, preset, preset_end);
+  auto decoder =
+      std::make_unique<LzmaDecoder>(file, 1, static_cast<uint32_t>(stream.bytes.size()),
+                                    size - asked_more, stream.props, window, preset, preset_end);
   std::vector<uint64_t> parts;
   for (size_t done = 0; done < size || done == 0; done += step) {
     parts.push_back(std::min(step, size - done));
@@ -209,6 +211,7 @@ std::optional<Bytes> DecodeLzma(const LzmaStream& stream, size_t size, size_t st
   for (uint64_t part : parts) {
     InflateEnd end = ahead ? decoding->Decode(sink) : decoder->Decode(part, sink);
     EXPECT_EQ(end == InflateEnd::kSinkFailed, out.size() >= fail_at);
+    EXPECT_LE(out.size(), size - asked_more);  // never a byte past what it is told
     if (end != InflateEnd::kDone) {
       if (ahead) {
         EXPECT_EQ(decoding->Decode(sink), end);  // every later part ends so too
@@ -259,6 +262,16 @@ TEST(LzmaTest, EveryLevelAndContextDecodesToItsInputInAnySteps) {
   EXPECT_TRUE(!exact.over_limit && exact.bytes == whole.bytes);
 }
 
+// The encoder's input: `bytes` in whatever pieces it asks for.
+LzmaInput ReadOf(const Bytes& bytes) {
+  return [&bytes, at = size_t{0}](uint8_t* buffer, size_t& size) mutable {
+    size = std::min(size, bytes.size() - at);
+    std::copy(bytes.begin() + at, bytes.begin() + at + size, buffer);
+    at += size;
+    return true;
+  };
+}
+
 // A stream may start with the end of the block before in its window: it
 // decodes wherever that block's ring ended, and not without it.
 TEST(LzmaTest, AStreamAfterAPresetCopiesFromIt) {
@@ -269,14 +282,8 @@ TEST(LzmaTest, AStreamAfterAPresetCopiesFromIt) {
   for (LzmaLevel level : {LzmaLevel::kFast, LzmaLevel::kNormal}) {
     LzmaStream alone, after;
     ASSERT_TRUE(EncodeLzma(level, {}, input.data(), input.size(), alone));
-    size_t at = 0;
-    LzmaInput read = [&](uint8_t* buffer, size_t& size) {
-      size = std::min(size, input.size() - at);
-      std::copy(input.begin() + at, input.begin() + at + size, buffer);
-      at += size;
-      return true;
-    };
-    ASSERT_TRUE(EncodeLzma(level, {}, input.size(), read, after, package::kMaxLzmaDictionary,
+    ASSERT_TRUE(EncodeLzma(level, {}, input.size(), ReadOf(input), after,
+                           package::kMaxLzmaDictionary,
                            SIZE_MAX, {before.data(), before.size()}));
     EXPECT_LT(after.bytes.size(), alone.bytes.size() / 10);
     for (size_t end : {size_t{0}, size_t{123456}, size_t{300000}}) {
@@ -291,6 +298,15 @@ TEST(LzmaTest, AStreamAfterAPresetCopiesFromIt) {
     std::optional<Bytes> alone_decoded = DecodeLzma(after, input.size());
     EXPECT_FALSE(alone_decoded && *alone_decoded == input);
   }
+  // A copy from the preset's first byte, told the preset starts one later:
+  // a distance of every byte decoded, before the window's start.
+  LzmaStream from_first;
+  const Bytes head = Slice(before, 0, 5000);
+  ASSERT_TRUE(EncodeLzma(LzmaLevel::kFast, {3, 0, 0}, head.size(), ReadOf(head), from_first,
+                         package::kMaxLzmaDictionary, SIZE_MAX, {before.data(), before.size()}));
+  std::vector<uint8_t> ring = before;
+  EXPECT_TRUE(DecodeLzma(from_first, head.size(), 4097, false, SIZE_MAX, &ring, 300003, 0));
+  EXPECT_FALSE(DecodeLzma(from_first, head.size(), 4097, false, SIZE_MAX, &ring, 300002, 0));
 }
 
 TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {
@@ -301,24 +317,32 @@ TEST(LzmaTest, ADamagedOrMisstatedStreamIsRefused) {
   struct Case {
     const char* what;
     std::function<void(LzmaStream&, size_t&)> change;
+    size_t asked_more = 0;  // decoded past the size the decoder is told
   };
   const Case cases[] = {
       {"cut short", [](LzmaStream& s, size_t&) { s.bytes.resize(s.bytes.size() - 3); }},
       {"a byte more", [](LzmaStream& s, size_t&) { s.bytes.push_back(0); }},
       {"a first byte not zero", [](LzmaStream& s, size_t&) { s.bytes[0] = 1; }},
       {"a size too large", [](LzmaStream&, size_t& size) { size += 100; }},
+      {"a size too small", [](LzmaStream&, size_t& size) { size -= 1; }},
+      {"asked past its size", [](LzmaStream&, size_t&) {}, 1},
       {"a window too small", [](LzmaStream& s, size_t&) { s.props.dictionary = 4096; }},
+      {"the coder's end not zero", [](LzmaStream& s, size_t&) { s.bytes.back() ^= 1; }},
   };
   for (const Case& c : cases) {
     LzmaStream changed = stream;
     size_t size = input.size();
     c.change(changed, size);
     for (bool ahead : {false, true}) {
-      std::optional<Bytes> decoded = DecodeLzma(changed, size, 1 << 30, ahead);
-      EXPECT_FALSE(decoded && *decoded == input) << c.what;
+      EXPECT_FALSE(DecodeLzma(changed, size, 1 << 30, ahead, SIZE_MAX, nullptr, 0, 0, c.asked_more))
+          << c.what;
     }
   }
   EXPECT_TRUE(DecodeLzma(stream, input.size()));
+  LzmaProps props;  // lc + lp at most 4, as every stream is coded
+  for (int b = 0; b < 256; ++b) {
+    EXPECT_EQ(LzmaPropsFromByte(static_cast<uint8_t>(b), props), b < 225 && b % 9 + b / 9 % 5 <= 4);
+  }
   // A file whose bytes cannot be written ends the block there.
   Bytes large = PatternBytes(3 << 20, true, 6);
   ASSERT_TRUE(EncodeLzma(LzmaLevel::kFast, {}, large.data(), large.size(), stream));
@@ -370,8 +394,67 @@ TEST(DeltaEncoderTest, ReferencesArePredictedAlikeInAnyPieces) {
       Bytes ahead(
           old.begin() + static_cast<std::ptrdiff_t>(start + at + size),
           old.begin() + static_cast<std::ptrdiff_t>(std::min(old.size(), start + at + size + 7)));
-      predictor.Predict(cut.data() + at, at, size, ahead.data(), ahead.size());
+      Bytes part = Slice(cut, at, at + size);  // nothing past it to read but `ahead`
+      predictor.Predict(part.data(), at, size, ahead.data(), ahead.size());
+      std::copy(part.begin(), part.end(), cut.begin() + static_cast<std::ptrdiff_t>(at));
     }
     EXPECT_EQ(cut, whole) << "pieces of " << piece;
   }
+}
+
+// Each kind of reference, one at a time, at the bounds of what is predicted:
+// a target inside the old file and moved (a pointer's at least 64 KiB in, at
+// a multiple of 8), the reference wholly inside the difference.
+TEST(DeltaEncoderTest, AReferenceIsPredictedOnlyWithinItsBounds) {
+  const uint64_t size = 100000, base = 0x400000, shift = 8192, end = 90007;  // the difference's
+  package::ReferenceMap map;
+  map.old_size = size;
+  map.SetPrediction(package::kRelativeBranches | package::kRipRelative | package::kPointers |
+                    (base >> 12) << 3);
+  map.Add(0, 30000, shift);    // moved 8 KiB on
+  map.Add(20000, 15000, 20000);  // cut to [30000, 35000), which stayed; [35000, 40000) no piece's
+  map.Add(40000, size - 40000, 40000 + shift);
+  map.Add(10000, 5000, 90000);  // inside the first: cut away
+  map.Finish();
+  int64_t moved = 0;
+  for (uint64_t at : {uint64_t{12000}, uint64_t{25000}, uint64_t{29999}, uint64_t{30000},
+                      uint64_t{40000}, size - 1}) {
+    EXPECT_TRUE(map.Moved(at, moved) && moved == (at == 30000 ? 0 : int64_t{shift})) << at;
+  }
+  EXPECT_FALSE(map.Moved(35000, moved) || map.Moved(size, moved));
+  struct Case {
+    uint64_t at;
+    std::vector<uint8_t> code;  // the opcode bytes, then the reference
+    int64_t target;             // where it points: after it plus it, or the pointer less the base
+    bool predicted;
+  };
+  const Case cases[] = {
+      {100, {0xE8}, 50000, true},           {100, {0xE9}, int64_t{size} - 1, true},
+      {100, {0xE8}, int64_t{size}, false},  {100, {0xE8}, -1, false},
+      {100, {0xE8}, 36000, false},          {100, {0x0F, 0x85}, 20000, true},
+      {100, {0x0F, 0x90}, 20000, false},    {100, {0x8B, 0x05}, 20000, true},
+      {100, {0x8A, 0x05}, 20000, false},    {100, {0x8B, 0x45}, 20000, false},
+      {end - 5, {0xE8}, 20000, true},       {end - 4, {0xE8}, 20000, false},
+      {800, {}, 65536, true},               {800, {}, 65535, false},
+      {804, {}, 70000, false},              {end - 15, {}, 70000, true},
+      {end - 7, {}, 70000, false},
+  };
+  for (const Case& c : cases) {
+    Bytes old(end, 0);
+    std::copy(c.code.begin(), c.code.end(), old.begin() + static_cast<std::ptrdiff_t>(c.at));
+    size_t field = c.at + c.code.size(), width = c.code.empty() ? 8 : 4;
+    uint64_t value = c.code.empty() ? base + static_cast<uint64_t>(c.target)
+                                    : static_cast<uint64_t>(c.target) - (field + 4);
+    Bytes expected = old;
+    for (size_t i = 0; i < width && field + i < end; ++i) {
+      old[field + i] = static_cast<uint8_t>(value >> 8 * i);
+      expected[field + i] = static_cast<uint8_t>((value + (c.predicted ? shift : 0)) >> 8 * i);
+    }
+    package::ReferencePredictor(map, 0, end, 0).Predict(old.data(), 0, end, nullptr, 0);
+    EXPECT_EQ(old, expected) << c.at << " " << c.target;
+  }
+  package::ReferenceMap full;  // at most kMostMapPieces pieces; short ones pass over
+  for (uint64_t i = 0; i < package::kMostMapPieces; ++i) ASSERT_TRUE(full.Add(i << 12, 4096, 0));
+  EXPECT_TRUE(full.Add(0, 4095, 0));
+  EXPECT_FALSE(full.Add(0, 4096, 0));
 }

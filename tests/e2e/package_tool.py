@@ -255,12 +255,12 @@ def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=No
             b"".join(streams))
 
 
-def encode_delta_block(files, stored=False, tail=b""):
+def encode_delta_block(files, stored=False, tail=b"", settings=3):
     """A "dblk" record (framed plainly) of `files`, each (name, old name or
     None, old bytes, new bytes, its four streams as they decode); the block's
     four streams hold every file's part back to back, coded as literals by
     `lzma_literals` (lc 3, lp 0, pb 0) or `stored`, with `tail` after the
-    literal stream (counted in its length)."""
+    literal stream (counted in its length) and `settings` said of them."""
     digest = lambda data: struct.pack("<Q", len(data)) + hashlib.sha256(data).digest()
     record = b"dblk" + struct.pack("<I", len(files))
     for name, old_name, old, new, parts in files:
@@ -270,7 +270,7 @@ def encode_delta_block(files, stored=False, tail=b""):
     streams = [data if stored or not data else lzma_literals(data, 3, 0, 0) for data in streams]
     streams[3] += tail
     for stream in streams:
-        record += struct.pack("<BI", 0xFF if stored else 3, len(stream))
+        record += struct.pack("<BI", 0xFF if stored else settings, len(stream))
     return record + b"".join(streams)
 
 

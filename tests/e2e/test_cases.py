@@ -248,13 +248,21 @@ class Cases:
             "flipped SHA-256 in a block": package_of(flipped(solid, at["hash"] + 7)),
             "a block's window above 64 MiB": package_of(
                 solid[:at["props"] + 1] + struct.pack("<I", (64 << 20) + 1) + solid[at["props"] + 5:]),
+            "a block's stream past the package": package_of(
+                solid[:at["props"] + 5] + struct.pack("<I", packed + 99) + solid[at["stream"]:]),
             "a block's stream cut short": package_of(
                 solid[:at["props"] + 5] + struct.pack("<I", packed - 1) + solid[at["stream"]:-1]),
             "a block with no files": package_of(b"sold\0\0\0\0" + solid[at["props"]:]),
+            "a block naming a path twice": package_of(  # .\a.txt and .\A.TXT\b
+                solid.replace("d\\b.txt".encode("utf-16-le"), "A.TXT\\b".encode("utf-16-le"))),
+            "a block's settings lc + lp 5": package_of(
+                solid[:at["props"]] + b"\x0d" + solid[at["props"] + 1:]),
             "a block going on from no block": package_of(good, solid_on(solid, 1)),
             "a block going on from more than the block before decoded": package_of(
                 solid, solid_on(renamed, at["total"] + 1)),
             "a block of deltas with no files": package_of(b"dblk\0\0\0\0" + b"\3\0\0\0\0" * 4),
+            "a block of deltas with settings lc + lp 5": package_of(
+                pt.encode_delta_block(BLOCK_FILES, settings=13)),
             "a block of deltas with a byte after a stream": package_of(
                 pt.encode_delta_block(BLOCK_FILES, tail=b"\0")),
             "a stored block of deltas with a byte after a stream": package_of(
@@ -273,6 +281,12 @@ class Cases:
         causes = {"flipped Adler-32": "damaged content stream",
                   "literals coded after an old file past 16 MiB": "damaged content stream",
                   "flipped SHA-256 in a block": "damaged content stream",
+                  "a block naming a path twice": "ignoring case: A.TXT\\b",
+                  # A block's own fault names its first file.
+                  "a block's settings lc + lp 5": "content stream: e\n",
+                  "a block's stream past the package": "content stream: e\n",
+                  "a stored block of deltas with a byte after a stream": "stream: d.dat\n",
+                  "a block of deltas with settings lc + lp 5": "content stream: d.dat\n",
                   "unknown tag": "neither an entry",
                   "a label with an escape": "a version label that is not text",
                   f"name {'.' + chr(92) + 'link' + chr(92) + 'keep.txt'!r}": "a link, junction",
