@@ -79,19 +79,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // And the file the "references-moved" seed patches, predicting where its
   // references moved: every 32 bytes a call, a jump, a conditional jump, a
   // RIP-relative load (targets across the file) and a pointer past 64 KiB.
-  const uint32_t size = 81920;
-  std::string code(size, '\x90');
+  const uint32_t length = 81920;
+  std::string code(length, '\x90');
   auto put = [&code](uint32_t at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) code[at + i] = static_cast<char>(value >> 8 * i);
   };
-  for (uint32_t at = 0; at < size; at += 32) {
+  for (uint32_t at = 0; at < length; at += 32) {
     code.replace(at, 1, "\xE8").replace(at + 5, 1, "\xE9").replace(at + 10, 2, "\x0F\x85");
     code.replace(at + 16, 2, "\x8B\x05");
-    put(at + 1, (at * 7 + 1000) % size - (at + 5), 4);
-    put(at + 6, (at * 13 + 500) % size - (at + 10), 4);
-    put(at + 12, (at * 5 + 300) % size - (at + 16), 4);
-    put(at + 18, (at * 11 + 77) % size - (at + 22), 4);
-    put(at + 24, 65536 + at * 3 % (size - 65536), 8);
+    put(at + 1, (at * 7 + 1000) % length - (at + 5), 4);
+    put(at + 6, (at * 13 + 500) % length - (at + 10), 4);
+    put(at + 12, (at * 5 + 300) % length - (at + 16), 4);
+    put(at + 18, (at * 11 + 77) % length - (at + 22), 4);
+    put(at + 24, 65536 + at * 3 % (length - 65536), 8);
   }
   std::ofstream(game / "code.dat", std::ios::binary | std::ios::trunc) << code;
   ApplyWhole(Wide(package), Wide(game));
