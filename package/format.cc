@@ -353,14 +353,10 @@ bool FramedCompactly(platform::File& package, int64_t payload_end) {
 RecordTag ReadRecordTag(platform::File& package) {
   char tag[4];
   if (!ReadExactly(package, tag, sizeof tag)) return RecordTag::kInvalid;
-  // In the order of RecordTag.
-  static const char* const kTags[] = {
-      kFileTag,       kDeltaTag,      kRemoveTag,          kLabelTag,   kEndTag,
-      kChoiceTag,     kRemoveAnyTag,  kReleasesTag,        kSolidTag,   kDeltaLzmaTag,
-      kChoiceLzmaTag, kDeltaBlockTag, kChoiceWholeLzmaTag, kSolidOnTag, kDeltaAfterOldTag};
-  int kind = 0;
-  while (kind < 15 && std::memcmp(tag, kTags[kind], 4) != 0) ++kind;
-  return static_cast<RecordTag>(kind);
+  for (const RecordTagRow& row : kRecordTags) {
+    if (std::memcmp(tag, row.bytes, 4) == 0) return row.tag;
+  }
+  return RecordTag::kInvalid;
 }
 
 std::optional<WString> PeekVersionLabel(platform::File& package, int64_t payload_end) {

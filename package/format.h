@@ -183,7 +183,7 @@ std::optional<EntryTimes> ReadEntryTimes(platform::File& package, Framing& frami
 // where it was.
 bool FramedCompactly(platform::File& package, int64_t payload_end);
 
-// As ReadRecordTag looks.
+// As ReadRecordTag looks, in the order of kRecordTags.
 enum class RecordTag {
   kFile,
   kDelta,
@@ -202,6 +202,52 @@ enum class RecordTag {
   kDeltaAfterOld,
   kInvalid
 };
+
+// What a record of one file is.
+enum class RecordKind {
+  kFile,    // the whole file, in its stream or its part of a solid block's
+  kDelta,   // the file rebuilt from an old one, in four streams ("dstr")
+  kRemove,  // the file removed ("gone", or "rmvs" for any of several versions); no stream
+  kChoice,  // the file patched from whichever old version is installed ("alts")
+};
+
+// Every record tag and what its record is. Several tags make one kind of
+// record and differ in how its streams are coded: the coding is the tag's,
+// not a field of the record, so that a reader knows it from the tag alone.
+struct RecordTagRow {
+  RecordTag tag;
+  const char* bytes;
+  RecordKind kind;          // of a record of one file (kFile for the others)
+  bool lzma_streams;        // the patches' streams LZMA (or stored), not zlib
+  bool whole_lzma;          // the whole file beside the patches LZMA too
+  bool literals_after_old;  // the literals coded with the old file before them
+};
+inline constexpr RecordTagRow kRecordTags[] = {
+    {RecordTag::kFile, kFileTag, RecordKind::kFile, false, false, false},
+    {RecordTag::kDelta, kDeltaTag, RecordKind::kDelta, false, false, false},
+    {RecordTag::kRemove, kRemoveTag, RecordKind::kRemove, false, false, false},
+    {RecordTag::kLabel, kLabelTag, RecordKind::kFile, false, false, false},
+    {RecordTag::kEnd, kEndTag, RecordKind::kFile, false, false, false},
+    {RecordTag::kChoice, kChoiceTag, RecordKind::kChoice, false, false, false},
+    {RecordTag::kRemoveAny, kRemoveAnyTag, RecordKind::kRemove, false, false, false},
+    {RecordTag::kReleases, kReleasesTag, RecordKind::kFile, false, false, false},
+    {RecordTag::kSolid, kSolidTag, RecordKind::kFile, true, false, false},
+    {RecordTag::kDeltaLzma, kDeltaLzmaTag, RecordKind::kDelta, true, false, false},
+    {RecordTag::kChoiceLzma, kChoiceLzmaTag, RecordKind::kChoice, true, false, false},
+    {RecordTag::kDeltaBlock, kDeltaBlockTag, RecordKind::kDelta, true, false, false},
+    {RecordTag::kChoiceWholeLzma, kChoiceWholeLzmaTag, RecordKind::kChoice, true, true, false},
+    {RecordTag::kSolidOn, kSolidOnTag, RecordKind::kFile, true, false, false},
+    {RecordTag::kDeltaAfterOld, kDeltaAfterOldTag, RecordKind::kDelta, true, false, true},
+};
+
+constexpr bool RowsInTagOrder() {
+  int i = 0;
+  for (const RecordTagRow& row : kRecordTags) {
+    if (row.tag != static_cast<RecordTag>(i++)) return false;
+  }
+  return i == static_cast<int>(RecordTag::kInvalid);
+}
+static_assert(RowsInTagOrder(), "a row of kRecordTags for every RecordTag, in its order");
 
 // Reads a four-byte tag; kInvalid when it is no known tag or cannot be read whole.
 RecordTag ReadRecordTag(platform::File& package);

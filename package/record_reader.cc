@@ -96,10 +96,6 @@ bool RecordReader::Next(Record& record) {
     current_.offset = package_.Tell();
     tag = ReadNextTag(package_, payload_end_);
   }
-  // In the order of RecordTag; the others are refused.
-  static const RecordKind kKinds[] = {RecordKind::kFile,  RecordKind::kDelta, RecordKind::kRemove,
-                                      RecordKind::kFile,  RecordKind::kFile,  RecordKind::kChoice,
-                                      RecordKind::kRemove};
   bool solid = tag == RecordTag::kSolid || tag == RecordTag::kSolidOn;
   if (!solid) {
     solid_window_ = std::vector<uint8_t>();  // a delta's streams need their memory now
@@ -114,14 +110,11 @@ bool RecordReader::Next(Record& record) {
   if (tag == RecordTag::kInvalid || tag == RecordTag::kLabel || tag == RecordTag::kReleases) {
     return Stop(Cause::kBadTag);
   }
-  current_.lzma_streams = tag >= RecordTag::kDeltaLzma;
-  current_.whole_lzma = tag == RecordTag::kChoiceWholeLzma;
-  current_.literals_after_old = tag == RecordTag::kDeltaAfterOld;
-  if (current_.lzma_streams) {
-    bool delta = tag == RecordTag::kDeltaLzma || current_.literals_after_old;
-    tag = delta ? RecordTag::kDelta : RecordTag::kChoice;
-  }
-  current_.kind = kKinds[static_cast<int>(tag)];
+  const RecordTagRow& row = kRecordTags[static_cast<int>(tag)];
+  current_.lzma_streams = row.lzma_streams;
+  current_.whole_lzma = row.whole_lzma;
+  current_.literals_after_old = row.literals_after_old;
+  current_.kind = row.kind;
   bool removal = current_.kind == RecordKind::kRemove;
   if (!ReadTarget(removal)) return false;
   if (tag == RecordTag::kRemove) {

@@ -19,13 +19,6 @@
 
 namespace updater::package {
 
-enum class RecordKind {
-  kFile,    // the whole file, in its stream or its part of a solid block's
-  kDelta,   // the file rebuilt from an old one, in four streams ("dstr")
-  kRemove,  // the file removed ("gone", or "rmvs" for any of several versions); no stream
-  kChoice,  // the file patched from whichever old version is installed ("alts")
-};
-
 // The most releases one update is made from: a version's releases are bits of 32.
 inline constexpr int kMaxReleases = 32;
 
