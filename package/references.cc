@@ -10,11 +10,48 @@ namespace {
 // The opcode bytes (the last, after 0F for two-byte ones) whose ModRM byte
 // follows them directly: loads, stores, compares, arithmetic, lea, calls and
 // jumps through memory, and SSE moves, which in 64-bit code address their
-// operand RIP-relative with mod 0, r/m 5. Taken from a 47 MB library's code.
-constexpr uint8_t kRipOpcodes[] = {0x03, 0x0B, 0x10, 0x11, 0x23, 0x28, 0x29, 0x2B, 0x2E, 0x2F,
-                                   0x33, 0x39, 0x3B, 0x51, 0x54, 0x57, 0x58, 0x59, 0x5C, 0x5E,
-                                   0x63, 0x6F, 0x7F, 0x80, 0x81, 0x83, 0x85, 0x87, 0x89, 0x8B,
-                                   0x8D, 0xB6, 0xB7, 0xBE, 0xBF, 0xC6, 0xC7, 0xFF};
+// operand RIP-relative with mod 0, r/m 5. Taken from a 47 MB library's code;
+// in order, for the binary search. (0F xx: the two-byte opcode.)
+constexpr uint8_t kRipOpcodes[] = {
+    0x03,  // add r, r/m
+    0x0B,  // or r, r/m
+    0x10,  // 0F 10: movups/movss/movsd xmm, m
+    0x11,  // 0F 11: movups/movss/movsd m, xmm
+    0x23,  // and r, r/m
+    0x28,  // 0F 28: movaps xmm, m
+    0x29,  // 0F 29: movaps m, xmm
+    0x2B,  // sub r, r/m
+    0x2E,  // 0F 2E: ucomiss/ucomisd
+    0x2F,  // 0F 2F: comiss/comisd
+    0x33,  // xor r, r/m
+    0x39,  // cmp r/m, r
+    0x3B,  // cmp r, r/m
+    0x51,  // 0F 51: sqrtss/sqrtsd
+    0x54,  // 0F 54: andps/andpd
+    0x57,  // 0F 57: xorps/xorpd
+    0x58,  // 0F 58: addss/addsd
+    0x59,  // 0F 59: mulss/mulsd
+    0x5C,  // 0F 5C: subss/subsd
+    0x5E,  // 0F 5E: divss/divsd
+    0x63,  // movsxd r, r/m32
+    0x6F,  // 0F 6F: movdqa/movdqu xmm, m
+    0x7F,  // 0F 7F: movdqa/movdqu m, xmm
+    0x80,  // op r/m8, imm8 (add, or, ..., cmp)
+    0x81,  // op r/m, imm32
+    0x83,  // op r/m, imm8
+    0x85,  // test r/m, r
+    0x87,  // xchg r/m, r
+    0x89,  // mov r/m, r
+    0x8B,  // mov r, r/m
+    0x8D,  // lea r, m
+    0xB6,  // 0F B6: movzx r, r/m8
+    0xB7,  // 0F B7: movzx r, r/m16
+    0xBE,  // 0F BE: movsx r, r/m8
+    0xBF,  // 0F BF: movsx r, r/m16
+    0xC6,  // mov r/m8, imm8
+    0xC7,  // mov r/m, imm32
+    0xFF,  // inc, dec, call, jmp, push r/m
+};
 
 bool IsRipOpcode(uint8_t byte) {
   return std::binary_search(std::begin(kRipOpcodes), std::end(kRipOpcodes), byte);

@@ -22,12 +22,13 @@
 // kinds are tried in order, and the first that finds a reference there
 // predicts it and the scan goes on after it; else at the next byte:
 //
+// clang-format off
 // | kind | where | reference |
 // |---|---|---|
-// | pointers | a position that is a multiple of 8 in the old file | the 64-bit value there, less
-// the base: an old position | | relative branches | E8 or E9, or 0F and 80 to 8F | a signed 32-bit
-// displacement after them | | RIP-relative operands | an opcode byte of kRipOpcodes and a ModRM
-// byte of mod 0, r/m 5 | a signed 32-bit displacement after them |
+// | pointers | a position that is a multiple of 8 in the old file | the 64-bit value there, less the base: an old position |
+// | relative branches | E8 or E9, or 0F and 80 to 8F | a signed 32-bit displacement after them |
+// | RIP-relative operands | an opcode byte of kRipOpcodes and a ModRM byte of mod 0, r/m 5 | a signed 32-bit displacement after them |
+// clang-format on
 //
 // (Pointers first: in a table of them, a byte E8 would otherwise take the
 // next pointer's first bytes as a call's displacement.)
