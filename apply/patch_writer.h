@@ -22,6 +22,13 @@ inline constexpr uint64_t kThreadedPatch = 4 << 20;
 // file is built. `refused` is set the moment it is known not to be, so that
 // the patch stops within a buffer.
 struct OldFileCheck {
+  // Of `old`, `old_size` bytes whose SHA-256 must be `*old_hash` (or any,
+  // where null: the hash is only wanted); `expected` where a check before
+  // this run found it so already.
+  OldFileCheck(const platform::File& old, uint64_t old_size, const uint8_t (*old_hash)[32],
+               bool expected = false)
+      : old(&old), old_size(old_size), old_hash(old_hash), expected(expected) {}
+
   const platform::File* old;
   uint64_t old_size;
   const uint8_t (*old_hash)[32];

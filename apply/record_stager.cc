@@ -157,7 +157,7 @@ const uint8_t* DigestOf(Staging& staging, const platform::File& file, const plat
       return known.sha256;
     }
   }
-  OldFileCheck check{&file, size, nullptr, {false}, false, {}};
+  OldFileCheck check(file, size, nullptr);
   check.Check();
   if (!check.hashed) return nullptr;
   staging.hashed.push_back({id, size, times->last_write, {}});
@@ -226,7 +226,7 @@ Failure BlameAChangedOldFile(const Failure& patched, const platform::File& old,
   bool from_old = patched.cause == Cause::kBadDelta ||
                   (record.literals_after_old && patched.cause == Cause::kBadStream);
   if (!from_old) return patched;
-  OldFileCheck check{&old, record.delta.old_size, &record.delta.old_hash, {false}, false, {}};
+  OldFileCheck check(old, record.delta.old_size, &record.delta.old_hash);
   check.Check();
   if (!check.read || check.expected) return patched;
   return Fail(Cause::kOldFileChanged, TargetOf(staging, record.old_name));
@@ -267,7 +267,7 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
   }
   // A version already told by its bytes needs no check (were it changed
   // since, the new file's SHA-256 would refuse the patch).
-  OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, verified, {}};
+  OldFileCheck check(*old, record.delta.old_size, &record.delta.old_hash, verified);
   // A small file is checked first and hashed as it is made, on this thread:
   // threads of its own would cost it more than they save.
   bool threaded = !verified && record.delta.old_size + record.delta.new_size >= kThreadedPatch;
@@ -359,7 +359,7 @@ int64_t BecomeDelta(package::Record& record, int chosen) {
   for (int p = 0; p < version.patch; ++p) {
     for (int s = 0; s < 4; ++s) record.part_skip[s] += record.patch_lengths[p][s];
   }
-  return record.solid ? 0 : record.patch_offset(version.patch);  // a block's: none here
+  return record.in_block ? 0 : record.patch_offset(version.patch);  // a block's: none here
 }
 
 // Stages an "alts" record: the patch from the old version installed; where
@@ -503,7 +503,7 @@ Failure StageRecord(platform::File& package, package::RecordReader& reader, pack
     failure = StagePatched(package, reader, record, staging, entry);
   } else if (record.kind == package::RecordKind::kChoice) {
     failure = StageChoice(package, reader, record, staging, entry);
-  } else if (record.solid && TargetIsCurrent(staging, record, entry)) {
+  } else if (record.in_block && TargetIsCurrent(staging, record, entry)) {
     // A file of a block knows its size and SHA-256: one that is there already
     // (a second run) is done, its bytes passed over by the reader.
     failure = DropCurrentEntry(staging);
@@ -524,7 +524,7 @@ Forecast ForecastWritten(const package::Record& record, Staging& staging, Staged
   if (record.kind == package::RecordKind::kFile) {
     forecast.action = in_way.folder    ? Forecast::kReplace
                       : !entry.existed ? Forecast::kAdd
-                      : record.solid && TargetIsCurrent(staging, record, entry)
+                      : record.in_block && TargetIsCurrent(staging, record, entry)
                           ? Forecast::kCurrent
                           : Forecast::kReplace;
     return forecast;
@@ -631,7 +631,7 @@ Failure DryPatch(platform::File& package, const package::RecordReader& reader,
   platform::Result<platform::File> old = ReadEntryFile(staging, record.old_name);
   if (!old) return Fail(Cause::kReadOldFile, TargetOf(staging, record.old_name), old.status());
   // Its version was told by its bytes.
-  OldFileCheck check{&*old, record.delta.old_size, &record.delta.old_hash, {false}, true, {}};
+  OldFileCheck check(*old, record.delta.old_size, &record.delta.old_hash, true);
   return BlameAChangedOldFile(Patch(package, reader, record, *old, check, nullptr, nullptr), *old,
                               record, staging);
 }

@@ -316,7 +316,7 @@ bool WriteNumber(PackageOut& out, uint64_t value, int bytes) {
 
 bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, uint8_t props,
                     uint32_t dictionary, uint32_t packed, uint32_t preset) {
-  bool written = WriteToPackage(out, preset > 0 ? kSolidOnTag : kSolidTag, 4) &&
+  bool written = WriteToPackage(out, preset > 0 ? kSolidAfterTag : kSolidTag, 4) &&
                  WriteNumber(out, members.size(), 4);
   for (const SolidMember& member : members) {
     written = written && WriteRecordName(out, member.name) && WriteEntryTimes(out, member.times) &&

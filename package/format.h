@@ -37,7 +37,7 @@ inline constexpr char kReleasesTag[4] = {'r', 'e', 'l', 's'};
 inline constexpr char kSolidTag[4] = {'s', 'o', 'l', 'd'};
 // As "sold", right after another solid block: its stream starts with the
 // last bytes the block before decoded already in its window.
-inline constexpr char kSolidOnTag[4] = {'s', 'o', 'l', 'c'};
+inline constexpr char kSolidAfterTag[4] = {'s', 'o', 'l', 'c'};
 // A delta, and a file patched from whichever version is installed, whose
 // patches' streams are LZMA (as StreamPuller reads them with `lzma`) rather
 // than zlib; all else as in "dstr" and "alts".
@@ -198,7 +198,7 @@ enum class RecordTag {
   kChoiceLzma,
   kDeltaBlock,
   kChoiceWholeLzma,
-  kSolidOn,
+  kSolidAfter,
   kDeltaAfterOld,
   kInvalid
 };
@@ -236,7 +236,7 @@ inline constexpr RecordTagRow kRecordTags[] = {
     {RecordTag::kChoiceLzma, kChoiceLzmaTag, RecordKind::kChoice, true, false, false},
     {RecordTag::kDeltaBlock, kDeltaBlockTag, RecordKind::kDelta, true, false, false},
     {RecordTag::kChoiceWholeLzma, kChoiceWholeLzmaTag, RecordKind::kChoice, true, true, false},
-    {RecordTag::kSolidOn, kSolidOnTag, RecordKind::kFile, true, false, false},
+    {RecordTag::kSolidAfter, kSolidAfterTag, RecordKind::kFile, true, false, false},
     {RecordTag::kDeltaAfterOld, kDeltaAfterOldTag, RecordKind::kDelta, true, false, true},
 };
 

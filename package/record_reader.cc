@@ -24,7 +24,7 @@ uint64_t Record::patch_bytes(int s) const {
 }
 
 int64_t Record::streams_size() const {
-  if (solid) return 0;  // a block's
+  if (in_block) return 0;  // a block's
   if (kind == RecordKind::kChoice) return patch_offset(patch_count) + whole_length;
   return int64_t{stream_lengths[0]} + stream_lengths[1] + stream_lengths[2] + stream_lengths[3];
 }
@@ -71,7 +71,7 @@ bool RecordReader::Next(Record& record) {
     current_ = Record();
     current_.number = number;
     current_.offset = offset;  // of the block
-    current_.solid = unread_ = true;
+    current_.in_block = unread_ = true;
     current_.times = member.times;
     current_.delta.new_size = member.size;
     std::memcpy(current_.delta.new_hash, member.hash, 32);
@@ -96,14 +96,14 @@ bool RecordReader::Next(Record& record) {
     current_.offset = package_.Tell();
     tag = ReadNextTag(package_, payload_end_);
   }
-  bool solid = tag == RecordTag::kSolid || tag == RecordTag::kSolidOn;
+  bool solid = tag == RecordTag::kSolid || tag == RecordTag::kSolidAfter;
   if (!solid) {
     solid_window_ = std::vector<uint8_t>();  // a delta's streams need their memory now
     solid_held_ = 0;
   }
   if (tag == RecordTag::kEnd) return false;
   if (solid || tag == RecordTag::kDeltaBlock) {
-    bool read = solid ? ReadSolid(tag == RecordTag::kSolidOn) : ReadDeltaBlock();
+    bool read = solid ? ReadSolid(tag == RecordTag::kSolidAfter) : ReadDeltaBlock();
     if (!read) return failure_.failed() ? false : Stop(Cause::kBadStream);
     return Next(record);
   }
@@ -178,7 +178,7 @@ bool RecordReader::ReadDeltaTail() {
 bool RecordReader::Hand(Record& record) {
   record = std::move(current_);
   current_.target = record.target;  // for Fault
-  current_.solid = record.solid;    // and for Content
+  current_.in_block = record.in_block;    // and for Content
   return true;
 }
 
@@ -246,7 +246,7 @@ bool RecordReader::ReadChoice() {
   return current_.streams_size() <= payload_end_ - package_.Tell();
 }
 
-bool RecordReader::ReadSolid(bool on) {
+bool RecordReader::ReadSolid(bool after_block) {
   std::optional<uint64_t> count = ReadNumber(package_, 4, &framing_);
   if (!count || *count == 0 || *count > 1u << 20) return false;
   members_.assign(static_cast<size_t>(*count), SolidMember());
@@ -273,7 +273,7 @@ bool RecordReader::ReadSolid(bool on) {
   AcceptName(members_.front().name, current_.name, current_.target);
   std::optional<uint64_t> props = ReadNumber(package_, 1, &framing_);
   std::optional<uint64_t> dictionary = ReadNumber(package_, 4, &framing_);
-  std::optional<uint64_t> preset = on ? ReadNumber(package_, 4, &framing_) : 0;
+  std::optional<uint64_t> preset = after_block ? ReadNumber(package_, 4, &framing_) : 0;
   std::optional<uint64_t> packed = ReadNumber(package_, 4, &framing_);
   LzmaProps coder;
   if (!props || !dictionary || !preset || !packed ||
@@ -283,7 +283,7 @@ bool RecordReader::ReadSolid(bool on) {
   }
   coder.dictionary = static_cast<uint32_t>(*dictionary);
   // A preset comes from the block right before, whole, and fits both windows.
-  if (on && (*preset == 0 || *preset > solid_held_ || *preset > coder.dictionary)) return false;
+  if (after_block && (*preset == 0 || *preset > solid_held_ || *preset > coder.dictionary)) return false;
   solid_held_ = 0;
   block_total_ = *preset + total;
   block_held_ = std::min<uint64_t>(coder.dictionary, block_total_);
@@ -314,7 +314,7 @@ bool RecordReader::ReadDeltaBlock() {
     current_.number = block.number + static_cast<int>(i);
     current_.offset = block.offset;
     current_.kind = RecordKind::kDelta;
-    current_.solid = current_.lzma_streams = true;
+    current_.in_block = current_.lzma_streams = true;
     if (!ReadTarget(false)) return false;
     std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
     if (!times) return Stop(Cause::kTimesCut);
@@ -392,7 +392,7 @@ bool RecordReader::PassBlockPart() {
 InflateResult RecordReader::Content(ByteSink& sink) {
   // A file of a block, and an "alts" record's whole file, have the new
   // file's size and SHA-256 to match.
-  if (!current_.solid && current_.kind != RecordKind::kChoice) return OwnStream(sink);
+  if (!current_.in_block && current_.kind != RecordKind::kChoice) return OwnStream(sink);
   platform::Sha256 hash;
   uint64_t taken = 0;
   SinkTo hashed([&](const uint8_t* data, size_t got) {
@@ -400,7 +400,7 @@ InflateResult RecordReader::Content(ByteSink& sink) {
     taken += got;
     return sink.Take(data, got);
   });
-  if (!current_.solid) {
+  if (!current_.in_block) {
     InflateResult read = OwnStream(hashed);
     if (read.end == InflateEnd::kDone && !IsNewFile(hash, taken)) read.end = InflateEnd::kDamaged;
     return read;

@@ -55,7 +55,7 @@ struct Record {
   // and `delta` holds their size and SHA-256 as the new file's. A delta of
   // a block of deltas: its streams are its parts of the block's, of the
   // sizes in `stream_lengths` (RecordReader::block()), none at the package's position.
-  bool solid = false;
+  bool in_block = false;
   // A delta's four streams, of these lengths, from the package's position on.
   uint32_t stream_lengths[4] = {};
   // A delta's or an "alts" record's patch streams are LZMA, not zlib.
@@ -126,7 +126,7 @@ class RecordReader {
 
   // The four streams of the block of deltas whose file was read last, which
   // its parts are read from; null for any other record.
-  SharedStream* block() const { return current_.solid ? block_.get() : nullptr; }
+  SharedStream* block() const { return current_.in_block ? block_.get() : nullptr; }
 
   // The version label the package starts with, if it has one.
   const std::optional<WString>& label() const { return label_; }
@@ -150,7 +150,7 @@ class RecordReader {
   bool ReadChoice();
   // Reads a solid block's head: its files into members_, its stream's
   // decoder; (`on`) one whose window starts with the block before's end.
-  bool ReadSolid(bool on);
+  bool ReadSolid(bool after_block);
   // Reads a record's entry name into current_, which must be new to the package.
   bool ReadTarget(bool removal);
   // Reads what a delta's header holds after its times into current_: the

@@ -54,11 +54,11 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
 // Gathers files into blocks cut by the listing alone (so that the bytes
 // never depend on the threads): a block closes once its files' listed bytes
 // reach a bound, or their count does, and one job makes its records.
-template <typename File>
+template <typename Member>
 class Blocks {
  public:
   using MakeJob = std::function<std::unique_ptr<package::RecordJob>(
-      std::vector<File> files, const Coding& coding, std::atomic<int64_t>* progress)>;
+      std::vector<Member> files, const Coding& coding, std::atomic<int64_t>* progress)>;
   Blocks(MakeJob make, int64_t bytes, size_t files, const Coding& coding,
          std::atomic<int64_t>* progress)
       : make_(make),
@@ -68,7 +68,7 @@ class Blocks {
         progress_(progress) {}
 
   // Adds a file: the job of the block it fills, or none yet.
-  std::unique_ptr<package::RecordJob> Add(File file) {
+  std::unique_ptr<package::RecordJob> Add(Member file) {
     bytes_ += file.size;
     files_.push_back(std::move(file));
     return bytes_ < bytes_bound_ && files_.size() < files_bound_ ? nullptr : Rest();
@@ -89,7 +89,7 @@ class Blocks {
   size_t files_bound_;
   Coding coding_;
   std::atomic<int64_t>* progress_;
-  std::vector<File> files_;
+  std::vector<Member> files_;
   int64_t bytes_ = 0, taken_ = 0;
 };
 
