@@ -261,11 +261,11 @@ std::optional<WString> PeekVersionLabel(platform::File& package, int64_t payload
 RecordTag ReadNextTag(platform::File& package, int64_t payload_end);
 
 enum class LocateResult {
-  kFound,      // the stream is at the first record (or the trailer's tag when empty)
-  kNoPackage,  // the file does not end with a trailer
-  kDamaged,    // a trailer whose length does not fit the file or the format
-  kCut,        // bytes follow the program image, but no trailer ends them
-  kMismatch,   // a check record whose SHA-256 is not the payload's (or a failed read)
+  kFound,          // the stream is at the first record (or the trailer's tag when empty)
+  kNoPackage,      // the file does not end with a trailer
+  kDamaged,        // a trailer whose length does not fit the file or the format
+  kCut,            // bytes follow the program image, but no trailer ends them
+  kMismatch,       // a check record whose SHA-256 is not the payload's (or a failed read)
   kImageMismatch,  // an image check record whose SHA-256 is not the program image's
 };
 

@@ -177,8 +177,8 @@ bool RecordReader::ReadDeltaTail() {
 
 bool RecordReader::Hand(Record& record) {
   record = std::move(current_);
-  current_.target = record.target;  // for Fault
-  current_.in_block = record.in_block;    // and for Content
+  current_.target = record.target;      // for Fault
+  current_.in_block = record.in_block;  // and for Content
   return true;
 }
 
@@ -283,7 +283,8 @@ bool RecordReader::ReadSolid(bool after_block) {
   }
   coder.dictionary = static_cast<uint32_t>(*dictionary);
   // A preset comes from the block right before, whole, and fits both windows.
-  if (after_block && (*preset == 0 || *preset > solid_held_ || *preset > coder.dictionary)) return false;
+  if (after_block && (*preset == 0 || *preset > solid_held_ || *preset > coder.dictionary))
+    return false;
   solid_held_ = 0;
   block_total_ = *preset + total;
   block_held_ = std::min<uint64_t>(coder.dictionary, block_total_);

@@ -9,6 +9,19 @@
 #include "package/delta.h"
 
 namespace updater::release {
+
+bool IsX86Code(platform::File& file) {
+  std::vector<uint8_t> head(2);
+  if (file.Read(head.data(), 2) != 2 || head[0] != 'M' || head[1] != 'Z') return false;
+  head.resize(1 << 20);
+  size_t got = 2 + file.Read(head.data() + 2, head.size() - 2);
+  size_t branches = 0;
+  for (size_t i = 0; i + 5 <= got; ++i) {
+    branches += (head[i] & 0xFE) == 0xE8 && static_cast<uint8_t>(head[i + 4] + 1) <= 1;
+  }
+  return branches * 1024 >= got * 8;
+}
+
 namespace {
 
 // The record of a delta: header, old name, delta header, the four stream
@@ -71,22 +84,6 @@ class DeltaJob : public package::RecordJob {
   Coding coding_;
   delta::EncodeLimits limits_;
 };
-
-// True when `file` is a program (it starts "MZ") whose first MiB holds at
-// least 8 branches a KiB that the filter would turn: compiled x86 code has
-// about 18, a program of mostly data 2 or fewer, which the filter makes
-// larger. Leaves the file at its start only where it reads it.
-bool IsX86Code(platform::File& file) {
-  std::vector<uint8_t> head(2);
-  if (file.Read(head.data(), 2) != 2 || head[0] != 'M' || head[1] != 'Z') return false;
-  head.resize(1 << 20);
-  size_t got = 2 + file.Read(head.data() + 2, head.size() - 2);
-  size_t branches = 0;
-  for (size_t i = 0; i + 5 <= got; ++i) {
-    branches += (head[i] & 0xFE) == 0xE8 && static_cast<uint8_t>(head[i + 4] + 1) <= 1;
-  }
-  return branches * 1024 >= got * 8;
-}
 
 // Hands the files of a solid block to the coder one after the other, each
 // hashed and counted as it is read, the x86 programs through the branch

@@ -51,6 +51,16 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
                     std::vector<uint8_t>& record, std::atomic<int64_t>* progress = nullptr,
                     size_t largest = SIZE_MAX, const package::Framing& framing = {});
 
+// True when `file` is a program (it starts "MZ") whose first MiB holds at
+// least 8 branches a KiB that the filter would turn: compiled x86 code has
+// about 18, a program of mostly data 2 or fewer, which the filter makes
+// larger. Leaves the file at its start only where it reads it.
+bool IsX86Code(platform::File& file);
+
+// The bytes a block of whole files closes at: `listed` cut evenly into as
+// few blocks of at most two windows of `level` as it takes (four at `max`).
+int64_t SolidBlockBound(delta::LzmaLevel level, int64_t listed);
+
 // Gathers files into blocks cut by the listing alone (so that the bytes
 // never depend on the threads): a block closes once its files' listed bytes
 // reach a bound, or their count does, and one job makes its records.

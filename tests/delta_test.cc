@@ -284,8 +284,7 @@ TEST(LzmaTest, AStreamAfterAPresetCopiesFromIt) {
     LzmaStream alone, after;
     ASSERT_TRUE(EncodeLzma(level, {}, input.data(), input.size(), alone));
     ASSERT_TRUE(EncodeLzma(level, {}, input.size(), ReadOf(input), after,
-                           package::kMaxLzmaDictionary,
-                           SIZE_MAX, {before.data(), before.size()}));
+                           package::kMaxLzmaDictionary, SIZE_MAX, {before.data(), before.size()}));
     EXPECT_LT(after.bytes.size(), alone.bytes.size() / 10);
     for (size_t end : {size_t{0}, size_t{123456}, size_t{300000}}) {
       for (bool ahead : {false, true}) {
@@ -412,7 +411,7 @@ TEST(DeltaEncoderTest, AReferenceIsPredictedOnlyWithinItsBounds) {
   map.old_size = size;
   map.SetPrediction(package::kRelativeBranches | package::kRipRelative | package::kPointers |
                     (base >> 12) << 3);
-  map.Add(0, 30000, shift);    // moved 8 KiB on
+  map.Add(0, 30000, shift);      // moved 8 KiB on
   map.Add(20000, 15000, 20000);  // cut to [30000, 35000), which stayed; [35000, 40000) no piece's
   map.Add(40000, size - 40000, 40000 + shift);
   map.Add(10000, 5000, 90000);  // inside the first: cut away
@@ -430,14 +429,22 @@ TEST(DeltaEncoderTest, AReferenceIsPredictedOnlyWithinItsBounds) {
     bool predicted;
   };
   const Case cases[] = {
-      {100, {0xE8}, 50000, true},           {100, {0xE9}, int64_t{size} - 1, true},
-      {100, {0xE8}, int64_t{size}, false},  {100, {0xE8}, -1, false},
-      {100, {0xE8}, 36000, false},          {100, {0x0F, 0x85}, 20000, true},
-      {100, {0x0F, 0x90}, 20000, false},    {100, {0x8B, 0x05}, 20000, true},
-      {100, {0x8A, 0x05}, 20000, false},    {100, {0x8B, 0x45}, 20000, false},
-      {end - 5, {0xE8}, 20000, true},       {end - 4, {0xE8}, 20000, false},
-      {800, {}, 65536, true},               {800, {}, 65535, false},
-      {804, {}, 70000, false},              {end - 15, {}, 70000, true},
+      {100, {0xE8}, 50000, true},
+      {100, {0xE9}, int64_t{size} - 1, true},
+      {100, {0xE8}, int64_t{size}, false},
+      {100, {0xE8}, -1, false},
+      {100, {0xE8}, 36000, false},
+      {100, {0x0F, 0x85}, 20000, true},
+      {100, {0x0F, 0x90}, 20000, false},
+      {100, {0x8B, 0x05}, 20000, true},
+      {100, {0x8A, 0x05}, 20000, false},
+      {100, {0x8B, 0x45}, 20000, false},
+      {end - 5, {0xE8}, 20000, true},
+      {end - 4, {0xE8}, 20000, false},
+      {800, {}, 65536, true},
+      {800, {}, 65535, false},
+      {804, {}, 70000, false},
+      {end - 15, {}, 70000, true},
       {end - 7, {}, 70000, false},
   };
   for (const Case& c : cases) {

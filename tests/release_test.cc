@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 
 #include "release/series.h"
@@ -63,6 +64,38 @@ TEST_F(ReleaseTest, AJobThatCannotReadItsFileNamesItAndTheSystemError) {
   EXPECT_EQ(failure.cause, Cause::kSourceUnreadable);
   EXPECT_EQ(failure.path, dir_.Wide("src\\a.bin.gone"));
   EXPECT_TRUE(platform::IsMissing(failure.os_error));
+}
+
+// What a solid block filters and where it closes: a program whose first
+// MiB has at least 8 branches a KiB the filter turns goes through it (only
+// "MZ" files), and blocks of at most two windows (four at max) share a tree
+// evenly.
+TEST_F(ReleaseTest, BranchesFilterProgramsOfCodeAndBlocksShareATreeEvenly) {
+  struct Case {
+    const char* head;
+    size_t size, from, every;  // E8 every `every` bytes from `from` on, in bytes of `fill`
+    uint8_t fill;              // 0: each a branch the filter turns
+    bool code;
+  } const cases[] = {{"MZ", 4096, 8, 128, 0, true},      {"MZ", 4096, 8, 132, 0, false},
+                     {"\177ELF", 4096, 8, 20, 0, false}, {"MQ", 4096, 8, 20, 0, false},
+                     {"MZ", 4096, 8, 20, 0x90, false},   {"MZ", 2, 8, 0, 0, false},
+                     {"MZ", 3 << 20, 8, 40, 0, true},    {"MZ", 3 << 20, 1 << 20, 40, 0, false}};
+  for (const Case& c : cases) {
+    Bytes data(c.size, c.fill);
+    for (size_t at = c.from; c.every && at + 5 <= c.size; at += c.every) data[at] = 0xE8;
+    std::copy(c.head, c.head + std::strlen(c.head), data.begin());
+    WriteAll(dir_.path() / "p", data);
+    platform::File file = OpenOrClosed(dir_.Wide("p"), "rb");
+    EXPECT_EQ(IsX86Code(file), c.code) << c.size << " " << c.every;
+  }
+  const int64_t w = delta::LzmaWindow(delta::LzmaLevel::kNormal);
+  const int64_t bounds[][2] = {
+      {0, 2 * w}, {w, w}, {2 * w, 2 * w}, {2 * w + 1, w + 1}, {5 * w, 5 * w / 3 + 1}};
+  for (const auto& [listed, bound] : bounds) {
+    EXPECT_EQ(SolidBlockBound(delta::LzmaLevel::kNormal, listed), bound) << listed;
+  }
+  EXPECT_EQ(SolidBlockBound(delta::LzmaLevel::kMax, 0),
+            4 * int64_t{delta::LzmaWindow(delta::LzmaLevel::kMax)});
 }
 
 // Where two solid blocks meet, the second reads the last files of the first
