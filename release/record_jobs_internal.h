@@ -1,0 +1,77 @@
+// What the record jobs share (solid_jobs.cc, delta_block_jobs.cc,
+// lone_jobs.cc): a block coded before its record is written, the record of
+// one patch, the patches of a file's versions, and how a record is written
+// into memory.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "release/record_jobs.h"
+
+namespace updater::release {
+
+// A record written into `record`, its fields framed from `framing` on (each
+// job frames its first record after the record before it).
+struct RecordOut {
+  RecordOut(std::vector<uint8_t>& record, const package::Framing& framing) : frame(framing) {
+    out.memory = &record;
+    out.framing = &frame;
+  }
+  RecordOut(const RecordOut&) = delete;
+  RecordOut& operator=(const RecordOut&) = delete;
+
+  package::Framing frame;
+  package::PackageOut out;
+};
+
+// A solid block coded, its record not yet written (which frames its fields
+// after the record before it).
+struct CodedBlock {
+  std::vector<package::SolidMember> members;
+  delta::LzmaStream stream;
+  uint32_t preset = 0;  // bytes of the block before in the window at the start
+};
+
+// How a solid block meets the blocks beside it (solid_jobs.cc).
+struct BlockLinks;
+
+// Codes `files` as one block into `block`, after the end of the block
+// before where `links` has one; its members stay empty where the stream
+// would pass `largest` bytes: its coding stops there.
+Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlock& block,
+                  std::atomic<int64_t>* progress, size_t largest,
+                  const BlockLinks* links = nullptr);
+
+// The record of a coded block ("sold", or "solc" after a preset).
+void WriteSolid(const CodedBlock& block, package::PackageOut& out);
+
+// The record of a delta: header, old name, delta header, the four stream
+// lengths, then the four streams; given `literals_after_old`, a "dlzo"
+// record whose literals are those.
+void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
+                      const package::DeltaHeader& header, const delta::PatchStreams& streams,
+                      bool lzma, package::PackageOut& out,
+                      const std::vector<uint8_t>& literals_after_old = {});
+
+// The patches of the file at `path` from each distinct one of `olds` into
+// `patches` (and their streams as they decode into `raw`, where given),
+// each version with the index of its patch into `versions`, and the new
+// file's size and SHA-256 into `made`. Only the first encoding is given
+// `limits.progress`: the new file's bytes count once. False where a version
+// has no patch (an empty file, or, with `check`, one changed since it was
+// listed: its SHA-256 is not the one it was listed with).
+bool PatchVersions(const WString& path, const std::vector<OldVersion>& olds, bool check,
+                   delta::EncodeLimits limits, const delta::PatchCoding& coding,
+                   std::vector<package::Version>& versions,
+                   std::vector<delta::PatchStreams>& patches, package::DeltaHeader& made,
+                   std::vector<delta::PatchStreams>* raw = nullptr,
+                   std::vector<uint8_t>* literals_after_old = nullptr);
+
+// The old names `olds` are read at, and the four stream lengths of each of
+// `patches`, as an "alts" record's fields list them.
+std::vector<WString> OldNames(const std::vector<OldVersion>& olds);
+std::vector<uint32_t> PatchLengths(const std::vector<delta::PatchStreams>& patches);
+
+}  // namespace updater::release
