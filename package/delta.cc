@@ -11,18 +11,23 @@ bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
          WriteNumber(out, header.new_size, 8) && WriteToPackage(out, header.new_hash, 32);
 }
 
-std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new,
-                                           const Framing* framing) {
+std::optional<SizedHash> ReadSizedHash(platform::File& package, const Framing* framing) {
+  SizedHash read;
+  std::optional<uint64_t> size = ReadNumber(package, 8, framing);
+  if (!size || *size > kMaxFileSize || package.Read(read.hash, 32) != 32) return std::nullopt;
+  read.size = *size;
+  return read;
+}
+
+std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, const Framing* framing) {
+  std::optional<SizedHash> old = ReadSizedHash(package, framing);
+  std::optional<SizedHash> made = old ? ReadSizedHash(package, framing) : std::nullopt;
+  if (!made) return std::nullopt;
   DeltaHeader header;
-  std::optional<uint64_t> old_size = ReadNumber(package, 8, framing);
-  if (!old_size || package.Read(header.old_hash, 32) != 32) return std::nullopt;
-  header.old_size = *old_size;
-  if (with_new) {
-    std::optional<uint64_t> new_size = ReadNumber(package, 8, framing);
-    if (!new_size || package.Read(header.new_hash, 32) != 32) return std::nullopt;
-    header.new_size = *new_size;
-  }
-  if (header.old_size > kMaxFileSize || header.new_size > kMaxFileSize) return std::nullopt;
+  header.old_size = old->size;
+  std::memcpy(header.old_hash, old->hash, 32);
+  header.new_size = made->size;
+  std::memcpy(header.new_hash, made->hash, 32);
   return header;
 }
 

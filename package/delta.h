@@ -46,9 +46,19 @@ inline constexpr uint64_t kMaxFileSize = uint64_t{1} << 44;
 // Writes the sizes and hashes that follow a delta record's times.
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header);
 
-// Reads them, or (not `with_new`) the old file's alone, as a removal holds
-// them; none when the stream ends inside them or a size passes kMaxFileSize.
-std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, bool with_new = true,
+// A file's size and SHA-256, as a removal, a version of "alts" and a file
+// of a solid block hold them (and a delta header twice over).
+struct SizedHash {
+  uint64_t size = 0;
+  uint8_t hash[32] = {};
+};
+
+// Reads a size and SHA-256; none when the stream ends inside them or the
+// size passes kMaxFileSize.
+std::optional<SizedHash> ReadSizedHash(platform::File& package, const Framing* framing = nullptr);
+
+// Reads a delta header: the old file's size and SHA-256, then the new one's.
+std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package,
                                            const Framing* framing = nullptr);
 
 // Writes a removal record of `name`, whose old release held `size` bytes with `hash`.

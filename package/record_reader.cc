@@ -118,12 +118,13 @@ bool RecordReader::Next(Record& record) {
   bool removal = current_.kind == RecordKind::kRemove;
   if (!ReadTarget(removal)) return false;
   if (tag == RecordTag::kRemove) {
-    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false, &framing_);
+    std::optional<SizedHash> old = ReadSizedHash(package_, &framing_);
     if (!old) return Stop(Cause::kBadStream);
-    current_.delta = *old;
+    current_.delta.old_size = old->size;
+    std::memcpy(current_.delta.old_hash, old->hash, 32);
     current_.version_count = 1;
-    current_.versions[0].size = old->old_size;
-    std::memcpy(current_.versions[0].hash, old->old_hash, 32);
+    current_.versions[0].size = old->size;
+    std::memcpy(current_.versions[0].hash, old->hash, 32);
   }
   if (current_.kind == RecordKind::kRemove) {
     if (tag == RecordTag::kRemoveAny && !ReadVersions(false)) return Stop(Cause::kBadStream);
@@ -158,7 +159,7 @@ bool RecordReader::ReadDeltaTail() {
   if (!old_name || (!old_name->empty() && !AcceptName(*old_name, current_.old_name, old_target))) {
     return Stop(Cause::kBadName);
   }
-  std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, true, &framing_);
+  std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, &framing_);
   if (!delta) return false;
   current_.delta = *delta;
   // The literals' window holds the whole old file, as it holds any stream:
@@ -210,12 +211,12 @@ bool RecordReader::ReadVersions(bool patches) {
       }
       current_.old_names.push_back(accepted);
     }
-    std::optional<DeltaHeader> old = ReadDeltaHeader(package_, false, &framing_);
+    std::optional<SizedHash> old = ReadSizedHash(package_, &framing_);
     std::optional<uint64_t> releases = ReadNumber(package_, 4, &framing_);
     std::optional<uint64_t> patch = ReadNumber(package_, patches ? 1 : 0, &framing_);
     if (!old || !releases || !patch) return false;
-    version.size = old->old_size;
-    std::memcpy(version.hash, old->old_hash, 32);
+    version.size = old->size;
+    std::memcpy(version.hash, old->hash, 32);
     version.releases = static_cast<uint32_t>(*releases);
     version.patch = static_cast<uint8_t>(*patch);
   }
@@ -223,10 +224,10 @@ bool RecordReader::ReadVersions(bool patches) {
 }
 
 bool RecordReader::ReadChoice() {
-  std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false, &framing_);
+  std::optional<SizedHash> made = ReadSizedHash(package_, &framing_);
   if (!made) return false;
-  current_.delta.new_size = made->old_size;
-  std::memcpy(current_.delta.new_hash, made->old_hash, 32);
+  current_.delta.new_size = made->size;
+  std::memcpy(current_.delta.new_hash, made->hash, 32);
   if (!ReadVersions(true)) return false;
   std::optional<uint64_t> patches = ReadNumber(package_, 1, &framing_);
   if (!patches || *patches == 0 || *patches > kMaxReleases) return false;
@@ -259,11 +260,10 @@ bool RecordReader::ReadSolid(bool after_block) {
     std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
     if (!times) return Stop(Cause::kTimesCut);
     member.times = *times;
-    // A size and SHA-256, as a delta's old file has them.
-    std::optional<DeltaHeader> made = ReadDeltaHeader(package_, false, &framing_);
+    std::optional<SizedHash> made = ReadSizedHash(package_, &framing_);
     if (!made) return false;
-    member.size = made->old_size;
-    std::memcpy(member.hash, made->old_hash, 32);
+    member.size = made->size;
+    std::memcpy(member.hash, made->hash, 32);
     std::optional<uint64_t> filter = ReadNumber(package_, 1, &framing_);
     if (!filter || *filter > kBranchFilter) return false;
     member.filter = static_cast<uint8_t>(*filter);
