@@ -8,14 +8,17 @@ namespace updater::apply {
 
 namespace {
 
-// True when `name` is one an install makes in staging: the journal, or an
-// entry's number followed by ".new" or ".old".
-bool IsStagingName(const WString& name) {
-  if (name == kJournalName) return true;
+// True when `name` is an entry's number followed by `suffix` (".new" for
+// its new file, ".old" for the old file's backup).
+bool IsEntryFile(const WString& name, const char16_t* suffix) {
   size_t digits = name.find_first_not_of(u"0123456789");
-  return digits != 0 && digits != WString::npos &&
-         (name.compare(digits, WString::npos, u".new") == 0 ||
-          name.compare(digits, WString::npos, u".old") == 0);
+  return digits != 0 && digits != WString::npos && name.compare(digits, WString::npos, suffix) == 0;
+}
+
+// True when `name` is one an install makes in staging: the journal, or an
+// entry's new file or backup.
+bool IsStagingName(const WString& name) {
+  return name == kJournalName || IsEntryFile(name, u".new") || IsEntryFile(name, u".old");
 }
 
 // True when the file `name` of `folder` is the one the journal recorded.
@@ -202,8 +205,7 @@ Failure RecoverInterruptedInstall(Staging& staging) {
     // A folder renamed to the staging name holds the game's own files.
     if (!IsStagingName(item.name)) return Fail(Cause::kStagingNotOurs, staging.folder);
     journaled = journaled || item.name == kJournalName;
-    backed_up = backed_up ||
-                (item.name.size() > 4 && item.name.compare(item.name.size() - 4, 4, u".old") == 0);
+    backed_up = backed_up || IsEntryFile(item.name, u".old");
   }
   // A journal read to its end tells what to undo. Only one that is provably
   // cut off (no end, and no old file moved aside: the commit never started)
