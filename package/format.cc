@@ -56,9 +56,10 @@ std::optional<SigningFields> PeSigningFields(platform::File& file) {
   return fields;
 }
 
-// The start and length of the certificate table of a signed PE image.
-std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file) {
-  std::optional<SigningFields> fields = PeSigningFields(file);
+// The start and length of the certificate table of a signed PE image whose
+// signing fields are `fields`.
+std::optional<std::pair<int64_t, int64_t>> CertificateTable(
+    platform::File& file, const std::optional<SigningFields>& fields) {
   uint8_t entry[8];
   if (!fields || fields->directory == 0 || !ReadAt(file, fields->directory, entry, sizeof entry)) {
     return std::nullopt;
@@ -66,6 +67,10 @@ std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file
   int64_t length = static_cast<int64_t>(GetLittleEndian(entry + 4, 4));
   if (length == 0) return std::nullopt;
   return std::make_pair(static_cast<int64_t>(GetLittleEndian(entry, 4)), length);
+}
+
+std::optional<std::pair<int64_t, int64_t>> CertificateTable(platform::File& file) {
+  return CertificateTable(file, PeSigningFields(file));
 }
 
 // Hashes the bytes of `file` from `from` to `to`; false when they cannot all be read.
@@ -431,11 +436,12 @@ bool HashProgramImage(platform::File& file, int64_t size, uint8_t digest[32]) {
   // Left out as Authenticode leaves them out: what signing the update
   // rewrites. (A table in a damaged header may overlap the others.)
   int64_t gaps[3][2] = {};
-  if (std::optional<SigningFields> fields = PeSigningFields(file)) {
+  std::optional<SigningFields> fields = PeSigningFields(file);
+  if (fields) {
     gaps[0][0] = fields->checksum, gaps[0][1] = fields->checksum + 4;
     if (fields->directory != 0) gaps[1][0] = fields->directory, gaps[1][1] = fields->directory + 8;
   }
-  if (std::optional<std::pair<int64_t, int64_t>> table = CertificateTable(file)) {
+  if (std::optional<std::pair<int64_t, int64_t>> table = CertificateTable(file, fields)) {
     gaps[2][0] = table->first, gaps[2][1] = table->first + table->second;
   }
   platform::Sha256 hash;
