@@ -50,8 +50,8 @@ platform::Status WriteJournal(Staging& staging) {
 }
 
 platform::Result<bool> ReadJournal(Staging& staging) {
-  platform::Result<platform::File> opened =
-      platform::ReadFileIn(staging.staging_folder, kJournalName);
+  // Read as the run reads the game's files: a plan leaves its access time.
+  platform::Result<platform::File> opened = staging.read_file(staging.staging_folder, kJournalName);
   if (!opened) {
     if (platform::IsMissing(opened.error())) return false;
     return opened.status();

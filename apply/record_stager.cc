@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "apply/decision.h"
 #include "apply/patch_writer.h"
 #include "package/content_stream.h"
 
@@ -20,6 +21,29 @@ struct InTheWay {
   bool folder = false;
 };
 
+// Walks from the root to the folder the entry `name` lies in, holding each
+// folder on the way: the first that is missing, or a file (`blocked_by_file`),
+// is `blocked`, and nothing below it exists. A link, a junction, or what
+// cannot be told on the way fails it.
+Failure WalkTo(Staging& staging, const WString& name, const WString& target, WString& blocked,
+               bool& blocked_by_file) {
+  const platform::Folder* parent = &staging.folders.root();
+  for (const WString& folder : package::FoldersOf(name)) {
+    platform::Result<const platform::Folder*> held = staging.folders.Get(folder);
+    platform::Result<platform::NodeKind> kind =
+        held ? platform::NodeKind::kFolder
+             : platform::KindIn(*parent, package::LastComponent(folder));
+    blocked_by_file = kind && *kind == platform::NodeKind::kFile;
+    if (blocked_by_file || (kind && *kind == platform::NodeKind::kMissing)) {
+      blocked = folder;
+      return {};
+    }
+    if (!held) return Fail(Cause::kTargetRefused, target, kind.status());
+    parent = *held;
+  }
+  return {};
+}
+
 // Checks that the entry `name` can be written below the root: every folder
 // on its way that exists is a plain folder (no link or junction), the file
 // itself is missing or a plain file that can be opened for writing now.
@@ -27,25 +51,23 @@ struct InTheWay {
 // way, or a plain folder at the name, is told in `in_way`: it goes aside
 // (AddAside), and what lies below that file is missing.
 Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry, InTheWay& in_way) {
-  bool missing = false;  // below a missing folder everything is missing
+  WString blocked;
+  bool by_file = false;
+  Failure walked = WalkTo(staging, name, entry.target, blocked, by_file);
+  if (walked.failed()) return walked;
+  // Below a missing folder everything is missing: those folders are made.
+  bool missing = !blocked.empty();
+  if (by_file) in_way = {blocked, false};
   for (const WString& folder : package::FoldersOf(name)) {
-    if (!missing && !staging.folders.Get(folder)) {
-      platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(folder);
-      platform::Result<platform::NodeKind> kind =
-          parent ? platform::KindIn(**parent, package::LastComponent(folder))
-                 : platform::Result<platform::NodeKind>(parent.status());
-      platform::NodeKind found = kind ? *kind : platform::NodeKind::kOther;
-      missing = found == platform::NodeKind::kMissing || found == platform::NodeKind::kFile;
-      if (found == platform::NodeKind::kFile) in_way = {folder, false};
-      // A link, or what cannot be told.
-      if (!missing) return Fail(Cause::kTargetRefused, entry.target, kind.status());
-    }
-    if (missing && std::find(staging.new_folders.begin(), staging.new_folders.end(), folder) ==
-                       staging.new_folders.end()) {
-      staging.new_folders.push_back(folder);
-    }
+    if (!missing || folder.size() < blocked.size()) continue;
+    std::vector<WString>& made = staging.new_folders;
+    if (std::find(made.begin(), made.end(), folder) == made.end()) made.push_back(folder);
   }
   if (missing) return {};
+  if (const StagedEntry* pending = PendingAt(staging, name)) {
+    entry.existed = pending->existed;  // a plan's: its old file comes back, or a new one goes
+    return {};
+  }
   // Every folder on the way is held now: the loop above held each one.
   const platform::Folder& parent = **staging.folders.ParentOf(name);
   WString leaf = package::LastComponent(name);
@@ -168,6 +190,10 @@ const uint8_t* DigestOf(Staging& staging, const platform::File& file, const plat
 // Opens the entry `name` to read it, through the folder it lies in, as the
 // run reads the game's files.
 platform::Result<platform::File> ReadEntryFile(Staging& staging, const WString& name) {
+  if (const StagedEntry* pending = PendingAt(staging, name)) {
+    if (!pending->existed) return platform::Status::Error(platform::MissingError());
+    return staging.read_file(staging.staging_folder, pending->backup);
+  }
   platform::Result<const platform::Folder*> parent = staging.folders.ParentOf(name);
   if (!parent) return parent.status();
   return staging.read_file(**parent, package::LastComponent(name));
@@ -198,15 +224,6 @@ bool TargetIsCurrent(Staging& staging, const package::Record& record, const Stag
                                      record.delta.new_size, record.delta.new_hash));
 }
 
-// Counts the delta record whose streams start at `stream` as done: the
-// package goes past them, and nothing is staged.
-Failure SkipCurrent(platform::File& package, const package::RecordReader& reader,
-                    const package::Record& record, int64_t stream, Staging& staging) {
-  platform::Status past = package.Seek(stream + record.streams_size(), SEEK_SET);
-  if (!past) return reader.Fault(Cause::kPackageReadFailed, past);
-  return DropCurrentEntry(staging);
-}
-
 // The failure of a delta whose old file is not the version it patches: that
 // file, and for a move the target it was read for.
 Failure WrongOldFile(const Staging& staging, const package::Record& record,
@@ -232,28 +249,25 @@ Failure BlameAChangedOldFile(const Failure& patched, const platform::File& old,
   return Fail(Cause::kOldFileChanged, TargetOf(staging, record.old_name));
 }
 
-// Builds the new file of a delta record while another thread checks that the
-// old file (at its own name, or the one a move names) is the very version
-// the record was made from. A target that already is the new version is
-// done, and nothing is staged for it.
-Failure StagePatched(platform::File& package, const package::RecordReader& reader,
-                     const package::Record& record, Staging& staging, StagedEntry& entry,
-                     bool verified = false) {
-  bool moved = record.old_name != record.name;
-  int64_t stream = package.Tell();
-  if (moved && TargetIsCurrent(staging, record, entry)) {
-    return SkipCurrent(package, reader, record, stream, staging);
-  }
+// Patches the old file of the delta `record` (at its own name, or the one a
+// move names) into the entry's staged file while another thread checks that
+// it is the very version the record was made from: `found.version` is 0
+// where it is, -1 where not or where there is none (why it would not open
+// in `opened`). A version already told by its bytes (`verified`) is not
+// checked again. Fails where the patch, the old file's reading or the
+// staged file fails, but not for another version's bytes.
+Failure PatchOld(platform::File& package, const package::RecordReader& reader,
+                 const package::Record& record, Staging& staging, StagedEntry& entry, Found& found,
+                 platform::Status& opened, bool verified = false) {
+  found.version = -1;
   // Not moved and no file at the target: there is no old file to patch.
   platform::Result<platform::File> old =
-      entry.existed || moved
+      entry.existed || record.old_name != record.name
           ? ReadEntryFile(staging, record.old_name)
           : platform::Result<platform::File>(platform::Status::Error(platform::MissingError()));
   if (!old) {
-    if (!moved && TargetIsCurrent(staging, record, entry)) {
-      return SkipCurrent(package, reader, record, stream, staging);
-    }
-    return WrongOldFile(staging, record, entry, old.status());
+    opened = old.status();
+    return {};
   }
   // A record may declare any size: what cannot fit is refused before a byte is written.
   platform::Result<uint64_t> room = platform::Status::Refused();
@@ -292,19 +306,164 @@ Failure StagePatched(platform::File& package, const package::RecordReader& reade
     checker->Join();
   }
   if (!check.read) return Fail(Cause::kReadOldFile, entry.target, check.read);
-  if (verified) patched = BlameAChangedOldFile(patched, *old, record, staging);
-  if (check.expected) return patched;
-  if (!moved && TargetIsCurrent(staging, record, entry)) {
-    (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);
-    return SkipCurrent(package, reader, record, stream, staging);
-  }
-  return WrongOldFile(staging, record, entry);
+  if (!check.expected) return {};  // another version: what the patch made is not the new file
+  found.version = 0;
+  return verified ? BlameAChangedOldFile(patched, *old, record, staging) : patched;
 }
 
-// Counts the removal whose file is missing already as done.
-Failure DropRemoved(Staging& staging, const package::Record& record) {
-  NoteMatch(staging.report, record, record.current_in);
-  return DropCurrentEntry(staging);
+// The index of the version of `record` found at its old names (told by
+// size, then SHA-256), with its file's identity in `id`; -1 where none is.
+int FoundVersion(Staging& staging, const package::Record& record, platform::FileId& id) {
+  for (int i = 0; i < record.version_count; ++i) {
+    const package::Version& version = record.versions[i];
+    platform::Result<platform::FileId> known = KnownFile(
+        staging, ReadEntryFile(staging, OldNameOf(record, i)), version.size, version.hash);
+    if (known) {
+      id = *known;
+      return i;
+    }
+  }
+  return -1;
+}
+
+// Walks to the file a removal names, through plain folders only: what is
+// there goes in `found`, the folder it lies in in `parent`. Nothing is
+// below a missing folder, or below a file (the folder of an earlier
+// release, a file again).
+Failure FindRemoved(Staging& staging, const StagedEntry& entry, Found& found,
+                    const platform::Folder*& parent) {
+  WString blocked;
+  bool by_file = false;
+  Failure walked = WalkTo(staging, entry.name, entry.target, blocked, by_file);
+  if (walked.failed() || !blocked.empty()) return walked;
+  parent = *staging.folders.ParentOf(entry.name);  // held by the walk
+  if (const StagedEntry* pending = PendingAt(staging, entry.name)) {
+    found.target = pending->existed ? AtTarget::kFile : AtTarget::kNothing;  // a plan's
+    return {};
+  }
+  platform::Result<platform::NodeKind> kind =
+      platform::KindIn(*parent, package::LastComponent(entry.name));
+  if (kind && *kind == platform::NodeKind::kMissing) return {};
+  // A folder the update's files lie in, where an earlier release had this
+  // file: the update made it, or it is the player's, and it stays. Anything
+  // else is told by its bytes.
+  bool own_folder =
+      kind && *kind == platform::NodeKind::kFolder && staging.folders.Holds(entry.name);
+  found.target = own_folder ? AtTarget::kFolder : AtTarget::kFile;
+  return {};
+}
+
+// Looks at what stands at the record's names, as far as the walk to them
+// tells, before any decision: for a file the install writes, `CheckTarget`;
+// for a removal, whether an earlier record moves its file aside already,
+// else the walk to it.
+Failure FindTarget(Staging& staging, const package::Record& record, StagedEntry& entry,
+                   Found& found, InTheWay& in_way, const platform::Folder*& parent) {
+  if (record.kind == package::RecordKind::kRemove) {
+    const StagedEntry* aside = EntryMovingAside(staging, record.name);
+    found.aside = aside && aside->aside && !aside->folder;
+    return found.aside ? Failure() : FindRemoved(staging, entry, found, parent);
+  }
+  Failure failure;
+  {
+    UPDATER_PHASE(staging.report.phases, kCheckTarget);
+    failure = CheckTarget(staging, record.name, entry, in_way);
+  }
+  found.target = in_way.folder   ? AtTarget::kFolder
+                 : entry.existed ? AtTarget::kFile
+                                 : AtTarget::kNothing;
+  return failure;
+}
+
+// Looks at what `Decide` asks until it decides on `record`; a delta's old
+// file is looked at by `look_old` (the install patches it, a plan hashes
+// it). The failure of a look that could not be made.
+template <typename LookOld>
+Failure DecideLooking(const package::Record& record, Staging& staging, StagedEntry& entry,
+                      Found& found, Decision& decision, LookOld look_old) {
+  for (;;) {
+    decision = Decide(record, found);
+    if (decision.look == Look::kNothing) return {};
+    if (decision.look == Look::kCurrent) {
+      found.current = TargetIsCurrent(staging, record, entry);
+    } else if (record.is_delta()) {
+      Failure failure = look_old();
+      if (failure.failed()) return failure;
+    } else {
+      UPDATER_PHASE(staging.report.phases, kHashOld);
+      platform::FileId id;
+      found.version = FoundVersion(staging, record, id);
+      if (record.kind == package::RecordKind::kRemove) entry.old_id = id;  // the file it moves
+    }
+  }
+}
+
+// The failure `decision` stands for, on the entry added last: with why its
+// old file would not open (`opened`), or the rights `found` tells. Where the
+// versions are listed beside it (a plan), their count is not.
+Failure FailureOf(const Decision& decision, const package::Record& record, const Staging& staging,
+                  const StagedEntry& entry, const Found& found, platform::Status opened,
+                  bool listed = false) {
+  if (decision.cause == Cause::kWrongOldFile) return WrongOldFile(staging, record, entry, opened);
+  if (decision.cause != Cause::kNoKnownVersion)
+    return Fail(decision.cause, entry.target, found.rights);
+  WString path = entry.target;
+  if (!listed) path += u" (" + Decimal(record.version_count) + u" versions known)";
+  return Fail(decision.cause, path);
+}
+
+// Brings the staging plan up to `decision` on `record`, whose entry was
+// added last and whose bytes (if any) are staged: the entry dropped where
+// nothing is to be done, the releases matched noted, a file kept named,
+// a removal's file and folders planned to go, what stands in a written
+// file's way planned to go aside. The same for the install and a plan.
+Failure Settle(Staging& staging, const package::Record& record, const Decision& decision,
+               const Found& found, const InTheWay& in_way, const platform::Folder* parent) {
+  StagedEntry& entry = staging.entries.back();
+  NoteMatch(staging.report, record, decision.releases);  // a record of no versions notes none
+  if (decision.action == Action::kCurrent) return DropCurrentEntry(staging);
+  // A written file: what stands in its way goes aside as the commit places it.
+  if (decision.action != Action::kKeep && decision.action != Action::kRemove) {
+    return AddAside(staging, in_way);
+  }
+  if (decision.action == Action::kKeep) staging.report.kept.push_back(entry.name);
+  if (found.aside)
+    EntryMovingAside(staging, record.name)->aside = false;  // that move is the removal
+  if (decision.action == Action::kKeep || found.aside) {
+    staging.entries.pop_back();  // nothing of its own to do: it stays, or goes with that move
+    return {};
+  }
+  entry.removal = entry.existed = true;  // the commit moves the file found and no other
+  entry.releases = decision.releases;
+  // Only whether it is read-only is taken from this, through a handle that
+  // opens it for nothing: one in use is told at the commit.
+  (void)platform::FileIdIn(*parent, package::LastComponent(entry.name), platform::Links::kRefuse,
+                           &entry.read_only);
+  // Its folders may go too, each only after every folder below it.
+  std::vector<WString>& gone = staging.gone_folders;
+  for (const WString& folder : package::FoldersOf(entry.name)) {
+    if (std::find(gone.begin(), gone.end(), folder) != gone.end()) continue;
+    auto depth = [](const WString& name) { return std::count(name.begin(), name.end(), u'\\'); };
+    gone.insert(std::find_if(gone.begin(), gone.end(),
+                             [&](const WString& other) { return depth(other) < depth(folder); }),
+                folder);
+  }
+  return {};
+}
+
+// Makes the "alts" `record` the delta from its version `chosen`, whose bytes
+// are known; where that patch's streams start, from the record's first.
+int64_t BecomeDelta(package::Record& record, int chosen) {
+  const package::Version& version = record.versions[chosen];
+  record.kind = package::RecordKind::kDelta;
+  record.old_name = record.old_names[chosen];
+  record.delta.old_size = version.size;
+  std::memcpy(record.delta.old_hash, version.hash, 32);
+  std::memcpy(record.stream_lengths, record.patch_lengths[version.patch], 16);
+  for (int p = 0; p < version.patch; ++p) {
+    for (int s = 0; s < 4; ++s) record.part_skip[s] += record.patch_lengths[p][s];
+  }
+  return record.in_block ? 0 : record.patch_offset(version.patch);  // a block's: none here
 }
 
 // Stages the whole file the record read last holds: its zlib stream at the
@@ -334,151 +493,38 @@ Failure StageWhole(package::RecordReader& reader, const package::Record& record,
                       &staging.report.phases);
 }
 
-// The version of an "alts" record that is installed: its index in
-// `versions`, or -1. Each is told by its size first, then its SHA-256.
-int MatchVersion(Staging& staging, const package::Record& record) {
-  for (int i = 0; i < record.version_count; ++i) {
-    const package::Version& version = record.versions[i];
-    if (KnownFile(staging, ReadEntryFile(staging, record.old_names[i]), version.size,
-                  version.hash)) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-// Makes the "alts" `record` the delta from its version `chosen`, whose bytes
-// are known; where that patch's streams start, from the record's first.
-int64_t BecomeDelta(package::Record& record, int chosen) {
-  const package::Version& version = record.versions[chosen];
-  record.kind = package::RecordKind::kDelta;
-  record.old_name = record.old_names[chosen];
-  record.delta.old_size = version.size;
-  std::memcpy(record.delta.old_hash, version.hash, 32);
-  std::memcpy(record.stream_lengths, record.patch_lengths[version.patch], 16);
-  for (int p = 0; p < version.patch; ++p) {
-    for (int s = 0; s < 4; ++s) record.part_skip[s] += record.patch_lengths[p][s];
-  }
-  return record.in_block ? 0 : record.patch_offset(version.patch);  // a block's: none here
-}
-
-// Stages an "alts" record: the patch from the old version installed; where
-// none is, nothing when the target already is the new file, else the whole
-// file where the record has it. The package is left after its streams.
-Failure StageChoice(platform::File& package, package::RecordReader& reader, package::Record& record,
-                    Staging& staging, StagedEntry& entry) {
-  int64_t streams = package.Tell(), end = streams + record.streams_size();
-  int chosen = -1;
-  {
-    UPDATER_PHASE(staging.report.phases, kHashOld);
-    chosen = MatchVersion(staging, record);
-  }
-  uint32_t matched = record.current_in;
+// Stages what `decision` says of the record read last, whose streams (a
+// delta's, an "alts" record's) start at `streams`, a delta's already
+// patched where its old file was looked at; the package is left after them.
+// An "alts" record patched becomes the delta it applies.
+Failure Carry(platform::File& package, package::RecordReader& reader, package::Record& record,
+              const Decision& decision, Staging& staging, StagedEntry& entry, int64_t streams) {
+  if (record.kind == package::RecordKind::kRemove) return {};  // nothing to stage
+  bool choice = record.kind == package::RecordKind::kChoice;
+  int64_t end = streams + record.streams_size();
   Failure staged;
-  if (chosen >= 0) {
-    matched = record.versions[chosen].releases;
-    platform::Status at = package.Seek(streams + BecomeDelta(record, chosen), SEEK_SET);
-    staged = at ? StagePatched(package, reader, record, staging, entry, true)
-                : reader.Fault(Cause::kPackageReadFailed, at);
-  } else if (TargetIsCurrent(staging, record, entry)) {
-    staged = DropCurrentEntry(staging);
-  } else if (record.whole_length != 0) {
-    matched = 0;  // a file of no release: repaired
-    platform::Status at = package.Seek(streams + record.patch_offset(record.patch_count), SEEK_SET);
-    staged = at ? StageWhole(reader, record, staging, entry)
-                : reader.Fault(Cause::kPackageReadFailed, at);
-    if (!staged.failed() && package.Tell() != end) staged = reader.Fault(Cause::kBadStream);
-  } else {
-    staged = Fail(Cause::kNoKnownVersion,
-                  entry.target + u" (" + Decimal(record.version_count) + u" versions known)");
-  }
-  if (staged.failed()) return staged;
-  NoteMatch(staging.report, record, matched);
-  platform::Status past = package.Seek(end, SEEK_SET);
-  return past ? Failure() : reader.Fault(Cause::kPackageReadFailed, past);
-}
-
-// The identity of the file a removal `record` names where it is one of the
-// record's versions (told by size, then SHA-256), with the releases whose
-// version it is in `releases`; a failure where it is none.
-platform::Result<platform::FileId> RemovedVersion(Staging& staging, const package::Record& record,
-                                                  uint32_t& releases) {
-  platform::Result<platform::FileId> known = platform::Status::Refused();
-  for (int i = 0; i < record.version_count && !known; ++i) {
-    known = KnownFile(staging, ReadEntryFile(staging, record.name), record.versions[i].size,
-                      record.versions[i].hash);
-    if (known) releases = record.versions[i].releases;
-  }
-  return known;
-}
-
-// A removal of a file already going aside to make room for a record, as a
-// file that becomes a folder: that move becomes the removal (counted as
-// one), and the record's own entry goes. `releases`: those whose version
-// it is.
-bool RemovedAsAside(Staging& staging, const package::Record& record, uint32_t& releases) {
-  StagedEntry* aside = EntryMovingAside(staging, record.name);
-  if (!aside || !aside->aside || aside->folder) return false;
-  aside->aside = false;
-  releases = 0;
-  (void)RemovedVersion(staging, record, releases);
-  NoteMatch(staging.report, record, releases);
-  staging.entries.pop_back();
-  return true;
-}
-
-// Plans the removal of a record's file: through plain folders only, and only
-// the very version the update removes. A file already missing is done; any
-// other content at its name (an edited file, a link, a folder) is kept.
-Failure StageRemoval(Staging& staging, StagedEntry& entry, const package::Record& record) {
-  entry.removal = true;
-  const platform::Folder* parent = &staging.folders.root();
-  std::vector<WString> folders = package::FoldersOf(entry.name);
-  for (const WString& folder : folders) {
-    platform::Result<const platform::Folder*> held = staging.folders.Get(folder);
-    platform::Result<platform::NodeKind> kind =
-        held ? platform::NodeKind::kFolder
-             : platform::KindIn(*parent, package::LastComponent(folder));
-    // Nothing is below a missing folder, or below a file (the folder of an
-    // earlier release, a file again).
-    if (kind && (*kind == platform::NodeKind::kMissing || *kind == platform::NodeKind::kFile)) {
-      return DropRemoved(staging, record);
+  platform::Status at;
+  if (decision.action == Action::kAdd || decision.action == Action::kReplace) {
+    return StageWhole(reader, record, staging, entry);
+  } else if (decision.action == Action::kPatch && choice) {
+    Found patched;
+    platform::Status opened;
+    at = package.Seek(streams + BecomeDelta(record, decision.version), SEEK_SET);
+    if (at) staged = PatchOld(package, reader, record, staging, entry, patched, opened, true);
+    if (at && !staged.failed() && patched.version < 0) {
+      staged = WrongOldFile(staging, record, entry, opened);  // gone since it was told
     }
-    if (!held) return Fail(Cause::kTargetRefused, entry.target, kind.status());
-    parent = *held;
+  } else if (decision.action == Action::kWhole) {
+    at = package.Seek(streams + record.patch_offset(record.patch_count), SEEK_SET);
+    if (at) staged = StageWhole(reader, record, staging, entry);
+    if (at && !staged.failed() && package.Tell() != end) staged = reader.Fault(Cause::kBadStream);
+  } else if (decision.action == Action::kCurrent && record.in_block && !record.is_delta()) {
+    return {};  // its bytes are passed over by the reader
   }
-  WString leaf = package::LastComponent(entry.name);
-  platform::Result<platform::NodeKind> kind = platform::KindIn(*parent, leaf);
-  if (kind && *kind == platform::NodeKind::kMissing) return DropRemoved(staging, record);
-  // A folder the update's files lie in, where an earlier release had this
-  // file: the update made it, or it is the player's, and it stays.
-  if (kind && *kind == platform::NodeKind::kFolder && staging.folders.Holds(entry.name)) {
-    return DropRemoved(staging, record);
-  }
-  uint32_t& releases = entry.releases;
-  platform::Result<platform::FileId> known = RemovedVersion(staging, record, releases);
-  if (!known) {
-    NoteMatch(staging.report, record, 0);
-    staging.report.kept.push_back(entry.name);
-    staging.entries.pop_back();  // nothing to do: it stays as it is
-    return {};
-  }
-  NoteMatch(staging.report, record, releases);
-  entry.existed = true;
-  entry.old_id = *known;  // the commit moves this file and no other
-  // Only whether it is read-only is taken from this, through a handle that
-  // opens it for nothing: one in use is told at the commit.
-  (void)platform::FileIdIn(*parent, leaf, platform::Links::kRefuse, &entry.read_only);
-  // Its folders may go too, each only after every folder below it.
-  std::vector<WString>& gone = staging.gone_folders;
-  for (const WString& folder : folders) {
-    if (std::find(gone.begin(), gone.end(), folder) != gone.end()) continue;
-    auto depth = [](const WString& name) { return std::count(name.begin(), name.end(), u'\\'); };
-    gone.insert(std::find_if(gone.begin(), gone.end(),
-                             [&](const WString& other) { return depth(other) < depth(folder); }),
-                folder);
-  }
-  return {};
+  if (!at) return reader.Fault(Cause::kPackageReadFailed, at);
+  if (staged.failed()) return staged;
+  at = package.Seek(end, SEEK_SET);
+  return at ? Failure() : reader.Fault(Cause::kPackageReadFailed, at);
 }
 
 }  // namespace
@@ -487,77 +533,51 @@ Failure StageRecord(platform::File& package, package::RecordReader& reader, pack
                     Staging& staging) {
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
-  if (record.kind == package::RecordKind::kRemove) {
-    uint32_t releases = 0;
-    return RemovedAsAside(staging, record, releases) ? Failure()
-                                                     : StageRemoval(staging, entry, record);
-  }
-  Failure failure;
+  int64_t streams = package.Tell();
+  Found found;
   InTheWay in_way;
-  {
-    UPDATER_PHASE(staging.report.phases, kCheckTarget);
-    failure = CheckTarget(staging, record.name, entry, in_way);
-  }
+  const platform::Folder* parent = nullptr;
+  Failure failure = FindTarget(staging, record, entry, found, in_way, parent);
   if (failure.failed()) return failure;
-  if (record.is_delta()) {
-    failure = StagePatched(package, reader, record, staging, entry);
-  } else if (record.kind == package::RecordKind::kChoice) {
-    failure = StageChoice(package, reader, record, staging, entry);
-  } else if (record.in_block && TargetIsCurrent(staging, record, entry)) {
-    // A file of a block knows its size and SHA-256: one that is there already
-    // (a second run) is done, its bytes passed over by the reader.
-    failure = DropCurrentEntry(staging);
-  } else {
-    failure = StageWhole(reader, record, staging, entry);
+  // A delta's old file is told as its patch reads it.
+  platform::Status opened;
+  Decision decision;
+  failure = DecideLooking(record, staging, entry, found, decision, [&] {
+    return PatchOld(package, reader, record, staging, entry, found, opened);
+  });
+  if (failure.failed()) return failure;
+  if (decision.action == Action::kFail) {
+    return FailureOf(decision, record, staging, entry, found, opened);
   }
-  // What stands in its way goes aside as the commit places it.
-  return failure.failed() ? failure : AddAside(staging, in_way);
+  // What the patch made from another version goes: the target is current.
+  if (record.is_delta() && decision.action == Action::kCurrent && found.version == -1) {
+    (void)platform::RemoveFileIn(staging.staging_folder, entry.staged);
+  }
+  if (!(record.is_delta() && decision.action == Action::kPatch)) {
+    failure = Carry(package, reader, record, decision, staging, entry, streams);
+    if (failure.failed()) return failure;
+  }
+  return Settle(staging, record, decision, found, in_way, parent);
 }
 
 namespace {
 
-// The forecast of a record that writes a file, whose target `CheckTarget`
-// found sound.
-Forecast ForecastWritten(const package::Record& record, Staging& staging, StagedEntry& entry,
-                         const InTheWay& in_way) {
-  Forecast forecast;
-  if (record.kind == package::RecordKind::kFile) {
-    forecast.action = in_way.folder    ? Forecast::kReplace
-                      : !entry.existed ? Forecast::kAdd
-                      : record.in_block && TargetIsCurrent(staging, record, entry)
-                          ? Forecast::kCurrent
-                          : Forecast::kReplace;
-    return forecast;
+// The releases a plan shows for a decision: those whose version is there;
+// none for a removal already made.
+uint32_t ShownReleases(const package::Record& record, const Decision& decision) {
+  bool removed = record.kind == package::RecordKind::kRemove && decision.action == Action::kCurrent;
+  return removed ? 0 : decision.releases;
+}
+
+// The folder a record changes, as far as it is held: the one its file
+// lies in, or the nearest one above it (where its folders are made).
+const platform::Folder* ChangedFolder(Staging& staging, const WString& name) {
+  for (WString folder = name; !folder.empty();) {
+    size_t cut = folder.rfind(u'\\');
+    folder.resize(cut == WString::npos ? 0 : cut);
+    if (platform::Result<const platform::Folder*> held = staging.folders.Get(folder)) return *held;
   }
-  // As StagePatched decides: a moved file already in place is current.
-  bool choice = record.kind == package::RecordKind::kChoice;
-  int version = choice ? MatchVersion(staging, record) : -1;
-  const WString& old_name = version >= 0 ? record.old_names[version] : record.old_name;
-  if (!choice) {
-    if (KnownFile(staging, ReadEntryFile(staging, old_name), record.delta.old_size,
-                  record.delta.old_hash)) {
-      version = 0;
-    }
-  }
-  // The target's own bytes decide only where no version is there in its
-  // place: none matched, or the one that did is read from another name.
-  bool current =
-      (version < 0 || old_name != record.name) && TargetIsCurrent(staging, record, entry);
-  forecast.releases = version >= 0 && choice ? record.versions[version].releases : 0;
-  if (version >= 0 && !current) {
-    forecast.action = Forecast::kPatch;
-    forecast.version = choice ? version : -1;
-  } else if (current) {
-    forecast.action = Forecast::kCurrent;
-    if (version < 0) forecast.releases = record.current_in;
-  } else if (choice && record.whole_length != 0) {
-    forecast.action = Forecast::kWhole;
-  } else {
-    forecast.failure =
-        choice ? Fail(Cause::kNoKnownVersion, entry.target) : WrongOldFile(staging, record, entry);
-  }
-  if (choice) NoteMatch(staging.report, record, forecast.releases);
-  return forecast;
+  return &staging.folders.root();
 }
 
 }  // namespace
@@ -566,29 +586,35 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   AddStagedEntry(staging, record.name, record.target);
   StagedEntry& entry = staging.entries.back();
   Forecast forecast;
-  if (record.kind == package::RecordKind::kRemove) {
-    size_t entries = staging.entries.size(), kept = staging.report.kept.size();
-    if (RemovedAsAside(staging, record, forecast.releases)) {
-      forecast.action = Forecast::kRemove;
-      return forecast;
-    }
-    forecast.failure = StageRemoval(staging, entry, record);
-    if (forecast.failure.failed()) return forecast;
-    if (staging.entries.size() == entries) {
-      forecast.action = Forecast::kRemove;
-      forecast.releases = entry.releases;
-    } else {
-      forecast.action = staging.report.kept.size() > kept ? Forecast::kKeep : Forecast::kCurrent;
-    }
+  Found found;
+  InTheWay in_way;
+  const platform::Folder* parent = nullptr;
+  forecast.failure = FindTarget(staging, record, entry, found, in_way, parent);
+  if (forecast.failure.failed()) return forecast;
+  // The rights the install will have where it changes the folder.
+  found.rights = platform::MayChangeFolder(*ChangedFolder(staging, record.name));
+  Decision decision;
+  forecast.failure = DecideLooking(record, staging, entry, found, decision, [&] {
+    bool known = static_cast<bool>(KnownFile(staging, ReadEntryFile(staging, record.old_name),
+                                             record.delta.old_size, record.delta.old_hash));
+    found.version = known ? 0 : -1;
+    return Failure();
+  });
+  if (forecast.failure.failed()) return forecast;
+  forecast.action = decision.action;
+  forecast.version = decision.version;
+  forecast.releases = ShownReleases(record, decision);
+  if (decision.action == Action::kFail) {
+    NoteMatch(staging.report, record, 0);  // a file that fails matches no release
+    forecast.failure = FailureOf(decision, record, staging, entry, found, {}, true);
     return forecast;
   }
-  InTheWay in_way;
-  forecast.failure = CheckTarget(staging, record.name, entry, in_way);
-  if (forecast.failure.failed()) return forecast;
-  forecast = ForecastWritten(record, staging, entry, in_way);
-  if (forecast.action == Forecast::kFail) return forecast;
-  forecast.failure = AddAside(staging, in_way);  // the entry's place moves: it goes last
-  if (forecast.failure.failed()) forecast.action = Forecast::kFail;
+  forecast.failure = Settle(staging, record, decision, found, in_way, parent);
+  if (forecast.failure.failed()) forecast.action = Action::kFail;
+  if (decision.action == Action::kRemove || decision.action == Action::kKeep ||
+      decision.action == Action::kCurrent) {
+    return forecast;
+  }
   forecast.in_way = in_way.name;
   forecast.in_way_folder = in_way.folder;
   return forecast;

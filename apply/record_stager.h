@@ -4,6 +4,7 @@
 // here: the commit moves what is staged.
 #pragma once
 
+#include "apply/decision.h"
 #include "apply/staging.h"
 #include "package/failure.h"
 #include "package/record_reader.h"
@@ -21,8 +22,8 @@ Failure StageRecord(platform::File& package, package::RecordReader& reader, pack
 
 // What staging a record would do, found by reading only: a dry run.
 struct Forecast {
-  enum Action { kAdd, kReplace, kPatch, kWhole, kRemove, kKeep, kCurrent, kFail } action = kFail;
-  uint32_t releases = 0;  // kPatch, kRemove: the releases whose version is installed
+  Action action = Action::kFail;
+  uint32_t releases = 0;  // kPatch, kRemove, kCurrent: the releases whose version is installed
   int version = -1;       // kPatch of an "alts" record: the version patched from
   Failure failure;        // kFail: why
   // A file on the way that becomes a folder, or the folder (`in_way_folder`)
@@ -32,8 +33,9 @@ struct Forecast {
 };
 
 // The forecast of the record `reader` just read, against the folders of
-// `staging` (planned, its staging folder not made): nothing is written.
-// The record's streams are left unread.
+// `staging` (planned, its staging folder not made), decided as the install
+// decides, with the rights it will have: nothing is written. The record's
+// streams are left unread.
 Forecast ForecastRecord(const package::Record& record, Staging& staging);
 
 // Checks, once every record is staged (or forecast), that each folder a

@@ -181,7 +181,7 @@ StagedEntry* EntryMovingAside(Staging& staging, const WString& name) {
   return nullptr;
 }
 
-Failure RecoverInterruptedInstall(Staging& staging) {
+Failure RecoverInterruptedInstall(Staging& staging, bool foresee_only) {
   platform::Result<platform::NodeKind> kind =
       platform::KindIn(staging.folders.root(), package::kStagingFolderName);
   if (!kind) return Fail(Cause::kStagingNotOurs, staging.folder, kind.status());
@@ -218,15 +218,38 @@ Failure RecoverInterruptedInstall(Staging& staging) {
     return Fail(Cause::kRecoveryFailed, staging.folder + u"\\" + kJournalName, journal.status());
   }
   if (*journal) {
+    if (foresee_only) return {};  // a plan's: the entries tell what undoing them changes
     Failure undone = UndoFromJournal(staging);
     if (undone.failed()) return undone;
   }
   staging.entries.clear();
   staging.new_folders.clear();
   staging.gone_folders.clear();
+  if (foresee_only) return {};
   platform::Status removed = RemoveStagingFolder(staging);
   if (!removed) return Fail(Cause::kRecoveryFailed, staging.folder, removed);
   return {};
+}
+
+void ForeseeRecovery(Staging& staging) {
+  for (StagedEntry& e : staging.entries) {
+    // An old file still in staging comes back to its name; a new one placed
+    // where none was goes. A folder a file replaced is left out.
+    bool back = e.existed && !e.folder && !IsMissingIn(staging.staging_folder, e.backup);
+    bool goes = !e.existed && !e.removal && IsMissingIn(staging.staging_folder, e.staged);
+    if (back || goes) staging.pending.push_back(std::move(e));
+  }
+  staging.entries.clear();
+  staging.new_folders.clear();
+  staging.gone_folders.clear();
+}
+
+const StagedEntry* PendingAt(const Staging& staging, const WString& name) {
+  // The journal's names are the package's, as the records name them.
+  for (const StagedEntry& e : staging.pending) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
 }
 
 platform::Status RemoveStagingFolder(Staging& staging) {

@@ -63,6 +63,11 @@ struct Staging {
   std::vector<WString> gone_folders;
   InstallReport report;  // the records already current, the files kept, the releases matched
   std::vector<HashedFile> hashed;  // the game's files hashed so far
+  // A plan's view of an install cut off before it: the entries whose files
+  // a recovery puts back (`existed`: from `backup` in `staging_folder`) or
+  // takes away, as the install meets them after it. Empty in an install,
+  // which recovers first.
+  std::vector<StagedEntry> pending;
   // How the game's files are opened to be read: a plan passes
   // platform::ReadFileKeepingAccessIn, so that reads leave last-access times
   // as they were (and the updater never links it).
@@ -95,6 +100,14 @@ Failure DropCurrentEntry(Staging& staging);
 // aside, compared ignoring case; null where none does.
 StagedEntry* EntryMovingAside(Staging& staging, const WString& name);
 
+// Makes the entries that RecoverInterruptedInstall(…, true) read, as far as undoing
+// them changes the game folder, `staging.pending`: a plan sees the folder as
+// the recovery leaves it.
+void ForeseeRecovery(Staging& staging);
+
+// The pending entry at `name`; null where a recovery leaves it as it is.
+const StagedEntry* PendingAt(const Staging& staging, const WString& name);
+
 // Undoes an install that a journal in the staging folder describes (puts
 // back every folder it removed and every old file, removes what it added), then removes the staging
 // folder. It acts only on what the install placed: a path with a link on its
@@ -102,7 +115,10 @@ StagedEntry* EntryMovingAside(Staging& staging, const WString& name);
 // and fails it, as does a staging folder another user could have made or
 // changed. No failure when there was none or all is undone; otherwise the
 // first step that could not be undone, with its path and the OS error.
-Failure RecoverInterruptedInstall(Staging& staging);
+// `foresee_only` (a plan): nothing is changed; the staging folder is held
+// and the journal's entries stay in `staging` where it lists steps to undo,
+// and the failure is the one the recovery would meet before its first step.
+Failure RecoverInterruptedInstall(Staging& staging, bool foresee_only = false);
 
 // Removes the staging folder and everything in it; fails when some of it stays.
 platform::Status RemoveStagingFolder(Staging& staging);

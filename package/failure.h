@@ -10,7 +10,7 @@
 
 namespace updater {
 
-enum class Cause {
+enum class Cause : uint8_t {
   kNone,
   // Reading a package.
   kCannotOpenPackage,  // the update file cannot be opened

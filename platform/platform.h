@@ -178,6 +178,11 @@ Status RemoveSubfolder(const Folder& parent, const WString& name);
 // this process acts for.
 Result<bool> IsPrivateFolder(const Folder& folder);
 
+// Success when this process may add items to `folder` and take them from
+// it (a dry run asks before the install would meet a refusal); else the
+// OS's refusal.
+Status MayChangeFolder(const Folder& folder);
+
 // The bytes this user may still write on the volume of `folder`.
 Result<uint64_t> FreeSpace(const Folder& folder);
 

@@ -398,6 +398,10 @@ Result<bool> IsPrivateFolder(const Folder& folder) {
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
 }
 
+Status MayChangeFolder(const Folder& folder) {
+  return Checked(0, faccessat(Fd(folder), ".", W_OK | X_OK, AT_EACCESS));
+}
+
 Result<uint64_t> FreeSpace(const Folder& folder) {
   struct statvfs st;
   if (fstatvfs(Fd(folder), &st) != 0) return Errno();

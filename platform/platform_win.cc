@@ -525,6 +525,17 @@ Result<bool> IsPrivateFolder(const Folder& folder) {
   return mine;
 }
 
+Status MayChangeFolder(const Folder& folder) {
+  // A second handle that asks for the rights to add files and folders: the
+  // access list grants it only where the install could place its files.
+  // (Taking a file out needs DELETE on the file, which a replacement checks
+  // as it opens it.)
+  Handle h(CreateFileW(W(folder.path()), FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, kShareAll, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr));
+  return h.valid() ? Status() : LastError();
+}
+
 Result<uint64_t> FreeSpace(const Folder& folder) {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExW(W(folder.path() + u"\\"), &available, nullptr, nullptr)) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "apply/decision.h"
 #include "apply/journal.h"
 #include "apply/record_stager.h"
 #include "apply/staged_sync.h"
@@ -728,9 +729,100 @@ TEST_F(InstallerTest, AFileNamedByManyRecordsIsHashedOnce) {
   for (int i = 0; i < 20; ++i) {
     record.name = u".\\a.dat";
     record.target = root() + u"\\a.dat";
-    EXPECT_EQ(ForecastRecord(record, *staging).action, Forecast::kKeep);
+    EXPECT_EQ(ForecastRecord(record, *staging).action, Action::kKeep);
   }
   EXPECT_EQ(staging->hashed.size(), 1u);
+}
+
+// Every kind of record against what its names may hold: what the install
+// (and a plan) does, and what it looks at first, in that order (c: the
+// target's bytes, v: the version there, a delta's by its patch). Costly
+// looks come only where they can change the decision.
+TEST(DecisionTest, EachRecordIsDecidedFromWhatItsNamesHold) {
+  using package::RecordKind;
+  enum Shape { kWhole, kBlockWhole, kDelta, kMovedDelta, kAlts, kAltsWithWhole, kRemoval };
+  constexpr AtTarget N = AtTarget::kNothing, F = AtTarget::kFile, D = AtTarget::kFolder;
+  struct Case {
+    Shape shape;
+    AtTarget target;
+    int version, current;  // as a look finds them: version 2 of "alts" is read from a moved name
+    Action action;
+    const char* looks;
+    uint32_t releases = 0;
+    Cause cause = Cause::kNone;
+    bool aside = false, denied = false;
+  };
+  const Case cases[] = {
+      {kWhole, N, -1, 0, Action::kAdd, ""},
+      {kWhole, F, -1, 0, Action::kReplace, ""},
+      {kWhole, D, -1, 0, Action::kReplace, ""},  // a folder in its place goes aside
+      {kBlockWhole, F, -1, 1, Action::kCurrent, "c"},
+      {kBlockWhole, F, -1, 0, Action::kReplace, "c"},
+      {kBlockWhole, N, -1, 1, Action::kAdd, ""},
+      {kDelta, F, 0, 0, Action::kPatch, "v"},
+      {kDelta, F, -1, 1, Action::kCurrent, "vc"},  // a second run
+      {kDelta, F, -1, 0, Action::kFail, "vc", 0, Cause::kWrongOldFile},
+      {kDelta, N, -1, 0, Action::kFail, "v", 0, Cause::kWrongOldFile},
+      {kDelta, D, -1, 1, Action::kFail, "v", 0, Cause::kWrongOldFile},
+      {kMovedDelta, F, 0, 1, Action::kCurrent, "c"},  // moved already: never patched
+      {kMovedDelta, F, 0, 0, Action::kPatch, "cv"},
+      {kMovedDelta, N, 0, 0, Action::kPatch, "v"},
+      {kMovedDelta, N, -1, 0, Action::kFail, "v", 0, Cause::kWrongOldFile},
+      {kAlts, F, 1, 1, Action::kPatch, "v", 2},
+      {kAlts, F, 2, 1, Action::kCurrent, "vc", 4},
+      {kAlts, F, 2, 0, Action::kPatch, "vc", 4},
+      {kAlts, N, 2, 0, Action::kPatch, "v", 4},
+      {kAlts, F, -1, 1, Action::kCurrent, "vc", 8},  // the releases that have the new file
+      {kAlts, F, -1, 0, Action::kFail, "vc", 0, Cause::kNoKnownVersion},
+      {kAlts, N, -1, 0, Action::kFail, "v", 0, Cause::kNoKnownVersion},
+      {kAltsWithWhole, F, -1, 0, Action::kWhole, "vc"},  // repaired
+      {kRemoval, N, 0, 0, Action::kCurrent, "", 8},
+      {kRemoval, D, 0, 0, Action::kCurrent, "", 8},  // the update's own folder stays
+      {kRemoval, F, 1, 0, Action::kRemove, "v", 2},
+      {kRemoval, F, -1, 0, Action::kKeep, "v"},                          // the player's edit stays
+      {kRemoval, N, 1, 0, Action::kRemove, "v", 2, Cause::kNone, true},  // made room already
+      {kRemoval, N, -1, 0, Action::kRemove, "v", 0, Cause::kNone, true},
+      // A folder the process may not change fails what would change it, and only that.
+      {kRemoval, F, 1, 0, Action::kFail, "v", 0, Cause::kRemove, false, true},
+      {kRemoval, F, -1, 0, Action::kKeep, "v", 0, Cause::kNone, false, true},
+      {kWhole, N, -1, 0, Action::kFail, "", 0, Cause::kPlace, false, true},
+      {kDelta, F, 0, 0, Action::kFail, "v", 0, Cause::kReplace, false, true},
+      {kAlts, F, -1, 1, Action::kCurrent, "vc", 8, Cause::kNone, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "shape " << c.shape << ", target " << int(c.target)
+                                    << ", version " << c.version << ", current " << c.current);
+    package::Record record;
+    record.name = record.old_name = u".\\a.dat";
+    record.kind = c.shape == kRemoval ? RecordKind::kRemove
+                  : c.shape >= kAlts  ? RecordKind::kChoice
+                  : c.shape >= kDelta ? RecordKind::kDelta
+                                      : RecordKind::kFile;
+    record.in_block = c.shape == kBlockWhole;
+    if (c.shape == kMovedDelta) record.old_name = u".\\old\\a.dat";
+    record.version_count = 3;
+    record.old_names = {record.name, record.name, u".\\old\\a.dat"};
+    for (int i = 0; i < 3; ++i) record.versions[i].releases = 1u << i;
+    record.current_in = c.shape >= kAlts ? 8 : 0;  // the releases without the old file
+    record.whole_length = c.shape == kAltsWithWhole ? 10 : 0;
+    Found found;
+    found.target = c.target;
+    found.aside = c.aside;
+    if (c.denied) found.rights = platform::Status::Error(platform::MissingError());
+    std::string looks;
+    Decision decision = Decide(record, found);
+    for (; decision.look != Look::kNothing && looks.size() < 4; decision = Decide(record, found)) {
+      bool current = decision.look == Look::kCurrent;
+      looks += current ? 'c' : 'v';
+      (current ? found.current : found.version) = current ? c.current : c.version;
+    }
+    EXPECT_EQ(looks, c.looks);
+    EXPECT_EQ(decision.action, c.action);
+    EXPECT_EQ(decision.cause, c.cause);
+    EXPECT_EQ(decision.releases, c.action == Action::kFail ? 0 : c.releases);
+    EXPECT_EQ(decision.version,
+              c.action == Action::kPatch && c.shape != kAlts ? -1 : decision.version);
+  }
 }
 
 // A journal of an install cut off half-way through its commit (a.dat

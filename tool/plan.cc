@@ -19,13 +19,16 @@
 namespace updater::tool {
 namespace {
 
+using apply::Action;
 using apply::Forecast;
 
-// The word for each action, in the order of Forecast::Action.
-const char* ActionWord(Forecast::Action action) {
-  static const char* const kWords[] = {"add",    "replace", "patch",   "whole",
-                                       "remove", "keep",    "current", "fail"};
-  return kWords[action];
+constexpr int kActions = static_cast<int>(Action::kFail) + 1;
+
+// The word for each action, in the order of Action.
+const char* ActionWord(Action action) {
+  static const char* const kWords[kActions] = {"add",    "replace", "patch",   "whole",
+                                               "remove", "keep",    "current", "fail"};
+  return kWords[static_cast<int>(action)];
 }
 
 // The names of `releases` (a bit each) in `labels`: "1.0 or 2.0".
@@ -46,7 +49,7 @@ std::string FailureWords(Failure failure) {
 // What `forecast` says of `record`, in a few words after its action.
 std::string Detail(const package::Record& record, const Forecast& forecast,
                    const std::vector<WString>& labels) {
-  if (forecast.action == Forecast::kFail) {
+  if (forecast.action == Action::kFail) {
     std::string text = FailureWords(forecast.failure);
     if (record.kind != package::RecordKind::kChoice) return text;
     // What it expected: each version with its size and the releases that have it.
@@ -62,17 +65,17 @@ std::string Detail(const package::Record& record, const Forecast& forecast,
   if (forecast.releases != 0 && !labels.empty()) {
     detail = "from " + ReleasesNamed(forecast.releases, labels);
   }
-  if (forecast.action == Forecast::kPatch && record.is_delta() && record.old_name != record.name) {
+  if (forecast.action == Action::kPatch && record.is_delta() && record.old_name != record.name) {
     detail = "from " + Utf8(record.old_name);
   }
-  if (forecast.action == Forecast::kWhole) detail = "matches no version patched: repaired";
+  if (forecast.action == Action::kWhole) detail = "matches no version patched: repaired";
   if (!forecast.in_way.empty()) {
     detail += (detail.empty() ? "" : "; ") + std::string(forecast.in_way_folder
                                                              ? "in place of the folder "
                                                              : "its folder in place of the file ");
     detail += Utf8(forecast.in_way);
   }
-  if (forecast.action == Forecast::kKeep) detail = "not a version the update removes";
+  if (forecast.action == Action::kKeep) detail = "not a version the update removes";
   return detail;
 }
 
@@ -80,15 +83,16 @@ std::string Detail(const package::Record& record, const Forecast& forecast,
 // first failure in words, and which release the folder matched.
 struct Plan {
   std::vector<Row> rows;
-  int counts[Forecast::kFail + 1] = {};
+  int counts[kActions] = {};
   std::string first_failure;
   std::string matched;  // "; from 1.0", or empty
-  bool applies() const { return counts[Forecast::kFail] == 0; }
+  bool applies() const { return count(Action::kFail) == 0; }
+  int count(Action action) const { return counts[static_cast<int>(action)]; }
 
   // Adds the row of the entry `name`, counting its action.
-  void Add(const WString& name, Forecast::Action action, const std::string& detail) {
-    ++counts[action];
-    if (action == Forecast::kFail && first_failure.empty()) first_failure = detail;
+  void Add(const WString& name, Action action, const std::string& detail) {
+    ++counts[static_cast<int>(action)];
+    if (action == Action::kFail && first_failure.empty()) first_failure = detail;
     rows.push_back({Utf8(name), ActionWord(action), detail});
   }
 };
@@ -107,9 +111,9 @@ Failure ReadAsTheInstallWould(platform::File& package, package::RecordReader& re
   }
   int64_t streams = package.Tell(), end = streams + record.streams_size();
   Failure failure;
-  if (forecast.action == Forecast::kPatch) {
+  if (forecast.action == Action::kPatch) {
     failure = apply::DryPatch(package, reader, record, forecast, staging);
-  } else if (forecast.action == Forecast::kWhole) {
+  } else if (forecast.action == Action::kWhole) {
     platform::Status at = package.Seek(streams + record.patch_offset(record.patch_count), SEEK_SET);
     failure =
         at ? package::ReadWholeStream(reader, size) : reader.Fault(Cause::kPackageReadFailed, at);
@@ -135,7 +139,7 @@ Failure ForecastAll(platform::File& package, package::RecordReader& reader, appl
   // What would keep a folder that a file replaces from going aside.
   Failure kept = apply::CheckFoldersMovedAside(staging);
   if (kept.failed()) {
-    plan.Add(platform::RelativePathTo(staging.root, kept.path).value_or(kept.path), Forecast::kFail,
+    plan.Add(platform::RelativePathTo(staging.root, kept.path).value_or(kept.path), Action::kFail,
              FailureWords(kept));
   }
   staging.report.releases = reader.releases();
@@ -150,8 +154,8 @@ void PrintJson(const PlanRequest& request, const Plan& plan) {
   for (const Row& row : plan.rows) {
     entries.push_back({{"name", row.name}, {"action", row.action}, {"detail", row.detail}});
   }
-  for (int action = 0; action <= Forecast::kFail; ++action) {
-    totals[ActionWord(static_cast<Forecast::Action>(action))] = plan.counts[action];
+  for (int action = 0; action < kActions; ++action) {
+    totals[ActionWord(static_cast<Action>(action))] = plan.counts[action];
   }
   const std::string& matched = plan.matched;
   fmt::print("{}\n", nlohmann::json{{"update", request.update},
@@ -169,19 +173,18 @@ int PrintText(const PlanRequest& request, const Plan& plan) {
     fmt::print("{:<8} {}{}\n", row.action, row.name,
                row.detail.empty() ? "" : "  (" + row.detail + ")");
   }
-  const int* counts = plan.counts;
   fmt::print(
       "{}: {} to add, {} to replace, {} to patch, {} whole for a file of no version, "
       "{} to remove, {} kept, {} already current{}\n",
-      request.dir, counts[Forecast::kAdd], counts[Forecast::kReplace], counts[Forecast::kPatch],
-      counts[Forecast::kWhole], counts[Forecast::kRemove], counts[Forecast::kKeep],
-      counts[Forecast::kCurrent], plan.matched);
+      request.dir, plan.count(Action::kAdd), plan.count(Action::kReplace),
+      plan.count(Action::kPatch), plan.count(Action::kWhole), plan.count(Action::kRemove),
+      plan.count(Action::kKeep), plan.count(Action::kCurrent), plan.matched);
   if (plan.applies()) {
     fmt::print("{}: would apply\n", request.update);
     return kOk;
   }
   return PrintFault(request.update, fmt::format("would fail ({}): {}",
-                                                Count(counts[Forecast::kFail], "file", "files"),
+                                                Count(plan.count(Action::kFail), "file", "files"),
                                                 plan.first_failure));
 }
 
@@ -201,16 +204,20 @@ int RunPlan(const PlanRequest& request) {
   platform::Result<apply::Staging> staging = apply::PlanStaging(*root);
   if (!staging) return Report(dir, Fail(Cause::kGameFolderUnusable, *root, staging.status()));
   staging->read_file = platform::ReadFileKeepingAccessIn;  // a dry run moves no time
-  platform::Result<platform::NodeKind> staged =
-      platform::KindIn(staging->folders.root(), package::kStagingFolderName);
-  if (!staged || *staged != platform::NodeKind::kMissing) {
+  Plan plan;
+  // An install cut off here is undone before the update installs: the plan
+  // is of the folder as that leaves it, or of the recovery's failure.
+  Failure recovery = apply::RecoverInterruptedInstall(*staging, /*foresee_only=*/true);
+  if (recovery.failed()) {
+    plan.Add(package::kStagingFolderName, Action::kFail, FailureWords(recovery));
+  } else if (staging->staging_folder) {
     fmt::print(stderr,
                "updatepkg: warning: {} holds .update-staging: an install was cut off there, and "
-               "the updater undoes it first; this plan is of the folder as it is now\n",
+               "the updater undoes it first; this plan is of the folder as that leaves it\n",
                dir);
   }
+  apply::ForeseeRecovery(*staging);
   package::RecordReader reader(package, payload_end, *root);
-  Plan plan;
   failure = ForecastAll(package, reader, *staging, plan);
   if (failure.failed()) return Report(update, failure);  // the package itself is at fault
   if (!request.json) return PrintText(request, plan);

@@ -497,8 +497,65 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds(releases[3])
         self.assert_plan_agrees(plan, "; files matched: 1.0 ")
-        os.makedirs(os.path.join(self.game, ".update-staging"))  # as a cut-off install leaves it
+        os.makedirs(os.path.join(self.game, ".update-staging"), 0o700)  # cut off while staging
         self.assertIn("an install was cut off", self.updatepkg("plan", update, self.game)[1])
+
+    def test_plan_sees_the_folder_as_the_install_will_meet_it(self):
+        """A recovery pending: the folder as the recovery leaves it. Natively
+        as root: the rights of another user. (Wine gives neither journal
+        identities a test can write nor access lists.)"""
+        if self.tool != UPDATEPKG:
+            self.skipTest("natively only")
+        help_files = {f"help/{i}.txt": os.urandom(3000) for i in range(3)}
+        old, new = os.path.join(self.tmp, "old"), os.path.join(self.tmp, "new")
+        self.make_tree(old, {**help_files, "old/gone.dat": b"gone", "old/edited.dat": b"v1"})
+        self.make_tree(new, {n.replace("help", "docs"): d for n, d in help_files.items()})
+        update = os.path.join(self.tmp, "moved.exe")
+        self.updatepkg("build", new, "-o", update, "--delta-from", old)
+        # An install cut off after its removals: each old file as N.old in
+        # staging, which its journal lists.
+        self.install_release(old)
+        self.write(os.path.join(self.game, "old", "edited.dat"), b"the player's")  # kept
+        staging = os.path.join(self.game, ".update-staging")
+        os.mkdir(staging, 0o700)
+        journal = b""
+        for i, name in enumerate([*help_files, "old/gone.dat"]):
+            st = os.stat(os.path.join(self.game, name))
+            os.rename(os.path.join(self.game, name), os.path.join(staging, f"{i}.old"))
+            units = (".\\" + name.replace("/", "\\")).encode("utf-16-le")
+            journal += (b"file\x03" + struct.pack("<4Q", 0, 0, st.st_dev, st.st_ino) +
+                        struct.pack("<H", len(units) // 2) + units)
+        self.write(os.path.join(staging, "journal"), journal + b"done")
+        plan = self.plan(update)
+        self.assertEqual(sorted(e["action"] for e in plan["entries"]),
+                         ["keep"] + ["patch"] * 3 + ["remove"] * 4)
+        self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
+        self.assertIn("update completed: 3 written, 4 removed, 0 already current", self.runner.log)
+        self.assert_game_holds({**{n.replace("help", "docs"): d for n, d in help_files.items()},
+                                "old/edited.dat": b"the player's"})
+        if os.geteuid() != 0:
+            return
+        # A folder the player may not change: the removal from it fails,
+        # in the plan as in the install, and nothing changes.
+        self.install_release(old)
+        for folder, dirs, names in os.walk(self.tmp):
+            for path in [folder] + [os.path.join(folder, n) for n in dirs + names]:
+                os.chown(path, 65534, 65534)
+        os.chmod(self.tmp, 0o755)
+        os.chmod(os.path.join(self.game, "old"), 0o555)
+        as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        planned = subprocess.run(as_nobody + [UPDATEPKG, "plan", update, self.game, "--json"],
+                                 capture_output=True, timeout=60)
+        self.assertEqual(planned.returncode, 1, planned.stderr)
+        failed = [e for e in json.loads(planned.stdout)["entries"] if e["action"] == "fail"]
+        self.assertEqual([e["name"] for e in failed], [".\\old\\edited.dat", ".\\old\\gone.dat"])
+        before = self.game_files()
+        installed = subprocess.run(as_nobody + [update], cwd=self.game, input=b"y\n",
+                                   capture_output=True, timeout=60)
+        self.assertNotEqual(installed.returncode, 0)
+        for said in (failed[0]["detail"], installed.stderr.decode()):
+            self.assertRegex(said, r"cannot remove: \S*old.\w+\.dat: Permission denied")
+        self.assertEqual(self.game_files(), before)
 
     def unchanged_by(self, *args, code=0):
         """Runs updatepkg with `args` and checks that every stat field of
