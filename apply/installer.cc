@@ -296,18 +296,19 @@ Failure StageAndCommit(platform::File& package, int64_t payload_end, Staging& st
 Failure InstallPackage(platform::File& package, int64_t payload_end, const WString& root,
                        const WString& lock_name, const InstallProgress& progress,
                        InstallReport* report) {
-  platform::Result<Staging> staging = PlanStaging(root);
-  if (!staging) return Fail(Cause::kGameFolderUnusable, root, staging.status());
+  Staging staging;
+  platform::Status planned = PlanStaging(root, staging);
+  if (!planned) return Fail(Cause::kGameFolderUnusable, root, planned);
   // A second copy of the update must not undo or cross this one's install.
   platform::Result<platform::FolderLock> lock =
-      platform::LockFolder(staging->folders.root(), lock_name);
+      platform::LockFolder(staging.folders.root(), lock_name);
   if (!lock) {
     bool held = platform::IsHeldElsewhere(lock.error());
     return Fail(held ? Cause::kLockHeld : Cause::kLockFailed, root, lock.status());
   }
-  Failure failure = RecoverInterruptedInstall(*staging);
+  Failure failure = RecoverInterruptedInstall(staging);
   if (failure.failed()) return failure;
-  return StageAndCommit(package, payload_end, *staging, progress, report);
+  return StageAndCommit(package, payload_end, staging, progress, report);
 }
 
 }  // namespace updater::apply

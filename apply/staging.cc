@@ -119,7 +119,7 @@ platform::Status RemoveFolderContents(const platform::Folder& folder) {
 
 }  // namespace
 
-platform::Result<Staging> PlanStaging(const WString& root) {
+platform::Status PlanStaging(const WString& root, Staging& staging) {
   std::optional<WString> folder = platform::AppendPath(root, package::kStagingFolderName);
   // Room for the longest file name used inside it.
   if (!folder || folder->size() + 16 > kMaxPathUnits) {
@@ -127,11 +127,10 @@ platform::Result<Staging> PlanStaging(const WString& root) {
   }
   platform::Result<platform::Folder> opened = platform::OpenFolder(root);
   if (!opened) return opened.status();
-  Staging staging;
   staging.folders.HoldRoot(std::move(*opened));
   staging.root = root;
   staging.folder = *folder;
-  return staging;
+  return {};
 }
 
 Failure CreateStagingFolder(Staging& staging) {

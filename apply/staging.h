@@ -78,9 +78,10 @@ struct Staging {
   std::unique_ptr<StagedSync> sync = std::make_unique<StagedSync>();
 };
 
-// Opens `root` and plans its staging; fails when `root` is no folder or the
-// staging path would be too long.
-platform::Result<Staging> PlanStaging(const WString& root);
+// Opens `root` and plans its staging in `staging`, new; fails when `root`
+// is no folder or the staging path would be too long. (A Staging is made
+// in place and never moved: the updater carries no code to move one.)
+platform::Status PlanStaging(const WString& root, Staging& staging);
 
 // Creates the staging folder anew, for this user alone, and holds it: only
 // once the folder opened is the one just made (empty, this user's, private),

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "apply/decision.h"
+#include "apply/forecast.h"
 #include "apply/journal.h"
 #include "apply/record_stager.h"
 #include "apply/staged_sync.h"
@@ -36,6 +37,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The staging of `root`, planned; null where it cannot be.
+std::unique_ptr<Staging> Planned(const WString& root) {
+  auto staging = std::make_unique<Staging>();
+  return PlanStaging(root, *staging) ? std::move(staging) : nullptr;
+}
+
 Failure InstallFrom(const WString& package_path, const WString& root,
                     InstallReport* report = nullptr) {
   platform::File file;
@@ -47,7 +54,7 @@ Failure InstallFrom(const WString& package_path, const WString& root,
 }
 
 bool Recover(const WString& root) {
-  platform::Result<Staging> staging = PlanStaging(root);
+  std::unique_ptr<Staging> staging = Planned(root);
   return staging && !RecoverInterruptedInstall(*staging).failed();
 }
 
@@ -417,7 +424,7 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
   fs::create_directories(dir_.path() / "outside");
   std::error_code no_links_under_wine;  // the end-to-end table plants them there
   fs::create_directory_symlink(dir_.path() / "outside", game() / "lnk", no_links_under_wine);
-  platform::Result<Staging> journal = PlanStaging(root());
+  std::unique_ptr<Staging> journal = Planned(root());
   ASSERT_TRUE(journal && !CreateStagingFolder(*journal).failed());
   fs::path staging = game() / ".update-staging";
   for (const char16_t* name : {u".\\lnk\\n.dat", u".\\a.dat", u".\\sub"}) {
@@ -444,7 +451,7 @@ TEST_F(InstallerTest, RecoveryActsOnlyOnWhatTheInstallPlaced) {
 // it reads as none: no file was moved before it was whole. Damaged, it is
 // refused.
 TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
-  platform::Result<Staging> written = PlanStaging(root());
+  std::unique_ptr<Staging> written = Planned(root());
   ASSERT_TRUE(written && !CreateStagingFolder(*written).failed());
   fs::path staging = game() / ".update-staging";
   struct {
@@ -473,7 +480,7 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
             (Bytes{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
   auto read_back = [&](const Bytes& journal) {
     WriteAll(staging / "journal", journal);
-    platform::Result<Staging> read = PlanStaging(root());
+    std::unique_ptr<Staging> read = Planned(root());
     EXPECT_TRUE(read);
     read->staging_folder =
         std::move(platform::OpenSubfolder(read->folders.root(), u".update-staging")).value_or({});
@@ -485,11 +492,11 @@ TEST_F(InstallerTest, JournalReadsBackAsWrittenAndNotWhenCut) {
   unknown_kind[4] = 8;
   for (Bytes damaged :
        {Bytes{'x', 'x', 'x', 'x', 0, 0}, Bytes{'f', 'o', 'l', 'd', 1, 0, '.', 0}, unknown_kind}) {
-    platform::Result<Staging> read = read_back(damaged);
+    std::unique_ptr<Staging> read = read_back(damaged);
     EXPECT_FALSE(ReadJournal(*read));
   }
   for (size_t cut = 0; cut <= whole.size(); cut += cut < 40 ? 1 : 7) {
-    platform::Result<Staging> read = read_back(Bytes(whole.begin(), whole.begin() + cut));
+    std::unique_ptr<Staging> read = read_back(Bytes(whole.begin(), whole.begin() + cut));
     platform::Result<bool> journal = ReadJournal(*read);
     ASSERT_TRUE(journal) << cut;
     ASSERT_EQ(*journal, cut == whole.size()) << cut;
@@ -715,7 +722,7 @@ TEST_F(InstallerTest, StagedSyncKeepsTheFirstFailure) {
 // run, by the plan and by the install alike.
 TEST_F(InstallerTest, AFileNamedByManyRecordsIsHashedOnce) {
   const Bytes old = Bytes(10, 'o');  // a.dat as SetUp leaves it
-  platform::Result<Staging> staging = PlanStaging(root());
+  std::unique_ptr<Staging> staging = Planned(root());
   ASSERT_TRUE(staging);
   staging->read_file = platform::ReadFileKeepingAccessIn;
   package::Record record;
@@ -850,7 +857,7 @@ TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwis
     SCOPED_TRACE(testing::Message() << c.damage << " " << c.cut);
     fs::remove_all(game());
     SetUp();
-    platform::Result<Staging> cut = PlanStaging(root());
+    std::unique_ptr<Staging> cut = Planned(root());
     ASSERT_TRUE(cut && !CreateStagingFolder(*cut).failed());
     WriteAll(staging / "0.new", {'n'});
     AddStagedEntry(*cut, u".\\a.dat", root() + u"\\a.dat");
@@ -861,7 +868,7 @@ TEST_F(InstallerTest, RecoveryUndoesOnlyAJournalReadWholeAndKeepsStagingOtherwis
     cut->entries.back().old_id = *old_id;
     cut->entries.back().new_id = *new_id;
     ASSERT_TRUE(WriteJournal(*cut));
-    cut = platform::Status::Refused();  // nothing held while the next run works
+    cut.reset();  // nothing held while the next run works
     Bytes journal = ReadAll(staging / "journal");
     if (c.damage == kCutBesideBackup && c.cut >= journal.size()) continue;
     if (c.damage == kCutBesideBackup)

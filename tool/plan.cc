@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "apply/forecast.h"
 #include "apply/installer.h"
 #include "apply/record_stager.h"
 #include "apply/staging.h"
@@ -201,24 +202,25 @@ int RunPlan(const PlanRequest& request) {
   int64_t payload_end = 0;
   Failure failure = package::OpenPackage(PathArgument(update), package, payload_end);
   if (failure.failed()) return Report(update, failure);
-  platform::Result<apply::Staging> staging = apply::PlanStaging(*root);
-  if (!staging) return Report(dir, Fail(Cause::kGameFolderUnusable, *root, staging.status()));
-  staging->read_file = platform::ReadFileKeepingAccessIn;  // a dry run moves no time
+  apply::Staging staging;
+  platform::Status planned = apply::PlanStaging(*root, staging);
+  if (!planned) return Report(dir, Fail(Cause::kGameFolderUnusable, *root, planned));
+  staging.read_file = platform::ReadFileKeepingAccessIn;  // a dry run moves no time
   Plan plan;
   // An install cut off here is undone before the update installs: the plan
   // is of the folder as that leaves it, or of the recovery's failure.
-  Failure recovery = apply::RecoverInterruptedInstall(*staging, /*foresee_only=*/true);
+  Failure recovery = apply::RecoverInterruptedInstall(staging, /*foresee_only=*/true);
   if (recovery.failed()) {
     plan.Add(package::kStagingFolderName, Action::kFail, FailureWords(recovery));
-  } else if (staging->staging_folder) {
+  } else if (staging.staging_folder) {
     fmt::print(stderr,
                "updatepkg: warning: {} holds .update-staging: an install was cut off there, and "
                "the updater undoes it first; this plan is of the folder as that leaves it\n",
                dir);
   }
-  apply::ForeseeRecovery(*staging);
+  apply::ForeseeRecovery(staging);
   package::RecordReader reader(package, payload_end, *root);
-  failure = ForecastAll(package, reader, *staging, plan);
+  failure = ForecastAll(package, reader, staging, plan);
   if (failure.failed()) return Report(update, failure);  // the package itself is at fault
   if (!request.json) return PrintText(request, plan);
   PrintJson(request, plan);
