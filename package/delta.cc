@@ -19,6 +19,14 @@ std::optional<SizedHash> ReadSizedHash(platform::File& package, const Framing* f
   return read;
 }
 
+bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name) {
+  return WriteEntryName(out, old_name == name ? WString() : old_name);
+}
+
+std::optional<WString> ReadOldName(platform::File& package, const Framing* framing) {
+  return ReadEntryName(package, framing);
+}
+
 std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, const Framing* framing) {
   std::optional<SizedHash> old = ReadSizedHash(package, framing);
   std::optional<SizedHash> made = old ? ReadSizedHash(package, framing) : std::nullopt;
@@ -46,8 +54,7 @@ bool WriteVersions(PackageOut& out, uint32_t current_in, const std::vector<Versi
   for (size_t i = 0; i < versions.size(); ++i) {
     const Version& v = versions[i];
     if (old_names) {
-      const WString& old_name = (*old_names)[i];
-      written = written && WriteEntryName(out, old_name == name ? WString() : old_name);
+      written = written && WriteOldName(out, name, (*old_names)[i]);
     }
     written = written && WriteNumber(out, v.size, 8) && WriteToPackage(out, v.hash, 32) &&
               WriteNumber(out, v.releases, 4) && (!old_names || WriteNumber(out, v.patch, 1));

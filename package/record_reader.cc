@@ -151,14 +151,19 @@ bool RecordReader::ReadTarget(bool removal) {
   return true;
 }
 
-bool RecordReader::ReadDeltaTail() {
+bool RecordReader::ReadOldNameInto(WString& old_name) {
   // No name: the file's own. Another is checked as a name, and only kept.
-  std::optional<WString> old_name = ReadEntryName(package_, &framing_);
+  std::optional<WString> read = ReadOldName(package_, &framing_);
   WString old_target;
-  current_.old_name = current_.name;
-  if (!old_name || (!old_name->empty() && !AcceptName(*old_name, current_.old_name, old_target))) {
+  old_name = current_.name;
+  if (!read || (!read->empty() && !AcceptName(*read, old_name, old_target))) {
     return Stop(Cause::kBadName);
   }
+  return true;
+}
+
+bool RecordReader::ReadDeltaTail() {
+  if (!ReadOldNameInto(current_.old_name)) return false;
   std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, &framing_);
   if (!delta) return false;
   current_.delta = *delta;
@@ -203,13 +208,9 @@ bool RecordReader::ReadVersions(bool patches) {
   for (int i = 0; i < current_.version_count; ++i) {
     Version& version = current_.versions[i];
     if (patches) {
-      // No name: the file's own. Another is checked as a name.
-      std::optional<WString> old_name = ReadEntryName(package_, &framing_);
-      WString accepted = current_.name, old_target;
-      if (!old_name || (!old_name->empty() && !AcceptName(*old_name, accepted, old_target))) {
-        return Stop(Cause::kBadName);
-      }
-      current_.old_names.push_back(accepted);
+      WString old_name;
+      if (!ReadOldNameInto(old_name)) return false;
+      current_.old_names.push_back(std::move(old_name));
     }
     std::optional<SizedHash> old = ReadSizedHash(package_, &framing_);
     std::optional<uint64_t> releases = ReadNumber(package_, 4, &framing_);

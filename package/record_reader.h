@@ -153,6 +153,9 @@ class RecordReader {
   bool ReadSolid(bool after_block);
   // Reads a record's entry name into current_, which must be new to the package.
   bool ReadTarget(bool removal);
+  // Reads an old-name field into `old_name`: the record's own name where
+  // it is empty, else a name the updater accepts; false (stopped) where not.
+  bool ReadOldNameInto(WString& old_name);
   // Reads what a delta's header holds after its times into current_: the
   // old file's name, the delta header and the four stream lengths.
   bool ReadDeltaTail();

@@ -45,8 +45,7 @@ bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLev
                                  OldNames(file.versions), lengths, 0);
       continue;
     }
-    const WString& old_name = file.versions[0].name;
-    package::WriteEntryName(out, old_name == file.name ? WString() : old_name);
+    package::WriteOldName(out, file.name, file.versions[0].name);
     package::WriteDeltaHeader(out, patch->header);
     for (uint32_t length : lengths) package::WriteNumber(out, length, 4);
   }

@@ -19,7 +19,7 @@ void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryT
                     : lzma    ? package::kDeltaLzmaTag
                               : package::kDeltaTag;
   package::WriteEntryHeader(out, name, times, tag);
-  package::WriteEntryName(out, old_name == name ? WString() : old_name);  // none: its own
+  package::WriteOldName(out, name, old_name);
   package::WriteDeltaHeader(out, header);
   for (const std::vector<uint8_t>* stream : written) package::WriteNumber(out, stream->size(), 4);
   for (const std::vector<uint8_t>* stream : written) {
@@ -216,8 +216,12 @@ class ChoiceJob : public package::RecordJob {
     if (!lzma_whole) {
       failure = WholeRecord(name_, new_path_, times_, record, coding_, SIZE_MAX, framing);
       if (failure.failed()) return false;
-      size_t head = 4 + 2 + 2 * name_.size() + 24;  // the tag, name and times
-      if (whole_) whole.assign(record.begin() + static_cast<std::ptrdiff_t>(head), record.end());
+      // Its stream starts after the tag, name and times, framed as the record framed them.
+      std::vector<uint8_t> head;
+      RecordOut measured(head, framing);
+      package::WriteEntryHeader(measured.out, name_, times_);
+      if (whole_)
+        whole.assign(record.begin() + static_cast<std::ptrdiff_t>(head.size()), record.end());
     }
     // With the whole file inside, the record is never the smaller one: it
     // is kept for what it adds (an installed version is told, and patched

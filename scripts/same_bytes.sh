@@ -5,7 +5,8 @@
 # two older releases of it (half their files changed in 20 bytes, a file
 # each that the new one removes); the updates: whole (normal and max),
 # patched from one release and from two (with and without whole files
-# beside), and deflated; each with --threads 1 and 2.
+# beside), and deflated (from one release, and from two with whole files
+# beside); each with --threads 1 and 2.
 #
 # Usage: scripts/same_bytes.sh UPDATEPKG_BEFORE UPDATEPKG_AFTER WORK_DIR
 set -e
@@ -54,6 +55,9 @@ build() {
     --threads "$threads" --delta-from "$trees/r1" --delta-from "$trees/r2" --whole-fallback
   "$tool" build "$trees/new" -o "$out/deflate-$threads" --stub "$stub" --quiet \
     --threads "$threads" --delta-from "$trees/r1" --compression deflate
+  "$tool" build "$trees/new" -o "$out/deflate-fallback-$threads" --stub "$stub" --quiet \
+    --threads "$threads" --delta-from "$trees/r1" --delta-from "$trees/r2" --whole-fallback \
+    --compression deflate
 }
 differ=0
 for threads in 1 2; do
