@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "package/branch_filter.h"
 #include "package/content_stream.h"
 #include "package/format.h"
 
@@ -58,127 +57,138 @@ bool RecordReader::Next(Record& record) {
           platform::Status::Error(read.os_error));
     }
   }
-  if (block_ && !PassBlockPart()) return false;
-  if (next_delta_ < deltas_.size()) {
-    current_ = std::move(deltas_[next_delta_++]);  // numbered and placed as it was read
-    for (int i = 0; i < 4; ++i) left_after_[i] -= current_.patch_bytes(i);
+  platform::Status status;
+  if (deltas_.active()) {
+    Cause passed = deltas_.PassPart(package_, status);
+    if (passed != Cause::kNone) return Stop(passed, status);
+  }
+  if (deltas_.HasNext()) {
+    current_ = deltas_.Next();
     return Hand(record);
   }
-  if (next_member_ < members_.size()) {
-    const SolidMember& member = members_[next_member_++];
-    int number = current_.number + 1;
-    int64_t offset = current_.offset;
-    current_ = Record();
-    current_.number = number;
-    current_.offset = offset;  // of the block
-    current_.in_block = unread_ = true;
-    current_.times = member.times;
-    current_.delta.new_size = member.size;
-    std::memcpy(current_.delta.new_hash, member.hash, 32);
-    AcceptName(member.name, current_.name, current_.target);  // as it was when read
-    return Hand(record);
-  }
+  if (solid_.HasNext()) return HandMember(record);
+  return ReadRecord(record);
+}
+
+bool RecordReader::HandMember(Record& record) {
+  const SolidMember& member = solid_.Next();
+  int number = current_.number + 1;
+  int64_t offset = current_.offset;
+  current_ = Record();
+  current_.number = number;
+  current_.offset = offset;  // of the block
+  current_.in_block = unread_ = true;
+  current_.times = member.times;
+  current_.delta.new_size = member.size;
+  std::memcpy(current_.delta.new_hash, member.hash, 32);
+  AcceptName(member.name, current_.name, current_.target);  // as it was when read
+  return Hand(record);
+}
+
+bool RecordReader::ReadRecord(Record& record) {
   int number = current_.number + 1;
   current_ = Record();
   current_.number = number;
   current_.offset = package_.Tell();
-  RecordTag tag = ReadNextTag(package_, payload_end_);
-  if (tag == RecordTag::kLabel && current_.offset == start_) {
-    label_ = ReadEntryName(package_, &framing_);
-    if (!label_) return Stop(Cause::kBadName);
-    if (!IsAcceptableLabel(*label_)) return Stop(Cause::kBadLabel);
-    current_.offset = package_.Tell();
-    tag = ReadNextTag(package_, payload_end_);
-  }
-  // The release labels, first or after the version label, once.
-  if (tag == RecordTag::kReleases && number == 1 && releases_.empty()) {
-    if (!ReadReleases()) return Stop(Cause::kBadLabel);
-    current_.offset = package_.Tell();
-    tag = ReadNextTag(package_, payload_end_);
-  }
+  RecordTag tag = RecordTag::kInvalid;
+  if (Cause cause = ReadTag(tag); cause != Cause::kNone) return Stop(cause);
   bool solid = tag == RecordTag::kSolid || tag == RecordTag::kSolidAfter;
-  if (!solid) {
-    solid_window_ = std::vector<uint8_t>();  // a delta's streams need their memory now
-    solid_held_ = 0;
-  }
+  if (!solid) solid_.DropWindow();
   if (tag == RecordTag::kEnd) return false;
   if (solid || tag == RecordTag::kDeltaBlock) {
-    bool read = solid ? ReadSolid(tag == RecordTag::kSolidAfter) : ReadDeltaBlock();
-    if (!read) return failure_.failed() ? false : Stop(Cause::kBadStream);
-    return Next(record);
+    platform::Status status;
+    Cause read = solid ? ReadSolid(tag == RecordTag::kSolidAfter, status) : ReadDeltaBlock(status);
+    return read != Cause::kNone ? Stop(read, status) : Next(record);
   }
   if (tag == RecordTag::kInvalid || tag == RecordTag::kLabel || tag == RecordTag::kReleases) {
     return Stop(Cause::kBadTag);
   }
+  Cause read = ReadFields(tag);
+  return read != Cause::kNone ? Stop(read) : Hand(record);
+}
+
+Cause RecordReader::ReadTag(RecordTag& tag) {
+  tag = ReadNextTag(package_, payload_end_);
+  if (tag == RecordTag::kLabel && current_.offset == start_) {
+    label_ = ReadEntryName(package_, &framing_);
+    if (!label_) return Cause::kBadName;
+    if (!IsAcceptableLabel(*label_)) return Cause::kBadLabel;
+    current_.offset = package_.Tell();
+    tag = ReadNextTag(package_, payload_end_);
+  }
+  // The release labels, first or after the version label, once.
+  if (tag == RecordTag::kReleases && current_.number == 1 && releases_.empty()) {
+    if (ReadReleases() != Cause::kNone) return Cause::kBadLabel;
+    current_.offset = package_.Tell();
+    tag = ReadNextTag(package_, payload_end_);
+  }
+  return Cause::kNone;
+}
+
+Cause RecordReader::ReadFields(RecordTag tag) {
   const RecordTagRow& row = kRecordTags[static_cast<int>(tag)];
   current_.lzma_streams = row.lzma_streams;
   current_.whole_lzma = row.whole_lzma;
   current_.literals_after_old = row.literals_after_old;
   current_.kind = row.kind;
   bool removal = current_.kind == RecordKind::kRemove;
-  if (!ReadTarget(removal)) return false;
+  if (Cause cause = ReadTarget(removal); cause != Cause::kNone) return cause;
   if (tag == RecordTag::kRemove) {
     std::optional<SizedHash> old = ReadSizedHash(package_, &framing_);
-    if (!old) return Stop(Cause::kBadStream);
+    if (!old) return Cause::kBadStream;
     current_.delta.old_size = old->size;
     std::memcpy(current_.delta.old_hash, old->hash, 32);
     current_.version_count = 1;
     current_.versions[0].size = old->size;
     std::memcpy(current_.versions[0].hash, old->hash, 32);
   }
-  if (current_.kind == RecordKind::kRemove) {
-    if (tag == RecordTag::kRemoveAny && !ReadVersions(false)) return Stop(Cause::kBadStream);
-    return Hand(record);
-  }
+  if (removal) return tag == RecordTag::kRemoveAny ? ReadVersions(false) : Cause::kNone;
   std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
-  if (!times) return Stop(Cause::kTimesCut);
+  if (!times) return Cause::kTimesCut;
   current_.times = *times;
-  if (current_.kind == RecordKind::kChoice) {
-    if (!ReadChoice()) return failure_.failed() ? false : Stop(Cause::kBadStream);
-  }
-  if (current_.is_delta()) {
-    if (!ReadDeltaTail()) return failure_.failed() ? false : Stop(Cause::kBadStream);
-    // The streams lie inside the payload.
-    if (current_.streams_size() > payload_end_ - package_.Tell()) return Stop(Cause::kBadStream);
-  }
-  return Hand(record);
+  if (current_.kind == RecordKind::kChoice) return ReadChoice();
+  if (!current_.is_delta()) return Cause::kNone;
+  if (Cause cause = ReadDeltaTail(); cause != Cause::kNone) return cause;
+  // The streams lie inside the payload.
+  if (current_.streams_size() > payload_end_ - package_.Tell()) return Cause::kBadStream;
+  return Cause::kNone;
 }
 
-bool RecordReader::ReadTarget(bool removal) {
+Cause RecordReader::ReadTarget(bool removal) {
   std::optional<WString> name = ReadRecordName(package_, framing_);
-  if (!name || !AcceptName(*name, current_.name, current_.target)) return Stop(Cause::kBadName);
-  if (!AddPackagePath(paths_, current_.target, removal)) return Stop(Cause::kDuplicateName);
-  return true;
+  if (!name || !AcceptName(*name, current_.name, current_.target)) return Cause::kBadName;
+  if (!AddPackagePath(paths_, current_.target, removal)) return Cause::kDuplicateName;
+  return Cause::kNone;
 }
 
-bool RecordReader::ReadOldNameInto(WString& old_name) {
+Cause RecordReader::ReadOldNameInto(WString& old_name) {
   // No name: the file's own. Another is checked as a name, and only kept.
   std::optional<WString> read = ReadOldName(package_, &framing_);
   WString old_target;
   old_name = current_.name;
   if (!read || (!read->empty() && !AcceptName(*read, old_name, old_target))) {
-    return Stop(Cause::kBadName);
+    return Cause::kBadName;
   }
-  return true;
+  return Cause::kNone;
 }
 
-bool RecordReader::ReadDeltaTail() {
-  if (!ReadOldNameInto(current_.old_name)) return false;
+Cause RecordReader::ReadDeltaTail() {
+  if (Cause cause = ReadOldNameInto(current_.old_name); cause != Cause::kNone) return cause;
   std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, &framing_);
-  if (!delta) return false;
+  if (!delta) return Cause::kBadStream;
   current_.delta = *delta;
   // The literals' window holds the whole old file, as it holds any stream:
   // at most kDeltaStreamWindow.
   if (current_.literals_after_old &&
       (delta->old_size == 0 || delta->old_size > kDeltaStreamWindow)) {
-    return false;
+    return Cause::kBadStream;
   }
   for (uint32_t& length : current_.stream_lengths) {
     std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
-    if (!read) return false;
+    if (!read) return Cause::kBadStream;
     length = static_cast<uint32_t>(*read);
   }
-  return true;
+  return Cause::kNone;
 }
 
 bool RecordReader::Hand(Record& record) {
@@ -188,127 +198,99 @@ bool RecordReader::Hand(Record& record) {
   return true;
 }
 
-bool RecordReader::ReadReleases() {
+Cause RecordReader::ReadReleases() {
   std::optional<uint64_t> count = ReadNumber(package_, 1, &framing_);
-  if (!count || *count == 0 || *count > kMaxReleases) return false;
+  if (!count || *count == 0 || *count > kMaxReleases) return Cause::kBadLabel;
   for (uint64_t i = 0; i < *count; ++i) {
     std::optional<WString> label = ReadEntryName(package_, &framing_);
-    if (!label || !IsAcceptableLabel(*label)) return false;
+    if (!label || !IsAcceptableLabel(*label)) return Cause::kBadLabel;
     releases_.push_back(*label);
   }
-  return true;
+  return Cause::kNone;
 }
 
-bool RecordReader::ReadVersions(bool patches) {
+Cause RecordReader::ReadVersions(bool patches) {
   std::optional<uint64_t> current = ReadNumber(package_, 4, &framing_);
   std::optional<uint64_t> count = ReadNumber(package_, 1, &framing_);
-  if (!current || !count || *count == 0 || *count > kMaxReleases) return false;
+  if (!current || !count || *count == 0 || *count > kMaxReleases) return Cause::kBadStream;
   current_.current_in = static_cast<uint32_t>(*current);
   current_.version_count = static_cast<int>(*count);
   for (int i = 0; i < current_.version_count; ++i) {
     Version& version = current_.versions[i];
     if (patches) {
       WString old_name;
-      if (!ReadOldNameInto(old_name)) return false;
+      if (Cause cause = ReadOldNameInto(old_name); cause != Cause::kNone) return cause;
       current_.old_names.push_back(std::move(old_name));
     }
     std::optional<SizedHash> old = ReadSizedHash(package_, &framing_);
     std::optional<uint64_t> releases = ReadNumber(package_, 4, &framing_);
     std::optional<uint64_t> patch = ReadNumber(package_, patches ? 1 : 0, &framing_);
-    if (!old || !releases || !patch) return false;
+    if (!old || !releases || !patch) return Cause::kBadStream;
     version.size = old->size;
     std::memcpy(version.hash, old->hash, 32);
     version.releases = static_cast<uint32_t>(*releases);
     version.patch = static_cast<uint8_t>(*patch);
   }
-  return true;
+  return Cause::kNone;
 }
 
-bool RecordReader::ReadChoice() {
+Cause RecordReader::ReadChoice() {
   std::optional<SizedHash> made = ReadSizedHash(package_, &framing_);
-  if (!made) return false;
+  if (!made) return Cause::kBadStream;
   current_.delta.new_size = made->size;
   std::memcpy(current_.delta.new_hash, made->hash, 32);
-  if (!ReadVersions(true)) return false;
+  if (Cause cause = ReadVersions(true); cause != Cause::kNone) return cause;
   std::optional<uint64_t> patches = ReadNumber(package_, 1, &framing_);
-  if (!patches || *patches == 0 || *patches > kMaxReleases) return false;
+  if (!patches || *patches == 0 || *patches > kMaxReleases) return Cause::kBadStream;
   current_.patch_count = static_cast<int>(*patches);
   for (size_t i = 0; i < 4 * *patches; ++i) {
     std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
-    if (!read) return false;
+    if (!read) return Cause::kBadStream;
     current_.patch_lengths[i / 4][i % 4] = static_cast<uint32_t>(*read);
   }
   std::optional<uint64_t> whole = ReadNumber(package_, 4, &framing_);
-  if (!whole) return false;
+  if (!whole) return Cause::kBadStream;
   current_.whole_length = static_cast<uint32_t>(*whole);
   for (int i = 0; i < current_.version_count; ++i) {
-    if (current_.versions[i].patch >= *patches) return false;
+    if (current_.versions[i].patch >= *patches) return Cause::kBadStream;
   }
   // The streams lie inside the payload.
-  return current_.streams_size() <= payload_end_ - package_.Tell();
+  if (current_.streams_size() > payload_end_ - package_.Tell()) return Cause::kBadStream;
+  return Cause::kNone;
 }
 
-bool RecordReader::ReadSolid(bool after_block) {
+Cause RecordReader::ReadSolid(bool after_block, platform::Status& status) {
   std::optional<uint64_t> count = ReadNumber(package_, 4, &framing_);
-  if (!count || *count == 0 || *count > 1u << 20) return false;
-  members_.assign(static_cast<size_t>(*count), SolidMember());
-  next_member_ = 0;
-  uint64_t total = 0;
-  for (SolidMember& member : members_) {
+  if (!count || *count == 0 || *count > 1u << 20) return Cause::kBadStream;
+  std::vector<SolidMember> members(static_cast<size_t>(*count));
+  for (SolidMember& member : members) {
     std::optional<WString> name = ReadRecordName(package_, framing_);
-    if (!name || !AcceptName(*name, member.name, current_.target)) return Stop(Cause::kBadName);
-    if (!AddPackagePath(paths_, current_.target)) return Stop(Cause::kDuplicateName);
+    if (!name || !AcceptName(*name, member.name, current_.target)) return Cause::kBadName;
+    if (!AddPackagePath(paths_, current_.target)) return Cause::kDuplicateName;
     std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
-    if (!times) return Stop(Cause::kTimesCut);
+    if (!times) return Cause::kTimesCut;
     member.times = *times;
     std::optional<SizedHash> made = ReadSizedHash(package_, &framing_);
-    if (!made) return false;
+    if (!made) return Cause::kBadStream;
     member.size = made->size;
     std::memcpy(member.hash, made->hash, 32);
     std::optional<uint64_t> filter = ReadNumber(package_, 1, &framing_);
-    if (!filter || *filter > kBranchFilter) return false;
+    if (!filter || *filter > kBranchFilter) return Cause::kBadStream;
     member.filter = static_cast<uint8_t>(*filter);
-    total += member.size;
   }
   // A fault of the block's own (its settings, its stream) names it by its first file.
-  AcceptName(members_.front().name, current_.name, current_.target);
-  std::optional<uint64_t> props = ReadNumber(package_, 1, &framing_);
-  std::optional<uint64_t> dictionary = ReadNumber(package_, 4, &framing_);
-  std::optional<uint64_t> preset = after_block ? ReadNumber(package_, 4, &framing_) : 0;
-  std::optional<uint64_t> packed = ReadNumber(package_, 4, &framing_);
-  LzmaProps coder;
-  if (!props || !dictionary || !preset || !packed ||
-      !LzmaPropsFromByte(static_cast<uint8_t>(*props), coder) || *dictionary > kMaxLzmaDictionary ||
-      static_cast<int64_t>(*packed) > payload_end_ - package_.Tell()) {
-    return false;
-  }
-  coder.dictionary = static_cast<uint32_t>(*dictionary);
-  // A preset comes from the block right before, whole, and fits both windows.
-  if (after_block && (*preset == 0 || *preset > solid_held_ || *preset > coder.dictionary))
-    return false;
-  solid_held_ = 0;
-  block_total_ = *preset + total;
-  block_held_ = std::min<uint64_t>(coder.dictionary, block_total_);
-  // The stream is read by position; the package goes on after it.
-  int64_t start = package_.Tell();
-  std::vector<uint64_t> parts;
-  for (const SolidMember& member : members_) parts.push_back(member.size);
-  solid_ = std::make_unique<DecodeAhead>(
-      std::make_unique<LzmaDecoder>(package_, start, static_cast<uint32_t>(*packed), total, coder,
-                                    &solid_window_, static_cast<uint32_t>(*preset), solid_end_),
-      std::move(parts));
-  platform::Status moved = package_.Seek(start + static_cast<int64_t>(*packed), SEEK_SET);
-  if (!moved) return Stop(Cause::kPackageReadFailed, moved);
+  AcceptName(members.front().name, current_.name, current_.target);
+  Cause opened =
+      solid_.Open(package_, framing_, payload_end_, std::move(members), after_block, status);
+  if (opened != Cause::kNone) return opened;
   current_.number--;  // Next() hands the first file under the block's number
-  return true;
+  return Cause::kNone;
 }
 
-bool RecordReader::ReadDeltaBlock() {
+Cause RecordReader::ReadDeltaBlock(platform::Status& status) {
   std::optional<uint64_t> count = ReadNumber(package_, 4, &framing_);
-  if (!count || *count == 0 || *count > kMaxBlockDeltas) return false;
-  deltas_.clear();
-  next_delta_ = 0;
-  uint64_t totals[4] = {};
+  if (!count || *count == 0 || *count > kMaxBlockDeltas) return Cause::kBadStream;
+  std::vector<Record> deltas;
   Record block = std::move(current_);
   for (uint64_t i = 0; i < *count; ++i) {
     // Each file is a record of its own, numbered in turn, placed at the block.
@@ -317,78 +299,23 @@ bool RecordReader::ReadDeltaBlock() {
     current_.offset = block.offset;
     current_.kind = RecordKind::kDelta;
     current_.in_block = current_.lzma_streams = true;
-    if (!ReadTarget(false)) return false;
+    if (Cause cause = ReadTarget(false); cause != Cause::kNone) return cause;
     std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
-    if (!times) return Stop(Cause::kTimesCut);
+    if (!times) return Cause::kTimesCut;
     current_.times = *times;
     // 0: a delta from one old version; 1: from whichever is installed, as
     // "alts" has it (its patches' parts one after the other, no whole file).
     std::optional<uint64_t> choice = ReadNumber(package_, 1, &framing_);
-    if (!choice || *choice > 1) return false;
+    if (!choice || *choice > 1) return Cause::kBadStream;
     if (*choice) current_.kind = RecordKind::kChoice;
-    if (*choice ? !ReadChoice() || current_.whole_length != 0 : !ReadDeltaTail()) return false;
-    for (int s = 0; s < 4; ++s) totals[s] += current_.patch_bytes(s);
-    deltas_.push_back(std::move(current_));
+    Cause read = *choice ? ReadChoice() : ReadDeltaTail();
+    if (read != Cause::kNone) return read;
+    if (*choice && current_.whole_length != 0) return Cause::kBadStream;
+    deltas.push_back(std::move(current_));
   }
   current_ = std::move(block);
-  current_.target = deltas_.front().target;  // the block's faults name its first file
-  block_.reset(new SharedStream[4]);
-  LzmaProps coder[4];
-  for (int s = 0; s < 4; ++s) {
-    std::optional<uint64_t> settings = ReadNumber(package_, 1, &framing_);
-    std::optional<uint64_t> length = ReadNumber(package_, 4, &framing_);
-    if (!settings || !length) return false;
-    block_[s].end = *length;  // made a place below
-    // Stored: exactly the bytes; LZMA: none where nothing is coded.
-    bool stored = *settings == kStoredStream;
-    if (stored ? *length != totals[s]
-               : !LzmaPropsFromByte(static_cast<uint8_t>(*settings), coder[s]) ||
-                     (totals[s] == 0 && *length != 0)) {
-      return false;
-    }
-    coder[s].dictionary = stored ? 0 : kDeltaStreamWindow;
-  }
-  // The streams lie back to back inside the payload, read by position; the
-  // package goes on after them.
-  int64_t at = package_.Tell();
-  for (int s = 0; s < 4; ++s) {
-    SharedStream& stream = block_[s];
-    int64_t length = stream.end;
-    if (length > payload_end_ - at) return false;
-    stream.next = at;
-    stream.end = at + length;
-    stream.left = left_after_[s] = totals[s];
-    if (coder[s].dictionary && totals[s] > 0) {
-      stream.lzma.reset(
-          new LzmaDecoder(package_, at, static_cast<uint32_t>(length), totals[s], coder[s]));
-    }
-    at += length;
-  }
-  block_end_ = at;
-  platform::Status moved = package_.Seek(at, SEEK_SET);
-  return moved ? true : Stop(Cause::kPackageReadFailed, moved);
-}
-
-bool RecordReader::PassBlockPart() {
-  for (int s = 0; s < 4; ++s) {
-    SharedStream& stream = block_[s];
-    if (stream.left < left_after_[s]) return Stop(Cause::kBadStream);  // a part read twice
-    // A part not read (a file current already, a patch for another version)
-    // is read here, and dropped.
-    platform::Status read;
-    if (!SkipShared(package_, stream, stream.left - left_after_[s], read)) {
-      return Stop(read ? Cause::kBadStream : Cause::kPackageReadFailed, read);
-    }
-  }
-  if (next_delta_ < deltas_.size()) return true;
-  bool whole = true;
-  for (int s = 0; s < 4; ++s) whole = whole && block_[s].Whole();
-  block_.reset();
-  deltas_.clear();
-  next_delta_ = 0;
-  if (!whole) return Stop(Cause::kBadStream);
-  platform::Status moved = package_.Seek(block_end_, SEEK_SET);
-  return moved ? true : Stop(Cause::kPackageReadFailed, moved);
+  current_.target = deltas.front().target;  // the block's faults name its first file
+  return deltas_.Open(package_, framing_, payload_end_, std::move(deltas), status);
 }
 
 InflateResult RecordReader::Content(ByteSink& sink) {
@@ -408,45 +335,9 @@ InflateResult RecordReader::Content(ByteSink& sink) {
     return read;
   }
   unread_ = false;
-  const SolidMember& member = members_[next_member_ - 1];  // the file handed on last
-  int64_t before = solid_->consumed();
-  // Through the branch filter, in pieces, each with the undecided bytes the
-  // last one ended with before it.
-  std::vector<uint8_t> piece;
-  uint64_t at = 0;
-  size_t held = 0;
-  SinkTo unfiltered([&](const uint8_t* data, size_t size) {
-    piece.resize(64 * 1024 + 4);
-    while (size > 0) {
-      size_t take = std::min<size_t>(size, 64 * 1024), all = held + take;
-      std::memcpy(piece.data() + held, data, take);
-      size_t done = FilterBranches(piece.data(), all, at, false);
-      if (!hashed.Take(piece.data(), done)) return false;
-      at += done;
-      held = all - done;
-      std::memmove(piece.data(), piece.data() + done, held);
-      data += take;
-      size -= take;
-    }
-    return true;
-  });
-  ByteSink& into = member.filter == kBranchFilter ? static_cast<ByteSink&>(unfiltered) : hashed;
-  InflateResult read{solid_->Decode(into), solid_->os_error()};
-  if (read.end == InflateEnd::kDone && held > 0 && !hashed.Take(piece.data(), held)) {
-    read.end = InflateEnd::kSinkFailed;
-  }
-  content_packed_ = solid_->consumed() - before;
-  bool last = next_member_ == members_.size();
-  if (read.end == InflateEnd::kDone &&
-      (!IsNewFile(hash, taken) || (last && !solid_->EndedWhole()))) {
-    read.end = InflateEnd::kDamaged;
-  }
-  if (last) {
-    solid_.reset();
-    // The ring is as large as the block's window, or its bytes where fewer.
-    solid_end_ = static_cast<size_t>(block_total_ % std::max<uint64_t>(block_held_, 1));
-    if (read.end == InflateEnd::kDone) solid_held_ = block_held_;
-  }
+  InflateResult read = solid_.Decode(hashed, content_packed_);
+  if (read.end == InflateEnd::kDone && !IsNewFile(hash, taken)) read.end = InflateEnd::kDamaged;
+  if (solid_.IsLast()) solid_.End(read.end == InflateEnd::kDone);
   return read;
 }
 

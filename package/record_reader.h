@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "package/block_cursors.h"
 #include "package/decode_ahead.h"
 #include "package/delta.h"
 #include "package/entry_name.h"
@@ -126,7 +127,7 @@ class RecordReader {
 
   // The four streams of the block of deltas whose file was read last, which
   // its parts are read from; null for any other record.
-  SharedStream* block() const { return current_.in_block ? block_.get() : nullptr; }
+  SharedStream* block() const { return current_.in_block ? deltas_.streams() : nullptr; }
 
   // The version label the package starts with, if it has one.
   const std::optional<WString>& label() const { return label_; }
@@ -136,35 +137,43 @@ class RecordReader {
   const std::vector<WString>& releases() const { return releases_; }
 
  private:
+  // Records `cause`, with the OS error of `status`, as the failure of the
+  // record read last (a read the OS refused as that); false.
   bool Stop(Cause cause, platform::Status status = {});
   // Hands the record read on; true.
   bool Hand(Record& record);
+  // Hands on the next file of the solid block being read.
+  bool HandMember(Record& record);
+  // Reads the record that starts at the package's position.
+  bool ReadRecord(Record& record);
+  // Reads the next tag, past the version label and the release labels
+  // where the package starts with them. Each Read… returns why it stopped
+  // (kNone: it did not).
+  Cause ReadTag(RecordTag& tag);
+  // Reads a record's fields after its tag into current_.
+  Cause ReadFields(RecordTag tag);
   // True when `name` is one the updater accepts below the root: `accepted`
   // and `target` (joined to the root) then hold it.
   bool AcceptName(const WString& name, WString& accepted, WString& target) const;
   // Reads the release labels ("rels").
-  bool ReadReleases();
+  Cause ReadReleases();
   // Reads `count` versions of a removal, or (`patches`) of an "alts" record.
-  bool ReadVersions(bool patches);
+  Cause ReadVersions(bool patches);
   // Reads the rest of an "alts" record after its times.
-  bool ReadChoice();
-  // Reads a solid block's head: its files into members_, its stream's
-  // decoder; (`on`) one whose window starts with the block before's end.
-  bool ReadSolid(bool after_block);
+  Cause ReadChoice();
+  // Reads a solid block's head: its files, then its coding (solid_);
+  // (`after_block`) one whose window starts with the block before's end.
+  Cause ReadSolid(bool after_block, platform::Status& status);
   // Reads a record's entry name into current_, which must be new to the package.
-  bool ReadTarget(bool removal);
+  Cause ReadTarget(bool removal);
   // Reads an old-name field into `old_name`: the record's own name where
-  // it is empty, else a name the updater accepts; false (stopped) where not.
-  bool ReadOldNameInto(WString& old_name);
+  // it is empty, else a name the updater accepts.
+  Cause ReadOldNameInto(WString& old_name);
   // Reads what a delta's header holds after its times into current_: the
   // old file's name, the delta header and the four stream lengths.
-  bool ReadDeltaTail();
-  // Reads a block of deltas' head: its files into deltas_, its streams' decoders.
-  bool ReadDeltaBlock();
-  // Passes over what the file of a block of deltas handed on last left of
-  // its parts; after the last file, checks that the streams end soundly and
-  // leaves the package after them.
-  bool PassBlockPart();
+  Cause ReadDeltaTail();
+  // Reads a block of deltas' head: its files, then its streams (deltas_).
+  Cause ReadDeltaBlock(platform::Status& status);
   // The record's own stream at the package's position into `sink` (zlib,
   // or an "alzw" record's whole stream, WholeLzma), the package left after it.
   InflateResult OwnStream(ByteSink& sink);
@@ -183,27 +192,10 @@ class RecordReader {
   Framing framing_;  // how the records lay out their fields
   std::optional<WString> label_;
   std::vector<WString> releases_;
-  std::vector<SolidMember> members_;  // the files of the solid block read last
-  size_t next_member_ = 0;
-  std::vector<uint8_t> solid_window_;   // the blocks' in a row, in turn
-  std::unique_ptr<DecodeAhead> solid_;  // decoding into solid_window_ until it goes
-  // What solid_window_ holds of the stream decoded last: its ring ends at
-  // `solid_end_`, and its last `solid_held_` bytes a "solc" block may start
-  // with (none unless that block was decoded whole, with every file sound).
-  size_t solid_end_ = 0;
-  uint64_t solid_held_ = 0;
-  // The block being read: its preset and files' bytes, and its ring's size.
-  uint64_t block_total_ = 0, block_held_ = 0;
-  // The block of deltas being read: its files, their streams, the bytes
-  // each stream has left once the file handed on last has its part, and
-  // where the block ends.
-  std::vector<Record> deltas_;
-  size_t next_delta_ = 0;
-  std::unique_ptr<SharedStream[]> block_;
-  uint64_t left_after_[4] = {};
-  int64_t block_end_ = 0;
-  bool unread_ = false;
-  int64_t content_packed_ = 0;  // the file handed on last has its bytes still in the block's stream
+  SolidCursor solid_;        // the solid block read last
+  DeltaBlockCursor deltas_;  // the block of deltas being read
+  bool unread_ = false;      // the file handed on last has its bytes still in the block's stream
+  int64_t content_packed_ = 0;
 };
 
 // Why a package LocatePayload did not find is refused (kNone when found).
