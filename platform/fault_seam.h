@@ -25,8 +25,9 @@ enum class FaultAction {
   kCall,  // the test's hook runs (another user acting meanwhile), then the operation
 };
 
-// The `n`th write, flush, rename, file or folder creation, removal or step
-// of a folder listing from now on meets `action`; the ones before and after it
+// The `n`th write, flush, rename, file or folder creation, removal, step
+// of a folder listing or asking for the right to change a folder from now
+// on meets `action`; the ones before and after it
 // work. Zero turns it off.
 void SetFaultForTesting(int n, FaultAction action = FaultAction::kFail, void (*hook)() = nullptr);
 

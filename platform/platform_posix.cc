@@ -399,7 +399,7 @@ Result<bool> IsPrivateFolder(const Folder& folder) {
 }
 
 Status MayChangeFolder(const Folder& folder) {
-  return Checked(0, faccessat(Fd(folder), ".", W_OK | X_OK, AT_EACCESS));
+  return Checked(InjectedFault(), faccessat(Fd(folder), ".", W_OK | X_OK, AT_EACCESS));
 }
 
 Result<uint64_t> FreeSpace(const Folder& folder) {

@@ -529,7 +529,9 @@ Status MayChangeFolder(const Folder& folder) {
   // A second handle that asks for the rights to add files and folders: the
   // access list grants it only where the install could place its files.
   // (Taking a file out needs DELETE on the file, which a replacement checks
-  // as it opens it.)
+  // as it opens it.) Wine grants every access: the test seam stands for a
+  // list that denies it.
+  if (int fault = InjectedFault()) return Status::Error(fault);
   Handle h(CreateFileW(W(folder.path()), FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, kShareAll, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                        nullptr));

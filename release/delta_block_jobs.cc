@@ -143,9 +143,8 @@ class DeltaBlockJob : public package::RecordJob {
     failure = CodeSolid({{file.name, file.path, file.times, 0}}, coding_.level, made.whole, nullptr,
                         patched ? patch : SIZE_MAX);
     if (failure.failed()) return false;
-    if (patched && !made.patched() && patch < made.whole.stream.bytes.size()) {
-      made.whole = CodedBlock();
-    }
+    size_t whole = made.patched() ? 0 : made.whole.stream.bytes.size();  // 0: stopped early
+    if (PatchWins(patched, patch, whole)) made.whole = CodedBlock();
     if (!made.patched()) made.coded = made.raw = {};
     return true;
   }

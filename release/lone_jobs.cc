@@ -103,7 +103,7 @@ class DeltaJob : public package::RecordJob {
     failure = WholeRecord(name_, new_path_, times_, record, coding_,
                           patched ? delta.size() : SIZE_MAX, framing);
     if (failure.failed()) return false;
-    if (patched && (record.empty() || delta.size() < record.size())) record.swap(delta);
+    if (PatchWins(patched, delta.size(), record.size())) record.swap(delta);
     return true;
   }
 
@@ -231,7 +231,7 @@ class ChoiceJob : public package::RecordJob {
     // The new file counts once, whatever was encoded: the first patch's
     // encoding told it, unless none came that far.
     if (progress_ && !told_) *progress_ += WholeSize(new_path_);
-    if (made && (whole_ || choice.size() < record.size())) {
+    if ((made && whole_) || PatchWins(made, choice.size(), record.size())) {
       record.swap(choice);
     } else if (lzma_whole) {  // a version has no patch: the file goes whole after all
       failure = WholeRecord(name_, new_path_, times_, record, coding_, SIZE_MAX, framing);

@@ -26,6 +26,13 @@ struct RecordOut {
   package::PackageOut out;
 };
 
+// The patch-or-whole choice, made here for every job: a patch made
+// (`patched`) wins where the whole file's coding stopped early, as soon as
+// it could no longer be the smaller (`whole_size` 0), or where it is smaller.
+inline bool PatchWins(bool patched, size_t patch_size, size_t whole_size) {
+  return patched && (whole_size == 0 || patch_size < whole_size);
+}
+
 // A solid block coded, its record not yet written (which frames its fields
 // after the record before it).
 struct CodedBlock {

@@ -12,8 +12,11 @@
 set -e
 before=$1 after=$2 work=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
-stub=$here/out/native/updater
 trees=$work/trees
+# The stub both builds carry, copied once: a rebuild meanwhile changes neither.
+mkdir -p "$work"
+stub=$work/stub
+cp "$here/out/native/updater" "$stub"
 if [ ! -d "$trees" ]; then
   python3 "$here/scripts/make_bench_tree.py" "$trees/new" 24 > /dev/null
   mkdir -p "$trees/new/bin"

@@ -739,6 +739,20 @@ TEST_F(InstallerTest, AFileNamedByManyRecordsIsHashedOnce) {
     EXPECT_EQ(ForecastRecord(record, *staging).action, Action::kKeep);
   }
   EXPECT_EQ(staging->hashed.size(), 1u);
+  // Its own version is removed, unless the folder may not be changed (the
+  // seam stands for an access list that denies it): then the plan fails
+  // there, as the install would, with the system's refusal.
+  platform::Sha256 sha;
+  sha.Update(old.data(), old.size());
+  ASSERT_TRUE(sha.Finish(record.versions[1].hash));
+  for (int fault : {0, 1}) {
+    platform::SetFaultForTesting(fault);
+    Forecast forecast = ForecastRecord(record, *staging);
+    platform::SetFaultForTesting(0);
+    EXPECT_EQ(forecast.action, fault ? Action::kFail : Action::kRemove);
+    EXPECT_EQ(forecast.failure.cause, fault ? Cause::kRemove : Cause::kNone);
+    EXPECT_EQ(forecast.failure.os_error != 0, fault != 0);
+  }
 }
 
 // Every kind of record against what its names may hold: what the install
