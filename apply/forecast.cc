@@ -13,17 +13,6 @@ uint32_t ShownReleases(const package::Record& record, const Decision& decision) 
   return removed ? 0 : decision.releases;
 }
 
-// The folder a record changes, as far as it is held: the one its file
-// lies in, or the nearest one above it (where its folders are made).
-const platform::Folder* ChangedFolder(Staging& staging, const WString& name) {
-  for (WString folder = name; !folder.empty();) {
-    size_t cut = folder.rfind(u'\\');
-    folder.resize(cut == WString::npos ? 0 : cut);
-    if (platform::Result<const platform::Folder*> held = staging.folders.Get(folder)) return *held;
-  }
-  return &staging.folders.root();
-}
-
 }  // namespace
 
 Forecast ForecastRecord(const package::Record& record, Staging& staging) {
@@ -36,7 +25,7 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   forecast.failure = FindTarget(staging, record, entry, found, in_way, parent);
   if (forecast.failure.failed()) return forecast;
   // The rights the install will have where it changes the folder.
-  found.rights = platform::MayChangeFolder(*ChangedFolder(staging, record.name));
+  found.rights = platform::MayChangeFolder(*parent);
   Decision decision;
   forecast.failure = DecideLooking(record, staging, entry, found, decision, [&] {
     bool known = static_cast<bool>(KnownFile(staging, ReadEntryFile(staging, record.old_name),
@@ -55,11 +44,7 @@ Forecast ForecastRecord(const package::Record& record, Staging& staging) {
   }
   forecast.failure = Settle(staging, record, decision, found, in_way, parent);
   if (forecast.failure.failed()) forecast.action = Action::kFail;
-  if (decision.action == Action::kRemove || decision.action == Action::kKeep ||
-      decision.action == Action::kCurrent) {
-    return forecast;
-  }
-  forecast.in_way = in_way.name;
+  forecast.in_way = in_way.name;  // none for a removal, or a file already current
   forecast.in_way_folder = in_way.folder;
   return forecast;
 }

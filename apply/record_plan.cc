@@ -11,12 +11,12 @@ namespace updater::apply {
 namespace {
 
 // Walks from the root to the folder the entry `name` lies in, holding each
-// folder on the way: the first that is missing, or a file (`blocked_by_file`),
-// is `blocked`, and nothing below it exists. A link, a junction, or what
-// cannot be told on the way fails it.
+// folder on the way; `parent` is the deepest one held. The first that is
+// missing, or a file (`blocked_by_file`), is `blocked`, and nothing below it
+// exists. A link, a junction, or what cannot be told on the way fails it.
 Failure WalkTo(Staging& staging, const WString& name, const WString& target, WString& blocked,
-               bool& blocked_by_file) {
-  const platform::Folder* parent = &staging.folders.root();
+               bool& blocked_by_file, const platform::Folder*& parent) {
+  parent = &staging.folders.root();
   for (const WString& folder : package::FoldersOf(name)) {
     platform::Result<const platform::Folder*> held = staging.folders.Get(folder);
     platform::Result<platform::NodeKind> kind =
@@ -39,26 +39,28 @@ Failure WalkTo(Staging& staging, const WString& name, const WString& target, WSt
 // Folders still missing are added to the staging plan. A plain file on the
 // way, or a plain folder at the name, is told in `in_way`: it goes aside
 // (AddAside), and what lies below that file is missing.
-Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry, InTheWay& in_way) {
+Failure CheckTarget(Staging& staging, const WString& name, StagedEntry& entry, InTheWay& in_way,
+                    const platform::Folder*& held) {
   WString blocked;
   bool by_file = false;
-  Failure walked = WalkTo(staging, name, entry.target, blocked, by_file);
+  Failure walked = WalkTo(staging, name, entry.target, blocked, by_file, held);
   if (walked.failed()) return walked;
-  // Below a missing folder everything is missing: those folders are made.
-  bool missing = !blocked.empty();
-  if (by_file) in_way = {blocked, false};
-  for (const WString& folder : package::FoldersOf(name)) {
-    if (!missing || folder.size() < blocked.size()) continue;
+  if (!blocked.empty()) {
+    // Below a missing folder everything is missing: those folders are made.
+    if (by_file) in_way = {blocked, false};
     std::vector<WString>& made = staging.new_folders;
-    if (std::find(made.begin(), made.end(), folder) == made.end()) made.push_back(folder);
+    for (const WString& folder : package::FoldersOf(name)) {
+      if (folder.size() < blocked.size()) continue;
+      if (std::find(made.begin(), made.end(), folder) == made.end()) made.push_back(folder);
+    }
+    return {};
   }
-  if (missing) return {};
   if (const StagedEntry* pending = PendingAt(staging, name)) {
     entry.existed = pending->existed;  // a plan's: its old file comes back, or a new one goes
     return {};
   }
-  // Every folder on the way is held now: the loop above held each one.
-  const platform::Folder& parent = **staging.folders.ParentOf(name);
+  // Every folder on the way is held now: the walk held each one.
+  const platform::Folder& parent = *held;
   WString leaf = package::LastComponent(name);
   // A plain file that can be written now, its identity (for the journal)
   // read through the handle that opened it: one call where all is well.
@@ -211,9 +213,8 @@ Failure FindRemoved(Staging& staging, const StagedEntry& entry, Found& found,
                     const platform::Folder*& parent) {
   WString blocked;
   bool by_file = false;
-  Failure walked = WalkTo(staging, entry.name, entry.target, blocked, by_file);
+  Failure walked = WalkTo(staging, entry.name, entry.target, blocked, by_file, parent);
   if (walked.failed() || !blocked.empty()) return walked;
-  parent = *staging.folders.ParentOf(entry.name);  // held by the walk
   if (const StagedEntry* pending = PendingAt(staging, entry.name)) {
     found.target = pending->existed ? AtTarget::kFile : AtTarget::kNothing;  // a plan's
     return {};
@@ -237,12 +238,17 @@ Failure FindTarget(Staging& staging, const package::Record& record, StagedEntry&
   if (record.kind == package::RecordKind::kRemove) {
     const StagedEntry* aside = EntryMovingAside(staging, record.name);
     found.aside = aside && aside->aside && !aside->folder;
-    return found.aside ? Failure() : FindRemoved(staging, entry, found, parent);
+    if (!found.aside) return FindRemoved(staging, entry, found, parent);
+    // Its folder is held: the record it makes room for walked to it.
+    platform::Result<const platform::Folder*> held = staging.folders.ParentOf(record.name);
+    if (!held) return Fail(Cause::kTargetRefused, entry.target, held.status());
+    parent = *held;
+    return {};
   }
   Failure failure;
   {
     UPDATER_PHASE(staging.report.phases, kCheckTarget);
-    failure = CheckTarget(staging, record.name, entry, in_way);
+    failure = CheckTarget(staging, record.name, entry, in_way, parent);
   }
   found.target = in_way.folder   ? AtTarget::kFolder
                  : entry.existed ? AtTarget::kFile

@@ -24,8 +24,9 @@ struct InTheWay {
 // folder on its way is a plain folder (those missing are planned) and the
 // file itself missing or a plain file it may write now, or what must go
 // aside (`in_way`); for a removal, whether an earlier record moves its
-// file aside already, else what the walk to it finds, and the folder it
-// lies in (`parent`).
+// file aside already, else what the walk to it finds. `parent`: the
+// deepest folder held on its way, the one the record changes (the file's
+// own folder, or where its missing folders are made).
 Failure FindTarget(Staging& staging, const package::Record& record, StagedEntry& entry,
                    Found& found, InTheWay& in_way, const platform::Folder*& parent);
 

@@ -118,7 +118,7 @@ Cause RecordReader::ReadTag(RecordTag& tag) {
   }
   // The release labels, first or after the version label, once.
   if (tag == RecordTag::kReleases && current_.number == 1 && releases_.empty()) {
-    if (ReadReleases() != Cause::kNone) return Cause::kBadLabel;
+    if (Cause cause = ReadReleases(); cause != Cause::kNone) return cause;
     current_.offset = package_.Tell();
     tag = ReadNextTag(package_, payload_end_);
   }
