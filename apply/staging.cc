@@ -230,13 +230,16 @@ Failure RecoverInterruptedInstall(Staging& staging, bool foresee_only) {
   return {};
 }
 
-void ForeseeRecovery(Staging& staging) {
-  for (StagedEntry& e : staging.entries) {
-    // An old file still in staging comes back to its name; a new one placed
-    // where none was goes. A folder a file replaced is left out.
-    bool back = e.existed && !e.folder && !IsMissingIn(staging.staging_folder, e.backup);
-    bool goes = !e.existed && !e.removal && IsMissingIn(staging.staging_folder, e.staged);
-    if (back || goes) staging.pending.push_back(std::move(e));
+void ForeseeRecovery(Staging& staging, bool trusted) {
+  // A journal the recovery refused foretells nothing. Of one it trusts, an
+  // old file still in staging comes back to its name, and a new one placed
+  // where none was goes. A folder a file replaced is left out.
+  if (trusted) {
+    for (StagedEntry& e : staging.entries) {
+      bool back = e.existed && !e.folder && !IsMissingIn(staging.staging_folder, e.backup);
+      bool goes = !e.existed && !e.removal && IsMissingIn(staging.staging_folder, e.staged);
+      if (back || goes) staging.pending.push_back(std::move(e));
+    }
   }
   staging.entries.clear();
   staging.new_folders.clear();

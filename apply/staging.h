@@ -103,8 +103,9 @@ StagedEntry* EntryMovingAside(Staging& staging, const WString& name);
 
 // Makes the entries that RecoverInterruptedInstall(…, true) read, as far as undoing
 // them changes the game folder, `staging.pending`: a plan sees the folder as
-// the recovery leaves it.
-void ForeseeRecovery(Staging& staging);
+// the recovery leaves it. Where the recovery failed (`trusted` false), what
+// the journal was read of is dropped, and the folder is seen as it is.
+void ForeseeRecovery(Staging& staging, bool trusted);
 
 // The pending entry at `name`; null where a recovery leaves it as it is.
 const StagedEntry* PendingAt(const Staging& staging, const WString& name);

@@ -218,7 +218,7 @@ int RunPlan(const PlanRequest& request) {
                "the updater undoes it first; this plan is of the folder as that leaves it\n",
                dir);
   }
-  apply::ForeseeRecovery(staging);
+  apply::ForeseeRecovery(staging, !recovery.failed());
   package::RecordReader reader(package, payload_end, *root);
   failure = ForecastAll(package, reader, staging, plan);
   if (failure.failed()) return Report(update, failure);  // the package itself is at fault

@@ -533,6 +533,18 @@ class UpdatepkgTest(GameFolder):
         self.assertIn("update completed: 3 written, 4 removed, 0 already current", self.runner.log)
         self.assert_game_holds({**{n.replace("help", "docs"): d for n, d in help_files.items()},
                                 "old/edited.dat": b"the player's"})
+        # The same journal cut short beside a backup is one the updater
+        # refuses: plan says so, and foresees nothing from what it lists.
+        os.mkdir(staging, 0o700)
+        os.mkdir(os.path.join(self.game, "help"))  # so that the removals look at their files
+        self.write(os.path.join(staging, "0.old"), help_files["help/0.txt"])
+        self.write(os.path.join(staging, "journal"), journal)
+        plan = self.plan(update, code=1)
+        self.assertEqual([e["action"] for e in plan["entries"] if "help" in e["name"]],
+                         ["current"] * 3)
+        self.assertEqual(plan["entries"][0]["name"], ".update-staging")
+        shutil.rmtree(staging)
+        os.rmdir(os.path.join(self.game, "help"))
         if os.geteuid() != 0:
             return
         # A folder the player may not change: the removal from it fails,
