@@ -19,8 +19,7 @@ endforeach()
 # -Os, each function in a section of its own so that the link keeps only
 # those called, no unwind tables (zlib is C and never unwinds). The prebuilt
 # library, compiled for speed and whole files at a time, made updater.exe
-# 26 KB larger. Without the sources, a copy of the prebuilt library without
-# its unwind tables (4 KB).
+# 26 KB larger. Every program links this one zlib (see pinned_zlib.cmake).
 set(UPDATER_ZLIB_SOURCE "${CMAKE_SOURCE_DIR}/out/zlib-source/src" CACHE PATH
     "zlib's sources, built small for the Windows programs where they are there")
 set(zlib_small "")
@@ -49,14 +48,7 @@ if(EXISTS "${UPDATER_ZLIB_SOURCE}/zlib.h")
                                               INTERFACE_INCLUDE_DIRECTORIES ${UPDATER_ZLIB_SOURCE})
   message(STATUS "zlib: built small from ${UPDATER_ZLIB_SOURCE}")
 else()
-  set(zlib_no_unwind ${CMAKE_BINARY_DIR}/libz-no-unwind.a)
-  execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.eh_frame ${ZLIB_LIBRARY_RELEASE}
-                          ${zlib_no_unwind} RESULT_VARIABLE zlib_copied)
-  if(zlib_copied EQUAL 0)
-    set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_no_unwind}
-                                                IMPORTED_LOCATION_RELEASE ${zlib_no_unwind})
-  endif()
-  message(STATUS "zlib: the prebuilt library (no sources at ${UPDATER_ZLIB_SOURCE})")
+  message(FATAL_ERROR "zlib's sources are missing at ${UPDATER_ZLIB_SOURCE}: run scripts/install-deps")
 endif()
 # The linker's own script, written at configure time with two changes where
 # its text is as expected (else the default script):

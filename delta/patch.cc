@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "delta/deflate_streams.h"
 #include "delta/delta_encoder.h"
 #include "delta/predict_references.h"
 #include "platform/platform.h"
@@ -160,6 +161,50 @@ bool Digest(const uint8_t* data, size_t size, uint8_t (&digest)[32]) {
 
 }  // namespace
 
+namespace {
+
+enum class Made { kNone, kMade, kFailed };
+
+// The streams of the delta that makes `new_data` from `old_data` into
+// `patch`: none where there is no delta to make. With `map`, a patch in
+// inflated form between the files `map` inflates: the map goes first in its
+// operations, which predict no references, and its literals are not coded
+// after the old file (whose inflated bytes the updater never holds whole).
+Made MakeStreams(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                 size_t new_size, const EncodeLimits& walk, const PatchCoding& coding,
+                 const package::DeflateMap* map, Patch& patch) {
+  std::optional<SplitDelta> delta = EncodeDelta(old_data, old_size, new_data, new_size, walk);
+  if (!delta) return Made::kNone;
+  if (map) {
+    std::vector<uint8_t> ops{package::kInflatedFormHead};
+    package::AppendDeflateMap(ops, *map);
+    ops.insert(ops.end(), delta->operations.begin(), delta->operations.end());
+    delta->operations = std::move(ops);
+  } else if (coding.lzma) {
+    PredictReferences(old_data, old_size, new_data, new_size, *delta);
+  }
+  if (!(coding.lzma ? LzmaStreams(*delta, coding.level, patch.streams)
+                    : DeflateStreams(*delta, patch.streams)) ||
+      (coding.lzma && coding.after_old && !map &&
+       !PackAfterOld(delta->literals, old_data, old_size, coding.level, patch.streams[3],
+                     patch.literals_after_old))) {
+    return Made::kFailed;
+  }
+  patch.raw = {std::move(delta->operations), std::move(delta->gaps), std::move(delta->values),
+               std::move(delta->literals)};
+  return Made::kMade;
+}
+
+// The bytes a patch's streams take in its record.
+size_t CodedSize(const Patch& patch) {
+  const std::vector<uint8_t>& literals =
+      patch.literals_after_old.empty() ? patch.streams[3] : patch.literals_after_old;
+  return patch.streams[0].size() + patch.streams[1].size() + patch.streams[2].size() +
+         literals.size();
+}
+
+}  // namespace
+
 platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size_t old_size,
                                                    const uint8_t* new_data, size_t new_size,
                                                    const EncodeLimits& limits,
@@ -167,24 +212,32 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
   if (old_size == 0 || new_size == 0) return std::optional<Patch>();  // nothing to patch
   EncodeLimits walk = limits;
   if (coding.lzma) walk.copy_run = kLzmaCopyRun;
-  std::optional<SplitDelta> delta = EncodeDelta(old_data, old_size, new_data, new_size, walk);
-  if (!delta) return std::optional<Patch>();
-  if (coding.lzma) PredictReferences(old_data, old_size, new_data, new_size, *delta);
   Patch patch;
+  Made plain = MakeStreams(old_data, old_size, new_data, new_size, walk, coding, nullptr, patch);
+  // Archives and images whose changed streams deflate again as they were
+  // are patched inflated too, and the smaller of the two patches is kept.
+  std::optional<InflatedPair> pair =
+      plain == Made::kFailed ? std::nullopt
+                             : InflateForPatch(old_data, old_size, new_data, new_size);
+  if (pair) {
+    Patch inflated;
+    walk.progress = nullptr;  // the new file's bytes were counted once
+    Made made = MakeStreams(pair->old_form.data(), pair->old_form.size(), pair->new_form.data(),
+                            pair->new_form.size(), walk, coding, &pair->map, inflated);
+    if (made == Made::kFailed) plain = Made::kFailed;
+    if (made == Made::kMade && (plain == Made::kNone || CodedSize(inflated) < CodedSize(patch))) {
+      patch = std::move(inflated);
+      plain = Made::kMade;
+    }
+  }
+  if (plain == Made::kNone) return std::optional<Patch>();
   patch.header.old_size = old_size;
   patch.header.new_size = new_size;
   // Neither the system's hash nor a coder short of memory has an error code of its own.
-  if (!Digest(old_data, old_size, patch.header.old_hash) ||
-      !Digest(new_data, new_size, patch.header.new_hash) ||
-      !(coding.lzma ? LzmaStreams(*delta, coding.level, patch.streams)
-                    : DeflateStreams(*delta, patch.streams)) ||
-      (coding.lzma && coding.after_old &&
-       !PackAfterOld(delta->literals, old_data, old_size, coding.level, patch.streams[3],
-                     patch.literals_after_old))) {
+  if (plain == Made::kFailed || !Digest(old_data, old_size, patch.header.old_hash) ||
+      !Digest(new_data, new_size, patch.header.new_hash)) {
     return platform::Status::Refused();
   }
-  patch.raw = {std::move(delta->operations), std::move(delta->gaps), std::move(delta->values),
-               std::move(delta->literals)};
   return std::optional<Patch>(std::move(patch));
 }
 

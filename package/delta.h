@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "package/content_stream.h"
+#include "package/deflate_form.h"
 #include "package/format.h"
 #include "package/references.h"
 #include "platform/file.h"
@@ -125,6 +126,13 @@ class DeltaSink {
     (void)map;
     return true;
   }
+  // The patch is in inflated form (package/deflate_form.h): the operations
+  // make `map`'s inflated new file from its inflated old one. The map lives
+  // only for the call.
+  virtual bool InflatedForm(const DeflateMap& map) {
+    (void)map;
+    return true;
+  }
 
  protected:
   ~DeltaSink() = default;
@@ -142,6 +150,13 @@ class DeltaOps {
 
   // True when the stream ended between operations with the new size made.
   bool Complete() const;
+
+  // The patch is in inflated form: the operations make `map`'s inflated files.
+  bool InflatedForm(const DeflateMap& map) {
+    old_size_ = map.old_size;
+    new_size_ = map.new_size;
+    return sink_.InflatedForm(map);
+  }
 
   // The map a references operation first in the stream must match.
   void set_references(const ReferenceMap* map) { references_ = map; }

@@ -1,0 +1,218 @@
+#include "delta/deflate_streams.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+namespace updater::delta {
+namespace {
+
+using package::StreamForm;
+
+uint32_t Le(const uint8_t* p, int bytes) {
+  uint32_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
+  return value;
+}
+
+uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+
+// Inflates the stream of `size` bytes at `data` into `out`: the bytes it
+// took, or 0 where it is damaged, ends past them or inflates past
+// kMaxInflatedStream. With `whole`, it must take them all.
+uint64_t Inflate(const uint8_t* data, uint64_t size, StreamForm form, bool whole,
+                 std::vector<uint8_t>& out) {
+  z_stream zs{};
+  if (inflateInit2(&zs, form == StreamForm::kRawDeflate ? -15 : 15) != Z_OK) return 0;
+  out.clear();
+  zs.next_in = const_cast<uint8_t*>(data);
+  zs.avail_in = static_cast<uInt>(std::min<uint64_t>(size, UINT32_MAX));
+  uint8_t piece[64 << 10];
+  int result = Z_OK;
+  while (result == Z_OK && out.size() <= package::kMaxInflatedStream) {
+    zs.next_out = piece;
+    zs.avail_out = sizeof piece;
+    result = inflate(&zs, Z_NO_FLUSH);
+    out.insert(out.end(), piece, piece + (sizeof piece - zs.avail_out));
+    if (result == Z_OK && zs.avail_in == 0 && zs.avail_out > 0) break;  // cut short
+  }
+  uint64_t took = zs.total_in;
+  inflateEnd(&zs);
+  bool ended = result == Z_STREAM_END && !out.empty() && out.size() <= package::kMaxInflatedStream;
+  return ended && (!whole || took == size) ? took : 0;
+}
+
+// Zip local entries of method 8 (not encrypted, not zip64) from `from` on.
+void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
+  static const uint8_t kLocal[4] = {'P', 'K', 3, 4};
+  for (size_t i = 0; i + 30 <= size;) {
+    const uint8_t* at = std::search(data + i, data + size, kLocal, kLocal + 4);
+    i = static_cast<size_t>(at - data);
+    if (i + 30 > size) return;
+    uint32_t flags = Le(at + 6, 2), packed = Le(at + 18, 4), full = Le(at + 22, 4);
+    size_t start = i + 30 + Le(at + 26, 2) + Le(at + 28, 2);
+    bool descriptor = (flags & 8) != 0;
+    FoundStream s;
+    s.at = start;
+    if (Le(at + 8, 2) != 8 || (flags & 1) || packed == UINT32_MAX || full == UINT32_MAX ||
+        start >= size || (!descriptor && packed > size - start) ||
+        (s.packed = Inflate(data + start, descriptor ? size - start : packed,
+                            StreamForm::kRawDeflate, !descriptor, s.inflated)) == 0 ||
+        (!descriptor && s.inflated.size() != full)) {
+      i += 4;
+      continue;
+    }
+    s.deflated = s.packed;
+    // Info-ZIP's flags: 2 the best compression, 4 and 6 the fastest.
+    s.level_hint = (flags & 6) == 2 ? 9 : (flags & 4) ? 1 : 6;
+    found.push_back(std::move(s));
+    i = start + static_cast<size_t>(found.back().packed);
+  }
+}
+
+// A PNG's IDAT chunks, where they are cut evenly.
+void FindPngImage(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
+  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return;
+  FoundStream s;
+  std::vector<uint8_t> joined;
+  size_t at = 8, chunks = 0;
+  uint32_t last = 0;
+  while (at + 12 <= size) {
+    uint32_t length = Be32(data + at);
+    if (length > size - at - 12) return;
+    bool idat = std::memcmp(data + at + 4, "IDAT", 4) == 0;
+    if (!idat && chunks > 0) break;
+    if (idat) {
+      if (chunks == 0) s.at = at, s.chunk = length;
+      if (chunks > 0 && (last != s.chunk || length > s.chunk)) return;  // cut unevenly
+      joined.insert(joined.end(), data + at + 8, data + at + 8 + length);
+      last = length;
+      ++chunks;
+    }
+    at += 12 + length;
+  }
+  if (chunks == 0 || s.chunk == 0 || joined.size() < 2) return;
+  s.form = StreamForm::kPngImage;
+  s.packed = at - s.at;
+  s.deflated = joined.size();
+  s.window_bits = (joined[0] >> 4) + 8;
+  static const int kLevels[4] = {1, 5, 6, 9};  // FLEVEL's four
+  s.level_hint = kLevels[joined[1] >> 6];
+  if (s.window_bits > 15 || Inflate(joined.data(), joined.size(), s.form, true, s.inflated) == 0) {
+    return;
+  }
+  found.push_back(std::move(s));
+}
+
+// Compares what Redeflater makes with the file's bytes, and stops it at the first that differs.
+class Compare final : public package::ByteSink {
+ public:
+  explicit Compare(const uint8_t* expected) : expected_(expected) {}
+  bool Take(const uint8_t* data, size_t size) override {
+    if (std::memcmp(data, expected_, size) != 0) return false;
+    expected_ += size;
+    return true;
+  }
+
+ private:
+  const uint8_t* expected_;
+};
+
+bool MakesAgain(const FoundStream& stream, const uint8_t* file,
+                const package::DeflateSettings& settings) {
+  package::DeflateMap map;
+  map.news.push_back({0, stream.inflated.size(), stream.deflated, stream.form, settings,
+                      stream.chunk});
+  Compare compare(file + stream.at);
+  package::Redeflater again(map, compare);
+  return again.Feed(stream.inflated.data(), stream.inflated.size()) && again.Finish();
+}
+
+std::string_view Bytes(const uint8_t* data, const FoundStream& s) {
+  return {reinterpret_cast<const char*>(data + s.at), static_cast<size_t>(s.packed)};
+}
+
+}  // namespace
+
+std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size) {
+  std::vector<FoundStream> found;
+  FindPngImage(data, size, found);
+  if (found.empty()) FindZipMembers(data, size, found);
+  return found;
+}
+
+std::optional<package::DeflateSettings> FindSettings(const FoundStream& stream,
+                                                     const uint8_t* file) {
+  package::DeflateSettings settings;
+  settings.window_bits = static_cast<uint8_t>(std::max(stream.window_bits, 9));
+  int levels[10] = {stream.level_hint, 9, 6, 1, 2, 3, 4, 5, 7, 8};
+  for (int i = 0; i < 10; ++i) {
+    if (i > 0 && levels[i] == stream.level_hint) continue;
+    settings.level = static_cast<uint8_t>(levels[i]);
+    for (int memory : {8, 9}) {
+      for (bool filtered : {false, true}) {
+        settings.mem_level = static_cast<uint8_t>(memory);
+        settings.filtered = filtered;
+        if (MakesAgain(stream, file, settings)) return settings;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Lays out `data` with `inflate` streams of `found` inflated into `form`;
+// `at` is told where each starts in it.
+void Lay(const uint8_t* data, size_t size, const std::vector<const FoundStream*>& inflate,
+         std::vector<uint8_t>& form, std::vector<uint64_t>& at) {
+  uint64_t done = 0;
+  for (const FoundStream* s : inflate) {
+    form.insert(form.end(), data + done, data + s->at);
+    at.push_back(form.size());
+    form.insert(form.end(), s->inflated.begin(), s->inflated.end());
+    done = s->at + s->packed;
+  }
+  form.insert(form.end(), data + done, data + size);
+}
+
+}  // namespace
+
+std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_size,
+                                            const uint8_t* new_data, size_t new_size) {
+  std::vector<FoundStream> olds = FindDeflateStreams(old_data, old_size);
+  std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size);
+  std::unordered_set<std::string_view> old_bytes, new_bytes;
+  for (const FoundStream& s : olds) old_bytes.insert(Bytes(old_data, s));
+  for (const FoundStream& s : news) new_bytes.insert(Bytes(new_data, s));
+  InflatedPair pair;
+  std::vector<const FoundStream*> made, read;
+  for (const FoundStream& s : news) {
+    if (old_bytes.count(Bytes(new_data, s))) continue;  // unchanged: copied as it is
+    std::optional<package::DeflateSettings> settings = FindSettings(s, new_data);
+    if (!settings) continue;  // another encoder's: patched as bytes
+    made.push_back(&s);
+    pair.map.news.push_back({0, s.inflated.size(), s.deflated, s.form, *settings, s.chunk});
+  }
+  if (made.empty()) return std::nullopt;
+  for (const FoundStream& s : olds) {
+    if (new_bytes.count(Bytes(old_data, s))) continue;  // the new file has it as it is
+    read.push_back(&s);
+    pair.map.olds.push_back({s.at, s.packed, s.inflated.size(), s.form, 0});
+  }
+  std::vector<uint64_t> at;
+  Lay(old_data, old_size, read, pair.old_form, at);
+  for (size_t i = 0; i < at.size(); ++i) pair.map.olds[i].inflated_at = at[i];
+  at.clear();
+  Lay(new_data, new_size, made, pair.new_form, at);
+  for (size_t i = 0; i < at.size(); ++i) pair.map.news[i].at = at[i];
+  pair.map.old_size = pair.old_form.size();
+  pair.map.new_size = pair.new_form.size();
+  return pair;
+}
+
+}  // namespace updater::delta

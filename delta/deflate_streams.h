@@ -1,0 +1,59 @@
+// The deflate streams of a changed file, for a patch in inflated form
+// (package/deflate_form.h): found by content, not by name.
+// - Zip members (any archive made of zip local entries: .zip, .pk3, .jar):
+//   a local header of method 8, not encrypted, not zip64; its stream ends
+//   where its sizes say, or, with a data descriptor, where deflate ends.
+// - A PNG's image data: its IDAT chunks, in a row, each as long as the first
+//   but the last (as a writer cuts its zlib stream).
+// Zlib streams inside other formats are not looked for: found by their two
+// header bytes, nearly every candidate is noise, and a walk that inflates at
+// each one costs more than the few it would find save.
+//
+// A new file's changed stream is inflated only where the pinned zlib makes
+// it again bit for bit under some settings (FindSettings); an unchanged one
+// (its bytes found whole in the old file) stays as it is in both files, so
+// that the patch copies it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "package/deflate_form.h"
+
+namespace updater::delta {
+
+struct FoundStream {
+  uint64_t at = 0, packed = 0;  // its bytes in the file (a PNG's chunk frames too)
+  uint64_t deflated = 0;        // of those, the deflate stream's (zlib's, for a PNG)
+  package::StreamForm form = package::StreamForm::kRawDeflate;
+  uint32_t chunk = 0;       // a PNG: the first IDAT chunk's length
+  int level_hint = 6;       // the level its header suggests, tried first
+  int window_bits = 15;     // zlib's header tells; a zip member's 15
+  std::vector<uint8_t> inflated;
+};
+
+// The deflate streams of `data`, in order, each inflated whole (at most
+// package::kMaxInflatedStream).
+std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size);
+
+// Settings under which the pinned zlib makes `stream` of `file` again bit
+// for bit (through package::Redeflater, as the install will); none where
+// no tried one does: the level its header suggests first, then every other,
+// each at memLevel 8 and 9, with the default and the filtered strategy.
+std::optional<package::DeflateSettings> FindSettings(const FoundStream& stream,
+                                                     const uint8_t* file);
+
+// Two files with their streams inflated, and the map of them.
+struct InflatedPair {
+  package::DeflateMap map;
+  std::vector<uint8_t> old_form, new_form;
+};
+
+// The pair a patch in inflated form is made between; none where no stream
+// of the new file is both changed and made again by FindSettings.
+std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_size,
+                                            const uint8_t* new_data, size_t new_size);
+
+}  // namespace updater::delta
