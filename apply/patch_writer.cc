@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -144,24 +145,21 @@ class PatchWriter : public package::DeltaSink {
   }
   // From here on the old file is read inflated, and what the patch makes is
   // deflated again before it is hashed and written.
-  bool InflatedForm(const package::DeflateMap& map) override {
-    map_ = map;
-    inflated_old_.emplace(*map_, old_);
-    made_.emplace(*this);
-    redeflater_.emplace(*map_, *made_);
+  bool InflatedForm(package::DeflateMap& map) override {
+    inflated_.reset(new Inflated(*this, map));
     return true;
   }
   bool Finish(uint8_t (&digest)[32]) {
-    if (redeflater_) return redeflater_->Finish() && made_->hash.Finish(digest);
+    if (inflated_) return inflated_->redeflater.Finish() && inflated_->hash.Finish(digest);
     return hash_.Finish(digest);
   }
 
   // Hashes and writes the buffer filled so far.
   bool Flush() {
     if (!piece_) return true;
-    if (redeflater_ && !redeflater_->Feed(piece_, used_)) return false;
-    if (!redeflater_) hash_.Hash(piece_, used_);
-    if (out_ && !redeflater_) written = out_->Write(piece_, used_);
+    if (inflated_ && !inflated_->redeflater.Feed(piece_, used_)) return false;
+    if (!inflated_) hash_.Hash(piece_, used_);
+    if (out_ && !inflated_) written = out_->Write(piece_, used_);
     total_ += used_;
     piece_ = nullptr;
     used_ = 0;
@@ -202,7 +200,7 @@ class PatchWriter : public package::DeltaSink {
   // the whole file where it is small (the operations of moved code jump all
   // over it), else kInflateBufferSize bytes from the last place missed.
   bool ReadOld(uint64_t offset, uint8_t* out, size_t size) {
-    if (inflated_old_) return inflated_old_->Read(offset, out, size, read);
+    if (inflated_) return inflated_->old.Read(offset, out, size, read);
     if (window_.empty()) {
       window_.resize(check_.old_size <= kWholeOldFile ? check_.old_size : kInflateBufferSize);
     }
@@ -243,23 +241,25 @@ class PatchWriter : public package::DeltaSink {
     return true;
   }
 
-  // The new file as the patch in inflated form makes it: hashed and written.
-  struct Made : package::ByteSink {
-    explicit Made(PatchWriter& writer) : writer(writer) {}
+  // A patch in inflated form: the old file read inflated, and what the patch
+  // makes deflated again, then hashed and written.
+  struct Inflated : package::ByteSink {
+    Inflated(PatchWriter& writer, package::DeflateMap& taken)
+        : writer(writer), map(std::move(taken)), old(map, writer.old_), redeflater(map, *this) {}
     bool Take(const uint8_t* data, size_t size) override {
       hash.Update(data, size);
       if (writer.out_) writer.written = writer.out_->Write(data, size);
       return writer.written.ok();
     }
     PatchWriter& writer;
+    package::DeflateMap map;
+    package::InflatedOld old;
+    package::Redeflater redeflater;
     platform::Sha256 hash;
   };
 
   const platform::File& old_;
-  std::optional<package::DeflateMap> map_;  // of a patch in inflated form
-  std::optional<package::InflatedOld> inflated_old_;
-  std::optional<Made> made_;
-  std::optional<package::Redeflater> redeflater_;
+  std::unique_ptr<Inflated> inflated_;
   OldFileCheck& check_;
   platform::Thread* checker_;
   platform::File* out_;  // none: the new file is only hashed

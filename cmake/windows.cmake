@@ -6,7 +6,8 @@ enable_language(RC)
 # demangling machinery would triple the program's size. Only the smallest
 # functions are inlined (-finline-limit=8): half a KiB of updater.exe.
 set(small_flags -Os -finline-limit=8 -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
-                -fno-asynchronous-unwind-tables -fno-ident)
+                -fno-asynchronous-unwind-tables -fno-ident
+                -fno-ipa-cp-clone -fno-ipa-sra -fno-partial-inlining)
 foreach(library updater_platform updater_package updater_pack updater_apply updater_entry)
   target_compile_options(${library} PRIVATE ${small_flags})
 endforeach()
@@ -28,7 +29,7 @@ if(EXISTS "${UPDATER_ZLIB_SOURCE}/zlib.h")
   foreach(part adler32 compress crc32 deflate inflate inftrees inffast trees uncompr zutil)
     set(object ${CMAKE_BINARY_DIR}/zlib-small/${part}.o)
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/zlib-small)
-    execute_process(COMMAND ${CMAKE_C_COMPILER} -Os -ffunction-sections -fdata-sections
+    execute_process(COMMAND ${CMAKE_C_COMPILER} -Os -DNO_GZIP -ffunction-sections -fdata-sections
                             -fno-asynchronous-unwind-tables -fno-ident -c
                             ${UPDATER_ZLIB_SOURCE}/${part}.c -o ${object}
                     RESULT_VARIABLE compiled)

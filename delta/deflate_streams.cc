@@ -122,11 +122,24 @@ class Compare final : public package::ByteSink {
   const uint8_t* expected_;
 };
 
+// A new stream as a map names it (an old one's `packed` is its framed size).
+package::MapStream MapStream(const FoundStream& s, const package::DeflateSettings& settings) {
+  package::MapStream made;
+  made.at = static_cast<uint32_t>(s.at);
+  made.packed = static_cast<uint32_t>(s.deflated);
+  made.inflated = static_cast<uint32_t>(s.inflated.size());
+  made.form = s.form;
+  made.settings = settings;
+  made.chunk = s.chunk;
+  made.framed = static_cast<uint32_t>(s.packed);
+  return made;
+}
+
 bool MakesAgain(const FoundStream& stream, const uint8_t* file,
                 const package::DeflateSettings& settings) {
   package::DeflateMap map;
-  map.news.push_back({0, stream.inflated.size(), stream.deflated, stream.form, settings,
-                      stream.chunk});
+  map.news.push_back(MapStream(stream, settings));
+  map.news[0].at = 0;
   Compare compare(file + stream.at);
   package::Redeflater again(map, compare);
   return again.Feed(stream.inflated.data(), stream.inflated.size()) && again.Finish();
@@ -184,6 +197,7 @@ void Lay(const uint8_t* data, size_t size, const std::vector<const FoundStream*>
 
 std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_size,
                                             const uint8_t* new_data, size_t new_size) {
+  if (old_size > package::kMaxFormSize || new_size > package::kMaxFormSize) return std::nullopt;
   std::vector<FoundStream> olds = FindDeflateStreams(old_data, old_size);
   std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size);
   std::unordered_set<std::string_view> old_bytes, new_bytes;
@@ -196,22 +210,27 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
     std::optional<package::DeflateSettings> settings = FindSettings(s, new_data);
     if (!settings) continue;  // another encoder's: patched as bytes
     made.push_back(&s);
-    pair.map.news.push_back({0, s.inflated.size(), s.deflated, s.form, *settings, s.chunk});
+    pair.map.news.push_back(MapStream(s, *settings));
   }
   if (made.empty()) return std::nullopt;
   for (const FoundStream& s : olds) {
     if (new_bytes.count(Bytes(old_data, s))) continue;  // the new file has it as it is
     read.push_back(&s);
-    pair.map.olds.push_back({s.at, s.packed, s.inflated.size(), s.form, 0});
+    pair.map.olds.push_back(MapStream(s, {}));
+    pair.map.olds.back().packed = static_cast<uint32_t>(s.packed);  // its bytes in the old file
   }
   std::vector<uint64_t> at;
   Lay(old_data, old_size, read, pair.old_form, at);
   for (size_t i = 0; i < at.size(); ++i) pair.map.olds[i].inflated_at = at[i];
   at.clear();
   Lay(new_data, new_size, made, pair.new_form, at);
-  for (size_t i = 0; i < at.size(); ++i) pair.map.news[i].at = at[i];
-  pair.map.old_size = pair.old_form.size();
-  pair.map.new_size = pair.new_form.size();
+  for (size_t i = 0; i < at.size(); ++i) pair.map.news[i].inflated_at = at[i];
+  if (pair.old_form.size() > package::kMaxFormSize || pair.new_form.size() > package::kMaxFormSize) {
+    return std::nullopt;
+  }
+  pair.map.old_size = static_cast<uint32_t>(pair.old_form.size());
+  pair.map.new_size = static_cast<uint32_t>(pair.new_form.size());
+  pair.map.old_file = static_cast<uint32_t>(old_size);
   return pair;
 }
 

@@ -12,10 +12,13 @@
 // | field | what |
 // |---|---|
 // | count | the old file's streams that are read inflated |
-// | each: step, packed, inflated, form | where the stream starts in the old file (the step from the end of the one before), its bytes there, the bytes it inflates to, its StreamForm |
+// | each: step, packed, inflated, form | where the stream starts in the old file (the step from the end of the one before), its bytes there (a PNG's chunk frames too), the bytes it inflates to, its StreamForm |
 // | count | the new file's streams that are deflated again |
-// | each: step, inflated, deflated, form, settings, chunk (PNG only) | where its inflated bytes start in the inflated new file (the step from the end of the one before), their count, the bytes deflate makes of them, its StreamForm, DeflateSettings' byte, a PNG's bytes per IDAT chunk |
+// | each: step, deflated, inflated, form, settings, chunk (PNG only) | where the stream starts in the new file (as for the old), the bytes deflate makes (without chunk frames), the bytes it inflates to, its StreamForm, DeflateSettings' number, a PNG's bytes per IDAT chunk |
 // clang-format on
+//
+// Both files and both inflated are below kMaxFormSize, so that the map's
+// numbers are 32-bit.
 //
 // The operations that follow make the inflated new file from the inflated
 // old one; every other byte stays as it is in both. Of a PNG only the
@@ -39,9 +42,12 @@ inline constexpr uint8_t kInflatedFormHead = 3;
 
 // The largest stream a map may name, inflated: the updater holds one old
 // stream inflated at a time, so this bounds its memory.
-inline constexpr uint64_t kMaxInflatedStream = 64 << 20;
+inline constexpr uint32_t kMaxInflatedStream = 64 << 20;
 // The most streams of each file a map may name.
-inline constexpr uint64_t kMaxMapStreams = 1 << 16;
+inline constexpr uint32_t kMaxMapStreams = 1 << 16;
+// Files patched in inflated form, and their inflated forms, are below 2 GiB
+// (as every patch's files are).
+inline constexpr uint32_t kMaxFormSize = 0x7FFFFFFF;
 
 enum class StreamForm : uint8_t {
   kRawDeflate = 0,  // a zip member's data
@@ -57,43 +63,37 @@ struct DeflateSettings {
   uint8_t mem_level = 8;
   uint8_t window_bits = 15;  // 9 to 15
   bool filtered = false;
-  uint64_t Byte() const;
-  static bool FromByte(uint64_t byte, DeflateSettings& settings);
+  uint32_t Number() const;
+  static bool FromNumber(uint32_t number, DeflateSettings& settings);
 };
 
-struct OldStream {
-  uint64_t at = 0;        // in the old file
-  uint64_t packed = 0;    // its bytes there
-  uint64_t inflated = 0;  // what it inflates to
+// One stream of the old file or of the new.
+struct MapStream {
+  uint32_t at = 0;        // where it starts in its file
+  uint32_t packed = 0;    // old: its bytes there; new: the bytes deflate makes
+  uint32_t inflated = 0;  // the bytes it inflates to
   StreamForm form = StreamForm::kRawDeflate;
-  uint64_t inflated_at = 0;  // where its bytes start in the inflated old file
+  DeflateSettings settings;  // new: how they are deflated
+  uint32_t chunk = 0;        // new, a PNG: bytes of each IDAT chunk but the last
+  uint32_t framed = 0;       // its bytes in its file (a PNG's with its chunk frames)
+  uint32_t inflated_at = 0;  // where its bytes start in the inflated file
 };
-
-struct NewStream {
-  uint64_t at = 0;        // where its inflated bytes start in the inflated new file
-  uint64_t inflated = 0;  // their count
-  uint64_t deflated = 0;  // the bytes deflate makes of them (a PNG's chunks not counted)
-  StreamForm form = StreamForm::kRawDeflate;
-  DeflateSettings settings;
-  uint32_t chunk = 0;  // a PNG: bytes of each IDAT chunk but the last
-};
-
-// The bytes a stream takes in its file: a PNG's with the 12 bytes of each chunk's frame.
-uint64_t FramedSize(const NewStream& stream);
 
 struct DeflateMap {
-  std::vector<OldStream> olds;
-  std::vector<NewStream> news;
-  uint64_t old_size = 0, new_size = 0;  // of the inflated files
+  std::vector<MapStream> olds, news;
+  uint32_t old_size = 0, new_size = 0;  // of the inflated files
+  uint32_t old_file = 0;                // of the old file
 };
 
 // Appends `map`'s fields (after kInflatedFormHead) to an operation stream.
 void AppendDeflateMap(std::vector<uint8_t>& ops, const DeflateMap& map);
 
 // Reads the map after kInflatedFormHead from `ops`, of a patch from an old
-// file of `old_size` bytes to a new one of `new_size`, and the sizes of the
-// two inflated: false where it is damaged (streams out of order or out of
-// their files, an inflated stream past kMaxInflatedStream).
+// file of `old_size` bytes to a new one of `new_size`, and works out the
+// streams' framed sizes and places in the inflated files and the sizes of
+// those: false where it is damaged (streams out of order or out of their
+// files, an inflated stream past kMaxInflatedStream, a file or an inflated
+// one past kMaxFormSize).
 bool ReadDeflateMap(StreamPuller& ops, uint64_t old_size, uint64_t new_size, DeflateMap& map);
 
 // Makes the new file from its inflated bytes, handed in order: the bytes of
@@ -115,21 +115,22 @@ class Redeflater {
  private:
   bool Start();
   bool Deflate(bool last);
-  bool Emit(const uint8_t* data, size_t size);
+  bool Emit(const uint8_t* data, uint32_t size);
 
   const DeflateMap& map_;
   ByteSink& out_;
   size_t next_ = 0;  // the stream being made, or the next one
-  uint64_t at_ = 0;  // inflated bytes fed so far
+  uint32_t at_ = 0;  // inflated bytes fed so far
   std::unique_ptr<z_stream_s> zs_;
   std::vector<uint8_t> piece_, made_;
-  uint64_t deflated_ = 0;   // of the stream being made
-  uint32_t chunk_left_ = 0; // of its IDAT chunk being written
-  uint32_t crc_ = 0;        // of that chunk
+  uint32_t held_ = 0;        // bytes in piece_
+  uint32_t deflated_ = 0;    // of the stream being made
+  uint32_t chunk_left_ = 0;  // of its IDAT chunk being written
+  uint32_t crc_ = 0;         // of that chunk
   bool failed_ = false;
 };
 
-inline constexpr size_t kDeflatePiece = 64 << 10;
+inline constexpr uint32_t kDeflatePiece = 64 << 10;
 
 // The old file as a patch in inflated form reads it: by position, each of
 // its streams inflated whole when it is first read from (one at a time).

@@ -289,14 +289,13 @@ InflateResult RunSplitDelta(SplitStreams& streams, DeltaOps& ops) {
   bool fed = true;
   ReferenceMap map;
   size_t got = streams.operations.Pull(buffer, 1);
-  if (got > 0 && buffer[0] == kInflatedFormHead) {
+  if (got > 0 && buffer[0] == kInflatedFormHead) {  // the map, then the operations
     DeflateMap inflated;
+    got = 0;
     fed = ReadDeflateMap(streams.operations, ops.old_size(), ops.new_size(), inflated) &&
           ops.InflatedForm(inflated);
-    got = fed ? streams.operations.Pull(buffer, sizeof buffer) : 0;
-  } else if (got > 0) {
-    got += streams.operations.Pull(buffer + 1, sizeof buffer - 1);
   }
+  if (fed) got += streams.operations.Pull(buffer + got, sizeof buffer - got);
   if (got > 0 && IsReferencesHead(buffer[0])) {
     // The differences need the map of all the operations first.
     std::vector<uint8_t> whole(buffer, buffer + got);

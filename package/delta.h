@@ -127,9 +127,9 @@ class DeltaSink {
     return true;
   }
   // The patch is in inflated form (package/deflate_form.h): the operations
-  // make `map`'s inflated new file from its inflated old one. The map lives
-  // only for the call.
-  virtual bool InflatedForm(const DeflateMap& map) {
+  // make `map`'s inflated new file from its inflated old one. The sink may
+  // take the map; else it lives only for the call.
+  virtual bool InflatedForm(DeflateMap& map) {
     (void)map;
     return true;
   }
@@ -152,7 +152,7 @@ class DeltaOps {
   bool Complete() const;
 
   // The patch is in inflated form: the operations make `map`'s inflated files.
-  bool InflatedForm(const DeflateMap& map) {
+  bool InflatedForm(DeflateMap& map) {
     old_size_ = map.old_size;
     new_size_ = map.new_size;
     return sink_.InflatedForm(map);
