@@ -45,7 +45,7 @@ uint64_t Inflate(const uint8_t* data, uint64_t size, StreamForm form, bool whole
   return ended && (!whole || took == size) ? took : 0;
 }
 
-// Zip local entries of method 8 (not encrypted, not zip64) from `from` on.
+// Zip local entries of method 8, not encrypted.
 void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
   static const uint8_t kLocal[4] = {'P', 'K', 3, 4};
   for (size_t i = 0; i + 30 <= size;) {
@@ -54,14 +54,15 @@ void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& 
     if (i + 30 > size) return;
     uint32_t flags = Le(at + 6, 2), packed = Le(at + 18, 4), full = Le(at + 22, 4);
     size_t start = i + 30 + Le(at + 26, 2) + Le(at + 28, 2);
-    bool descriptor = (flags & 8) != 0;
+    // With a data descriptor, or zip64's sizes (in an extra field), the
+    // stream ends where deflate says.
+    bool unsized = (flags & 8) != 0 || packed == UINT32_MAX;
     FoundStream s;
     s.at = start;
-    if (Le(at + 8, 2) != 8 || (flags & 1) || packed == UINT32_MAX || full == UINT32_MAX ||
-        start >= size || (!descriptor && packed > size - start) ||
-        (s.packed = Inflate(data + start, descriptor ? size - start : packed,
-                            StreamForm::kRawDeflate, !descriptor, s.inflated)) == 0 ||
-        (!descriptor && s.inflated.size() != full)) {
+    if (Le(at + 8, 2) != 8 || (flags & 1) || start >= size || (!unsized && packed > size - start) ||
+        (s.packed = Inflate(data + start, unsized ? size - start : packed,
+                            StreamForm::kRawDeflate, !unsized, s.inflated)) == 0 ||
+        (!unsized && s.inflated.size() != full)) {
       i += 4;
       continue;
     }

@@ -178,7 +178,6 @@ bool Redeflater::Deflate(bool last) {
 bool Redeflater::Emit(const uint8_t* data, uint32_t size) {
   const MapStream& made = map_.news[next_];
   bool png = made.form == StreamForm::kPngImage;
-  if (size > made.packed - deflated_) return false;  // more than the file had
   while (size > 0) {
     uint8_t frame[8];
     if (png && chunk_left_ == 0) {  // a chunk starts: its length and type

@@ -139,10 +139,79 @@ def predicted(old, start, length, new_start, pieces, prediction):
     return out
 
 
+RAW_DEFLATE, ZLIB, PNG = 0, 1, 2
+
+
+def framed(deflated, chunk):
+    """The bytes a PNG's zlib stream of `deflated` bytes takes in IDAT chunks."""
+    return deflated + 12 * max(1, -(-deflated // chunk))
+
+
+def deflate_map(olds, news):
+    """The head of a patch in inflated form: olds as (at, packed, inflated,
+    form), news as (at, deflated, inflated, form, settings[, chunk]), each at
+    its place in its file."""
+    out = bytearray(b"\3")
+    for side, streams in enumerate((olds, news)):
+        out += varint(len(streams))
+        end = 0
+        for s in streams:
+            out += b"".join(map(varint, (s[0] - end,) + tuple(s[1:])))
+            end = s[0] + (framed(s[1], s[5]) if side and s[3] == PNG else s[1])
+    return bytes(out)
+
+
+def inflated_delta(old, streams):
+    """A patch in inflated form applied as docs/format.md says: the old
+    file's streams inflated, the patch, the new file's streams deflated again
+    with Python's zlib, a PNG's cut into IDAT chunks."""
+    ops, at, sides = streams[0], 1, []
+    for side in (0, 1):
+        count, at = read_varint(ops, at)
+        listed = []
+        for _ in range(count):
+            fields = []
+            for i in range(6 if side else 4):
+                if i < 5 or fields[3] == PNG:
+                    value, at = read_varint(ops, at)
+                    fields.append(value)
+            listed.append(fields)
+        sides.append(listed)
+    form, end = bytearray(), 0
+    for step, packed, inflated, kind in sides[0]:
+        data = old[end + step:end + step + packed]
+        if kind == PNG:
+            joined, pos = b"", 0
+            while pos < len(data):
+                (length,), pos = struct.unpack(">I", data[pos:pos + 4]), pos + 8
+                joined, pos = joined + data[pos:pos + length], pos + length + 4
+            data = joined
+        form += old[end:end + step] + zlib.decompress(data, -15 if kind == RAW_DEFLATE else 15)
+        end += step + packed
+    made = apply_delta(bytes(form + old[end:]), [ops[at:]] + list(streams[1:]))
+    new, end = bytearray(), 0
+    for step, deflated, inflated, kind, settings, *chunk in sides[1]:
+        level, memory, strategy = settings & 15, 9 if settings & 16 else 8, settings >> 5 & 1
+        bits = (settings >> 6) + 8
+        coder = zlib.compressobj(level, zlib.DEFLATED, -bits if kind == RAW_DEFLATE else bits,
+                                 memory, zlib.Z_FILTERED if strategy else zlib.Z_DEFAULT_STRATEGY)
+        data = coder.compress(made[end + step:end + step + inflated]) + coder.flush()
+        assert len(data) == deflated
+        if kind == PNG:
+            pieces = [data[i:i + chunk[0]] for i in range(0, len(data), chunk[0])]
+            data = b"".join(struct.pack(">I", len(p)) + b"IDAT" + p +
+                            struct.pack(">I", zlib.crc32(b"IDAT" + p)) for p in pieces)
+        new += made[end:end + step] + data
+        end += step + inflated
+    return bytes(new + made[end:])
+
+
 def apply_delta(old, streams):
     """The new file a delta's four streams (as they decode) make from `old`,
     read as docs/format.md describes them, without the updater's code."""
     ops, gaps, values, literals = streams
+    if ops[:1] == b"\3":
+        return inflated_delta(old, streams)
     new, end, zeros, gap_at, value_at, literal_at = bytearray(), 0, None, 0, 0, 0
     listed = delta_ops(ops)
     pieces, prediction = None, None

@@ -2,6 +2,7 @@
 usage errors, checked against the independent reader in package_tool."""
 import datetime
 import hashlib
+import io
 import json
 import os
 import random
@@ -13,6 +14,7 @@ import subprocess
 import sys
 import time
 import unittest
+import zipfile
 import zlib
 
 import package_tool as pt
@@ -759,6 +761,95 @@ class UpdatepkgTest(GameFolder):
                 self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
                 self.assert_game_holds({"game.exe": new})
 
+    def test_archives_and_images_are_patched_through_their_deflate_streams(self):
+        rng = random.Random(57)
+        words = [rng.randbytes(rng.randrange(2, 6)).hex().encode() for _ in range(400)]
+        members = {f"m{i:02d}.txt": b" ".join(rng.choice(words) for _ in range(rng.randrange(
+            1000, 4000))) for i in range(40)}
+        members["big.txt"] = b" ".join(rng.choice(words) for _ in range(60_000))  # deflated in pieces
+        edited = dict(members, **{n: members[n].replace(b" ", b"_", 3)
+                                  for n in ("m03.txt", "m31.txt", "big.txt")})
+
+        class Unseekable(io.RawIOBase):  # zipfile writes data descriptors to it
+            def __init__(self):
+                self.data = bytearray()
+
+            def writable(self):
+                return True
+
+            def write(self, data):
+                self.data += data
+                return len(data)
+
+        def archive(files, out=None, zip64=False):
+            out = out or io.BytesIO()
+            with zipfile.ZipFile(out, "w") as z:
+                for name, data in files.items():
+                    info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))
+                    info.compress_type = zipfile.ZIP_STORED if name == "m05.txt" else zipfile.ZIP_DEFLATED
+                    with z.open(info, "w", force_zip64=zip64) as member:
+                        member.write(data)
+            return bytes(out.getvalue() if isinstance(out, io.BytesIO) else out.data)
+
+        def encrypted(data):  # flagged so: its streams are not looked into
+            return data.replace(b"PK\3\4\x14\0\0\0", b"PK\3\4\x14\0\1\0")
+
+        def damaged(data):  # the deflate stream of m01.txt, its middle overwritten
+            at = data.index(b"m01.txt") + 7 + 300
+            return data[:at] + bytes(40) + data[at + 40:]
+
+        def png(pixels, flush_at=0):
+            raw = b"".join(b"\0" + pixels[y * 384:(y + 1) * 384] for y in range(128))
+            coder = zlib.compressobj(9, zlib.DEFLATED, 15, 9, zlib.Z_FILTERED)  # as libpng may
+            data = coder.compress(raw[:flush_at]) + (coder.flush(zlib.Z_FULL_FLUSH) if flush_at
+                                                      else b"") + coder.compress(raw[flush_at:])
+            data += coder.flush()
+            chunk = lambda kind, body: (struct.pack(">I", len(body)) + kind + body +
+                                        struct.pack(">I", zlib.crc32(kind + body)))
+            return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 128, 128, 8, 2, 0, 0, 0)) +
+                    b"".join(chunk(b"IDAT", data[i:i + 4096]) for i in range(0, len(data), 4096)) +
+                    chunk(b"IEND", b""))
+
+        pixels = bytes((x * y // 7 + rng.randrange(3)) & 0xFF for y in range(128) for x in range(384))
+        touched = pixels[:5000] + b"\xff" * 300 + pixels[5300:]
+        blob = zlib.compress(b"".join(members.values())[:30000])
+        # name: (old, new, patched inflated)
+        table = {"pak/a.pk3": (archive(members), archive(edited), True),
+                 "pak/descriptors.pk3": (archive(members, Unseekable()),
+                                         archive(edited, Unseekable()), True),
+                 "pak/zip64.zip": (archive(members, zip64=True), archive(edited, zip64=True), True),
+                 "pak/encrypted.zip": (encrypted(archive(members)), encrypted(archive(edited)), False),
+                 "pak/damaged.zip": (damaged(archive(members)), damaged(archive(edited)), True),
+                 "img/sprite.png": (png(pixels), png(touched), True),
+                 "img/flushed.png": (png(pixels, 6000), png(touched, 6000), False),
+                 "data/blob.bin": (b"BLOB" + blob, b"BLOB" + blob[:-8] + bytes(8), False)}
+        roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
+        for side, root in enumerate(roots):
+            self.make_tree(root, {name: row[side] for name, row in table.items()})
+        exe = os.path.join(self.tmp, "inflated.exe")
+        self.updatepkg("build", roots[1], "-o", exe, "--delta-from", roots[0])
+        packed = {e["name"][2:].replace("\\", "/"): e["packed_size"]
+                  for e in json.loads(self.updatepkg("list", exe, "--json")[0])["entries"]}
+        # The same change as patches of the streams' bytes: a thousand and 18 times the size.
+        self.assertLess(packed["pak/a.pk3"] * 50, packed["pak/encrypted.zip"])
+        self.assertLess(packed["img/sprite.png"] * 10, packed["img/flushed.png"])
+        for e in pt.parse_package(self.read(exe))[1]:
+            name = e.name[2:].replace("\\", "/")
+            with self.subTest(name):
+                old, new, inflated = table[name]
+                self.assertEqual(e.content[0][:1] == b"\3", inflated)
+                self.assertEqual(pt.apply_delta(old, e.content), new)  # Python's zlib agrees
+        updates = [exe]
+        if self.tool != UPDATEPKG:  # the streams a Linux build made deflate again under Wine
+            updates.append(os.path.join(self.tmp, "native.exe"))
+            subprocess.run([UPDATEPKG, "build", roots[1], "-o", updates[1], "--delta-from",
+                            roots[0], "--stub", self.runner.program, "--quiet"], check=True)
+        for update in updates:
+            self.install_release(roots[0])
+            self.assertEqual({e["action"] for e in self.plan(update)["entries"]}, {"patch"})
+            self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
+            self.assert_game_holds({name: row[1] for name, row in table.items()})
+
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
         self.write(os.path.join(self.game, "old.dat"), old)
@@ -772,7 +863,24 @@ class UpdatepkgTest(GameFolder):
                  "a literal stream with a byte too many": (ops, sound[1], b"tails", new, 1),
                  "differences one short (zeros, as past the last value)":
                      (ops, bytes([1]) * 99, b"tail", new, 0),
-                 "wrong result hash": (*sound, new[:-1] + b"!", 0), "sound": (*sound, new, 0)}
+                 "wrong result hash": (*sound, new[:-1] + b"!", 0)}
+        # In inflated form: the old file's first 100 bytes as a stream, or
+        # the literal "tail" deflated again (level 6, window 15) into `tail`.
+        coder = zlib.compressobj(6, zlib.DEFLATED, -15)
+        tail = coder.compress(b"tail") + coder.flush()
+        inflated = lambda olds, news=(): [pt.deflate_map(olds, news)] + ops
+        cases.update({
+            "an old stream that does not inflate": (
+                inflated([(0, 100, 100, pt.RAW_DEFLATE)]), *sound[1:], new, 0),
+            "an old stream past 64 MiB inflated": (
+                inflated([(0, 100, (64 << 20) + 1, pt.RAW_DEFLATE)]), *sound[1:], new, 1),
+            "a new stream that deflates to more bytes than its map says": (
+                inflated([], [(3100, len(tail) - 1, 4, pt.RAW_DEFLATE, 454)]), *sound[1:],
+                new[:-4] + tail[:-1], 0),
+            "a new stream that deflates to other bytes": (
+                inflated([], [(3100, len(tail), 4, pt.RAW_DEFLATE, 454)]), *sound[1:],
+                new[:-4] + tail[:-1] + bytes([tail[-1] ^ 1]), 0),
+            "sound": (*sound, new, 0)})
         for what, (ops, differences, literals, made, verify_code) in cases.items():
             with self.subTest(what):
                 record = pt.encode_delta(".\\old.dat", old, made, ops, differences, literals)
