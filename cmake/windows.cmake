@@ -15,42 +15,36 @@ foreach(library updater_package updater_pack updater_apply updater_entry)
   set_target_properties(${library} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
 endforeach()
 
-# zlib built small from its own sources (Debian's source package, which
-# scripts/install-deps unpacks into out/zlib-source/src), at configure time:
-# -Os, each function in a section of its own so that the link keeps only
-# those called, no unwind tables (zlib is C and never unwinds). The prebuilt
-# library, compiled for speed and whole files at a time, made updater.exe
-# 26 KB larger. Every program links this one zlib (see pinned_zlib.cmake).
-set(UPDATER_ZLIB_SOURCE "${CMAKE_SOURCE_DIR}/out/zlib-source/src" CACHE PATH
-    "zlib's sources, built small for the Windows programs where they are there")
-set(zlib_small "")
-if(EXISTS "${UPDATER_ZLIB_SOURCE}/zlib.h")
-  set(zlib_objects "")
-  foreach(part adler32 compress crc32 deflate inflate inftrees inffast trees uncompr zutil)
-    set(object ${CMAKE_BINARY_DIR}/zlib-small/${part}.o)
-    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/zlib-small)
-    execute_process(COMMAND ${CMAKE_C_COMPILER} -Os -DNO_GZIP -ffunction-sections -fdata-sections
-                            -fno-asynchronous-unwind-tables -fno-ident -c
-                            ${UPDATER_ZLIB_SOURCE}/${part}.c -o ${object}
-                    RESULT_VARIABLE compiled)
-    if(NOT compiled EQUAL 0)
-      message(FATAL_ERROR "zlib's ${part}.c does not compile from ${UPDATER_ZLIB_SOURCE}")
-    endif()
-    list(APPEND zlib_objects ${object})
-  endforeach()
-  set(zlib_small ${CMAKE_BINARY_DIR}/zlib-small/libz.a)
-  file(REMOVE ${zlib_small})
-  execute_process(COMMAND ${CMAKE_AR} rcs ${zlib_small} ${zlib_objects} RESULT_VARIABLE archived)
-  if(NOT archived EQUAL 0)
-    message(FATAL_ERROR "zlib's objects could not be archived")
+# zlib built small from the sources every program builds
+# (cmake/zlib_sources.cmake), at configure time: -Os, each function in a
+# section of its own so that the link keeps only those called, no unwind
+# tables (zlib is C and never unwinds), and no gzip wrapper, which packages
+# never use (3,072 bytes). The prebuilt library, compiled for speed and whole
+# files at a time, made updater.exe 26 KB larger.
+include(cmake/zlib_sources.cmake)
+set(zlib_objects "")
+foreach(part ${zlib_parts})
+  set(object ${CMAKE_BINARY_DIR}/zlib-small/${part}.o)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/zlib-small)
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -Os -DNO_GZIP -ffunction-sections -fdata-sections
+                          -fno-asynchronous-unwind-tables -fno-ident -c
+                          ${zlib_source_dir}/${part}.c -o ${object}
+                  RESULT_VARIABLE compiled)
+  if(NOT compiled EQUAL 0)
+    message(FATAL_ERROR "zlib's ${part}.c does not compile from ${zlib_source_dir}")
   endif()
-  set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_small}
-                                              IMPORTED_LOCATION_RELEASE ${zlib_small}
-                                              INTERFACE_INCLUDE_DIRECTORIES ${UPDATER_ZLIB_SOURCE})
-  message(STATUS "zlib: built small from ${UPDATER_ZLIB_SOURCE}")
-else()
-  message(FATAL_ERROR "zlib's sources are missing at ${UPDATER_ZLIB_SOURCE}: run scripts/install-deps")
+  list(APPEND zlib_objects ${object})
+endforeach()
+set(zlib_small ${CMAKE_BINARY_DIR}/zlib-small/libz.a)
+file(REMOVE ${zlib_small})
+execute_process(COMMAND ${CMAKE_AR} rcs ${zlib_small} ${zlib_objects} RESULT_VARIABLE archived)
+if(NOT archived EQUAL 0)
+  message(FATAL_ERROR "zlib's objects could not be archived")
 endif()
+set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION ${zlib_small}
+                                            IMPORTED_LOCATION_RELEASE ${zlib_small}
+                                            INTERFACE_INCLUDE_DIRECTORIES ${zlib_source_dir})
+message(STATUS "zlib: built small from ${UPDATER_ZLIB_SOURCE}")
 # The linker's own script, written at configure time with two changes where
 # its text is as expected (else the default script):
 # - The runtime's unwind tables (3 KB of the 32-bit program) are discarded

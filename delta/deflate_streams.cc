@@ -167,7 +167,8 @@ std::optional<package::DeflateSettings> FindSettings(const FoundStream& stream,
   for (int i = 0; i < 10; ++i) {
     if (i > 0 && levels[i] == stream.level_hint) continue;
     settings.level = static_cast<uint8_t>(levels[i]);
-    for (int memory : {8, 9}) {
+    for (int memory : {8, int{package::kZipBlocks}, 9}) {
+      if (memory == package::kZipBlocks && stream.form != StreamForm::kRawDeflate) continue;
       for (bool filtered : {false, true}) {
         settings.mem_level = static_cast<uint8_t>(memory);
         settings.filtered = filtered;

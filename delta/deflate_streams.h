@@ -41,7 +41,8 @@ std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size);
 // Settings under which the pinned zlib makes `stream` of `file` again bit
 // for bit (through package::Redeflater, as the install will); none where
 // no tried one does: the level its header suggests first, then every other,
-// each at memLevel 8 and 9, with the default and the filtered strategy.
+// each at memLevel 8, with Info-ZIP's blocks (a zip member) and at memLevel
+// 9, with the default and the filtered strategy.
 std::optional<package::DeflateSettings> FindSettings(const FoundStream& stream,
                                                      const uint8_t* file);
 

@@ -34,16 +34,17 @@ int WindowBits(StreamForm form, int bits) { return form == StreamForm::kRawDefla
 }  // namespace
 
 uint32_t DeflateSettings::Number() const {
-  return level | (mem_level == 9 ? 16u : 0u) | (filtered ? 32u : 0u) |
-         static_cast<uint32_t>(window_bits - 8) << 6;
+  return level | static_cast<uint32_t>(mem_level - 8) << 4 | (filtered ? 64u : 0u) |
+         static_cast<uint32_t>(window_bits - 8) << 7;
 }
 
 bool DeflateSettings::FromNumber(uint32_t number, DeflateSettings& settings) {
   settings.level = number & 15;
-  settings.mem_level = number & 16 ? 9 : 8;
-  settings.filtered = (number & 32) != 0;
-  settings.window_bits = static_cast<uint8_t>((number >> 6) + 8);
-  return settings.level >= 1 && settings.level <= 9 && number >> 6 >= 1 && number >> 6 <= 7;
+  settings.mem_level = static_cast<uint8_t>((number >> 4 & 3) + 8);
+  settings.filtered = (number & 64) != 0;
+  settings.window_bits = static_cast<uint8_t>((number >> 7) + 8);
+  return settings.level >= 1 && settings.level <= 9 && settings.mem_level <= kZipBlocks &&
+         number >> 7 >= 1;
 }
 
 void AppendDeflateMap(std::vector<uint8_t>& ops, const DeflateMap& map) {
@@ -64,7 +65,7 @@ void AppendDeflateMap(std::vector<uint8_t>& ops, const DeflateMap& map) {
 
 bool ReadDeflateMap(StreamPuller& ops, uint64_t old_size, uint64_t new_size, DeflateMap& map) {
   // The most each field may be: step, packed, inflated, form, settings, chunk.
-  static constexpr uint32_t kMost[6] = {kMaxFormSize, kMaxFormSize, kMaxInflatedStream, 2, 0x1FF,
+  static constexpr uint32_t kMost[6] = {kMaxFormSize, kMaxFormSize, kMaxInflatedStream, 2, 0x3FF,
                                         kMaxFormSize};
   for (int side = 0; side < 2; ++side) {
     std::vector<MapStream>& streams = side ? map.news : map.olds;

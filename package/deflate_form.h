@@ -55,9 +55,14 @@ enum class StreamForm : uint8_t {
   kPngImage = 2,    // a zlib stream cut into a PNG's IDAT chunks
 };
 
+// memLevel 10 of the zlib every program links (cmake/zlib_sources.cmake):
+// Info-ZIP's blocks, so that what its zip deflated is made again.
+inline constexpr uint8_t kZipBlocks = 10;
+
 // What zlib's deflateInit2 is given, as one number: the level (1 to 9) in
-// the low four bits, then a bit for memLevel 9 (else 8), a bit for the
-// filtered strategy (else the default), and the window bits less 8 above.
+// the low four bits, then memLevel less 8 in two (8, 9 or kZipBlocks), a
+// bit for the filtered strategy (else the default), and the window bits
+// less 8 above.
 struct DeflateSettings {
   uint8_t level = 6;
   uint8_t mem_level = 8;

@@ -191,8 +191,9 @@ def inflated_delta(old, streams):
     made = apply_delta(bytes(form + old[end:]), [ops[at:]] + list(streams[1:]))
     new, end = bytearray(), 0
     for step, deflated, inflated, kind, settings, *chunk in sides[1]:
-        level, memory, strategy = settings & 15, 9 if settings & 16 else 8, settings >> 5 & 1
-        bits = (settings >> 6) + 8
+        level, memory, strategy = settings & 15, (settings >> 4 & 3) + 8, settings >> 6 & 1
+        bits = (settings >> 7) + 8
+        assert memory < 10, "Info-ZIP's blocks: only the updater's zlib makes them"
         coder = zlib.compressobj(level, zlib.DEFLATED, -bits if kind == RAW_DEFLATE else bits,
                                  memory, zlib.Z_FILTERED if strategy else zlib.Z_DEFAULT_STRATEGY)
         data = coder.compress(made[end + step:end + step + inflated]) + coder.flush()
