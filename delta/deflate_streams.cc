@@ -45,6 +45,13 @@ uint64_t Inflate(const uint8_t* data, uint64_t size, StreamForm form, bool whole
   return ended && (!whole || took == size) ? took : 0;
 }
 
+// The window and the level a zlib stream's two header bytes tell.
+void TakeZlibHeader(const uint8_t* header, FoundStream& s) {
+  static const int kLevels[4] = {1, 5, 6, 9};  // FLEVEL's four
+  s.window_bits = (header[0] >> 4) + 8;
+  s.level_hint = kLevels[header[1] >> 6];
+}
+
 // Zip local entries of method 8, not encrypted.
 void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
   static const uint8_t kLocal[4] = {'P', 'K', 3, 4};
@@ -100,13 +107,33 @@ void FindPngImage(const uint8_t* data, size_t size, std::vector<FoundStream>& fo
   s.form = StreamForm::kPngImage;
   s.packed = at - s.at;
   s.deflated = joined.size();
-  s.window_bits = (joined[0] >> 4) + 8;
-  static const int kLevels[4] = {1, 5, 6, 9};  // FLEVEL's four
-  s.level_hint = kLevels[joined[1] >> 6];
+  TakeZlibHeader(joined.data(), s);
   if (s.window_bits > 15 || Inflate(joined.data(), joined.size(), s.form, true, s.inflated) == 0) {
     return;
   }
   found.push_back(std::move(s));
+}
+
+// Zlib streams anywhere in a file of a format of its own: a header (a
+// window of at most 32 KiB, no preset dictionary, its check bits right)
+// whose stream inflates whole, to at least kLeastZlib bytes.
+constexpr size_t kLeastZlib = 64;
+
+void FindZlibStreams(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
+  for (size_t i = 0; i + 2 < size; ++i) {
+    uint32_t header = uint32_t{data[i]} << 8 | data[i + 1];
+    if ((data[i] & 0x0F) != 8 || data[i] >> 4 > 7 || (header & 0x20) || header % 31 != 0) {
+      continue;
+    }
+    FoundStream s;
+    s.at = i;
+    s.form = StreamForm::kZlib;
+    s.packed = s.deflated = Inflate(data + i, size - i, s.form, false, s.inflated);
+    if (s.packed == 0 || s.inflated.size() < kLeastZlib) continue;
+    TakeZlibHeader(data + i, s);
+    i += static_cast<size_t>(s.packed) - 1;
+    found.push_back(std::move(s));
+  }
 }
 
 // Compares what Redeflater makes with the file's bytes, and stops it at the first that differs.
@@ -146,6 +173,8 @@ bool MakesAgain(const FoundStream& stream, const uint8_t* file,
   return again.Feed(stream.inflated.data(), stream.inflated.size()) && again.Finish();
 }
 
+constexpr int kMissesBeforeGivingUp = 4;
+
 std::string_view Bytes(const uint8_t* data, const FoundStream& s) {
   return {reinterpret_cast<const char*>(data + s.at), static_cast<size_t>(s.packed)};
 }
@@ -156,6 +185,7 @@ std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size) {
   std::vector<FoundStream> found;
   FindPngImage(data, size, found);
   if (found.empty()) FindZipMembers(data, size, found);
+  if (found.empty()) FindZlibStreams(data, size, found);
   return found;
 }
 
@@ -200,17 +230,27 @@ void Lay(const uint8_t* data, size_t size, const std::vector<const FoundStream*>
 std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_size,
                                             const uint8_t* new_data, size_t new_size) {
   if (old_size > package::kMaxFormSize || new_size > package::kMaxFormSize) return std::nullopt;
-  std::vector<FoundStream> olds = FindDeflateStreams(old_data, old_size);
   std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size);
+  if (news.empty()) return std::nullopt;
+  std::vector<FoundStream> olds = FindDeflateStreams(old_data, old_size);
   std::unordered_set<std::string_view> old_bytes, new_bytes;
   for (const FoundStream& s : olds) old_bytes.insert(Bytes(old_data, s));
   for (const FoundStream& s : news) new_bytes.insert(Bytes(new_data, s));
   InflatedPair pair;
   std::vector<const FoundStream*> made, read;
+  std::optional<package::DeflateSettings> settings;  // the last found: tried first
+  int missed = 0;
   for (const FoundStream& s : news) {
     if (old_bytes.count(Bytes(new_data, s))) continue;  // unchanged: copied as it is
-    std::optional<package::DeflateSettings> settings = FindSettings(s, new_data);
-    if (!settings) continue;  // another encoder's: patched as bytes
+    // Where the first changed streams came from another encoder (an
+    // archiver's own deflate, a PNG optimiser), the rest are taken to have
+    // too: each miss tried every setting.
+    if (made.empty() && missed == kMissesBeforeGivingUp) break;
+    if (!settings || !MakesAgain(s, new_data, *settings)) settings = FindSettings(s, new_data);
+    if (!settings) {  // another encoder's: patched as bytes
+      ++missed;
+      continue;
+    }
     made.push_back(&s);
     pair.map.news.push_back(MapStream(s, *settings));
   }

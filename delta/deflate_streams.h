@@ -5,9 +5,9 @@
 //   where its sizes say, or, with a data descriptor, where deflate ends.
 // - A PNG's image data: its IDAT chunks, in a row, each as long as the first
 //   but the last (as a writer cuts its zlib stream).
-// Zlib streams inside other formats are not looked for: found by their two
-// header bytes, nearly every candidate is noise, and a walk that inflates at
-// each one costs more than the few it would find save.
+// - In a file of neither kind, zlib streams anywhere (a format of its own
+//   that deflates its parts): a header that says so, whose stream inflates
+//   whole to at least 64 bytes.
 //
 // A new file's changed stream is inflated only where the pinned zlib makes
 // it again bit for bit under some settings (FindSettings); an unchanged one

@@ -821,7 +821,8 @@ class UpdatepkgTest(GameFolder):
 
         pixels = bytes((x * y // 7 + rng.randrange(3)) & 0xFF for y in range(128) for x in range(384))
         touched = pixels[:5000] + b"\xff" * 300 + pixels[5300:]
-        blob = zlib.compress(b"".join(members.values())[:30000])
+        text = b"".join(members.values())[:30000]
+        blob = lambda data: b"BLOB" + struct.pack("<I", len(data)) + zlib.compress(data, 9) + b"END"
         # name: (old, new, patched inflated: its streams made by zlib, or by zip)
         table = {"pak/a.pk3": (archive(members), archive(edited), True),
                  "pak/zip9.pk3": (infozip(members, "-9"), infozip(edited, "-9"), "zip"),
@@ -833,7 +834,7 @@ class UpdatepkgTest(GameFolder):
                  "pak/damaged.zip": (damaged(archive(members)), damaged(archive(edited)), True),
                  "img/sprite.png": (png(pixels), png(touched), True),
                  "img/flushed.png": (png(pixels, 6000), png(touched, 6000), False),
-                 "data/blob.bin": (b"BLOB" + blob, b"BLOB" + blob[:-8] + bytes(8), False)}
+                 "data/blob.bin": (blob(text), blob(text.replace(b" ", b"-", 5)), True)}
         roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
         for side, root in enumerate(roots):
             self.make_tree(root, {name: row[side] for name, row in table.items()})
