@@ -188,6 +188,33 @@ namespace {
 // The size of the file at `path`, or 0.
 int64_t WholeSize(const WString& path) { return std::move(platform::FileSize(path)).value_or(0); }
 
+// Beside the whole file, a patch no smaller than it is dropped, and the
+// versions it served with it: the updater takes such a version for an
+// edited file, which the whole file replaces.
+void DropPatchesNoSmallerThan(size_t whole, std::vector<package::Version>& versions,
+                              std::vector<WString>& old_names,
+                              std::vector<delta::PatchStreams>& patches) {
+  std::vector<int> kept_as(patches.size(), -1);
+  std::vector<delta::PatchStreams> kept;
+  for (size_t p = 0; p < patches.size(); ++p) {
+    size_t size = 0;
+    for (const std::vector<uint8_t>& stream : patches[p]) size += stream.size();
+    if (size >= whole) continue;
+    kept_as[p] = static_cast<int>(kept.size());
+    kept.push_back(std::move(patches[p]));
+  }
+  size_t count = 0;
+  for (size_t v = 0; v < versions.size(); ++v) {
+    if (kept_as[versions[v].patch] < 0) continue;
+    versions[count] = versions[v];
+    versions[count].patch = static_cast<uint8_t>(kept_as[versions[v].patch]);
+    old_names[count++] = std::move(old_names[v]);
+  }
+  versions.resize(count);
+  old_names.resize(count);
+  patches = std::move(kept);
+}
+
 class ChoiceJob : public package::RecordJob {
  public:
   ChoiceJob(WString name, WString new_path, EntryTimes times, std::vector<OldVersion> versions,
@@ -261,12 +288,15 @@ class ChoiceJob : public package::RecordJob {
                                  patches, made);
     told_ = progress_ && !patches.empty();
     if (!patched) return false;  // the old file changed since it was listed, or has no delta
+    std::vector<WString> old_names = OldNames(versions_);
+    if (!whole.empty()) DropPatchesNoSmallerThan(whole.size(), versions, old_names, patches);
+    if (patches.empty()) return false;  // the whole file serves every version
     std::vector<uint32_t> lengths = PatchLengths(patches);
     uint32_t whole_length = static_cast<uint32_t>(whole.size());
     RecordOut written(choice, framing);
     package::PackageOut& out = written.out;
-    package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, OldNames(versions_),
-                             lengths, whole_length, coding_.lzma);
+    package::WriteChoiceHead(out, name_, times_, made, current_in_, versions, old_names, lengths,
+                             whole_length, coding_.lzma);
     for (const delta::PatchStreams& streams : patches) {
       for (const std::vector<uint8_t>& stream : streams) {
         package::WriteToPackage(out, stream.data(), stream.size());

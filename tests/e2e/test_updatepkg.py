@@ -646,6 +646,32 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual(found, {os.path.normpath(n): d for n, d in expected.items()})
         self.assertEqual(folders, {os.path.dirname(os.path.normpath(n)) for n in expected} - {""})
 
+    def test_whole_fallback_drops_patches_no_smaller_than_the_whole_file(self):
+        rng = random.Random(58)
+        text = b"".join(b"line %d of the notes\n" % i for i in range(5000))
+        new = {"noise.bin": rng.randbytes(50_000), "mixed.bin": rng.randbytes(50_000), "a.txt": text}
+        # noise.bin is random in every release; mixed.bin only in the first.
+        releases = [{"noise.bin": rng.randbytes(50_000), "mixed.bin": rng.randbytes(50_000),
+                     "a.txt": text.replace(b"of", b"in", 9)},
+                    {"noise.bin": rng.randbytes(50_000), "mixed.bin": new["mixed.bin"][:-9],
+                     "a.txt": text.replace(b"of", b"on", 9)}, new]
+        roots = [os.path.join(self.tmp, f"w{i}") for i in range(3)]
+        for root, files in zip(roots, releases):
+            self.make_tree(root, files)
+        update = os.path.join(self.tmp, "fallback.exe")
+        self.updatepkg("build", roots[2], "-o", update, f"--delta-from={roots[0]}=1",
+                       f"--delta-from={roots[1]}=2", "--whole-fallback")
+        kinds = {e["name"]: e["kind"] for e in json.loads(self.updatepkg("list", update,
+                                                                         "--json")[0])["entries"]}
+        self.assertEqual(kinds, {".\\noise.bin": "file", ".\\mixed.bin": "deltas",
+                                 ".\\a.txt": "deltas"})
+        for root, mixed in zip(roots[:2], ("whole", "patch")):
+            self.install_release(root)
+            actions = {e["name"]: e["action"] for e in self.plan(update)["entries"]}
+            self.assertEqual(actions[".\\mixed.bin"], mixed)
+            self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
+            self.assert_game_holds(new)
+
     def test_literals_coded_after_the_old_file(self):
         # New bytes made of 8-byte pieces of the old file: too short for the
         # delta's matches, not for LZMA's once its window holds the old file.
