@@ -124,6 +124,8 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {Slice(code, 0, 50000), PatternBytes(300, false, 13), Slice(code, 50100, code.size())});
   const Bytes moved =
       Joined({Slice(code, 60000, code.size()), Shifted(Slice(code, 0, 60000), 0, 40)});
+  Bytes tinted = code;  // 10,000 bytes in place, each 3 more
+  for (size_t at = 50000; at < 60000; ++at) tinted[at] = static_cast<uint8_t>(tinted[at] + 3);
   Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
   for (size_t at : {50000, 20000, 40000, 0, 30000, 10000}) {
     shifted_first = Joined({shifted_first, Shifted(Slice(code, at, at + 10000), 0, 40)});
@@ -146,7 +148,9 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {"text grown", text, Joined({text, Slice(text, 0, 5000)}), {}, DeltaMethod::kWalk, 1000},
       {"nothing shared", code, other, {}, DeltaMethod::kWalk, 91000},
       {"past the sorting limit", code, edited, sorted_up_to_1k, DeltaMethod::kBlocks, 1500},
-      {"all by blocks", code, shifted_first, sorted_up_to_1k, DeltaMethod::kBlocks, 50000},
+      // The moved pieces' shifted addresses, between runs at one alignment: differences.
+      {"all by blocks", code, shifted_first, sorted_up_to_1k, DeltaMethod::kBlocks, 2000},
+      {"tinted in place, by blocks", code, tinted, sorted_up_to_1k, DeltaMethod::kBlocks, 200},
       // What the walk made before it ran out of work stays: far smaller than blocks alone.
       {"out of work half way", code, shifted_first, little_work, DeltaMethod::kWalkThenBlocks,
        30000},
@@ -161,7 +165,8 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
                             c.new_bytes.size(), counted, &method));
     EXPECT_EQ(method, c.method);
     EXPECT_EQ(told, static_cast<int64_t>(c.new_bytes.size()));
-    // Deflated, and LZMA-coded no larger.
+    // Deflated, and LZMA-coded no larger (but for a few bytes of a patch of
+    // a few hundred).
     size_t deflated = 0;
     for (PatchCoding coding : {PatchCoding{}, PatchCoding{true, LzmaLevel::kFast}}) {
       platform::Result<std::optional<Patch>> patch =
@@ -170,7 +175,7 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       ASSERT_TRUE(patch && *patch);
       size_t size = 0;
       for (const Bytes& stream : (*patch)->streams) size += stream.size();
-      EXPECT_LE(size, coding.lzma ? deflated + 16 : c.at_most);
+      EXPECT_LE(size, coding.lzma ? deflated + 32 : c.at_most);
       deflated = size;
       EXPECT_TRUE(Decoded(**patch, c.old_bytes, dir, coding.lzma) == c.new_bytes);
     }
