@@ -124,6 +124,12 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {Slice(code, 0, 50000), PatternBytes(300, false, 13), Slice(code, 50100, code.size())});
   const Bytes moved =
       Joined({Slice(code, 60000, code.size()), Shifted(Slice(code, 0, 60000), 0, 40)});
+  // Compressed data throughout: matched by blocks, past a limit lowered.
+  const Bytes dense = PatternBytes(400000, false, 14);
+  const Bytes dense_edited =
+      Joined({Slice(dense, 0, 200000), PatternBytes(100, false, 15), Slice(dense, 200100, 400000)});
+  EncodeLimits dense_from_256k;
+  dense_from_256k.dense_by_blocks_from = 256 << 10;
   Bytes tinted = code;  // 10,000 bytes in place, each 3 more
   for (size_t at = 50000; at < 60000; ++at) tinted[at] = static_cast<uint8_t>(tinted[at] + 3);
   Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
@@ -151,6 +157,8 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       // The moved pieces' shifted addresses, between runs at one alignment: differences.
       {"all by blocks", code, shifted_first, sorted_up_to_1k, DeltaMethod::kBlocks, 2000},
       {"tinted in place, by blocks", code, tinted, sorted_up_to_1k, DeltaMethod::kBlocks, 200},
+      {"dense data, by blocks", dense, dense_edited, dense_from_256k, DeltaMethod::kBlocks, 300},
+      {"dense data below the limit, walked", dense, dense_edited, {}, DeltaMethod::kWalk, 300},
       // What the walk made before it ran out of work stays: far smaller than blocks alone.
       {"out of work half way", code, shifted_first, little_work, DeltaMethod::kWalkThenBlocks,
        30000},
