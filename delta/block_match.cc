@@ -1,6 +1,5 @@
 #include "delta/block_match.h"
 
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -55,18 +54,6 @@ struct BlockIndex {
   int shift = 64;
 };
 
-// Bits an order-0 coder would spend on `size` bytes, each told by `byte(i)`.
-template <typename Byte>
-double Order0Bits(size_t size, Byte byte) {
-  size_t counts[256] = {};
-  for (size_t i = 0; i < size; ++i) ++counts[byte(i)];
-  double bits = 0;
-  for (size_t count : counts) {
-    if (count > 0) bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
-  }
-  return bits;
-}
-
 // Whether the `size` new bytes at `fresh` are better told as differences
 // from the old bytes at `old` they replace than as themselves: a region
 // tinted, a sound made quieter, a table's counts raised change each byte
@@ -74,20 +61,6 @@ double Order0Bits(size_t size, Byte byte) {
 bool Regular(const uint8_t* old, const uint8_t* fresh, size_t size) {
   return Order0Bits(size, [&](size_t i) { return static_cast<uint8_t>(fresh[i] - old[i]); }) <
          Order0Bits(size, [&](size_t i) { return fresh[i]; });
-}
-
-// Appends the differences of the `size` new bytes at `fresh` from the old at `old`.
-void AppendDifferences(const uint8_t* old, const uint8_t* fresh, size_t size, SplitDelta& out) {
-  for (size_t i = 0; i < size; ++i) {
-    auto d = static_cast<uint8_t>(fresh[i] - old[i]);
-    if (d == 0) {
-      ++out.zeros;
-      continue;
-    }
-    package::AppendVarint(out.gaps, out.zeros);
-    out.values.push_back(d);
-    out.zeros = 0;
-  }
 }
 
 }  // namespace

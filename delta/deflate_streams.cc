@@ -7,18 +7,17 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "package/format.h"
+
 namespace updater::delta {
 namespace {
 
 using package::StreamForm;
 
+// A zip header's field of `bytes` bytes.
 uint32_t Le(const uint8_t* p, int bytes) {
-  uint32_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
-  return value;
+  return static_cast<uint32_t>(package::GetLittleEndian(p, bytes));
 }
-
-uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
 // Inflates the stream of `size` bytes at `data` into `out`: the bytes it
 // took, or 0 where it is damaged, ends past them or inflates past
@@ -90,7 +89,7 @@ void FindPngImage(const uint8_t* data, size_t size, std::vector<FoundStream>& fo
   size_t at = 8, chunks = 0;
   uint32_t last = 0;
   while (at + 12 <= size) {
-    uint32_t length = Be32(data + at);
+    uint32_t length = package::GetBigEndian32(data + at);
     if (length > size - at - 12) return;
     bool idat = std::memcmp(data + at + 4, "IDAT", 4) == 0;
     if (!idat && chunks > 0) break;
@@ -167,7 +166,6 @@ bool MakesAgain(const FoundStream& stream, const uint8_t* file,
                 const package::DeflateSettings& settings) {
   package::DeflateMap map;
   map.news.push_back(MapStream(stream, settings));
-  map.news[0].at = 0;
   Compare compare(file + stream.at);
   package::Redeflater again(map, compare);
   return again.Feed(stream.inflated.data(), stream.inflated.size()) && again.Finish();
@@ -211,16 +209,17 @@ std::optional<package::DeflateSettings> FindSettings(const FoundStream& stream,
 
 namespace {
 
-// Lays out `data` with `inflate` streams of `found` inflated into `form`;
-// `at` is told where each starts in it.
+// Lays out `data` with the streams `inflate` inflated into `form`, and
+// tells each stream of `map` (one for each of them) where it starts there.
 void Lay(const uint8_t* data, size_t size, const std::vector<const FoundStream*>& inflate,
-         std::vector<uint8_t>& form, std::vector<uint64_t>& at) {
+         std::vector<uint8_t>& form, std::vector<package::MapStream>& map) {
   uint64_t done = 0;
-  for (const FoundStream* s : inflate) {
-    form.insert(form.end(), data + done, data + s->at);
-    at.push_back(form.size());
-    form.insert(form.end(), s->inflated.begin(), s->inflated.end());
-    done = s->at + s->packed;
+  for (size_t i = 0; i < inflate.size(); ++i) {
+    const FoundStream& s = *inflate[i];
+    form.insert(form.end(), data + done, data + s.at);
+    map[i].inflated_at = static_cast<uint32_t>(form.size());
+    form.insert(form.end(), s.inflated.begin(), s.inflated.end());
+    done = s.at + s.packed;
   }
   form.insert(form.end(), data + done, data + size);
 }
@@ -261,12 +260,8 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
     pair.map.olds.push_back(MapStream(s, {}));
     pair.map.olds.back().packed = static_cast<uint32_t>(s.packed);  // its bytes in the old file
   }
-  std::vector<uint64_t> at;
-  Lay(old_data, old_size, read, pair.old_form, at);
-  for (size_t i = 0; i < at.size(); ++i) pair.map.olds[i].inflated_at = at[i];
-  at.clear();
-  Lay(new_data, new_size, made, pair.new_form, at);
-  for (size_t i = 0; i < at.size(); ++i) pair.map.news[i].inflated_at = at[i];
+  Lay(old_data, old_size, read, pair.old_form, pair.map.olds);
+  Lay(new_data, new_size, made, pair.new_form, pair.map.news);
   if (pair.old_form.size() > package::kMaxFormSize || pair.new_form.size() > package::kMaxFormSize) {
     return std::nullopt;
   }

@@ -1,7 +1,5 @@
 #include "delta/delta_encoder.h"
 
-#include <cmath>
-
 #include "delta/block_match.h"
 #include "delta/delta_walk.h"
 #include "delta/suffix_array.h"
@@ -25,13 +23,7 @@ bool Dense(const uint8_t* data, size_t size) {
   size_t dense = 0;
   for (size_t k = 0; k < kSamples; ++k) {
     const uint8_t* piece = data + (size - kSample) / (kSamples - 1) * k;
-    size_t counts[256] = {};
-    for (size_t i = 0; i < kSample; ++i) ++counts[piece[i]];
-    double bits = 0;
-    for (size_t count : counts) {
-      if (count > 0) bits += static_cast<double>(count) * std::log2(double{kSample} / count);
-    }
-    dense += bits >= kDenseBits * kSample;
+    dense += Order0Bits(kSample, [&](size_t i) { return piece[i]; }) >= kDenseBits * kSample;
   }
   return dense * 10 >= kSamples * 9;
 }

@@ -134,16 +134,7 @@ void DeltaWalk::Emit(SplitDelta& out, int64_t diff_from, int64_t diff_at, int64_
     }
     if (end - run < copy_run_) run = end = diff_length;  // a short tail: differences
     if (run > i) {
-      for (int64_t k = i; k < run; ++k) {
-        auto d = static_cast<uint8_t>(new_[diff_at + k] - old_[diff_from + k]);
-        if (d == 0) {
-          ++out.zeros;
-          continue;
-        }
-        package::AppendVarint(out.gaps, out.zeros);
-        out.values.push_back(d);
-        out.zeros = 0;
-      }
+      AppendDifferences(old_ + diff_from + i, new_ + diff_at + i, static_cast<size_t>(run - i), out);
       Operation(out, package::SplitOp::kDifference, diff_from + i, run - i);
     }
     if (end > run) Operation(out, package::SplitOp::kCopy, diff_from + run, end - run);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,6 +17,24 @@ struct SplitDelta {
   std::vector<uint8_t> operations, gaps, values, literals;
   uint64_t zeros = 0;
 };
+
+// Appends the differences of the `size` new bytes at `fresh` from the old
+// bytes at `old` they stand for (the walk's and the block matcher's): each
+// value not zero after the zeros counted before it.
+void AppendDifferences(const uint8_t* old, const uint8_t* fresh, size_t size, SplitDelta& out);
+
+// The bits an order-0 code spends on `size` bytes, each told by `byte(i)`:
+// how regular they are.
+template <typename Byte>
+double Order0Bits(size_t size, Byte byte) {
+  size_t counts[256] = {};
+  for (size_t i = 0; i < size; ++i) ++counts[byte(i)];
+  double bits = 0;
+  for (size_t count : counts) {
+    if (count > 0) bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
+  }
+  return bits;
+}
 
 // The bounds of one encoding. The defaults are the ones every build uses;
 // the tests lower them to reach the block matcher with small files.

@@ -255,7 +255,7 @@ bool InflatedOld::Inflate(size_t k, platform::Status& read) {
           std::memcmp(in + 4, kIdat, 4) != 0) {
         break;
       }
-      data = uint32_t{in[0]} << 24 | in[1] << 16 | in[2] << 8 | in[3];
+      data = GetBigEndian32(in);
       at += 8;
       if (data > end - at - 4) break;
     }

@@ -49,6 +49,11 @@ inline constexpr uint32_t kMaxMapStreams = 1 << 16;
 // (as every patch's files are).
 inline constexpr uint32_t kMaxFormSize = 0x7FFFFFFF;
 
+// A 4-byte big-endian number, as a PNG's chunk lengths and CRCs are.
+inline uint32_t GetBigEndian32(const uint8_t* in) {
+  return uint32_t{in[0]} << 24 | uint32_t{in[1]} << 16 | uint32_t{in[2]} << 8 | in[3];
+}
+
 enum class StreamForm : uint8_t {
   kRawDeflate = 0,  // a zip member's data
   kZlib = 1,        // RFC 1950
