@@ -8,6 +8,7 @@
 #include "package/delta.h"
 #include "package/lzma_decoder.h"
 #include "package/record_reader.h"
+#include "package/sample_filter.h"
 
 namespace updater::package {
 
@@ -17,7 +18,7 @@ Cause SolidCursor::Open(platform::File& package, const Framing& framing, int64_t
   members_ = std::move(members);
   next_ = 0;
   uint64_t total = 0;
-  for (const SolidMember& member : members_) total += member.size;
+  for (const SolidMember& member : members_) total += member.coded;
   std::optional<uint64_t> props = ReadNumber(package, 1, &framing);
   std::optional<uint64_t> dictionary = ReadNumber(package, 4, &framing);
   std::optional<uint64_t> preset = after_block ? ReadNumber(package, 4, &framing) : 0;
@@ -39,7 +40,7 @@ Cause SolidCursor::Open(platform::File& package, const Framing& framing, int64_t
   // The stream is read by position; the package goes on after it.
   int64_t start = package.Tell();
   std::vector<uint64_t> parts;
-  for (const SolidMember& member : members_) parts.push_back(member.size);
+  for (const SolidMember& member : members_) parts.push_back(member.coded);
   decoder_ = std::make_unique<DecodeAhead>(
       std::make_unique<LzmaDecoder>(package, start, static_cast<uint32_t>(*packed), total, coder,
                                     &window_, static_cast<uint32_t>(*preset), ring_end_),
@@ -71,10 +72,23 @@ InflateResult SolidCursor::Decode(ByteSink& sink, int64_t& packed) {
     }
     return true;
   });
-  ByteSink& into = member.filter == kBranchFilter ? static_cast<ByteSink&>(unfiltered) : sink;
+  BranchJoiner joined(member.size, sink);
+  SampleDifferences samples(member.samples, false);
+  SinkTo summed([&](const uint8_t* data, size_t size) {
+    piece.assign(data, data + size);
+    samples.Code(piece.data(), size);
+    return sink.Take(piece.data(), size);
+  });
+  ByteSink& into = member.filter == kBranchFilter        ? static_cast<ByteSink&>(unfiltered)
+                   : member.filter == kSplitBranchFilter ? static_cast<ByteSink&>(joined)
+                   : member.filter == kSampleFilter      ? static_cast<ByteSink&>(summed)
+                                                         : sink;
   InflateResult read{decoder_->Decode(into), decoder_->os_error()};
   if (read.end == InflateEnd::kDone && held > 0 && !sink.Take(piece.data(), held)) {
     read.end = InflateEnd::kSinkFailed;
+  }
+  if (read.end == InflateEnd::kDone && member.filter == kSplitBranchFilter && !joined.Whole()) {
+    read.end = InflateEnd::kDamaged;
   }
   packed = decoder_->consumed() - before;
   if (read.end == InflateEnd::kDone && IsLast() && !decoder_->EndedWhole()) {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "package/content_stream.h"
+#include "package/format.h"
 #include "platform/file.h"
 #include "platform/status.h"
 
@@ -48,11 +49,6 @@ inline constexpr uint32_t kMaxMapStreams = 1 << 16;
 // Files patched in inflated form, and their inflated forms, are below 2 GiB
 // (as every patch's files are).
 inline constexpr uint32_t kMaxFormSize = 0x7FFFFFFF;
-
-// A 4-byte big-endian number, as a PNG's chunk lengths and CRCs are.
-inline uint32_t GetBigEndian32(const uint8_t* in) {
-  return uint32_t{in[0]} << 24 | uint32_t{in[1]} << 16 | uint32_t{in[2]} << 8 | in[3];
-}
 
 enum class StreamForm : uint8_t {
   kRawDeflate = 0,  // a zip member's data

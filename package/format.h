@@ -110,6 +110,12 @@ struct PackageOut {
 void PutLittleEndian(uint8_t* out, uint64_t value, int bytes);
 uint64_t GetLittleEndian(const uint8_t* in, int bytes);
 
+// A 4-byte big-endian number, as a PNG's chunk lengths and CRCs are, and
+// the split branch filter's targets.
+inline uint32_t GetBigEndian32(const uint8_t* in) {
+  return uint32_t{in[0]} << 24 | uint32_t{in[1]} << 16 | uint32_t{in[2]} << 8 | in[3];
+}
+
 // `value` as a varint (7 bits a byte, low bits first, the top bit set on
 // every byte but the last) at `out`, which has room for kMaxVarintBytes;
 // its length. The delta streams and compact framing write them so.
@@ -161,11 +167,15 @@ struct SolidMember {
   EntryTimes times;
   uint64_t size = 0;
   uint8_t hash[32] = {};
-  uint8_t filter = 0;  // kBranchFilter: its bytes are coded through the x86 branch filter
+  uint8_t filter = 0;  // kBranchFilter, kSplitBranchFilter, kSampleFilter: how its bytes are coded
+  uint64_t coded = 0;  // its bytes in the block's stream (its size, but where split)
+  uint8_t samples = 0;  // with kSampleFilter, its form of samples
 };
 
-// The filters a solid block's file may be coded through.
-inline constexpr uint8_t kNoFilter = 0, kBranchFilter = 1;
+// The filters a solid block's file may be coded through
+// (package/branch_filter.h, package/sample_filter.h).
+inline constexpr uint8_t kNoFilter = 0, kBranchFilter = 1, kSplitBranchFilter = 2,
+                         kSampleFilter = 3;
 
 // Writes the head of a solid block ("sold"): its files, then the coder's
 // settings (`props`: the lc/lp/pb byte, then the window) and the length of

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <utility>
 
+#include "package/branch_filter.h"
 #include "package/content_stream.h"
+#include "package/sample_filter.h"
 #include "package/format.h"
 
 namespace updater::package {
@@ -275,8 +277,17 @@ Cause RecordReader::ReadSolid(bool after_block, platform::Status& status) {
     member.size = made->size;
     std::memcpy(member.hash, made->hash, 32);
     std::optional<uint64_t> filter = ReadNumber(package_, 1, &framing_);
-    if (!filter || *filter > kBranchFilter) return Cause::kBadStream;
+    if (!filter || *filter > kSampleFilter) return Cause::kBadStream;
     member.filter = static_cast<uint8_t>(*filter);
+    std::optional<uint64_t> coded = member.size, samples = 0;
+    if (member.filter == kSplitBranchFilter) coded = ReadNumber(package_, 8, &framing_);
+    if (member.filter == kSampleFilter) samples = ReadNumber(package_, 1, &framing_);
+    if (!coded || *coded < member.size || *coded - member.size > MostSplitBytes(member.size) ||
+        !samples || *samples > kMostSampleForm) {
+      return Cause::kBadStream;
+    }
+    member.coded = *coded;
+    member.samples = static_cast<uint8_t>(*samples);
   }
   // A fault of the block's own (its settings, its stream) names it by its first file.
   AcceptName(members.front().name, current_.name, current_.target);

@@ -13,6 +13,7 @@
 
 #include "delta/lzma_encoder.h"
 #include "delta/patch.h"
+#include "package/branch_filter.h"
 #include "package/failure.h"
 #include "package/parallel_deflate.h"
 #include "package/record_reader.h"
@@ -41,7 +42,7 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
 struct SolidFile {
   WString name, path;
   EntryTimes times;
-  int64_t size = 0;  // as listed: only to cut the blocks
+  int64_t size = 0;  // as listed: to cut the blocks, and where the split filter's targets lie
 };
 
 // The record of a solid block of `files` into `record`; `progress`, where
@@ -51,11 +52,20 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
                     std::vector<uint8_t>& record, std::atomic<int64_t>* progress = nullptr,
                     size_t largest = SIZE_MAX, const package::Framing& framing = {});
 
-// True when `file` is a program (it starts "MZ") whose first MiB holds at
-// least 8 branches a KiB that the filter would turn: compiled x86 code has
-// about 18, a program of mostly data 2 or fewer, which the filter makes
-// larger. Leaves the file at its start only where it reads it.
-bool IsX86Code(platform::File& file);
+// True when `file` is a program whose code holds at least 8 branches a KiB
+// that the filter would turn, counted in the first MiB of the largest
+// executable section of an x86 or x86-64 Windows program ("MZ", else of
+// the file) or ELF file: compiled x86 code has about 18, a program of
+// mostly data 2 or fewer, which the filter makes larger. Leaves the file at
+// its start only where it reads it. Tells `moves`, where given, where the
+// code lies and whether it is x86-64.
+bool IsX86Code(platform::File& file, package::SplitMoves* moves = nullptr);
+
+// The form of samples (package/sample_filter.h) of `file` where it is a
+// WAVE file of 8- or 16-bit PCM samples, of 1 to 16 channels, whose
+// samples start within its first 4 KiB (chunks are padded to an even size,
+// so they start at an even offset); else 0. Leaves the file where it read to.
+uint8_t SampleForm(platform::File& file);
 
 // The bytes a block of whole files closes at: `listed` cut evenly into as
 // few blocks of at most two windows of `level` as it takes (four at `max`).
@@ -156,7 +166,7 @@ struct OldVersion {
 struct DeltaFile {
   WString name, path;
   EntryTimes times;
-  int64_t size = 0;  // as listed: only to cut the blocks
+  int64_t size = 0;  // as listed: to cut the blocks, and where the split filter's targets lie
   std::vector<OldVersion> versions;
   uint32_t current_in = 0;  // the releases that hold the new file already
   bool choice() const { return versions.size() > 1 || current_in != 0; }

@@ -6,20 +6,131 @@
 
 #include "pack/package_builder.h"
 #include "package/branch_filter.h"
+#include "package/format.h"
+#include "package/sample_filter.h"
 #include "release/record_jobs_internal.h"
 
 namespace updater::release {
 
-bool IsX86Code(platform::File& file) {
-  std::vector<uint8_t> head(2);
-  if (file.Read(head.data(), 2) != 2 || head[0] != 'M' || head[1] != 'Z') return false;
-  head.resize(1 << 20);
-  size_t got = 2 + file.Read(head.data() + 2, head.size() - 2);
+namespace {
+
+constexpr size_t kSampled = 1 << 20;
+
+// True when `data` holds at least 8 branches a KiB that the filter would turn.
+bool DenseInBranches(const uint8_t* data, size_t size) {
   size_t branches = 0;
-  for (size_t i = 0; i + 5 <= got; ++i) {
-    branches += (head[i] & 0xFE) == 0xE8 && static_cast<uint8_t>(head[i + 4] + 1) <= 1;
+  for (size_t i = 0; i + 5 <= size; ++i) {
+    branches += (data[i] & 0xFE) == 0xE8 && static_cast<uint8_t>(data[i + 4] + 1) <= 1;
   }
-  return branches * 1024 >= got * 8;
+  return branches * 1024 >= size * 8;
+}
+
+// Where a program's code lies in its file: its largest executable section.
+struct Code {
+  int64_t at = -1;  // -1: not such a program
+  uint64_t size = 0;
+  bool wide = false;  // x86-64
+};
+
+// The code of an x86 or x86-64 ELF file (symbols and strings often fill the
+// first MiB, and the executable segment may start at 0).
+Code ElfCode(const platform::File& file, const std::vector<uint8_t>& head, size_t got) {
+  const uint8_t* h = head.data();
+  if (got < 64 || std::memcmp(h, "\177ELF", 4) != 0 || h[5] != 1 || (h[4] != 1 && h[4] != 2)) {
+    return {};
+  }
+  const int width = h[4] * 4;  // of an address: ELF32 or ELF64
+  const uint64_t machine = package::GetLittleEndian(h + 18, 2);
+  if (machine != 3 && machine != 62) return {};
+  const uint64_t table = package::GetLittleEndian(h + 24 + 2 * width, width);
+  const size_t entry = package::GetLittleEndian(h + 34 + 3 * width, 2);
+  const size_t count = package::GetLittleEndian(h + 36 + 3 * width, 2);
+  if (entry < static_cast<size_t>(8 + 4 * width) || table > INT64_MAX) return {};
+  std::vector<uint8_t> sections(entry * count);
+  if (file.ReadAt(static_cast<int64_t>(table), sections.data(), sections.size()) != sections.size()) {
+    return {};
+  }
+  Code code;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* section = sections.data() + i * entry;
+    const bool executable = package::GetLittleEndian(section + 8, width) & 4;  // SHF_EXECINSTR
+    const bool in_file = package::GetLittleEndian(section + 4, 4) != 8;      // not SHT_NOBITS
+    const uint64_t offset = package::GetLittleEndian(section + 8 + 2 * width, width);
+    const uint64_t size = package::GetLittleEndian(section + 8 + 3 * width, width);
+    if (executable && in_file && size > code.size && offset <= INT64_MAX) {
+      code = {static_cast<int64_t>(offset), size, machine == 62};
+    }
+  }
+  return code;
+}
+
+// The code of an x86 or x86-64 Windows program (debugging sections may fill
+// most of the file); the first MiB of an "MZ" file without such a section
+// table.
+Code PeCode(const std::vector<uint8_t>& head, size_t got) {
+  const uint8_t* h = head.data();
+  if (got < 64 || h[0] != 'M' || h[1] != 'Z') return {};
+  const Code start = {0, got};
+  const uint64_t pe = package::GetLittleEndian(h + 0x3C, 4);
+  if (pe > got - 24 || std::memcmp(h + pe, "PE\0\0", 4) != 0) return start;
+  const uint64_t machine = package::GetLittleEndian(h + pe + 4, 2);
+  const uint64_t count = package::GetLittleEndian(h + pe + 6, 2);
+  const uint64_t table = pe + 24 + package::GetLittleEndian(h + pe + 20, 2);
+  if ((machine != 0x14C && machine != 0x8664) || table + 40 * count > got) return start;
+  Code code = start;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* section = h + table + 40 * i;
+    const uint64_t size = package::GetLittleEndian(section + 16, 4);
+    const bool executable = package::GetLittleEndian(section + 36, 4) & 0x20000000;
+    if (executable && size > (code.at > 0 ? code.size : 0)) {
+      code = {static_cast<int64_t>(package::GetLittleEndian(section + 20, 4)), size,
+              machine == 0x8664};
+    }
+  }
+  return code;
+}
+
+}  // namespace
+
+bool IsX86Code(platform::File& file, package::SplitMoves* moves) {
+  std::vector<uint8_t> head(kSampled);
+  size_t got = file.Read(head.data(), head.size());
+  Code code = PeCode(head, got);
+  if (code.at < 0) code = ElfCode(file, head, got);
+  if (code.at < 0) return false;
+  if (code.at > 0) got = file.ReadAt(code.at, head.data(), std::min<uint64_t>(code.size, kSampled));
+  if (moves && code.at > 0) {
+    moves->code_from = static_cast<uint64_t>(code.at);
+    moves->code_to = moves->code_from + code.size;
+    moves->operands = code.wide;
+  }
+  return DenseInBranches(head.data(), got);
+}
+
+uint8_t SampleForm(platform::File& file) {
+  uint8_t head[4096];
+  const size_t got = file.Read(head, sizeof head);
+  if (got < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) {
+    return 0;
+  }
+  int form = -1;
+  // The chunks, each an id, a size and its bytes (padded to an even size),
+  // up to the samples' or as far as read.
+  for (size_t at = 12; at + 8 <= got;) {
+    const uint64_t size = package::GetLittleEndian(head + at + 4, 4);
+    if (std::memcmp(head + at, "data", 4) == 0) return form > 0 ? form : 0;
+    if (std::memcmp(head + at, "fmt ", 4) == 0 && size >= 16 && at + 24 <= got) {
+      const uint64_t tag = package::GetLittleEndian(head + at + 8, 2);
+      const uint64_t channels = package::GetLittleEndian(head + at + 10, 2);
+      const uint64_t bits = package::GetLittleEndian(head + at + 22, 2);
+      const bool pcm = tag == 1 || tag == 0xFFFE;  // plain or extensible
+      form = pcm && channels >= 1 && channels <= 16 && (bits == 8 || bits == 16)
+                 ? static_cast<int>(channels - 1) | (bits == 16 ? 0x10 : 0)
+                 : 0;
+    }
+    at += 8 + size + size % 2;
+  }
+  return 0;
 }
 
 namespace {
@@ -41,6 +152,10 @@ class SolidInput {
         return true;
       }
       if (!file_ && !OpenNext(size)) return !failure.failed();
+      if (member_.filter == package::kSplitBranchFilter) {
+        if (!ReadPiece()) return false;
+        continue;
+      }
       // The bytes the filter could not decide yet go first.
       size_t held = all_ - ready_;
       std::memmove(chunk_.data(), chunk_.data() + ready_, held);
@@ -54,18 +169,14 @@ class SolidInput {
       member_.size += got;
       if (progress_) *progress_ += static_cast<int64_t>(got);
       all_ = held + got;
+      if (samples_) samples_->Code(chunk_.data() + held, got);
       // At the file's end what is held goes as it is.
       ready_ = got > 0 && member_.filter == package::kBranchFilter
                    ? package::FilterBranches(chunk_.data(), all_, position_, true)
                    : all_;
       position_ += ready_;
-      if (all_ > 0) continue;
-      (void)file_.Close();
-      if (!hash_->Finish(member_.hash)) {
-        failure = Fail(Cause::kOutputError, files_[members.size()].path);
-        return false;
-      }
-      members.push_back(std::move(member_));
+      member_.coded += ready_;
+      if (all_ == 0 && !EndMember()) return false;
     }
   }
 
@@ -73,6 +184,39 @@ class SolidInput {
   Failure failure;
 
  private:
+  // Reads the file's next piece and codes it through the split branch
+  // filter, or at the file's end ends it.
+  bool ReadPiece() {
+    std::vector<uint8_t> piece(package::kSplitPiece);
+    size_t got = file_.Read(piece.data(), piece.size());
+    if (!file_.status()) {
+      failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
+      return false;
+    }
+    hash_->Update(piece.data(), got);
+    member_.size += got;
+    if (progress_) *progress_ += static_cast<int64_t>(got);
+    chunk_.clear();
+    if (got > 0) package::SplitBranches(piece.data(), got, position_, moves_, chunk_);
+    position_ += got;
+    at_ = 0;
+    ready_ = all_ = chunk_.size();
+    member_.coded += ready_;
+    if (got > 0) return true;
+    chunk_.resize(64 * 1024);
+    return EndMember();
+  }
+
+  bool EndMember() {
+    (void)file_.Close();
+    if (!hash_->Finish(member_.hash)) {
+      failure = Fail(Cause::kOutputError, files_[members.size()].path);
+      return false;
+    }
+    members.push_back(std::move(member_));
+    return true;
+  }
+
   // Opens the next file; false (`size` 0) at the end or on a failure.
   bool OpenNext(size_t& size) {
     if (members.size() == files_.size()) {
@@ -88,7 +232,14 @@ class SolidInput {
     file_ = std::move(*opened);
     member_ = {next.name, next.times, 0, {}, package::kNoFilter};
     position_ = 0;
-    if (IsX86Code(file_)) member_.filter = package::kBranchFilter;
+    moves_ = {static_cast<uint64_t>(next.size)};
+    samples_.reset();
+    if (IsX86Code(file_, &moves_)) {
+      member_.filter = package::kSplitBranchFilter;
+    } else if (file_.Seek(0, SEEK_SET) && (member_.samples = SampleForm(file_)) != 0) {
+      member_.filter = package::kSampleFilter;
+      samples_.emplace(member_.samples, true);
+    }
     platform::Status back = file_.Seek(0, SEEK_SET);
     if (!back || !file_.status()) {
       failure = Fail(Cause::kSourceUnreadable, next.path, back ? file_.status() : back);
@@ -104,6 +255,8 @@ class SolidInput {
   platform::File file_;
   package::SolidMember member_;
   uint64_t position_ = 0;  // of the file's next byte to filter
+  package::SplitMoves moves_;  // with the split filter (the file's size as listed)
+  std::optional<package::SampleDifferences> samples_;  // with the sample filter
   // The file's bytes read: those before ready_ decided (handed out up to
   // at_), the rest up to all_ not yet.
   std::vector<uint8_t> chunk_ = std::vector<uint8_t>(64 * 1024);

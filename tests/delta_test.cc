@@ -13,6 +13,7 @@
 #include "delta/suffix_array.h"
 #include "package/branch_filter.h"
 #include "package/decode_ahead.h"
+#include "package/sample_filter.h"
 #include "tests/test_util.h"
 
 using namespace updater::delta;  // NOLINT
@@ -478,6 +479,96 @@ TEST(DeltaEncoderTest, AReferenceIsPredictedOnlyWithinItsBounds) {
   for (uint64_t i = 0; i < package::kMostMapPieces; ++i) ASSERT_TRUE(full.Add(i << 12, 4096, 0));
   EXPECT_TRUE(full.Add(0, 4095, 0));
   EXPECT_FALSE(full.Add(0, 4096, 0));
+}
+
+// The split branch filter: files of code across pieces (calls, jumps and
+// RIP-relative operands, some at a piece's last bytes) coded and made again
+// whatever pieces the decoder is given; coded bytes that do not read as the
+// file are not whole.
+TEST(BranchFilterTest, SplitBranchesJoinAgainInAnyPiecesAndTellBrokenOnes) {
+  auto split = [](const Bytes& file) {
+    Bytes coded;
+    for (size_t at = 0; at < file.size(); at += package::kSplitPiece) {
+      size_t size = std::min(package::kSplitPiece, file.size() - at);
+      package::SplitBranches(file.data() + at, size, at, {file.size()}, coded);
+    }
+    return coded;
+  };
+  auto join = [](const Bytes& coded, uint64_t size, size_t given, bool& whole) {
+    Bytes made;
+    package::SinkTo into([&](const uint8_t* data, size_t n) {
+      made.insert(made.end(), data, data + n);
+      return true;
+    });
+    package::BranchJoiner joiner(size, into);
+    for (size_t at = 0; at < coded.size(); at += given) {
+      EXPECT_TRUE(joiner.Take(coded.data() + at, std::min(given, coded.size() - at)));
+    }
+    whole = joiner.Whole();
+    return made;
+  };
+  const size_t piece = package::kSplitPiece;
+  Bytes code = PatternBytes(piece + 70000, false, 21);
+  const uint8_t forms[][3] = {{0xE8}, {0xE9}, {0x0F, 0x85}, {0x48, 0x8D, 0x05}, {0x8B, 0x0D}};
+  for (size_t at = 0, i = 0; at + 8 < code.size(); at += 13 + i % 7, ++i) {
+    const uint8_t* form = forms[i % 5];
+    const size_t length = form[2] ? 3 : form[1] ? 2 : 1;
+    std::copy(form, form + length, code.begin() + static_cast<std::ptrdiff_t>(at));
+    const int32_t target = static_cast<int32_t>((i % 3) * 4096 - at - length - 4);
+    package::PutLittleEndian(code.data() + at + length, static_cast<uint32_t>(target), 4);
+  }
+  for (size_t edge = piece - 6; edge < piece; ++edge) code[edge] = 0xE8;
+  const Bytes empty, small = {0xE8, 0x00, 0x00, 0x00, 0x00, 0x90};
+  for (const Bytes* file : {&empty, &small, static_cast<const Bytes*>(&code)}) {
+    const Bytes coded = split(*file);
+    for (size_t given : {size_t{1}, size_t{7}, size_t{65536}, SIZE_MAX}) {
+      bool whole = false;
+      EXPECT_EQ(join(coded, file->size(), given, whole), *file) << file->size() << " " << given;
+      EXPECT_TRUE(whole);
+    }
+  }
+  // One displacement moved; the rest of the file stays.
+  EXPECT_EQ(split(small), (Bytes{1, 0, 0, 0, 1, 0, 0, 0, 5, 0xE8, 0x90}));
+  const Bytes coded = split(code);
+  EXPECT_LT(coded.size(), code.size() + 8 + piece / 8 * 2 / 13);
+  Bytes more = coded, fewer = coded, counted = coded;
+  more.push_back(0);
+  fewer.pop_back();
+  counted[0] ^= 1;  // a candidate more or fewer than the piece holds
+  for (const Bytes* broken : {&more, &fewer, &counted}) {
+    bool whole = true;
+    Bytes made = join(*broken, code.size(), 65536, whole);
+    EXPECT_FALSE(whole && made == code) << broken->size();
+    EXPECT_LE(made.size(), code.size());
+  }
+}
+
+// The sample filter: 8- and 16-bit samples of one to 16 channels become
+// differences from the one a frame before and back, in pieces of any size
+// (a 16-bit sample cut between two), an odd last byte too.
+TEST(SampleFilterTest, SamplesBecomeDifferencesAndBackInAnyPieces) {
+  auto code = [](Bytes data, uint8_t form, bool encode, size_t piece) {
+    package::SampleDifferences samples(form, encode);
+    for (size_t at = 0; at < data.size(); at += piece) {
+      samples.Code(data.data() + at, std::min(piece, data.size() - at));
+    }
+    return data;
+  };
+  // 16-bit mono: 0x0100, 0x0102, 0x00FF, then an odd byte (a low byte).
+  const Bytes wide = {0x00, 0x01, 0x02, 0x01, 0xFF, 0x00, 0x05};
+  const Bytes differences = {0x00, 0x01, 0x02, 0x00, 0xFD, 0xFF, 0x06};
+  for (size_t piece : {size_t{1}, size_t{3}, SIZE_MAX}) {
+    EXPECT_EQ(code(wide, 0x10, true, piece), differences) << piece;
+    EXPECT_EQ(code(differences, 0x10, false, piece), wide) << piece;
+  }
+  EXPECT_EQ(code({0x10, 0x20, 0x11, 0x1E}, 0x01, true, 1), (Bytes{0x10, 0x20, 0x01, 0xFE}));
+  const Bytes sound = PatternBytes(10001, false, 31);
+  for (uint8_t form : {0x00, 0x01, 0x0F, 0x10, 0x11, 0x1F}) {
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}}) {
+      EXPECT_EQ(code(code(sound, form, true, 4099 % piece + 1), form, false, piece), sound)
+          << int{form} << " " << piece;
+    }
+  }
 }
 
 // The branch filter in pieces of any size, each starting with what the one

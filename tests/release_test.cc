@@ -66,27 +66,73 @@ TEST_F(ReleaseTest, AJobThatCannotReadItsFileNamesItAndTheSystemError) {
   EXPECT_TRUE(platform::IsMissing(failure.os_error));
 }
 
-// What a solid block filters and where it closes: a program whose first
-// MiB has at least 8 branches a KiB the filter turns goes through it (only
-// "MZ" files), and blocks of at most two windows (four at max) share a tree
+// What a solid block filters and where it closes: a sound of PCM samples,
+// a program with at least 8 branches a KiB the filter turns, counted in the
+// first MiB of an x86 PE or ELF file's largest code section (else of an
+// "MZ" file), and blocks of at most two windows (four at max) share a tree
 // evenly.
 TEST_F(ReleaseTest, BranchesFilterProgramsOfCodeAndBlocksShareATreeEvenly) {
   struct Case {
     const char* head;
     size_t size, from, every;  // E8 every `every` bytes from `from` on, in bytes of `fill`
     uint8_t fill;              // 0: each a branch the filter turns
+    uint16_t machine;          // a PE ("MZ") or ELF64 header of this machine, its code at `from`
     bool code;
-  } const cases[] = {{"MZ", 4096, 8, 128, 0, true},      {"MZ", 4096, 8, 132, 0, false},
-                     {"\177ELF", 4096, 8, 20, 0, false}, {"MQ", 4096, 8, 20, 0, false},
-                     {"MZ", 4096, 8, 20, 0x90, false},   {"MZ", 2, 8, 0, 0, false},
-                     {"MZ", 3 << 20, 8, 40, 0, true},    {"MZ", 3 << 20, 1 << 20, 40, 0, false}};
+  } const cases[] = {{"MZ", 4096, 8, 128, 0, 0, true},         {"MZ", 4096, 8, 132, 0, 0, false},
+                     {"\177ELF", 4096, 8, 20, 0, 0, false},    {"MQ", 4096, 8, 20, 0, 0, false},
+                     {"MZ", 4096, 8, 20, 0x90, 0, false},       {"MZ", 2, 8, 0, 0, 0, false},
+                     {"MZ", 3 << 20, 8, 40, 0, 0, true},        {"MZ", 3 << 20, 1 << 20, 40, 0, 0, false},
+                     {"", 3 << 20, 1 << 20, 40, 0, 62, true},   {"", 3 << 20, 1 << 20, 40, 0, 40, false},
+                     {"", 3 << 20, 1 << 20, 132, 0, 62, false}, {"", 8192, 4096, 40, 0, 3, true},
+                     {"MZ", 3 << 20, 1 << 20, 40, 0, 0x14C, true},
+                     {"MZ", 3 << 20, 1 << 20, 40, 0, 0x1C0, false}};
   for (const Case& c : cases) {
     Bytes data(c.size, c.fill);
     for (size_t at = c.from; c.every && at + 5 <= c.size; at += c.every) data[at] = 0xE8;
     std::copy(c.head, c.head + std::strlen(c.head), data.begin());
+    if (c.machine && c.head[0] == 'M') {  // a PE header at 64, its code at `from`
+      std::fill(data.begin() + 2, data.begin() + 192, 0);
+      data[0x3C] = 64, data[64] = 'P', data[65] = 'E', data[70] = 2;
+      data[68] = static_cast<uint8_t>(c.machine), data[69] = static_cast<uint8_t>(c.machine >> 8);
+      data[88 + 17] = 0xFF, data[88 + 39] = 0x40;  // a large section of data
+      data[128 + 18] = 0x10, data[128 + 39] = 0x60;  // code of a MiB
+      for (int i = 0; i < 4; ++i) data[148 + i] = static_cast<uint8_t>(c.from >> (8 * i));
+    } else if (c.machine) {
+      const uint8_t header[] = {0x7F, 'E', 'L', 'F', 2, 1, 1, 0};
+      std::fill(data.begin(), data.begin() + 192, 0);
+      std::copy(std::begin(header), std::end(header), data.begin());
+      data[18] = static_cast<uint8_t>(c.machine);
+      data[40] = 64, data[58] = 64, data[60] = 2;  // two section headers at 64
+      data[72] = 2, data[96] = 0xFF, data[97] = 0xFF;  // a large one of data
+      data[136] = 6, data[162] = 0x10;                 // code of a MiB at `from`
+      for (int i = 0; i < 4; ++i) data[152 + i] = static_cast<uint8_t>(c.from >> (8 * i));
+    }
     WriteAll(dir_.path() / "p", data);
     platform::File file = OpenOrClosed(dir_.Wide("p"), "rb");
-    EXPECT_EQ(IsX86Code(file), c.code) << c.size << " " << c.every;
+    EXPECT_EQ(IsX86Code(file), c.code) << c.size << " " << c.every << " " << c.machine;
+  }
+  // Sounds of 8- or 16-bit PCM samples (plain or extensible) of 1 to 16
+  // channels, found past other chunks, whose samples start at an even offset.
+  struct Sound {
+    uint16_t tag, channels, bits;
+    Bytes before;  // chunks before "fmt "
+    int form;
+  } const sounds[] = {{1, 2, 16, {}, 0x11},       {1, 1, 8, {}, 0x00},  {0xFFFE, 16, 16, {}, 0x1F},
+                      {1, 17, 16, {}, 0},          {2, 1, 16, {}, 0},    {1, 1, 24, {}, 0},
+                      {1, 1, 16, {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'}, 0x10},
+                      {1, 1, 16, {'p', 'a', 'd', ' ', 1, 0, 0, 0, 'x'}, 0}};  // not padded
+  for (const Sound& c : sounds) {
+    Bytes wave = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    wave.insert(wave.end(), c.before.begin(), c.before.end());
+    const uint8_t format[] = {'f', 'm', 't', ' ', 16, 0, 0, 0,
+                              static_cast<uint8_t>(c.tag), static_cast<uint8_t>(c.tag >> 8),
+                              static_cast<uint8_t>(c.channels), 0, 0x22, 0x56, 0, 0, 0, 0, 0, 0, 4, 0,
+                              static_cast<uint8_t>(c.bits), 0, 'd', 'a', 't', 'a', 4, 0, 0, 0};
+    wave.insert(wave.end(), std::begin(format), std::end(format));
+    wave.resize(wave.size() + 4, 0x11);
+    WriteAll(dir_.path() / "s", wave);
+    platform::File file = OpenOrClosed(dir_.Wide("s"), "rb");
+    EXPECT_EQ(SampleForm(file), c.form) << c.tag << " " << c.channels << " " << c.bits;
   }
   const int64_t w = delta::LzmaWindow(delta::LzmaLevel::kNormal);
   const int64_t bounds[][2] = {

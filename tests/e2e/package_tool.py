@@ -467,10 +467,12 @@ def decode_lzma(props, dictionary, size, stream, preset=b""):
     options.dict_size, options.preset_dict, options.preset_dict_size = dictionary, preset, len(preset)
     options.lc, options.lp, options.pb = props % 9, props // 9 % 5, props // 45
     filters = (Filter * 2)((0x4000000000000001, ctypes.addressof(options)), (2**64 - 1, None))
-    coder, out = Stream(), ctypes.create_string_buffer(size + 1)
+    # Exactly `size` bytes: a stream without an end marker may decode a byte
+    # more from its flushed last bytes (the updater checks its end instead).
+    coder, out = Stream(), ctypes.create_string_buffer(size)
     assert lib.lzma_raw_decoder(ctypes.byref(coder), filters) == 0
     coder.next_in, coder.avail_in = stream, len(stream)
-    coder.next_out, coder.avail_out = ctypes.addressof(out), size + 1
+    coder.next_out, coder.avail_out = ctypes.addressof(out), size
     result = lib.lzma_code(ctypes.byref(coder), 0)
     lib.lzma_end(ctypes.byref(coder))
     assert result in (0, 1) and coder.total_out == size, f"liblzma: {result}, {coder.total_out} bytes"
@@ -487,7 +489,9 @@ def parse_solid(fields, pos, entries):
         name, times, body = fields.named_times(body)
         size, digest, body = fields.sized_hash(body)
         branches, body = fields.number(body, 1)
-        members.append((name, times, size, digest, branches))
+        coded, body = fields.number(body, 8) if branches == 2 else (size, body)
+        form, body = fields.number(body, 1) if branches == 3 else (0, body)
+        members.append((name, times, size, digest, branches, coded, form))
     props, body = fields.number(body, 1)
     dictionary, body = fields.number(body, 4)
     preset = b""
@@ -497,17 +501,19 @@ def parse_solid(fields, pos, entries):
         preset = entries.window[-size:]
     packed, body = fields.number(body, 4)
     stream = data[body:body + packed]
-    content = decode_lzma(props, dictionary, sum(m[2] for m in members), stream, preset)
+    content = decode_lzma(props, dictionary, sum(m[5] for m in members), stream, preset)
     entries.window = (preset + content)[-dictionary:]
     at = 0
-    for name, times, size, digest, branches in members:
-        part = content[at:at + size]
-        if branches:
-            part = unfilter_branches(part)
+    for name, times, size, digest, branches, coded, form in members:
+        part = content[at:at + coded]
+        if branches == 3:
+            part = sum_samples(part, form)
+        elif branches:
+            part = unfilter_branches(part) if branches == 1 else join_branches(part, size)
         assert hashlib.sha256(part).digest() == digest, f"{name}: not its SHA-256"
         entries.append(Entry(pos, name, times, part, stream, kind="solid"))
-        entries[-1].branches = bool(branches)
-        at += size
+        entries[-1].branches = branches
+        at += coded
     assert at == len(content)
     return body + packed
 
@@ -578,6 +584,64 @@ def unfilter_branches(data):
             v = v | 0xFF000000 if v & 0x01000000 else v & 0x00FFFFFF
             out[i + 1:i + 5] = v.to_bytes(4, "little")
         i += 5
+    return bytes(out)
+
+
+def sum_samples(data, form):
+    """The sample filter undone: the file's bytes read as little-endian
+    samples (16-bit where bit 4 of `form` is set, else bytes) of `form` %
+    16 + 1 channels, each the difference from the one a frame before; an odd
+    last byte of 16-bit samples is the low byte of a difference."""
+    width, channels = 2 if form & 0x10 else 1, (form & 0xF) + 1
+    step, mask, out = width * channels, (1 << 8 * width) - 1, bytearray(data)
+    for at in range(step, len(out) - len(out) % width, width):
+        value = int.from_bytes(out[at:at + width], "little") + int.from_bytes(
+            out[at - step:at - step + width], "little")
+        out[at:at + width] = (value & mask).to_bytes(width, "little")
+    if len(out) % width and len(out) > step:
+        out[-1] = (out[-1] + out[-1 - step]) & 0xFF
+    return bytes(out)
+
+
+SPLIT_PIECE = 4 << 20
+ADDRESSING = {0x03, 0x0B, 0x23, 0x2B, 0x33, 0x39, 0x3B, 0x63, 0x85, 0x89, 0x8B, 0x8D, 0xFF}
+
+
+def join_branches(data, size):
+    """The split branch filter undone: each piece of 4 MiB of the file read
+    as its count of candidates, a bit each (1: moved), the moved
+    displacements as big-endian absolute targets, then the rest; at each
+    candidate (E8, E9, 0F 8x, or ModRM 00 xxx 101 after a listed opcode,
+    ending at least 4 bytes before the piece's end) with its bit set, the
+    next target goes back in, relative to the byte after it."""
+    out, at = bytearray(), 0
+    while len(out) < size:
+        piece = min(SPLIT_PIECE, size - len(out))
+        count = int.from_bytes(data[at:at + 4], "little")
+        assert count <= piece, "more candidates than bytes"
+        bits = data[at + 4:at + 4 + (count + 7) // 8]
+        at += 4 + len(bits)
+        targets = sum(bin(b).count("1") for b in bits)
+        table, at = data[at:at + 4 * targets], at + 4 * targets
+        start, candidate, target, before = len(out), 0, 0, 0
+        while len(out) - start < piece:
+            byte = data[at]
+            at += 1
+            out.append(byte)
+            made = len(out) - start
+            if made + 4 <= piece and ((byte & 0xFE) == 0xE8 or
+                                      (before == 0x0F and (byte & 0xF0) == 0x80) or
+                                      ((byte & 0xC7) == 5 and before in ADDRESSING)):
+                moved = bits[candidate // 8] >> (candidate % 8) & 1
+                candidate += 1
+                if moved:
+                    value = int.from_bytes(table[4 * target:4 * target + 4], "big")
+                    target += 1
+                    out += ((value - len(out) - 4) & 0xFFFFFFFF).to_bytes(4, "little")
+                    byte = out[-1]
+            before = byte
+        assert (candidate, target) == (count, targets), "candidates or targets left over"
+    assert at == len(data), "bytes past the last piece"
     return bytes(out)
 
 

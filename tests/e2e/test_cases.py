@@ -206,6 +206,9 @@ class Cases:
             "utf-16-le")).replace("\\e".encode("utf-16-le"), "\\h".encode("utf-16-le")).replace(
             "d\\b".encode("utf-16-le"), "g\\b".encode("utf-16-le")) + solid[head:]
 
+        def filtered(filter):  # the block with its last file's filter and what follows it
+            return solid[:at["props"] - 1] + filter + solid[at["props"]:]
+
         def solid_on(block, preset):  # as a "solc" block starting with `preset` bytes before it
             return b"solc" + block[4:head + 5] + struct.pack("<I", preset) + block[head + 5:]
         copy, literal = pt.delta_op(pt.COPY, 6), pt.delta_op(pt.LITERAL, 900)
@@ -257,6 +260,13 @@ class Cases:
                 solid.replace("d\\b.txt".encode("utf-16-le"), "A.TXT\\b".encode("utf-16-le"))),
             "a block's settings lc + lp 5": package_of(
                 solid[:at["props"]] + b"\x0d" + solid[at["props"] + 1:]),
+            "a block's file of filter 4": package_of(filtered(b"\4")),
+            "a split file coded in fewer bytes than it has": package_of(filtered(
+                b"\2" + struct.pack("<Q", struct.unpack_from("<Q", solid, at["hash"] - 8)[0] - 1))),
+            "a split file coded in 512 KiB more than a piece's head": package_of(filtered(
+                b"\2" + struct.pack("<Q", struct.unpack_from("<Q", solid, at["hash"] - 8)[0] +
+                                     (1 << 19) + 5))),
+            "a sound's form of samples above 1F": package_of(filtered(b"\3\x20")),
             "a block going on from no block": package_of(good, solid_on(solid, 1)),
             "a block going on from more than the block before decoded": package_of(
                 solid, solid_on(renamed, at["total"] + 1)),

@@ -151,6 +151,24 @@ class UpdatepkgTest(GameFolder):
             b"\x55\x89\xe5\xe8" + (rng.choice([0x1000, 0x2345, 0x10000]) - 16 * i
                                    ).to_bytes(4, "little", signed=True) + rng.randbytes(5)
             for i in range(30000)) + b"\xe8\x00\x00"
+        # An x86-64 ELF library whose code, after its symbols, is named by its
+        # section table: calls, conditional jumps and RIP-relative loads.
+        code = b"".join(rng.choice([b"\xe8", b"\x0f\x84", b"\x48\x8b\x05"]) + (
+            rng.choice([0x1000, 0x2345, 0x10000]) - 11 * i).to_bytes(4, "little", signed=True) +
+            b"\x90" * rng.randint(0, 3) for i in range(60000))
+        sections = bytes(64) + struct.pack("<IIQQQQ", 1, 1, 6, 0, 1 << 16, len(code)).ljust(64, b"\0")
+        head = (b"\x7fELF\x02\x01\x01".ljust(18, b"\0") + struct.pack("<H", 62)).ljust(40, b"\0")
+        head = (head + struct.pack("<Q", 64)).ljust(58, b"\0") + struct.pack("<HH", 64, 2)
+        symbols = (head.ljust(64, b"\0") + sections + b"symbol " * 10000)[:1 << 16]
+        files["lib/game.so"] = symbols + code
+        # A stereo sound of 16-bit samples (its samples after a LIST chunk, an
+        # odd byte at the end), which the sample filter codes as differences.
+        samples = b"".join(struct.pack("<hh", (i * 37) % 20000 - 10000, -(i * 11) % 30000)
+                           for i in range(6000)) + b"\x07"
+        chunks = (b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 22050, 88200, 4, 16) +
+                  b"LIST" + struct.pack("<I", 4) + b"INFO" + b"data" + struct.pack("<I", 24000))
+        files["sounds/hit.wav"] = b"RIFF" + struct.pack("<I", 4 + len(chunks) + len(samples)) + \
+            b"WAVE" + chunks + samples
         src = os.path.join(self.studio, "src")
         self.make_tree(src, files)
         edges = [-10**9 + 100, 2**31 * 10**9 + 999_999_900]
@@ -161,7 +179,8 @@ class UpdatepkgTest(GameFolder):
         _, coded = pt.parse_package(solid[0])  # liblzma reads every block
         self.assertEqual({e.name[2:].replace("\\", "/"): e.content for e in coded}, files)
         self.assertEqual({e.kind for e in coded}, {"solid"})
-        self.assertEqual([e.name for e in coded if e.branches], [".\\game.exe"])
+        self.assertEqual({e.name: e.branches for e in coded if e.branches},  # split, samples
+                         {".\\game.exe": 2, ".\\lib\\game.so": 2, ".\\sounds\\hit.wav": 3})
         builds = [self.read(self.build("--threads", str(n), "--compression", "deflate"))
                   for n in (1, 8)]
         reference = self.update_exe(name=os.path.join("studio", "reference.bin"))
