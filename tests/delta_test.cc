@@ -527,8 +527,19 @@ TEST(BranchFilterTest, SplitBranchesJoinAgainInAnyPiecesAndTellBrokenOnes) {
       EXPECT_TRUE(whole);
     }
   }
-  // One displacement moved; the rest of the file stays.
+  // One displacement moved; the rest of the file stays. An operand's moves
+  // only in x86-64 code, and nothing outside the code moves.
   EXPECT_EQ(split(small), (Bytes{1, 0, 0, 0, 1, 0, 0, 0, 5, 0xE8, 0x90}));
+  const Bytes operand = {0x8B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x90};
+  const Bytes moved = {1, 0, 0, 0, 1, 0, 0, 0, 6, 0x8B, 0x05, 0x90}, kept = {1, 0, 0, 0, 0, 0x8B,
+                                                                                0x05, 0, 0, 0, 0, 0x90};
+  const std::pair<package::SplitMoves, const Bytes*> policies[] = {
+      {{7}, &moved}, {{7, 0, 7, false}, &kept}, {{7, 2, 7, true}, &kept}, {{7, 0, 1, true}, &kept}};
+  for (const auto& [moves, expected] : policies) {
+    Bytes coded;
+    package::SplitBranches(operand.data(), operand.size(), 0, moves, coded);
+    EXPECT_EQ(coded, *expected) << moves.code_from << " " << moves.code_to << " " << moves.operands;
+  }
   const Bytes coded = split(code);
   EXPECT_LT(coded.size(), code.size() + 8 + piece / 8 * 2 / 13);
   Bytes more = coded, fewer = coded, counted = coded;
