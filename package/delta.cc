@@ -7,35 +7,60 @@
 namespace updater::package {
 
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
-  return WriteNumber(out, header.old_size, 8) && WriteToPackage(out, header.old_hash, 32) &&
-         WriteNumber(out, header.new_size, 8) && WriteToPackage(out, header.new_hash, 32);
+  const bool compact = out.framing && out.framing->compact;
+  if (!WriteNumber(out, header.old_size, 8) || !WriteToPackage(out, header.old_hash, 32)) {
+    return false;
+  }
+  // Compactly, the new size is one more, and 0 says the new file is the old
+  // one (a file moved): its size and SHA-256 are not written again.
+  if (compact && header.new_size == header.old_size &&
+      std::memcmp(header.new_hash, header.old_hash, 32) == 0) {
+    return WriteNumber(out, 0, 8);
+  }
+  return WriteNumber(out, header.new_size + compact, 8) && WriteToPackage(out, header.new_hash, 32);
 }
+
+namespace {
+
+// Reads the SHA-256 after a size read into `into`; false where the size was
+// not read or passes kMaxFileSize.
+bool ReadHashAfter(platform::File& package, std::optional<uint64_t> size, uint64_t& into,
+                   uint8_t (&hash)[32]) {
+  if (!size || *size > kMaxFileSize || package.Read(hash, 32) != 32) return false;
+  into = *size;
+  return true;
+}
+
+}  // namespace
 
 std::optional<SizedHash> ReadSizedHash(platform::File& package, const Framing* framing) {
   SizedHash read;
-  std::optional<uint64_t> size = ReadNumber(package, 8, framing);
-  if (!size || *size > kMaxFileSize || package.Read(read.hash, 32) != 32) return std::nullopt;
-  read.size = *size;
+  if (!ReadHashAfter(package, ReadNumber(package, 8, framing), read.size, read.hash)) {
+    return std::nullopt;
+  }
   return read;
 }
 
 bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name) {
-  return WriteEntryName(out, old_name == name ? WString() : old_name);
-}
-
-std::optional<WString> ReadOldName(platform::File& package, const Framing* framing) {
-  return ReadEntryName(package, framing);
+  const WString written = old_name == name ? WString() : old_name;
+  return !out.framing ? WriteEntryName(out, written)
+                      : WritePrefixedName(out, written, out.framing->old_name);
 }
 
 std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, const Framing* framing) {
-  std::optional<SizedHash> old = ReadSizedHash(package, framing);
-  std::optional<SizedHash> made = old ? ReadSizedHash(package, framing) : std::nullopt;
-  if (!made) return std::nullopt;
   DeltaHeader header;
-  header.old_size = old->size;
-  std::memcpy(header.old_hash, old->hash, 32);
-  header.new_size = made->size;
-  std::memcpy(header.new_hash, made->hash, 32);
+  const bool compact = framing && framing->compact;
+  std::optional<uint64_t> size = ReadNumber(package, 8, framing);
+  if (!ReadHashAfter(package, size, header.old_size, header.old_hash)) return std::nullopt;
+  // Compactly the new size is one more, and 0 says the old file moved.
+  size = ReadNumber(package, 8, framing);
+  if (compact && size == uint64_t{0}) {
+    header.new_size = header.old_size;
+    std::memcpy(header.new_hash, header.old_hash, 32);
+    return header;
+  }
+  if (size) *size -= compact;
+  if (!ReadHashAfter(package, size, header.new_size, header.new_hash)) return std::nullopt;
   return header;
 }
 

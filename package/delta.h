@@ -59,10 +59,10 @@ struct SizedHash {
 std::optional<SizedHash> ReadSizedHash(platform::File& package, const Framing* framing = nullptr);
 
 // The old-name field of a delta and of each version of "alts": the name the
-// old file is read at, written empty where it is the record's own `name`.
+// old file is read at, written empty where it is the record's own `name`;
+// compactly after the old name before it (a moved folder's names share most
+// units; ReadPrefixedName with `old_name` reads it).
 bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name);
-// Reads it: empty for the record's own name; none when the stream ends inside it.
-std::optional<WString> ReadOldName(platform::File& package, const Framing* framing);
 
 // Reads a delta header: the old file's size and SHA-256, then the new one's.
 std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package,

@@ -229,16 +229,16 @@ size_t PutVarint(uint8_t* out, uint64_t value) {
 uint64_t Zigzag(uint64_t step) { return (step << 1) ^ (0 - (step >> 63)); }
 uint64_t Unzigzag(uint64_t coded) { return (coded >> 1) ^ (0 - (coded & 1)); }
 
-bool WriteRecordName(PackageOut& out, const WString& name) {
-  Framing* framing = out.framing;
-  if (!framing || !framing->compact) return WriteEntryName(out, name);
+bool WritePrefixedName(PackageOut& out, const WString& name, WString& last) {
+  if (!out.framing || !out.framing->compact) return WriteEntryName(out, name);
   size_t shared = 0;
-  while (shared < name.size() && shared < framing->name.size() &&
-         name[shared] == framing->name[shared]) {
-    ++shared;
-  }
-  framing->name = name;
+  while (shared < name.size() && shared < last.size() && name[shared] == last[shared]) ++shared;
+  last = name;
   return WriteNumber(out, shared, 2) && WriteEntryName(out, name.substr(shared));
+}
+
+bool WriteRecordName(PackageOut& out, const WString& name) {
+  return !out.framing ? WriteEntryName(out, name) : WritePrefixedName(out, name, out.framing->name);
 }
 
 bool WriteEntryTimes(PackageOut& out, const EntryTimes& times) {
@@ -280,15 +280,15 @@ std::optional<WString> ReadEntryName(platform::File& package, const Framing* fra
   return name;
 }
 
-std::optional<WString> ReadRecordName(platform::File& package, Framing& framing) {
+std::optional<WString> ReadPrefixedName(platform::File& package, Framing& framing, WString& last) {
   if (!framing.compact) return ReadEntryName(package);
   std::optional<uint64_t> shared = ReadNumber(package, 2, &framing);
-  if (!shared || *shared > framing.name.size()) return std::nullopt;
+  if (!shared || *shared > last.size()) return std::nullopt;
   std::optional<WString> rest = ReadEntryName(package, &framing);
   if (!rest) return std::nullopt;
-  framing.name.resize(static_cast<size_t>(*shared));
-  framing.name += *rest;
-  return framing.name;
+  last.resize(static_cast<size_t>(*shared));
+  last += *rest;
+  return last;
 }
 
 std::optional<uint64_t> ReadNumber(platform::File& package, int bytes, const Framing* framing) {

@@ -87,6 +87,7 @@ inline constexpr int64_t kMaxPackageFileSize = 2147483647;
 struct Framing {
   bool compact = false;
   WString name;      // the entry name read or written last
+  WString old_name;  // the old file's name (of a delta) read or written last
   EntryTimes times;  // the times read or written last
 };
 
@@ -133,7 +134,10 @@ bool WriteToPackage(PackageOut& out, const void* data, size_t size);
 // Writes the unit count and the UTF-16LE units of `name`.
 bool WriteEntryName(PackageOut& out, const WString& name);
 
-// Writes the entry name a record is about (compactly: after the one before it).
+// Writes a name, compactly as the units it shares with `last` and the rest
+// (`last` then holds it); and the entry name a record is about so, after
+// the one before it.
+bool WritePrefixedName(PackageOut& out, const WString& name, WString& last);
 bool WriteRecordName(PackageOut& out, const WString& name);
 
 // Writes the three times, creation first (compactly: after the ones before them).
@@ -149,8 +153,9 @@ bool WritePackageTrailer(PackageOut& out, uint32_t payload_length);
 // Reads a name; zero units are dropped. None when the stream ends inside it.
 std::optional<WString> ReadEntryName(platform::File& package, const Framing* framing = nullptr);
 
-// Reads the entry name a record is about, and keeps it in `framing`.
-std::optional<WString> ReadRecordName(platform::File& package, Framing& framing);
+// Reads a name written so, and keeps it in `last`: `framing.name` for the
+// entry name a record is about, `framing.old_name` for a delta's old name.
+std::optional<WString> ReadPrefixedName(platform::File& package, Framing& framing, WString& last);
 
 // Reads a number of `bytes` bytes (at most 8) as `framing` lays it out
 // (plainly: little-endian); none when the stream ends inside it, or when a

@@ -157,7 +157,7 @@ Cause RecordReader::ReadFields(RecordTag tag) {
 }
 
 Cause RecordReader::ReadTarget(bool removal) {
-  std::optional<WString> name = ReadRecordName(package_, framing_);
+  std::optional<WString> name = ReadPrefixedName(package_, framing_, framing_.name);
   if (!name || !AcceptName(*name, current_.name, current_.target)) return Cause::kBadName;
   if (!AddPackagePath(paths_, current_.target, removal)) return Cause::kDuplicateName;
   return Cause::kNone;
@@ -165,7 +165,7 @@ Cause RecordReader::ReadTarget(bool removal) {
 
 Cause RecordReader::ReadOldNameInto(WString& old_name) {
   // No name: the file's own. Another is checked as a name, and only kept.
-  std::optional<WString> read = ReadOldName(package_, &framing_);
+  std::optional<WString> read = ReadPrefixedName(package_, framing_, framing_.old_name);
   WString old_target;
   old_name = current_.name;
   if (!read || (!read->empty() && !AcceptName(*read, old_name, old_target))) {
@@ -266,7 +266,7 @@ Cause RecordReader::ReadSolid(bool after_block, platform::Status& status) {
   if (!count || *count == 0 || *count > 1u << 20) return Cause::kBadStream;
   std::vector<SolidMember> members(static_cast<size_t>(*count));
   for (SolidMember& member : members) {
-    std::optional<WString> name = ReadRecordName(package_, framing_);
+    std::optional<WString> name = ReadPrefixedName(package_, framing_, framing_.name);
     if (!name || !AcceptName(*name, member.name, current_.target)) return Cause::kBadName;
     if (!AddPackagePath(paths_, current_.target)) return Cause::kDuplicateName;
     std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);

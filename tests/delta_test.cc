@@ -26,12 +26,6 @@ Bytes Shifted(Bytes bytes, size_t from, size_t every) {
   return bytes;
 }
 
-Bytes Joined(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 Bytes Slice(const Bytes& bytes, size_t from, size_t to) {
   return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                bytes.begin() + static_cast<std::ptrdiff_t>(to));

@@ -62,7 +62,8 @@ TEST(FormatTest, ReadEntryNameCases) {
 }
 
 // Compact framing: each field after the one before it (the worked example
-// is the second name and times), and what a reader refuses.
+// is the second name and times; old names after the old name before, and a
+// moved file's new size and SHA-256 as a 0), and what a reader refuses.
 TEST(FormatTest, CompactFramingCases) {
   ScratchDir dir;
   Bytes got = WriteWith(dir, [](PackageOut& out) {
@@ -73,25 +74,40 @@ TEST(FormatTest, CompactFramingCases) {
     ASSERT_TRUE(WriteEntryHeader(out, u".\\d\\b.dat", kTimes, kDeltaLzmaTag));
     ASSERT_TRUE(WriteEntryHeader(out, u".\\d\\c", earlier, kDeltaLzmaTag));
     ASSERT_TRUE(WriteNumber(out, 300, 2) && WriteNumber(out, ~uint64_t{0}, 8));
+    ASSERT_TRUE(WriteOldName(out, u".\\d\\c", u".\\o\\c") &&
+                WriteOldName(out, u".\\d\\e", u".\\o\\e"));
+    ASSERT_TRUE(WriteDeltaHeader(out, {5, {7}, 5, {7}}) && WriteDeltaHeader(out, {5, {7}, 6, {8}}));
   });
   Bytes second = {'d', 'l', 'z', 'm', 0x04, 0x01, 'c', 0x00, 0x01, 0x00, 0x80, 0x01};
   Bytes numbers = {0xAC, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
-  ASSERT_GE(got.size(), second.size() + numbers.size());
-  EXPECT_EQ(Bytes(got.end() - 24, got.end() - 12), second);
-  EXPECT_EQ(Bytes(got.end() - 12, got.end()), numbers);
+  Bytes old_names = {0, 5, '.', 0, '\\', 0, 'o', 0, '\\', 0, 'c', 0, 4, 1, 'e', 0};
+  Bytes headers = Joined({{5, 7}, Bytes(31, 0), {0, 5, 7}, Bytes(31, 0), {7, 8}, Bytes(31, 0)});
+  const size_t tail = numbers.size() + old_names.size() + headers.size();
+  ASSERT_GE(got.size(), second.size() + tail);
+  EXPECT_EQ(Bytes(got.end() - 12 - tail, got.end() - tail), second);
+  EXPECT_EQ(Bytes(got.end() - tail, got.end()), Joined({numbers, old_names, headers}));
   {
     platform::File in = OpenBytes(dir, got);
     Framing framing;
     framing.compact = true;
     for (const char16_t* name : {u".\\d\\b.dat", u".\\d\\c"}) {
       ASSERT_TRUE(in.Seek(4, SEEK_CUR));
-      EXPECT_EQ(ReadRecordName(in, framing), WString(name));
+      EXPECT_EQ(ReadPrefixedName(in, framing, framing.name), WString(name));
       EXPECT_TRUE(ReadEntryTimes(in, framing));
     }
     EXPECT_EQ(framing.times.creation, kTimes.creation - 1);
     EXPECT_EQ(framing.times.last_write, kTimes.last_write + 64);
     EXPECT_EQ(ReadNumber(in, 2, &framing), 300u);
     EXPECT_EQ(ReadNumber(in, 8, &framing), ~uint64_t{0});
+    for (const char16_t* name : {u".\\o\\c", u".\\o\\e"}) {
+      EXPECT_EQ(ReadPrefixedName(in, framing, framing.old_name), WString(name));
+    }
+    for (uint64_t new_size : {5, 6}) {
+      std::optional<DeltaHeader> header = ReadDeltaHeader(in, &framing);
+      ASSERT_TRUE(header);
+      EXPECT_EQ(header->new_size, new_size);
+      EXPECT_EQ(header->new_hash[0], new_size == 5 ? 7 : 8);
+    }
   }
   struct Case {
     const char* what;
@@ -118,7 +134,7 @@ TEST(FormatTest, CompactFramingCases) {
     if (c.width > 0) {
       EXPECT_EQ(ReadNumber(in, c.width, &framing), c.number) << c.what;
     } else {
-      std::optional<WString> name = ReadRecordName(in, framing);
+      std::optional<WString> name = ReadPrefixedName(in, framing, framing.name);
       EXPECT_EQ(name ? std::optional<uint64_t>(name->size()) : std::nullopt, c.number) << c.what;
     }
   }
@@ -130,12 +146,6 @@ Bytes Trailer(uint32_t length) {
   return out;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 // A PE32 image followed by `tail`, zero padding to 8 bytes and a
 // certificate table whose recorded size is off by `size_error`.
 Bytes SignedImage(const Bytes& tail, int size_error) {
@@ -144,7 +154,7 @@ Bytes SignedImage(const Bytes& tail, int size_error) {
   std::memcpy(&image[0x40], "PE\0\0", 4);
   image[0x40 + 24] = 0x0B, image[0x40 + 25] = 0x01;  // PE32
   image[0x40 + 24 + 92] = 16;                        // data directories
-  image.insert(image.end(), tail.begin(), tail.end());
+  image = Joined({image, tail});
   image.resize((image.size() + 7) / 8 * 8, 0);
   uint32_t table = static_cast<uint32_t>(image.size()), size = 16 + size_error;
   for (int i = 0; i < 4; ++i) {
@@ -182,19 +192,19 @@ TEST(FormatTest, LocatePayloadCases) {
       {"shorter than a trailer", {'f', 'e', 'o', 'f', 0, 0, 0}, LocateResult::kNoPackage, 0},
       {"no trailer tag", prefix, LocateResult::kNoPackage, 0},
       {"trailer alone", Trailer(0), LocateResult::kFound, 0},
-      {"empty package after a prefix", Concat({prefix, Trailer(0)}), LocateResult::kFound, 100},
-      {"records", Concat({prefix, records, Trailer(40)}), LocateResult::kFound, 100},
+      {"empty package after a prefix", Joined({prefix, Trailer(0)}), LocateResult::kFound, 100},
+      {"records", Joined({prefix, records, Trailer(40)}), LocateResult::kFound, 100},
       {"appended twice: the last one counts",
-       Concat({prefix, records, Trailer(40), records, Trailer(40)}), LocateResult::kFound, 148},
-      {"length before the file", Concat({records, Trailer(41)}), LocateResult::kDamaged, 0},
-      {"length above the format", Concat({records, Trailer(0x80000000u)}), LocateResult::kDamaged,
+       Joined({prefix, records, Trailer(40), records, Trailer(40)}), LocateResult::kFound, 148},
+      {"length before the file", Joined({records, Trailer(41)}), LocateResult::kDamaged, 0},
+      {"length above the format", Joined({records, Trailer(0x80000000u)}), LocateResult::kDamaged,
        0},
-      {"length of all ones", Concat({records, Trailer(0xFFFFFFFFu)}), LocateResult::kDamaged, 0},
-      {"signed image", SignedImage(Concat({records, Trailer(40)}), 0), LocateResult::kFound, 312},
-      {"signed, padded", SignedImage(Concat({Bytes(37, 0xAB), Trailer(37)}), 0),
+      {"length of all ones", Joined({records, Trailer(0xFFFFFFFFu)}), LocateResult::kDamaged, 0},
+      {"signed image", SignedImage(Joined({records, Trailer(40)}), 0), LocateResult::kFound, 312},
+      {"signed, padded", SignedImage(Joined({Bytes(37, 0xAB), Trailer(37)}), 0),
        LocateResult::kFound, 312},
       // Read as unsigned: then bytes follow the image with no trailer after them.
-      {"signed, table size off by one", SignedImage(Concat({records, Trailer(40)}), -1),
+      {"signed, table size off by one", SignedImage(Joined({records, Trailer(40)}), -1),
        LocateResult::kCut, 0},
       {"an image with nothing after it", SignedImage({}, 0), LocateResult::kNoPackage, 0},
 #ifndef _WIN32
@@ -243,18 +253,18 @@ TEST(FormatTest, DeltaOperationsStayInsideTheOldFileAndMakeTheNewSize) {
                        // differences of 1
   } cases[] = {
       {"copy, literal, difference back",
-       Concat({Op(kCopy, 4, 6), Op(kLiteral, 1), Op(kDifference, 1, -9)}), "6789x2"},
-      {"copy past the old file's end", Concat({Op(kCopy, 4, 7), Op(kLiteral, 2)}), nullptr},
-      {"difference past the old file's end", Concat({Op(kDifference, 6, 5)}), nullptr},
-      {"step back before the start", Concat({Op(kCopy, 2, 2), Op(kCopy, 4, -5)}), nullptr},
-      {"zero length", Concat({Op(kCopy, 0), Op(kCopy, 6)}), nullptr},
-      {"more than the new size", Concat({Op(kLiteral, 6), Op(kLiteral, 1)}), nullptr},
+       Joined({Op(kCopy, 4, 6), Op(kLiteral, 1), Op(kDifference, 1, -9)}), "6789x2"},
+      {"copy past the old file's end", Joined({Op(kCopy, 4, 7), Op(kLiteral, 2)}), nullptr},
+      {"difference past the old file's end", Joined({Op(kDifference, 6, 5)}), nullptr},
+      {"step back before the start", Joined({Op(kCopy, 2, 2), Op(kCopy, 4, -5)}), nullptr},
+      {"zero length", Joined({Op(kCopy, 0), Op(kCopy, 6)}), nullptr},
+      {"more than the new size", Joined({Op(kLiteral, 6), Op(kLiteral, 1)}), nullptr},
       {"less than the new size", Op(kLiteral, 3), nullptr},
       {"the refused kind 3", Bytes{6 << 2 | 3, 0}, nullptr},
       {"cut before a copy's step", Bytes{6 << 2 | 1}, nullptr},
       {"length varint of eleven bytes", Bytes(10, 0xFF), nullptr},
-      {"length beyond 64 bits", Concat({Bytes(9, 0xFF), {0x02}}), nullptr},
-      {"huge step", Concat({{0x19}, Bytes(9, 0xFF), {0x01}}), nullptr},
+      {"length beyond 64 bits", Joined({Bytes(9, 0xFF), {0x02}}), nullptr},
+      {"huge step", Joined({{0x19}, Bytes(9, 0xFF), {0x01}}), nullptr},
   };
   for (const Case& c : cases) {
     for (size_t piece : {c.ops.size(), size_t{1}}) {
@@ -300,7 +310,7 @@ Bytes Deflated(const Bytes& data) {
 // reads the whole one.
 TEST(FormatTest, DeltaStreamsCutAtEveryByteAreRefused) {
   // The differences 1, 0, 1: the values 1 and 1 after gaps of 0 and 1 zeros.
-  Bytes streams[4] = {Deflated(Concat({Op(kCopy, 6, 2), Op(kDifference, 3, -8), Op(kLiteral, 2)})),
+  Bytes streams[4] = {Deflated(Joined({Op(kCopy, 6, 2), Op(kDifference, 3, -8), Op(kLiteral, 2)})),
                       Deflated(Bytes{0, 1}), Deflated(Bytes{1, 1}), Deflated(Bytes{'x', 'y'})};
   ScratchDir dir;
   auto verdict = [&dir](const Bytes(&parts)[4]) {

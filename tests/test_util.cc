@@ -41,6 +41,12 @@ void WriteAll(const fs::path& path, const Bytes& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
+Bytes Joined(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
 Bytes PatternBytes(size_t size, bool compressible, uint32_t seed) {
   std::mt19937 rng(seed);
   Bytes out(size);

@@ -37,3 +37,4 @@ platform::File OpenOrClosed(const WString& path, const char* mode);
 Bytes ReadAll(const std::filesystem::path& path);
 void WriteAll(const std::filesystem::path& path, const Bytes& bytes);
 Bytes PatternBytes(size_t size, bool compressible, uint32_t seed = 1);
+Bytes Joined(std::initializer_list<Bytes> parts);

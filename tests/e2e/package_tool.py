@@ -394,6 +394,7 @@ class Fields:
 
     def __init__(self, data, compact):
         self.data, self.compact, self.last_name, self.last_times = data, compact, "", (0, 0, 0)
+        self.last_old_name = ""
 
     def number(self, pos, width):
         if not self.compact:
@@ -411,13 +412,21 @@ class Fields:
         return self.data[pos:pos + 2 * count].decode("utf-16-le"), pos + 2 * count
 
     def entry_name(self, pos):
+        return self.prefixed(pos, "last_name")
+
+    def old_name(self, pos):
+        """A delta's old-name field: compactly after the old name before it."""
+        return self.prefixed(pos, "last_old_name")
+
+    def prefixed(self, pos, last):
+        """A name, compactly as the units it shares with the one kept in `last` and the rest."""
         if not self.compact:
             return self.name(pos)
         shared, pos = self.number(pos, 2)
         rest, pos = self.name(pos)
-        assert shared <= len(self.last_name), "more units shared than the last name has"
-        self.last_name = self.last_name[:shared] + rest
-        return self.last_name, pos
+        assert shared <= len(getattr(self, last)), "more units shared than the last name has"
+        setattr(self, last, getattr(self, last)[:shared] + rest)
+        return getattr(self, last), pos
 
     def times(self, pos):
         times = []
@@ -437,6 +446,16 @@ class Fields:
     def sized_hash(self, pos):
         size, pos = self.number(pos, 8)
         return size, self.data[pos:pos + 32], pos + 32
+
+    def delta_header(self, pos):
+        """A delta's old and new size and SHA-256 (compactly the new size one
+        more, 0 for the old file moved: size and SHA-256 not again); where
+        its next field starts."""
+        pos = self.sized_hash(pos)[2]
+        if not self.compact:
+            return self.sized_hash(pos)[2]
+        size, after = self.number(pos, 8)
+        return after if size == 0 else after + 32
 
 
 def decode_lzma(props, dictionary, size, stream, preset=b""):
@@ -532,12 +551,12 @@ def parse_delta_block(fields, pos, entries):
             body = fields.number(fields.sized_hash(body)[2], 4)[1]
             versions, body = fields.number(body, 1)
             for _ in range(versions):
-                body = fields.number(fields.sized_hash(fields.name(body)[1])[2], 4)[1]
+                body = fields.number(fields.sized_hash(fields.old_name(body)[1])[2], 4)[1]
                 body = fields.number(body, 1)[1]
             patches, body = fields.number(body, 1)
         else:
-            old_name, body = fields.name(body)
-            body = fields.sized_hash(fields.sized_hash(body)[2])[2]
+            old_name, body = fields.old_name(body)
+            body = fields.delta_header(body)
         sizes = [0, 0, 0, 0]
         for i in range(4 * patches):
             size, body = fields.number(body, 4)
@@ -725,9 +744,9 @@ def parse_package(data):
             continue
         times, body = fields.times(body)
         if tag in (b"dstr", b"dlzm", b"dlzo"):
-            old_name, body = fields.name(body)
+            old_name, body = fields.old_name(body)
             head = body
-            body = fields.sized_hash(fields.sized_hash(body)[2])[2]
+            body = fields.delta_header(body)
             lengths = []
             for _ in range(4):
                 length, body = fields.number(body, 4)
