@@ -45,7 +45,11 @@ Code ElfCode(const platform::File& file, const std::vector<uint8_t>& head, size_
   const uint64_t table = package::GetLittleEndian(h + 24 + 2 * width, width);
   const size_t entry = package::GetLittleEndian(h + 34 + 3 * width, 2);
   const size_t count = package::GetLittleEndian(h + 36 + 3 * width, 2);
-  if (entry < static_cast<size_t>(8 + 4 * width) || table > INT64_MAX) return {};
+  // A section table past a MiB is no compiler's (and would be read whole).
+  if (entry < static_cast<size_t>(8 + 4 * width) || entry * count > kSampled ||
+      table > INT64_MAX) {
+    return {};
+  }
   std::vector<uint8_t> sections(entry * count);
   if (file.ReadAt(static_cast<int64_t>(table), sections.data(), sections.size()) != sections.size()) {
     return {};
