@@ -24,10 +24,6 @@ size_t FilterBranches(uint8_t* data, size_t size, uint64_t position, bool encode
   return i;
 }
 
-}  // namespace updater::package
-
-namespace updater::package {
-
 void SplitBranches(const uint8_t* piece, size_t size, uint64_t position, const SplitMoves& moves,
                    std::vector<uint8_t>& coded) {
   std::vector<uint8_t> bits, targets, rest;
@@ -67,7 +63,7 @@ constexpr size_t kMade = 64 * 1024;  // bytes handed on at once, at most
 }  // namespace
 
 BranchJoiner::BranchJoiner(uint64_t file_size, ByteSink& out)
-    : file_size_(file_size), out_(out), made_(kMade + 4) {
+    : file_size_(file_size), out_(out) {
   StartPiece();
 }
 
@@ -82,6 +78,7 @@ void BranchJoiner::StartPiece() {
 }
 
 bool BranchJoiner::Take(const uint8_t* data, size_t size) {
+  made_.resize(kMade + 4);  // here, not at construction: most files are not split
   while (size > 0) {
     if (position_ == file_size_) {  // bytes past the file's last piece
       broken_ = true;

@@ -21,10 +21,6 @@ namespace updater::package {
 // again at the start of what follows, or at the file's end left as it is.
 size_t FilterBranches(uint8_t* data, size_t size, uint64_t position, bool encode);
 
-}  // namespace updater::package
-
-namespace updater::package {
-
 // The split branch filter, for x86 and x86-64 code: the displacement after
 // each opcode that takes one from the next instruction (a CALL, a JMP, a
 // conditional jump, or an operand addressed from the next instruction) is

@@ -140,8 +140,8 @@ uint8_t SampleForm(platform::File& file) {
 namespace {
 
 // Hands the files of a solid block to the coder one after the other, each
-// hashed and counted as it is read, the x86 programs through the branch
-// filter.
+// hashed and counted as it is read, programs through the split branch
+// filter and sounds through the sample filter.
 class SolidInput {
  public:
   SolidInput(const std::vector<SolidFile>& files, std::atomic<int64_t>* progress)
@@ -149,38 +149,14 @@ class SolidInput {
 
   bool Read(uint8_t* buffer, size_t& size) {
     for (;;) {
-      if (at_ < ready_) {  // decided bytes, as many as the coder asks
+      if (at_ < ready_) {  // coded bytes, as many as the coder asks
         size = std::min(size, ready_ - at_);
         std::memcpy(buffer, chunk_.data() + at_, size);
         at_ += size;
         return true;
       }
       if (!file_ && !OpenNext(size)) return !failure.failed();
-      if (member_.filter == package::kSplitBranchFilter) {
-        if (!ReadPiece()) return false;
-        continue;
-      }
-      // The bytes the filter could not decide yet go first.
-      size_t held = all_ - ready_;
-      std::memmove(chunk_.data(), chunk_.data() + ready_, held);
-      at_ = 0;
-      size_t got = file_.Read(chunk_.data() + held, chunk_.size() - held);
-      if (!file_.status()) {
-        failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
-        return false;
-      }
-      hash_->Update(chunk_.data() + held, got);
-      member_.size += got;
-      if (progress_) *progress_ += static_cast<int64_t>(got);
-      all_ = held + got;
-      if (samples_) samples_->Code(chunk_.data() + held, got);
-      // At the file's end what is held goes as it is.
-      ready_ = got > 0 && member_.filter == package::kBranchFilter
-                   ? package::FilterBranches(chunk_.data(), all_, position_, true)
-                   : all_;
-      position_ += ready_;
-      member_.coded += ready_;
-      if (all_ == 0 && !EndMember()) return false;
+      if (!ReadNext()) return false;
     }
   }
 
@@ -188,27 +164,31 @@ class SolidInput {
   Failure failure;
 
  private:
-  // Reads the file's next piece and codes it through the split branch
-  // filter, or at the file's end ends it.
-  bool ReadPiece() {
-    std::vector<uint8_t> piece(package::kSplitPiece);
-    size_t got = file_.Read(piece.data(), piece.size());
+  // Reads the file's next bytes into chunk_ through its filter (a whole
+  // piece of the split branch filter's), or at the file's end ends it.
+  bool ReadNext() {
+    const bool split = member_.filter == package::kSplitBranchFilter;
+    std::vector<uint8_t>& read = split ? piece_ : chunk_;
+    read.resize(split ? package::kSplitPiece : 64 * 1024);
+    size_t got = file_.Read(read.data(), read.size());
     if (!file_.status()) {
       failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
       return false;
     }
-    hash_->Update(piece.data(), got);
+    hash_->Update(read.data(), got);
     member_.size += got;
     if (progress_) *progress_ += static_cast<int64_t>(got);
-    chunk_.clear();
-    if (got > 0) package::SplitBranches(piece.data(), got, position_, moves_, chunk_);
+    if (got == 0) return EndMember();
+    if (samples_) samples_->Code(read.data(), got);
+    if (split) {
+      chunk_.clear();
+      package::SplitBranches(piece_.data(), got, position_, moves_, chunk_);
+    }
     position_ += got;
     at_ = 0;
-    ready_ = all_ = chunk_.size();
+    ready_ = split ? chunk_.size() : got;
     member_.coded += ready_;
-    if (got > 0) return true;
-    chunk_.resize(64 * 1024);
-    return EndMember();
+    return true;
   }
 
   bool EndMember() {
@@ -258,13 +238,13 @@ class SolidInput {
   std::atomic<int64_t>* progress_;
   platform::File file_;
   package::SolidMember member_;
-  uint64_t position_ = 0;  // of the file's next byte to filter
+  uint64_t position_ = 0;  // of the file's next byte to read
   package::SplitMoves moves_;  // with the split filter (the file's size as listed)
   std::optional<package::SampleDifferences> samples_;  // with the sample filter
-  // The file's bytes read: those before ready_ decided (handed out up to
-  // at_), the rest up to all_ not yet.
-  std::vector<uint8_t> chunk_ = std::vector<uint8_t>(64 * 1024);
-  size_t at_ = 0, ready_ = 0, all_ = 0;
+  std::vector<uint8_t> piece_;  // a piece the split filter codes into chunk_
+  // The coded bytes, `ready_` of them, handed out up to `at_`.
+  std::vector<uint8_t> chunk_;
+  size_t at_ = 0, ready_ = 0;
   std::optional<platform::Sha256> hash_;
 };
 
