@@ -13,8 +13,8 @@ namespace {
 // deflated members: 7.88 on average, its headers and small members the
 // rest; programs 5 to 6, stored archives 4 to 5). There the walk's
 // alignments gain nothing (the differences of unrelated dense bytes are as
-// dense), and sorting its suffixes and searching them at every byte of the
-// new content cost 20 to 30 times the block matcher's time a byte.
+// dense), and sorting its suffixes alone costs 50 times the block
+// matcher's time (a 39 MB archive: 6.6 s against 0.13 s).
 constexpr size_t kSamples = 64, kSample = 4096;
 constexpr double kDenseBits = 7.8;
 

@@ -1,7 +1,8 @@
 // The delta encoder: how a new file is written as operations on an old one.
 // For each changed file it sorts every suffix of the old file it patches
 // (suffix_array.h), then walks the new file looking up the longest match of
-// each position (delta_walk.h) and keeps to the alignment of the last match
+// each position (delta_walk.h; on bytes neither the old file nor the last
+// alignment holds, of every few positions) and keeps to the alignment of the last match
 // while at least half of the bytes agree: code whose addresses moved becomes
 // a difference of mostly zeros. An old file too large to sort is matched by
 // exact runs of hashed blocks (block_match.h) instead; a walk that reaches

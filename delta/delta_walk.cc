@@ -21,6 +21,18 @@ constexpr int64_t kBetter = 8;
 // an alignment nearly follows costs a million comparisons a byte.)
 constexpr int64_t kSkipFrom = 4096;
 constexpr int64_t kSkipBack = 16;
+// Bytes that neither the search nor the last alignment matches (new
+// assets, data compressed anew) cost a search each, a dozen cache misses,
+// for nothing. The walk counts them as misses, a byte the alignment holds
+// one less and a match it takes its length less; past kMissesBeforeStep it
+// steps over one more position every kMissesPerStep misses, at most
+// kLongestStep: a match at least kLongestStep + kBetter long is still found
+// at a position inside it and extended backwards to its start. Where the
+// alignment holds at least half of the bytes (code whose addresses moved),
+// the count stays near zero and every position is searched.
+constexpr int64_t kMissesBeforeStep = 256;
+constexpr int64_t kMissesPerStep = 64;
+constexpr int64_t kLongestStep = 64;
 
 // Walks the new file as bsdiff does and writes the four streams.
 class DeltaWalk {
@@ -154,6 +166,7 @@ void DeltaWalk::Operation(SplitDelta& out, package::SplitOp kind, int64_t from, 
 
 WalkEnd DeltaWalk::Run(SplitDelta& out) {
   int64_t scan = 0, length = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+  int64_t misses = 0;
   while (scan < new_size_) {
     int64_t old_score = 0;
     int64_t scored = scan += length;
@@ -163,12 +176,24 @@ WalkEnd DeltaWalk::Run(SplitDelta& out) {
       length = Search(scan, pos);
       for (; scored < scan + length; ++scored) old_score += Agree(scored + last_offset, scored);
       if ((length == old_score && length != 0) || length > old_score + kBetter) break;
-      old_score -= Agree(scan + last_offset, scan);
+      bool agreed = Agree(scan + last_offset, scan);
+      old_score -= agreed;
       for (int64_t end = scan + length - kSkipBack; length >= kSkipFrom && scan + 1 < end;) {
         ++scan;
         old_score -= Agree(scan + last_offset, scan);
       }
+      misses = std::max<int64_t>(0, misses + (agreed ? -1 : 1));
+      int64_t step = std::min(kLongestStep, 1 + (misses - kMissesBeforeStep) / kMissesPerStep);
+      for (; step > 1 && scan + 2 < new_size_; --step) {
+        ++scan;
+        if (scan < scored) {
+          old_score -= Agree(scan + last_offset, scan);
+        } else {
+          scored = scan + 1;
+        }
+      }
     }
+    misses = std::max<int64_t>(0, misses - length);
     if (length == old_score && scan != new_size_) continue;
     // Extend the last alignment forwards and the new one backwards while at
     // least half of the bytes agree, and split where they overlap.

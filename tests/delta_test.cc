@@ -125,6 +125,19 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       Joined({Slice(dense, 0, 200000), PatternBytes(100, false, 15), Slice(dense, 200100, 400000)});
   EncodeLimits dense_from_256k;
   dense_from_256k.dense_by_blocks_from = 256 << 10;
+  // New bytes the old file does not hold, alone and with a match of 12
+  // bytes after every 88: the walk steps over positions rather than search
+  // each (a tenth of the work that would take), and short matches do not
+  // set it back to searching every byte.
+  EncodeLimits a_search_in_ten;
+  a_search_in_ten.work_per_byte = 0;
+  a_search_in_ten.base_work = 1000000;
+  const Bytes new_dense = PatternBytes(400000, false, 16);
+  Bytes dense_and_short = new_dense;
+  for (size_t at = 88; at + 12 <= dense_and_short.size(); at += 100) {
+    std::copy_n(dense.begin() + static_cast<ptrdiff_t>(at * 7 % 390000), 12,
+                dense_and_short.begin() + static_cast<ptrdiff_t>(at));
+  }
   Bytes tinted = code;  // 10,000 bytes in place, each 3 more
   for (size_t at = 50000; at < 60000; ++at) tinted[at] = static_cast<uint8_t>(tinted[at] + 3);
   Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
@@ -154,6 +167,9 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {"tinted in place, by blocks", code, tinted, sorted_up_to_1k, DeltaMethod::kBlocks, 200},
       {"dense data, by blocks", dense, dense_edited, dense_from_256k, DeltaMethod::kBlocks, 300},
       {"dense data below the limit, walked", dense, dense_edited, {}, DeltaMethod::kWalk, 300},
+      {"new bytes", dense, new_dense, a_search_in_ten, DeltaMethod::kWalk, 401000},
+      {"new bytes, short matches", dense, dense_and_short, a_search_in_ten, DeltaMethod::kWalk,
+       401000},
       // What the walk made before it ran out of work stays: far smaller than blocks alone.
       {"out of work half way", code, shifted_first, little_work, DeltaMethod::kWalkThenBlocks,
        30000},
