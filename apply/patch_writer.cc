@@ -277,7 +277,7 @@ class PatchWriter : public package::DeltaSink {
 };
 
 // The old file's bytes, read whole, for literals coded after it (at most
-// kDeltaStreamWindow: the reader refuses more). A file shorter than its
+// kMaxLzmaDictionary: the reader refuses more). A file shorter than its
 // record says leaves zeros: its hash, checked beside, refuses it then.
 platform::Status ReadWholeOld(const platform::File& old, uint64_t size,
                               std::vector<uint8_t>& bytes) {

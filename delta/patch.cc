@@ -127,6 +127,24 @@ constexpr package::LzmaProps kAfterOldContexts = {0, 1, 0};
 constexpr size_t kFewestAfterOld = 4 << 10;
 constexpr size_t kOldPerLiteral = 64;
 
+// `size` bytes coded after the old file with `contexts` and at most
+// `window` into `packed`, as streams[3] is packed, where that is smaller
+// than `smallest` (else left as it was). The updater reads them through a
+// window of kMaxLzmaDictionary, which holds any old file it accepts.
+bool CodeAfterOld(const uint8_t* data, size_t size, const uint8_t* old_data, size_t old_size,
+                  LzmaLevel level, const package::LzmaProps& contexts, uint32_t window,
+                  size_t smallest, std::vector<uint8_t>& packed) {
+  LzmaStream lzma;
+  if (!EncodeLzma(level, contexts, data, size, lzma, window, smallest, {old_data, old_size})) {
+    return lzma.over_limit;  // past the smallest so far: no use
+  }
+  if (5 + lzma.bytes.size() >= smallest) return true;
+  packed.assign(5, package::LzmaPropsByte(contexts));
+  package::PutLittleEndian(packed.data() + 1, size, 4);
+  packed.insert(packed.end(), lzma.bytes.begin(), lzma.bytes.end());
+  return true;
+}
+
 // The literals coded after the old file into `packed`, as streams[3] is
 // packed, where that makes them smaller than `plain` (else left empty).
 bool PackAfterOld(const std::vector<uint8_t>& literals, const uint8_t* old_data, size_t old_size,
@@ -138,18 +156,51 @@ bool PackAfterOld(const std::vector<uint8_t>& literals, const uint8_t* old_data,
     return true;
   }
   for (const package::LzmaProps& contexts : {kStreamContexts[3], kAfterOldContexts}) {
-    size_t smallest = packed.empty() ? plain.size() : packed.size();
-    LzmaStream lzma;
-    if (!EncodeLzma(level, contexts, literals.data(), literals.size(), lzma,
-                    package::kDeltaStreamWindow, smallest, {old_data, old_size})) {
-      if (lzma.over_limit) continue;  // past the smallest so far: no use
+    if (!CodeAfterOld(literals.data(), literals.size(), old_data, old_size, level, contexts,
+                      package::kDeltaStreamWindow, packed.empty() ? plain.size() : packed.size(),
+                      packed)) {
       return false;
     }
-    if (5 + lzma.bytes.size() >= smallest) continue;
-    packed.assign(5, package::LzmaPropsByte(contexts));
-    package::PutLittleEndian(packed.data() + 1, literals.size(), 4);
-    packed.insert(packed.end(), lzma.bytes.begin(), lzma.bytes.end());
   }
+  return true;
+}
+
+// A patch whose operations and differences code to at least a quarter of
+// its bytes, and which is at least a 64th of the new file: a data archive
+// some releases on, its members edited throughout, which the walk covers
+// with hundreds of thousands of short copies and differences.
+bool MostlyOperations(const Patch& patch, size_t coded, size_t new_size) {
+  size_t operations = patch.streams[0].size() + patch.streams[1].size() + patch.streams[2].size();
+  return operations * 4 >= coded && coded >= new_size / 64;
+}
+
+// The new file as one literal coded after the old file into `patch`, as
+// `zstd --patch-from` codes a file, where that is smaller than `smallest`
+// (else `patch.literals_after_old` is left empty): LZMA's matches into the
+// old file, which repeat their distances, cost fewer bytes than the walk's
+// operations where those are many and short. Its plain literals' stream is
+// the new file stored.
+bool PatchAllAfterOld(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                      size_t new_size, LzmaLevel level, size_t smallest, Patch& patch) {
+  std::vector<uint8_t> operations;
+  package::AppendSplitOp(operations, package::SplitOp::kLiteral, new_size, 0);
+  if (!PackStream(operations.data(), operations.size(), kStreamContexts[0], level,
+                  patch.streams[0]) ||
+      !PackStream(nullptr, 0, kStreamContexts[1], level, patch.streams[1]) ||
+      !PackStream(nullptr, 0, kStreamContexts[2], level, patch.streams[2])) {
+    return false;
+  }
+  size_t framing = patch.streams[0].size() + patch.streams[1].size() + patch.streams[2].size();
+  if (smallest <= framing ||
+      !CodeAfterOld(new_data, new_size, old_data, old_size, level, kStreamContexts[3],
+                    package::kMaxLzmaDictionary, smallest - framing, patch.literals_after_old)) {
+    return smallest <= framing;
+  }
+  std::vector<uint8_t>& stored = patch.streams[3];
+  stored.assign(5, package::kStoredStream);
+  package::PutLittleEndian(stored.data() + 1, new_size, 4);
+  stored.insert(stored.end(), new_data, new_data + new_size);
+  patch.raw = {std::move(operations), {}, {}, std::vector<uint8_t>(new_data, new_data + new_size)};
   return true;
 }
 
@@ -229,6 +280,17 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
     if (made == Made::kMade && (plain == Made::kNone || CodedSize(inflated) < CodedSize(patch))) {
       patch = std::move(inflated);
       plain = Made::kMade;
+    }
+  }
+  if (plain == Made::kMade && coding.lzma && coding.after_old &&
+      old_size <= package::kMaxLzmaDictionary && new_size <= 0xFFFFFFFFu &&
+      MostlyOperations(patch, CodedSize(patch), new_size)) {
+    Patch whole;
+    if (!PatchAllAfterOld(old_data, old_size, new_data, new_size, coding.level, CodedSize(patch),
+                          whole)) {
+      plain = Made::kFailed;
+    } else if (!whole.literals_after_old.empty()) {
+      patch = std::move(whole);
     }
   }
   if (plain == Made::kNone) return std::optional<Patch>();

@@ -99,7 +99,8 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
     return;
   }
   if (!LzmaPropsFromByte(head[0], props)) return;
-  props.dictionary = kDeltaStreamWindow;
+  // Literals coded after the old file see all of it: it may fill the largest window.
+  props.dictionary = after_old ? kMaxLzmaDictionary : kDeltaStreamWindow;
   next_ = end_;
   usable_ = true;
   // An empty stream is the five bytes alone.

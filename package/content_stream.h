@@ -88,7 +88,8 @@ bool SkipShared(const platform::File& file, SharedStream& shared, uint64_t bytes
 // are asked for, read by position: several may be read side by side. A zlib
 // stream, or (`lzma`) a byte of LZMA settings (as package/lzma_decoder.h
 // writes them), the count of bytes it decodes to (4 bytes) and a raw LZMA
-// stream of the rest, decoded through at most kDeltaStreamWindow; or
+// stream of the rest, decoded through at most kDeltaStreamWindow (literals
+// coded after an old file: kMaxLzmaDictionary); or
 // kStoredStream, that count, and the bytes themselves (where LZMA would
 // only make them larger).
 class StreamPuller {

@@ -44,7 +44,7 @@ inline constexpr char kSolidAfterTag[4] = {'s', 'o', 'l', 'c'};
 inline constexpr char kDeltaLzmaTag[4] = {'d', 'l', 'z', 'm'};
 inline constexpr char kChoiceLzmaTag[4] = {'a', 'l', 'z', 'm'};
 // As "dlzm", and its literals are coded after the old file: their stream's
-// window holds the whole old file (at most kDeltaStreamWindow) before its
+// window holds the whole old file (at most kMaxLzmaDictionary) before its
 // first byte, so that new bytes may copy from anywhere in it.
 inline constexpr char kDeltaAfterOldTag[4] = {'d', 'l', 'z', 'o'};
 // As "alzm", and its whole file is a stream as its patches' are (LZMA or

@@ -179,10 +179,9 @@ Cause RecordReader::ReadDeltaTail() {
   std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, &framing_);
   if (!delta) return Cause::kBadStream;
   current_.delta = *delta;
-  // The literals' window holds the whole old file, as it holds any stream:
-  // at most kDeltaStreamWindow.
+  // The literals' window holds the whole old file: at most kMaxLzmaDictionary.
   if (current_.literals_after_old &&
-      (delta->old_size == 0 || delta->old_size > kDeltaStreamWindow)) {
+      (delta->old_size == 0 || delta->old_size > kMaxLzmaDictionary)) {
     return Cause::kBadStream;
   }
   for (uint32_t& length : current_.stream_lengths) {

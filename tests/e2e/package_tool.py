@@ -295,12 +295,14 @@ def lzma_stream(data, lc=3, lp=0, pb=2, stored=False):
 
 def decode_lzma_stream(stream, preset=b""):
     """liblzma's reading of a delta's LZMA stream (or its stored bytes); a
-    "dlzo" record's literals with the old file as `preset`."""
+    "dlzo" record's literals with the old file as `preset`, through the
+    largest window (64 MiB), which holds any old file they may follow."""
     props, size = struct.unpack_from("<BI", stream)
     if props == 0xFF:
         assert len(stream) == 5 + size, "a stored stream not its stated size"
         return stream[5:]
-    return decode_lzma(props, 16 << 20, size, stream[5:], preset) if size else b""
+    window = (64 if preset else 16) << 20
+    return decode_lzma(props, window, size, stream[5:], preset) if size else b""
 
 
 def encode_delta(name, old, new, ops, differences=b"", literals=b"", old_name=None,

@@ -244,7 +244,7 @@ class Cases:
                 ".\\d.dat", b"engine", bytes(1 << 20),
                 [predicts, pt.delta_op(pt.LITERAL, 1) * (1 << 20)], literals=bytes(1 << 20),
                 old_name=".\\tavro.exe", coded=pt.lzma_stream)),
-            "literals coded after an old file past 16 MiB": after_old((16 << 20) + 1),
+            "literals coded after an old file past 64 MiB": after_old((64 << 20) + 1),
             "a stored delta stream one byte short of its size": lzma_delta(
                 b"\xff" + struct.pack("<I", 901) + literals),
             "flipped solid stream byte": package_of(flipped(solid, at["stream"] + packed // 2)),

@@ -703,24 +703,39 @@ class UpdatepkgTest(GameFolder):
             releases[0][name], releases[1][name] = old, old[:100_000] + pieces + old[100_000:]
         text = b"".join(b"line %d of the notes\n" % i for i in range(2000))
         releases[0]["bin/a.txt"], releases[1]["bin/a.txt"] = text, text.replace(b"of", b"in")
+        # Half of the names of a script renamed, each longer: the walk would
+        # shift its alignment at every one; LZMA after the old file takes
+        # the whole file as its literals. The old file has 17 MiB of other
+        # bytes after the script: the literals' matches reach past the 16
+        # MiB window of a delta's other streams.
+        names = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 8)))
+                 for _ in range(300)]
+        script = [rng.choice(names) for _ in range(40000)]
+        renamed = {name: name + b"_" + b"xyz"[:len(name) % 4] for name in names[:150]}
+        releases[0]["bin/script.js"] = b" ".join(script) + rng.randbytes(17 << 20)
+        releases[1]["bin/script.js"] = b" ".join(renamed.get(name, name) for name in script)
         roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
         for root, files in zip(roots, releases):
             self.make_tree(root, files)
         exe = os.path.join(self.tmp, "after-old.exe")
         self.updatepkg("build", roots[1], "-o", exe, "--delta-from", roots[0])
         data = self.read(exe)
-        # Out of the block the three patches would share, in its order (the
-        # last file's record last, though it gains most): the text's patch alone.
+        # Out of the block the four patches would share, in its order (the
+        # last file's record last): the text's patch alone.
         patches = pt.parse_package(data)[1]
         self.assertEqual([(e.name, data[e.offset:e.offset + 4]) for e in patches],
                          [(".\\bin\\a.txt", b"dlzm"), (".\\bin\\game.dll", b"dlzo"),
-                          (".\\bin\\game2.dll", b"dlzo")])
+                          (".\\bin\\game2.dll", b"dlzo"), (".\\bin\\script.js", b"dlzo")])
         for e in patches[1:]:
             name = e.name[2:].replace("\\", "/")
-            old = releases[0][name]
-            self.assertLess(len(e.content[3]), (len(releases[1][name]) - len(old)) // 3)
+            old, new = releases[0][name], releases[1][name]
             literals = pt.decode_lzma_stream(e.content[3], preset=old)  # liblzma's reading
-            self.assertEqual(pt.apply_delta(old, e.content[:3] + [literals]), releases[1][name])
+            self.assertEqual(pt.apply_delta(old, e.content[:3] + [literals]), new)
+            if name == "bin/script.js":  # one literal: the whole file
+                self.assertEqual(e.content[:3], [pt.varint(len(new) << 2), b"", b""])
+                self.assertLess(len(e.content[3]), len(new) // 4)
+            else:
+                self.assertLess(len(e.content[3]), (len(new) - len(old)) // 3)
         self.updatepkg("verify", exe)  # their literals only counted: the old files are not at hand
         # Over another old file (one byte changed) nothing changes, over the old one the new.
         self.install_release(roots[0])
@@ -729,7 +744,7 @@ class UpdatepkgTest(GameFolder):
         self.assert_applies_nothing(exe, (CAPTION, FAILED),
                                     cause="not the version the patch was made from")
         self.install_release(roots[0])
-        self.assertEqual([e["action"] for e in self.plan(exe)["entries"]], ["patch"] * 3)
+        self.assertEqual([e["action"] for e in self.plan(exe)["entries"]], ["patch"] * 4)
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds(releases[1])
 
