@@ -165,13 +165,18 @@ bool PackAfterOld(const std::vector<uint8_t>& literals, const uint8_t* old_data,
   return true;
 }
 
-// A patch whose operations and differences code to at least a quarter of
-// its bytes, and which is at least a 64th of the new file: a data archive
-// some releases on, its members edited throughout, which the walk covers
-// with hundreds of thousands of short copies and differences.
+// A patch of a new file of a MiB or more whose operations and differences
+// code to at least a quarter of its bytes, and which is at least a 64th of
+// the new file: a data archive some releases on, its members edited
+// throughout, which the walk covers with hundreds of thousands of short
+// copies and differences. (Smaller files keep to the walk and its literals
+// coded after the old file: a tree of thousands of compiled modules would
+// code each of them again.)
+constexpr size_t kFewestAllAfterOld = 1 << 20;
+
 bool MostlyOperations(const Patch& patch, size_t coded, size_t new_size) {
   size_t operations = patch.streams[0].size() + patch.streams[1].size() + patch.streams[2].size();
-  return operations * 4 >= coded && coded >= new_size / 64;
+  return new_size >= kFewestAllAfterOld && operations * 4 >= coded && coded >= new_size / 64;
 }
 
 // The new file as one literal coded after the old file into `patch`, as

@@ -710,7 +710,7 @@ class UpdatepkgTest(GameFolder):
         # MiB window of a delta's other streams.
         names = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 8)))
                  for _ in range(300)]
-        script = [rng.choice(names) for _ in range(40000)]
+        script = [rng.choice(names) for _ in range(180_000)]  # a MiB renamed
         renamed = {name: name + b"_" + b"xyz"[:len(name) % 4] for name in names[:150]}
         releases[0]["bin/script.js"] = b" ".join(script) + rng.randbytes(17 << 20)
         releases[1]["bin/script.js"] = b" ".join(renamed.get(name, name) for name in script)
