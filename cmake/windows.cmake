@@ -34,7 +34,7 @@ foreach(part ${zlib_parts})
   if(part STREQUAL "trees" OR part STREQUAL "inflate")
     set(data_sections "")
   endif()
-  execute_process(COMMAND ${CMAKE_C_COMPILER} -Os -DNO_GZIP -DZLIB_TABLES_AT_START -ffunction-sections ${data_sections}
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -Os -DNO_GZIP -DZLIB_TABLES_AT_START -DZLIB_LEVELS_1_TO_9 -ffunction-sections ${data_sections}
                           -fno-asynchronous-unwind-tables -fno-ident -c
                           ${zlib_source_dir}/${part}.c -o ${object}
                   RESULT_VARIABLE compiled)

@@ -15,6 +15,10 @@
 # fixed Huffman tables once at program start, before any thread runs, instead
 # of carrying them: 4 KB less of updater.exe.
 #
+# With ZLIB_LEVELS_1_TO_9 defined (the Windows programs), deflateInit2 refuses
+# level 0 and the Huffman-only and run-length strategies, which no program
+# of ours asks for, and their code is left out: 1 KB less of updater.exe.
+#
 # Sets zlib_source_dir to the copy and zlib_parts to its file names.
 set(UPDATER_ZLIB_SOURCE "${CMAKE_SOURCE_DIR}/out/zlib-source/src" CACHE PATH
     "zlib's sources, which every program links")
@@ -69,6 +73,37 @@ int ZLIB_INTERNAL _tr_zip_block_end(s)
            (out_length >> 3) < (ulg)((long)s->strstart - s->block_start) / 2;
 }
 ")
+
+# Levels 1 to 9 only: the stored, Huffman-only and run-length coders go.
+zlib_replace(deflate.c 1 "local block_state deflate_huff   OF((deflate_state *s, int flush));"
+             "local block_state deflate_huff   OF((deflate_state *s, int flush));
+#ifdef ZLIB_LEVELS_1_TO_9
+#  define ZLIB_REFUSED(level, strategy) \\
+    ((level) == 0 || (strategy) == Z_HUFFMAN_ONLY || (strategy) == Z_RLE)
+#  define ZLIB_LEVEL_0 deflate_fast
+#else
+#  define ZLIB_REFUSED(level, strategy) 0
+#  define ZLIB_LEVEL_0 deflate_stored
+#endif")
+zlib_replace(deflate.c 1 "strategy > Z_FIXED || (windowBits == 8 && wrap != 1)) {"
+             "strategy > Z_FIXED || (windowBits == 8 && wrap != 1) ||
+        ZLIB_REFUSED(level, strategy)) {")
+zlib_replace(deflate.c 1 "/* 0 */ {0,    0,  0,    0, deflate_stored},  /* store only */
+/* 1 */ {4,    4,  8,    4, deflate_fast}, /*"
+             "/* 0 */ {0,    0,  0,    0, ZLIB_LEVEL_0},  /* store only */
+/* 1 */ {4,    4,  8,    4, deflate_fast}, /*")
+zlib_replace(deflate.c 1 "        bstate = s->level == 0 ? deflate_stored(s, flush) :
+                 s->strategy == Z_HUFFMAN_ONLY ? deflate_huff(s, flush) :
+                 s->strategy == Z_RLE ? deflate_rle(s, flush) :
+                 (*(configuration_table[s->level].func))(s, flush);"
+             "#ifdef ZLIB_LEVELS_1_TO_9
+        bstate = (*(configuration_table[s->level].func))(s, flush);
+#else
+        bstate = s->level == 0 ? deflate_stored(s, flush) :
+                 s->strategy == Z_HUFFMAN_ONLY ? deflate_huff(s, flush) :
+                 s->strategy == Z_RLE ? deflate_rle(s, flush) :
+                 (*(configuration_table[s->level].func))(s, flush);
+#endif")
 
 # The tables at start: deflate's (trees.c) as zlib builds them for compilers
 # that cannot take trees.h, inflate's as BUILDFIXED builds them. Each is built
