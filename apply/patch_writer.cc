@@ -307,14 +307,19 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
     }
   }
   std::vector<uint8_t> old_bytes;  // the literals' window, where they are coded after the old file
-  if (record.literals_after_old) {
+  if (record.literals_after_old && !delta.moved) {
     platform::Status read = ReadWholeOld(old, delta.old_size, old_bytes);
     if (!read) return Fail(Cause::kReadOldFile, record.target, read);
   }
   package::SplitStreams streams(package, start, record.stream_lengths, record.lzma_streams, block,
                                 record.literals_after_old, &old_bytes);
   writer.streams = &streams;
-  package::InflateResult inflated = package::RunSplitDelta(streams, ops);
+  package::InflateResult inflated = {package::InflateEnd::kDone, 0};
+  if (!delta.moved) {
+    inflated = package::RunSplitDelta(streams, ops);
+  } else if (!writer.Copy(0, delta.old_size)) {  // the old file's bytes, all of them
+    inflated = {package::InflateEnd::kSinkFailed, 0};
+  }
   if (inflated.end == package::InflateEnd::kDone && !writer.Flush()) {
     inflated = {package::InflateEnd::kSinkFailed, 0};  // the last write failed
   }
@@ -327,7 +332,8 @@ Failure Patch(platform::File& package, const package::RecordReader& reader,
   Failure failure = InflateFailure(inflated, reader, record.target, writer.written);
   if (failure.failed()) return failure;
   uint8_t digest[32];
-  if (!ops.Complete() || !writer.Finish(digest) || std::memcmp(digest, delta.new_hash, 32) != 0) {
+  if ((!delta.moved && !ops.Complete()) || !writer.Finish(digest) ||
+      std::memcmp(digest, delta.new_hash, 32) != 0) {
     return reader.Fault(Cause::kBadDelta);
   }
   return {};

@@ -155,6 +155,7 @@ Failure WriteReleaseRecords(const BuildOptions& options, PackageOut& out,
     // The applier refuses a package that names one path twice, ignoring case.
     WString path = source_root + r.name.substr(1);
     if (!package::AddPackagePath(paths, path, true)) return Fail(Cause::kDuplicateName, path);
+    if (r.carried && *r.carried) continue;
     bool one = r.versions.size() == 1 && r.current_in == 0;
     bool written =
         one ? package::WriteRemovalRecord(out, r.name, r.versions[0].size, r.versions[0].hash)

@@ -2,6 +2,7 @@
 // package and its trailer to an output.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -49,6 +50,9 @@ struct BuildOptions {
     WString name;  // as a package names it
     std::vector<package::Version> versions;
     uint32_t current_in = 0;
+    // Set true once a delta from the file has said the removal (its old
+    // name moved, or renamed): no record of its own then. The build owns it.
+    const std::atomic<bool>* carried = nullptr;
   };
   std::vector<Removal> removals;
   // BuildUpdateFile: the line an interrupt writes to standard error as it

@@ -6,6 +6,11 @@
 
 namespace updater::package {
 
+bool FramedAsMoved(const PackageOut& out, const DeltaHeader& header) {
+  return out.framing && out.framing->compact && header.new_size == header.old_size &&
+         std::memcmp(header.new_hash, header.old_hash, 32) == 0;
+}
+
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
   const bool compact = out.framing && out.framing->compact;
   if (!WriteNumber(out, header.old_size, 8) || !WriteToPackage(out, header.old_hash, 32)) {
@@ -13,10 +18,7 @@ bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header) {
   }
   // Compactly, the new size is one more, and 0 says the new file is the old
   // one (a file moved): its size and SHA-256 are not written again.
-  if (compact && header.new_size == header.old_size &&
-      std::memcmp(header.new_hash, header.old_hash, 32) == 0) {
-    return WriteNumber(out, 0, 8);
-  }
+  if (FramedAsMoved(out, header)) return WriteNumber(out, 0, 8);
   return WriteNumber(out, header.new_size + compact, 8) && WriteToPackage(out, header.new_hash, 32);
 }
 
@@ -41,10 +43,51 @@ std::optional<SizedHash> ReadSizedHash(platform::File& package, const Framing* f
   return read;
 }
 
-bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name) {
+bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name, bool removes) {
   const WString written = old_name == name ? WString() : old_name;
-  return !out.framing ? WriteEntryName(out, written)
-                      : WritePrefixedName(out, written, out.framing->old_name);
+  // Plainly, or for the file's own name, a removal has no place to go.
+  if (removes && (written.empty() || !out.framing || !out.framing->compact)) return false;
+  if (!out.framing || !out.framing->compact) return WriteEntryName(out, written);
+  WString& last = out.framing->old_name;
+  size_t shared = 0;
+  while (shared < written.size() && shared < last.size() && written[shared] == last[shared]) {
+    ++shared;
+  }
+  // A moved file keeps its name's last units (a folder moved or renamed):
+  // those come from the entry name. With none shared, a unit stays between:
+  // none shared and none between says the file's own name.
+  const size_t fewest_between = shared == 0 ? 1 : 0;
+  size_t tail = 0;
+  while (tail < name.size() && shared + fewest_between + tail < written.size() &&
+         written[written.size() - 1 - tail] == name[name.size() - 1 - tail]) {
+    ++tail;
+  }
+  last = written;
+  const size_t between = written.size() - shared - tail;
+  return WriteNumber(out, shared, 2) && WriteEntryName(out, written.substr(shared, between)) &&
+         (written.empty() || WriteNumber(out, tail * 2 + removes, 2));
+}
+
+std::optional<WString> ReadOldName(platform::File& package, Framing& framing, const WString& name,
+                                   bool& removes) {
+  removes = false;
+  if (!framing.compact) return ReadEntryName(package);
+  std::optional<uint64_t> shared = ReadNumber(package, 2, &framing);
+  if (!shared || *shared > framing.old_name.size()) return std::nullopt;
+  std::optional<WString> between = ReadEntryName(package, &framing);
+  if (!between) return std::nullopt;
+  WString& last = framing.old_name;
+  last.resize(static_cast<size_t>(*shared));
+  last += *between;
+  if (last.empty()) return last;  // the file's own name
+  // The count of the entry name's last units it ends in, twice, plus one
+  // where the update removes it.
+  std::optional<uint64_t> tail = ReadNumber(package, 2, &framing);
+  if (!tail || *tail / 2 > name.size()) return std::nullopt;
+  removes = *tail & 1;
+  const size_t units = static_cast<size_t>(*tail / 2);
+  last.append(name, name.size() - units, units);
+  return last;
 }
 
 std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, const Framing* framing) {
@@ -57,6 +100,7 @@ std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package, const Framin
   if (compact && size == uint64_t{0}) {
     header.new_size = header.old_size;
     std::memcpy(header.new_hash, header.old_hash, 32);
+    header.moved = true;
     return header;
   }
   if (size) *size -= compact;

@@ -38,6 +38,9 @@ struct DeltaHeader {
   uint8_t old_hash[32] = {};
   uint64_t new_size = 0;
   uint8_t new_hash[32] = {};
+  // Read from a record framed compactly as a moved file (FramedAsMoved): no
+  // streams follow, and the new file is the old file's bytes.
+  bool moved = false;
 };
 
 // The largest size a delta or a removal may declare for a file: 16 TiB, past
@@ -46,6 +49,11 @@ inline constexpr uint64_t kMaxFileSize = uint64_t{1} << 44;
 
 // Writes the sizes and hashes that follow a delta record's times.
 bool WriteDeltaHeader(PackageOut& out, const DeltaHeader& header);
+
+// True where `out` frames the delta of `header` as a moved file: compactly,
+// the new file the old one (its size and SHA-256). Its record then has no
+// streams (in a block of deltas, no parts): one copy of the whole old file.
+bool FramedAsMoved(const PackageOut& out, const DeltaHeader& header);
 
 // A file's size and SHA-256, as a removal, a version of "alts" and a file
 // of a solid block hold them (and a delta header twice over).
@@ -60,9 +68,18 @@ std::optional<SizedHash> ReadSizedHash(platform::File& package, const Framing* f
 
 // The old-name field of a delta and of each version of "alts": the name the
 // old file is read at, written empty where it is the record's own `name`;
-// compactly after the old name before it (a moved folder's names share most
-// units; ReadPrefixedName with `old_name` reads it).
-bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name);
+// compactly as the units it shares with the old name before it, the units
+// between, and how many of the entry name's last units end it (a moved
+// folder's names share most units with the one before and end as their new
+// names do), and whether the update removes the old name (`removes`: only
+// compactly, for a delta's, which then stands for the old file's removal).
+bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name,
+                  bool removes = false);
+
+// Reads an old-name field of a record about `name`: empty for its own name;
+// `removes` tells whether the update removes the old name.
+std::optional<WString> ReadOldName(platform::File& package, Framing& framing, const WString& name,
+                                   bool& removes);
 
 // Reads a delta header: the old file's size and SHA-256, then the new one's.
 std::optional<DeltaHeader> ReadDeltaHeader(platform::File& package,

@@ -153,8 +153,8 @@ bool WritePackageTrailer(PackageOut& out, uint32_t payload_length);
 // Reads a name; zero units are dropped. None when the stream ends inside it.
 std::optional<WString> ReadEntryName(platform::File& package, const Framing* framing = nullptr);
 
-// Reads a name written so, and keeps it in `last`: `framing.name` for the
-// entry name a record is about, `framing.old_name` for a delta's old name.
+// Reads a name written so, and keeps it in `last` (`framing.name`, for the
+// entry name a record is about).
 std::optional<WString> ReadPrefixedName(platform::File& package, Framing& framing, WString& last);
 
 // Reads a number of `bytes` bytes (at most 8) as `framing` lays it out

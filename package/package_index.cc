@@ -96,7 +96,8 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
     };
     int64_t before = consumed();
     Failure failure =
-        record.kind == RecordKind::kChoice
+        record.delta.moved ? Failure()  // no streams: the old file's bytes
+        : record.kind == RecordKind::kChoice
             ? ReadChoiceStreams(package, reader, record)
             : ReadDeltaStreams(package, reader, record.stream_lengths, record.lzma_streams,
                                record.delta.old_size, record.delta.new_size, block,

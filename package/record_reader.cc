@@ -96,7 +96,12 @@ bool RecordReader::ReadRecord(Record& record) {
   if (Cause cause = ReadTag(tag); cause != Cause::kNone) return Stop(cause);
   bool solid = tag == RecordTag::kSolid || tag == RecordTag::kSolidAfter;
   if (!solid) solid_.DropWindow();
-  if (tag == RecordTag::kEnd) return false;
+  if (tag == RecordTag::kEnd) {
+    if (old_removals_handed_ == old_removals_.size()) return false;
+    // Back before the trailer, for the next call to find it again.
+    platform::Status back = package_.Seek(payload_end_, SEEK_SET);
+    return back ? HandRemoval(record) : Stop(Cause::kPackageReadFailed, back);
+  }
   if (solid || tag == RecordTag::kDeltaBlock) {
     platform::Status status;
     Cause read = solid ? ReadSolid(tag == RecordTag::kSolidAfter, status) : ReadDeltaBlock(status);
@@ -163,28 +168,56 @@ Cause RecordReader::ReadTarget(bool removal) {
   return Cause::kNone;
 }
 
-Cause RecordReader::ReadOldNameInto(WString& old_name) {
+Cause RecordReader::ReadOldNameInto(WString& old_name, bool* removed) {
   // No name: the file's own. Another is checked as a name, and only kept.
-  std::optional<WString> read = ReadPrefixedName(package_, framing_, framing_.old_name);
+  bool removes = false;
+  std::optional<WString> read = ReadOldName(package_, framing_, current_.name, removes);
   WString old_target;
   old_name = current_.name;
   if (!read || (!read->empty() && !AcceptName(*read, old_name, old_target))) {
     return Cause::kBadName;
   }
+  if (removes && !removed) return Cause::kBadStream;
+  if (removed) *removed = removes;
   return Cause::kNone;
 }
 
+bool RecordReader::HandRemoval(Record& record) {
+  const uint8_t* old = &old_removed_[40 * old_removals_handed_];
+  const WString& name = old_removals_[old_removals_handed_++];
+  current_.kind = RecordKind::kRemove;
+  current_.version_count = 1;
+  std::memcpy(&current_.delta.old_size, old, 8);
+  current_.versions[0].size = current_.delta.old_size;
+  std::memcpy(current_.delta.old_hash, old + 8, 32);
+  std::memcpy(current_.versions[0].hash, old + 8, 32);
+  if (!AcceptName(name, current_.name, current_.target)) return Stop(Cause::kBadName);
+  if (!AddPackagePath(paths_, current_.target, true)) return Stop(Cause::kDuplicateName);
+  return Hand(record);
+}
+
 Cause RecordReader::ReadDeltaTail() {
-  if (Cause cause = ReadOldNameInto(current_.old_name); cause != Cause::kNone) return cause;
+  bool removes_old = false;
+  if (Cause cause = ReadOldNameInto(current_.old_name, &removes_old); cause != Cause::kNone) {
+    return cause;
+  }
   std::optional<DeltaHeader> delta = ReadDeltaHeader(package_, &framing_);
   if (!delta) return Cause::kBadStream;
   current_.delta = *delta;
+  if (removes_old) {
+    old_removals_.push_back(current_.old_name);
+    const auto* size = reinterpret_cast<const uint8_t*>(&delta->old_size);
+    old_removed_.insert(old_removed_.end(), size, size + 8);
+    old_removed_.insert(old_removed_.end(), delta->old_hash, delta->old_hash + 32);
+  }
   // The literals' window holds the whole old file: at most kMaxLzmaDictionary.
   if (current_.literals_after_old &&
       (delta->old_size == 0 || delta->old_size > kMaxLzmaDictionary)) {
     return Cause::kBadStream;
   }
+  // A moved file has no streams: its bytes are the old file's.
   for (uint32_t& length : current_.stream_lengths) {
+    if (delta->moved) break;
     std::optional<uint64_t> read = ReadNumber(package_, 4, &framing_);
     if (!read) return Cause::kBadStream;
     length = static_cast<uint32_t>(*read);

@@ -167,11 +167,14 @@ class RecordReader {
   // Reads a record's entry name into current_, which must be new to the package.
   Cause ReadTarget(bool removal);
   // Reads an old-name field into `old_name`: the record's own name where
-  // it is empty, else a name the updater accepts.
-  Cause ReadOldNameInto(WString& old_name);
+  // it is empty, else a name the updater accepts. `removed`, where given,
+  // says whether the update removes the old name; elsewhere that is refused.
+  Cause ReadOldNameInto(WString& old_name, bool* removed = nullptr);
   // Reads what a delta's header holds after its times into current_: the
   // old file's name, the delta header and the four stream lengths.
   Cause ReadDeltaTail();
+  // Hands on the removal of an old name a delta said the update removes.
+  bool HandRemoval(Record& record);
   // Reads a block of deltas' head: its files, then its streams (deltas_).
   Cause ReadDeltaBlock(platform::Status& status);
   // The record's own stream at the package's position into `sink` (zlib,
@@ -195,6 +198,13 @@ class RecordReader {
   SolidCursor solid_;        // the solid block read last
   DeltaBlockCursor deltas_;  // the block of deltas being read
   bool unread_ = false;      // the file handed on last has its bytes still in the block's stream
+  // The removals of old files that deltas said, handed on after the last
+  // record, as a build writes its other removals: each its name and the old
+  // file's size and SHA-256 (no more: a package may say millions), in
+  // `old_removed_` 40 bytes each.
+  std::vector<WString> old_removals_;
+  std::vector<uint8_t> old_removed_;
+  size_t old_removals_handed_ = 0;
   int64_t content_packed_ = 0;
 };
 

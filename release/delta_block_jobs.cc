@@ -36,18 +36,22 @@ bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLev
     package::WriteRecordName(out, file.name);
     package::WriteEntryTimes(out, file.times);
     package::WriteNumber(out, file.choice(), 1);
+    const bool moved = !file.choice() && package::FramedAsMoved(out, patch->header);
     std::vector<uint32_t> lengths = PatchLengths(patch->raw);
     for (const delta::PatchStreams& raw : patch->raw) {
-      for (int s = 0; s < 4; ++s) all[s].insert(all[s].end(), raw[s].begin(), raw[s].end());
+      for (int s = 0; s < 4 && !moved; ++s)
+        all[s].insert(all[s].end(), raw[s].begin(), raw[s].end());
     }
     if (file.choice()) {
       package::WriteChoiceFields(out, file.name, patch->header, file.current_in, patch->versions,
                                  OldNames(file.versions), lengths, 0);
       continue;
     }
-    package::WriteOldName(out, file.name, file.versions[0].name);
+    package::WriteOldName(out, file.name, file.versions[0].name, file.removes_old != nullptr);
     package::WriteDeltaHeader(out, patch->header);
-    for (uint32_t length : lengths) package::WriteNumber(out, length, 4);
+    for (uint32_t length : lengths) {
+      if (!moved) package::WriteNumber(out, length, 4);  // a moved file has no parts
+    }
   }
   delta::PatchStreams coded;
   for (int s = 0; s < 4; ++s) {
@@ -92,6 +96,10 @@ class DeltaBlockJob : public package::RecordJob {
     for (const MadeFile& file : made) (file.patched() ? patches : wholes).push_back(&file);
     const MadeFile* last = &made.back();
     if (!WriteRecords(wholes, patches, {}, last, record)) return false;
+    // Every patch in whichever records are kept says its old name's removal.
+    for (const MadeFile* patch : patches) {
+      if (patch->file->removes_old) *patch->file->removes_old = true;
+    }
     if (patches.size() < 2) return true;
     // A file whose literals code much smaller after its old file goes in a
     // "dlzo" record of its own where the records come out smaller so than
@@ -183,7 +191,7 @@ class DeltaBlockJob : public package::RecordJob {
     for (const MadeFile* patch : patches) {
       const DeltaFile& file = *patch->file;
       WriteDeltaRecord(file.name, file.versions[0].name, file.times, patch->header, patch->coded[0],
-                       true, out, patch->literals_after_old);
+                       true, out, patch->literals_after_old, file.removes_old != nullptr);
     }
   }
 

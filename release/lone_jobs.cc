@@ -11,7 +11,7 @@ namespace updater::release {
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
                       const package::DeltaHeader& header, const delta::PatchStreams& streams,
                       bool lzma, package::PackageOut& out,
-                      const std::vector<uint8_t>& literals_after_old) {
+                      const std::vector<uint8_t>& literals_after_old, bool removes_old) {
   bool after_old = !literals_after_old.empty();
   const std::vector<uint8_t>* written[] = {&streams[0], &streams[1], &streams[2],
                                            after_old ? &literals_after_old : &streams[3]};
@@ -19,8 +19,9 @@ void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryT
                     : lzma    ? package::kDeltaLzmaTag
                               : package::kDeltaTag;
   package::WriteEntryHeader(out, name, times, tag);
-  package::WriteOldName(out, name, old_name);
+  package::WriteOldName(out, name, old_name, removes_old);
   package::WriteDeltaHeader(out, header);
+  if (package::FramedAsMoved(out, header)) return;  // no streams: the old file's bytes
   for (const std::vector<uint8_t>* stream : written) package::WriteNumber(out, stream->size(), 4);
   for (const std::vector<uint8_t>* stream : written) {
     package::WriteToPackage(out, stream->data(), stream->size());

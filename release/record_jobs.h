@@ -169,6 +169,10 @@ struct DeltaFile {
   int64_t size = 0;  // as listed: to cut the blocks, and where the split filter's targets lie
   std::vector<OldVersion> versions;
   uint32_t current_in = 0;  // the releases that hold the new file already
+  // Set where the update removes the old name of the file's one version
+  // (moved, or renamed and edited): a patch says so for the removal's
+  // record, and its job sets the flag once it has. The build owns it.
+  std::atomic<bool>* removes_old = nullptr;
   bool choice() const { return versions.size() > 1 || current_in != 0; }
 };
 

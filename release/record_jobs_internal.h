@@ -56,11 +56,13 @@ void WriteSolid(const CodedBlock& block, package::PackageOut& out);
 
 // The record of a delta: header, old name, delta header, the four stream
 // lengths, then the four streams; given `literals_after_old`, a "dlzo"
-// record whose literals are those.
+// record whose literals are those. `removes_old`: the record says that the
+// update removes the old name (compactly framed only).
 void WriteDeltaRecord(const WString& name, const WString& old_name, const EntryTimes& times,
                       const package::DeltaHeader& header, const delta::PatchStreams& streams,
                       bool lzma, package::PackageOut& out,
-                      const std::vector<uint8_t>& literals_after_old = {});
+                      const std::vector<uint8_t>& literals_after_old = {},
+                      bool removes_old = false);
 
 // The patches of the file at `path` from each distinct one of `olds` into
 // `patches` (and their streams as they decode into `raw`, where given),

@@ -146,4 +146,26 @@ std::unique_ptr<package::RecordJob> RecordPlanner::JobFor(FileSource source, con
                          series_.whole_fallback, progress, series_.coding);
 }
 
+CarriedRemovals::CarriedRemovals(std::vector<pack::BuildOptions::Removal>& removals) {
+  for (pack::BuildOptions::Removal& removal : removals) {
+    // A removal of any of several versions ("rmvs") stays a record.
+    if (removal.versions.size() == 1 && removal.current_in == 0) open_[removal.name] = &removal;
+  }
+}
+
+std::atomic<bool>* CarriedRemovals::For(const FileSource& source, const WString& name) {
+  if (source.kind != FileSource::kDelta) return nullptr;
+  const OldVersion& old = source.versions[0];
+  auto removal = open_.find(old.name);
+  if (old.name == name || removal == open_.end()) return nullptr;
+  // The removal then checks the file the delta was made from (its size and
+  // SHA-256 in the delta's header): the one the removal was planned from,
+  // unless the old tree changed under the build.
+  if (removal->second->versions[0].size != old.version.size) return nullptr;
+  flags_.emplace_back(false);
+  removal->second->carried = &flags_.back();
+  open_.erase(removal);
+  return &flags_.back();
+}
+
 }  // namespace updater::release

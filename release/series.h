@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -90,6 +92,26 @@ class RecordPlanner {
  private:
   const Series& series_;
   std::vector<OldRelease> olds_;
+};
+
+// The removals deltas say for themselves: where a file's one old version is
+// read at a name the update removes (the file moved, or renamed and
+// edited), its delta says that removal (a few bits) instead of a record of
+// its own (a name and a SHA-256 again). Each removal goes with the first
+// such delta only.
+class CarriedRemovals {
+ public:
+  // Of `removals`, which must stay where they are while this lives.
+  explicit CarriedRemovals(std::vector<pack::BuildOptions::Removal>& removals);
+
+  // The flag a delta of `name` made as `source` says sets once its record
+  // says the removal of its old name (the removal is then not written); none
+  // where it has none to say.
+  std::atomic<bool>* For(const FileSource& source, const WString& name);
+
+ private:
+  std::map<WString, pack::BuildOptions::Removal*> open_;  // not yet with a delta
+  std::deque<std::atomic<bool>> flags_;
 };
 
 }  // namespace updater::release

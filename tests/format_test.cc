@@ -62,8 +62,9 @@ TEST(FormatTest, ReadEntryNameCases) {
 }
 
 // Compact framing: each field after the one before it (the worked example
-// is the second name and times; old names after the old name before, and a
-// moved file's new size and SHA-256 as a 0), and what a reader refuses.
+// is the second name and times; old names after the old name before and
+// ending as the entry name, the file's own as none, and a moved file's new
+// size and SHA-256 as a 0), and what a reader refuses.
 TEST(FormatTest, CompactFramingCases) {
   ScratchDir dir;
   Bytes got = WriteWith(dir, [](PackageOut& out) {
@@ -75,12 +76,13 @@ TEST(FormatTest, CompactFramingCases) {
     ASSERT_TRUE(WriteEntryHeader(out, u".\\d\\c", earlier, kDeltaLzmaTag));
     ASSERT_TRUE(WriteNumber(out, 300, 2) && WriteNumber(out, ~uint64_t{0}, 8));
     ASSERT_TRUE(WriteOldName(out, u".\\d\\c", u".\\o\\c") &&
-                WriteOldName(out, u".\\d\\e", u".\\o\\e"));
+                WriteOldName(out, u".\\d\\e", u".\\o\\e", true) && WriteOldName(out, u"e", u"e") &&
+                !WriteOldName(out, u"e", u"e", true));
     ASSERT_TRUE(WriteDeltaHeader(out, {5, {7}, 5, {7}}) && WriteDeltaHeader(out, {5, {7}, 6, {8}}));
   });
   Bytes second = {'d', 'l', 'z', 'm', 0x04, 0x01, 'c', 0x00, 0x01, 0x00, 0x80, 0x01};
   Bytes numbers = {0xAC, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
-  Bytes old_names = {0, 5, '.', 0, '\\', 0, 'o', 0, '\\', 0, 'c', 0, 4, 1, 'e', 0};
+  Bytes old_names = {0, 3, '.', 0, '\\', 0, 'o', 0, 4, 4, 0, 3, 0, 0};
   Bytes headers = Joined({{5, 7}, Bytes(31, 0), {0, 5, 7}, Bytes(31, 0), {7, 8}, Bytes(31, 0)});
   const size_t tail = numbers.size() + old_names.size() + headers.size();
   ASSERT_GE(got.size(), second.size() + tail);
@@ -99,8 +101,11 @@ TEST(FormatTest, CompactFramingCases) {
     EXPECT_EQ(framing.times.last_write, kTimes.last_write + 64);
     EXPECT_EQ(ReadNumber(in, 2, &framing), 300u);
     EXPECT_EQ(ReadNumber(in, 8, &framing), ~uint64_t{0});
-    for (const char16_t* name : {u".\\o\\c", u".\\o\\e"}) {
-      EXPECT_EQ(ReadPrefixedName(in, framing, framing.old_name), WString(name));
+    for (const char16_t* name : {u".\\d\\c", u".\\d\\e", u"e"}) {
+      bool removes = true;
+      std::optional<WString> old_name = ReadOldName(in, framing, name, removes);
+      EXPECT_EQ(old_name, WString(name[1] ? u".\\o" : u"") + (name[1] ? name + 3 : u""));
+      EXPECT_EQ(removes, name[1] && name[4] == 'e');
     }
     for (uint64_t new_size : {5, 6}) {
       std::optional<DeltaHeader> header = ReadDeltaHeader(in, &framing);
@@ -112,7 +117,7 @@ TEST(FormatTest, CompactFramingCases) {
   struct Case {
     const char* what;
     Bytes bytes;
-    int width;  // 0: a record name after ".\\d"
+    int width;  // 0: a record name after ".\\d"; -1: an old name after it, of ".\\d"
     std::optional<uint64_t> number;
   } cases[] = {
       {"a varint past its width", {0x80, 0x02}, 1, std::nullopt},
@@ -125,18 +130,83 @@ TEST(FormatTest, CompactFramingCases) {
       {"cut inside", {0x80}, 4, std::nullopt},
       {"more units shared than the last name has", {0x04, 0x01, 'a', 0x00}, 0, std::nullopt},
       {"all it has", {0x03, 0x01, 'a', 0x00}, 0, 4},
+      {"ending in more than the entry name", {0x00, 0x01, 'a', 0x00, 0x08}, -1, std::nullopt},
+      {"ending in all of it, removed", {0x00, 0x01, 'a', 0x00, 0x07}, -1, 4},
   };
   for (const Case& c : cases) {
     platform::File in = OpenBytes(dir, c.bytes);
     Framing framing;
     framing.compact = true;
-    framing.name = u".\\d";
+    framing.name = framing.old_name = u".\\d";
     if (c.width > 0) {
       EXPECT_EQ(ReadNumber(in, c.width, &framing), c.number) << c.what;
     } else {
-      std::optional<WString> name = ReadPrefixedName(in, framing, framing.name);
+      bool removes = false;
+      std::optional<WString> name = c.width < 0 ? ReadOldName(in, framing, framing.name, removes)
+                                                : ReadPrefixedName(in, framing, framing.name);
       EXPECT_EQ(name ? std::optional<uint64_t>(name->size()) : std::nullopt, c.number) << c.what;
     }
+  }
+}
+
+// A compact package of a moved file's delta (no streams) whose old name
+// the update removes: that removal is handed on after the last record, with
+// the old file's size and SHA-256; a name removed twice, or a removal said
+// by a version of "alts", is refused.
+TEST(FormatTest, RemovalsThatDeltasSayComeLast) {
+  enum Shape { kDelta, kDeltaAndGone, kChoice };
+  struct Case {
+    Shape shape;
+    const char* kinds;  // handed on: d a delta, r a removal
+    Cause cause;
+  } cases[] = {
+      {kDelta, "dr", Cause::kNone},
+      {kDeltaAndGone, "dr", Cause::kDuplicateName},
+      {kChoice, "", Cause::kBadStream},
+  };
+  static Shape shape;
+  for (const Case& c : cases) {
+    shape = c.shape;
+    ScratchDir dir;
+    Bytes got = WriteWith(dir, [](PackageOut& out) {
+      static Framing framing;
+      framing = Framing();
+      framing.compact = true;
+      out.framing = &framing;
+      const uint8_t check[32] = {};
+      ASSERT_TRUE(WriteToPackage(out, kCompactCheckTag, 4) && WriteToPackage(out, check, 32));
+      const char16_t* name = u".\\new.dat";
+      ASSERT_TRUE(
+          WriteEntryHeader(out, name, kTimes, shape == kChoice ? kChoiceLzmaTag : kDeltaLzmaTag));
+      if (shape == kChoice) {  // the new file, no release holding it, one version
+        ASSERT_TRUE(WriteNumber(out, 6, 8) && WriteToPackage(out, check, 32) &&
+                    WriteNumber(out, 0, 4) && WriteNumber(out, 1, 1));
+      }
+      ASSERT_TRUE(WriteOldName(out, name, u".\\old.dat", true));
+      if (shape == kChoice) {  // its size, SHA-256, release and patch; one patch, no whole file
+        ASSERT_TRUE(WriteNumber(out, 5, 8) && WriteToPackage(out, check, 32) &&
+                    WriteNumber(out, 1, 4) && WriteNumber(out, 0, 1) && WriteNumber(out, 1, 1));
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(WriteNumber(out, 0, 4));
+      } else {
+        ASSERT_TRUE(WriteDeltaHeader(out, {5, {7}, 5, {7}}));
+      }
+      if (shape == kDeltaAndGone) {
+        ASSERT_TRUE(WriteRemovalRecord(out, u".\\old.dat", 5, {7}));
+      }
+      ASSERT_TRUE(WritePackageTrailer(out, static_cast<uint32_t>(out.size)));
+    });
+    platform::File in = OpenBytes(dir, got);
+    ASSERT_TRUE(in.Seek(36, SEEK_SET));  // past the check, as its readers start
+    RecordReader reader(in, static_cast<int64_t>(got.size()) - 8, u".\\");
+    std::string kinds;
+    for (Record record; reader.Next(record);) {
+      kinds += record.is_delta() ? 'd' : 'r';
+      EXPECT_EQ(record.stream_lengths[0], 0u);
+      EXPECT_EQ(record.is_delta() ? record.delta.new_size : record.delta.old_size, 5u);
+      EXPECT_EQ(record.is_delta() ? record.old_name : record.name, u".\\old.dat");
+    }
+    EXPECT_EQ(kinds, c.kinds);
+    EXPECT_EQ(reader.failure().cause, c.cause) << c.shape;
   }
 }
 

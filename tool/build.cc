@@ -265,6 +265,7 @@ int WriteUpdate(BuildPlan& plan) {
     };
   }
   release::RecordPlanner planner(series);
+  release::CarriedRemovals carried(options.removals);
   // A delta build writes patches between its blocks of whole files.
   release::Blocks<release::SolidFile> blocks =
       release::SolidBlocks(series.coding, total, &done, !plan.deltas);
@@ -281,8 +282,9 @@ int WriteUpdate(BuildPlan& plan) {
         if (solid && patched) {
           // A patch waits for its block of deltas to fill.
           made = true;
-          job =
-              deltas.Add({name, path, times, size, std::move(source.versions), source.current_in});
+          std::atomic<bool>* removes_old = carried.For(source, name);
+          job = deltas.Add({name, path, times, size, std::move(source.versions), source.current_in,
+                            removes_old});
           return std::optional<bool>(!job || deflater.AddMade(std::move(job), deltas.taken()));
         }
         job = planner.JobFor(std::move(source), name, path, times, &done);

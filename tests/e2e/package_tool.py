@@ -397,6 +397,8 @@ class Fields:
     def __init__(self, data, compact):
         self.data, self.compact, self.last_name, self.last_times = data, compact, "", (0, 0, 0)
         self.last_old_name = ""
+        self.removes = False  # the old name read last is removed by the update
+        self.removed_old = []  # (name, size, SHA-256): removals deltas said, handed on last
 
     def number(self, pos, width):
         if not self.compact:
@@ -417,8 +419,19 @@ class Fields:
         return self.prefixed(pos, "last_name")
 
     def old_name(self, pos):
-        """A delta's old-name field: compactly after the old name before it."""
-        return self.prefixed(pos, "last_old_name")
+        """A delta's old-name field: compactly after the old name before it,
+        ending in as many of the entry name's last units as its tail says
+        (none where it is empty: the file's own name), twice, plus one where
+        the update removes the old name."""
+        name, pos = self.prefixed(pos, "last_old_name")
+        self.removes = False
+        if not self.compact or not name:
+            return name, pos
+        tail, pos = self.number(pos, 2)
+        self.removes, tail = bool(tail & 1), tail >> 1
+        assert tail <= len(self.last_name), "a tail longer than the entry name"
+        self.last_old_name += self.last_name[len(self.last_name) - tail:]
+        return self.last_old_name, pos
 
     def prefixed(self, pos, last):
         """A name, compactly as the units it shares with the one kept in `last` and the rest."""
@@ -452,12 +465,30 @@ class Fields:
     def delta_header(self, pos):
         """A delta's old and new size and SHA-256 (compactly the new size one
         more, 0 for the old file moved: size and SHA-256 not again); where
-        its next field starts."""
-        pos = self.sized_hash(pos)[2]
+        its next field starts. A delta whose old name the update removes
+        keeps that removal for the end."""
+        size, digest, pos = self.sized_hash(pos)
+        if self.removes:
+            self.removed_old.append((self.last_old_name, size, digest))
+        self.moved, self.old_size = False, size
         if not self.compact:
             return self.sized_hash(pos)[2]
-        size, after = self.number(pos, 8)
-        return after if size == 0 else after + 32
+        new_size, after = self.number(pos, 8)
+        self.moved = new_size == 0
+        return after if self.moved else after + 32
+
+    def stream_lengths(self, pos):
+        """A delta's four stream lengths (a block's file's: the sizes its parts
+        decode to), and where its next field starts; a moved file has none."""
+        lengths = []
+        for _ in range(0 if self.moved else 4):
+            length, pos = self.number(pos, 4)
+            lengths.append(length)
+        return lengths or [0, 0, 0, 0], pos
+
+    def moved_streams(self):
+        """The streams a moved file stands for: one copy of the whole old file."""
+        return [delta_op(COPY, self.old_size) if self.old_size else b"", b"", b"", b""]
 
 
 def decode_lzma(props, dictionary, size, stream, preset=b""):
@@ -554,19 +585,21 @@ def parse_delta_block(fields, pos, entries):
             versions, body = fields.number(body, 1)
             for _ in range(versions):
                 body = fields.number(fields.sized_hash(fields.old_name(body)[1])[2], 4)[1]
+                assert not fields.removes, "a version's removal in a choice of versions"
                 body = fields.number(body, 1)[1]
             patches, body = fields.number(body, 1)
         else:
             old_name, body = fields.old_name(body)
             body = fields.delta_header(body)
+        moved = fields.moved_streams() if not choice and fields.moved else None
         sizes = [0, 0, 0, 0]
-        for i in range(4 * patches):
+        for i in range(0 if moved else 4 * patches):
             size, body = fields.number(body, 4)
             sizes[i % 4] += size
         if choice:
             whole, body = fields.number(body, 4)
             assert whole == 0, "a whole file in a block of deltas"
-        members.append((name, times, old_name, sizes, choice))
+        members.append((name, times, old_name, sizes, choice, moved))
     heads = []
     for _ in range(4):
         settings, body = fields.number(body, 1)
@@ -583,8 +616,9 @@ def parse_delta_block(fields, pos, entries):
         assert len(streams[-1]) == total, "a stream not the size of its parts"
         body += length
     at = [0, 0, 0, 0]
-    for name, times, old_name, sizes, choice in members:
-        parts = [streams[i][at[i]:at[i] + sizes[i]] for i in range(4)]  # a choice's: all patches'
+    for name, times, old_name, sizes, choice, moved in members:
+        # A choice's parts are all its patches'; a moved file has none.
+        parts = moved or [streams[i][at[i]:at[i] + sizes[i]] for i in range(4)]
         at = [a + n for a, n in zip(at, sizes)]
         entries.append(Entry(pos, name, times, parts, coded, "deltas" if choice else "delta",
                              old_name or name))
@@ -728,6 +762,8 @@ def parse_package(data):
         tag = data[pos:pos + 4]
         if tag == b"feof":
             assert pos == len(data) - 8, "trailer met before the end"
+            for name, size, digest in fields.removed_old:
+                entries.append(Entry(pos, name, None, digest, size, kind="remove"))
             return start, entries
         if tag == b"vers" and pos == start:
             entries.label, pos = fields.name(pos + 4)
@@ -749,18 +785,16 @@ def parse_package(data):
             old_name, body = fields.old_name(body)
             head = body
             body = fields.delta_header(body)
-            lengths = []
-            for _ in range(4):
-                length, body = fields.number(body, 4)
-                lengths.append(length)
+            lengths, body = fields.stream_lengths(body)
             header, streams = data[head:body], []
             decode = zlib.decompress if tag == b"dstr" else decode_lzma_stream
             for i, length in enumerate(lengths):  # "dlzo": its literals as they are coded
                 stream = data[body:body + length]
                 streams.append(stream if tag == b"dlzo" and i == 3 else decode(stream))
                 body += length
-            entries.append(Entry(pos, name, times, streams, header + data[body - sum(lengths):body],
-                                 "delta", old_name or name))
+            entries.append(Entry(pos, name, times, fields.moved_streams() if fields.moved else streams,
+                                 header + data[body - sum(lengths):body], "delta",
+                                 old_name or name))
             pos = body
             continue
         d = zlib.decompressobj()

@@ -411,6 +411,12 @@ class UpdatepkgTest(GameFolder):
                                             (self.read(one), b"dstr", 256)):
                     patches = [e for e in pt.parse_package(data)[1] if e.kind == "delta"]
                     self.assertEqual({data[e.offset:e.offset + 4] for e in patches}, {tag})
+                    # Compactly, a patch from a removed name says that removal,
+                    # handed on at the trailer; plainly it is a record of its own.
+                    said = {e.name for e in pt.parse_package(data)[1]
+                            if e.kind == "remove" and e.offset == len(data) - 8}
+                    self.assertEqual(said, {".\\data\\asset.bin", ".\\data\\level.dat"}
+                                     if tag == b"dblk" else set())
                     copies = [length for e in patches for kind, length, _ in pt.delta_ops(
                         e.content[0]) if kind == pt.COPY]
                     self.assertGreaterEqual(min(copies, default=copy_run), copy_run, tag)
