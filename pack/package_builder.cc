@@ -199,12 +199,17 @@ Failure BuildUpdateFile(const WString& source_root, const WString& stub, const W
   if (!failure.failed()) failure = AppendPackage(package, source_root, options, outputs);
   platform::Status closed = file->Close();
   if (!failure.failed() && !closed) failure = Fail(Cause::kOutputError, output, closed);
+  // The output in place (or the partial one gone) and the interrupt's
+  // removal let go at once: an interrupt in between would say that nothing
+  // was written, or leave the partial output.
+  platform::HoldInterrupts();
   if (!failure.failed()) {
     platform::Status renamed = platform::RenameFileReplacing(temporary, output);
     if (!renamed) failure = Fail(Cause::kOutputError, output, renamed);
   }
   if (failure.failed()) (void)platform::RemoveFile(temporary);
   platform::CancelRemoveOnInterrupt();
+  platform::ReleaseInterrupts();
   return failure;
 }
 

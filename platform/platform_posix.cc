@@ -769,10 +769,29 @@ void SleepMilliseconds(int milliseconds) {
   }
 }
 
+namespace {
+
+void MaskInterrupts(int how, sigset_t* before = nullptr) {
+  sigset_t interrupts;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  pthread_sigmask(how, &interrupts, before);
+}
+
+}  // namespace
+
 Result<Thread> StartThread(void (*work)(void*), void* argument) {
   Thread thread;
   thread.state_ = new Thread::State{pthread_t(), work, argument};
-  if (int error = pthread_create(&thread.state_->id, nullptr, RunThread, thread.state_)) {
+  // A thread starts with interrupts blocked, as its mask is inherited: they
+  // reach the main thread only, which HoldInterrupts holds them off for
+  // (the process's signal goes to any thread that does not block it).
+  sigset_t before;
+  MaskInterrupts(SIG_BLOCK, &before);
+  int error = pthread_create(&thread.state_->id, nullptr, RunThread, thread.state_);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (error) {
     delete thread.state_;
     thread.state_ = nullptr;
     return Status::Error(error);
@@ -818,18 +837,6 @@ void RemoveOnInterrupt(const WString& path, const char* message) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
-
-namespace {
-
-void MaskInterrupts(int how) {
-  sigset_t interrupts;
-  sigemptyset(&interrupts);
-  sigaddset(&interrupts, SIGINT);
-  sigaddset(&interrupts, SIGTERM);
-  pthread_sigmask(how, &interrupts, nullptr);
-}
-
-}  // namespace
 
 void HoldInterrupts() { MaskInterrupts(SIG_BLOCK); }
 

@@ -1,6 +1,12 @@
 // The path rules callers rely on; the same table holds for both platforms.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <pthread.h>
+
+#include <csignal>
+#endif
+
 #include "pack/source_walk.h"
 #include "platform/fault_seam.h"
 #include "platform/platform.h"
@@ -84,6 +90,24 @@ TEST(PathTest, ListingFailsWholeAndLongPatternsAreRefused) {
 // The update reads the very file it was loaded from. On Windows another file
 // at its name, even a copy byte for byte, is refused; POSIX reads the running
 // image whatever the name holds.
+#ifndef _WIN32
+// An interrupt reaches only the main thread, which holds it off while it
+// creates a file the interrupt must remove: our threads start blocking it.
+TEST(PathTest, ThreadsStartWithInterruptsBlocked) {
+  static bool blocked = false;
+  platform::Result<platform::Thread> thread = platform::StartThread(
+      [](void*) {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        blocked = sigismember(&mask, SIGINT) && sigismember(&mask, SIGTERM);
+      },
+      nullptr);
+  ASSERT_TRUE(thread);
+  thread->Join();
+  EXPECT_TRUE(blocked);
+}
+#endif
+
 TEST(PathTest, OwnProgramIsTheFileItWasLoadedFrom) {
   std::optional<WString> self = platform::OwnExecutablePath();
   ASSERT_TRUE(self);
