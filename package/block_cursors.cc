@@ -119,6 +119,7 @@ Cause DeltaBlockCursor::Open(platform::File& package, const Framing& framing, in
   }
   streams_.reset(new SharedStream[4]);
   LzmaProps coder[4];
+  bool sample_deltas[4];
   for (int s = 0; s < 4; ++s) {
     std::optional<uint64_t> settings = ReadNumber(package, 1, &framing);
     std::optional<uint64_t> length = ReadNumber(package, 4, &framing);
@@ -126,8 +127,11 @@ Cause DeltaBlockCursor::Open(platform::File& package, const Framing& framing, in
     streams_[s].end = *length;  // made a place below
     // Stored: exactly the bytes; LZMA: none where nothing is coded.
     bool stored = *settings == kStoredStream;
+    sample_deltas[s] = *settings == kSampleDeltaStream;
     if (stored ? *length != totals[s]
-               : !LzmaPropsFromByte(static_cast<uint8_t>(*settings), coder[s]) ||
+               : !LzmaPropsFromByte(
+                     sample_deltas[s] ? kSampleDeltaContexts : static_cast<uint8_t>(*settings),
+                     coder[s]) ||
                      (totals[s] == 0 && *length != 0)) {
       return Cause::kBadStream;
     }
@@ -146,6 +150,7 @@ Cause DeltaBlockCursor::Open(platform::File& package, const Framing& framing, in
     if (coder[s].dictionary && totals[s] > 0) {
       stream.lzma.reset(
           new LzmaDecoder(package, at, static_cast<uint32_t>(length), totals[s], coder[s]));
+      stream.lzma->sample_deltas = sample_deltas[s];
     }
     at += length;
   }

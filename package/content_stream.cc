@@ -98,7 +98,10 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
     ended_ = usable_ && lzma_left_ == 0;
     return;
   }
-  if (!LzmaPropsFromByte(head[0], props)) return;
+  const bool deltas = head[0] == kSampleDeltaStream;
+  if (!LzmaPropsFromByte(deltas ? kSampleDeltaContexts : head[0], props) || (deltas && after_old)) {
+    return;
+  }
   // Literals coded after the old file see all of it: it may fill the largest window.
   props.dictionary = after_old ? kMaxLzmaDictionary : kDeltaStreamWindow;
   next_ = end_;
@@ -109,6 +112,7 @@ StreamPuller::StreamPuller(const platform::File& file, int64_t start, uint32_t l
     uint32_t preset = after_old ? static_cast<uint32_t>(old->size()) : 0;
     lzma_.reset(
         new LzmaDecoder(file, start + 5, length - 5, lzma_left_, props, old, preset, preset));
+    lzma_->sample_deltas = deltas;
   }
   ended_ = !lzma_ && !counted_ && length == sizeof head;
 }
@@ -164,6 +168,11 @@ bool StreamPuller::RefillLzma() {
     usable_ = false;
     out_end_ = 0;
     return false;
+  }
+  for (size_t i = 0; lzma->sample_deltas && i < want; ++i) {
+    const auto byte = static_cast<uint8_t>(out_[i] + lzma->made[0]);
+    lzma->made[0] = lzma->made[1];
+    lzma->made[1] = out_[i] = byte;
   }
   lzma_left_ -= want;
   // A part of a block ends at its length: the block's reader checks that

@@ -69,6 +69,14 @@ inline constexpr uint32_t kDeltaStreamWindow = 16u << 20;
 // is so large).
 inline constexpr uint8_t kStoredStream = 0xFF;
 
+// The settings byte of a delta stream whose bytes were taken as differences
+// from the byte two before (16-bit samples: sounds, raw images), then coded
+// with the settings kSampleDeltaContexts (lc 0, lp 1, pb 1). Not for
+// literals coded after an old file, whose window holds the old bytes as
+// they are.
+inline constexpr uint8_t kSampleDeltaStream = 0xFE;
+inline constexpr uint8_t kSampleDeltaContexts = (1 * 5 + 1) * 9 + 0;
+
 // One of the four streams of a block of deltas: LZMA (or stored) that each
 // file of the block reads its part of in turn, through a StreamPuller.
 struct SharedStream {

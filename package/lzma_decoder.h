@@ -71,6 +71,12 @@ class LzmaDecoder {
   // The OS error of a failed read.
   int os_error() const { return os_error_; }
 
+  // A stream of differences from the byte two before (kSampleDeltaStream):
+  // its reader adds each to the byte it made two before, the last two kept
+  // here, so that the stream's parts may be read by one reader after another.
+  bool sample_deltas = false;
+  uint8_t made[2] = {};
+
  private:
   struct State;
   struct RangeCoder;

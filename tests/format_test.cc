@@ -149,23 +149,19 @@ TEST(FormatTest, CompactFramingCases) {
   }
 }
 
-// A compact package of a moved file's delta (no streams) whose old name
-// the update removes: that removal is handed on after the last record, with
-// the old file's size and SHA-256; a name removed twice, or a removal said
-// by a version of "alts", is refused.
+// A moved file's delta (no streams) says its old name's removal: handed on
+// last; a name removed twice, or a removal said by "alzm", is refused.
 TEST(FormatTest, RemovalsThatDeltasSayComeLast) {
   enum Shape { kDelta, kDeltaAndGone, kChoice };
-  struct Case {
+  const struct {
     Shape shape;
     const char* kinds;  // handed on: d a delta, r a removal
     Cause cause;
-  } cases[] = {
-      {kDelta, "dr", Cause::kNone},
-      {kDeltaAndGone, "dr", Cause::kDuplicateName},
-      {kChoice, "", Cause::kBadStream},
-  };
+  } cases[] = {{kDelta, "dr", Cause::kNone},
+               {kDeltaAndGone, "dr", Cause::kDuplicateName},
+               {kChoice, "", Cause::kBadStream}};
   static Shape shape;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     shape = c.shape;
     ScratchDir dir;
     Bytes got = WriteWith(dir, [](PackageOut& out) {
@@ -173,26 +169,20 @@ TEST(FormatTest, RemovalsThatDeltasSayComeLast) {
       framing = Framing();
       framing.compact = true;
       out.framing = &framing;
-      const uint8_t check[32] = {};
-      ASSERT_TRUE(WriteToPackage(out, kCompactCheckTag, 4) && WriteToPackage(out, check, 32));
+      const uint8_t zeros[32] = {};
       const char16_t* name = u".\\new.dat";
-      ASSERT_TRUE(
-          WriteEntryHeader(out, name, kTimes, shape == kChoice ? kChoiceLzmaTag : kDeltaLzmaTag));
-      if (shape == kChoice) {  // the new file, no release holding it, one version
-        ASSERT_TRUE(WriteNumber(out, 6, 8) && WriteToPackage(out, check, 32) &&
-                    WriteNumber(out, 0, 4) && WriteNumber(out, 1, 1));
+      const bool choice = shape == kChoice;  // the new file, no release holding it, one version
+      ASSERT_TRUE(WriteToPackage(out, kCompactCheckTag, 4) && WriteToPackage(out, zeros, 32) &&
+                  WriteEntryHeader(out, name, kTimes, choice ? kChoiceLzmaTag : kDeltaLzmaTag) &&
+                  (!choice || (WriteNumber(out, 6, 8) && WriteToPackage(out, zeros, 32) &&
+                               WriteNumber(out, 0, 4) && WriteNumber(out, 1, 1))) &&
+                  WriteOldName(out, name, u".\\old.dat", true));
+      const uint64_t fields[] = {5, 1, 0, 1, 0, 0, 0, 0, 0};  // one patch of no bytes
+      for (size_t i = 0; choice && i < 9; ++i) {
+        ASSERT_TRUE(WriteNumber(out, fields[i], 4) && (i > 0 || WriteToPackage(out, zeros, 32)));
       }
-      ASSERT_TRUE(WriteOldName(out, name, u".\\old.dat", true));
-      if (shape == kChoice) {  // its size, SHA-256, release and patch; one patch, no whole file
-        ASSERT_TRUE(WriteNumber(out, 5, 8) && WriteToPackage(out, check, 32) &&
-                    WriteNumber(out, 1, 4) && WriteNumber(out, 0, 1) && WriteNumber(out, 1, 1));
-        for (int i = 0; i < 5; ++i) ASSERT_TRUE(WriteNumber(out, 0, 4));
-      } else {
-        ASSERT_TRUE(WriteDeltaHeader(out, {5, {7}, 5, {7}}));
-      }
-      if (shape == kDeltaAndGone) {
-        ASSERT_TRUE(WriteRemovalRecord(out, u".\\old.dat", 5, {7}));
-      }
+      ASSERT_TRUE(choice || WriteDeltaHeader(out, {5, {7}, 5, {7}}));
+      ASSERT_TRUE(shape != kDeltaAndGone || WriteRemovalRecord(out, u".\\old.dat", 5, {7}));
       ASSERT_TRUE(WritePackageTrailer(out, static_cast<uint32_t>(out.size)));
     });
     platform::File in = OpenBytes(dir, got);

@@ -470,31 +470,34 @@ class Fields:
         size, digest, pos = self.sized_hash(pos)
         if self.removes:
             self.removed_old.append((self.last_old_name, size, digest))
-        self.moved, self.old_size = False, size
+        self.moved = False
         if not self.compact:
             return self.sized_hash(pos)[2]
         new_size, after = self.number(pos, 8)
-        self.moved = new_size == 0
+        self.moved = new_size == 0  # no streams: one copy of the whole old file
+        self.moved_streams = [delta_op(COPY, size) if size else b"", b"", b"", b""]
         return after if self.moved else after + 32
 
     def stream_lengths(self, pos):
         """A delta's four stream lengths (a block's file's: the sizes its parts
-        decode to), and where its next field starts; a moved file has none."""
-        lengths = []
-        for _ in range(0 if self.moved else 4):
-            length, pos = self.number(pos, 4)
-            lengths.append(length)
-        return lengths or [0, 0, 0, 0], pos
-
-    def moved_streams(self):
-        """The streams a moved file stands for: one copy of the whole old file."""
-        return [delta_op(COPY, self.old_size) if self.old_size else b"", b"", b"", b""]
+        decode to; a moved file's: none), and where its next field starts."""
+        lengths = [0, 0, 0, 0]
+        for i in range(0 if self.moved else 4):
+            lengths[i], pos = self.number(pos, 4)
+        return lengths, pos
 
 
 def decode_lzma(props, dictionary, size, stream, preset=b""):
     """liblzma's reading of a raw stream, as an .lzma file of known size, or
     (through ctypes: Python's module takes no preset) one whose window holds
-    `preset` when it starts."""
+    `preset` when it starts. Settings 0xFE: differences from the byte two
+    before, coded with lc 0, lp 1 and pb 1."""
+    if props == 0xFE:
+        assert not preset, "sample differences coded after an old file"
+        out = bytearray(decode_lzma((1 * 5 + 1) * 9, dictionary, size, stream))
+        for i in range(2, len(out)):
+            out[i] = (out[i] + out[i - 2]) & 0xFF
+        return bytes(out)
     if not preset:
         header = struct.pack("<BIQ", props, dictionary, size)
         return lzma.LZMADecompressor(format=lzma.FORMAT_ALONE).decompress(header + stream)
@@ -591,7 +594,7 @@ def parse_delta_block(fields, pos, entries):
         else:
             old_name, body = fields.old_name(body)
             body = fields.delta_header(body)
-        moved = fields.moved_streams() if not choice and fields.moved else None
+        moved = fields.moved_streams if not choice and fields.moved else None
         sizes = [0, 0, 0, 0]
         for i in range(0 if moved else 4 * patches):
             size, body = fields.number(body, 4)
@@ -622,6 +625,7 @@ def parse_delta_block(fields, pos, entries):
         at = [a + n for a, n in zip(at, sizes)]
         entries.append(Entry(pos, name, times, parts, coded, "deltas" if choice else "delta",
                              old_name or name))
+        entries[-1].settings = [settings for settings, _ in heads]
     return body
 
 
@@ -792,9 +796,12 @@ def parse_package(data):
                 stream = data[body:body + length]
                 streams.append(stream if tag == b"dlzo" and i == 3 else decode(stream))
                 body += length
-            entries.append(Entry(pos, name, times, fields.moved_streams() if fields.moved else streams,
+            entries.append(Entry(pos, name, times, fields.moved_streams if fields.moved else streams,
                                  header + data[body - sum(lengths):body], "delta",
                                  old_name or name))
+            coded = data[body - sum(lengths):body]  # each LZMA stream's settings byte
+            entries[-1].settings = [coded[sum(lengths[:i])] if tag != b"dstr" and lengths[i]
+                                    else None for i in range(4)]
             pos = body
             continue
         d = zlib.decompressobj()

@@ -411,8 +411,7 @@ class UpdatepkgTest(GameFolder):
                                             (self.read(one), b"dstr", 256)):
                     patches = [e for e in pt.parse_package(data)[1] if e.kind == "delta"]
                     self.assertEqual({data[e.offset:e.offset + 4] for e in patches}, {tag})
-                    # Compactly, a patch from a removed name says that removal,
-                    # handed on at the trailer; plainly it is a record of its own.
+                    # Compactly a patch says its old name's removal (handed on last).
                     said = {e.name for e in pt.parse_package(data)[1]
                             if e.kind == "remove" and e.offset == len(data) - 8}
                     self.assertEqual(said, {".\\data\\asset.bin", ".\\data\\level.dat"}
@@ -753,6 +752,30 @@ class UpdatepkgTest(GameFolder):
         self.assertEqual([e["action"] for e in self.plan(exe)["entries"]], ["patch"] * 4)
         self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds(releases[1])
+
+    def test_quieter_sounds_in_archives_are_patched_as_sample_differences(self):
+        # Every 16-bit sample of a stored archive's sound changed: the literals
+        # go as differences, in a patch's own stream and in a block's.
+        rng, samples = random.Random(5), [0]
+        for _ in range(150_000):  # a random walk, as sounds go
+            samples.append(max(-30000, min(30000, samples[-1] + rng.randint(-600, 600))))
+        sound = lambda gain: struct.pack(f"<{len(samples)}h", *(int(s * gain) for s in samples))
+        heads = [rng.randbytes(5001), rng.randbytes(301)]
+        for names, tag in ((["a.pk3"], b"dlzm"), (["a.pk3", "b.pk3"], b"dblk")):
+            releases = [{name: head + sound(gain) for name, head in zip(names, heads)}
+                        for gain in (1, 0.7)]
+            roots = [os.path.join(self.tmp, tag.decode(), side) for side in ("old", "new")]
+            for root, files in zip(roots, releases):
+                self.make_tree(root, files)
+            exe = os.path.join(self.tmp, tag.decode() + ".exe")
+            self.updatepkg("build", roots[1], "-o", exe, "--delta-from", roots[0])
+            data = self.read(exe)
+            for patch in pt.parse_package(data)[1]:
+                self.assertEqual(data[patch.offset:patch.offset + 4], tag)
+                self.assertEqual([s == 0xFE for s in patch.settings], [False] * 3 + [True])
+            self.install_release(roots[0])
+            self.assertEqual(self.apply(exe)[-1], (CAPTION, COMPLETED))
+            self.assert_game_holds(releases[1])
 
     def test_a_large_block_codes_the_same_bytes_anywhere(self):
         # 6 MiB of text: its block's match finder runs on threads of its own,
