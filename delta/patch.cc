@@ -329,14 +329,14 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
       plain = Made::kMade;
     }
   }
+  const size_t coded = plain == Made::kMade ? CodedSize(patch) : 0;
   if (plain == Made::kMade && coding.lzma && coding.after_old &&
       old_size <= package::kMaxLzmaDictionary && new_size <= 0xFFFFFFFFu &&
-      MostlyOperations(patch, CodedSize(patch), new_size)) {
+      MostlyOperations(patch, coded, new_size)) {
     // Its coder holds both files in its window: one short of memory for it
     // (a 32-bit updatepkg.exe) leaves the walk's patch, coded already.
     Patch whole;
-    if (PatchAllAfterOld(old_data, old_size, new_data, new_size, coding.level, CodedSize(patch),
-                         whole) &&
+    if (PatchAllAfterOld(old_data, old_size, new_data, new_size, coding.level, coded, whole) &&
         !whole.literals_after_old.empty()) {
       patch = std::move(whole);
     }

@@ -1,5 +1,6 @@
 #include "package/delta.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "package/record_reader.h"
@@ -49,10 +50,9 @@ bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name,
   if (removes && (written.empty() || !out.framing || !out.framing->compact)) return false;
   if (!out.framing || !out.framing->compact) return WriteEntryName(out, written);
   WString& last = out.framing->old_name;
-  size_t shared = 0;
-  while (shared < written.size() && shared < last.size() && written[shared] == last[shared]) {
-    ++shared;
-  }
+  const size_t shared = static_cast<size_t>(
+      std::mismatch(written.begin(), written.end(), last.begin(), last.end()).first -
+      written.begin());
   // A moved file keeps its name's last units (a folder moved or renamed):
   // those come from the entry name. With none shared, a unit stays between:
   // none shared and none between says the file's own name.
@@ -62,24 +62,20 @@ bool WriteOldName(PackageOut& out, const WString& name, const WString& old_name,
          written[written.size() - 1 - tail] == name[name.size() - 1 - tail]) {
     ++tail;
   }
+  // The units before the tail, after the old name before (which they share
+  // `shared` of); then the whole old name is the one to frame the next after.
+  bool framed = WritePrefixedName(out, written.substr(0, written.size() - tail), last);
   last = written;
-  const size_t between = written.size() - shared - tail;
-  return WriteNumber(out, shared, 2) && WriteEntryName(out, written.substr(shared, between)) &&
-         (written.empty() || WriteNumber(out, tail * 2 + removes, 2));
+  return framed && (written.empty() || WriteNumber(out, tail * 2 + removes, 2));
 }
 
 std::optional<WString> ReadOldName(platform::File& package, Framing& framing, const WString& name,
                                    bool& removes) {
   removes = false;
   if (!framing.compact) return ReadEntryName(package);
-  std::optional<uint64_t> shared = ReadNumber(package, 2, &framing);
-  if (!shared || *shared > framing.old_name.size()) return std::nullopt;
-  std::optional<WString> between = ReadEntryName(package, &framing);
-  if (!between) return std::nullopt;
+  std::optional<WString> head = ReadPrefixedName(package, framing, framing.old_name);
+  if (!head || head->empty()) return head;  // empty: the file's own name
   WString& last = framing.old_name;
-  last.resize(static_cast<size_t>(*shared));
-  last += *between;
-  if (last.empty()) return last;  // the file's own name
   // The count of the entry name's last units it ends in, twice, plus one
   // where the update removes it.
   std::optional<uint64_t> tail = ReadNumber(package, 2, &framing);

@@ -6,8 +6,8 @@
 
 #include "package/branch_filter.h"
 #include "package/content_stream.h"
-#include "package/sample_filter.h"
 #include "package/format.h"
+#include "package/sample_filter.h"
 
 namespace updater::package {
 
@@ -34,6 +34,18 @@ RecordReader::RecordReader(platform::File& package, int64_t payload_end, WString
     : package_(package), payload_end_(payload_end), start_(package.Tell()), root_(std::move(root)) {
   framing_.compact = FramedCompactly(package, payload_end);
 }
+
+namespace {
+
+// A removal's one version: the file of `old`'s size and SHA-256.
+void RemovesOne(Record& record, const SizedHash& old) {
+  record.delta.old_size = record.versions[0].size = old.size;
+  std::memcpy(record.delta.old_hash, old.hash, 32);
+  std::memcpy(record.versions[0].hash, old.hash, 32);
+  record.version_count = 1;
+}
+
+}  // namespace
 
 bool RecordReader::Stop(Cause cause, platform::Status status) {
   // A read the OS refused is that, whatever it left of the record.
@@ -143,11 +155,7 @@ Cause RecordReader::ReadFields(RecordTag tag) {
   if (tag == RecordTag::kRemove) {
     std::optional<SizedHash> old = ReadSizedHash(package_, &framing_);
     if (!old) return Cause::kBadStream;
-    current_.delta.old_size = old->size;
-    std::memcpy(current_.delta.old_hash, old->hash, 32);
-    current_.version_count = 1;
-    current_.versions[0].size = old->size;
-    std::memcpy(current_.versions[0].hash, old->hash, 32);
+    RemovesOne(current_, *old);
   }
   if (removal) return tag == RecordTag::kRemoveAny ? ReadVersions(false) : Cause::kNone;
   std::optional<EntryTimes> times = ReadEntryTimes(package_, framing_);
@@ -183,14 +191,13 @@ Cause RecordReader::ReadOldNameInto(WString& old_name, bool* removed) {
 }
 
 bool RecordReader::HandRemoval(Record& record) {
-  const uint8_t* old = &old_removed_[40 * old_removals_handed_];
+  const uint8_t* kept = &old_removed_[40 * old_removals_handed_];
   const WString& name = old_removals_[old_removals_handed_++];
+  SizedHash old;
+  old.size = GetLittleEndian(kept, 8);
+  std::memcpy(old.hash, kept + 8, 32);
   current_.kind = RecordKind::kRemove;
-  current_.version_count = 1;
-  std::memcpy(&current_.delta.old_size, old, 8);
-  current_.versions[0].size = current_.delta.old_size;
-  std::memcpy(current_.delta.old_hash, old + 8, 32);
-  std::memcpy(current_.versions[0].hash, old + 8, 32);
+  RemovesOne(current_, old);
   if (!AcceptName(name, current_.name, current_.target)) return Stop(Cause::kBadName);
   if (!AddPackagePath(paths_, current_.target, true)) return Stop(Cause::kDuplicateName);
   return Hand(record);
@@ -206,7 +213,8 @@ Cause RecordReader::ReadDeltaTail() {
   current_.delta = *delta;
   if (removes_old) {
     old_removals_.push_back(current_.old_name);
-    const auto* size = reinterpret_cast<const uint8_t*>(&delta->old_size);
+    uint8_t size[8];
+    PutLittleEndian(size, delta->old_size, 8);
     old_removed_.insert(old_removed_.end(), size, size + 8);
     old_removed_.insert(old_removed_.end(), delta->old_hash, delta->old_hash + 32);
   }

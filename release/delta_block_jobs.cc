@@ -39,8 +39,8 @@ bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLev
     const bool moved = !file.choice() && package::FramedAsMoved(out, patch->header);
     std::vector<uint32_t> lengths = PatchLengths(patch->raw);
     for (const delta::PatchStreams& raw : patch->raw) {
-      for (int s = 0; s < 4 && !moved; ++s)
-        all[s].insert(all[s].end(), raw[s].begin(), raw[s].end());
+      if (moved) break;  // a moved file has no parts
+      for (int s = 0; s < 4; ++s) all[s].insert(all[s].end(), raw[s].begin(), raw[s].end());
     }
     if (file.choice()) {
       package::WriteChoiceFields(out, file.name, patch->header, file.current_in, patch->versions,
@@ -50,7 +50,8 @@ bool WriteDeltaBlock(const std::vector<const MadeFile*>& patches, delta::LzmaLev
     package::WriteOldName(out, file.name, file.versions[0].name, file.removes_old != nullptr);
     package::WriteDeltaHeader(out, patch->header);
     for (uint32_t length : lengths) {
-      if (!moved) package::WriteNumber(out, length, 4);  // a moved file has no parts
+      if (moved) break;
+      package::WriteNumber(out, length, 4);
     }
   }
   delta::PatchStreams coded;
