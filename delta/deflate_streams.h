@@ -53,8 +53,11 @@ struct InflatedPair {
 };
 
 // The pair a patch in inflated form is made between; none where no stream
-// of the new file is both changed and made again by FindSettings.
+// of the new file is both changed and made again by FindSettings. With
+// `most_growth`, a stream that inflates to more than that many times its
+// deflated bytes stays as it is.
 std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_size,
-                                            const uint8_t* new_data, size_t new_size);
+                                            const uint8_t* new_data, size_t new_size,
+                                            uint32_t most_growth = 0);
 
 }  // namespace updater::delta

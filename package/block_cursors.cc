@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "package/branch_filter.h"
+#include "package/deflate_form.h"
 #include "package/delta.h"
 #include "package/lzma_decoder.h"
 #include "package/record_reader.h"
@@ -15,6 +16,7 @@ namespace updater::package {
 Cause SolidCursor::Open(platform::File& package, const Framing& framing, int64_t payload_end,
                         std::vector<SolidMember> members, bool after_block,
                         platform::Status& status) {
+  package_ = &package;
   members_ = std::move(members);
   next_ = 0;
   uint64_t total = 0;
@@ -52,26 +54,7 @@ Cause SolidCursor::Open(platform::File& package, const Framing& framing, int64_t
 InflateResult SolidCursor::Decode(ByteSink& sink, int64_t& packed) {
   const SolidMember& member = members_[next_ - 1];  // the file handed on last
   int64_t before = decoder_->consumed();
-  // Through the branch filter, in pieces, each with the undecided bytes the
-  // last one ended with before it.
   std::vector<uint8_t> piece;
-  uint64_t at = 0;
-  size_t held = 0;
-  SinkTo unfiltered([&](const uint8_t* data, size_t size) {
-    piece.resize(64 * 1024 + 4);
-    while (size > 0) {
-      size_t take = std::min<size_t>(size, 64 * 1024), all = held + take;
-      std::memcpy(piece.data() + held, data, take);
-      size_t done = FilterBranches(piece.data(), all, at, false);
-      if (!sink.Take(piece.data(), done)) return false;
-      at += done;
-      held = all - done;
-      std::memmove(piece.data(), piece.data() + done, held);
-      data += take;
-      size -= take;
-    }
-    return true;
-  });
   BranchJoiner joined(member.size, sink);
   SampleDifferences samples(member.samples, false);
   SinkTo summed([&](const uint8_t* data, size_t size) {
@@ -79,14 +62,25 @@ InflateResult SolidCursor::Decode(ByteSink& sink, int64_t& packed) {
     samples.Code(piece.data(), size);
     return sink.Take(piece.data(), size);
   });
-  ByteSink& into = member.filter == kBranchFilter        ? static_cast<ByteSink&>(unfiltered)
-                   : member.filter == kSplitBranchFilter ? static_cast<ByteSink&>(joined)
+  // Inflated deflate streams: deflated again as the map says, which a stream
+  // of the package beside the file's head holds. A map that lies about them
+  // makes other bytes, which the file's SHA-256 refuses.
+  DeflateMap map;
+  Redeflater again(map, sink);
+  SinkTo inflated([&](const uint8_t* data, size_t size) { return again.Feed(data, size); });
+  const bool deflated = member.filter == kDeflatedFilter;
+  if (deflated) {
+    StreamPuller fields(*package_, member.map_at, member.map_length, true);
+    if (!ReadDeflateMap(fields, 0, member.size, map) || !fields.Ended()) {
+      packed = 0;
+      return {fields.read ? InflateEnd::kDamaged : InflateEnd::kReadFailed, fields.read.error()};
+    }
+  }
+  ByteSink& into = member.filter == kSplitBranchFilter   ? static_cast<ByteSink&>(joined)
                    : member.filter == kSampleFilter      ? static_cast<ByteSink&>(summed)
+                   : deflated                            ? static_cast<ByteSink&>(inflated)
                                                          : sink;
   InflateResult read{decoder_->Decode(into), decoder_->os_error()};
-  if (read.end == InflateEnd::kDone && held > 0 && !sink.Take(piece.data(), held)) {
-    read.end = InflateEnd::kSinkFailed;
-  }
   if (read.end == InflateEnd::kDone && member.filter == kSplitBranchFilter && !joined.Whole()) {
     read.end = InflateEnd::kDamaged;
   }

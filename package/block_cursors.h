@@ -47,6 +47,7 @@ class SolidCursor {
   void DropWindow();
 
  private:
+  const platform::File* package_ = nullptr;  // where a file's map is read
   std::vector<SolidMember> members_;  // the block's files, in order
   size_t next_ = 0;
   std::vector<uint8_t> window_;           // the blocks' in a row, in turn

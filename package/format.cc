@@ -327,8 +327,12 @@ bool WriteSolidHead(PackageOut& out, const std::vector<SolidMember>& members, ui
     written = written && WriteRecordName(out, member.name) && WriteEntryTimes(out, member.times) &&
               WriteNumber(out, member.size, 8) && WriteToPackage(out, member.hash, 32) &&
               WriteNumber(out, member.filter, 1) &&
-              (member.filter != kSplitBranchFilter || WriteNumber(out, member.coded, 8)) &&
-              (member.filter != kSampleFilter || WriteNumber(out, member.samples, 1));
+              ((member.filter != kSplitBranchFilter && member.filter != kDeflatedFilter) ||
+               WriteNumber(out, member.coded, 8)) &&
+              (member.filter != kSampleFilter || WriteNumber(out, member.samples, 1)) &&
+              (member.filter != kDeflatedFilter ||
+               (WriteNumber(out, member.map.size(), 4) &&
+                WriteToPackage(out, member.map.data(), member.map.size())));
   }
   return written && WriteNumber(out, props, 1) && WriteNumber(out, dictionary, 4) &&
          (preset == 0 || WriteNumber(out, preset, 4)) && WriteNumber(out, packed, 4);

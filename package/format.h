@@ -172,15 +172,23 @@ struct SolidMember {
   EntryTimes times;
   uint64_t size = 0;
   uint8_t hash[32] = {};
-  uint8_t filter = 0;  // kBranchFilter, kSplitBranchFilter, kSampleFilter: how its bytes are coded
-  uint64_t coded = 0;  // its bytes in the block's stream (its size, but where split)
+  uint8_t filter = 0;  // kNoFilter, kSplitBranchFilter, kSampleFilter, kDeflatedFilter
+  uint64_t coded = 0;  // its bytes in the block's stream (its size, but where split or inflated)
   uint8_t samples = 0;  // with kSampleFilter, its form of samples
+  // With kDeflatedFilter, the map of its deflate streams (package/deflate_form.h,
+  // no old streams) as one stream read as a delta's LZMA streams are: the
+  // build's bytes, or where the reader found them in the package.
+  std::vector<uint8_t> map;
+  int64_t map_at = 0;
+  uint32_t map_length = 0;
 };
 
 // The filters a solid block's file may be coded through
-// (package/branch_filter.h, package/sample_filter.h).
-inline constexpr uint8_t kNoFilter = 0, kBranchFilter = 1, kSplitBranchFilter = 2,
-                         kSampleFilter = 3;
+// (package/branch_filter.h, package/sample_filter.h; kDeflatedFilter: its
+// deflate streams inflated, deflated again as package/deflate_form.h says).
+// 1, the plain branch filter of earlier builds, is no longer read.
+inline constexpr uint8_t kNoFilter = 0, kSplitBranchFilter = 2, kSampleFilter = 3,
+                         kDeflatedFilter = 4;
 
 // Writes the head of a solid block ("sold"): its files, then the coder's
 // settings (`props`: the lc/lp/pb byte, then the window) and the length of

@@ -6,6 +6,7 @@
 
 #include "package/branch_filter.h"
 #include "package/content_stream.h"
+#include "package/deflate_form.h"
 #include "package/format.h"
 #include "package/sample_filter.h"
 
@@ -317,17 +318,27 @@ Cause RecordReader::ReadSolid(bool after_block, platform::Status& status) {
     member.size = made->size;
     std::memcpy(member.hash, made->hash, 32);
     std::optional<uint64_t> filter = ReadNumber(package_, 1, &framing_);
-    if (!filter || *filter > kSampleFilter) return Cause::kBadStream;
+    if (!filter || *filter > kDeflatedFilter || *filter == 1) return Cause::kBadStream;
     member.filter = static_cast<uint8_t>(*filter);
-    std::optional<uint64_t> coded = member.size, samples = 0;
-    if (member.filter == kSplitBranchFilter) coded = ReadNumber(package_, 8, &framing_);
+    const bool deflated = member.filter == kDeflatedFilter;
+    std::optional<uint64_t> coded = member.size, samples = 0, map = 0;
+    if (member.filter == kSplitBranchFilter || deflated) coded = ReadNumber(package_, 8, &framing_);
     if (member.filter == kSampleFilter) samples = ReadNumber(package_, 1, &framing_);
-    if (!coded || *coded < member.size || *coded - member.size > MostSplitBytes(member.size) ||
-        !samples || *samples > kMostSampleForm) {
+    if (deflated) map = ReadNumber(package_, 4, &framing_);
+    if (!coded || !samples || *samples > kMostSampleForm || !map ||
+        (deflated ? member.size > kMaxFormSize || *coded > kMaxFormSize
+                  : *coded < member.size || *coded - member.size > MostSplitBytes(member.size))) {
       return Cause::kBadStream;
     }
     member.coded = *coded;
     member.samples = static_cast<uint8_t>(*samples);
+    if (!deflated) continue;
+    // The map is read as its file is decoded; the package goes on after it.
+    member.map_at = package_.Tell();
+    member.map_length = static_cast<uint32_t>(*map);
+    if (*map > static_cast<uint64_t>(payload_end_ - member.map_at)) return Cause::kBadStream;
+    status = package_.Seek(member.map_at + member.map_length, SEEK_SET);
+    if (!status) return Cause::kPackageReadFailed;
   }
   // A fault of the block's own (its settings, its stream) names it by its first file.
   AcceptName(members.front().name, current_.name, current_.target);

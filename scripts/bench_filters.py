@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Whole files through the solid blocks' filters against 7z, which chooses
 BCJ2 for programs and Delta for sounds itself: a large x86-64 library of
-this machine (clang's, else the largest in /usr/lib/x86_64-linux-gnu), and
-the PCM sounds of openarena-data's pak0.pk3 (from the registry). Prints
-each tree's update (less the stub) and 7z's archive, with time and peak
-memory.
+this machine (clang's, else the largest in /usr/lib/x86_64-linux-gnu), the
+PCM sounds of openarena-data's pak0.pk3 (from the registry), and a game
+tree of both games' data as Debian ships them (openarena-data's pk3
+archives, hedgewars-data's PNGs, sounds and scripts) with the library.
+Prints each tree's update (less the stub) and 7z's archive, with time and
+peak memory.
 
 Usage: bench_filters.py UPDATEPKG STUB WORK"""
 import glob
@@ -31,10 +33,14 @@ def main(updatepkg, stub, work):
     library = "/usr/lib/llvm-14/lib/libclang-cpp.so.14"
     if not os.path.exists(library):
         library = max(glob.glob("/usr/lib/x86_64-linux-gnu/*.so*"), key=os.path.getsize)
-    trees = {"library": os.path.join(work, "library"), "sounds": os.path.join(work, "sounds")}
-    shutil.rmtree(trees["library"], ignore_errors=True)
-    os.makedirs(trees["library"])
-    shutil.copy(library, trees["library"])
+    trees = {name: os.path.join(work, name) for name in ("library", "sounds", "game")}
+    for name in ("library", "game"):
+        shutil.rmtree(trees[name], ignore_errors=True)
+        os.makedirs(trees[name])
+        shutil.copy(library, trees[name])
+    for package, folder in (("openarena-data", "openarena"), ("hedgewars-data", "hedgewars")):
+        (data,) = glob.glob(os.path.join(fetch(work, package), "usr", "share", "games", folder))
+        shutil.copytree(data, os.path.join(trees["game"], folder))
     if not os.path.isdir(trees["sounds"]):
         (pk3,) = glob.glob(os.path.join(fetch(work, "openarena-data"), "**", "pak0.pk3"),
                            recursive=True)

@@ -592,26 +592,3 @@ TEST(SampleFilterTest, SamplesBecomeDifferencesAndBackInAnyPieces) {
   }
 }
 
-// The branch filter in pieces of any size, each starting with what the one
-// before left undecided: calls and jumps turned absolute from where they are
-// taken (a displacement whose top byte is not 00 or FF, and an opcode inside
-// another's displacement, left alone), and back, whatever the pieces.
-TEST(BranchFilterTest, BranchesTurnAbsoluteAndBackInAnyPieces) {
-  auto filter = [](Bytes data, size_t piece, bool encode) {
-    for (size_t done = 0, end = 0; end < data.size();) {
-      end += std::min(piece, data.size() - end);  // the bytes given so far
-      done += package::FilterBranches(data.data() + done, end - done, 0x1000 + done, encode);
-    }
-    return data;
-  };
-  const Bytes code = {0xE8, 0x00, 0x00, 0x00, 0x00, 0xE9, 0xFB, 0xFF, 0xFF, 0xFF, 0xE8, 0xE8,
-                      0x00, 0x00, 0x12, 0x90, 0xE8, 0xF0, 0xFF, 0xFF, 0x00, 0xE8, 0x01, 0x02};
-  const Bytes turned = {0xE8, 0x05, 0x10, 0x00, 0x00, 0xE9, 0x05, 0x10, 0x00, 0x00, 0xE8, 0xE8,
-                        0x00, 0x00, 0x12, 0x90, 0xE8, 0x05, 0x10, 0x00, 0xFF, 0xE8, 0x01, 0x02};
-  Bytes mixed = Joined({code, PatternBytes(50000, false, 3)});
-  for (size_t i = 0; i + 5 < mixed.size(); i += 37) mixed[i] = 0xE8 | (i & 1);
-  for (size_t piece : {size_t{1}, size_t{5}, size_t{7}, size_t{4096}, SIZE_MAX}) {
-    EXPECT_EQ(filter(code, piece, true), turned) << piece;
-    EXPECT_EQ(filter(filter(mixed, piece, true), 4099 % piece + 6, false), mixed) << piece;
-  }
-}

@@ -161,11 +161,10 @@ def deflate_map(olds, news):
     return bytes(out)
 
 
-def inflated_delta(old, streams):
-    """A patch in inflated form applied as docs/format.md says: the old
-    file's streams inflated, the patch, the new file's streams deflated again
-    with Python's zlib, a PNG's cut into IDAT chunks."""
-    ops, at, sides = streams[0], 1, []
+def deflate_map_streams(ops):
+    """The old and the new streams of the map after a patch's first byte
+    (as `deflate_map` takes them, each at its step), and where it ends."""
+    at, sides = 1, []
     for side in (0, 1):
         count, at = read_varint(ops, at)
         listed = []
@@ -177,6 +176,15 @@ def inflated_delta(old, streams):
                     fields.append(value)
             listed.append(fields)
         sides.append(listed)
+    return sides, at
+
+
+def inflated_delta(old, streams):
+    """A patch in inflated form applied as docs/format.md says: the old
+    file's streams inflated, the patch, the new file's streams deflated again
+    with Python's zlib, a PNG's cut into IDAT chunks."""
+    ops = streams[0]
+    sides, at = deflate_map_streams(ops)
     form, end = bytearray(), 0
     for step, packed, inflated, kind in sides[0]:
         data = old[end + step:end + step + packed]
@@ -544,8 +552,11 @@ def parse_solid(fields, pos, entries):
         name, times, body = fields.named_times(body)
         size, digest, body = fields.sized_hash(body)
         branches, body = fields.number(body, 1)
-        coded, body = fields.number(body, 8) if branches == 2 else (size, body)
+        coded, body = fields.number(body, 8) if branches in (2, 4) else (size, body)
         form, body = fields.number(body, 1) if branches == 3 else (0, body)
+        if branches == 4:  # its map, as a delta's LZMA stream
+            length, body = fields.number(body, 4)
+            form, body = decode_lzma_stream(data[body:body + length]), body + length
         members.append((name, times, size, digest, branches, coded, form))
     props, body = fields.number(body, 1)
     dictionary, body = fields.number(body, 4)
@@ -561,11 +572,15 @@ def parse_solid(fields, pos, entries):
     at = 0
     for name, times, size, digest, branches, coded, form in members:
         part = content[at:at + coded]
-        if branches == 3:
+        if branches == 4:  # deflated again by Python's zlib where it can
+            made = b"\3" + form + delta_op(LITERAL, len(part))
+            part = None if any(s[4] >> 4 & 3 == 2 for s in deflate_map_streams(made)[0][1]) else \
+                inflated_delta(b"", [made, b"", b"", part])
+        elif branches == 3:
             part = sum_samples(part, form)
         elif branches:
-            part = unfilter_branches(part) if branches == 1 else join_branches(part, size)
-        assert hashlib.sha256(part).digest() == digest, f"{name}: not its SHA-256"
+            part = join_branches(part, size)
+        assert part is None or hashlib.sha256(part).digest() == digest, f"{name}: not its SHA-256"
         entries.append(Entry(pos, name, times, part, stream, kind="solid"))
         entries[-1].branches = branches
         at += coded
@@ -627,23 +642,6 @@ def parse_delta_block(fields, pos, entries):
                              old_name or name))
         entries[-1].settings = [settings for settings, _ in heads]
     return body
-
-
-def unfilter_branches(data):
-    """The x86 branch filter undone: each CALL or JMP displacement (E8, E9)
-    whose top byte is 00 or FF made relative again, 25 bits kept; the four
-    bytes after such an opcode are never taken for one."""
-    out, i = bytearray(data), 0
-    while i + 5 <= len(out):
-        if out[i] & 0xFE != 0xE8:
-            i += 1
-            continue
-        if out[i + 4] in (0, 0xFF):
-            v = (int.from_bytes(out[i + 1:i + 5], "little") - (i + 5)) & 0xFFFFFFFF
-            v = v | 0xFF000000 if v & 0x01000000 else v & 0x00FFFFFF
-            out[i + 1:i + 5] = v.to_bytes(4, "little")
-        i += 5
-    return bytes(out)
 
 
 def sum_samples(data, form):

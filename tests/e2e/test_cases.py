@@ -209,6 +209,18 @@ class Cases:
         def filtered(filter):  # the block with its last file's filter and what follows it
             return solid[:at["props"] - 1] + filter + solid[at["props"]:]
 
+        last_size = struct.unpack_from("<Q", solid, at["hash"] - 8)[0]
+
+        def deflated(streams, coded=last_size, map_tail=b""):  # the last file's streams inflated
+            fields = pt.varint(0) + pt.varint(len(streams)) + b"".join(map(pt.varint, streams))
+            held = pt.lzma_stream(fields + map_tail, stored=True)[:5] + fields
+            return package_of(filtered(b"\4" + struct.pack("<QI", coded, len(held + map_tail)) +
+                                       held + map_tail))
+        self.assertEqual(self.apply(self.update_exe(deflated([])))[-1], (CAPTION, COMPLETED))
+        shutil.rmtree(os.path.join(self.game, "d"))
+        for name in ("e", "a.txt"):
+            os.remove(os.path.join(self.game, name))
+
         def solid_on(block, preset):  # as a "solc" block starting with `preset` bytes before it
             return b"solc" + block[4:head + 5] + struct.pack("<I", preset) + block[head + 5:]
         copy, literal = pt.delta_op(pt.COPY, 6), pt.delta_op(pt.LITERAL, 900)
@@ -260,7 +272,12 @@ class Cases:
                 solid.replace("d\\b.txt".encode("utf-16-le"), "A.TXT\\b".encode("utf-16-le"))),
             "a block's settings lc + lp 5": package_of(
                 solid[:at["props"]] + b"\x0d" + solid[at["props"] + 1:]),
-            "a block's file of filter 4": package_of(filtered(b"\4")),
+            "a block's file of filter 5": package_of(filtered(b"\5")),
+            "a block's file of the plain branch filter, no longer read": package_of(filtered(b"\1")),
+            "inflated bytes other than its map's": deflated([], last_size + 1),
+            "a map with a byte past its fields": deflated([], map_tail=b"\0"),
+            # Its bytes one raw deflate stream of one byte, at level 6.
+            "a stream that deflates to other bytes than its map's": deflated([0, 1, last_size, 0, 902]),
             "a split file coded in fewer bytes than it has": package_of(filtered(
                 b"\2" + struct.pack("<Q", struct.unpack_from("<Q", solid, at["hash"] - 8)[0] - 1))),
             "a split file coded in 512 KiB more than a piece's head": package_of(filtered(
@@ -291,6 +308,7 @@ class Cases:
         causes = {"flipped Adler-32": "damaged content stream",
                   "literals coded after an old file past 16 MiB": "damaged content stream",
                   "flipped SHA-256 in a block": "damaged content stream",
+                  "a stream that deflates to other bytes than its map's": "damaged content stream",
                   "a block naming a path twice": "ignoring case: A.TXT\\b",
                   # A block's own fault names its first file.
                   "a block's settings lc + lp 5": "content stream: e\n",

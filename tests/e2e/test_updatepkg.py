@@ -923,6 +923,7 @@ class UpdatepkgTest(GameFolder):
                  "pak/damaged.zip": (damaged(archive(members)), damaged(archive(edited)), True),
                  "img/sprite.png": (png(pixels), png(touched), True),
                  "img/flushed.png": (png(pixels, 6000), png(touched, 6000), False),
+                 "img/flat.png": (png(bytes(49152)),) * 2 + (False,),  # inflates 500 times: kept
                  "data/blob.bin": (blob(text), blob(text.replace(b" ", b"-", 5)), True)}
         roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
         for side, root in enumerate(roots):
@@ -952,6 +953,19 @@ class UpdatepkgTest(GameFolder):
             self.assertEqual({e["action"] for e in self.plan(update)["entries"]}, {"patch"})
             self.assertEqual(self.apply(update)[-1], (CAPTION, COMPLETED))
             self.assert_game_holds({name: row[1] for name, row in table.items()})
+        # Whole, for a new player: an archive's or a PNG's streams that zlib or
+        # zip made are coded inflated (checked against Python's zlib where it
+        # deflates so), and deflated again as they are installed.
+        whole = os.path.join(self.tmp, "whole.exe")
+        self.updatepkg("build", roots[1], "-o", whole)
+        filters = {e.name[2:].replace("\\", "/"): e.branches
+                   for e in pt.parse_package(self.read(whole))[1]}
+        self.assertEqual({name for name, kind in filters.items() if kind == 4},
+                         {name for name, row in table.items() if row[2]} - {"data/blob.bin"})
+        for folder in ("pak", "img", "data"):
+            shutil.rmtree(os.path.join(self.game, folder))
+        self.assertEqual(self.apply(whole)[-1], (CAPTION, COMPLETED))
+        self.assert_game_holds({name: row[1] for name, row in table.items()})
 
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
