@@ -189,7 +189,10 @@ namespace {
 bool Tells(const FoundStream& stream, int level) {
   if (stream.form == StreamForm::kRawDeflate) return true;
   const int hint = stream.level_hint;  // the class's level, as TakeZlibHeader gives it
-  return hint == 1 ? level == 1 : hint == 5 ? level >= 2 && level <= 5 : hint == 6 ? level == 6 : level >= 7;
+  return hint == 1   ? level == 1
+         : hint == 5 ? level >= 2 && level <= 5
+         : hint == 6 ? level == 6
+                     : level >= 7;
 }
 
 }  // namespace

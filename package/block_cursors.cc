@@ -76,10 +76,10 @@ InflateResult SolidCursor::Decode(ByteSink& sink, int64_t& packed) {
       return {fields.read ? InflateEnd::kDamaged : InflateEnd::kReadFailed, fields.read.error()};
     }
   }
-  ByteSink& into = member.filter == kSplitBranchFilter   ? static_cast<ByteSink&>(joined)
-                   : member.filter == kSampleFilter      ? static_cast<ByteSink&>(summed)
-                   : deflated                            ? static_cast<ByteSink&>(inflated)
-                                                         : sink;
+  ByteSink& into = member.filter == kSplitBranchFilter ? static_cast<ByteSink&>(joined)
+                   : member.filter == kSampleFilter    ? static_cast<ByteSink&>(summed)
+                   : deflated                          ? static_cast<ByteSink&>(inflated)
+                                                       : sink;
   InflateResult read{decoder_->Decode(into), decoder_->os_error()};
   if (read.end == InflateEnd::kDone && member.filter == kSplitBranchFilter && !joined.Whole()) {
     read.end = InflateEnd::kDamaged;

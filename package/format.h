@@ -172,8 +172,8 @@ struct SolidMember {
   EntryTimes times;
   uint64_t size = 0;
   uint8_t hash[32] = {};
-  uint8_t filter = 0;  // kNoFilter, kSplitBranchFilter, kSampleFilter, kDeflatedFilter
-  uint64_t coded = 0;  // its bytes in the block's stream (its size, but where split or inflated)
+  uint8_t filter = 0;   // kNoFilter, kSplitBranchFilter, kSampleFilter, kDeflatedFilter
+  uint64_t coded = 0;   // its bytes in the block's stream (its size, but where split or inflated)
   uint8_t samples = 0;  // with kSampleFilter, its form of samples
   // With kDeflatedFilter, the map of its deflate streams (package/deflate_form.h,
   // no old streams) as one stream read as a delta's LZMA streams are: the

@@ -145,7 +145,8 @@ bool HoldsDeflated(platform::File& file) {
   static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   uint8_t head[8];
   const size_t got = file.Read(head, sizeof head);
-  return (got >= 4 && std::memcmp(head, kZip, 4) == 0) || (got == 8 && std::memcmp(head, kPng, 8) == 0);
+  return (got >= 4 && std::memcmp(head, kZip, 4) == 0) ||
+         (got == 8 && std::memcmp(head, kPng, 8) == 0);
 }
 
 namespace {
@@ -238,10 +239,11 @@ class SolidInput {
     if (got <= listed) {
       inflated = delta::InflateForPatch(nullptr, 0, chunk_.data(), got, kMostGrowth);
     }
-    std::vector<uint8_t> map;
     if (inflated) {
+      std::vector<uint8_t> map;  // a few bytes a stream: any level codes it alike
       package::AppendDeflateMap(map, inflated->map);
-      if (!delta::EncodeWholeStream(map.data(), map.size(), delta::LzmaLevel::kNormal, member_.map)) {
+      if (!delta::EncodeWholeStream(map.data(), map.size(), delta::LzmaLevel::kNormal,
+                                    member_.map)) {
         failure = Fail(Cause::kOutputError, files_[members.size()].path);  // no memory
         return false;
       }
