@@ -47,7 +47,8 @@ Cause SolidCursor::Open(platform::File& package, const Framing& framing, int64_t
       std::make_unique<LzmaDecoder>(package, start, static_cast<uint32_t>(*packed), total, coder,
                                     &window_, static_cast<uint32_t>(*preset), ring_end_),
       std::move(parts));
-  status = package.Seek(start + static_cast<int64_t>(*packed), SEEK_SET);
+  after_ = start + static_cast<int64_t>(*packed);
+  status = package.Seek(after_, SEEK_SET);
   return status ? Cause::kNone : Cause::kPackageReadFailed;
 }
 
@@ -71,8 +72,13 @@ InflateResult SolidCursor::Decode(ByteSink& sink, int64_t& packed) {
   const bool deflated = member.filter == kDeflatedFilter;
   if (deflated) {
     StreamPuller fields(*package_, member.map_at, member.map_length, true);
-    if (!ReadDeflateMap(fields, 0, member.size, map) || !fields.Ended()) {
+    bool read = ReadDeflateMap(fields, 0, member.size, map) && fields.Ended();
+    // A read by position moves a Windows handle's pointer: the package goes
+    // on after the block again (as the block's stream read last leaves it).
+    platform::Status back = package_->Seek(after_, SEEK_SET);
+    if (!read || !back) {
       packed = 0;
+      if (!back) return {InflateEnd::kReadFailed, back.error()};
       return {fields.read ? InflateEnd::kDamaged : InflateEnd::kReadFailed, fields.read.error()};
     }
   }

@@ -47,7 +47,8 @@ class SolidCursor {
   void DropWindow();
 
  private:
-  const platform::File* package_ = nullptr;  // where a file's map is read
+  platform::File* package_ = nullptr;  // where a file's map is read
+  int64_t after_ = 0;                  // where the package goes on after the block
   std::vector<SolidMember> members_;  // the block's files, in order
   size_t next_ = 0;
   std::vector<uint8_t> window_;           // the blocks' in a row, in turn
