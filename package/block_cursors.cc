@@ -33,7 +33,8 @@ Cause SolidCursor::Open(platform::File& package, const Framing& framing, int64_t
   }
   coder.dictionary = static_cast<uint32_t>(*dictionary);
   // A preset comes from the block right before, whole, and fits both windows.
-  if (after_block && (*preset == 0 || *preset > held_ || *preset > coder.dictionary)) {
+  if (after_block && !undecoded_ &&
+      (*preset == 0 || *preset > held_ || *preset > coder.dictionary)) {
     return Cause::kBadStream;
   }
   held_ = 0;
@@ -41,13 +42,16 @@ Cause SolidCursor::Open(platform::File& package, const Framing& framing, int64_t
   ring_ = std::min<uint64_t>(coder.dictionary, total_);
   // The stream is read by position; the package goes on after it.
   int64_t start = package.Tell();
-  std::vector<uint64_t> parts;
-  for (const SolidMember& member : members_) parts.push_back(member.coded);
-  decoder_ = std::make_unique<DecodeAhead>(
-      std::make_unique<LzmaDecoder>(package, start, static_cast<uint32_t>(*packed), total, coder,
-                                    &window_, static_cast<uint32_t>(*preset), ring_end_),
-      std::move(parts));
-  after_ = start + static_cast<int64_t>(*packed);
+  if (!undecoded_) {
+    std::vector<uint64_t> parts;
+    for (const SolidMember& member : members_) parts.push_back(member.coded);
+    decoder_ = std::make_unique<DecodeAhead>(
+        std::make_unique<LzmaDecoder>(package, start, static_cast<uint32_t>(*packed), total, coder,
+                                      &window_, static_cast<uint32_t>(*preset), ring_end_),
+        std::move(parts));
+  }
+  packed_ = static_cast<int64_t>(*packed);
+  after_ = start + packed_;
   status = package.Seek(after_, SEEK_SET);
   return status ? Cause::kNone : Cause::kPackageReadFailed;
 }

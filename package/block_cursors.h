@@ -30,10 +30,17 @@ class SolidCursor {
   Cause Open(platform::File& package, const Framing& framing, int64_t payload_end,
              std::vector<SolidMember> members, bool after_block, platform::Status& status);
 
+  // Blocks opened from now on are passed over undecoded (a "solc" block's
+  // preset unchecked): their files' sizes and hashes are as the heads say.
+  void LeaveUndecoded() { undecoded_ = true; }
+  // The bytes of the block's stream.
+  int64_t packed() const { return packed_; }
+
   bool HasNext() const { return next_ < members_.size(); }
   // The next file, handed on; Decode() reads its bytes.
   const SolidMember& Next() { return members_[next_++]; }
   bool IsLast() const { return next_ == members_.size(); }
+  bool IsFirst() const { return next_ == 1; }
 
   // The bytes of the file handed on last into `sink`, through its filter;
   // `packed` the stream's bytes they took. The last file must end the
@@ -49,6 +56,8 @@ class SolidCursor {
  private:
   platform::File* package_ = nullptr;  // where a file's map is read
   int64_t after_ = 0;                  // where the package goes on after the block
+  int64_t packed_ = 0;                 // of the block's stream
+  bool undecoded_ = false;
   std::vector<SolidMember> members_;  // the block's files, in order
   size_t next_ = 0;
   std::vector<uint8_t> window_;           // the blocks' in a row, in turn

@@ -74,7 +74,7 @@ Failure ReadChoiceStreams(platform::File& package, RecordReader& reader, const R
 // Reads the stream of the record just read, checking a delta's operations
 // for structure alone (the old file is not at hand).
 Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& entry,
-                   bool hashes) {
+                   IndexReading reading) {
   const Record& record = entry.record;
   if (record.kind == RecordKind::kRemove) {  // no stream: the (first) file it removes
     entry.size = static_cast<int64_t>(record.versions[0].size);
@@ -105,6 +105,12 @@ Failure ReadStream(platform::File& package, RecordReader& reader, IndexedEntry& 
     if (block) entry.packed_size = consumed() - before;
     return failure;
   }
+  if (reading == IndexReading::kAsStated && record.in_block) {
+    entry.size = static_cast<int64_t>(record.delta.new_size);
+    entry.packed_size = reader.PassContent();
+    return {};
+  }
+  const bool hashes = reading == IndexReading::kHashed;
   platform::Sha256 hash;
   Failure failure = ReadWholeStream(reader, entry.size, hashes ? &hash : nullptr);
   entry.packed_size = reader.content_packed();
@@ -129,15 +135,16 @@ Failure ReadWholeStream(RecordReader& reader, int64_t& size, platform::Sha256* h
 }
 
 Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
-                         bool hashes, std::optional<WString>* label,
+                         IndexReading reading, std::optional<WString>* label,
                          std::vector<WString>* releases) {
   platform::File package;
   int64_t payload_end = 0;
   Failure failure = OpenPackage(path, package, payload_end);
   if (failure.failed()) return failure;
   RecordReader reader(package, payload_end, u".\\");
+  if (reading == IndexReading::kAsStated) reader.LeaveBlocksUndecoded();
   for (IndexedEntry entry; reader.Next(entry.record); entry = IndexedEntry()) {
-    failure = ReadStream(package, reader, entry, hashes);
+    failure = ReadStream(package, reader, entry, reading);
     if (failure.failed()) break;
     visit(entry);
   }

@@ -26,14 +26,24 @@ struct IndexedEntry {
 // `hash` where given; the failure names that record.
 Failure ReadWholeStream(RecordReader& reader, int64_t& size, platform::Sha256* hash = nullptr);
 
+// How ReadPackageIndex reads the entries' contents.
+enum class IndexReading {
+  kChecked,  // every stream decoded and checked, as apply mode would
+  kHashed,   // so, and each entry gets its content's SHA-256 (a delta's as its record states it)
+  // The files of solid blocks as the blocks' heads state them, their streams
+  // undecoded (a tool counting what it has just written): a whole package
+  // of them read in moments, where decoding it takes as long as installing.
+  kAsStated,
+};
+
 // Reads every record of the package in the file at `path`, handing each
 // sound entry to `visit` in package order; stops at the first fault, which
-// it returns with its entry number and offset. With `hashes`, each entry
-// gets its content's SHA-256 (a delta's, as the record states it). `label`,
-// where given, receives the package's version label, if it has one, and
-// `releases` the labels of the releases it is made from, where it has them.
+// it returns with its entry number and offset. `label`, where given,
+// receives the package's version label, if it has one, and `releases` the
+// labels of the releases it is made from, where it has them.
 Failure ReadPackageIndex(const WString& path, const std::function<void(const IndexedEntry&)>& visit,
-                         bool hashes = false, std::optional<WString>* label = nullptr,
+                         IndexReading reading = IndexReading::kChecked,
+                         std::optional<WString>* label = nullptr,
                          std::vector<WString>* releases = nullptr);
 
 }  // namespace updater::package

@@ -403,6 +403,11 @@ InflateResult RecordReader::Content(ByteSink& sink) {
   return read;
 }
 
+int64_t RecordReader::PassContent() {
+  unread_ = false;
+  return solid_.IsFirst() ? solid_.packed() : 0;
+}
+
 bool RecordReader::IsNewFile(platform::Sha256& hash, uint64_t size) const {
   uint8_t digest[32];
   return size == current_.delta.new_size && hash.Finish(digest) &&

@@ -121,6 +121,14 @@ class RecordReader {
   // whose content is not read is read and checked by the next call of Next().
   InflateResult Content(ByteSink& sink);
 
+  // From now on, the files of solid blocks are taken as the blocks' heads
+  // state them, their streams passed over undecoded: what the package
+  // holds, as a tool that has just written it counts it. Each such file's
+  // content is passed with PassContent(), which gives what it took of its
+  // block's stream (all of it for the block's first file, none for the rest).
+  void LeaveBlocksUndecoded() { solid_.LeaveUndecoded(); }
+  int64_t PassContent();
+
   // The packed bytes the last Content() read: a file's zlib stream, or what
   // its part of a block took of the block's stream.
   int64_t content_packed() const { return content_packed_; }

@@ -145,7 +145,8 @@ int PlanBuild(const BuildRequest& request, BuildPlan& plan) {
   return PlanOutput(plan);
 }
 
-// What an update holds, counted from its index.
+// What an update holds, counted from its index (its solid blocks undecoded:
+// reading them again took a fifth of a build of a game's data).
 struct Contents {
   int files = 0, deltas = 0, choices = 0, moves = 0, removals = 0;
   int64_t bytes = 0;                          // of the files it makes
@@ -154,22 +155,25 @@ struct Contents {
 
 Contents ContentsOf(const WString& output) {
   Contents in;
-  (void)package::ReadPackageIndex(output, [&in](const package::IndexedEntry& e) {
-    const package::Record& record = e.record;
-    if (record.kind == package::RecordKind::kRemove) {
-      ++in.removals;
-      return;
-    }
-    in.bytes += e.size;
-    if (record.is_delta() || record.kind == package::RecordKind::kChoice) {
-      ++(record.is_delta() ? in.deltas : in.choices);
-      in.moves += record.is_delta() && record.old_name != record.name;
-      in.delta_packed += e.packed_size;
-    } else {
-      ++in.files;
-      in.file_packed += e.packed_size;
-    }
-  });
+  (void)package::ReadPackageIndex(
+      output,
+      [&in](const package::IndexedEntry& e) {
+        const package::Record& record = e.record;
+        if (record.kind == package::RecordKind::kRemove) {
+          ++in.removals;
+          return;
+        }
+        in.bytes += e.size;
+        if (record.is_delta() || record.kind == package::RecordKind::kChoice) {
+          ++(record.is_delta() ? in.deltas : in.choices);
+          in.moves += record.is_delta() && record.old_name != record.name;
+          in.delta_packed += e.packed_size;
+        } else {
+          ++in.files;
+          in.file_packed += e.packed_size;
+        }
+      },
+      package::IndexReading::kAsStated);
   return in;
 }
 

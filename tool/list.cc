@@ -155,7 +155,8 @@ int RunList(const ListRequest& request) {
   Listing listing;
   Failure failure = package::ReadPackageIndex(
       PathArgument(request.update),
-      [&](const package::IndexedEntry& e) { listing.entries.push_back(e); }, request.hashes,
+      [&](const package::IndexedEntry& e) { listing.entries.push_back(e); },
+      request.hashes ? package::IndexReading::kHashed : package::IndexReading::kChecked,
       &listing.label, &listing.releases);
   if (failure.failed()) return Report(request.update, failure);
   listing.program = ProgramName(PathArgument(request.update));

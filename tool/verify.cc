@@ -45,7 +45,7 @@ int RunVerify(const VerifyRequest& request) {
         ++entries;
         progress.Update(e.record.offset);
       },
-      false, &label);
+      package::IndexReading::kChecked, &label);
   progress.End();  // what follows on lines of its own
   std::string program = ProgramName(PathArgument(update));
   WarnIfNamedAmiss(update, program);

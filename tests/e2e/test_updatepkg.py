@@ -229,13 +229,17 @@ class UpdatepkgTest(GameFolder):
         # liblzma reads given it as the preset), and extracted whole.
         big = {f"big/{n}": rng.randbytes(7 << 19) for n in ("a.sys", "b.exe", "c.dll")}
         self.make_tree(src, big)
-        out = self.build("--level", "fast")
+        summary = json.loads(self.updatepkg("build", src, "-o", out, "--level", "fast", "--json")[0])
         data = self.read(out)
         _, coded = pt.parse_package(data)
         blocks = {}
         for e in coded:
             blocks.setdefault(e.offset, []).append(e)
         self.assertEqual([data[at:at + 4] for at in blocks], [b"sold"] + [b"solc"] * 2)
+        # The build counts its blocks undecoded, to the byte of what it wrote.
+        self.assertEqual((summary["entries"]["file"], summary["bytes"], summary["packed"]["file"]),
+                         (len(coded), sum(len(e.content) for e in coded),
+                          sum(len(b[0].stream) for b in blocks.values())))
         self.updatepkg("extract", out, target + "2")
         for name, content in {**files, **big}.items():
             self.assertEqual(self.read(os.path.join(target + "2", name)), content, name)
