@@ -49,19 +49,19 @@ Code ElfCode(const platform::File& file, const std::vector<uint8_t>& head, size_
   const size_t entry = package::GetLittleEndian(h + 34 + 3 * width, 2);
   const size_t count = package::GetLittleEndian(h + 36 + 3 * width, 2);
   // A section table past a MiB is no compiler's (and would be read whole).
-  if (entry < static_cast<size_t>(8 + 4 * width) || entry * count > kSampled ||
-      table > INT64_MAX) {
+  if (entry < static_cast<size_t>(8 + 4 * width) || entry * count > kSampled || table > INT64_MAX) {
     return {};
   }
   std::vector<uint8_t> sections(entry * count);
-  if (file.ReadAt(static_cast<int64_t>(table), sections.data(), sections.size()) != sections.size()) {
+  if (file.ReadAt(static_cast<int64_t>(table), sections.data(), sections.size()) !=
+      sections.size()) {
     return {};
   }
   Code code;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* section = sections.data() + i * entry;
     const bool executable = package::GetLittleEndian(section + 8, width) & 4;  // SHF_EXECINSTR
-    const bool in_file = package::GetLittleEndian(section + 4, 4) != 8;      // not SHT_NOBITS
+    const bool in_file = package::GetLittleEndian(section + 4, 4) != 8;        // not SHT_NOBITS
     const uint64_t offset = package::GetLittleEndian(section + 8 + 2 * width, width);
     const uint64_t size = package::GetLittleEndian(section + 8 + 3 * width, width);
     if (executable && in_file && size > code.size && offset <= INT64_MAX) {
@@ -156,19 +156,25 @@ namespace {
 constexpr int64_t kMostReadWhole = int64_t{256} << 20;
 
 // A stream inflating to more than this many times its deflated bytes stays
-// deflated: on 400 of a game's PNGs, LZMA saved 27 to 32 KB a MB inflated
-// where images inflate 4 to 16 times, 4 to 8 KB where 16 to 64 times, and
-// lost bytes past 128 times (deflate has done the most there), while the
-// build's coding and the install's deflating grow with the inflated bytes.
-constexpr uint32_t kMostGrowth = 16;
+// deflated. The build's coding and checking, and the install's deflating,
+// grow with the inflated bytes, and what LZMA saves on them falls as the
+// growth rises (deflate did well there): on a game's archives, a MB
+// inflated saved 590 KB where its members grew less than twice, 175 KB two
+// to four times, 56 KB four to eight, 21 KB eight to sixteen; its PNGs 30
+// KB four to eight times, 24 KB eight to sixteen, and past 128 times LZMA
+// on the deflated bytes did better. So the default takes what grows at most
+// four times (a 262 MB tree of game data: 1.3 % larger, built in two thirds
+// of the time), and `max` sixteen.
+uint32_t MostGrowth(delta::LzmaLevel level) { return level == delta::LzmaLevel::kMax ? 16 : 4; }
 
 // Hands the files of a solid block to the coder one after the other, each
 // hashed and counted as it is read, programs through the split branch
 // filter and sounds through the sample filter.
 class SolidInput {
  public:
-  SolidInput(const std::vector<SolidFile>& files, std::atomic<int64_t>* progress)
-      : files_(files), progress_(progress) {}
+  SolidInput(const std::vector<SolidFile>& files, uint32_t most_growth,
+             std::atomic<int64_t>* progress)
+      : files_(files), most_growth_(most_growth), progress_(progress) {}
 
   bool Read(uint8_t* buffer, size_t& size) {
     for (;;) {
@@ -237,7 +243,7 @@ class SolidInput {
     if (progress_) *progress_ += static_cast<int64_t>(got);
     std::optional<delta::InflatedPair> inflated;
     if (got <= listed) {
-      inflated = delta::InflateForPatch(nullptr, 0, chunk_.data(), got, kMostGrowth);
+      inflated = delta::InflateForPatch(nullptr, 0, chunk_.data(), got, most_growth_);
     }
     if (inflated) {
       std::vector<uint8_t> map;  // a few bytes a stream: any level codes it alike
@@ -304,13 +310,14 @@ class SolidInput {
   }
 
   const std::vector<SolidFile>& files_;
+  uint32_t most_growth_;  // of an inflated stream, as MostGrowth gives it
   std::atomic<int64_t>* progress_;
   platform::File file_;
   package::SolidMember member_;
-  uint64_t position_ = 0;  // of the file's next byte to read
+  uint64_t position_ = 0;      // of the file's next byte to read
   package::SplitMoves moves_;  // with the split filter (the file's size as listed)
   std::optional<package::SampleDifferences> samples_;  // with the sample filter
-  std::vector<uint8_t> piece_;  // a piece the split filter codes into chunk_
+  std::vector<uint8_t> piece_;                         // a piece the split filter codes into chunk_
   // The coded bytes, `ready_` of them, handed out up to `at_`.
   std::vector<uint8_t> chunk_;
   size_t at_ = 0, ready_ = 0;
@@ -416,11 +423,13 @@ uint32_t SolidPreset(delta::LzmaLevel level) {
   return level == delta::LzmaLevel::kMax ? window : window / 2;
 }
 
-// The last `bytes` of `before` (the end of the block before, as its stream
-// holds them) into `preset`, what was read told to `seam`.
-Failure ReadPreset(const std::vector<SolidFile>& before, BlockSeam& seam, uint32_t bytes,
+// The end of `before` (the block before, as its stream holds it), as many
+// bytes as a block at `level` starts with, into `preset`, what was read
+// told to `seam`.
+Failure ReadPreset(const std::vector<SolidFile>& before, BlockSeam& seam, delta::LzmaLevel level,
                    std::vector<uint8_t>& preset) {
-  SolidInput input(before, nullptr);
+  const uint32_t bytes = SolidPreset(level);
+  SolidInput input(before, MostGrowth(level), nullptr);
   preset.clear();
   std::vector<uint8_t> chunk(1 << 20);
   for (;;) {
@@ -458,11 +467,11 @@ Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlo
                   std::atomic<int64_t>* progress, size_t largest, const BlockLinks* links) {
   std::vector<uint8_t> preset;
   if (links && !links->before.empty()) {
-    Failure read = ReadPreset(links->before, *links->before_seam, SolidPreset(level), preset);
+    Failure read = ReadPreset(links->before, *links->before_seam, level, preset);
     if (read.failed()) return read;
   }
   int64_t listed = ListedBytes(files);
-  SolidInput input(files, progress);
+  SolidInput input(files, MostGrowth(level), progress);
   delta::LzmaStream& stream = block.stream;
   bool coded = delta::EncodeLzma(
       level, package::LzmaProps{}, static_cast<uint64_t>(listed),

@@ -914,6 +914,8 @@ class UpdatepkgTest(GameFolder):
 
         pixels = bytes((x * y // 7 + rng.randrange(3)) & 0xFF for y in range(128) for x in range(384))
         touched = pixels[:5000] + b"\xff" * 300 + pixels[5300:]
+        smooth = bytes(((x // 24) * 17 + (y // 16) * 5 + ((x * x + y * 31) % 13 == 0)) & 0xFF
+                       for y in range(128) for x in range(384))  # deflates 8 times
         text = b"".join(members.values())[:30000]
         blob = lambda data: b"BLOB" + struct.pack("<I", len(data)) + zlib.compress(data, 9) + b"END"
         # name: (old, new, patched inflated: its streams made by zlib, or by zip)
@@ -927,6 +929,7 @@ class UpdatepkgTest(GameFolder):
                  "pak/damaged.zip": (damaged(archive(members)), damaged(archive(edited)), True),
                  "img/sprite.png": (png(pixels), png(touched), True),
                  "img/flushed.png": (png(pixels, 6000), png(touched, 6000), False),
+                 "img/smooth.png": (png(smooth), png(smooth[:900] + smooth[910:] + b"x" * 10), True),
                  "img/flat.png": (png(bytes(49152)),) * 2 + (False,),  # inflates 500 times: kept
                  "data/blob.bin": (blob(text), blob(text.replace(b" ", b"-", 5)), True)}
         roots = [os.path.join(self.tmp, side) for side in ("old", "new")]
@@ -960,12 +963,15 @@ class UpdatepkgTest(GameFolder):
         # Whole, for a new player: an archive's or a PNG's streams that zlib or
         # zip made are coded inflated (checked against Python's zlib where it
         # deflates so), and deflated again as they are installed.
+        # A stream that grows past 4 times stays deflated but at `max` (16 times).
         whole = os.path.join(self.tmp, "whole.exe")
-        self.updatepkg("build", roots[1], "-o", whole)
-        filters = {e.name[2:].replace("\\", "/"): e.branches
-                   for e in pt.parse_package(self.read(whole))[1]}
-        self.assertEqual({name for name, kind in filters.items() if kind == 4},
-                         {name for name, row in table.items() if row[2]} - {"data/blob.bin"})
+        for level, smooth in (("max", set()), ("normal", {"img/smooth.png"})):
+            self.updatepkg("build", roots[1], "-o", whole, "--level", level)
+            filters = {e.name[2:].replace("\\", "/"): e.branches
+                       for e in pt.parse_package(self.read(whole))[1]}
+            self.assertEqual({name for name, kind in filters.items() if kind == 4},
+                             {name for name, row in table.items() if row[2]} - {"data/blob.bin"}
+                             - smooth, level)
         for folder in ("pak", "img", "data"):
             shutil.rmtree(os.path.join(self.game, folder))
         self.assertEqual(self.apply(whole)[-1], (CAPTION, COMPLETED))
