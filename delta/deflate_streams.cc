@@ -14,6 +14,9 @@ namespace {
 
 using package::StreamForm;
 
+const uint8_t kZipLocal[4] = {'P', 'K', 3, 4};
+const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
 // A zip header's field of `bytes` bytes.
 uint32_t Le(const uint8_t* p, int bytes) {
   return static_cast<uint32_t>(package::GetLittleEndian(p, bytes));
@@ -53,9 +56,8 @@ void TakeZlibHeader(const uint8_t* header, FoundStream& s) {
 
 // Zip local entries of method 8, not encrypted.
 void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
-  static const uint8_t kLocal[4] = {'P', 'K', 3, 4};
   for (size_t i = 0; i + 30 <= size;) {
-    const uint8_t* at = std::search(data + i, data + size, kLocal, kLocal + 4);
+    const uint8_t* at = std::search(data + i, data + size, kZipLocal, kZipLocal + 4);
     i = static_cast<size_t>(at - data);
     if (i + 30 > size) return;
     uint32_t flags = Le(at + 6, 2), packed = Le(at + 18, 4), full = Le(at + 22, 4);
@@ -66,8 +68,8 @@ void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& 
     FoundStream s;
     s.at = start;
     if (Le(at + 8, 2) != 8 || (flags & 1) || start >= size || (!unsized && packed > size - start) ||
-        (s.packed = Inflate(data + start, unsized ? size - start : packed,
-                            StreamForm::kRawDeflate, !unsized, s.inflated)) == 0 ||
+        (s.packed = Inflate(data + start, unsized ? size - start : packed, StreamForm::kRawDeflate,
+                            !unsized, s.inflated)) == 0 ||
         (!unsized && s.inflated.size() != full)) {
       i += 4;
       continue;
@@ -82,8 +84,7 @@ void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& 
 
 // A PNG's IDAT chunks, where they are cut evenly.
 void FindPngImage(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
-  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return;
+  if (size < 8 || std::memcmp(data, kPngSignature, 8) != 0) return;
   FoundStream s;
   std::vector<uint8_t> joined;
   size_t at = 8, chunks = 0;
@@ -197,6 +198,11 @@ bool Tells(const FoundStream& stream, int level) {
 
 }  // namespace
 
+bool StartsAsZipOrPng(const uint8_t* head, size_t size) {
+  return (size >= 4 && std::memcmp(head, kZipLocal, 4) == 0) ||
+         (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0);
+}
+
 std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size) {
   std::vector<FoundStream> found;
   FindPngImage(data, size, found);
@@ -282,7 +288,8 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
   }
   Lay(old_data, old_size, read, pair.old_form, pair.map.olds);
   Lay(new_data, new_size, made, pair.new_form, pair.map.news);
-  if (pair.old_form.size() > package::kMaxFormSize || pair.new_form.size() > package::kMaxFormSize) {
+  if (pair.old_form.size() > package::kMaxFormSize ||
+      pair.new_form.size() > package::kMaxFormSize) {
     return std::nullopt;
   }
   pair.map.old_size = static_cast<uint32_t>(pair.old_form.size());

@@ -28,11 +28,15 @@ struct FoundStream {
   uint64_t at = 0, packed = 0;  // its bytes in the file (a PNG's chunk frames too)
   uint64_t deflated = 0;        // of those, the deflate stream's (zlib's, for a PNG)
   package::StreamForm form = package::StreamForm::kRawDeflate;
-  uint32_t chunk = 0;       // a PNG: the first IDAT chunk's length
-  int level_hint = 6;       // the level its header suggests, tried first
-  int window_bits = 15;     // zlib's header tells; a zip member's 15
+  uint32_t chunk = 0;    // a PNG: the first IDAT chunk's length
+  int level_hint = 6;    // the level its header suggests, tried first
+  int window_bits = 15;  // zlib's header tells; a zip member's 15
   std::vector<uint8_t> inflated;
 };
+
+// True when the `size` bytes at `head` start as a zip archive or a PNG does
+// (8 bytes tell), the files whose streams a whole file's coding looks for.
+bool StartsAsZipOrPng(const uint8_t* head, size_t size);
 
 // The deflate streams of `data`, in order, each inflated whole (at most
 // package::kMaxInflatedStream).

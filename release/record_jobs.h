@@ -67,10 +67,6 @@ bool IsX86Code(platform::File& file, package::SplitMoves* moves = nullptr);
 // so they start at an even offset); else 0. Leaves the file where it read to.
 uint8_t SampleForm(platform::File& file);
 
-// True when `file` starts as a zip archive or a PNG does: its deflate
-// streams may be coded inflated.
-bool HoldsDeflated(platform::File& file);
-
 // The bytes a block of whole files closes at: `listed` cut evenly into as
 // few blocks of at most two windows of `level` as it takes (four at `max`).
 int64_t SolidBlockBound(delta::LzmaLevel level, int64_t listed);

@@ -140,16 +140,14 @@ uint8_t SampleForm(platform::File& file) {
   return 0;
 }
 
-bool HoldsDeflated(platform::File& file) {
-  static const uint8_t kZip[4] = {'P', 'K', 3, 4};
-  static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  uint8_t head[8];
-  const size_t got = file.Read(head, sizeof head);
-  return (got >= 4 && std::memcmp(head, kZip, 4) == 0) ||
-         (got == 8 && std::memcmp(head, kPng, 8) == 0);
-}
-
 namespace {
+
+// True when `file` starts as a zip archive or a PNG does: its deflate
+// streams may be coded inflated.
+bool HoldsDeflated(platform::File& file) {
+  uint8_t head[8];
+  return delta::StartsAsZipOrPng(head, file.Read(head, sizeof head));
+}
 
 // The largest zip archive or PNG read whole to be coded with its deflate
 // streams inflated: it and its inflated streams are held in memory.
