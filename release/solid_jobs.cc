@@ -161,7 +161,7 @@ constexpr int64_t kMostReadWhole = int64_t{256} << 20;
 // to four times, 56 KB four to eight, 21 KB eight to sixteen; its PNGs 30
 // KB four to eight times, 24 KB eight to sixteen, and past 128 times LZMA
 // on the deflated bytes did better. So the default takes what grows at most
-// four times (a 262 MB tree of game data: 1.3 % larger, built in two thirds
+// four times (a 262 MB tree of game data: 1.9 % larger, built in two thirds
 // of the time), and `max` sixteen.
 uint32_t MostGrowth(delta::LzmaLevel level) { return level == delta::LzmaLevel::kMax ? 16 : 4; }
 
