@@ -57,16 +57,17 @@ void AppendDeflateMap(std::vector<uint8_t>& ops, const DeflateMap& map) {
       }
       end = s.at + s.framed;
       if (streams == &map.olds) continue;
-      AppendVarint(ops, s.settings.Number());
+      AppendVarint(ops, s.settings.Number() | (s.samples ? kSampledStream : 0));
       if (s.form == StreamForm::kPngImage) AppendVarint(ops, s.chunk);
+      if (s.samples) AppendVarint(ops, s.samples);
     }
   }
 }
 
 bool ReadDeflateMap(StreamPuller& ops, uint64_t old_size, uint64_t new_size, DeflateMap& map) {
   // The most each field may be: step, packed, inflated, form, settings, chunk.
-  static constexpr uint32_t kMost[6] = {kMaxFormSize, kMaxFormSize, kMaxInflatedStream, 2, 0x3FF,
-                                        kMaxFormSize};
+  static constexpr uint32_t kMost[6] = {kMaxFormSize,           kMaxFormSize, kMaxInflatedStream, 2,
+                                        kSampledStream | 0x3FF, kMaxFormSize};
   for (int side = 0; side < 2; ++side) {
     std::vector<MapStream>& streams = side ? map.news : map.olds;
     uint64_t file = side ? new_size : old_size;
@@ -75,22 +76,26 @@ bool ReadDeflateMap(StreamPuller& ops, uint64_t old_size, uint64_t new_size, Def
     if (file > kMaxFormSize || !PullNumber(ops, kMaxMapStreams, count)) return false;
     std::vector<MapStream>(count).swap(streams);
     for (MapStream& s : streams) {
-      uint32_t f[6] = {};
-      int fields = side ? 5 : 4;
-      for (int i = 0; i < fields; ++i) {
+      uint32_t f[6] = {}, samples = 0;
+      for (int i = 0; i < 4 + side; ++i) {
         if (!PullNumber(ops, kMost[i], f[i])) return false;
-        // A PNG's chunk size follows its settings.
-        if (i == 4 && f[3] == uint32_t(StreamForm::kPngImage)) ++fields;
+      }
+      // A new PNG's chunk size, then a sampled stream's form, follow its settings.
+      const bool png = side && f[3] == uint32_t(StreamForm::kPngImage);
+      if ((png && (!PullNumber(ops, kMost[5], f[5]) || f[5] == 0)) ||
+          ((f[4] & kSampledStream) && (!PullNumber(ops, kMostSampleForm, samples) || !samples))) {
+        return false;
       }
       s.packed = s.framed = f[1];
       s.inflated = f[2];
       s.form = StreamForm(f[3]);
       s.chunk = f[5];
-      if (f[1] == 0 || f[2] == 0 || (side && !DeflateSettings::FromNumber(f[4], s.settings)) ||
-          (fields == 6 && f[5] == 0)) {
+      s.samples = static_cast<uint8_t>(samples);
+      if (f[1] == 0 || f[2] == 0 ||
+          (side && !DeflateSettings::FromNumber(f[4] & ~kSampledStream, s.settings))) {
         return false;
       }
-      if (fields == 6) s.framed += (f[1] / f[5] + (f[1] % f[5] != 0)) * 12;  // each chunk's frame
+      if (png) s.framed += (f[1] / f[5] + (f[1] % f[5] != 0)) * 12;  // each chunk's frame
       s.at = end + f[0];
       inflated_at += f[0];
       s.inflated_at = static_cast<uint32_t>(inflated_at);
@@ -125,8 +130,10 @@ bool Redeflater::Feed(const uint8_t* data, size_t size) {
       failed_ = !out_.Take(data, take);
     } else {
       const MapStream& made = map_.news[next_];
-      take = std::min(std::min(take, made.inflated_at + made.inflated - at_), kDeflatePiece - held_);
+      take =
+          std::min(std::min(take, made.inflated_at + made.inflated - at_), kDeflatePiece - held_);
       std::memcpy(piece_.data() + held_, data, take);
+      if (samples_) samples_->Code(piece_.data() + held_, take);
       held_ += take;
       bool last = at_ + take == made.inflated_at + made.inflated;
       if (last || held_ == kDeflatePiece) failed_ = !Deflate(last);
@@ -147,6 +154,8 @@ bool Redeflater::Start() {
   piece_.resize(kDeflatePiece);
   made_.resize(16 << 10);
   held_ = deflated_ = chunk_left_ = 0;
+  samples_.reset();
+  if (made.samples) samples_.emplace(made.samples, false);
   if (deflateInit2(zs_.get(), s.level, Z_DEFLATED, WindowBits(made.form, s.window_bits),
                    s.mem_level, s.filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY) == Z_OK) {
     return true;

@@ -14,7 +14,7 @@
 // | count | the old file's streams that are read inflated |
 // | each: step, packed, inflated, form | where the stream starts in the old file (the step from the end of the one before), its bytes there (a PNG's chunk frames too), the bytes it inflates to, its StreamForm |
 // | count | the new file's streams that are deflated again |
-// | each: step, deflated, inflated, form, settings, chunk (PNG only) | where the stream starts in the new file (as for the old), the bytes deflate makes (without chunk frames), the bytes it inflates to, its StreamForm, DeflateSettings' number, a PNG's bytes per IDAT chunk |
+// | each: step, deflated, inflated, form, settings, chunk (PNG only), samples (sampled only) | where the stream starts in the new file (as for the old), the bytes deflate makes (without chunk frames), the bytes it inflates to, its StreamForm, DeflateSettings' number (with kSampledStream where samples follows), a PNG's bytes per IDAT chunk, the sample form its inflated bytes are coded in as differences |
 // clang-format on
 //
 // Both files and both inflated are below kMaxFormSize, so that the map's
@@ -28,10 +28,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "package/content_stream.h"
 #include "package/format.h"
+#include "package/sample_filter.h"
 #include "platform/file.h"
 #include "platform/status.h"
 
@@ -83,7 +85,13 @@ struct MapStream {
   uint32_t chunk = 0;        // new, a PNG: bytes of each IDAT chunk but the last
   uint32_t framed = 0;       // its bytes in its file (a PNG's with its chunk frames)
   uint32_t inflated_at = 0;  // where its bytes start in the inflated file
+  // New: the form of samples (package/sample_filter.h) its inflated bytes
+  // are coded in as differences, or 0.
+  uint8_t samples = 0;
 };
+
+// Set in a new stream's settings number where its sample form follows.
+inline constexpr uint32_t kSampledStream = 1 << 10;
 
 struct DeflateMap {
   std::vector<MapStream> olds, news;
@@ -129,10 +137,11 @@ class Redeflater {
   uint32_t at_ = 0;  // inflated bytes fed so far
   std::unique_ptr<z_stream_s> zs_;
   std::vector<uint8_t> piece_, made_;
-  uint32_t held_ = 0;        // bytes in piece_
-  uint32_t deflated_ = 0;    // of the stream being made
-  uint32_t chunk_left_ = 0;  // of its IDAT chunk being written
-  uint32_t crc_ = 0;         // of that chunk
+  uint32_t held_ = 0;                         // bytes in piece_
+  uint32_t deflated_ = 0;                     // of the stream being made
+  uint32_t chunk_left_ = 0;                   // of its IDAT chunk being written
+  uint32_t crc_ = 0;                          // of that chunk
+  std::optional<SampleDifferences> samples_;  // undoes a sampled stream's differences
   bool failed_ = false;
 };
 

@@ -161,19 +161,24 @@ def deflate_map(olds, news):
     return bytes(out)
 
 
+SAMPLED = 1 << 10  # in a new stream's settings: its sample form follows
+
+
 def deflate_map_streams(ops):
     """The old and the new streams of the map after a patch's first byte
-    (as `deflate_map` takes them, each at its step), and where it ends."""
+    (as `deflate_map` takes them, each at its step; a new one's chunk and
+    sample form 0 where absent), and where it ends."""
     at, sides = 1, []
     for side in (0, 1):
         count, at = read_varint(ops, at)
         listed = []
         for _ in range(count):
             fields = []
-            for i in range(6 if side else 4):
-                if i < 5 or fields[3] == PNG:
+            for i in range(7 if side else 4):
+                value = 0
+                if i < 5 or (i == 5 and fields[3] == PNG) or (i == 6 and fields[4] & SAMPLED):
                     value, at = read_varint(ops, at)
-                    fields.append(value)
+                fields.append(value)
             listed.append(fields)
         sides.append(listed)
     return sides, at
@@ -198,16 +203,17 @@ def inflated_delta(old, streams):
         end += step + packed
     made = apply_delta(bytes(form + old[end:]), [ops[at:]] + list(streams[1:]))
     new, end = bytearray(), 0
-    for step, deflated, inflated, kind, settings, *chunk in sides[1]:
+    for step, deflated, inflated, kind, settings, chunk, samples in sides[1]:
         level, memory, strategy = settings & 15, (settings >> 4 & 3) + 8, settings >> 6 & 1
-        bits = (settings >> 7) + 8
+        bits = (settings >> 7 & 7) + 8
         assert memory < 10, "Info-ZIP's blocks: only the updater's zlib makes them"
         coder = zlib.compressobj(level, zlib.DEFLATED, -bits if kind == RAW_DEFLATE else bits,
                                  memory, zlib.Z_FILTERED if strategy else zlib.Z_DEFAULT_STRATEGY)
-        data = coder.compress(made[end + step:end + step + inflated]) + coder.flush()
+        raw = made[end + step:end + step + inflated]
+        data = coder.compress(sum_samples(raw, samples) if samples else raw) + coder.flush()
         assert len(data) == deflated
         if kind == PNG:
-            pieces = [data[i:i + chunk[0]] for i in range(0, len(data), chunk[0])]
+            pieces = [data[i:i + chunk] for i in range(0, len(data), chunk)]
             data = b"".join(struct.pack(">I", len(p)) + b"IDAT" + p +
                             struct.pack(">I", zlib.crc32(b"IDAT" + p)) for p in pieces)
         new += made[end:end + step] + data
@@ -582,7 +588,7 @@ def parse_solid(fields, pos, entries):
             part = join_branches(part, size)
         assert part is None or hashlib.sha256(part).digest() == digest, f"{name}: not its SHA-256"
         entries.append(Entry(pos, name, times, part, stream, kind="solid"))
-        entries[-1].branches = branches
+        entries[-1].branches, entries[-1].form = branches, form  # form: a sound's, or the map
         at += coded
     assert at == len(content)
     return body + packed

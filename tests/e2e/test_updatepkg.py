@@ -4,6 +4,7 @@ import datetime
 import hashlib
 import io
 import json
+import math
 import os
 import random
 import re
@@ -860,6 +861,10 @@ class UpdatepkgTest(GameFolder):
         members = {f"m{i:02d}.txt": b" ".join(rng.choice(words) for _ in range(rng.randrange(
             1000, 4000))) for i in range(40)}
         members["big.txt"] = b" ".join(rng.choice(words) for _ in range(60_000))  # deflated in pieces
+        pcm = struct.pack("<20000h", *(int(2e4 * math.sin(i / 40)) + rng.randrange(-40, 40)
+                                       for i in range(20000)))  # a sound: coded as differences
+        members["hit.wav"] = b"RIFF" + struct.pack("<I4s4sIHHIIHH4sI", 36 + len(pcm), b"WAVE", b"fmt ",
+                                                   16, 1, 1, 22050, 44100, 2, 16, b"data", len(pcm)) + pcm
         # Few matches, each long: Info-ZIP's zip ends its blocks early there.
         members["code.bin"] = b"".join(rng.randbytes(3) + members["big.txt"][i:i + 40]
                                        for i in range(0, 120_000, 40))
@@ -963,15 +968,18 @@ class UpdatepkgTest(GameFolder):
         # Whole, for a new player: an archive's or a PNG's streams that zlib or
         # zip made are coded inflated (checked against Python's zlib where it
         # deflates so), and deflated again as they are installed.
-        # A stream that grows past 4 times stays deflated but at `max` (16 times).
+        # A stream that grows past 4 times stays deflated but at `max` (16
+        # times), where an archive's sound is coded as sample differences.
         whole = os.path.join(self.tmp, "whole.exe")
-        for level, smooth in (("max", set()), ("normal", {"img/smooth.png"})):
+        for level, smooth in (("normal", {"img/smooth.png"}), ("max", set())):  # max installed
             self.updatepkg("build", roots[1], "-o", whole, "--level", level)
-            filters = {e.name[2:].replace("\\", "/"): e.branches
-                       for e in pt.parse_package(self.read(whole))[1]}
-            self.assertEqual({name for name, kind in filters.items() if kind == 4},
+            coded = {e.name[2:].replace("\\", "/"): e for e in pt.parse_package(self.read(whole))[1]}
+            self.assertEqual({name for name, e in coded.items() if e.branches == 4},
                              {name for name, row in table.items() if row[2]} - {"data/blob.bin"}
                              - smooth, level)
+            sampled = {n: [s[6] for s in pt.deflate_map_streams(b"\3" + e.form)[0][1] if s[6]]
+                       for n, e in coded.items() if e.branches == 4 and n.startswith("pak/")}
+            self.assertEqual(sampled, dict.fromkeys(sampled, [0x10] * (level == "max")), level)
         for folder in ("pak", "img", "data"):
             shutil.rmtree(os.path.join(self.game, folder))
         self.assertEqual(self.apply(whole)[-1], (CAPTION, COMPLETED))
@@ -1007,6 +1015,9 @@ class UpdatepkgTest(GameFolder):
             "a new stream that deflates to other bytes": (
                 inflated([], [(3100, len(tail), 4, pt.RAW_DEFLATE, 902)]), *sound[1:],
                 new[:-4] + tail[:-1] + bytes([tail[-1] ^ 1]), 0),
+            "a new stream of sample differences in no form": (
+                inflated([], [(3100, len(tail), 4, pt.RAW_DEFLATE, 902 | pt.SAMPLED, 0)]),
+                *sound[1:], new[:-4] + tail, 1),
             "sound": (*sound, new, 0)})
         for what, (ops, differences, literals, made, verify_code) in cases.items():
             with self.subTest(what):
