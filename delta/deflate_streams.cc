@@ -22,11 +22,20 @@ uint32_t Le(const uint8_t* p, int bytes) {
   return static_cast<uint32_t>(package::GetLittleEndian(p, bytes));
 }
 
+// A stream's inflated bytes past which inflating it stops: past
+// kMaxInflatedStream it is never taken, and at `most_growth` times its
+// `deflated` bytes and one more (what integer division counts so) it grows
+// past what was asked.
+uint64_t MostInflated(uint64_t deflated, uint32_t most_growth) {
+  if (most_growth == 0) return package::kMaxInflatedStream;
+  return std::min<uint64_t>((deflated + 1) * most_growth - 1, package::kMaxInflatedStream);
+}
+
 // Inflates the stream of `size` bytes at `data` into `out`: the bytes it
-// took, or 0 where it is damaged, ends past them or inflates past
-// kMaxInflatedStream. With `whole`, it must take them all.
+// took, or 0 where it is damaged, ends past them or inflates past `most`
+// (then `out` holds more than `most`). With `whole`, it must take them all.
 uint64_t Inflate(const uint8_t* data, uint64_t size, StreamForm form, bool whole,
-                 std::vector<uint8_t>& out) {
+                 std::vector<uint8_t>& out, uint64_t most = package::kMaxInflatedStream) {
   z_stream zs{};
   if (inflateInit2(&zs, form == StreamForm::kRawDeflate ? -15 : 15) != Z_OK) return 0;
   out.clear();
@@ -34,7 +43,7 @@ uint64_t Inflate(const uint8_t* data, uint64_t size, StreamForm form, bool whole
   zs.avail_in = static_cast<uInt>(std::min<uint64_t>(size, UINT32_MAX));
   uint8_t piece[64 << 10];
   int result = Z_OK;
-  while (result == Z_OK && out.size() <= package::kMaxInflatedStream) {
+  while (result == Z_OK && out.size() <= most) {
     zs.next_out = piece;
     zs.avail_out = sizeof piece;
     result = inflate(&zs, Z_NO_FLUSH);
@@ -43,7 +52,7 @@ uint64_t Inflate(const uint8_t* data, uint64_t size, StreamForm form, bool whole
   }
   uint64_t took = zs.total_in;
   inflateEnd(&zs);
-  bool ended = result == Z_STREAM_END && !out.empty() && out.size() <= package::kMaxInflatedStream;
+  bool ended = result == Z_STREAM_END && !out.empty() && out.size() <= most;
   return ended && (!whole || took == size) ? took : 0;
 }
 
@@ -54,8 +63,18 @@ void TakeZlibHeader(const uint8_t* header, FoundStream& s) {
   s.level_hint = kLevels[header[1] >> 6];
 }
 
+// True where `s` inflated past `most` bytes, which `most_growth` set below
+// the largest stream taken: it is marked as growing past, and emptied.
+bool GrowsPast(FoundStream& s, uint64_t most) {
+  if (most >= package::kMaxInflatedStream || s.inflated.size() <= most) return false;
+  s.grows_past = true;
+  s.inflated = {};
+  return true;
+}
+
 // Zip local entries of method 8, not encrypted.
-void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
+void FindZipMembers(const uint8_t* data, size_t size, uint32_t most_growth,
+                    std::vector<FoundStream>& found) {
   for (size_t i = 0; i + 30 <= size;) {
     const uint8_t* at = std::search(data + i, data + size, kZipLocal, kZipLocal + 4);
     i = static_cast<size_t>(at - data);
@@ -63,14 +82,24 @@ void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& 
     uint32_t flags = Le(at + 6, 2), packed = Le(at + 18, 4), full = Le(at + 22, 4);
     size_t start = i + 30 + Le(at + 26, 2) + Le(at + 28, 2);
     // With a data descriptor, or zip64's sizes (in an extra field), the
-    // stream ends where deflate says.
+    // stream ends where deflate says: it is inflated whole to be measured.
     bool unsized = (flags & 8) != 0 || packed == UINT32_MAX;
+    const uint64_t most = unsized ? package::kMaxInflatedStream : MostInflated(packed, most_growth);
     FoundStream s;
     s.at = start;
-    if (Le(at + 8, 2) != 8 || (flags & 1) || start >= size || (!unsized && packed > size - start) ||
-        (s.packed = Inflate(data + start, unsized ? size - start : packed, StreamForm::kRawDeflate,
-                            !unsized, s.inflated)) == 0 ||
-        (!unsized && s.inflated.size() != full)) {
+    if (Le(at + 8, 2) != 8 || (flags & 1) || start >= size || (!unsized && packed > size - start)) {
+      i += 4;
+      continue;
+    }
+    s.packed = Inflate(data + start, unsized ? size - start : packed, StreamForm::kRawDeflate,
+                       !unsized, s.inflated, most);
+    if (GrowsPast(s, most)) {
+      s.packed = s.deflated = packed;
+      found.push_back(std::move(s));
+      i = start + packed;
+      continue;
+    }
+    if (s.packed == 0 || (!unsized && s.inflated.size() != full)) {
       i += 4;
       continue;
     }
@@ -83,7 +112,8 @@ void FindZipMembers(const uint8_t* data, size_t size, std::vector<FoundStream>& 
 }
 
 // A PNG's IDAT chunks, where they are cut evenly.
-void FindPngImage(const uint8_t* data, size_t size, std::vector<FoundStream>& found) {
+void FindPngImage(const uint8_t* data, size_t size, uint32_t most_growth,
+                  std::vector<FoundStream>& found) {
   if (size < 8 || std::memcmp(data, kPngSignature, 8) != 0) return;
   FoundStream s;
   std::vector<uint8_t> joined;
@@ -108,7 +138,10 @@ void FindPngImage(const uint8_t* data, size_t size, std::vector<FoundStream>& fo
   s.packed = at - s.at;
   s.deflated = joined.size();
   TakeZlibHeader(joined.data(), s);
-  if (s.window_bits > 15 || Inflate(joined.data(), joined.size(), s.form, true, s.inflated) == 0) {
+  if (s.window_bits > 15) return;
+  const uint64_t most = MostInflated(s.deflated, most_growth);
+  if (Inflate(joined.data(), joined.size(), s.form, true, s.inflated, most) == 0 &&
+      !GrowsPast(s, most)) {
     return;
   }
   found.push_back(std::move(s));
@@ -203,10 +236,11 @@ bool StartsAsZipOrPng(const uint8_t* head, size_t size) {
          (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0);
 }
 
-std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size) {
+std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size,
+                                            uint32_t most_growth) {
   std::vector<FoundStream> found;
-  FindPngImage(data, size, found);
-  if (found.empty()) FindZipMembers(data, size, found);
+  FindPngImage(data, size, most_growth, found);
+  if (found.empty()) FindZipMembers(data, size, most_growth, found);
   if (found.empty()) FindZlibStreams(data, size, found);
   return found;
 }
@@ -254,7 +288,7 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
                                             const uint8_t* new_data, size_t new_size,
                                             uint32_t most_growth) {
   if (old_size > package::kMaxFormSize || new_size > package::kMaxFormSize) return std::nullopt;
-  std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size);
+  std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size, most_growth);
   if (news.empty()) return std::nullopt;
   std::vector<FoundStream> olds = FindDeflateStreams(old_data, old_size);
   std::unordered_set<std::string_view> old_bytes, new_bytes;
@@ -266,7 +300,7 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
   int missed = 0;
   for (const FoundStream& s : news) {
     if (old_bytes.count(Bytes(new_data, s))) continue;  // unchanged: copied as it is
-    if (most_growth > 0 && s.inflated.size() / most_growth > s.deflated) continue;
+    if (s.grows_past || (most_growth > 0 && s.inflated.size() / most_growth > s.deflated)) continue;
     // Where the first changed streams came from another encoder (an
     // archiver's own deflate, a PNG optimiser), the rest are taken to have
     // too: each miss tried every setting.

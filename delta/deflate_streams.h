@@ -32,6 +32,8 @@ struct FoundStream {
   int level_hint = 6;    // the level its header suggests, tried first
   int window_bits = 15;  // zlib's header tells; a zip member's 15
   std::vector<uint8_t> inflated;
+  // Inflated past the growth asked (then `inflated` is empty): it stays as it is.
+  bool grows_past = false;
 };
 
 // True when the `size` bytes at `head` start as a zip archive or a PNG does
@@ -39,8 +41,11 @@ struct FoundStream {
 bool StartsAsZipOrPng(const uint8_t* head, size_t size);
 
 // The deflate streams of `data`, in order, each inflated whole (at most
-// package::kMaxInflatedStream).
-std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size);
+// package::kMaxInflatedStream). With `most_growth`, a PNG's or a sized zip
+// member's inflating stops once it passes that many times its deflated
+// bytes, and the stream is marked `grows_past`.
+std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size,
+                                            uint32_t most_growth = 0);
 
 // Settings under which the pinned zlib makes `stream` of `file` again bit
 // for bit (through package::Redeflater, as the install will); none where

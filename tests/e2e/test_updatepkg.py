@@ -922,6 +922,7 @@ class UpdatepkgTest(GameFolder):
         smooth = bytes(((x // 24) * 17 + (y // 16) * 5 + ((x * x + y * 31) % 13 == 0)) & 0xFF
                        for y in range(128) for x in range(384))  # deflates 8 times
         text = b"".join(members.values())[:30000]
+        flat = {f"z{i}.bin": bytes(40000) for i in range(5)}  # each inflates 600 times: kept
         blob = lambda data: b"BLOB" + struct.pack("<I", len(data)) + zlib.compress(data, 9) + b"END"
         # name: (old, new, patched inflated: its streams made by zlib, or by zip)
         table = {"pak/a.pk3": (archive(members), archive(edited), True),
@@ -930,6 +931,7 @@ class UpdatepkgTest(GameFolder):
                  "pak/descriptors.pk3": (archive(members, Unseekable()),
                                          archive(edited, Unseekable()), True),
                  "pak/zip64.zip": (archive(members, zip64=True), archive(edited, zip64=True), True),
+                 "pak/flat.pk3": (archive({**flat, **members}), archive({**flat, **edited}), True),
                  "pak/encrypted.zip": (encrypted(archive(members)), encrypted(archive(edited)), False),
                  "pak/damaged.zip": (damaged(archive(members)), damaged(archive(edited)), True),
                  "img/sprite.png": (png(pixels), png(touched), True),
