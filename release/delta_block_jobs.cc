@@ -148,10 +148,14 @@ class DeltaBlockJob : public package::RecordJob {
     }
     if (made.after_old()) patch -= made.after_old_gain();
     // The whole file's block is coded only as far as it could still be the
-    // smaller.
-    failure = CodeSolid({{file.name, file.path, file.times, 0}}, coding_.level, made.whole, nullptr,
-                        patched ? patch : SIZE_MAX);
-    if (failure.failed()) return false;
+    // smaller; and not where the patch is the whole file coded after the old
+    // one, which holds every match the whole file alone has (24 MB of new
+    // text: 17 s more for a block 2.6 % larger).
+    if (!made.after_old() || made.raw[0][3].size() != made.header.new_size) {
+      failure = CodeSolid({{file.name, file.path, file.times, file.size}}, coding_.level,
+                          made.whole, nullptr, patched ? patch : SIZE_MAX);
+      if (failure.failed()) return false;
+    }
     size_t whole = made.patched() ? 0 : made.whole.stream.bytes.size();  // 0: stopped early
     if (PatchWins(patched, patch, whole)) made.whole = CodedBlock();
     if (!made.patched()) made.coded = made.raw = {};

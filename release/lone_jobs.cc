@@ -120,8 +120,13 @@ class DeltaJob : public package::RecordJob {
 Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& times,
                     std::vector<uint8_t>& record, const Coding& coding, size_t largest,
                     const package::Framing& framing) {
-  if (coding.lzma)
-    return SolidRecord({{name, path, times, 0}}, coding.level, record, nullptr, largest, framing);
+  if (coding.lzma) {
+    // Its size as listed sizes the coder's window: without it the coder
+    // shrinks its window to a few KiB.
+    int64_t size = std::move(platform::FileSize(path)).value_or(0);
+    return SolidRecord({{name, path, times, size}}, coding.level, record, nullptr, largest,
+                       framing);
+  }
   record.clear();
   RecordOut written(record, framing);
   package::PackageOut& out = written.out;

@@ -678,22 +678,36 @@ class UpdatepkgTest(GameFolder):
     def test_whole_fallback_drops_patches_no_smaller_than_the_whole_file(self):
         rng = random.Random(58)
         text = b"".join(b"line %d of the notes\n" % i for i in range(5000))
-        new = {"noise.bin": rng.randbytes(50_000), "mixed.bin": rng.randbytes(50_000), "a.txt": text}
-        # noise.bin is random in every release; mixed.bin only in the first.
+        words = [bytes(rng.choice(b"etaoinshrdlu") for _ in range(rng.randint(2, 9)))
+                 for _ in range(2000)]
+        prose = lambda: b" ".join(rng.choice(words) for _ in range(50_000))
+        new = {"noise.bin": rng.randbytes(50_000), "mixed.bin": rng.randbytes(50_000), "a.txt": text,
+               "words.txt": prose()}
+        # noise.bin is random in every release; mixed.bin only in the first;
+        # words.txt is empty (no patch), then other words (a patch larger
+        # than the whole file).
         releases = [{"noise.bin": rng.randbytes(50_000), "mixed.bin": rng.randbytes(50_000),
-                     "a.txt": text.replace(b"of", b"in", 9)},
+                     "a.txt": text.replace(b"of", b"in", 9), "words.txt": b""},
                     {"noise.bin": rng.randbytes(50_000), "mixed.bin": new["mixed.bin"][:-9],
-                     "a.txt": text.replace(b"of", b"on", 9)}, new]
+                     "a.txt": text.replace(b"of", b"on", 9), "words.txt": prose()}, new]
         roots = [os.path.join(self.tmp, f"w{i}") for i in range(3)]
         for root, files in zip(roots, releases):
             self.make_tree(root, files)
         update = os.path.join(self.tmp, "fallback.exe")
-        self.updatepkg("build", roots[2], "-o", update, f"--delta-from={roots[0]}=1",
-                       f"--delta-from={roots[1]}=2", "--whole-fallback")
-        kinds = {e["name"]: e["kind"] for e in json.loads(self.updatepkg("list", update,
-                                                                         "--json")[0])["entries"]}
-        self.assertEqual(kinds, {".\\noise.bin": "file", ".\\mixed.bin": "deltas",
-                                 ".\\a.txt": "deltas"})
+        listed = lambda *extra: {e["name"]: (e["kind"], e["packed_size"]) for e in json.loads(
+            self.updatepkg("build", roots[2], "-o", update, "--quiet", *extra) and
+            self.updatepkg("list", update, "--json")[0])["entries"]}
+        # A file that goes whole is coded as a build without old releases codes it.
+        whole = listed()[".\\words.txt"][1]
+        kind, size = listed(f"--delta-from={roots[1]}")[".\\words.txt"]
+        self.assertEqual(kind, "file")
+        self.assertLess(size, whole * 1.01)
+        kinds = listed(f"--delta-from={roots[0]}=1", f"--delta-from={roots[1]}=2",
+                       "--whole-fallback")
+        self.assertEqual({name: kind for name, (kind, _) in kinds.items()},
+                         {".\\noise.bin": "file", ".\\mixed.bin": "deltas", ".\\a.txt": "deltas",
+                          ".\\words.txt": "file"})
+        self.assertLess(kinds[".\\words.txt"][1], whole * 1.01)
         for root, mixed in zip(roots[:2], ("whole", "patch")):
             self.install_release(root)
             actions = {e["name"]: e["action"] for e in self.plan(update)["entries"]}
