@@ -9,7 +9,8 @@ anew), half of the file's 64 KiB pieces new, and new random bytes with 12
 bytes of the old file after every 88. Prints the build's time, peak memory
 and the update's size (less the stub), and each time against the edited
 file's, and the time of building the new file alone (no delta): the
-coding of its bytes, which a delta of new bytes pays too.
+coding of its bytes, which a delta of new bytes pays too; and `zstd -19
+--long=31 --patch-from`'s patch, its time and size.
 
 Usage: bench_walk.py UPDATEPKG STUB WORK"""
 import os
@@ -76,8 +77,16 @@ def main(updatepkg, stub, work):
         delta, memory, size = build(updatepkg, stub, work, "--delta-from", os.path.join(work, "old"))
         whole = build(updatepkg, stub, work)[0]
         reference = reference or delta
+        patch = os.path.join(work, "zstd.patch")
+        start = time.monotonic()
+        subprocess.run(["zstd", "-19", "--long=31", "-q", "-f",
+                        "--patch-from=" + os.path.join(work, "old", "data.pak"),
+                        os.path.join(work, "new", "data.pak"), "-o", patch],
+                       check=True, capture_output=True)
+        zstd = time.monotonic() - start
         print(f"{label}: {delta:.2f} s ({delta / reference:.2f} x), {memory} MiB, {size:,} bytes; "
-              f"the new file alone {whole:.2f} s")
+              f"the new file alone {whole:.2f} s; zstd {zstd:.2f} s, "
+              f"{os.path.getsize(patch):,} bytes")
     shutil.rmtree(work, ignore_errors=True)
 
 
