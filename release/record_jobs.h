@@ -42,8 +42,9 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
 struct SolidFile {
   WString name, path;
   EntryTimes times;
-  int64_t size =
-      0;  // as listed: to cut the blocks, size the window, and where the split filter's targets lie
+  // As listed: to cut the blocks, to size the coder's window, and where the
+  // split filter's targets lie.
+  int64_t size = 0;
 };
 
 // The record of a solid block of `files` into `record`; `progress`, where
@@ -167,8 +168,9 @@ struct OldVersion {
 struct DeltaFile {
   WString name, path;
   EntryTimes times;
-  int64_t size =
-      0;  // as listed: to cut the blocks, size the window, and where the split filter's targets lie
+  // As listed: to cut the blocks, to size the coder's window, and where the
+  // split filter's targets lie.
+  int64_t size = 0;
   std::vector<OldVersion> versions;
   uint32_t current_in = 0;  // the releases that hold the new file already
   // Set where the update removes the old name of the file's one version
