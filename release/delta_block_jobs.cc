@@ -21,6 +21,8 @@ struct MadeFile {
   bool patched() const { return whole.members.empty(); }
   bool after_old() const { return patched() && !literals_after_old.empty(); }
   size_t after_old_gain() const { return coded[0][3].size() - literals_after_old.size(); }
+  // Its patch is the whole new file coded after the old one.
+  bool whole_after_old() const { return after_old() && raw[0][3].size() == header.new_size; }
 };
 
 // The record of a block of patches ("dblk"): each file's header and the
@@ -151,7 +153,7 @@ class DeltaBlockJob : public package::RecordJob {
     // smaller; and not where the patch is the whole file coded after the old
     // one, which holds every match the whole file alone has (24 MB of new
     // text: 17 s more for a block 2.6 % larger).
-    if (!made.after_old() || made.raw[0][3].size() != made.header.new_size) {
+    if (!made.whole_after_old()) {
       failure = CodeSolid({{file.name, file.path, file.times, file.size}}, coding_.level,
                           made.whole, nullptr, patched ? patch : SIZE_MAX);
       if (failure.failed()) return false;

@@ -76,6 +76,9 @@ std::vector<uint32_t> PatchLengths(const std::vector<delta::PatchStreams>& patch
 
 namespace {
 
+// The size of the file at `path`, or 0.
+int64_t WholeSize(const WString& path) { return std::move(platform::FileSize(path)).value_or(0); }
+
 class DeltaJob : public package::RecordJob {
  public:
   DeltaJob(WString name, WString new_path, WString old_name, WString old_path, EntryTimes times,
@@ -123,9 +126,8 @@ Failure WholeRecord(const WString& name, const WString& path, const EntryTimes& 
   if (coding.lzma) {
     // Its size as listed sizes the coder's window: without it the coder
     // shrinks its window to a few KiB.
-    int64_t size = std::move(platform::FileSize(path)).value_or(0);
-    return SolidRecord({{name, path, times, size}}, coding.level, record, nullptr, largest,
-                       framing);
+    return SolidRecord({{name, path, times, WholeSize(path)}}, coding.level, record, nullptr,
+                       largest, framing);
   }
   record.clear();
   RecordOut written(record, framing);
@@ -191,8 +193,6 @@ namespace {
 // from each distinct one, and (`whole`) the whole file beside them. Where a
 // version cannot be patched from, or (without the whole file) that is no
 // smaller than the whole-file record, the whole-file record.
-// The size of the file at `path`, or 0.
-int64_t WholeSize(const WString& path) { return std::move(platform::FileSize(path)).value_or(0); }
 
 // Beside the whole file, a patch no smaller than it is dropped, and the
 // versions it served with it: the updater takes such a version for an
