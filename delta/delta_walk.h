@@ -22,7 +22,9 @@ struct WalkEnd {
 // appends the delta's operations, differences and literals to `out`: for
 // the whole new file, or, where the walk would take more than `budget` byte
 // comparisons, for the part it had covered when it stopped. A run of
-// `copy_run` equal bytes or more inside an aligned stretch is a copy.
+// `copy_run` equal bytes or more inside an aligned stretch is a copy, and
+// a piece of it unrelated to the old bytes (new data where old stood) is
+// taken as literals.
 // `progress`, where given, is told the new file's bytes as the walk passes them.
 WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
                   int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,

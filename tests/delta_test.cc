@@ -138,6 +138,18 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
     std::copy_n(dense.begin() + static_cast<ptrdiff_t>(at * 7 % 390000), 12,
                 dense_and_short.begin() + static_cast<ptrdiff_t>(at));
   }
+  // Pieces of the dense file replaced by new bytes of the same size: the
+  // alignment holds across each, which goes as literals, not as differences
+  // as dense as itself. Zeros filled with sparse bytes agree mostly: their
+  // differences (the bytes themselves) stay, as do a tint's.
+  const Bytes replaced =
+      Joined({Slice(dense, 0, 65536), Slice(new_dense, 0, 65536), Slice(dense, 131072, 196608),
+              Slice(new_dense, 65536, 131072), Slice(dense, 262144, 400000)});
+  Bytes quarter(32768, 0);  // a byte in four
+  for (size_t at = 0; at < quarter.size(); at += 4) quarter[at] = text[at / 4];
+  const Bytes zeros_old =
+      Joined({Slice(code, 0, 50000), Bytes(32768, 0), Slice(code, 50000, code.size())});
+  const Bytes zeros_new = Joined({Slice(code, 0, 50000), quarter, Slice(code, 50000, code.size())});
   Bytes tinted = code;  // 10,000 bytes in place, each 3 more
   for (size_t at = 50000; at < 60000; ++at) tinted[at] = static_cast<uint8_t>(tinted[at] + 3);
   Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
@@ -164,10 +176,13 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {"past the sorting limit", code, edited, sorted_up_to_1k, DeltaMethod::kBlocks, 1500},
       // The moved pieces' shifted addresses, between runs at one alignment: differences.
       {"all by blocks", code, shifted_first, sorted_up_to_1k, DeltaMethod::kBlocks, 2000},
+      {"tinted in place, walked", code, tinted, {}, DeltaMethod::kWalk, 200},
       {"tinted in place, by blocks", code, tinted, sorted_up_to_1k, DeltaMethod::kBlocks, 200},
       {"dense data, by blocks", dense, dense_edited, dense_from_256k, DeltaMethod::kBlocks, 300},
       {"dense data below the limit, walked", dense, dense_edited, {}, DeltaMethod::kWalk, 300},
       {"new bytes", dense, new_dense, a_search_in_ten, DeltaMethod::kWalk, 401000},
+      {"pieces replaced, walked", dense, replaced, {}, DeltaMethod::kWalk, 131200},
+      {"zeros filled", zeros_old, zeros_new, {}, DeltaMethod::kWalk, 150},
       {"new bytes, short matches", dense, dense_and_short, a_search_in_ten, DeltaMethod::kWalk,
        401000},
       // What the walk made before it ran out of work stays: far smaller than blocks alone.
@@ -541,8 +556,8 @@ TEST(BranchFilterTest, SplitBranchesJoinAgainInAnyPiecesAndTellBrokenOnes) {
   // only in x86-64 code, and nothing outside the code moves.
   EXPECT_EQ(split(small), (Bytes{1, 0, 0, 0, 1, 0, 0, 0, 5, 0xE8, 0x90}));
   const Bytes operand = {0x8B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x90};
-  const Bytes moved = {1, 0, 0, 0, 1, 0, 0, 0, 6, 0x8B, 0x05, 0x90}, kept = {1, 0, 0, 0, 0, 0x8B,
-                                                                                0x05, 0, 0, 0, 0, 0x90};
+  const Bytes moved = {1, 0, 0, 0, 1, 0, 0, 0, 6, 0x8B, 0x05, 0x90},
+              kept = {1, 0, 0, 0, 0, 0x8B, 0x05, 0, 0, 0, 0, 0x90};
   const std::pair<package::SplitMoves, const Bytes*> policies[] = {
       {{7}, &moved}, {{7, 0, 7, false}, &kept}, {{7, 2, 7, true}, &kept}, {{7, 0, 1, true}, &kept}};
   for (const auto& [moves, expected] : policies) {
@@ -591,4 +606,3 @@ TEST(SampleFilterTest, SamplesBecomeDifferencesAndBackInAnyPieces) {
     }
   }
 }
-
