@@ -34,31 +34,6 @@ constexpr int64_t kMissesBeforeStep = 256;
 constexpr int64_t kMissesPerStep = 64;
 constexpr int64_t kLongestStep = 64;
 
-// An aligned stretch holds new data where old stood (an asset replaced by
-// one of the same size, the alignment found again after it) in pieces of
-// kPiece bytes or more that are unrelated to the old bytes: at most one
-// byte in kAgreeShare agrees, and the differences save less than one bit
-// in kSaving of the bytes' order-0 code. Such a piece goes as literals:
-// its differences are as dense as its bytes, and their gaps cost bits
-// the literals do not (half of a 24 MB file's 64 KiB pieces new: 84 KB
-// over the new bytes as differences, 0.3 KB as literals). Where the old
-// bytes are zeros the differences are the bytes themselves, but most
-// agree; code whose references moved is mostly equal bytes, and its
-// differences' references are predicted, which an order-0 count does not
-// see.
-constexpr int64_t kPiece = 4096;
-constexpr int64_t kAgreeShare = 8;
-constexpr double kSaving = 128;
-
-bool Unrelated(const uint8_t* old, const uint8_t* fresh, size_t size) {
-  size_t agree = 0;
-  for (size_t i = 0; i < size; ++i) agree += fresh[i] == old[i];
-  if (agree * kAgreeShare > size) return false;
-  double differences =
-      Order0Bits(size, [&](size_t i) { return static_cast<uint8_t>(fresh[i] - old[i]); });
-  return differences >= Order0Bits(size, [&](size_t i) { return fresh[i]; }) * (1 - 1 / kSaving);
-}
-
 // Walks the new file as bsdiff does and writes the four streams.
 class DeltaWalk {
  public:
@@ -200,6 +175,9 @@ void DeltaWalk::Differences(SplitDelta& out, int64_t from, int64_t at, int64_t l
     Operation(out, package::SplitOp::kDifference, from + start, end - start);
     start = end;
   };
+  // Weighed in pieces of kPiece, the last one with the rest: fewer bytes
+  // tell too little.
+  constexpr int64_t kPiece = 4096;
   for (int64_t done = 0; length >= kPiece && done < length;) {
     int64_t piece = length - done < 2 * kPiece ? length - done : kPiece;
     if (Unrelated(old_ + from + done, new_ + at + done, static_cast<size_t>(piece))) {

@@ -17,4 +17,23 @@ void AppendDifferences(const uint8_t* old, const uint8_t* fresh, size_t size, Sp
   }
 }
 
+// The differences of unrelated dense bytes are as dense, and their gaps (a
+// varint for nearly every byte) cost bits that literals do not: half of a
+// 24 MB file's 64 KiB pieces new cost 84 KB over the new bytes as
+// differences, 0.3 KB as literals. Where the old bytes are zeros the
+// differences are the bytes themselves, but most agree (a pk3's patch was
+// 99 bytes larger without that bound); code whose references moved is
+// mostly equal bytes, and its differences' references are predicted,
+// which an order-0 count does not see (a margin of a sixteenth of a bit a
+// byte rather than a 128th of the bytes' bits made libnode's patch 893
+// bytes larger).
+bool Unrelated(const uint8_t* old, const uint8_t* fresh, size_t size) {
+  size_t agree = 0;
+  for (size_t i = 0; i < size; ++i) agree += fresh[i] == old[i];
+  if (agree * 8 > size) return false;
+  double differences =
+      Order0Bits(size, [&](size_t i) { return static_cast<uint8_t>(fresh[i] - old[i]); });
+  return differences >= Order0Bits(size, [&](size_t i) { return fresh[i]; }) * (1 - 1.0 / 128);
+}
+
 }  // namespace updater::delta

@@ -31,10 +31,19 @@ double Order0Bits(size_t size, Byte byte) {
   for (size_t i = 0; i < size; ++i) ++counts[byte(i)];
   double bits = 0;
   for (size_t count : counts) {
-    if (count > 0) bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
+    if (count > 0)
+      bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
   }
   return bits;
 }
+
+// Whether the `size` new bytes at `fresh` are unrelated to the old bytes at
+// `old` that an alignment puts under them (new data where old stood: an
+// asset replaced by one of the same size, the alignment found again after
+// it): at most one in eight agrees, and their differences save less than a
+// 128th of the bytes' order-0 code. Such bytes go as literals, not as
+// differences as dense as themselves.
+bool Unrelated(const uint8_t* old, const uint8_t* fresh, size_t size);
 
 // The bounds of one encoding. The defaults are the ones every build uses;
 // the tests lower them to reach the block matcher with small files.

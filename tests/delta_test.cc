@@ -139,9 +139,9 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
                 dense_and_short.begin() + static_cast<ptrdiff_t>(at));
   }
   // Pieces of the dense file replaced by new bytes of the same size: the
-  // alignment holds across each, which goes as literals, not as differences
-  // as dense as itself. Zeros filled with sparse bytes agree mostly: their
-  // differences (the bytes themselves) stay, as do a tint's.
+  // alignment holds across each, which goes as literals (walked or between
+  // blocks), not as differences as dense as itself. Zeros filled with sparse bytes agree mostly:
+  // their differences (the bytes themselves) stay, as do a tint's.
   const Bytes replaced =
       Joined({Slice(dense, 0, 65536), Slice(new_dense, 0, 65536), Slice(dense, 131072, 196608),
               Slice(new_dense, 65536, 131072), Slice(dense, 262144, 400000)});
@@ -182,6 +182,8 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {"dense data below the limit, walked", dense, dense_edited, {}, DeltaMethod::kWalk, 300},
       {"new bytes", dense, new_dense, a_search_in_ten, DeltaMethod::kWalk, 401000},
       {"pieces replaced, walked", dense, replaced, {}, DeltaMethod::kWalk, 131200},
+      {"pieces replaced, by blocks", dense, replaced, dense_from_256k, DeltaMethod::kBlocks,
+       131200},
       {"zeros filled", zeros_old, zeros_new, {}, DeltaMethod::kWalk, 150},
       {"new bytes, short matches", dense, dense_and_short, a_search_in_ten, DeltaMethod::kWalk,
        401000},
