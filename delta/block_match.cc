@@ -61,8 +61,7 @@ struct BlockIndex {
 // count may find a little more regular by chance, are not.)
 bool Regular(const uint8_t* old, const uint8_t* fresh, size_t size) {
   return Order0Bits(size, [&](size_t i) { return static_cast<uint8_t>(fresh[i] - old[i]); }) <
-         Order0Bits(
-             size, [&](size_t i) { return fresh[i]; });
+         Order0Bits(size, [&](size_t i) { return fresh[i]; });
 }
 
 }  // namespace
