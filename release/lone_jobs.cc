@@ -189,11 +189,6 @@ std::unique_ptr<package::RecordJob> DeltaRecordJob(const WString& name, const WS
 
 namespace {
 
-// Makes the "alts" record of a file with several old versions: a patch
-// from each distinct one, and (`whole`) the whole file beside them. Where a
-// version cannot be patched from, or (without the whole file) that is no
-// smaller than the whole-file record, the whole-file record.
-
 // Beside the whole file, a patch no smaller than it is dropped, and the
 // versions it served with it: the updater takes such a version for an
 // edited file, which the whole file replaces.
@@ -221,6 +216,10 @@ void DropPatchesNoSmallerThan(size_t whole, std::vector<package::Version>& versi
   patches = std::move(kept);
 }
 
+// Makes the "alts" record of a file with several old versions: a patch
+// from each distinct one, and (`whole`) the whole file beside them. Where a
+// version cannot be patched from, or (without the whole file) that is no
+// smaller than the whole-file record, the whole-file record.
 class ChoiceJob : public package::RecordJob {
  public:
   ChoiceJob(WString name, WString new_path, EntryTimes times, std::vector<OldVersion> versions,

@@ -140,8 +140,9 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
   }
   // Pieces of the dense file replaced by new bytes of the same size: the
   // alignment holds across each, which goes as literals (walked or between
-  // blocks), not as differences as dense as itself. Zeros filled with sparse bytes agree mostly:
-  // their differences (the bytes themselves) stay, as do a tint's.
+  // blocks), not as differences as dense as itself. Zeros filled with
+  // sparse bytes agree mostly: their differences (the bytes themselves)
+  // stay, as do a tint's.
   const Bytes replaced =
       Joined({Slice(dense, 0, 65536), Slice(new_dense, 0, 65536), Slice(dense, 131072, 196608),
               Slice(new_dense, 65536, 131072), Slice(dense, 262144, 400000)});
