@@ -54,16 +54,6 @@ struct BlockIndex {
   int shift = 64;
 };
 
-// Whether the `size` new bytes at `fresh` are better told as differences
-// from the old bytes at `old` they replace than as themselves: a region
-// tinted, a sound made quieter, a table's counts raised change each byte
-// by a few regular amounts. (Unrelated bytes, whose differences an order-0
-// count may find a little more regular by chance, are not.)
-bool Regular(const uint8_t* old, const uint8_t* fresh, size_t size) {
-  return Order0Bits(size, [&](size_t i) { return static_cast<uint8_t>(fresh[i] - old[i]); }) <
-         Order0Bits(size, [&](size_t i) { return fresh[i]; });
-}
-
 }  // namespace
 
 void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
@@ -94,8 +84,7 @@ void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* ne
       // Between two runs at one alignment, the bytes that changed in place.
       size_t gap = pos - back - literal_start;
       if (gap > 0 && from - back == copy_end + gap &&
-          Regular(old_data + copy_end, new_data + literal_start, gap) &&
-          !Unrelated(old_data + copy_end, new_data + literal_start, gap)) {
+          BetterAsDifferences(old_data + copy_end, new_data + literal_start, gap)) {
         package::AppendSplitOp(out.operations, package::SplitOp::kDifference, gap, 0);
         AppendDifferences(old_data + copy_end, new_data + literal_start, gap, out);
         copy_end += gap;

@@ -31,7 +31,8 @@ double Order0Bits(size_t size, Byte byte) {
   for (size_t i = 0; i < size; ++i) ++counts[byte(i)];
   double bits = 0;
   for (size_t count : counts) {
-    if (count > 0) bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
+    if (count > 0)
+      bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
   }
   return bits;
 }
@@ -43,6 +44,14 @@ double Order0Bits(size_t size, Byte byte) {
 // 128th of the bytes' order-0 code. Such bytes go as literals, not as
 // differences as dense as themselves.
 bool Unrelated(const uint8_t* old, const uint8_t* fresh, size_t size);
+
+// Whether the `size` new bytes at `fresh` are better told as differences
+// from the old bytes at `old` they replace than as themselves: a region
+// tinted, a sound made quieter, a table's counts raised change each byte
+// by a few regular amounts, so their differences code smaller in an order-0
+// count, and they are not unrelated (whose differences such a count may
+// find a little more regular by chance).
+bool BetterAsDifferences(const uint8_t* old, const uint8_t* fresh, size_t size);
 
 // The bounds of one encoding. The defaults are the ones every build uses;
 // the tests lower them to reach the block matcher with small files.

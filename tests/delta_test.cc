@@ -151,6 +151,10 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
   const Bytes zeros_old =
       Joined({Slice(code, 0, 50000), Bytes(32768, 0), Slice(code, 50000, code.size())});
   const Bytes zeros_new = Joined({Slice(code, 0, 50000), quarter, Slice(code, 50000, code.size())});
+  Bytes text_over = dense;  // text where dense bytes stood, a byte in four of them kept
+  for (size_t at = 131072; at < 196608; ++at) {
+    if (at % 4 != 0) text_over[at] = text[at - 131072];
+  }
   Bytes tinted = code;  // 10,000 bytes in place, each 3 more
   for (size_t at = 50000; at < 60000; ++at) tinted[at] = static_cast<uint8_t>(tinted[at] + 3);
   Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
@@ -185,6 +189,8 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {"pieces replaced, walked", dense, replaced, {}, DeltaMethod::kWalk, 131200},
       {"pieces replaced, by blocks", dense, replaced, dense_from_256k, DeltaMethod::kBlocks,
        131200},
+      {"text over dense bytes, by blocks", dense, text_over, dense_from_256k, DeltaMethod::kBlocks,
+       27000},
       {"zeros filled", zeros_old, zeros_new, {}, DeltaMethod::kWalk, 150},
       {"new bytes, short matches", dense, dense_and_short, a_search_in_ten, DeltaMethod::kWalk,
        401000},
