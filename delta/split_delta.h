@@ -31,8 +31,7 @@ double Order0Bits(size_t size, Byte byte) {
   for (size_t i = 0; i < size; ++i) ++counts[byte(i)];
   double bits = 0;
   for (size_t count : counts) {
-    if (count > 0)
-      bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
+    if (count > 0) bits += static_cast<double>(count) * std::log2(static_cast<double>(size) / count);
   }
   return bits;
 }
