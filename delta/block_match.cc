@@ -6,55 +6,26 @@
 #include "package/delta.h"
 
 namespace updater::delta {
-namespace {
 
-constexpr size_t kBlock = 32;                       // bytes hashed per index entry
-constexpr uint64_t kMultiplier = 0x100000001B3ull;  // of the rolling hash
+BlockIndex::BlockIndex(const uint8_t* old_data, size_t size) : old_(old_data) {
+  size_t blocks = size / kBlock;
+  int bits = 10;
+  while ((size_t{1} << bits) < 2 * blocks) ++bits;
+  slots_.assign(size_t{1} << bits, 0);
+  shift_ = 64 - bits;
+  RollingHash hash;
+  for (size_t b = 0; b < blocks; ++b) {
+    uint32_t& slot = slots_[Slot(hash.Start(old_data + b * kBlock))];
+    if (slot == 0) slot = static_cast<uint32_t>(b + 1);  // the first of equal blocks
+  }
+}
 
-// A rolling polynomial hash over the last kBlock bytes.
-class RollingHash {
- public:
-  RollingHash() {
-    for (size_t i = 1; i < kBlock; ++i) top_power_ *= kMultiplier;
-  }
-  uint64_t Start(const uint8_t* p) {
-    value_ = 0;
-    for (size_t i = 0; i < kBlock; ++i) value_ = value_ * kMultiplier + p[i];
-    return value_;
-  }
-  // Drops `out` from the front and takes `in` at the back.
-  uint64_t Roll(uint8_t out, uint8_t in) {
-    value_ = (value_ - out * top_power_) * kMultiplier + in;
-    return value_;
-  }
-
- private:
-  uint64_t top_power_ = 1;
-  uint64_t value_ = 0;
-};
-
-// The aligned blocks of the old file by hash; a slot holds block number + 1.
-struct BlockIndex {
-  explicit BlockIndex(const uint8_t* old_data, size_t size) {
-    size_t blocks = size / kBlock;
-    int bits = 10;
-    while ((size_t{1} << bits) < 2 * blocks) ++bits;
-    slots.assign(size_t{1} << bits, 0);
-    shift = 64 - bits;
-    RollingHash hash;
-    for (size_t b = 0; b < blocks; ++b) {
-      uint32_t& slot = slots[Slot(hash.Start(old_data + b * kBlock))];
-      if (slot == 0) slot = static_cast<uint32_t>(b + 1);  // the first of equal blocks
-    }
-  }
-  size_t Slot(uint64_t hash) const {
-    return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ull) >> shift);
-  }
-  std::vector<uint32_t> slots;
-  int shift = 64;
-};
-
-}  // namespace
+size_t BlockIndex::Find(const uint8_t* p, uint64_t hash) const {
+  uint32_t slot = slots_[Slot(hash)];
+  if (slot == 0) return SIZE_MAX;
+  size_t from = static_cast<size_t>(slot - 1) * kBlock;
+  return std::memcmp(old_ + from, p, kBlock) == 0 ? from : SIZE_MAX;
+}
 
 void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                      size_t new_size, size_t from, size_t copy_end, SplitDelta& out) {
@@ -68,9 +39,8 @@ void MatchBlocksFrom(const uint8_t* old_data, size_t old_size, const uint8_t* ne
   RollingHash hash;
   uint64_t h = pos + kBlock <= new_size ? hash.Start(new_data + pos) : 0;
   while (pos + kBlock <= new_size) {
-    uint32_t slot = index.slots[index.Slot(h)];
-    size_t from = static_cast<size_t>(slot - 1) * kBlock;
-    if (slot != 0 && std::memcmp(old_data + from, new_data + pos, kBlock) == 0) {
+    size_t from = index.Find(new_data + pos, h);
+    if (from != SIZE_MAX) {
       size_t back = 0;
       while (back < pos - literal_start && back < from &&
              old_data[from - back - 1] == new_data[pos - back - 1]) {

@@ -1,5 +1,8 @@
 #include "delta/delta_encoder.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "delta/block_match.h"
 #include "delta/delta_walk.h"
 #include "delta/suffix_array.h"
@@ -28,6 +31,25 @@ bool Dense(const uint8_t* data, size_t size) {
   return dense * 10 >= kSamples * 9;
 }
 
+// The suffixes of `data` that start in its pieces (kSample bytes each) that
+// are not dense or stand beside one that is not (where an inflated member
+// starts or ends among deflated bytes). The dense ones, deflated members
+// among inflated ones, are found by blocks: sorting their suffixes costs the
+// walk most of its time there, for matches no shorter than the blocks find.
+std::vector<int32_t> SparseSuffixArray(const uint8_t* data, size_t size) {
+  const size_t pieces = (size + kSample - 1) / kSample;
+  std::vector<bool> sparse(pieces + 2, false);  // a piece k at k + 1
+  for (size_t k = 0; k < pieces; ++k) {
+    size_t at = k * kSample, n = std::min(kSample, size - at);
+    sparse[k + 1] = Order0Bits(n, [&](size_t i) { return data[at + i]; }) < kDenseBits * n;
+  }
+  std::vector<size_t> kept;
+  for (size_t k = 0; k < pieces; ++k) {
+    if (sparse[k] || sparse[k + 1] || sparse[k + 2]) kept.push_back(k * kSample);
+  }
+  return SuffixArrayOfPieces(data, size, kept, kSample);
+}
+
 }  // namespace
 
 std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
@@ -43,13 +65,17 @@ std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
   };
   SplitDelta delta;
   WalkEnd walked;
-  if (source_size <= limits.largest_sorted &&
-      !(source_size >= limits.dense_by_blocks_from && Dense(source, source_size))) {
-    std::vector<int32_t> sa = SuffixArray(source, source_size);
+  const bool dense = source_size <= limits.largest_sorted &&
+                     source_size >= limits.dense_by_blocks_from && Dense(source, source_size);
+  if (source_size <= limits.largest_sorted && (!dense || limits.walk_dense_sparsely)) {
+    std::vector<int32_t> sa =
+        dense ? SparseSuffixArray(source, source_size) : SuffixArray(source, source_size);
+    std::optional<BlockIndex> blocks;
+    if (dense) blocks.emplace(source, source_size);
     auto old_size = static_cast<int64_t>(source_size), new_size = static_cast<int64_t>(target_size);
     int64_t budget = limits.work_per_byte * (old_size + new_size) + limits.base_work;
     walked = WalkDelta(source, old_size, target, new_size, sa, budget, limits.copy_run, delta,
-                       limits.progress);
+                       limits.progress, blocks ? &*blocks : nullptr);
     if (walked.covered == new_size) {
       found(DeltaMethod::kWalk);
       return delta;

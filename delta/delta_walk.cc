@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "delta/block_match.h"
 #include "package/delta.h"
 
 namespace updater::delta {
@@ -38,20 +39,22 @@ constexpr int64_t kLongestStep = 64;
 class DeltaWalk {
  public:
   DeltaWalk(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data, int64_t new_size,
-            const std::vector<int32_t>& sa, int64_t budget, int64_t copy_run,
-            std::atomic<int64_t>* progress)
+            const std::vector<int32_t>& sa, const BlockIndex* blocks, int64_t budget,
+            int64_t copy_run, std::atomic<int64_t>* progress)
       : progress_(progress),
         old_(old_data),
         old_size_(old_size),
         new_(new_data),
         new_size_(new_size),
         sa_(sa),
+        sa_last_(static_cast<int64_t>(sa.size()) - 1),
+        blocks_(blocks),
         budget_(budget),
         copy_run_(copy_run),
         first_(65537, 0) {
     // first_[p]: where the suffixes starting with the two bytes p (high byte
     // first), or with more, begin in the suffix array.
-    for (int64_t i = 0; i <= old_size_; ++i) {
+    for (int64_t i = 0; i <= sa_last_; ++i) {
       if (sa_[i] < old_size_) ++first_[Prefix(sa_[i], old_, old_size_) + 1];
     }
     first_[0] = 1;  // after the empty suffix
@@ -108,6 +111,10 @@ class DeltaWalk {
   }
 
   const std::vector<int32_t>& sa_;
+  int64_t sa_last_;  // the index of its last suffix
+  // Where the suffixes are those of the old file's sparse pieces only, its
+  // blocks, which a search also looks up: see WalkDelta.
+  const BlockIndex* blocks_;
   int64_t budget_;
   int64_t copy_run_;            // equal bytes in a row an aligned stretch copies
   std::vector<int64_t> first_;  // the suffixes by their first two bytes
@@ -121,28 +128,36 @@ int64_t DeltaWalk::Search(int64_t new_at, int64_t& pos) {
   // Binary search over the sorted suffixes; every suffix between two others
   // agrees with the new file at least as far as both of them do, so each
   // comparison starts there.
-  int64_t low = 0, high = old_size_;  // the suffix array has old_size_ + 1 entries
+  int64_t low = 0, high = sa_last_;
   if (new_at + 1 < new_size_) {
     // Only the suffixes that start with the same two bytes can match more
     // than one: the search starts from those just around them.
     int32_t prefix = Prefix(new_at, new_, new_size_);
     if (first_[prefix] < first_[prefix + 1]) {
       low = first_[prefix] - 1;
-      high = std::min<int64_t>(first_[prefix + 1], old_size_);
+      high = std::min<int64_t>(first_[prefix + 1], sa_last_);
     }
   }
   int64_t low_n = MatchLength(sa_[low], new_at), high_n = MatchLength(sa_[high], new_at);
   while (high - low >= 2) {
     int64_t middle = low + (high - low) / 2;
     int64_t at = sa_[middle];
-    int64_t n = MatchLength(at, new_at, std::min(low_n, high_n));
+    // (Suffixes sorted as pieces apart agree only as far as their piece goes.)
+    int64_t n = MatchLength(at, new_at, blocks_ ? 0 : std::min(low_n, high_n));
     bool less = at + n == old_size_ ||
                 (new_at + n < new_size_ && n < kLongestMatch && old_[at + n] < new_[new_at + n]);
     (less ? low : high) = middle;
     (less ? low_n : high_n) = n;
   }
   pos = low_n >= high_n ? sa_[low] : sa_[high];
-  return std::max(low_n, high_n);
+  int64_t length = std::max(low_n, high_n);
+  if (blocks_ && length < 2 * static_cast<int64_t>(kBlock) &&
+      new_at + static_cast<int64_t>(kBlock) <= new_size_) {
+    size_t from = blocks_->Find(new_ + new_at, RollingHash().Start(new_ + new_at));
+    int64_t n = from == SIZE_MAX ? 0 : MatchLength(static_cast<int64_t>(from), new_at, kBlock);
+    if (n > length) pos = static_cast<int64_t>(from), length = n;
+  }
+  return length;
 }
 
 void DeltaWalk::Emit(SplitDelta& out, int64_t diff_from, int64_t diff_at, int64_t diff_length,
@@ -225,7 +240,8 @@ WalkEnd DeltaWalk::Run(SplitDelta& out) {
         ++scan;
         old_score -= Agree(scan + last_offset, scan);
       }
-      misses = std::max<int64_t>(0, misses + (agreed ? -1 : 1));
+      // (A block is found only at its own offset: a step may pass it.)
+      misses = blocks_ ? 0 : std::max<int64_t>(0, misses + (agreed ? -1 : 1));
       int64_t step = std::min(kLongestStep, 1 + (misses - kMissesBeforeStep) / kMissesPerStep);
       for (; step > 1 && scan + 2 < new_size_; --step) {
         ++scan;
@@ -280,8 +296,10 @@ WalkEnd DeltaWalk::Run(SplitDelta& out) {
 
 WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
                   int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
-                  int64_t copy_run, SplitDelta& out, std::atomic<int64_t>* progress) {
-  return DeltaWalk(old_data, old_size, new_data, new_size, sa, budget, copy_run, progress).Run(out);
+                  int64_t copy_run, SplitDelta& out, std::atomic<int64_t>* progress,
+                  const BlockIndex* blocks) {
+  return DeltaWalk(old_data, old_size, new_data, new_size, sa, blocks, budget, copy_run, progress)
+      .Run(out);
 }
 
 }  // namespace updater::delta

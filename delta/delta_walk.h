@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "delta/block_match.h"
 #include "delta/split_delta.h"
 
 namespace updater::delta {
@@ -26,8 +27,12 @@ struct WalkEnd {
 // a piece of it unrelated to the old bytes (new data where old stood) is
 // taken as literals.
 // `progress`, where given, is told the new file's bytes as the walk passes them.
+// Given `blocks` (the old file's BlockIndex), `sa` may hold the suffixes of
+// some of the old file's pieces only, each sorted as if those pieces stood
+// together: a search also looks up the blocks, and searches every position.
 WalkEnd WalkDelta(const uint8_t* old_data, int64_t old_size, const uint8_t* new_data,
                   int64_t new_size, const std::vector<int32_t>& sa, int64_t budget,
-                  int64_t copy_run, SplitDelta& out, std::atomic<int64_t>* progress = nullptr);
+                  int64_t copy_run, SplitDelta& out, std::atomic<int64_t>* progress = nullptr,
+                  const BlockIndex* blocks = nullptr);
 
 }  // namespace updater::delta

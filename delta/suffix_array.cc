@@ -87,4 +87,25 @@ std::vector<int32_t> SuffixArray(const uint8_t* data, size_t size) {
   return Sais(text.data(), static_cast<int32_t>(size + 1), 257);
 }
 
+std::vector<int32_t> SuffixArrayOfPieces(const uint8_t* data, size_t size,
+                                         const std::vector<size_t>& pieces, size_t piece) {
+  std::vector<uint8_t> kept;
+  for (size_t at : pieces) kept.insert(kept.end(), data + at, data + std::min(size, at + piece));
+  std::vector<int32_t> sa = SuffixArray(kept.data(), kept.size());
+  size_t to = 0;
+  for (int32_t suffix : sa) {
+    auto k = static_cast<size_t>(suffix);
+    if (k == kept.size()) {
+      sa[to++] = static_cast<int32_t>(size);
+      continue;
+    }
+    size_t p = k / piece, at = pieces[p] + k % piece;
+    bool run_ends = (k + 1) % piece == 0 && at + 1 < size &&
+                    (p + 1 == pieces.size() || pieces[p + 1] != at + 1);
+    if (!run_ends) sa[to++] = static_cast<int32_t>(at);
+  }
+  sa.resize(to);
+  return sa;
+}
+
 }  // namespace updater::delta

@@ -14,4 +14,13 @@ namespace updater::delta {
 // while it runs. `size` must stay below 2^31 - 1.
 std::vector<int32_t> SuffixArray(const uint8_t* data, size_t size);
 
+// The suffixes of `data` that start in its pieces of `piece` bytes at the
+// ascending offsets `pieces` (the last piece of `data` may be shorter),
+// sorted as if those pieces stood together, as offsets in `data`; the empty
+// suffix, `size`, first. The last byte of a run of pieces is left out: the
+// byte after it in `data` is not the one it was sorted by, and the walk
+// finds suffixes by their first two bytes.
+std::vector<int32_t> SuffixArrayOfPieces(const uint8_t* data, size_t size,
+                                         const std::vector<size_t>& pieces, size_t piece);
+
 }  // namespace updater::delta

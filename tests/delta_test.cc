@@ -54,6 +54,28 @@ TEST(DeltaEncoderTest, SuffixArrayOrdersSuffixesAsANaiveSortDoes) {
     });
     EXPECT_EQ(SuffixArray(data.data(), data.size()), naive) << data.size() << " bytes";
   }
+  // Some pieces only: every offset in them once, but for a run's last, and
+  // in the order of their first two bytes in the file, as the walk finds them.
+  const Bytes mixed = Joined({binary, random});
+  const std::vector<size_t> pieces = {0, 16, 80, 160, 176, 192, 640, 3696};
+  std::vector<int32_t> sa = SuffixArrayOfPieces(mixed.data(), mixed.size(), pieces, 16);
+  std::vector<int32_t> expected = {static_cast<int32_t>(mixed.size())};
+  for (size_t at : pieces) {
+    for (size_t i = at; i < std::min(at + 16, mixed.size()); ++i) {
+      bool next_kept = i + 1 < at + 16 || std::count(pieces.begin(), pieces.end(), i + 1);
+      if (next_kept || i + 1 == mixed.size()) expected.push_back(static_cast<int32_t>(i));
+    }
+  }
+  auto prefix = [&](int32_t at) {
+    return at == static_cast<int32_t>(mixed.size())
+               ? -1
+               : mixed[at] << 8 | (at + 1 < static_cast<int32_t>(mixed.size()) ? mixed[at + 1] : 0);
+  };
+  EXPECT_TRUE(std::is_sorted(sa.begin(), sa.end(),
+                             [&](int32_t a, int32_t b) { return prefix(a) < prefix(b); }));
+  std::sort(sa.begin(), sa.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(sa, expected);
 }
 
 // The new file `patch` makes of `old`, by the updater's own decoder: the
@@ -155,6 +177,26 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
   for (size_t at = 131072; at < 196608; ++at) {
     if (at % 4 != 0) text_over[at] = text[at - 131072];
   }
+  // A patch's inflated form: a member's inflated bytes among deflated ones,
+  // dense past a bound, walked with the member's suffixes alone sorted and
+  // the old blocks looked up for the rest; the member's 40-byte pieces
+  // reordered, which blocks alone mostly miss.
+  Bytes member = PatternBytes(30000, false, 17);
+  for (uint8_t& b : member) b = static_cast<uint8_t>('a' + b % 16);
+  Bytes reordered;
+  for (size_t at = 0; at < member.size(); at += 40) {
+    reordered.insert(reordered.begin(), member.begin() + static_cast<ptrdiff_t>(at),
+                     member.begin() + static_cast<ptrdiff_t>(at + 40));
+  }
+  const Bytes among_old = Joined({Slice(dense, 0, 200000), member, Slice(dense, 200000, 400000)});
+  // New dense bytes, long enough that a walk would step over positions, then
+  // dense ones moved that no sorted piece holds: found by their blocks,
+  // looked up at every position.
+  const Bytes among_new =
+      Joined({Slice(new_dense, 0, 150000), Slice(dense, 300000, 400000), Slice(dense, 0, 100000),
+              Slice(dense, 100100, 200000), reordered, Bytes(8, 1), Slice(dense, 200000, 300000)});
+  EncodeLimits sparsely = dense_from_256k;
+  sparsely.walk_dense_sparsely = true;
   Bytes tinted = code;  // 10,000 bytes in place, each 3 more
   for (size_t at = 50000; at < 60000; ++at) tinted[at] = static_cast<uint8_t>(tinted[at] + 3);
   Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
@@ -191,6 +233,7 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
        131200},
       {"text over dense bytes, by blocks", dense, text_over, dense_from_256k, DeltaMethod::kBlocks,
        27000},
+      {"inflated among dense bytes", among_old, among_new, sparsely, DeltaMethod::kWalk, 151000},
       {"zeros filled", zeros_old, zeros_new, {}, DeltaMethod::kWalk, 150},
       {"new bytes, short matches", dense, dense_and_short, a_search_in_ten, DeltaMethod::kWalk,
        401000},
