@@ -173,6 +173,35 @@ constexpr int64_t kMostReadWhole = int64_t{256} << 20;
 // of the time), and `max` sixteen.
 uint32_t MostGrowth(delta::LzmaLevel level) { return level == delta::LzmaLevel::kMax ? 16 : 4; }
 
+// Whether a block reads `file` (listed `size` bytes) whole first, to code
+// its deflate streams inflated: a zip archive or a PNG (which no program or
+// sound file starts as). Leaves the file where it read to.
+bool ReadsWhole(platform::File& file, int64_t size) {
+  return size <= kMostReadWhole && file.Seek(0, SEEK_SET) && HoldsDeflated(file);
+}
+
+// The bytes a block codes for such a file, `size` bytes at `data`: its
+// deflate streams inflated where the pinned zlib makes them again, as a
+// patch in inflated form from no old file lays them out; none where none
+// is. At `max`, an inflated member that is a sound is coded as the sample
+// filter codes a sound file: the game tree's update 1.7 % smaller
+// (openarena's pak0.pk3 holds 184); at the default it made the build about
+// 15 % slower (LZMA's match finder walks far in differences), and the
+// default trades bytes for time already.
+std::optional<delta::InflatedPair> WholeForm(const uint8_t* data, size_t size,
+                                             delta::LzmaLevel level) {
+  std::optional<delta::InflatedPair> inflated =
+      delta::InflateForPatch(nullptr, 0, data, size, MostGrowth(level));
+  if (inflated && level == delta::LzmaLevel::kMax) {
+    for (package::MapStream& s : inflated->map.news) {
+      uint8_t* bytes = inflated->new_form.data() + s.inflated_at;
+      s.samples = SampleFormOf(bytes, std::min<size_t>(s.inflated, 4096));
+      if (s.samples) package::SampleDifferences(s.samples, true).Code(bytes, s.inflated);
+    }
+  }
+  return inflated;
+}
+
 // Hands the files of a solid block to the coder one after the other, each
 // hashed and counted as it is read, programs through the split branch
 // filter and sounds through the sample filter.
@@ -180,10 +209,7 @@ class SolidInput {
  public:
   SolidInput(const std::vector<SolidFile>& files, delta::LzmaLevel level,
              std::atomic<int64_t>* progress)
-      : files_(files),
-        most_growth_(MostGrowth(level)),
-        sounds_inside_(level == delta::LzmaLevel::kMax),
-        progress_(progress) {}
+      : files_(files), level_(level), progress_(progress) {}
 
   bool Read(uint8_t* buffer, size_t& size) {
     for (;;) {
@@ -251,11 +277,8 @@ class SolidInput {
     member_.size = position_ = got;
     if (progress_) *progress_ += static_cast<int64_t>(got);
     std::optional<delta::InflatedPair> inflated;
-    if (got <= listed) {
-      inflated = delta::InflateForPatch(nullptr, 0, chunk_.data(), got, most_growth_);
-    }
+    if (got <= listed) inflated = WholeForm(chunk_.data(), got, level_);
     if (inflated) {
-      if (sounds_inside_) CodeSamples(*inflated);
       std::vector<uint8_t> map;  // a few bytes a stream: any level codes it alike
       package::AppendDeflateMap(map, inflated->map);
       if (!delta::EncodeWholeStream(map.data(), map.size(), delta::LzmaLevel::kNormal,
@@ -269,19 +292,6 @@ class SolidInput {
     at_ = 0;
     ready_ = member_.coded = chunk_.size();
     return true;
-  }
-
-  // At `max`, a member that is a sound (a WAVE file of PCM samples) is
-  // coded as the sample filter codes a sound file: the game tree's update
-  // 1.7 % smaller (openarena's pak0.pk3 holds 184); at the default it made
-  // the build about 15 % slower (LZMA's match finder walks far in
-  // differences), and the default trades bytes for time already.
-  static void CodeSamples(delta::InflatedPair& inflated) {
-    for (package::MapStream& s : inflated.map.news) {
-      uint8_t* bytes = inflated.new_form.data() + s.inflated_at;
-      s.samples = SampleFormOf(bytes, std::min<size_t>(s.inflated, 4096));
-      if (s.samples) package::SampleDifferences(s.samples, true).Code(bytes, s.inflated);
-    }
   }
 
   bool EndMember() {
@@ -320,7 +330,7 @@ class SolidInput {
       member_.filter = package::kSampleFilter;
       samples_.emplace(member_.samples, true);
     } else {
-      whole_ = next.size <= kMostReadWhole && file_.Seek(0, SEEK_SET) && HoldsDeflated(file_);
+      whole_ = ReadsWhole(file_, next.size);
     }
     platform::Status back = file_.Seek(0, SEEK_SET);
     if (!back || !file_.status()) {
@@ -333,8 +343,7 @@ class SolidInput {
   }
 
   const std::vector<SolidFile>& files_;
-  uint32_t most_growth_;  // of an inflated stream, as MostGrowth gives it
-  bool sounds_inside_;    // an inflated member that is a sound is coded as samples
+  delta::LzmaLevel level_;
   std::atomic<int64_t>* progress_;
   platform::File file_;
   package::SolidMember member_;
@@ -485,10 +494,57 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
   return {};
 }
 
+// How much of a file read whole a probe reads, and how many bytes past a
+// bound its coding must write to tell that the whole file's would too: the
+// coder's output for the same bytes differs only where it looks ahead, over
+// the last few KiB it is given.
+constexpr size_t kProbeBytes = 2 << 20;
+constexpr size_t kProbeMargin = 16 << 10;
+
+// Whether the block of `file` alone would code to more than `largest`
+// bytes, told from its first kProbeBytes where it is read whole: inflating
+// and checking all the streams of an archive or PNG costs seconds before the
+// coder's first byte, which a small patch beside it makes useless (a 39 MB
+// archive with 28 members changed: 3.5 s for a patch of 4 KB). Its first
+// streams are inflated as the whole file's are, so up to the end of the last
+// of them the probe's bytes are the block's first; the coder, told the
+// file's size, sizes its window as for the block.
+bool WholeCodesPast(const SolidFile& file, delta::LzmaLevel level, size_t largest) {
+  if (largest > kProbeBytes / 8 || file.size <= static_cast<int64_t>(kProbeBytes)) return false;
+  platform::Result<platform::File> opened = pack::OpenTreeFile(file.path);
+  if (!opened || !ReadsWhole(*opened, file.size) || !opened->Seek(0, SEEK_SET)) return false;
+  std::vector<uint8_t> first(kProbeBytes);
+  size_t got = 0;
+  for (size_t read = 1; got < first.size() && read > 0; got += read) {
+    read = opened->Read(first.data() + got, first.size() - got);
+  }
+  if (!opened->status()) return false;  // the block's own reading tells
+  std::optional<delta::InflatedPair> form = WholeForm(first.data(), got, level);
+  if (!form) return false;
+  const package::MapStream& last = form->map.news.back();
+  const size_t end = size_t{last.inflated_at} + last.inflated;
+  size_t at = 0;
+  delta::LzmaStream stream;
+  delta::EncodeLzma(
+      level, package::LzmaProps{}, static_cast<uint64_t>(file.size),
+      [&](uint8_t* buffer, size_t& size) {
+        size = std::min(size, end - at);
+        std::memcpy(buffer, form->new_form.data() + at, size);
+        at += size;
+        return true;
+      },
+      stream, package::kMaxLzmaDictionary, largest + kProbeMargin);
+  return stream.over_limit;
+}
+
 }  // namespace
 
 Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlock& block,
                   std::atomic<int64_t>* progress, size_t largest, const BlockLinks* links) {
+  if (largest != SIZE_MAX && files.size() == 1 && !links &&
+      WholeCodesPast(files[0], level, largest)) {
+    return {};  // stopped early, as the coder stops past `largest`
+  }
   std::vector<uint8_t> preset;
   if (links && !links->before.empty()) {
     Failure read = ReadPreset(links->before, *links->before_seam, level, preset);

@@ -1000,6 +1000,16 @@ class UpdatepkgTest(GameFolder):
             shutil.rmtree(os.path.join(self.game, folder))
         self.assertEqual(self.apply(whole)[-1], (CAPTION, COMPLETED))
         self.assert_game_holds({name: row[1] for name, row in table.items()})
+        # A 2.5 MB archive of one text repeated, 26 KB whole and a little more as
+        # a patch from an unrelated one: what its first 2 MiB code to does not
+        # count the whole file out (it does only past the patch's size).
+        repeated = {f"t{i:02d}.txt": members["big.txt"][:97000] for i in range(90)}
+        for side, files in enumerate(({"a": rng.randbytes(3000)}, repeated)):
+            self.make_tree(os.path.join(self.tmp, "repeated", str(side)), {"big.pk3": archive(files)})
+        self.updatepkg("build", os.path.join(self.tmp, "repeated", "1"), "-o", whole, "--delta-from",
+                       os.path.join(self.tmp, "repeated", "0"))
+        self.assertEqual([e["kind"] for e in json.loads(self.updatepkg("list", whole, "--json")[0])[
+            "entries"]], ["file"])
 
     def test_hostile_delta_streams_change_nothing(self):
         old = b"0123456789" * 1000
