@@ -115,6 +115,8 @@ class DeltaWalk {
   // Where the suffixes are those of the old file's sparse pieces only, its
   // blocks, which a search also looks up: see WalkDelta.
   const BlockIndex* blocks_;
+  RollingHash hash_;  // of the kBlock new bytes from hashed_at_
+  int64_t hashed_at_ = -2;
   int64_t budget_;
   int64_t copy_run_;            // equal bytes in a row an aligned stretch copies
   std::vector<int64_t> first_;  // the suffixes by their first two bytes
@@ -151,9 +153,13 @@ int64_t DeltaWalk::Search(int64_t new_at, int64_t& pos) {
   }
   pos = low_n >= high_n ? sa_[low] : sa_[high];
   int64_t length = std::max(low_n, high_n);
-  if (blocks_ && length < 2 * static_cast<int64_t>(kBlock) &&
-      new_at + static_cast<int64_t>(kBlock) <= new_size_) {
-    size_t from = blocks_->Find(new_ + new_at, RollingHash().Start(new_ + new_at));
+  if (!blocks_ || new_at + static_cast<int64_t>(kBlock) > new_size_) return length;
+  // The search goes on from the position before, most often: the hash rolls.
+  uint64_t hash = new_at == hashed_at_ + 1 ? hash_.Roll(new_[new_at - 1], new_[new_at + kBlock - 1])
+                                           : hash_.Start(new_ + new_at);
+  hashed_at_ = new_at;
+  if (length < 2 * static_cast<int64_t>(kBlock)) {
+    size_t from = blocks_->Find(new_ + new_at, hash);
     int64_t n = from == SIZE_MAX ? 0 : MatchLength(static_cast<int64_t>(from), new_at, kBlock);
     if (n > length) pos = static_cast<int64_t>(from), length = n;
   }
