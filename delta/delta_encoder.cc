@@ -14,10 +14,9 @@ namespace {
 // images, sounds): nine in ten of kSamples pieces of kSample bytes, spread
 // evenly, spend at least kDenseBits a byte in an order-0 code (a zip of
 // deflated members: 7.88 on average, its headers and small members the
-// rest; programs 5 to 6, stored archives 4 to 5). There the walk's
-// alignments gain nothing (the differences of unrelated dense bytes are as
-// dense), and sorting its suffixes alone costs 50 times the block
-// matcher's time (a 39 MB archive: 6.6 s against 0.13 s).
+// rest; programs 5 to 6, stored archives 4 to 5). There sorting every
+// suffix costs 50 times the block matcher's time (a 39 MB archive: 6.6 s
+// against 0.13 s) for matches no shorter than the blocks find.
 constexpr size_t kSamples = 64, kSample = 4096;
 constexpr double kDenseBits = 7.8;
 
@@ -33,9 +32,10 @@ bool Dense(const uint8_t* data, size_t size) {
 
 // The suffixes of `data` that start in its pieces (kSample bytes each) that
 // are not dense or stand beside one that is not (where an inflated member
-// starts or ends among deflated bytes). The dense ones, deflated members
-// among inflated ones, are found by blocks: sorting their suffixes costs the
-// walk most of its time there, for matches no shorter than the blocks find.
+// starts or ends among deflated ones). The dense ones are found by blocks;
+// the walk still finds what blocks miss: the short matches in the rest (a
+// patch's inflated members, an archive's headers) and the differences of
+// its alignments.
 std::vector<int32_t> SparseSuffixArray(const uint8_t* data, size_t size) {
   const size_t pieces = (size + kSample - 1) / kSample;
   std::vector<bool> sparse(pieces + 2, false);  // a piece k at k + 1
@@ -65,9 +65,8 @@ std::optional<SplitDelta> EncodeDelta(const uint8_t* source, size_t source_size,
   };
   SplitDelta delta;
   WalkEnd walked;
-  const bool dense = source_size <= limits.largest_sorted &&
-                     source_size >= limits.dense_by_blocks_from && Dense(source, source_size);
-  if (source_size <= limits.largest_sorted && (!dense || limits.walk_dense_sparsely)) {
+  if (source_size <= limits.largest_sorted) {
+    const bool dense = source_size >= limits.dense_sparsely_from && Dense(source, source_size);
     std::vector<int32_t> sa =
         dense ? SparseSuffixArray(source, source_size) : SuffixArray(source, source_size);
     std::optional<BlockIndex> blocks;

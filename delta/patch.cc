@@ -320,7 +320,6 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
   if (pair) {
     Patch inflated;
     walk.progress = nullptr;  // the new file's bytes were counted once
-    walk.walk_dense_sparsely = true;
     Made made = MakeStreams(pair->old_form.data(), pair->old_form.size(), pair->new_form.data(),
                             pair->new_form.size(), walk, coding, &pair->map, inflated);
     if (made == Made::kFailed) plain = Made::kFailed;

@@ -71,17 +71,13 @@ struct EncodeLimits {
   // gap costs less than the two operations around a copy), see EncodePatch.
   int64_t copy_run = 256;
   // An old file of at least this size that holds compressed data nearly
-  // throughout is matched by blocks (see delta_encoder.cc). Smaller ones
-  // are walked whatever they hold: it costs seconds only past tens of MB,
-  // and it finds shorter matches than blocks do (a 24 MB tree of dense
-  // assets with 20 bytes changed in each of 15: 1,190 bytes walked, 1,364
-  // by blocks).
-  size_t dense_by_blocks_from = 32 << 20;
-  // Such a file is walked instead, with only the suffixes of its pieces
-  // that are not dense sorted and its blocks looked up for the rest: the
-  // files of a patch in inflated form, whose point is their inflated bytes
-  // among the deflated ones.
-  bool walk_dense_sparsely = false;
+  // throughout is walked with only the suffixes of its pieces that are not
+  // dense sorted, and its blocks looked up for the rest (see
+  // delta_encoder.cc). Smaller ones have all their suffixes sorted: it
+  // costs seconds only past tens of MB, and it finds shorter matches than
+  // blocks do (a 24 MB tree of dense assets with 20 bytes changed in each
+  // of 15: 1,190 bytes walked, 1,364 by blocks).
+  size_t dense_sparsely_from = 32 << 20;
   // Where given, told the new file's bytes as they are encoded (from any
   // thread), each once by the end: a build's progress.
   std::atomic<int64_t>* progress = nullptr;

@@ -146,7 +146,7 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
   const Bytes dense_edited =
       Joined({Slice(dense, 0, 200000), PatternBytes(100, false, 15), Slice(dense, 200100, 400000)});
   EncodeLimits dense_from_256k;
-  dense_from_256k.dense_by_blocks_from = 256 << 10;
+  dense_from_256k.dense_sparsely_from = 256 << 10;
   // New bytes the old file does not hold, alone and with a match of 12
   // bytes after every 88: the walk steps over positions rather than search
   // each (a tenth of the work that would take), and short matches do not
@@ -195,8 +195,6 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
   const Bytes among_new =
       Joined({Slice(new_dense, 0, 150000), Slice(dense, 300000, 400000), Slice(dense, 0, 100000),
               Slice(dense, 100100, 200000), reordered, Bytes(8, 1), Slice(dense, 200000, 300000)});
-  EncodeLimits sparsely = dense_from_256k;
-  sparsely.walk_dense_sparsely = true;
   Bytes tinted = code;  // 10,000 bytes in place, each 3 more
   for (size_t at = 50000; at < 60000; ++at) tinted[at] = static_cast<uint8_t>(tinted[at] + 3);
   Bytes shifted_first;  // moved pieces of code whose addresses moved, then plain code
@@ -225,15 +223,16 @@ TEST(DeltaEncoderTest, EveryMatcherGivesAPatchTheUpdatersDecoderApplies) {
       {"all by blocks", code, shifted_first, sorted_up_to_1k, DeltaMethod::kBlocks, 2000},
       {"tinted in place, walked", code, tinted, {}, DeltaMethod::kWalk, 200},
       {"tinted in place, by blocks", code, tinted, sorted_up_to_1k, DeltaMethod::kBlocks, 200},
-      {"dense data, by blocks", dense, dense_edited, dense_from_256k, DeltaMethod::kBlocks, 300},
+      {"dense data, sparsely", dense, dense_edited, dense_from_256k, DeltaMethod::kWalk, 300},
       {"dense data below the limit, walked", dense, dense_edited, {}, DeltaMethod::kWalk, 300},
       {"new bytes", dense, new_dense, a_search_in_ten, DeltaMethod::kWalk, 401000},
       {"pieces replaced, walked", dense, replaced, {}, DeltaMethod::kWalk, 131200},
-      {"pieces replaced, by blocks", dense, replaced, dense_from_256k, DeltaMethod::kBlocks,
+      {"pieces replaced, by blocks", dense, replaced, sorted_up_to_1k, DeltaMethod::kBlocks,
        131200},
-      {"text over dense bytes, by blocks", dense, text_over, dense_from_256k, DeltaMethod::kBlocks,
+      {"text over dense bytes, by blocks", dense, text_over, sorted_up_to_1k, DeltaMethod::kBlocks,
        27000},
-      {"inflated among dense bytes", among_old, among_new, sparsely, DeltaMethod::kWalk, 151000},
+      {"inflated among dense bytes", among_old, among_new, dense_from_256k, DeltaMethod::kWalk,
+       151000},
       {"zeros filled", zeros_old, zeros_new, {}, DeltaMethod::kWalk, 150},
       {"new bytes, short matches", dense, dense_and_short, a_search_in_ten, DeltaMethod::kWalk,
        401000},
