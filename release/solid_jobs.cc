@@ -173,6 +173,16 @@ constexpr int64_t kMostReadWhole = int64_t{256} << 20;
 // of the time), and `max` sixteen.
 uint32_t MostGrowth(delta::LzmaLevel level) { return level == delta::LzmaLevel::kMax ? 16 : 4; }
 
+// Reads `file` on into `buffer` until it is full or the file ends (or a
+// read fails, which the file's status then tells): the bytes read.
+size_t ReadFilling(platform::File& file, std::vector<uint8_t>& buffer) {
+  size_t got = 0;
+  for (size_t read = 1; got < buffer.size() && read > 0; got += read) {
+    read = file.Read(buffer.data() + got, buffer.size() - got);
+  }
+  return got;
+}
+
 // Whether a block reads `file` (listed `size` bytes) whole first, to code
 // its deflate streams inflated: a zip archive or a PNG (which no program or
 // sound file starts as). Leaves the file where it read to.
@@ -264,10 +274,7 @@ class SolidInput {
     whole_ = false;
     const size_t listed = static_cast<size_t>(files_[members.size()].size);
     chunk_.resize(listed + 1);
-    size_t got = 0;
-    for (size_t read = 1; got <= listed && read > 0; got += read) {
-      read = file_.Read(chunk_.data() + got, chunk_.size() - got);
-    }
+    size_t got = ReadFilling(file_, chunk_);
     if (!file_.status()) {
       failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
       return false;
@@ -514,10 +521,7 @@ bool WholeCodesPast(const SolidFile& file, delta::LzmaLevel level, size_t larges
   platform::Result<platform::File> opened = pack::OpenTreeFile(file.path);
   if (!opened || !ReadsWhole(*opened, file.size) || !opened->Seek(0, SEEK_SET)) return false;
   std::vector<uint8_t> first(kProbeBytes);
-  size_t got = 0;
-  for (size_t read = 1; got < first.size() && read > 0; got += read) {
-    read = opened->Read(first.data() + got, first.size() - got);
-  }
+  size_t got = ReadFilling(*opened, first);
   if (!opened->status()) return false;  // the block's own reading tells
   std::optional<delta::InflatedPair> form = WholeForm(first.data(), got, level);
   if (!form) return false;
