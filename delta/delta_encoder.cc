@@ -20,12 +20,16 @@ namespace {
 constexpr size_t kSamples = 64, kSample = 4096;
 constexpr double kDenseBits = 7.8;
 
+// Whether the `size` bytes at `piece` spend kDenseBits a byte or more.
+bool DensePiece(const uint8_t* piece, size_t size) {
+  return Order0Bits(size, [&](size_t i) { return piece[i]; }) >= kDenseBits * size;
+}
+
 bool Dense(const uint8_t* data, size_t size) {
   if (size < kSamples * kSample) return false;
   size_t dense = 0;
   for (size_t k = 0; k < kSamples; ++k) {
-    const uint8_t* piece = data + (size - kSample) / (kSamples - 1) * k;
-    dense += Order0Bits(kSample, [&](size_t i) { return piece[i]; }) >= kDenseBits * kSample;
+    dense += DensePiece(data + (size - kSample) / (kSamples - 1) * k, kSample);
   }
   return dense * 10 >= kSamples * 9;
 }
@@ -41,7 +45,7 @@ std::vector<int32_t> SparseSuffixArray(const uint8_t* data, size_t size) {
   std::vector<bool> sparse(pieces + 2, false);  // a piece k at k + 1
   for (size_t k = 0; k < pieces; ++k) {
     size_t at = k * kSample, n = std::min(kSample, size - at);
-    sparse[k + 1] = Order0Bits(n, [&](size_t i) { return data[at + i]; }) < kDenseBits * n;
+    sparse[k + 1] = !DensePiece(data + at, n);
   }
   std::vector<size_t> kept;
   for (size_t k = 0; k < pieces; ++k) {
