@@ -73,42 +73,98 @@ bool GrowsPast(FoundStream& s, uint64_t most) {
   return true;
 }
 
+// A zip local header, of method 8 and not encrypted, whose stream starts
+// in the file and, where the header gives its size, ends there.
+struct ZipMember {
+  size_t start = 0;  // of its stream
+  uint32_t packed = 0, full = 0;
+  uint32_t flags = 0;
+  // With a data descriptor, or zip64's sizes (in an extra field), the
+  // stream ends where deflate says: it is inflated whole to be measured.
+  bool unsized = false;
+};
+
+// The member whose local header is at `i` (30 bytes of `size` past it), or
+// none.
+std::optional<ZipMember> ReadZipHeader(const uint8_t* data, size_t size, size_t i) {
+  const uint8_t* at = data + i;
+  ZipMember m;
+  m.flags = Le(at + 6, 2);
+  m.packed = Le(at + 18, 4);
+  m.full = Le(at + 22, 4);
+  m.start = i + 30 + Le(at + 26, 2) + Le(at + 28, 2);
+  m.unsized = (m.flags & 8) != 0 || m.packed == UINT32_MAX;
+  if (Le(at + 8, 2) != 8 || (m.flags & 1) || m.start >= size ||
+      (!m.unsized && m.packed > size - m.start)) {
+    return std::nullopt;
+  }
+  return m;
+}
+
+// The next zip local header's offset from `i` on, or `size` where none.
+// (memchr for its first byte: a stored archive is scanned through.)
+size_t NextZipHeader(const uint8_t* data, size_t size, size_t i) {
+  for (; i + 30 <= size; ++i) {
+    const void* p = std::memchr(data + i, kZipLocal[0], size - 29 - i);
+    if (!p) break;
+    i = static_cast<size_t>(static_cast<const uint8_t*>(p) - data);
+    if (std::memcmp(data + i, kZipLocal, 4) == 0) return i;
+  }
+  return size;
+}
+
+// Inflates a sized member's stream, `s.packed` bytes at `s.at`, into `s`:
+// false where it is damaged or ends before them. Past `most` it is marked
+// as growing past.
+bool InflateSized(const uint8_t* data, FoundStream& s, uint64_t most) {
+  const uint64_t packed = s.packed;
+  s.packed = Inflate(data + s.at, packed, StreamForm::kRawDeflate, true, s.inflated, most);
+  if (GrowsPast(s, most)) s.packed = packed;
+  s.deflated = s.packed;
+  s.unread = false;
+  return s.packed != 0;
+}
+
+std::string_view Bytes(const uint8_t* data, const FoundStream& s) {
+  return {reinterpret_cast<const char*>(data + s.at), static_cast<size_t>(s.packed)};
+}
+
+// The stream of member `m` into `s`: left unread where its bytes are
+// `held_elsewhere`, else inflated; false where it does not inflate as its
+// header says.
+bool TakeMember(const uint8_t* data, size_t size, const ZipMember& m, uint32_t most_growth,
+                const std::unordered_set<std::string_view>* held_elsewhere, FoundStream& s) {
+  s.at = m.start;
+  s.packed = m.packed;
+  // Info-ZIP's flags: 2 the best compression, 4 and 6 the fastest.
+  s.level_hint = (m.flags & 6) == 2 ? 9 : (m.flags & 4) ? 1 : 6;
+  if (m.unsized) {
+    s.packed = s.deflated =
+        Inflate(data + m.start, size - m.start, StreamForm::kRawDeflate, false, s.inflated);
+    return s.packed != 0;
+  }
+  if (held_elsewhere && held_elsewhere->count(Bytes(data, s))) {
+    s.deflated = s.packed;
+    s.unread = true;
+    return true;
+  }
+  return InflateSized(data, s, MostInflated(m.packed, most_growth)) &&
+         (s.grows_past || s.inflated.size() == m.full);
+}
+
 // Zip local entries of method 8, not encrypted.
 void FindZipMembers(const uint8_t* data, size_t size, uint32_t most_growth,
+                    const std::unordered_set<std::string_view>* held_elsewhere,
                     std::vector<FoundStream>& found) {
-  for (size_t i = 0; i + 30 <= size;) {
-    const uint8_t* at = std::search(data + i, data + size, kZipLocal, kZipLocal + 4);
-    i = static_cast<size_t>(at - data);
-    if (i + 30 > size) return;
-    uint32_t flags = Le(at + 6, 2), packed = Le(at + 18, 4), full = Le(at + 22, 4);
-    size_t start = i + 30 + Le(at + 26, 2) + Le(at + 28, 2);
-    // With a data descriptor, or zip64's sizes (in an extra field), the
-    // stream ends where deflate says: it is inflated whole to be measured.
-    bool unsized = (flags & 8) != 0 || packed == UINT32_MAX;
-    const uint64_t most = unsized ? package::kMaxInflatedStream : MostInflated(packed, most_growth);
+  for (size_t i = NextZipHeader(data, size, 0); i < size; i = NextZipHeader(data, size, i)) {
+    std::optional<ZipMember> m = ReadZipHeader(data, size, i);
     FoundStream s;
-    s.at = start;
-    if (Le(at + 8, 2) != 8 || (flags & 1) || start >= size || (!unsized && packed > size - start)) {
+    if (!m || !TakeMember(data, size, *m, most_growth, held_elsewhere, s)) {
       i += 4;
       continue;
     }
-    s.packed = Inflate(data + start, unsized ? size - start : packed, StreamForm::kRawDeflate,
-                       !unsized, s.inflated, most);
-    if (GrowsPast(s, most)) {
-      s.packed = s.deflated = packed;
-      found.push_back(std::move(s));
-      i = start + packed;
-      continue;
-    }
-    if (s.packed == 0 || (!unsized && s.inflated.size() != full)) {
-      i += 4;
-      continue;
-    }
-    s.deflated = s.packed;
-    // Info-ZIP's flags: 2 the best compression, 4 and 6 the fastest.
-    s.level_hint = (flags & 6) == 2 ? 9 : (flags & 4) ? 1 : 6;
+    i = static_cast<size_t>(s.at + s.packed);
     found.push_back(std::move(s));
-    i = start + static_cast<size_t>(found.back().packed);
   }
 }
 
@@ -208,10 +264,6 @@ bool MakesAgain(const FoundStream& stream, const uint8_t* file,
 
 constexpr int kMissesBeforeGivingUp = 4;
 
-std::string_view Bytes(const uint8_t* data, const FoundStream& s) {
-  return {reinterpret_cast<const char*>(data + s.at), static_cast<size_t>(s.packed)};
-}
-
 }  // namespace
 
 namespace {
@@ -230,18 +282,36 @@ bool Tells(const FoundStream& stream, int level) {
                      : level >= 7;
 }
 
+bool IsZip(const uint8_t* head, size_t size) {
+  return size >= 4 && std::memcmp(head, kZipLocal, 4) == 0;
+}
+
 }  // namespace
 
 bool StartsAsZipOrPng(const uint8_t* head, size_t size) {
-  return (size >= 4 && std::memcmp(head, kZipLocal, 4) == 0) ||
-         (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0);
+  return IsZip(head, size) || (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0);
 }
 
-std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size,
-                                            uint32_t most_growth) {
+std::unordered_set<std::string_view> SizedZipMembers(const uint8_t* data, size_t size) {
+  std::unordered_set<std::string_view> members;
+  for (size_t i = NextZipHeader(data, size, 0); i < size; i = NextZipHeader(data, size, i)) {
+    std::optional<ZipMember> m = ReadZipHeader(data, size, i);
+    if (!m || m->unsized) {
+      i += 4;
+      continue;
+    }
+    members.insert({reinterpret_cast<const char*>(data + m->start), m->packed});
+    i = m->start + m->packed;
+  }
+  return members;
+}
+
+std::vector<FoundStream> FindDeflateStreams(
+    const uint8_t* data, size_t size, uint32_t most_growth,
+    const std::unordered_set<std::string_view>* held_elsewhere) {
   std::vector<FoundStream> found;
   FindPngImage(data, size, most_growth, found);
-  if (found.empty()) FindZipMembers(data, size, most_growth, found);
+  if (found.empty()) FindZipMembers(data, size, most_growth, held_elsewhere, found);
   if (found.empty()) FindZlibStreams(data, size, found);
   return found;
 }
@@ -292,27 +362,35 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
   // An archive's or PNG's old streams are found on a thread of their own
   // meanwhile (inflating both archives' members is a third of a delta
   // build of one), else after the new file's, where it has some.
+  // Members both archives hold byte for byte (most of a changed archive's)
+  // stay deflated in both forms: they are left unread.
+  std::unordered_set<std::string_view> old_members, new_members;
+  if (old_size > 0 && IsZip(old_data, old_size) && IsZip(new_data, new_size)) {
+    old_members = SizedZipMembers(old_data, old_size);
+    new_members = SizedZipMembers(new_data, new_size);
+  }
   struct OldStreams {
     const uint8_t* data;
     size_t size;
+    const std::unordered_set<std::string_view>* held_elsewhere;
     std::vector<FoundStream> found;
-  } old_streams{old_data, old_size, {}};
+  } old_streams{old_data, old_size, &new_members, {}};
   platform::Thread finder;
   if (old_size > 0 && StartsAsZipOrPng(new_data, new_size)) {
     auto find = [](void* streams) {
       auto& s = *static_cast<OldStreams*>(streams);
-      s.found = FindDeflateStreams(s.data, s.size);
+      s.found = FindDeflateStreams(s.data, s.size, 0, s.held_elsewhere);
     };
     finder = std::move(platform::StartThread(find, &old_streams)).value_or(platform::Thread());
   }
-  std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size, most_growth);
+  std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size, most_growth, &old_members);
   if (news.empty()) return std::nullopt;
   if (finder) {
     finder.Join();
   } else {
-    old_streams.found = FindDeflateStreams(old_data, old_size);
+    old_streams.found = FindDeflateStreams(old_data, old_size, 0, &new_members);
   }
-  const std::vector<FoundStream>& olds = old_streams.found;
+  std::vector<FoundStream>& olds = old_streams.found;
   std::unordered_set<std::string_view> old_bytes, new_bytes;
   for (const FoundStream& s : olds) old_bytes.insert(Bytes(old_data, s));
   for (const FoundStream& s : news) new_bytes.insert(Bytes(new_data, s));
@@ -320,8 +398,10 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
   std::vector<const FoundStream*> made, read;
   std::optional<package::DeflateSettings> settings;  // the last found: tried first
   int missed = 0;
-  for (const FoundStream& s : news) {
+  for (FoundStream& s : news) {
     if (old_bytes.count(Bytes(new_data, s))) continue;  // unchanged: copied as it is
+    // Left unread for a twin the old file's members did not come to hold.
+    if (s.unread && !InflateSized(new_data, s, MostInflated(s.deflated, most_growth))) continue;
     if (s.grows_past || (most_growth > 0 && s.inflated.size() / most_growth > s.deflated)) continue;
     // Where the first changed streams came from another encoder (an
     // archiver's own deflate, a PNG optimiser), the rest are taken to have
@@ -336,8 +416,9 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
     pair.map.news.push_back(MapStream(s, *settings));
   }
   if (made.empty()) return std::nullopt;
-  for (const FoundStream& s : olds) {
+  for (FoundStream& s : olds) {
     if (new_bytes.count(Bytes(old_data, s))) continue;  // the new file has it as it is
+    if (s.unread && !InflateSized(old_data, s, package::kMaxInflatedStream)) continue;
     read.push_back(&s);
     pair.map.olds.push_back(MapStream(s, {}));
     pair.map.olds.back().packed = static_cast<uint32_t>(s.packed);  // its bytes in the old file

@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "package/deflate_form.h"
@@ -34,18 +36,28 @@ struct FoundStream {
   std::vector<uint8_t> inflated;
   // Inflated past the growth asked (then `inflated` is empty): it stays as it is.
   bool grows_past = false;
+  // A zip member whose bytes the other file holds as a member too, not yet
+  // inflated (`inflated` empty): unchanged, it stays as it is in both.
+  bool unread = false;
 };
 
 // True when the `size` bytes at `head` start as a zip archive or a PNG does
 // (8 bytes tell), the files whose streams a whole file's coding looks for.
 bool StartsAsZipOrPng(const uint8_t* head, size_t size);
 
+// The bytes of each zip member of `data` whose local header gives its size,
+// as the header says, none inflated: what FindDeflateStreams may leave
+// unread in the other file of a pair.
+std::unordered_set<std::string_view> SizedZipMembers(const uint8_t* data, size_t size);
+
 // The deflate streams of `data`, in order, each inflated whole (at most
 // package::kMaxInflatedStream). With `most_growth`, a PNG's or a sized zip
 // member's inflating stops once it passes that many times its deflated
-// bytes, and the stream is marked `grows_past`.
-std::vector<FoundStream> FindDeflateStreams(const uint8_t* data, size_t size,
-                                            uint32_t most_growth = 0);
+// bytes, and the stream is marked `grows_past`. A sized zip member whose
+// bytes are among `held_elsewhere` is left `unread`.
+std::vector<FoundStream> FindDeflateStreams(
+    const uint8_t* data, size_t size, uint32_t most_growth = 0,
+    const std::unordered_set<std::string_view>* held_elsewhere = nullptr);
 
 // Settings under which the pinned zlib makes `stream` of `file` again bit
 // for bit (through package::Redeflater, as the install will); none where

@@ -913,6 +913,14 @@ class UpdatepkgTest(GameFolder):
             at = data.index(b"m01.txt") + 7 + 300
             return data[:at] + bytes(40) + data[at + 40:]
 
+        def nested(files, other):  # an archive's bytes stored by deflate in an archive
+            out = Unseekable()
+            with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+                z.writestr("inner.zip", archive(files), compresslevel=0)
+                z.writestr("m31.txt", other)
+                z.writestr("hit.wav", members["hit.wav"])
+            return bytes(out.data)
+
         def png(pixels, flush_at=0):
             raw = b"".join(b"\0" + pixels[y * 384:(y + 1) * 384] for y in range(128))
             coder = zlib.compressobj(9, zlib.DEFLATED, 15, 9, zlib.Z_FILTERED)  # as libpng may
@@ -936,6 +944,7 @@ class UpdatepkgTest(GameFolder):
         smooth = bytes(((x // 24) * 17 + (y // 16) * 5 + ((x * x + y * 31) % 13 == 0)) & 0xFF
                        for y in range(128) for x in range(384))  # deflates 8 times
         text = b"".join(members.values())[:30000]
+        small = members["m03.txt"][:2000]
         flat = {f"z{i}.bin": bytes(40000) for i in range(5)}  # each inflates 600 times: kept
         blob = lambda data: b"BLOB" + struct.pack("<I", len(data)) + zlib.compress(data, 9) + b"END"
         # name: (old, new, patched inflated: its streams made by zlib, or by zip)
@@ -948,6 +957,10 @@ class UpdatepkgTest(GameFolder):
                  "pak/flat.pk3": (archive({**flat, **members}), archive({**flat, **edited}), True),
                  "pak/encrypted.zip": (encrypted(archive(members)), encrypted(archive(edited)), False),
                  "pak/damaged.zip": (damaged(archive(members)), damaged(archive(edited)), True),
+                 # An old member held only inside a stream of the new file: inflated all the same.
+                 "pak/nested.zip": (archive({"m03.txt": small, "m31.txt": members["m31.txt"],
+                                             "hit.wav": members["hit.wav"]}),
+                                    nested({"m03.txt": small}, edited["m31.txt"]), True),
                  "img/sprite.png": (png(pixels), png(touched), True),
                  "img/flushed.png": (png(pixels, 6000), png(touched, 6000), False),
                  "img/smooth.png": (png(smooth), png(smooth[:900] + smooth[910:] + b"x" * 10), True),
