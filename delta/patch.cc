@@ -301,6 +301,25 @@ size_t CodedSize(const Patch& patch) {
          literals.size();
 }
 
+// The patch in inflated form of an archive or image, where it has one.
+struct InflatedPatch {
+  const uint8_t* old_data;
+  size_t old_size;
+  const uint8_t* new_data;
+  size_t new_size;
+  EncodeLimits walk;
+  PatchCoding coding;
+  Patch patch;
+  Made made = Made::kNone;
+
+  void Make() {
+    std::optional<InflatedPair> pair = InflateForPatch(old_data, old_size, new_data, new_size);
+    if (!pair) return;
+    made = MakeStreams(pair->old_form.data(), pair->old_form.size(), pair->new_form.data(),
+                       pair->new_form.size(), walk, coding, &pair->map, patch);
+  }
+};
+
 }  // namespace
 
 platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size_t old_size,
@@ -310,23 +329,30 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
   if (old_size == 0 || new_size == 0) return std::optional<Patch>();  // nothing to patch
   EncodeLimits walk = limits;
   if (coding.lzma) walk.copy_run = kLzmaCopyRun;
-  Patch patch;
-  Made plain = MakeStreams(old_data, old_size, new_data, new_size, walk, coding, nullptr, patch);
   // Archives and images whose changed streams deflate again as they were
   // are patched inflated too, and the smaller of the two patches is kept.
-  std::optional<InflatedPair> pair = plain == Made::kFailed
-                                         ? std::nullopt
-                                         : InflateForPatch(old_data, old_size, new_data, new_size);
-  if (pair) {
-    Patch inflated;
-    walk.progress = nullptr;  // the new file's bytes were counted once
-    Made made = MakeStreams(pair->old_form.data(), pair->old_form.size(), pair->new_form.data(),
-                            pair->new_form.size(), walk, coding, &pair->map, inflated);
-    if (made == Made::kFailed) plain = Made::kFailed;
-    if (made == Made::kMade && (plain == Made::kNone || CodedSize(inflated) < CodedSize(patch))) {
-      patch = std::move(inflated);
-      plain = Made::kMade;
-    }
+  // The patch in inflated form (most of a delta build of one archive) is
+  // made on a thread of its own while the plain one is, else after it (a
+  // 32-bit updatepkg.exe keeps its address space for one at a time).
+  InflatedPatch inflated{old_data, old_size, new_data, new_size, walk, coding, {}, Made::kNone};
+  inflated.walk.progress = nullptr;  // the new file's bytes count once
+  platform::Thread maker;
+  if (sizeof(void*) == 8 && StartsAsZipOrPng(new_data, new_size)) {
+    auto make = [](void* patch) { static_cast<InflatedPatch*>(patch)->Make(); };
+    maker = std::move(platform::StartThread(make, &inflated)).value_or(platform::Thread());
+  }
+  Patch patch;
+  Made plain = MakeStreams(old_data, old_size, new_data, new_size, walk, coding, nullptr, patch);
+  if (maker) {
+    maker.Join();
+  } else if (plain != Made::kFailed) {
+    inflated.Make();
+  }
+  if (inflated.made == Made::kFailed) plain = Made::kFailed;
+  if (inflated.made == Made::kMade && plain != Made::kFailed &&
+      (plain == Made::kNone || CodedSize(inflated.patch) < CodedSize(patch))) {
+    patch = std::move(inflated.patch);
+    plain = Made::kMade;
   }
   const size_t coded = plain == Made::kMade ? CodedSize(patch) : 0;
   if (plain == Made::kMade && coding.lzma && coding.after_old &&
