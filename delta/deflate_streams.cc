@@ -359,9 +359,6 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
                                             const uint8_t* new_data, size_t new_size,
                                             uint32_t most_growth) {
   if (old_size > package::kMaxFormSize || new_size > package::kMaxFormSize) return std::nullopt;
-  // An archive's or PNG's old streams are found on a thread of their own
-  // meanwhile (inflating both archives' members is a third of a delta
-  // build of one), else after the new file's, where it has some.
   // Members both archives hold byte for byte (most of a changed archive's)
   // stay deflated in both forms: they are left unread.
   std::unordered_set<std::string_view> old_members, new_members;
@@ -369,6 +366,8 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
     old_members = SizedZipMembers(old_data, old_size);
     new_members = SizedZipMembers(new_data, new_size);
   }
+  // An archive's or PNG's old streams are found on a thread of their own
+  // meanwhile, else after the new file's, where it has some.
   struct OldStreams {
     const uint8_t* data;
     size_t size;
