@@ -113,6 +113,19 @@ size_t NextZipHeader(const uint8_t* data, size_t size, size_t i) {
   return size;
 }
 
+// Calls `take` with each member of `data` whose header ReadZipHeader
+// reads, in turn: it returns where the member's stream ends, for the walk
+// to go on from there, or 0 where it takes none (the walk then looks on
+// from 4 bytes past the header's start).
+template <typename Take>
+void WalkZipMembers(const uint8_t* data, size_t size, Take take) {
+  for (size_t i = NextZipHeader(data, size, 0); i < size; i = NextZipHeader(data, size, i)) {
+    std::optional<ZipMember> m = ReadZipHeader(data, size, i);
+    size_t end = m ? take(*m) : 0;
+    i = end > 0 ? end : i + 4;
+  }
+}
+
 // Inflates a sized member's stream, `s.packed` bytes at `s.at`, into `s`:
 // false where it is damaged or ends before them. Past `most` it is marked
 // as growing past.
@@ -156,16 +169,12 @@ bool TakeMember(const uint8_t* data, size_t size, const ZipMember& m, uint32_t m
 void FindZipMembers(const uint8_t* data, size_t size, uint32_t most_growth,
                     const std::unordered_set<std::string_view>* held_elsewhere,
                     std::vector<FoundStream>& found) {
-  for (size_t i = NextZipHeader(data, size, 0); i < size; i = NextZipHeader(data, size, i)) {
-    std::optional<ZipMember> m = ReadZipHeader(data, size, i);
+  WalkZipMembers(data, size, [&](const ZipMember& m) -> size_t {
     FoundStream s;
-    if (!m || !TakeMember(data, size, *m, most_growth, held_elsewhere, s)) {
-      i += 4;
-      continue;
-    }
-    i = static_cast<size_t>(s.at + s.packed);
+    if (!TakeMember(data, size, m, most_growth, held_elsewhere, s)) return 0;
     found.push_back(std::move(s));
-  }
+    return static_cast<size_t>(found.back().at + found.back().packed);
+  });
 }
 
 // A PNG's IDAT chunks, where they are cut evenly.
@@ -294,15 +303,11 @@ bool StartsAsZipOrPng(const uint8_t* head, size_t size) {
 
 std::unordered_set<std::string_view> SizedZipMembers(const uint8_t* data, size_t size) {
   std::unordered_set<std::string_view> members;
-  for (size_t i = NextZipHeader(data, size, 0); i < size; i = NextZipHeader(data, size, i)) {
-    std::optional<ZipMember> m = ReadZipHeader(data, size, i);
-    if (!m || m->unsized) {
-      i += 4;
-      continue;
-    }
-    members.insert({reinterpret_cast<const char*>(data + m->start), m->packed});
-    i = m->start + m->packed;
-  }
+  WalkZipMembers(data, size, [&](const ZipMember& m) -> size_t {
+    if (m.unsized) return 0;
+    members.insert({reinterpret_cast<const char*>(data + m.start), m.packed});
+    return m.start + m.packed;
+  });
   return members;
 }
 
