@@ -341,6 +341,34 @@ std::optional<package::DeflateSettings> FindSettings(const FoundStream& stream,
   return std::nullopt;
 }
 
+StreamChooser::StreamChooser(const uint8_t* data, uint32_t most_growth,
+                             const std::unordered_set<std::string_view>* old_bytes)
+    : data_(data), most_growth_(most_growth), old_bytes_(old_bytes) {}
+
+bool StreamChooser::Take(FoundStream& s, package::MapStream& stream) {
+  // Where the first changed streams came from another encoder (an
+  // archiver's own deflate, a PNG optimiser), the rest are taken to have
+  // too: each miss tried every setting.
+  if (made_ == 0 && missed_ == kMissesBeforeGivingUp) return false;
+  // Past the most a map names, the rest stay as they are (the updater
+  // refuses a longer map).
+  if (made_ == package::kMaxMapStreams) return false;
+  if (old_bytes_ && old_bytes_->count(Bytes(data_, s))) return false;  // copied as it is
+  // Left unread for a twin the old file's members did not come to hold.
+  if (s.unread && !InflateSized(data_, s, MostInflated(s.deflated, most_growth_))) return false;
+  if (s.grows_past || (most_growth_ > 0 && s.inflated.size() / most_growth_ > s.deflated)) {
+    return false;
+  }
+  if (!settings_ || !MakesAgain(s, data_, *settings_)) settings_ = FindSettings(s, data_);
+  if (!settings_) {  // another encoder's: patched as bytes
+    ++missed_;
+    return false;
+  }
+  ++made_;
+  stream = MapStream(s, *settings_);
+  return true;
+}
+
 namespace {
 
 // Lays out `data` with the streams `inflate` inflated into `form`, and
@@ -400,28 +428,17 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
   for (const FoundStream& s : news) new_bytes.insert(Bytes(new_data, s));
   InflatedPair pair;
   std::vector<const FoundStream*> made, read;
-  std::optional<package::DeflateSettings> settings;  // the last found: tried first
-  int missed = 0;
+  StreamChooser chooser(new_data, most_growth, &old_bytes);
   for (FoundStream& s : news) {
-    if (old_bytes.count(Bytes(new_data, s))) continue;  // unchanged: copied as it is
-    // Left unread for a twin the old file's members did not come to hold.
-    if (s.unread && !InflateSized(new_data, s, MostInflated(s.deflated, most_growth))) continue;
-    if (s.grows_past || (most_growth > 0 && s.inflated.size() / most_growth > s.deflated)) continue;
-    // Where the first changed streams came from another encoder (an
-    // archiver's own deflate, a PNG optimiser), the rest are taken to have
-    // too: each miss tried every setting.
-    if (made.empty() && missed == kMissesBeforeGivingUp) break;
-    if (!settings || !MakesAgain(s, new_data, *settings)) settings = FindSettings(s, new_data);
-    if (!settings) {  // another encoder's: patched as bytes
-      ++missed;
-      continue;
-    }
+    package::MapStream stream;
+    if (!chooser.Take(s, stream)) continue;
     made.push_back(&s);
-    pair.map.news.push_back(MapStream(s, *settings));
+    pair.map.news.push_back(stream);
   }
   if (made.empty()) return std::nullopt;
   for (FoundStream& s : olds) {
-    if (new_bytes.count(Bytes(old_data, s))) continue;  // the new file has it as it is
+    if (pair.map.olds.size() == package::kMaxMapStreams) break;  // the rest read as they are
+    if (new_bytes.count(Bytes(old_data, s))) continue;           // the new file has it as it is
     if (s.unread && !InflateSized(old_data, s, package::kMaxInflatedStream)) continue;
     read.push_back(&s);
     pair.map.olds.push_back(MapStream(s, {}));

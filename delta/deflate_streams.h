@@ -67,6 +67,29 @@ std::vector<FoundStream> FindDeflateStreams(
 std::optional<package::DeflateSettings> FindSettings(const FoundStream& stream,
                                                      const uint8_t* file);
 
+// Decides, stream by stream in the file's order, which of a new file's
+// streams its form holds inflated: a stream not among `old_bytes` (the old
+// file's, where there is one), growing at most `most_growth` times where
+// that is given, that FindSettings makes again (the settings of the stream
+// before tried first); none once the first streams all missed (another
+// encoder made the file's), none past package::kMaxMapStreams.
+class StreamChooser {
+ public:
+  StreamChooser(const uint8_t* data, uint32_t most_growth,
+                const std::unordered_set<std::string_view>* old_bytes = nullptr);
+  // True where `s` (the next stream of the file) is held inflated, with its
+  // map stream into `stream`; an unread stream is inflated first.
+  bool Take(FoundStream& s, package::MapStream& stream);
+
+ private:
+  const uint8_t* data_;
+  uint32_t most_growth_;
+  const std::unordered_set<std::string_view>* old_bytes_;
+  std::optional<package::DeflateSettings> settings_;  // the last found
+  uint32_t made_ = 0;
+  int missed_ = 0;
+};
+
 // Two files with their streams inflated, and the map of them.
 struct InflatedPair {
   package::DeflateMap map;

@@ -2,10 +2,12 @@
 // and the seams where blocks that go on from each other meet.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "delta/deflate_streams.h"
 #include "delta/patch.h"
+#include "delta/whole_form.h"
 #include "pack/package_builder.h"
 #include "package/branch_filter.h"
 #include "package/deflate_form.h"
@@ -190,26 +192,23 @@ bool ReadsWhole(platform::File& file, int64_t size) {
   return size <= kMostReadWhole && file.Seek(0, SEEK_SET) && HoldsDeflated(file);
 }
 
-// The bytes a block codes for such a file, `size` bytes at `data`: its
-// deflate streams inflated where the pinned zlib makes them again, as a
-// patch in inflated form from no old file lays them out; none where none
-// is. At `max`, an inflated member that is a sound is coded as the sample
-// filter codes a sound file: the game tree's update 1.7 % smaller
-// (openarena's pak0.pk3 holds 184); at the default it made the build about
-// 15 % slower (LZMA's match finder walks far in differences), and the
-// default trades bytes for time already.
-std::optional<delta::InflatedPair> WholeForm(const uint8_t* data, size_t size,
-                                             delta::LzmaLevel level) {
-  std::optional<delta::InflatedPair> inflated =
-      delta::InflateForPatch(nullptr, 0, data, size, MostGrowth(level));
-  if (inflated && level == delta::LzmaLevel::kMax) {
-    for (package::MapStream& s : inflated->map.news) {
-      uint8_t* bytes = inflated->new_form.data() + s.inflated_at;
-      s.samples = SampleFormOf(bytes, std::min<size_t>(s.inflated, 4096));
-      if (s.samples) package::SampleDifferences(s.samples, true).Code(bytes, s.inflated);
-    }
+// The form a block codes of such a file, `size` bytes at `data`: its
+// deflate streams inflated where the pinned zlib makes them again. At
+// `max`, an inflated member that is a sound is coded as the sample filter
+// codes a sound file: the game tree's update 1.7 % smaller (openarena's
+// pak0.pk3 holds 184); at the default it made the build about 15 % slower
+// (LZMA's match finder walks far in differences), and the default trades
+// bytes for time already.
+std::unique_ptr<delta::WholeForm> WholeForm(const uint8_t* data, size_t size,
+                                            delta::LzmaLevel level) {
+  delta::WholeForm::StreamHook samples;
+  if (level == delta::LzmaLevel::kMax) {
+    samples = [](package::MapStream& s, uint8_t* bytes, size_t size) {
+      s.samples = SampleFormOf(bytes, std::min<size_t>(size, 4096));
+      if (s.samples) package::SampleDifferences(s.samples, true).Code(bytes, size);
+    };
   }
-  return inflated;
+  return std::make_unique<delta::WholeForm>(data, size, MostGrowth(level), std::move(samples));
 }
 
 // Hands the files of a solid block to the coder one after the other, each
@@ -225,7 +224,7 @@ class SolidInput {
     for (;;) {
       if (at_ < ready_) {  // coded bytes, as many as the coder asks
         size = std::min(size, ready_ - at_);
-        std::memcpy(buffer, chunk_.data() + at_, size);
+        std::memcpy(buffer, ready_bytes_ + at_, size);
         at_ += size;
         return true;
       }
@@ -242,6 +241,7 @@ class SolidInput {
   // piece of the split branch filter's), or at the file's end ends it.
   bool ReadNext() {
     if (whole_) return ReadWhole();
+    if (form_) return NextOfForm();
     const bool split = member_.filter == package::kSplitBranchFilter;
     std::vector<uint8_t>& read = split ? piece_ : chunk_;
     read.resize(split ? package::kSplitPiece : 64 * 1024);
@@ -262,42 +262,63 @@ class SolidInput {
     position_ += got;
     at_ = 0;
     ready_ = split ? chunk_.size() : got;
+    ready_bytes_ = chunk_.data();
     member_.coded += ready_;
     return true;
   }
 
   // Reads a zip archive or a PNG whole (as listed; a file that grew goes on
-  // as it is read) and hands on its bytes with the deflate streams inflated
-  // that the pinned zlib makes again (as a patch in inflated form from no
-  // old file lays them out), or else as they are.
+  // as it is read) and hands on its form (WholeForm), or its bytes as they
+  // are where it grew.
   bool ReadWhole() {
     whole_ = false;
     const size_t listed = static_cast<size_t>(files_[members.size()].size);
-    chunk_.resize(listed + 1);
-    size_t got = ReadFilling(file_, chunk_);
+    std::vector<uint8_t>& read = whole_bytes_;
+    read.resize(listed + 1);
+    size_t got = ReadFilling(file_, read);
     if (!file_.status()) {
       failure = Fail(Cause::kSourceUnreadable, files_[members.size()].path, file_.status());
       return false;
     }
-    chunk_.resize(got);
-    hash_->Update(chunk_.data(), got);
+    read.resize(got);
+    hash_->Update(read.data(), got);
     member_.size = position_ = got;
     if (progress_) *progress_ += static_cast<int64_t>(got);
-    std::optional<delta::InflatedPair> inflated;
-    if (got <= listed) inflated = WholeForm(chunk_.data(), got, level_);
-    if (inflated) {
+    if (got <= listed) {
+      form_ = WholeForm(read.data(), got, level_);
+      return NextOfForm();
+    }
+    at_ = 0;
+    ready_ = member_.coded = got;
+    ready_bytes_ = read.data();
+    return true;
+  }
+
+  // Hands on the form's next bytes; at its end, tells the member's map
+  // where it held streams inflated, and reads on (a file that grew).
+  bool NextOfForm() {
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
+    if (form_->Next(bytes, size)) {
+      at_ = 0;
+      ready_ = size;
+      ready_bytes_ = bytes;
+      member_.coded += size;
+      return true;
+    }
+    if (!form_->map().news.empty()) {
       std::vector<uint8_t> map;  // a few bytes a stream: any level codes it alike
-      package::AppendDeflateMap(map, inflated->map);
+      package::AppendDeflateMap(map, form_->map());
       if (!delta::EncodeWholeStream(map.data(), map.size(), delta::LzmaLevel::kNormal,
                                     member_.map)) {
         failure = Fail(Cause::kOutputError, files_[members.size()].path);  // no memory
         return false;
       }
       member_.filter = package::kDeflatedFilter;
-      chunk_ = std::move(inflated->new_form);
     }
-    at_ = 0;
-    ready_ = member_.coded = chunk_.size();
+    form_.reset();
+    std::vector<uint8_t>().swap(whole_bytes_);
+    at_ = ready_ = 0;
     return true;
   }
 
@@ -358,8 +379,13 @@ class SolidInput {
   package::SplitMoves moves_;  // with the split filter (the file's size as listed)
   std::optional<package::SampleDifferences> samples_;  // with the sample filter
   std::vector<uint8_t> piece_;                         // a piece the split filter codes into chunk_
-  // The coded bytes, `ready_` of them, handed out up to `at_`.
-  std::vector<uint8_t> chunk_;
+  std::vector<uint8_t> chunk_;                         // the bytes read and coded last
+  // A file read whole, and its form while it is handed out.
+  std::vector<uint8_t> whole_bytes_;
+  std::unique_ptr<delta::WholeForm> form_;
+  // The coded bytes, `ready_` of them (in chunk_, whole_bytes_ or the
+  // form), handed out up to `at_`.
+  const uint8_t* ready_bytes_ = nullptr;
   size_t at_ = 0, ready_ = 0;
   std::optional<platform::Sha256> hash_;
   bool whole_ = false;  // the file is read whole first, its deflate streams inflated
@@ -523,9 +549,13 @@ bool WholeCodesPast(const SolidFile& file, delta::LzmaLevel level, size_t larges
   std::vector<uint8_t> first(kProbeBytes);
   size_t got = ReadFilling(*opened, first);
   if (!opened->status()) return false;  // the block's own reading tells
-  std::optional<delta::InflatedPair> form = WholeForm(first.data(), got, level);
-  if (!form) return false;
-  const package::MapStream& last = form->map.news.back();
+  std::unique_ptr<delta::WholeForm> form = WholeForm(first.data(), got, level);
+  std::vector<uint8_t> coded;
+  const uint8_t* bytes = nullptr;
+  size_t size = 0;
+  while (form->Next(bytes, size)) coded.insert(coded.end(), bytes, bytes + size);
+  if (form->map().news.empty()) return false;
+  const package::MapStream& last = form->map().news.back();
   const size_t end = size_t{last.inflated_at} + last.inflated;
   size_t at = 0;
   delta::LzmaStream stream;
@@ -533,7 +563,7 @@ bool WholeCodesPast(const SolidFile& file, delta::LzmaLevel level, size_t larges
       level, package::LzmaProps{}, static_cast<uint64_t>(file.size),
       [&](uint8_t* buffer, size_t& size) {
         size = std::min(size, end - at);
-        std::memcpy(buffer, form->new_form.data() + at, size);
+        std::memcpy(buffer, coded.data() + at, size);
         at += size;
         return true;
       },

@@ -798,12 +798,19 @@ class UpdatepkgTest(GameFolder):
 
     def test_a_large_block_codes_the_same_bytes_anywhere(self):
         # 6 MiB of text: its block's match finder runs on threads of its own,
-        # whatever --threads says, and codes the same bytes on any machine.
+        # whatever --threads says, and codes the same bytes on any machine;
+        # so does an archive's form, its streams checked on a thread of their
+        # own, and of more members than a map names: the rest stay deflated.
         rng = random.Random(3)
         words = [rng.randbytes(rng.randrange(2, 9)).hex().encode() for _ in range(3000)]
         text = b" ".join(rng.choice(words) for _ in range(700_000))[:6 << 20]
+        many = io.BytesIO()
+        with zipfile.ZipFile(many, "w", zipfile.ZIP_DEFLATED) as z:
+            for i in range(65_540):
+                z.writestr(f"{i}", text[i * 30:i * 30 + 30])
+        files = {"a.txt": text[:4 << 20], "b.txt": text[4 << 20:], "c.pk3": many.getvalue()}
         root = os.path.join(self.tmp, "large")
-        self.make_tree(root, {"a.txt": text[:4 << 20], "b.txt": text[4 << 20:]})
+        self.make_tree(root, files)
         updates = []
         for threads in ("1", "3"):
             updates.append(os.path.join(self.tmp, f"large{threads}.exe"))
@@ -816,10 +823,12 @@ class UpdatepkgTest(GameFolder):
             streams = [[e.stream for e in pt.parse_package(self.read(path))[1]]
                        for path in (native, updates[0])]
             self.assertEqual(*streams)
+        archive = pt.parse_package(self.read(updates[0]))[1][2]
+        self.assertEqual(len(pt.deflate_map_streams(b"\3" + archive.form)[0][1]), 65_536)
         os.makedirs(os.path.join(self.tmp, "empty"))
         self.install_release(os.path.join(self.tmp, "empty"))
         self.assertEqual(self.apply(updates[0])[-1], (CAPTION, COMPLETED))
-        self.assert_game_holds({"a.txt": text[:4 << 20], "b.txt": text[4 << 20:]})
+        self.assert_game_holds(files)
 
     def test_moved_references_are_predicted(self):
         # An x86-64 program: 16-byte slots of calls, conditional jumps and
