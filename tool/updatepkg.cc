@@ -55,8 +55,8 @@ void AddBuildOptions(CLI::App& build, BuildRequest& args) {
       ->check(CLI::IsMember({"lzma", "deflate"}));
   build
       .add_option("--level", args.level,
-                  "how hard lzma works: fast (4 MiB window), normal (default, 32 MiB), max "
-                  "(64 MiB, longest matches); applying needs the window in memory")
+                  "how hard lzma works: fast (4 MiB window), normal (default, 64 MiB), max "
+                  "(64 MiB, longest matches, larger blocks); applying needs the window in memory")
       ->check(CLI::IsMember({"fast", "normal", "max"}));
   CLI::Option* changed_since =
       build.add_option("--changed-since", args.changed_since,
