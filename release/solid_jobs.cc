@@ -534,6 +534,49 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
 constexpr size_t kProbeBytes = 2 << 20;
 constexpr size_t kProbeMargin = 16 << 10;
 
+// The form of a probe's bytes, up to the end of its last stream held
+// inflated (the bytes after it are cut where the probe's reading ended),
+// taken as its streams are checked.
+class ProbeForm {
+ public:
+  explicit ProbeForm(std::unique_ptr<delta::WholeForm> form) : form_(std::move(form)) {}
+
+  // The next bytes up to the end of a stream held inflated into `ready_`;
+  // false where no stream follows.
+  bool NextStream() {
+    ready_.clear();
+    at_ = 0;
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
+    while (form_->Next(bytes, size)) {
+      ready_.insert(ready_.end(), bytes, bytes + size);
+      if (form_->map().news.size() > streams_) {  // a stream's inflated bytes
+        ++streams_;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // As the coder reads: the form's next bytes, or none at its end.
+  bool Read(uint8_t* buffer, size_t& size) {
+    if (at_ == ready_.size() && !NextStream()) {
+      size = 0;
+      return true;
+    }
+    size = std::min(size, ready_.size() - at_);
+    std::memcpy(buffer, ready_.data() + at_, size);
+    at_ += size;
+    return true;
+  }
+
+ private:
+  std::unique_ptr<delta::WholeForm> form_;
+  size_t streams_ = 0;  // handed on
+  std::vector<uint8_t> ready_;
+  size_t at_ = 0;
+};
+
 // Whether the block of `file` alone would code to more than `largest`
 // bytes, told from its first kProbeBytes where it is read whole: inflating
 // and checking all the streams of an archive or PNG costs seconds before the
@@ -541,7 +584,9 @@ constexpr size_t kProbeMargin = 16 << 10;
 // archive with 28 members changed: 3.5 s for a patch of 4 KB). Its first
 // streams are inflated as the whole file's are, so up to the end of the last
 // of them the probe's bytes are the block's first; the coder, told the
-// file's size, sizes its window as for the block.
+// file's size, sizes its window as for the block. It takes them as they
+// are checked, and the checking stops where it stops: mostly within the
+// first members.
 bool WholeCodesPast(const SolidFile& file, delta::LzmaLevel level, size_t largest) {
   if (largest > kProbeBytes / 8 || file.size <= static_cast<int64_t>(kProbeBytes)) return false;
   platform::Result<platform::File> opened = pack::OpenTreeFile(file.path);
@@ -549,25 +594,13 @@ bool WholeCodesPast(const SolidFile& file, delta::LzmaLevel level, size_t larges
   std::vector<uint8_t> first(kProbeBytes);
   size_t got = ReadFilling(*opened, first);
   if (!opened->status()) return false;  // the block's own reading tells
-  std::unique_ptr<delta::WholeForm> form = WholeForm(first.data(), got, level);
-  std::vector<uint8_t> coded;
-  const uint8_t* bytes = nullptr;
-  size_t size = 0;
-  while (form->Next(bytes, size)) coded.insert(coded.end(), bytes, bytes + size);
-  if (form->map().news.empty()) return false;
-  const package::MapStream& last = form->map().news.back();
-  const size_t end = size_t{last.inflated_at} + last.inflated;
-  size_t at = 0;
+  ProbeForm form(WholeForm(first.data(), got, level));
+  if (!form.NextStream()) return false;  // none held inflated: no coder started
   delta::LzmaStream stream;
   delta::EncodeLzma(
       level, package::LzmaProps{}, static_cast<uint64_t>(file.size),
-      [&](uint8_t* buffer, size_t& size) {
-        size = std::min(size, end - at);
-        std::memcpy(buffer, coded.data() + at, size);
-        at += size;
-        return true;
-      },
-      stream, package::kMaxLzmaDictionary, largest + kProbeMargin);
+      [&form](uint8_t* buffer, size_t& size) { return form.Read(buffer, size); }, stream,
+      package::kMaxLzmaDictionary, largest + kProbeMargin);
   return stream.over_limit;
 }
 
