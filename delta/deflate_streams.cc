@@ -389,8 +389,7 @@ void Lay(const uint8_t* data, size_t size, const std::vector<const FoundStream*>
 }  // namespace
 
 std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_size,
-                                            const uint8_t* new_data, size_t new_size,
-                                            uint32_t most_growth) {
+                                            const uint8_t* new_data, size_t new_size) {
   if (old_size > package::kMaxFormSize || new_size > package::kMaxFormSize) return std::nullopt;
   // Members both archives hold byte for byte (most of a changed archive's)
   // stay deflated in both forms: they are left unread.
@@ -415,7 +414,7 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
     };
     finder = std::move(platform::StartThread(find, &old_streams)).value_or(platform::Thread());
   }
-  std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size, most_growth, &old_members);
+  std::vector<FoundStream> news = FindDeflateStreams(new_data, new_size, 0, &old_members);
   if (news.empty()) return std::nullopt;
   if (finder) {
     finder.Join();
@@ -428,7 +427,7 @@ std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_
   for (const FoundStream& s : news) new_bytes.insert(Bytes(new_data, s));
   InflatedPair pair;
   std::vector<const FoundStream*> made, read;
-  StreamChooser chooser(new_data, most_growth, &old_bytes);
+  StreamChooser chooser(new_data, 0, &old_bytes);
   for (FoundStream& s : news) {
     package::MapStream stream;
     if (!chooser.Take(s, stream)) continue;

@@ -97,11 +97,9 @@ struct InflatedPair {
 };
 
 // The pair a patch in inflated form is made between; none where no stream
-// of the new file is both changed and made again by FindSettings. With
-// `most_growth`, a stream that inflates to more than that many times its
-// deflated bytes stays as it is.
+// of the new file is both changed and made again by FindSettings. (A file
+// coded whole takes its form from WholeForm, delta/whole_form.h.)
 std::optional<InflatedPair> InflateForPatch(const uint8_t* old_data, size_t old_size,
-                                            const uint8_t* new_data, size_t new_size,
-                                            uint32_t most_growth = 0);
+                                            const uint8_t* new_data, size_t new_size);
 
 }  // namespace updater::delta
