@@ -55,8 +55,8 @@ bool BetterAsDifferences(const uint8_t* old, const uint8_t* fresh, size_t size);
 // The bounds of one encoding. The defaults are the ones every build uses;
 // the tests lower them to reach the block matcher with small files.
 struct EncodeLimits {
-  // The largest old file whose suffixes are sorted: about 12 bytes of memory
-  // each while they are, so at most about 1 GiB, which a 32-bit
+  // The largest old file whose suffixes are sorted: 4 to 10 bytes of memory
+  // each while they are, so at most about 800 MiB, which a 32-bit
   // updatepkg.exe can still find room for (a 66 MB program took 839 MiB in
   // all). A larger one is block-matched.
   size_t largest_sorted = 80 << 20;

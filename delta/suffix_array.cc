@@ -6,85 +6,180 @@ namespace updater::delta {
 
 namespace {
 
-// SA-IS (Nong, Zhang and Chan): sorts the suffixes of `s`, `n` symbols
-// below `k` whose last is a unique smallest, into `sa`. `l_type[i]`: the
-// suffix at i is larger than the one after it.
+// How far ahead of a scan over the array the sort asks the cache for the
+// text (and the names' buckets) at the suffixes it will meet: each is a
+// miss on a text larger than the cache, and asked early they overlap (a
+// 24 MB text sorted in 2.3 s instead of 3.1, 7 MB of inflated images in
+// 0.34 s instead of 0.50, the same arrays).
+constexpr int32_t kAhead = 32;
+
+// GCC and Clang build every target.
+inline void Prefetch(const void* p) { __builtin_prefetch(p); }
+
+// Whether each suffix is S-type (smaller than the one after it), a bit each.
+class Types {
+ public:
+  explicit Types(int32_t n) : words_((static_cast<size_t>(n) + 63) / 64, 0) {}
+  bool s(int32_t i) const { return words_[i >> 6] >> (i & 63) & 1; }
+  void SetS(int32_t i) { words_[i >> 6] |= uint64_t{1} << (i & 63); }
+  // A leftmost S: S-type after an L-type. The end (n) is one too.
+  bool lms(int32_t i) const { return i > 0 && s(i) && !s(i - 1); }
+  void PrefetchBit(int32_t i) const { Prefetch(&words_[i >> 6]); }
+
+ private:
+  std::vector<uint64_t> words_;
+};
+
+// Where each symbol's suffixes begin (`heads`) and end (`tails`, one past).
 template <typename T>
-void InduceSort(const T* s, int32_t n, int32_t k, const std::vector<bool>& l_type,
-                const std::vector<int32_t>& lms, std::vector<int32_t>& sa) {
-  // bucket[c] is where the suffixes starting with c begin, bucket[c + 1] where they end.
-  std::vector<int32_t> bucket(k + 1, 0);
-  for (int32_t i = 0; i < n; ++i) ++bucket[s[i] + 1];
-  for (int32_t c = 0; c < k; ++c) bucket[c + 1] += bucket[c];
-  std::vector<int32_t> next(bucket.begin() + 1, bucket.end());
-  std::fill(sa.begin(), sa.end(), -1);
-  for (auto i = lms.rbegin(); i != lms.rend(); ++i) sa[--next[s[*i]]] = *i;
-  next.assign(bucket.begin(), bucket.end() - 1);
-  for (int32_t j = 0; j < n; ++j) {
-    int32_t i = sa[j];
-    if (i >= 1 && l_type[i - 1]) sa[next[s[i - 1]]++] = i - 1;
-  }
-  next.assign(bucket.begin() + 1, bucket.end());
-  for (int32_t j = n - 1; j >= 0; --j) {
-    int32_t i = sa[j];
-    if (i >= 1 && !l_type[i - 1]) sa[--next[s[i - 1]]] = i - 1;
+void Buckets(const T* s, int32_t n, int32_t k, std::vector<int32_t>& heads,
+             std::vector<int32_t>& tails) {
+  heads.assign(k, 0);
+  for (int32_t i = 0; i < n; ++i) ++heads[s[i]];
+  tails.resize(k);
+  int32_t sum = 0;
+  for (int32_t c = 0; c < k; ++c) {
+    sum += heads[c];
+    tails[c] = sum;
+    heads[c] = sum - heads[c];
   }
 }
 
+// Sorts the L-type and then the S-type suffixes of `s` from the seeds in
+// `sa` (leftmost S suffixes at their buckets' ends, the rest -1), the text
+// ending past `n` in a symbol smaller than all. A suffix's type follows from
+// the byte before it and its own bucket: in the L scan every suffix met is
+// L-type or a seed, so i - 1 is L-type where s[i - 1] >= s[i]; in the S
+// scan, where s[i - 1] == s[i], i - 1 is S-type where i is, which it is
+// where it lies in its bucket's part filled so far with S-type suffixes.
 template <typename T>
-std::vector<int32_t> Sais(const T* s, int32_t n, int32_t k) {
-  std::vector<int32_t> sa(n);
-  std::vector<bool> l_type(n);
-  std::vector<int32_t> lms;  // the leftmost S positions, in text order
-  for (int32_t i = n - 2; i >= 0; --i) {
-    l_type[i] = s[i] > s[i + 1] || (s[i] == s[i + 1] && l_type[i + 1]);
-    if (l_type[i] && !l_type[i + 1]) lms.push_back(i + 1);
-  }
-  std::reverse(lms.begin(), lms.end());
-  InduceSort(s, n, k, l_type, lms, sa);
-  auto is_lms = [&l_type](int32_t i) { return i >= 1 && l_type[i - 1] && !l_type[i]; };
-  std::vector<int32_t> sorted;
-  sorted.reserve(lms.size());
-  for (int32_t i : sa) {
-    if (is_lms(i)) sorted.push_back(i);
-  }
-  // Name each LMS substring by its rank among them (kept in `sa` at its position).
-  int32_t name = 0;
-  sa[sorted[0]] = 0;
-  for (size_t j = 1; j < sorted.size(); ++j) {
-    int32_t a = sorted[j - 1], b = sorted[j];
-    bool differ = s[a] != s[b];
-    for (int32_t x = a + 1, y = b + 1; !differ; ++x, ++y) {
-      if (s[x] != s[y]) differ = true;
-      bool ends_x = is_lms(x), ends_y = is_lms(y);
-      if (differ || ends_x || ends_y) {
-        differ = differ || ends_x != ends_y;
-        break;
-      }
+void Induce(const T* s, int32_t n, const std::vector<int32_t>& heads,
+            const std::vector<int32_t>& tails, int32_t* sa) {
+  std::vector<int32_t> next(heads);
+  sa[next[s[n - 1]]++] = n - 1;  // the last suffix is L-type, after the end
+  for (int32_t j = 0; j < n; ++j) {
+    if (j + 2 * kAhead < n) {
+      int32_t ahead = sa[j + 2 * kAhead];
+      if (ahead > 0) Prefetch(s + ahead - 1);
     }
-    sa[b] = differ ? ++name : name;
+    if (sizeof(T) > 1 && j + kAhead < n) {
+      int32_t ahead = sa[j + kAhead];
+      if (ahead > 0) Prefetch(&next[s[ahead - 1]]);
+    }
+    int32_t i = sa[j];
+    if (i > 0 && s[i - 1] >= s[i]) sa[next[s[i - 1]]++] = i - 1;
   }
-  if (name + 1 < static_cast<int32_t>(lms.size())) {  // names repeat: sort them first
-    std::vector<int32_t> reduced(lms.size());
-    for (size_t j = 0; j < lms.size(); ++j) reduced[j] = sa[lms[j]];
-    std::vector<int32_t>().swap(sorted);
-    std::vector<int32_t> order =
-        Sais(reduced.data(), static_cast<int32_t>(reduced.size()), name + 1);
-    sorted.resize(lms.size());
-    for (size_t j = 0; j < lms.size(); ++j) sorted[j] = lms[order[j]];
+  next = tails;
+  for (int32_t j = n - 1; j >= 0; --j) {
+    if (j >= 2 * kAhead) {
+      int32_t ahead = sa[j - 2 * kAhead];
+      if (ahead > 0) Prefetch(s + ahead - 1);
+    }
+    if (sizeof(T) > 1 && j >= kAhead) {
+      int32_t ahead = sa[j - kAhead];
+      if (ahead > 0) Prefetch(&next[s[ahead - 1]]);
+    }
+    int32_t i = sa[j];
+    if (i <= 0) continue;
+    T c0 = s[i - 1], c1 = s[i];
+    if (c0 < c1 || (c0 == c1 && j >= next[c1])) sa[--next[c0]] = i - 1;
   }
-  InduceSort(s, n, k, l_type, sorted, sa);
-  return sa;
+}
+
+// Whether the leftmost-S substrings at `a` and `b` (each up to and with
+// the next leftmost S) differ. Their types need no comparing: a suffix's
+// type follows from the symbols after it, so equal symbols up to an equal
+// end have equal types.
+template <typename T>
+bool Differ(const T* s, int32_t n, const Types& types, int32_t a, int32_t b) {
+  for (int32_t d = 0;; ++d) {
+    int32_t x = a + d, y = b + d;
+    if (x == n || y == n) return true;  // only one substring holds the end
+    if (s[x] != s[y]) return true;
+    if (d > 0 && (types.lms(x) || types.lms(y))) return types.lms(x) != types.lms(y);
+  }
+}
+
+// SA-IS (Nong, Zhang and Chan) of the `n` symbols below `k` at `s` into
+// `sa` (n entries), the text ending in a symbol smaller than all.
+template <typename T>
+void Sais(const T* s, int32_t n, int32_t k, int32_t* sa) {
+  if (n == 1) {
+    sa[0] = 0;
+    return;
+  }
+  Types types(n + 1);
+  types.SetS(n);
+  for (int32_t i = n - 2; i >= 0; --i) {
+    if (s[i] < s[i + 1] || (s[i] == s[i + 1] && types.s(i + 1))) types.SetS(i);
+  }
+  std::vector<int32_t> heads, tails;
+  Buckets(s, n, k, heads, tails);
+  // The leftmost S suffixes at their buckets' ends, in text order.
+  std::fill(sa, sa + n, -1);
+  {
+    std::vector<int32_t> next(tails);
+    for (int32_t i = n - 1; i > 0; --i) {
+      if (types.lms(i)) sa[--next[s[i]]] = i;
+    }
+  }
+  Induce(s, n, heads, tails, sa);
+  // They come out sorted by their substrings: gathered at the front, then
+  // each named by its rank, the name kept in the upper half at i / 2.
+  int32_t m = 0;
+  for (int32_t j = 0; j < n; ++j) {
+    if (j + kAhead < n) types.PrefetchBit(sa[j + kAhead]);
+    if (types.lms(sa[j])) sa[m++] = sa[j];
+  }
+  std::fill(sa + m, sa + n, -1);
+  int32_t names = 0;
+  for (int32_t j = 0; j < m; ++j) {
+    if (j + kAhead < m) {
+      Prefetch(s + sa[j + kAhead]);
+      Prefetch(sa + m + sa[j + kAhead] / 2);
+      types.PrefetchBit(sa[j + kAhead]);
+    }
+    if (j == 0 || Differ(s, n, types, sa[j - 1], sa[j])) ++names;
+    sa[m + sa[j] / 2] = names - 1;
+  }
+  // The names in text order at the end of `sa`: the text one level down,
+  // whose suffixes sorted (into the front) order the leftmost S suffixes.
+  int32_t* reduced = sa + n - m;
+  for (int32_t j = n - 1, r = m; j >= m; --j) {
+    if (sa[j] >= 0) reduced[--r] = sa[j];
+  }
+  if (names < m) {
+    Sais(reduced, m, names, sa);
+  } else {
+    for (int32_t j = 0; j < m; ++j) sa[reduced[j]] = j;
+  }
+  // The sorted leftmost S suffixes' positions, from their ranks.
+  for (int32_t i = 1, r = 0; i < n; ++i) {
+    if (types.lms(i)) reduced[r++] = i;
+  }
+  for (int32_t j = 0; j < m; ++j) {
+    if (j + kAhead < m) Prefetch(reduced + sa[j + kAhead]);
+    sa[j] = reduced[sa[j]];
+  }
+  std::fill(sa + m, sa + n, -1);
+  // At their buckets' ends, in their sorted order, and the rest induced.
+  std::vector<int32_t> next(tails);
+  for (int32_t j = m - 1; j >= 0; --j) {
+    if (j >= kAhead) Prefetch(s + sa[j - kAhead]);
+    int32_t i = sa[j];
+    sa[j] = -1;
+    sa[--next[s[i]]] = i;
+  }
+  Induce(s, n, heads, tails, sa);
 }
 
 }  // namespace
 
 std::vector<int32_t> SuffixArray(const uint8_t* data, size_t size) {
-  if (size == 0) return {0};  // the empty suffix alone: SA-IS needs a symbol to sort
-  // Each byte one more, and a 0 to end: the unique smallest last symbol.
-  std::vector<uint16_t> text(size + 1, 0);
-  for (size_t i = 0; i < size; ++i) text[i] = static_cast<uint16_t>(data[i] + 1);
-  return Sais(text.data(), static_cast<int32_t>(size + 1), 257);
+  std::vector<int32_t> sa(size + 1);
+  sa[0] = static_cast<int32_t>(size);  // the empty suffix first
+  if (size > 0) Sais(data, static_cast<int32_t>(size), 256, sa.data() + 1);
+  return sa;
 }
 
 std::vector<int32_t> SuffixArrayOfPieces(const uint8_t* data, size_t size,

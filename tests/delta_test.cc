@@ -34,6 +34,8 @@ Bytes Slice(const Bytes& bytes, size_t from, size_t to) {
 TEST(DeltaEncoderTest, SuffixArrayOrdersSuffixesAsANaiveSortDoes) {
   Bytes random = PatternBytes(3000, false, 7), binary = PatternBytes(700, false, 3);
   for (uint8_t& b : binary) b &= 1;
+  Bytes fibonacci = {'a', 'b'}, before = {'a'};  // its sort recurses level after level
+  while (fibonacci.size() < 3000) std::swap(before = Joined({fibonacci, before}), fibonacci);
   const std::vector<Bytes> cases = {
       {},
       {'a'},
@@ -44,6 +46,7 @@ TEST(DeltaEncoderTest, SuffixArrayOrdersSuffixesAsANaiveSortDoes) {
       binary,
       random,
       Joined({random, random}),
+      fibonacci,
   };
   for (const Bytes& data : cases) {
     std::vector<int32_t> naive(data.size() + 1);
