@@ -12,6 +12,7 @@ struct Context {
   const LzmaInput& input;
   LzmaStream& out;
   size_t limit;
+  LoweredLimit lowered;
 };
 
 int Read(void* context, void* buffer, size_t* size) {
@@ -20,7 +21,10 @@ int Read(void* context, void* buffer, size_t* size) {
 
 int Write(void* context, const void* buffer, size_t size) {
   Context& c = *static_cast<Context*>(context);
-  if (size > c.limit - c.out.bytes.size()) {
+  size_t limit = c.limit;
+  if (c.lowered.to)
+    limit = std::min(limit, c.lowered.to->load(std::memory_order_relaxed) + c.lowered.by);
+  if (c.out.bytes.size() > limit || size > limit - c.out.bytes.size()) {
     c.out.over_limit = true;
     return 1;
   }
@@ -59,7 +63,7 @@ size_t LzmaCoderMemory(LzmaLevel level, uint64_t size) {
 
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
                 const LzmaInput& input, LzmaStream& out, uint32_t largest_window,
-                size_t largest_output, LzmaPreset preset) {
+                size_t largest_output, LzmaPreset preset, LoweredLimit lowered) {
   uint32_t window = std::min(LzmaWindow(level), largest_window);
   if (preset.size > window) {
     preset.data += preset.size - window;
@@ -79,7 +83,7 @@ bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t si
   out.bytes.clear();
   out.over_limit = false;
   out.props = contexts;
-  Context context{input, out, largest_output};
+  Context context{input, out, largest_output, lowered};
   unsigned used = 0;
   if (updater_lzma_encode(&settings, Read, Write, &context, &used) != 0) return false;
   out.props.dictionary = std::min<uint32_t>(used, window);

@@ -4,6 +4,7 @@
 // same bytes on every platform and any number of threads around it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,15 +42,23 @@ struct LzmaPreset {
   size_t size = 0;
 };
 
+// A bound on a stream's coded bytes that another thread may lower while it
+// is coded: `*to` plus `by`.
+struct LoweredLimit {
+  const std::atomic<size_t>* to = nullptr;
+  size_t by = 0;
+};
+
 // Codes all that `input` gives (about `size_hint` bytes) at `level`, with
 // the literal and position bits of `contexts`, into `out`, after `preset`.
 // False when the input failed or memory ran out, or (`out.over_limit`) as
-// soon as the coded bytes pass `largest_output`, where coding on would be
-// wasted.
+// soon as the coded bytes pass `largest_output` (or `lowered`), where
+// coding on would be wasted.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, uint64_t size_hint,
                 const LzmaInput& input, LzmaStream& out,
                 uint32_t largest_window = package::kMaxLzmaDictionary,
-                size_t largest_output = SIZE_MAX, LzmaPreset preset = {});
+                size_t largest_output = SIZE_MAX, LzmaPreset preset = {},
+                LoweredLimit lowered = {});
 
 // The same for bytes in memory.
 bool EncodeLzma(LzmaLevel level, const package::LzmaProps& contexts, const uint8_t* data,

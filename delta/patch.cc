@@ -301,6 +301,13 @@ size_t CodedSize(const Patch& patch) {
          literals.size();
 }
 
+// Lowers `bound` to `size` where that is smaller.
+void LowerTo(std::atomic<size_t>& bound, size_t size) {
+  size_t was = bound.load();
+  while (size < was && !bound.compare_exchange_weak(was, size)) {
+  }
+}
+
 // The patch in inflated form of an archive or image, where it has one.
 struct InflatedPatch {
   const uint8_t* old_data;
@@ -311,12 +318,14 @@ struct InflatedPatch {
   PatchCoding coding;
   Patch patch;
   Made made = Made::kNone;
+  std::atomic<size_t> bound{SIZE_MAX};  // on the patch kept, as it is known
 
   void Make() {
     std::optional<InflatedPair> pair = InflateForPatch(old_data, old_size, new_data, new_size);
     if (!pair) return;
     made = MakeStreams(pair->old_form.data(), pair->old_form.size(), pair->new_form.data(),
                        pair->new_form.size(), walk, coding, &pair->map, patch);
+    if (made == Made::kMade) LowerTo(bound, CodedSize(patch));
   }
 };
 
@@ -334,7 +343,7 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
   // The patch in inflated form (most of a delta build of one archive) is
   // made on a thread of its own while the plain one is, else after it (a
   // 32-bit updatepkg.exe keeps its address space for one at a time).
-  InflatedPatch inflated{old_data, old_size, new_data, new_size, walk, coding, {}, Made::kNone};
+  InflatedPatch inflated{old_data, old_size, new_data, new_size, walk, coding, {}};
   inflated.walk.progress = nullptr;  // the new file's bytes count once
   platform::Thread maker;
   if (sizeof(void*) == 8 && StartsAsZipOrPng(new_data, new_size)) {
@@ -343,7 +352,19 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
   }
   Patch patch;
   Made plain = MakeStreams(old_data, old_size, new_data, new_size, walk, coding, nullptr, patch);
+  package::DeltaHeader hashes;
+  auto hash = [&] {
+    return Digest(old_data, old_size, hashes.old_hash) &&
+           Digest(new_data, new_size, hashes.new_hash);
+  };
+  bool hashed = false;
   if (maker) {
+    // Meanwhile the files' hashes, and the caller's work bounded by the patch.
+    hashed = hash();
+    if (plain == Made::kMade && coding.beside_inflated) {
+      LowerTo(inflated.bound, CodedSize(patch));
+      coding.beside_inflated(inflated.bound);
+    }
     maker.Join();
   } else if (plain != Made::kFailed) {
     inflated.Make();
@@ -367,13 +388,11 @@ platform::Result<std::optional<Patch>> EncodePatch(const uint8_t* old_data, size
     }
   }
   if (plain == Made::kNone) return std::optional<Patch>();
+  // Neither the system's hash nor a coder short of memory has an error code of its own.
+  if (plain == Made::kFailed || !(hashed || hash())) return platform::Status::Refused();
+  patch.header = hashes;
   patch.header.old_size = old_size;
   patch.header.new_size = new_size;
-  // Neither the system's hash nor a coder short of memory has an error code of its own.
-  if (plain == Made::kFailed || !Digest(old_data, old_size, patch.header.old_hash) ||
-      !Digest(new_data, new_size, patch.header.new_hash)) {
-    return platform::Status::Refused();
-  }
   return std::optional<Patch>(std::move(patch));
 }
 

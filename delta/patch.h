@@ -6,8 +6,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -28,6 +30,11 @@ struct PatchCoding {
   // LZMA: the literals are also coded after the old file (as "dlzo"
   // records carry them), where it is small enough to be their window's start.
   bool after_old = false;
+  // Called on the calling thread while the patch in inflated form is made
+  // on a thread of its own, with a bound on the patch kept: the plain
+  // patch's coded size, lowered to the other's when that is made smaller.
+  // Work bounded by the patch's size can fill that wait.
+  std::function<void(const std::atomic<size_t>& bound)> beside_inflated = nullptr;
 };
 
 struct Patch {

@@ -44,12 +44,29 @@ struct CodedBlock {
 // How a solid block meets the blocks beside it (solid_jobs.cc).
 struct BlockLinks;
 
+// What the first bytes of a file read whole, coded as its block codes
+// them, tell of whether the block would pass a patch's size (solid_jobs.cc).
+struct WholeProbe {
+  size_t bound = 0;     // made for patches of up to this many bytes
+  bool made = false;    // else nothing told: the block is coded as far as it can win
+  bool coded = false;   // a coder took its first streams (none: none was held inflated)
+  bool passed = false;  // its output passed the bound (as lowered by then) by the margin,
+  size_t bytes = 0;     // else came to this many bytes
+};
+
+// The probe of `file`'s block, for patches of up to `bound` bytes, or of
+// up to `*lowered`, where another thread lowers it as patches are made: its
+// coding stops as soon as it passes the bound as it is then.
+WholeProbe ProbeWhole(const SolidFile& file, delta::LzmaLevel level, size_t bound,
+                      const std::atomic<size_t>* lowered = nullptr);
+
 // Codes `files` as one block into `block`, after the end of the block
 // before where `links` has one; its members stay empty where the stream
-// would pass `largest` bytes: its coding stops there.
+// would pass `largest` bytes: its coding stops there, or before it starts
+// where `probe` (or a probe made here, for one file) tells it would.
 Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlock& block,
-                  std::atomic<int64_t>* progress, size_t largest,
-                  const BlockLinks* links = nullptr);
+                  std::atomic<int64_t>* progress, size_t largest, const BlockLinks* links = nullptr,
+                  const WholeProbe* probe = nullptr);
 
 // The record of a coded block ("sold", or "solc" after a preset).
 void WriteSolid(const CodedBlock& block, package::PackageOut& out);

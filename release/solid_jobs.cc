@@ -577,40 +577,57 @@ class ProbeForm {
   size_t at_ = 0;
 };
 
-// Whether the block of `file` alone would code to more than `largest`
-// bytes, told from its first kProbeBytes where it is read whole: inflating
-// and checking all the streams of an archive or PNG costs seconds before the
-// coder's first byte, which a small patch beside it makes useless (a 39 MB
-// archive with 28 members changed: 3.5 s for a patch of 4 KB). Its first
-// streams are inflated as the whole file's are, so up to the end of the last
-// of them the probe's bytes are the block's first; the coder, told the
-// file's size, sizes its window as for the block. It takes them as they
-// are checked, and the checking stops where it stops: mostly within the
-// first members.
-bool WholeCodesPast(const SolidFile& file, delta::LzmaLevel level, size_t largest) {
-  if (largest > kProbeBytes / 8 || file.size <= static_cast<int64_t>(kProbeBytes)) return false;
-  platform::Result<platform::File> opened = pack::OpenTreeFile(file.path);
-  if (!opened || !ReadsWhole(*opened, file.size) || !opened->Seek(0, SEEK_SET)) return false;
-  std::vector<uint8_t> first(kProbeBytes);
-  size_t got = ReadFilling(*opened, first);
-  if (!opened->status()) return false;  // the block's own reading tells
-  ProbeForm form(WholeForm(first.data(), got, level));
-  if (!form.NextStream()) return false;  // none held inflated: no coder started
-  delta::LzmaStream stream;
-  delta::EncodeLzma(
-      level, package::LzmaProps{}, static_cast<uint64_t>(file.size),
-      [&form](uint8_t* buffer, size_t& size) { return form.Read(buffer, size); }, stream,
-      package::kMaxLzmaDictionary, largest + kProbeMargin);
-  return stream.over_limit;
+// Whether the probe tells the block would code to more than `largest`
+// bytes: where its coding passed its bound by the margin, or came to more
+// than `largest` by it (a coder stopped at that bound would have passed it).
+bool ProbePasses(const WholeProbe& probe, size_t largest) {
+  return probe.coded && (probe.passed || probe.bytes > largest + kProbeMargin);
 }
 
 }  // namespace
 
+// The block of `file` alone is told from its first kProbeBytes where it is
+// read whole: inflating and checking all the streams of an archive or PNG
+// costs seconds before the coder's first byte, which a small patch beside
+// it makes useless (a 39 MB archive with 28 members changed: 3.5 s for a
+// patch of 4 KB). Its first streams are inflated as the whole file's are,
+// so up to the end of the last of them the probe's bytes are the block's
+// first; the coder, told the file's size, sizes its window as for the
+// block. It takes them as they are checked, and the checking stops where it
+// stops: mostly within the first members.
+WholeProbe ProbeWhole(const SolidFile& file, delta::LzmaLevel level, size_t bound,
+                      const std::atomic<size_t>* lowered) {
+  WholeProbe probe;
+  probe.bound = std::min(bound, kProbeBytes / 8);  // a larger patch is weighed against the block
+  if (file.size <= static_cast<int64_t>(kProbeBytes)) return probe;
+  platform::Result<platform::File> opened = pack::OpenTreeFile(file.path);
+  if (!opened || !ReadsWhole(*opened, file.size) || !opened->Seek(0, SEEK_SET)) return probe;
+  std::vector<uint8_t> first(kProbeBytes);
+  size_t got = ReadFilling(*opened, first);
+  if (!opened->status()) return probe;  // the block's own reading tells
+  probe.made = true;
+  ProbeForm form(WholeForm(first.data(), got, level));
+  if (!form.NextStream()) return probe;  // none held inflated: no coder started
+  delta::LzmaStream stream;
+  probe.coded =
+      delta::EncodeLzma(level, package::LzmaProps{}, static_cast<uint64_t>(file.size),
+                        [&form](uint8_t* buffer, size_t& size) { return form.Read(buffer, size); },
+                        stream, package::kMaxLzmaDictionary, probe.bound + kProbeMargin, {},
+                        {lowered, kProbeMargin}) ||
+      stream.over_limit;
+  probe.passed = stream.over_limit;
+  probe.bytes = stream.bytes.size();
+  return probe;
+}
+
 Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlock& block,
-                  std::atomic<int64_t>* progress, size_t largest, const BlockLinks* links) {
-  if (largest != SIZE_MAX && files.size() == 1 && !links &&
-      WholeCodesPast(files[0], level, largest)) {
-    return {};  // stopped early, as the coder stops past `largest`
+                  std::atomic<int64_t>* progress, size_t largest, const BlockLinks* links,
+                  const WholeProbe* probe) {
+  if (largest <= kProbeBytes / 8 && files.size() == 1 && !links) {
+    const bool told = probe && probe->made && largest <= probe->bound;
+    if (ProbePasses(told ? *probe : ProbeWhole(files[0], level, largest), largest)) {
+      return {};  // stopped early, as the coder stops past `largest`
+    }
   }
   std::vector<uint8_t> preset;
   if (links && !links->before.empty()) {
