@@ -58,11 +58,11 @@ void Induce(const T* s, int32_t n, const std::vector<int32_t>& heads,
   std::vector<int32_t> next(heads);
   sa[next[s[n - 1]]++] = n - 1;  // the last suffix is L-type, after the end
   for (int32_t j = 0; j < n; ++j) {
-    if (j + 2 * kAhead < n) {
+    if (j < n - 2 * kAhead) {
       int32_t ahead = sa[j + 2 * kAhead];
       if (ahead > 0) Prefetch(s + ahead - 1);
     }
-    if (sizeof(T) > 1 && j + kAhead < n) {
+    if (sizeof(T) > 1 && j < n - kAhead) {
       int32_t ahead = sa[j + kAhead];
       if (ahead > 0) Prefetch(&next[s[ahead - 1]]);
     }
@@ -128,13 +128,13 @@ void Sais(const T* s, int32_t n, int32_t k, int32_t* sa) {
   // each named by its rank, the name kept in the upper half at i / 2.
   int32_t m = 0;
   for (int32_t j = 0; j < n; ++j) {
-    if (j + kAhead < n) types.PrefetchBit(sa[j + kAhead]);
+    if (j < n - kAhead) types.PrefetchBit(sa[j + kAhead]);
     if (types.lms(sa[j])) sa[m++] = sa[j];
   }
   std::fill(sa + m, sa + n, -1);
   int32_t names = 0;
   for (int32_t j = 0; j < m; ++j) {
-    if (j + kAhead < m) {
+    if (j < m - kAhead) {
       Prefetch(s + sa[j + kAhead]);
       Prefetch(sa + m + sa[j + kAhead] / 2);
       types.PrefetchBit(sa[j + kAhead]);
@@ -158,7 +158,7 @@ void Sais(const T* s, int32_t n, int32_t k, int32_t* sa) {
     if (types.lms(i)) reduced[r++] = i;
   }
   for (int32_t j = 0; j < m; ++j) {
-    if (j + kAhead < m) Prefetch(reduced + sa[j + kAhead]);
+    if (j < m - kAhead) Prefetch(reduced + sa[j + kAhead]);
     sa[j] = reduced[sa[j]];
   }
   std::fill(sa + m, sa + n, -1);
