@@ -47,9 +47,8 @@ struct BlockLinks;
 // What the first bytes of a file read whole, coded as its block codes
 // them, tell of whether the block would pass a patch's size (solid_jobs.cc).
 struct WholeProbe {
-  size_t bound = 0;     // made for patches of up to this many bytes
-  bool made = false;    // else nothing told: the block is coded as far as it can win
-  bool coded = false;   // a coder took its first streams (none: none was held inflated)
+  size_t bound = 0;     // made for patches of up to this many bytes (0: not made)
+  bool coded = false;   // a coder took its first streams (else nothing told)
   bool passed = false;  // its output passed the bound (as lowered by then) by the margin,
   size_t bytes = 0;     // else came to this many bytes
 };

@@ -533,6 +533,9 @@ Failure SolidRecord(std::vector<SolidFile> files, delta::LzmaLevel level,
 // the last few KiB it is given.
 constexpr size_t kProbeBytes = 2 << 20;
 constexpr size_t kProbeMargin = 16 << 10;
+// The largest patch a probe is made for: a larger one is weighed against
+// the whole block coded as far as it could still be the smaller.
+constexpr size_t kMostProbedPatch = kProbeBytes / 8;
 
 // The form of a probe's bytes, up to the end of its last stream held
 // inflated (the bytes after it are cut where the probe's reading ended),
@@ -598,14 +601,13 @@ bool ProbePasses(const WholeProbe& probe, size_t largest) {
 WholeProbe ProbeWhole(const SolidFile& file, delta::LzmaLevel level, size_t bound,
                       const std::atomic<size_t>* lowered) {
   WholeProbe probe;
-  probe.bound = std::min(bound, kProbeBytes / 8);  // a larger patch is weighed against the block
+  probe.bound = std::min(bound, kMostProbedPatch);
   if (file.size <= static_cast<int64_t>(kProbeBytes)) return probe;
   platform::Result<platform::File> opened = pack::OpenTreeFile(file.path);
   if (!opened || !ReadsWhole(*opened, file.size) || !opened->Seek(0, SEEK_SET)) return probe;
   std::vector<uint8_t> first(kProbeBytes);
   size_t got = ReadFilling(*opened, first);
   if (!opened->status()) return probe;  // the block's own reading tells
-  probe.made = true;
   ProbeForm form(WholeForm(first.data(), got, level));
   if (!form.NextStream()) return probe;  // none held inflated: no coder started
   delta::LzmaStream stream;
@@ -623,8 +625,8 @@ WholeProbe ProbeWhole(const SolidFile& file, delta::LzmaLevel level, size_t boun
 Failure CodeSolid(std::vector<SolidFile> files, delta::LzmaLevel level, CodedBlock& block,
                   std::atomic<int64_t>* progress, size_t largest, const BlockLinks* links,
                   const WholeProbe* probe) {
-  if (largest <= kProbeBytes / 8 && files.size() == 1 && !links) {
-    const bool told = probe && probe->made && largest <= probe->bound;
+  if (largest <= kMostProbedPatch && files.size() == 1 && !links) {
+    const bool told = probe && largest <= probe->bound;
     if (ProbePasses(told ? *probe : ProbeWhole(files[0], level, largest), largest)) {
       return {};  // stopped early, as the coder stops past `largest`
     }
